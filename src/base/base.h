@@ -1,0 +1,7 @@
+// Base layer, in dependency order.
+#pragma once
+
+#include "base/base_core.h"
+#include "base/base_arena.h"
+#include "base/base_string.h"
+#include "base/base_format.h"

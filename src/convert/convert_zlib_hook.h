@@ -1,0 +1,6 @@
+// The zlib compression hook that stb_image_write calls for PNG image data (libdeflate behind
+// it). Returns a heap buffer that the encoder frees with free(), or null on failure. Safe on
+// any number of threads at once: nothing survives between calls.
+#pragma once
+
+unsigned char *zlib_compress_hook(unsigned char *data, int length, int *out_length, int level);

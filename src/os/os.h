@@ -1,0 +1,266 @@
+// OS layer: one portable API over the operating system, in the order start-up uses it.
+//
+// Written per operating system (src/os/posix/ now, src/os/win32/ later): virtual memory,
+// process facts, files and folders, threads, locks, condition variables, the clock, the
+// fatal report. Written once on top of them (os.cpp): the command-line parser, the process
+// entry body, the string ring and the message report. Nothing outside src/os/ includes a
+// system header.
+//
+// Threads and locks: every thread, critical section, SRW lock and condition variable comes
+// from the process-wide SyncPool (one critical section guarding its arena, taken alone) and
+// lives until the process ends. Condition variables are only ever woken with wake-all; every
+// waiter re-tests its condition. A StringRing's critical section is taken alone.
+#pragma once
+
+#include <atomic>
+
+#include "base/base.h"
+
+//~ Process start-up and facts (per operating system, except process_entry)
+struct ProcInfo {
+  u32 process_id;
+  Str8 exe_folder;       // folder of the running executable, no trailing separator
+  Str8 current_folder;   // current folder at start-up
+  Str8 user_data_folder; // the user's configuration folder; empty when unknown
+  Str8List environment;  // "NAME=value" entries in the order of the environment block
+};
+
+ProcInfo *proc_info();
+u32 process_quiet(); // 1 when any argument is "--quiet" (ASCII case ignored)
+
+struct ArgTable;
+typedef void AppEntry(ArgTable *table);
+
+// What the program starts, in this order, before the application entry. Defined by the
+// program itself (the application layer); null members are skipped.
+struct ProcessHooks {
+  void (*content_store_start)();
+  void (*intake_start)();
+  AppEntry *app_main;
+};
+const ProcessHooks *process_hooks();
+
+// Everything start-up does before the entry body: the fatal report is installed, SysInfo
+// and ProcInfo are filled, the main thread's context and the SyncPool are made, and the
+// arguments are copied as zero-terminated UTF-8 into the argument arena (the quiet flag is
+// noted). The test runner calls this alone.
+void process_init(int argc, char **argv);
+int process_argc();
+char **process_argv(); // the UTF-8 copies made by process_init
+
+// The entry body (written once): names the main thread, parses the arguments, runs the
+// start hooks and calls the application entry.
+void process_entry(AppEntry *app_entry, int argc, char **argv);
+
+// process_init, then process_entry with process_hooks()->app_main.
+void process_startup(int argc, char **argv);
+
+// Ends the process at once with the code, after flushing standard output.
+[[noreturn]] void process_exit(int code);
+
+//~ Command line (written once)
+struct ArgEntry {
+  ArgEntry *next;
+  Str8 key;        // option name without its leading dashes
+  Str8List values; // value pieces in the order given
+  Str8 value;      // the pieces joined with ","
+};
+
+struct ArgBucket {
+  ArgEntry *first;
+  ArgEntry *last;
+};
+
+struct ArgTable {
+  u64 bucket_count; // 64
+  ArgBucket *buckets;
+};
+
+Str8List arg_list_from_argv(Arena *arena, int argc, char **argv);
+ArgTable *arg_table_parse(Arena *arena, Str8List args);
+Str8 arg_value(ArgTable *table, Str8 key);
+bool arg_flag(ArgTable *table, Str8 key);
+u64 arg_u64(ArgTable *table, Str8 key);
+
+//~ Files and folders (per operating system)
+typedef u64 FileHandle; // 0 is no file
+
+// Open flags.
+enum : u32 {
+  FileOpenRead = 0x01,
+  FileOpenWrite = 0x02, // create always (truncate)
+  FileOpenExecute = 0x04,
+  FileOpenAlways = 0x20, // open or create, without truncating; wins over FileOpenWrite
+  FileShareRead = 0x40,
+  FileShareWriteDelete = 0x80,
+};
+
+// file_write_all flags.
+enum : u32 {
+  WriteAllWrite = 0x02,
+  WriteAllMakeParents = 0x04,
+  WriteAllDeleteFirst = 0x08,
+};
+
+// Packed UTC time: ((((((year*12 + month)*31 + day)*24 + hour)*60 + minute)*61 + second)*1000
+// + millisecond), month 0..11, day 1..31. Larger values are later times.
+typedef u64 DenseTime;
+
+struct DateTime {
+  u16 year;
+  u8 month; // 0..11
+  u8 week_day;
+  u8 day; // 1..31
+  u8 hour;
+  u8 minute;
+  u8 second;
+  u16 millisecond;
+};
+
+DenseTime dense_time_from_date_time(DateTime dt);
+DateTime date_time_from_dense_time(DenseTime t);
+
+enum : u32 {
+  FilePropsFolder = 0x1,
+  FilePropsExists = 0x2,
+};
+
+struct FileProps {
+  u32 flags;
+  u64 size;
+  DenseTime modified; // last-write time, milliseconds
+  DenseTime created;
+  u64 modified_ns; // last-write time at the file system's full resolution (ns since 1970)
+};
+
+// Same file version: both exist (or both do not), same size, same last-write time at full
+// resolution. What "unchanged during a read" and the stability checks compare.
+bool file_props_same_version(FileProps a, FileProps b);
+
+FileHandle file_open(u32 flags, Str8 path); // never blocks on a FIFO; 0 on failure
+bool file_close(FileHandle file);
+u64 file_read_range(FileHandle file, RangeU64 range, void *dst);
+Str8 file_read_into_arena(Arena *arena, FileHandle file, RangeU64 range);
+Str8 file_read_all(Arena *arena, Str8 path);
+u64 file_write_range(FileHandle file, RangeU64 range, const void *data);
+// Atomic and durable: a temporary file in the destination folder, synced, renamed over the
+// destination. True only when every byte was written and the rename succeeded; a failure
+// leaves no temporary file behind. Empty data still creates the empty file and reports false.
+bool file_write_all(Str8 path, Str8 data, u32 flags);
+bool file_delete(Str8 path);
+FileProps file_props_from_handle(FileHandle file);
+FileProps file_props_from_path(Str8 path); // all zero when nothing is there
+bool folder_ensure(Str8 path);
+bool folder_make_chain(Str8 path);
+bool folder_make_parents(Str8 path);
+bool folder_sync(Str8 path);
+// Removes the temporary files that file_write_all of an earlier, killed run left in the
+// folder (not below it). Returns how many were removed.
+u64 folder_remove_stale_temporaries(Str8 folder);
+
+// Directory iteration reports folders and regular files only: a symbolic link to a file
+// counts as a file, one to a folder is not reported as a folder (a scan can never loop), and
+// FIFOs, sockets and devices are left out. An empty folder path lists the file-system roots.
+enum : u32 {
+  DirSkipFolders = 0x1,
+  DirSkipFiles = 0x2,
+  DirSkipDotNames = 0x4,
+};
+
+struct DirEntry {
+  Str8 name; // bare name
+  u32 flags; // FilePropsFolder
+  u64 size;
+  DenseTime modified;
+  DenseTime created;
+};
+
+struct DirIter;
+DirIter *dir_iter_open(Arena *arena, Str8 folder, u32 filter);
+bool dir_iter_next(Arena *arena, DirIter *iter, DirEntry *out);
+void dir_iter_close(DirIter *iter);
+
+//~ Threads, locks and clocks (per operating system)
+struct OsObject;
+typedef void ThreadEntry(u64 arg);
+
+// The thread gets its own ThreadContext (and, on POSIX, its alternate signal stack) before
+// the entry runs; it is never joined.
+OsObject *thread_create(ThreadEntry *entry, u64 arg);
+void thread_set_name(const char *format, ...); // cut to 15 bytes by the system
+
+OsObject *cs_create();
+void cs_enter(OsObject *cs);
+void cs_leave(OsObject *cs);
+
+OsObject *srw_create();
+void srw_lock_shared(OsObject *srw);
+void srw_unlock_shared(OsObject *srw);
+void srw_lock_exclusive(OsObject *srw);
+void srw_unlock_exclusive(OsObject *srw);
+
+// Deadlines are absolute microseconds of clock_now_us; DeadlineNone waits without limit and
+// a deadline already past returns false at once. True when woken, false on time-out.
+constexpr u64 DeadlineNone = ~0ull;
+OsObject *cv_create();
+bool cv_wait_cs(OsObject *cv, OsObject *cs, u64 deadline);
+bool cv_wait_srw_shared(OsObject *cv, OsObject *srw, u64 deadline);
+void cv_wake_all(OsObject *cv);
+
+u64 clock_now_us(); // monotonic, no wrap-around
+// 0xFFFFFFFF for DeadlineNone; otherwise whole milliseconds left, rounded up; 0 when past.
+u32 deadline_to_ms(u64 deadline);
+void sleep_ms(u32 ms);
+
+//~ Atomics (written once)
+inline u64 atomic_add_u64(u64 *p, u64 n) { return std::atomic_ref<u64>(*p).fetch_add(n) + n; }
+inline u64 atomic_load_u64(u64 *p) { return std::atomic_ref<u64>(*p).load(); }
+inline u32 atomic_load_u32(u32 *p) { return std::atomic_ref<u32>(*p).load(); }
+inline void atomic_store_u32(u32 *p, u32 v) { std::atomic_ref<u32>(*p).store(v); }
+inline u32 atomic_exchange_u32(u32 *p, u32 v) { return std::atomic_ref<u32>(*p).exchange(v); }
+inline bool atomic_cas_u32(u32 *p, u32 expected, u32 desired) {
+  return std::atomic_ref<u32>(*p).compare_exchange_strong(expected, desired);
+}
+
+//~ String ring (written once)
+// Records: the length as a u64, the bytes, zero to seven filler bytes up to a multiple of 8.
+// Positions only grow; position p is byte p modulo capacity.
+struct StringRing {
+  u64 capacity; // a multiple of 8
+  u64 write_pos;
+  u64 read_pos;
+  u8 *buffer;
+  OsObject *cv;   // woken after every push and pop
+  OsObject *lock; // guards positions and buffer
+};
+
+void string_ring_init(StringRing *ring, Arena *arena, u64 capacity);
+// Waits (without a deadline) for room only while the deadline has not passed; the deadline is
+// compared after each wake-up, so deadline 0 never waits.
+bool ring_push(StringRing *ring, Str8 s, u64 deadline);
+Str8 ring_pop(StringRing *ring, Arena *arena); // blocks until a string is there
+
+//~ Console messages (written once)
+struct Message {
+  Message *next;
+  i32 level; // 1 note, 2 warning, 3 error, 4 fatal error
+  Str8 text;
+};
+
+struct MessageList {
+  Message *first;
+  Message *last;
+  u64 count;
+  i32 worst;
+};
+
+Str8 message_label(i32 level);
+void message_add(Arena *arena, MessageList *list, i32 level, Str8 text);
+// Prints each message as "label:\n" then "text\n" (one printf each) when print is non-zero
+// or out is null; appends label and text to out when it is given.
+void message_report(Arena *arena, MessageList *list, Str8List *out, int print);
+
+//~ Fatal report (per operating system)
+// Installed by process_init; also sets up the calling thread's alternate signal stack.
+void fatal_report_install();
+void fatal_report_thread_init(); // every thread calls this at start (thread_create does)

@@ -1,0 +1,8 @@
+// Backend-private declarations shared by the POSIX files of the OS layer.
+#pragma once
+
+#include "os/os.h"
+
+//~ Threads, locks and clocks
+// Prepares the SyncPool's lock and arena; start-up calls it once, before any other thread.
+void sync_pool_init();
