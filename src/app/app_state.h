@@ -1,0 +1,94 @@
+// Application state: the process-wide settings and the structures the workers share.
+//
+// AppState is built once by app_setup on the main thread, in an arena of its own that lives
+// until the process ends. Its folders, targets and limits are written before the first worker
+// starts and are read-only afterwards. Shared parts and their guards:
+//   - the conversion queue: its own critical section and condition variable;
+//   - the ClaimTable: one SRW lock per stripe guards the bucket lists of that stripe (searches
+//     shared, insertion and removal exclusive); an entry's busy flag changes only by atomic
+//     compare-and-exchange and exchange. The stripe lock is always taken alone.
+#pragma once
+
+#include "base/base.h"
+#include "os/os.h"
+
+//~ Targets
+enum : i32 {
+  ImageTypeNone = 0,
+  ImageTypeJpeg = 1,
+  ImageTypePng = 2,
+};
+
+// One conversion target. The filter and edge numbers are the resampler's own enumeration
+// values, passed to it unchanged.
+struct Target {
+  i32 image_type; // ImageType*
+  u64 width;      // 0: not set
+  u64 height;
+  u64 aspect_w; // 0 in every target set-up builds
+  u64 aspect_h;
+  u32 bg_color; // packed 0xRRGGBBAA: the lowest byte is the opacity
+  u8 quality;   // JPEG quality 0..100; 0 not set
+  u64 max_bytes;
+  i32 resampling_filter; // 0 default, 1 box, 2 triangle, 3 cubic B-spline, 4 Catmull-Rom, 5 Mitchell, 6 point
+  i32 edge_mode;         // 0 clamp, 1 reflect, 2 wrap, 3 zero
+  i32 pixel_layout;      // channel count 1..4; 0 not set
+};
+
+struct TargetNode {
+  TargetNode *next;
+  Target *target;
+};
+
+struct TargetList {
+  TargetNode *first;
+  TargetNode *last;
+  u64 count;
+};
+
+//~ Claims
+// A source path that a worker converts, or converted and kept for a later attempt.
+struct ClaimEntry {
+  ClaimEntry *next;
+  ClaimEntry *prev;
+  Arena *arena; // the file's own arena: pixels and encoded outputs; reset after every attempt
+  u32 busy;     // atomic: 1 while a worker holds the path
+  FileProps recorded; // the source's version when the entry was made or last released
+  FileProps refused;  // the version last refused as too large (nothing decoded until it changes)
+  Str8 path;          // the key, copied into the stripe's arena
+};
+
+struct ClaimBucket {
+  ClaimEntry *first;
+  ClaimEntry *last;
+};
+
+struct ClaimStripe {
+  Arena *arena;
+  OsObject *cv;
+  OsObject *lock; // SRW
+};
+
+struct ClaimTable {
+  ClaimBucket *buckets;
+  ClaimStripe *stripes;
+  u64 bucket_count; // 16
+  u64 stripe_count;
+};
+
+//~ Application state
+struct AppState {
+  Arena *arena;
+  u32 default_targets; // 1 when the built-in targets are in use
+  TargetList targets;
+  Str8 out_folder;
+  Str8 in_folder;
+  Str8 metadatas_folder;
+  StringRing conversion_queue;
+  ClaimTable claims;
+  u64 thread_count;
+  OsObject **workers;
+  u64 max_pixels; // sources with more pixels are refused before decoding
+};
+
+AppState *app_state();
