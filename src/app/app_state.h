@@ -92,3 +92,7 @@ struct AppState {
 };
 
 AppState *app_state();
+
+// The conversion worker's thread entry, written by the conversion layer; app_setup starts one
+// per worker with its index.
+void conversion_worker(u64 index);
