@@ -56,6 +56,7 @@ struct ClaimEntry {
   FileProps recorded; // the source's version when the entry was made or last released
   FileProps refused;  // the version last refused as too large (nothing decoded until it changes)
   Str8 path;          // the key, copied into the stripe's arena
+  u64 path_capacity;  // bytes reserved for the path, kept when the entry is reused
 };
 
 struct ClaimBucket {
@@ -66,7 +67,8 @@ struct ClaimBucket {
 struct ClaimStripe {
   Arena *arena;
   OsObject *cv;
-  OsObject *lock; // SRW
+  OsObject *lock;            // SRW
+  ClaimEntry *free_entries;  // removed entries, reused so memory does not grow with every path
 };
 
 struct ClaimTable {

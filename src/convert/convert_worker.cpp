@@ -1,11 +1,259 @@
-// Placeholder conversion worker until the conversion lands: takes paths off the queue.
-#include "app/app_state.h"
+// The conversion worker: one source path per cycle, claimed so that no other worker holds it,
+// converted from the intake's complete read, written durably, then deleted or released.
+#include "convert/convert_worker.h"
 
+#include <cstdio>
+
+#include "intake/intake.h"
+
+//~ Claims
+// Finding and inserting are one step with respect to other workers: the bucket is searched
+// again under the exclusive lock before an entry is made. The busy flag is changed while the
+// stripe lock is held, so an entry is never unlinked between a search and its claim.
+
+struct ClaimSlot {
+  ClaimStripe *stripe;
+  ClaimBucket *bucket;
+};
+
+static ClaimSlot claim_slot(ClaimTable *table, Str8 path) {
+  u64 b = str8_hash(path) % table->bucket_count;
+  return ClaimSlot{&table->stripes[b % table->stripe_count], &table->buckets[b]};
+}
+
+static ClaimEntry *claim_search(ClaimBucket *bucket, Str8 path) {
+  for (ClaimEntry *e = bucket->first; e; e = e->next) {
+    if (str8_equals(e->path, path, 0)) return e;
+  }
+  return nullptr;
+}
+
+ClaimEntry *claim_acquire(ClaimTable *table, Str8 path, FileProps now) {
+  ClaimSlot slot = claim_slot(table, path);
+  ClaimEntry *result = nullptr;
+
+  srw_lock_shared(slot.stripe->lock);
+  ClaimEntry *found = claim_search(slot.bucket, path);
+  if (found && atomic_cas_u32(&found->busy, 0, 1)) result = found;
+  srw_unlock_shared(slot.stripe->lock);
+  if (found) return result;
+
+  srw_lock_exclusive(slot.stripe->lock);
+  found = claim_search(slot.bucket, path);
+  if (found) {
+    if (atomic_cas_u32(&found->busy, 0, 1)) result = found;
+  } else {
+    ClaimEntry *e = slot.stripe->free_entries;
+    if (e) {
+      slot.stripe->free_entries = e->next;
+    } else {
+      e = arena_push<ClaimEntry>(slot.stripe->arena);
+    }
+    u8 *path_buffer = e->path.str;
+    u64 capacity = e->path_capacity;
+    if (capacity < path.size + 1) {
+      capacity = align_up(path.size + 1, 256);
+      path_buffer = (u8 *)arena_alloc(slot.stripe->arena, capacity, 8);
+    }
+    memset(e, 0, sizeof(*e));
+    memcpy(path_buffer, path.str, path.size);
+    path_buffer[path.size] = 0;
+    e->path = str8(path_buffer, path.size);
+    e->path_capacity = capacity;
+    e->busy = 1;
+    e->recorded = now;
+    e->prev = slot.bucket->last;
+    if (slot.bucket->last) {
+      slot.bucket->last->next = e;
+    } else {
+      slot.bucket->first = e;
+    }
+    slot.bucket->last = e;
+    result = e;
+  }
+  srw_unlock_exclusive(slot.stripe->lock);
+  return result;
+}
+
+void claim_release(ClaimTable *table, ClaimEntry *entry, bool remove, FileProps now) {
+  ClaimSlot slot = claim_slot(table, entry->path);
+  Arena *arena = nullptr;
+  srw_lock_exclusive(slot.stripe->lock);
+  if (remove) {
+    if (entry->prev) entry->prev->next = entry->next; else slot.bucket->first = entry->next;
+    if (entry->next) entry->next->prev = entry->prev; else slot.bucket->last = entry->prev;
+    arena = entry->arena;
+    u8 *path_buffer = entry->path.str;
+    u64 capacity = entry->path_capacity;
+    memset(entry, 0, sizeof(*entry));
+    entry->path = str8(path_buffer, 0);
+    entry->path_capacity = capacity;
+    entry->next = slot.stripe->free_entries;
+    slot.stripe->free_entries = entry;
+  } else {
+    entry->recorded = now;
+    atomic_exchange_u32(&entry->busy, 0);
+  }
+  srw_unlock_exclusive(slot.stripe->lock);
+  if (arena) arena_destroy(arena);
+}
+
+//~ One attempt
+
+static bool source_unchanged(Str8 path, FileProps t0) { return file_props_same_version(file_props_from_path(path), t0); }
+
+static bool props_exist(FileProps p) { return (p.flags & FilePropsExists) != 0 && (p.flags & FilePropsFolder) == 0; }
+
+void convert_attempt(AppState *app, ClaimEntry *entry, Str8 path, FileProps t0, ContentLease *lease, Arena *arena) {
+  // A version refused as too large stays refused until the file changes.
+  if (props_exist(entry->refused) && file_props_same_version(entry->refused, t0)) {
+    claim_release(&app->claims, entry, false, file_props_from_path(path));
+    return;
+  }
+
+  MessageList file_messages = {};
+  Str8List metadata = {};
+  Str8 metadata_path = {};
+  bool ok = true;
+  bool done = false;
+  bool past_c3 = false;
+  bool write_failed = false;
+
+  // C1: the bytes of the latest complete read; none yet means a later cycle tries again.
+  FileProps read_props = {};
+  U128 digest = intake_request_version(path, 400, &read_props);
+  Str8 bytes = content_lease_get(lease, digest);
+  ok = bytes.size != 0;
+  // Bytes read from an older version than the one seen at the start would be converted and
+  // then the newer file deleted: wait for the intake to read the current version.
+  if (ok && !file_props_same_version(read_props, t0)) ok = false;
+
+  ConvertPlan plan;
+  if (ok) {
+    // C2
+    Str8 file_name = str8_file_name(path);
+    Str8 stem = str8_drop_extension(file_name);
+    metadata_path = arena_format(arena, "%S/%S.metadatas", app->metadatas_folder, stem);
+    if (!entry->arena) entry->arena = arena_create(mib(32), mib(8));
+    plan_begin(&plan, arena, entry->arena, app->out_folder, bytes);
+
+    // C3
+    if (plan_source_record(&plan)->file_type == FileTypeNone) {
+      message_add(arena, &file_messages, 3,
+                  arena_format(arena, "Unsupported file format, %S was skipped", file_name));
+      ok = false;
+    } else {
+      past_c3 = true;
+    }
+
+    // C4: probe, and refuse a picture larger than the limit before anything is decoded
+    if (ok) {
+      CodecProbe probe;
+      ok = codec_probe(bytes, &probe);
+      if (ok && probe.width * probe.height > app->max_pixels) {
+        MessageList refusal = {};
+        message_add(arena, &refusal, 2,
+                    arena_format(arena, "Image is too large (%I64u x %I64u pixels, the limit is %I64u), %S was left in place.",
+                                 probe.width, probe.height, app->max_pixels, file_name));
+        message_report(arena, &refusal, nullptr, 1);
+        fflush(stdout);
+        entry->refused = t0;
+        ok = false;
+      }
+      if (ok) plan_set_source(&plan, probe);
+    }
+
+    // C5 - C8: plan the outputs and decode what they need
+    if (ok) {
+      plan_targets(&plan, &app->targets);
+      plan_geometry(&plan);
+      plan_decode(&plan);
+      ok = plan.ok;
+    }
+    // C9
+    if (ok) ok = source_unchanged(path, t0);
+    // C10, C11
+    if (ok) {
+      plan_resample(&plan);
+      plan_stats_and_background(&plan);
+    }
+    // C12
+    if (ok) ok = source_unchanged(path, t0);
+    // C13
+    if (ok) plan_checksums_and_encode(&plan);
+    // C14
+    if (ok) ok = source_unchanged(path, t0);
+
+    // C15: name and write every record
+    if (ok) {
+      for (OutputRecord *r = plan.first_record; r; r = r->next) {
+        Str8 extension = r->file_type == FileTypeJpeg ? str8_lit("jpg") : str8_lit("png");
+        r->file_path = arena_format(arena, "%S.%S", r->file_path, extension);
+        if (r->bytes.size == 0) continue;
+        if (file_write_all(r->file_path, r->bytes, WriteAllWrite | WriteAllMakeParents | WriteAllDeleteFirst)) {
+          r->file_info = file_props_from_path(r->file_path);
+        } else {
+          write_failed = true;
+          message_add(arena, &file_messages, 2, arena_format(arena, "Unable to write %S.", r->file_path));
+        }
+      }
+    }
+    // C16: the records' text, each followed by its notes
+    if (ok) {
+      for (OutputRecord *r = plan.first_record; r; r = r->next) {
+        write_metadata_record(arena, &metadata, r);
+        message_report(arena, &r->messages, &metadata, 1);
+      }
+    }
+    // C17: deleted only when the file kept the version recorded when it was first met or
+    // last released, and everything it produced was written.
+    if (ok) done = !write_failed && source_unchanged(path, entry->recorded);
+  }
+
+  // F0
+  if (past_c3 && entry->arena) arena_reset(entry->arena);
+  // F1
+  message_report(arena, &file_messages, &metadata, 1);
+  // F2
+  bool metadata_written = false;
+  if (metadata.node_count > 0) {
+    Str8 text = str8_list_join(arena, &metadata, nullptr);
+    metadata_written = file_write_all(metadata_path, text, WriteAllWrite | WriteAllMakeParents | WriteAllDeleteFirst);
+    if (!metadata_written) {
+      MessageList failure = {};
+      message_add(arena, &failure, 2, arena_format(arena, "Unable to write %S.", metadata_path));
+      message_report(arena, &failure, nullptr, 1);
+    }
+  }
+  fflush(stdout);
+  // F3
+  FileProps t_now = file_props_from_path(path);
+  // F4: nothing is lost: the source goes only once what it produced is durable.
+  bool remove = metadata_written && (done || file_messages.worst > 2);
+  if (remove) {
+    if (done) folder_sync(app->out_folder);
+    folder_sync(app->metadatas_folder);
+    file_delete(path);
+  }
+  // F5, F6
+  claim_release(&app->claims, entry, remove, t_now);
+}
+
+//~ Worker
 void conversion_worker(u64 index) {
   thread_set_name("[VANTOR] Convert #%I64u", index);
+  AppState *app = app_state();
   for (;;) {
     Scratch scratch = scratch_begin(nullptr);
-    ring_pop(&app_state()->conversion_queue, scratch.arena);
+    ContentLease *lease = content_lease_begin();
+    Str8 path = ring_pop(&app->conversion_queue, scratch.arena);
+    FileProps t0 = file_props_from_path(path);
+    // Duplicates of a path stay queued after its file was converted and deleted.
+    if (props_exist(t0)) {
+      ClaimEntry *entry = claim_acquire(&app->claims, path, t0);
+      if (entry) convert_attempt(app, entry, path, t0, lease, scratch.arena);
+    }
+    content_lease_end(lease);
     scratch_end(scratch);
     sleep_ms(100);
   }

@@ -1,30 +1,31 @@
 // Intake layer: reads source files into memory exactly when they are complete.
 //
-// (Design note to be completed with the modules.) Public API used by the application and the
-// conversion workers.
+// Owns: the request registry (one node per requested path whose file still exists), the
+// intake queue of paths to read, the content store (each distinct content once, keyed by its
+// BLAKE2b-128 digest; the last two reads of each path), per-thread lease contexts. All of it
+// lives in arenas until the process ends; contents, nodes and path entries are recycled through
+// per-stripe free lists, so memory follows the files present, not every path ever seen.
+//
+// Threads: the main loop and the conversion workers call intake_request and the leases;
+// 1..4 streamers "[fs] streamer #n" read queued paths and publish; the detector "[fs] detector"
+// re-queues registered files that changed, every 100 ms; the reaper frees unheld contents once
+// a second.
+//
+// Locks: registry stripe SRW lock (shared for searches, the detector's walk and waits; exclusive
+// to add or forget a node and to record a read) with a condition variable woken after every read;
+// the intake queue's critical section and condition variable; content-table and path-index
+// stripe SRW locks (exclusive to insert or unlink, shared to search and to change counts).
+// Claim flags change by compare-and-exchange 0->1 and exchange ->0; readers and holders counts by
+// atomic adds.
+//
+// Lock order: a registry stripe lock held shared may take the intake queue's critical section
+// (push) or a path-index stripe lock shared (lookup); nothing else nests. Streamers take the
+// store locks and then the registry lock one at a time, never while holding another.
 #pragma once
 
 #include "base/base.h"
 #include "os/os.h"
 
-//~ Digests
-// BLAKE2b-128 of the bytes; the empty view gives zero (zero stands for "no content").
-U128 digest128(Str8 s);
+#include "intake/intake_store.h"
+#include "intake/intake_registry.h"
 
-//~ Start-up (called by process_entry, in this order)
-void content_store_start();
-void intake_start();
-
-//~ Requests
-// Registers the path (normalised), queues it for reading when it is not already queued, and
-// answers the digest of its latest complete read, zero when there is none. Waits for a read
-// until the deadline (absolute microseconds; a deadline already past never waits).
-U128 intake_request(Str8 path, u64 deadline);
-
-//~ Leases
-// A lease keeps published contents alive while a worker reads their bytes; views obtained
-// under a lease must not be used after content_lease_end.
-struct ContentLease;
-ContentLease *content_lease_begin();
-Str8 content_lease_get(ContentLease *lease, U128 digest); // empty when the digest is unknown
-void content_lease_end(ContentLease *lease);

@@ -1,6 +1,8 @@
 // The program's entry on POSIX: arguments are already UTF-8 bytes.
 #include "os/os.h"
 
+// Ends through process_exit rather than returning: worker threads are still running, and a
+// return would run static destructors underneath them.
 int main(int argc, char **argv) {
   process_startup(argc, argv);
   process_exit(0);

@@ -1,25 +1,164 @@
-// Start-up on POSIX (minimal for now: process facts and the main thread's context).
+// Process start-up and facts on POSIX. Everything here runs on the main thread before any
+// other thread exists; the records it fills are read-only afterwards.
+#include <fcntl.h>
+#include <sched.h>
 #include <unistd.h>
 
-#include "os/os.h"
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 
+#include "os/posix/os_posix_internal.h"
+
+//~ Process start-up and facts
 static ThreadContext g_main_thread_context;
 static ProcInfo g_proc_info;
+static u32 g_quiet;
 static int g_argc;
 static char **g_argv;
 
 ProcInfo *proc_info() { return &g_proc_info; }
-u32 process_quiet() { return 0; }
+u32 process_quiet() { return g_quiet; }
 int process_argc() { return g_argc; }
 char **process_argv() { return g_argv; }
 
+//- machine facts
+static u32 posix_processor_count() {
+  // The CPUs this process may run on, which is less than the machine's count under taskset
+  // or a container's CPU set.
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+    int count = CPU_COUNT(&set);
+    if (count > 0) return (u32)count;
+  }
+  long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? (u32)online : 1;
+}
+
+// Runs before any arena exists, so the file goes through a stack buffer.
+static u64 posix_huge_page_size() {
+  char buffer[16384];
+  u64 used = 0;
+  int fd = open("/proc/meminfo", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  while (used < sizeof(buffer) - 1) {
+    ssize_t n = read(fd, buffer + used, sizeof(buffer) - 1 - used);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    used += (u64)n;
+  }
+  close(fd);
+  Str8 text = str8(buffer, used);
+  Str8 key = str8_lit("\nHugepagesize:");
+  u64 at = str8_find(text, key, 0, 0);
+  if (at == text.size) return 0;
+  u64 i = at + key.size;
+  while (i < text.size && (text.str[i] == ' ' || text.str[i] == '\t')) i += 1;
+  u64 value = 0;
+  while (i < text.size && char_is_digit(text.str[i])) {
+    value = value * 10 + (text.str[i] - '0');
+    i += 1;
+  }
+  while (i < text.size && text.str[i] == ' ') i += 1;
+  u64 unit = 1;
+  if (i < text.size && text.str[i] == 'k') unit = kib(1);
+  if (i < text.size && text.str[i] == 'M') unit = mib(1);
+  return value * unit;
+}
+
+static Str8 posix_machine_name(Arena *arena) {
+  char buffer[256] = {};
+  if (gethostname(buffer, sizeof(buffer) - 1) != 0) return Str8{};
+  Str8 name = str8_cstring(buffer);
+  return str8_copy(arena, str8_keep_front(name, 15));
+}
+
+//- process facts
+static Str8 posix_exe_folder(Arena *arena) {
+  Scratch scratch = scratch_begin(arena);
+  u64 capacity = 32768;
+  char *buffer = arena_push_uninit<char>(scratch.arena, capacity);
+  ssize_t n = readlink("/proc/self/exe", buffer, capacity);
+  Str8 folder = {};
+  if (n > 0) {
+    Str8 path = str8(buffer, (u64)n);
+    u64 slash = str8_find(path, str8_lit("/"), 0, MatchLast);
+    folder = str8_copy(arena, slash < path.size ? str8_keep_front(path, slash) : path);
+  }
+  scratch_end(scratch);
+  return folder;
+}
+
+static Str8 posix_user_data_folder(Arena *arena) {
+  const char *config = getenv("XDG_CONFIG_HOME");
+  if (config && config[0]) return str8_copy(arena, str8_cstring(config));
+  const char *home = getenv("HOME");
+  if (home && home[0]) return str8_concat(arena, str8_cstring(home), str8_lit("/.config"));
+  return Str8{};
+}
+
+Str8 current_directory(Arena *arena) {
+  Scratch scratch = scratch_begin(arena);
+  Str8 result = {};
+  for (u64 capacity = 4096; capacity <= mib(1); capacity *= 2) {
+    char *buffer = arena_push_uninit<char>(scratch.arena, capacity);
+    if (getcwd(buffer, capacity)) {
+      result = str8_copy(arena, str8_cstring(buffer));
+      break;
+    }
+    if (errno != ERANGE) break;
+  }
+  scratch_end(scratch);
+  return result;
+}
+
+//- start-up
 void process_init(int argc, char **argv) {
-  SysInfo *info = sys_info();
-  info->processor_count = (u32)sysconf(_SC_NPROCESSORS_ONLN);
-  info->page_size = (u64)sysconf(_SC_PAGESIZE);
-  info->allocation_granularity = info->page_size;
-  info->large_page_minimum = 0;
+  fatal_report_install();
+
+  // machine facts, before the first arena: arenas size their reservations by the huge page
+  SysInfo *sys = sys_info();
+  sys->processor_count = posix_processor_count();
+  long page = sysconf(_SC_PAGESIZE);
+  sys->page_size = page > 0 ? (u64)page : 4096;
+  sys->allocation_granularity = sys->page_size;
+  sys->large_page_minimum = posix_huge_page_size();
+
+  ProcInfo *info = &g_proc_info;
+  info->process_id = (u32)getpid();
   thread_context_init(&g_main_thread_context);
-  g_argc = argc;
-  g_argv = argv;
+
+  // process facts, kept for the whole run
+  Arena *startup = arena_create(mib(64), kib(64));
+  sys->machine_name = posix_machine_name(startup);
+  info->exe_folder = posix_exe_folder(startup);
+  info->current_folder = current_directory(startup);
+  info->user_data_folder = posix_user_data_folder(startup);
+  for (char **entry = environ; entry && *entry; entry += 1) {
+    str8_list_add(startup, &info->environment, str8_copy(startup, str8_cstring(*entry)));
+  }
+
+  sync_pool_init();
+
+  // arguments: already UTF-8, copied so they outlive whatever the caller does with argv
+  Arena *args = arena_create(mib(1), kib(32));
+  char **copies = arena_push<char *>(args, (u64)max_of(argc, 0) + 1);
+  for (int i = 0; i < argc; i += 1) {
+    Str8 arg = str8_copy(args, str8_cstring(argv[i]));
+    copies[i] = (char *)arg.str;
+    if (str8_equals(arg, str8_lit("--quiet"), MatchIgnoreCase)) g_quiet = 1;
+  }
+  g_argc = max_of(argc, 0);
+  g_argv = copies;
+}
+
+void process_startup(int argc, char **argv) {
+  process_init(argc, argv);
+  process_entry(process_hooks()->app_main, process_argc(), process_argv());
+}
+
+void process_exit(int code) {
+  fflush(stdout);
+  _exit(code);
 }

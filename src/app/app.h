@@ -1,0 +1,20 @@
+// Application layer: the options and the main scan loop, the targets document reader, and
+// the set-up of the process-wide AppState (folders, targets, conversion queue, ClaimTable,
+// conversion workers).
+//
+// Threads: everything here runs on the main thread. app_setup writes AppState's folders,
+// targets and limits before it starts the workers, which only read them afterwards. The main
+// loop is the only producer on the conversion queue; it pushes under the queue's critical
+// section and never waits (deadline 0), and it holds no lock across a pass. The ClaimTable is
+// built here but locked only by the workers (one stripe lock at a time, never with another).
+// Lock order: no lock of this layer is held while another is taken.
+//
+// Memory: AppState and everything it points to live in its own arena until the process ends;
+// the targets file is read into an arena destroyed when set-up returns; each scan pass uses a
+// scratch region of the main thread that is restored after the pass.
+#pragma once
+
+#include "app/app_targets_doc.h"
+#include "app/app_state.h"
+#include "app/app_setup.h"
+#include "app/app_main.h"

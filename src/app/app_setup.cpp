@@ -1,0 +1,248 @@
+// Set-up of AppState: folders, targets, conversion queue, ClaimTable and the workers.
+#include <atomic>
+
+#include "app/app_setup.h"
+
+// The encoder's level lives behind the codec adapter (the conversion layer, above this one);
+// like conversion_worker it is reached through its declared entry point only.
+void codec_set_png_compression_level(int level);
+
+//~ Targets
+static constexpr Target app_builtin_target(u64 width, u64 height, u8 quality, u64 max_bytes, i32 filter) {
+  Target t = {};
+  t.width = width;
+  t.height = height;
+  t.quality = quality;
+  t.max_bytes = max_bytes;
+  t.resampling_filter = filter;
+  return t;
+}
+
+// The first has no size: the source at its own size. Filter 5 is Mitchell.
+static constexpr Target app_builtin_target_table[] = {
+    app_builtin_target(0, 0, 0, 12582912, 0),
+    app_builtin_target(100, 100, 60, 20480, 5),
+    app_builtin_target(300, 300, 60, 204800, 5),
+    app_builtin_target(1920, 1080, 80, 2097152, 5),
+};
+
+const Target *app_builtin_targets(u64 *count) {
+  *count = sizeof(app_builtin_target_table) / sizeof(app_builtin_target_table[0]);
+  return app_builtin_target_table;
+}
+
+void target_list_add(Arena *arena, TargetList *list, Target target) {
+  Target *copy = arena_push<Target>(arena);
+  *copy = target;
+  TargetNode *node = arena_push<TargetNode>(arena);
+  node->target = copy;
+  if (list->last) {
+    list->last->next = node;
+  } else {
+    list->first = node;
+  }
+  list->last = node;
+  list->count += 1;
+}
+
+//- names of the text-valued keys
+struct NamedNumber {
+  const char *name;
+  i32 number;
+};
+
+// Image types and layouts use our own numbers; filters and edge modes are the resampler's
+// enumeration values, passed to it unchanged.
+static const NamedNumber app_image_type_names[] = {{"JPEG", ImageTypeJpeg}, {"PNG", ImageTypePng}};
+static const NamedNumber app_filter_names[] = {
+    {"BOX", 1}, {"TRIANGLE", 2}, {"CUBICBSPLINE", 3}, {"CATMULLROM", 4}, {"MITCHELL", 5}, {"POINT_SAMPLE", 6},
+};
+static const NamedNumber app_edge_names[] = {{"CLAMP", 0}, {"REFLECT", 1}, {"WRAP", 2}, {"ZERO", 3}};
+static const NamedNumber app_layout_names[] = {{"RGBA", 4}, {"RGB", 3}};
+
+template <u64 N> static i32 app_number_from_name(Str8 text, const NamedNumber (&names)[N]) {
+  for (u64 i = 0; i < N; i += 1) {
+    if (str8_equals(text, str8_cstring(names[i].name), MatchIgnoreCase)) {
+      return names[i].number;
+    }
+  }
+  return 0;
+}
+
+//- reading targets
+static Str8 app_target_number(DocNode *node, const char *key) {
+  return doc_child_value(node, str8_cstring(key), MatchIgnoreCase, DocValueNumber);
+}
+
+static Str8 app_target_text(DocNode *node, const char *key) {
+  return doc_child_value(node, str8_cstring(key), MatchIgnoreCase, DocValueString);
+}
+
+Target target_from_doc_node(DocNode *node) {
+  Target t = {};
+  u64 quality = u64_from_str8(app_target_number(node, "quality"), 10);
+  t.quality = (u8)min_of<u64>(quality, 100);
+  t.bg_color = (u32)u64_from_str8(app_target_number(node, "bg_color"), 10);
+  t.width = u64_from_str8(app_target_number(node, "width"), 10);
+  t.height = u64_from_str8(app_target_number(node, "height"), 10);
+  t.image_type = app_number_from_name(app_target_text(node, "image_type"), app_image_type_names);
+  t.resampling_filter = app_number_from_name(app_target_text(node, "resampling_filter"), app_filter_names);
+  t.edge_mode = app_number_from_name(app_target_text(node, "edge_mode"), app_edge_names);
+  t.pixel_layout = app_number_from_name(app_target_text(node, "pixel_layout"), app_layout_names);
+  return t;
+}
+
+u64 app_targets_from_text(Arena *arena, TargetList *list, Str8 text, Str8 path, Str8List *problems) {
+  Scratch scratch = scratch_begin(arena);
+  DocTokenArray tokens = targets_tokenize(scratch.arena, text);
+  TargetsDocument doc = targets_parse(scratch.arena, text, tokens);
+
+  // rejected tokens, where the user can find them
+  if (problems) {
+    for (struct DocError *e = doc.errors.first; e; e = e->next) {
+      DocPosition at = doc_error_position(text, e->node ? e->node->offset : 0);
+      str8_list_addf(arena, problems, "warning: targets file %S:%llu:%llu: %S", path, (unsigned long long)at.line,
+                     (unsigned long long)at.column, e->message);
+    }
+  }
+
+  // every child of the first "targets" node counts, objects or not
+  u64 added = 0;
+  DocNode *targets = doc_find_by_text(doc.root, str8_lit("targets"), MatchIgnoreCase);
+  if (!doc_node_is_nil(targets)) {
+    for (DocNode *child = targets->first; !doc_node_is_nil(child); child = child->next) {
+      target_list_add(arena, list, target_from_doc_node(child));
+      added += 1;
+    }
+  }
+
+  scratch_end(scratch);
+  return added;
+}
+
+// An empty read is either an empty file or one we could not read; only the second is worth
+// a "cannot read" line.
+static bool app_file_is_readable(Str8 path) {
+  FileProps props = file_props_from_path(path);
+  if (!(props.flags & FilePropsExists) || (props.flags & FilePropsFolder)) {
+    return false;
+  }
+  FileHandle file = file_open(FileOpenRead | FileShareRead | FileShareWriteDelete, path);
+  if (!file) {
+    return false;
+  }
+  file_close(file);
+  return true;
+}
+
+TargetList app_targets_load(Arena *arena, Str8 path, u32 *default_targets, Str8List *problems) {
+  TargetList list = {};
+  *default_targets = 0;
+
+  bool readable = false;
+  if (path.size > 0) {
+    Arena *doc_arena = arena_create(kib(32), kib(32));
+    Str8 text = file_read_all(doc_arena, path);
+    readable = text.size > 0 || app_file_is_readable(path);
+    if (readable) {
+      app_targets_from_text(arena, &list, text, path, problems);
+    } else if (problems) {
+      str8_list_addf(arena, problems, "warning: cannot read targets file %S; using the default targets", path);
+    }
+    arena_destroy(doc_arena);
+  }
+
+  if (list.count == 0) {
+    *default_targets = 1;
+    u64 count = 0;
+    const Target *builtin = app_builtin_targets(&count);
+    for (u64 i = 0; i < count; i += 1) {
+      target_list_add(arena, &list, builtin[i]);
+    }
+    if (readable && problems) {
+      str8_list_addf(arena, problems, "warning: no target in targets file %S; using the default targets", path);
+    }
+  }
+  return list;
+}
+
+//~ Folders
+Str8 app_folder_resolve(Arena *arena, Str8 given, Str8 default_name) {
+  if (given.size > 0) {
+    return path_normalize(arena, given);
+  }
+  Scratch scratch = scratch_begin(arena);
+  Str8 joined = arena_format(scratch.arena, "%S/%S", proc_info()->exe_folder, default_name);
+  Str8 result = path_normalize(arena, joined);
+  scratch_end(scratch);
+  return result;
+}
+
+//~ Set-up
+// Published before the workers start; atomic because a test process may set up more than once
+// while earlier workers still read it.
+static std::atomic<AppState *> app_state_pointer{nullptr};
+
+AppState *app_state() { return app_state_pointer.load(std::memory_order_acquire); }
+
+u64 app_thread_count(u64 threads, u64 processor_count) {
+  u64 t = threads ? threads : processor_count;
+  return clamp_of<u64>(1, t, AppMaxThreads);
+}
+
+u32 app_setup(Str8 out, Str8 in, Str8 metadatas, u64 threads, Str8 targets_path, u64 max_pixels,
+              Str8List *problems) {
+  // the state, in an arena that lives as long as the process
+  Arena *arena = arena_create(mib(2), kib(16));
+  AppState *state = arena_push<AppState>(arena);
+  state->arena = arena;
+  state->max_pixels = max_pixels ? max_pixels : AppDefaultMaxPixels;
+  app_state_pointer.store(state, std::memory_order_release);
+
+  // folders
+  state->in_folder = app_folder_resolve(arena, in, str8_lit("in"));
+  state->out_folder = app_folder_resolve(arena, out, str8_lit("out"));
+  state->metadatas_folder = app_folder_resolve(arena, metadatas, str8_lit("metadatas"));
+
+  // targets
+  state->targets = app_targets_load(arena, targets_path, &state->default_targets, problems);
+
+  // folders on disk; a killed run may have left temporary files where outputs are written
+  folder_make_chain(state->out_folder);
+  folder_make_chain(state->in_folder);
+  folder_make_chain(state->metadatas_folder);
+  folder_remove_stale_temporaries(state->out_folder);
+  folder_remove_stale_temporaries(state->metadatas_folder);
+  if (problems && (str8_equals(state->in_folder, state->out_folder, 0) ||
+                   str8_equals(state->in_folder, state->metadatas_folder, 0))) {
+    str8_list_addf(arena, problems,
+                   "warning: the input folder is also the output or metadata folder; nothing in it is converted");
+  }
+
+  // conversion queue
+  string_ring_init(&state->conversion_queue, arena, AppConversionQueueBytes);
+
+  // claim table
+  u64 t = threads ? threads : sys_info()->processor_count;
+  ClaimTable *claims = &state->claims;
+  claims->bucket_count = AppClaimBuckets;
+  claims->stripe_count = max_of<u64>(1, min_of<u64>(AppClaimBuckets, t));
+  claims->buckets = arena_push<ClaimBucket>(arena, claims->bucket_count);
+  claims->stripes = arena_push<ClaimStripe>(arena, claims->stripe_count);
+  for (u64 i = 0; i < claims->stripe_count; i += 1) {
+    claims->stripes[i].arena = arena_create(mib(8), mib(1));
+    claims->stripes[i].lock = srw_create();
+    claims->stripes[i].cv = cv_create();
+  }
+
+  // workers: everything they read is complete from here on
+  state->thread_count = app_thread_count(threads, sys_info()->processor_count);
+  state->workers = arena_push<OsObject *>(arena, state->thread_count);
+  for (u64 i = 0; i < state->thread_count; i += 1) {
+    state->workers[i] = thread_create(conversion_worker, i);
+  }
+
+  // before the main loop offers the first path
+  codec_set_png_compression_level(12);
+  return 1;
+}

@@ -1,0 +1,257 @@
+#include <cstdlib>
+
+#include <blake2.h>
+#include <libdeflate.h>
+#include <stb_image.h>
+#include <stb_image_resize2.h>
+#include <stb_image_write.h>
+
+#include "convert/convert_codec.h"
+#include "convert/convert_zlib_hook.h"
+
+// The libraries count bytes, widths and strides in int.
+static constexpr u64 CodecIntMax = 0x7FFFFFFFull;
+
+// The system's pixel layout and filter numbers are handed to the resampler unchanged.
+static_assert(STBIR_1CHANNEL == 1 && STBIR_2CHANNEL == 2 && STBIR_RGB == 3 && STBIR_RGBA == 4);
+static_assert(STBIR_FILTER_DEFAULT == 0 && STBIR_FILTER_BOX == 1 && STBIR_FILTER_TRIANGLE == 2 &&
+              STBIR_FILTER_CUBICBSPLINE == 3 && STBIR_FILTER_CATMULLROM == 4 && STBIR_FILTER_MITCHELL == 5 &&
+              STBIR_FILTER_POINT_SAMPLE == 6);
+
+static bool mul_checked(u64 a, u64 b, u64 *out) {
+  if (a != 0 && b > ~0ull / a) return false;
+  *out = a * b;
+  return true;
+}
+
+// width × height × bytes_per_pixel, when it is not 0 and fits the libraries' int sizes.
+static bool codec_int_size(u64 width, u64 height, u64 bytes_per_pixel, u64 *out) {
+  u64 row = 0, size = 0;
+  if (!mul_checked(width, bytes_per_pixel, &row) || !mul_checked(row, height, &size)) return false;
+  if (size == 0 || size > CodecIntMax) return false;
+  *out = size;
+  return true;
+}
+
+// The decoder takes the byte count as an int.
+static bool codec_input_fits(Str8 bytes) { return bytes.str && bytes.size > 0 && bytes.size <= CodecIntMax; }
+
+//~ Decoding
+
+bool codec_probe(Str8 bytes, CodecProbe *out) {
+  *out = CodecProbe{};
+  if (!codec_input_fits(bytes)) return false;
+  int w = 0, h = 0, n = 0;
+  if (!stbi_info_from_memory(bytes.str, (int)bytes.size, &w, &h, &n)) return false;
+  if (w <= 0 || h <= 0 || n < 1 || n > 4) return false;
+  u32 bytes_per_channel = stbi_is_16_bit_from_memory(bytes.str, (int)bytes.size) ? 2 : 1;
+
+  // The decoder's own format conversion of a 16-bit image multiplies in int without a check,
+  // so the largest decode any caller may ask for is refused here rather than there.
+  u64 largest = 0;
+  if (!codec_int_size((u64)w, (u64)h, 4ull * bytes_per_channel, &largest)) return false;
+
+  out->width = (u64)w;
+  out->height = (u64)h;
+  out->channels = (u32)n;
+  out->bytes_per_channel = bytes_per_channel;
+  return true;
+}
+
+bool codec_is_16_bit(Str8 bytes) {
+  return codec_input_fits(bytes) && stbi_is_16_bit_from_memory(bytes.str, (int)bytes.size) != 0;
+}
+
+static bool decode_matches(int x, int y, u64 width, u64 height) {
+  return x > 0 && y > 0 && (u64)x == width && (u64)y == height;
+}
+
+Str8 codec_decode_8(Arena *arena, Str8 bytes, u64 width, u64 height, u32 channels) {
+  u64 size = 0;
+  if (!codec_input_fits(bytes) || channels < 1 || channels > 4) return Str8{};
+  if (!codec_int_size(width, height, channels, &size)) return Str8{};
+
+  int x = 0, y = 0, n = 0;
+  u8 *decoded = stbi_load_from_memory(bytes.str, (int)bytes.size, &x, &y, &n, (int)channels);
+  if (!decoded) return Str8{};
+  Str8 result = {};
+  if (decode_matches(x, y, width, height)) {
+    result.str = arena_push_uninit<u8>(arena, size);
+    result.size = size;
+    memcpy(result.str, decoded, size);
+  }
+  stbi_image_free(decoded);
+  return result;
+}
+
+Str8 codec_decode_16_to_8(Arena *arena, Str8 bytes, u64 width, u64 height, u32 channels) {
+  u64 count = 0, size16 = 0;
+  if (!codec_input_fits(bytes) || channels < 1 || channels > 4) return Str8{};
+  if (!codec_int_size(width, height, channels, &count) || !codec_int_size(width, height, channels * 2ull, &size16)) {
+    return Str8{};
+  }
+
+  int x = 0, y = 0, n = 0;
+  u16 *decoded = stbi_load_16_from_memory(bytes.str, (int)bytes.size, &x, &y, &n, (int)channels);
+  if (!decoded) return Str8{};
+  Str8 result = {};
+  if (decode_matches(x, y, width, height)) {
+    result.str = arena_push_uninit<u8>(arena, count);
+    result.size = count;
+    for (u64 i = 0; i < count; i += 1) result.str[i] = (u8)(((u32)decoded[i] + 128) / 257);
+  }
+  stbi_image_free(decoded);
+  return result;
+}
+
+//~ Resampling
+
+// True when the picture's rows lie inside its buffer and every number fits in an int.
+static bool picture_fits(CodecPicture p, u64 channels) {
+  u64 row = 0, span = 0;
+  if (!p.pixels || p.width == 0 || p.height == 0) return false;
+  if (p.width > CodecIntMax || p.height > CodecIntMax || p.stride > CodecIntMax) return false;
+  if (!mul_checked(p.width, channels, &row) || row > CodecIntMax) return false;
+  u64 stride = p.stride ? p.stride : row;
+  if (stride < row) return false;
+  if (!mul_checked(stride, p.height - 1, &span) || span + row < span) return false;
+  return span + row <= p.size;
+}
+
+bool codec_resize(CodecPicture in, CodecPicture out, u32 pixel_layout, u32 filter) {
+  if (pixel_layout < 1 || pixel_layout > 4 || filter > 6) return false;
+  if (!picture_fits(in, pixel_layout) || !picture_fits(out, pixel_layout)) return false;
+
+  STBIR_RESIZE resize;
+  stbir_resize_init(&resize, in.pixels, (int)in.width, (int)in.height, (int)in.stride, out.pixels, (int)out.width,
+                    (int)out.height, (int)out.stride, (stbir_pixel_layout)pixel_layout, STBIR_TYPE_UINT8);
+  stbir_set_filters(&resize, (stbir_filter)filter, (stbir_filter)filter);
+  return stbir_resize_extended(&resize) != 0;
+}
+
+//~ Encoding
+
+void codec_set_png_compression_level(int level) { stbi_write_png_compression_level = level; }
+
+//- zlib hook
+// A compressor per call: libdeflate compressors are not shared between threads, and nothing
+// kept between calls makes the hook safe on any number of them.
+unsigned char *zlib_compress_hook(unsigned char *data, int length, int *out_length, int level) {
+  if (length < 0 || (!data && length > 0) || !out_length) return nullptr;
+  libdeflate_compressor *compressor = libdeflate_alloc_compressor(level);
+  if (!compressor) return nullptr;
+  size_t bound = libdeflate_zlib_compress_bound(compressor, (size_t)length);
+  unsigned char *buffer = (unsigned char *)malloc(bound);
+  if (!buffer) {
+    libdeflate_free_compressor(compressor);
+    return nullptr;
+  }
+  size_t written = libdeflate_zlib_compress(compressor, data, (size_t)length, buffer, bound);
+  libdeflate_free_compressor(compressor);
+  // The PNG encoder adds its chunk framing to this length in int.
+  if (written == 0 || written > CodecIntMax - 64) {
+    free(buffer);
+    return nullptr;
+  }
+  *out_length = (int)written;
+  return buffer;
+}
+
+//- sink
+void encode_sink_begin(EncodeSink *sink, Arena *arena, Str8 *buffer, u64 capacity) {
+  buffer->str = (u8 *)arena_alloc(arena, capacity, 8);
+  buffer->size = capacity;
+  sink->arena = arena;
+  sink->buffer = buffer;
+  sink->cursor = buffer->str;
+  sink->end_offset = arena_offset(arena);
+}
+
+static bool encode_sink_extend_in_place(EncodeSink *sink, u64 extra) {
+  Arena *arena = sink->arena;
+  ArenaBlock *block = arena->current;
+  if (arena_offset(arena) != sink->end_offset) return false;
+  if (block->position + extra < extra || block->position + extra > block->reserved) return false;
+  u8 *end = sink->buffer->str + sink->buffer->size;
+  u8 *more = (u8 *)arena_alloc_zero(arena, extra, 1);
+  if (more != end) {
+    arena_rewind(arena, sink->end_offset);
+    return false;
+  }
+  sink->buffer->size += extra;
+  sink->end_offset = arena_offset(arena);
+  return true;
+}
+
+// Doubling keeps the many small writes of the JPEG encoder from copying over and over.
+static void encode_sink_move(EncodeSink *sink, u64 needed) {
+  Str8 *buffer = sink->buffer;
+  u64 used = (u64)(sink->cursor - buffer->str);
+  u64 capacity = needed;
+  if (buffer->size <= (~0ull >> 1) && buffer->size * 2 > capacity) capacity = buffer->size * 2;
+  u8 *moved = (u8 *)arena_alloc_zero(sink->arena, capacity, 8);
+  if (used) memcpy(moved, buffer->str, used);
+  buffer->str = moved;
+  buffer->size = capacity;
+  sink->cursor = moved + used;
+  sink->end_offset = arena_offset(sink->arena);
+}
+
+void encode_sink_write(void *context, void *data, int size) {
+  EncodeSink *sink = (EncodeSink *)context;
+  if (size <= 0 || !data) return;
+  u64 count = (u64)size;
+  Str8 *buffer = sink->buffer;
+  u64 used = (u64)(sink->cursor - buffer->str);
+  u64 room = buffer->size - used;
+  if (room < count && !encode_sink_extend_in_place(sink, count - room)) encode_sink_move(sink, used + count);
+  memcpy(sink->cursor, data, count);
+  sink->cursor += count;
+}
+
+static bool encode_sink_finish(EncodeSink *sink, bool ok) {
+  sink->buffer->size = ok ? (u64)(sink->cursor - sink->buffer->str) : 0;
+  if (!ok) sink->cursor = sink->buffer->str;
+  return ok;
+}
+
+//- encoders
+// Packed rows inside the given buffer, 1 to 4 components, every size an int.
+static bool encode_input_fits(const u8 *pixels, u64 size, u64 width, u64 height, u32 components) {
+  u64 packed = 0;
+  if (!pixels || components < 1 || components > 4) return false;
+  if (!codec_int_size(width, height, components, &packed)) return false;
+  return packed <= size;
+}
+
+bool codec_encode_png(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 components) {
+  // the encoder filters into (row + 1) × height bytes, counted in int
+  u64 filtered = 0;
+  bool ok = encode_input_fits(pixels, size, width, height, components) &&
+            codec_int_size(width * components + 1, height, 1, &filtered);
+  if (ok) {
+    ok = stbi_write_png_to_func(encode_sink_write, sink, (int)width, (int)height, (int)components, pixels, 0) != 0;
+  }
+  return encode_sink_finish(sink, ok);
+}
+
+bool codec_encode_jpeg(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 components,
+                       int quality) {
+  // a JPEG frame header stores each side in 16 bits
+  bool ok = encode_input_fits(pixels, size, width, height, components) && width <= 0xFFFF && height <= 0xFFFF;
+  if (ok) {
+    ok = stbi_write_jpg_to_func(encode_sink_write, sink, (int)width, (int)height, (int)components, pixels, quality) !=
+         0;
+  }
+  return encode_sink_finish(sink, ok);
+}
+
+//~ Checksum
+
+U128 codec_blake2b128(const void *data, u64 size) {
+  u8 digest[16] = {};
+  blake2b(digest, data, nullptr, sizeof(digest), size, 0);
+  U128 result = {};
+  for (u32 i = 0; i < 16; i += 1) result.u64s[i / 8] |= (u64)digest[i] << (8 * (i % 8));
+  return result;
+}

@@ -1,0 +1,82 @@
+// Codec and checksum adapters: decoding (stb_image, PNG and JPEG only), resampling
+// (stb_image_resize2), encoding (stb_image_write, with libdeflate behind its zlib step) and
+// BLAKE2b-128 (libb2). This module is the only place that talks to those libraries.
+//
+// Every call works on the caller's buffers and keeps nothing between calls, so any number of
+// threads use the adapters at once. The one shared setting, the PNG compression level, is
+// written once at set-up before any conversion runs.
+//
+// Input is hostile until proven otherwise: a probe fails unless every buffer that a decode of
+// the image needs has a size that fits the libraries' int arithmetic, decodes must return the
+// probed dimensions, and no adapter writes past a buffer whose size it was given.
+#pragma once
+
+#include "base/base.h"
+
+//~ Decoding
+struct CodecProbe {
+  u64 width;
+  u64 height;
+  u32 channels;          // as stored in the file, 1 to 4
+  u32 bytes_per_channel; // 2 for a 16-bit-per-channel source, else 1
+};
+
+// False for an empty or unrecognised input, a file of 2^31 bytes or more, or an image whose
+// largest decode (4 channels at its own depth) would not fit in 2^31 - 1 bytes.
+bool codec_probe(Str8 bytes, CodecProbe *out);
+bool codec_is_16_bit(Str8 bytes);
+
+// Decodes to `channels` (1 to 4) 8-bit channels per pixel into a packed buffer of
+// width × height × channels bytes allocated from the arena. Empty when the decode fails or
+// the image is not width × height. The decoder's own buffer is released before returning.
+Str8 codec_decode_8(Arena *arena, Str8 bytes, u64 width, u64 height, u32 channels);
+// The same through the 16-bit decoder, each sample v reduced to (v + 128) / 257.
+Str8 codec_decode_16_to_8(Arena *arena, Str8 bytes, u64 width, u64 height, u32 channels);
+
+//~ Resampling
+// An 8-bit picture: rows `stride` bytes apart inside `size` bytes.
+struct CodecPicture {
+  u8 *pixels;
+  u64 size;
+  u64 width;
+  u64 height;
+  u64 stride;
+};
+
+// Pixel layout 1..4 and filter 0..6 are the resampler's own numbers (1 one channel, 2 two
+// independent channels, 3 RGB, 4 RGBA alpha-weighted; 0 default, 1 box, 2 triangle,
+// 3 cubic B-spline, 4 Catmull-Rom, 5 Mitchell, 6 point sample), used on both axes. False,
+// without touching the output, when a number is out of range or a picture does not fit its
+// buffer; otherwise the resampler's result.
+bool codec_resize(CodecPicture in, CodecPicture out, u32 pixel_layout, u32 filter);
+
+//~ Encoding
+// Set once at set-up, before any encoding.
+void codec_set_png_compression_level(int level);
+
+// Receives an encoder's output in a buffer of the arena. The buffer grows in place while it
+// is the arena's latest allocation and the arena's block has room; otherwise its bytes move
+// to a larger buffer. Either way the encoded bytes stay contiguous at buffer->str.
+struct EncodeSink {
+  Arena *arena;
+  Str8 *buffer;    // data and capacity while encoding; data and size written afterwards
+  u8 *cursor;      // next byte to write
+  u64 end_offset;  // arena offset just past the buffer
+};
+
+// Allocates `capacity` bytes for *buffer from the arena.
+void encode_sink_begin(EncodeSink *sink, Arena *arena, Str8 *buffer, u64 capacity);
+// The encoders' write callback; context is the EncodeSink.
+void encode_sink_write(void *context, void *data, int size);
+
+// Rows packed at width × components bytes inside `size` bytes. On success *sink->buffer
+// holds the file; on failure it is empty (the encoders hand over no byte before failing).
+bool codec_encode_png(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 components);
+bool codec_encode_jpeg(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 components,
+                       int quality);
+
+//~ Checksum
+// BLAKE2b with a 16-byte digest length (not a truncated 64-byte digest), no key; an empty
+// input gets the digest of empty input. u64s[0] holds digest bytes 0-7 little-endian,
+// u64s[1] bytes 8-15.
+U128 codec_blake2b128(const void *data, u64 size);

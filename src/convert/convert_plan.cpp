@@ -1,0 +1,368 @@
+#include "convert/convert_plan.h"
+
+//~ Plan
+
+static OutputRecord *plan_new_record(ConvertPlan *plan) {
+  OutputRecord *record = arena_push<OutputRecord>(plan->arena);
+  record->image = arena_push<ImageStats>(plan->arena);
+  if (plan->last_record) {
+    plan->last_record->next = record;
+  } else {
+    plan->first_record = record;
+  }
+  plan->last_record = record;
+  plan->record_count += 1;
+  return record;
+}
+
+u32 plan_file_type_of(Str8 bytes) {
+  static const u8 png_signature[8] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
+  if (bytes.size > 2 && bytes.str[0] == 0xFF && bytes.str[1] == 0xD8) return FileTypeJpeg;
+  if (bytes.size > 7 && memcmp(bytes.str, png_signature, 8) == 0) return FileTypePng;
+  return FileTypeNone;
+}
+
+void plan_begin(ConvertPlan *plan, Arena *arena, Arena *file_arena, Str8 out_folder, Str8 source_bytes) {
+  memset(plan, 0, sizeof(*plan));
+  plan->arena = arena;
+  plan->file_arena = file_arena;
+  plan->out_folder = out_folder;
+  plan->source_bytes = source_bytes;
+  plan->ok = true;
+  OutputRecord *source = plan_new_record(plan);
+  source->is_original = 1;
+  source->file_type = plan_file_type_of(source_bytes);
+  source->bytes = source_bytes;
+  source->quality = 100;
+}
+
+OutputRecord *plan_source_record(ConvertPlan *plan) { return plan->first_record; }
+
+void plan_set_source(ConvertPlan *plan, CodecProbe probe) {
+  plan->probe = probe;
+  ImageStats *image = plan->first_record->image;
+  image->width = probe.width;
+  image->height = probe.height;
+  image->pixel_layout = probe.channels;
+  image->bytes_per_channel = probe.bytes_per_channel;
+  image->bytes_per_pixel = (u8)(probe.channels * probe.bytes_per_channel);
+  image->x_stride = image->bytes_per_pixel * probe.width;
+  image->pixel_count = probe.width * probe.height;
+  plan->needed[probe.channels - 1] = true;
+}
+
+//- effective targets
+void plan_targets(ConvertPlan *plan, const TargetList *targets) {
+  if (!plan->ok) return;
+  CodecProbe src = plan->probe;
+  u32 source_type = plan->first_record->file_type;
+  plan->pairs = arena_push<PlanPair>(plan->arena, targets->count + 1);
+  plan->pair_count = 1; // pairs[0] waits for the source record's identity target
+  bool have_identity = false;
+
+  for (TargetNode *node = targets->first; node; node = node->next) {
+    Target t = *node->target;
+    if (t.quality == 0) t.quality = 100;
+    if (t.pixel_layout == 0) t.pixel_layout = (i32)src.channels;
+    if (t.width == 0 && t.height == 0) {
+      t.width = src.width;
+      t.height = src.height;
+    }
+    if (t.width == 0 || t.height == 0) continue;
+
+    // An earlier effective target of the same quality and size (and, when this one names a
+    // file type, the same type) already gives this output.
+    bool duplicate = false;
+    for (u64 i = 0; i < plan->pair_count; i += 1) {
+      if (i == 0 && !have_identity) continue;
+      const Target *e = &plan->pairs[i].target;
+      if (e->quality == t.quality && e->width == t.width && e->height == t.height &&
+          (t.image_type == ImageTypeNone || e->image_type == t.image_type)) {
+        duplicate = true;
+        break;
+      }
+    }
+    if (duplicate) continue;
+
+    bool identity = t.width == src.width && t.height == src.height && t.image_type == ImageTypeNone && t.quality == 100;
+    if (identity) {
+      t.image_type = (i32)source_type;
+      if (!have_identity) {
+        plan->pairs[0].target = t;
+        have_identity = true;
+      }
+      // A second identity target is a duplicate of the first by the rule above.
+      continue;
+    }
+    PlanPair *pair = &plan->pairs[plan->pair_count++];
+    pair->target = t;
+    pair->record = plan_new_record(plan);
+  }
+
+  // Without an identity target the source record is paired with the source's own size,
+  // type and layout at quality 100.
+  if (!have_identity) {
+    Target t = {};
+    t.image_type = (i32)source_type;
+    t.width = src.width;
+    t.height = src.height;
+    t.quality = 100;
+    t.pixel_layout = (i32)src.channels;
+    plan->pairs[0].target = t;
+  }
+  plan->pairs[0].record = plan->first_record;
+}
+
+//- geometry
+void plan_geometry(ConvertPlan *plan) {
+  if (!plan->ok) return;
+  CodecProbe src = plan->probe;
+  for (u64 i = 0; i < plan->pair_count; i += 1) {
+    PlanPair *pair = &plan->pairs[i];
+    Target *t = &pair->target;
+    ImageStats *image = pair->record->image;
+    bool is_source = i == 0;
+
+    if (image->width == 0) image->width = t->width;
+    if (image->height == 0) image->height = t->height;
+    SizeU64 fit = fit_inside(src.width, src.height, t->width, t->height);
+    if (image->width != fit.width || image->height != fit.height) {
+      image->width_bg = t->width;
+      image->height_bg = t->height;
+      image->width = fit.width;
+      image->height = fit.height;
+      image->bg_color = t->bg_color;
+    }
+
+    // One channel count L per output, used for its decoded layout, its resampling, its
+    // statistics and its encoding. The source record keeps the source's own count.
+    if (!is_source) {
+      u32 channels;
+      if (image->width_bg != 0 && (t->bg_color & 0xFF) != 0xFF) {
+        t->image_type = ImageTypePng;
+        channels = 4;
+      } else {
+        if (t->image_type == ImageTypeNone) t->image_type = ImageTypeJpeg;
+        if (t->image_type == ImageTypeJpeg) {
+          channels = (t->pixel_layout == 1 || t->pixel_layout == 2) ? 1 : 3;
+        } else {
+          channels = (u32)clamp_of<i32>(1, t->pixel_layout, 4);
+        }
+      }
+      t->pixel_layout = (i32)channels;
+      image->pixel_layout = channels;
+      image->bytes_per_channel = 1;
+      plan->needed[channels - 1] = true;
+    }
+
+    if (image->bytes_per_pixel == 0) image->bytes_per_pixel = (u8)image->pixel_layout;
+    if (image->pixel_count == 0) {
+      image->pixel_count = image->width * image->height;
+      image->x_stride = image->bytes_per_pixel * image->width;
+    }
+    u32 g = gcd_u32((u32)image->width, (u32)image->height);
+    if (g) {
+      image->aspect_ratio_width = image->width / g;
+      image->aspect_ratio_height = image->height / g;
+    }
+    if (image->width_bg != 0) {
+      u32 g2 = gcd_u32((u32)image->width_bg, (u32)image->height_bg);
+      if (g2) {
+        image->aspect_ratio_width_bg = image->width_bg / g2;
+        image->aspect_ratio_height_bg = image->height_bg / g2;
+      }
+      image->pixel_count_bg = image->width_bg * image->height_bg - image->pixel_count;
+    }
+  }
+}
+
+//- decoding
+static void plan_fill_slot(ConvertPlan *plan, u32 channels, Str8 pixels) {
+  ImageStats *slot = &plan->slots[channels - 1];
+  slot->width = plan->probe.width;
+  slot->height = plan->probe.height;
+  slot->pixel_count = plan->probe.width * plan->probe.height;
+  slot->bytes_per_channel = 1;
+  slot->pixel_layout = channels;
+  slot->bytes_per_pixel = (u8)channels;
+  slot->x_stride = channels * plan->probe.width;
+  slot->pixels = pixels.str;
+  slot->pixel_size = pixels.size;
+}
+
+void plan_decode(ConvertPlan *plan) {
+  if (!plan->ok) return;
+  OutputRecord *source = plan->first_record;
+  u32 src_channels = plan->probe.channels;
+  if (plan->probe.bytes_per_channel == 2) {
+    Str8 pixels = codec_decode_16_to_8(plan->file_arena, plan->source_bytes, plan->probe.width, plan->probe.height,
+                                       src_channels);
+    if (pixels.size == 0) {
+      message_add(plan->arena, &source->messages, 1,
+                  str8_lit("Bitmap was 16bits per channel, we were unable to convert it."));
+      plan->ok = false;
+      return;
+    }
+    plan_fill_slot(plan, src_channels, pixels);
+    message_add(plan->arena, &source->messages, 1,
+                str8_lit("Bitmap was 16bits/channel, we do not support it and convert it to 8bits/channel."));
+  }
+  for (u32 channels = 4; channels >= 1; channels -= 1) {
+    if (!plan->needed[channels - 1] || plan->slots[channels - 1].pixel_size != 0) continue;
+    Str8 pixels = codec_decode_8(plan->file_arena, plan->source_bytes, plan->probe.width, plan->probe.height, channels);
+    if (pixels.size == 0) {
+      message_add(plan->arena, &source->messages, 1, str8_lit("Unable to load the image."));
+      plan->ok = false;
+      return;
+    }
+    plan_fill_slot(plan, channels, pixels);
+  }
+}
+
+//- resampling
+void plan_resample(ConvertPlan *plan) {
+  if (!plan->ok) return;
+  for (u64 i = 0; i < plan->pair_count; i += 1) {
+    PlanPair *pair = &plan->pairs[i];
+    ImageStats *image = pair->record->image;
+    u32 channels = i == 0 ? plan->probe.channels : (u32)pair->target.pixel_layout;
+    ImageStats *slot = &plan->slots[channels - 1];
+    if (image->width == plan->probe.width && image->height == plan->probe.height) {
+      if (!image->pixels) {
+        image->pixels = slot->pixels;
+        image->pixel_size = slot->pixel_size;
+      }
+      continue;
+    }
+    image->pixel_size = (u64)slot->bytes_per_pixel * image->pixel_count;
+    image->pixels = (u8 *)arena_alloc_zero(plan->file_arena, image->pixel_size, 8);
+    CodecPicture in = {slot->pixels, slot->pixel_size, slot->width, slot->height, slot->x_stride};
+    CodecPicture out = {image->pixels, image->pixel_size, image->width, image->height, image->x_stride};
+    codec_resize(in, out, channels, (u32)pair->target.resampling_filter);
+  }
+}
+
+//- statistics and background
+void plan_stats_and_background(ConvertPlan *plan) {
+  if (!plan->ok) return;
+  for (u64 i = 0; i < plan->pair_count; i += 1) {
+    ImageStats *image = plan->pairs[i].record->image;
+    if (image->pixels && image->bytes_per_channel == 1) {
+      compute_image_stats(image->pixels, image->width, image->height, image->x_stride, image);
+    }
+    if (image->pixel_count_bg != 0) compose_background(plan->file_arena, image);
+  }
+}
+
+//- checksums and encoding
+void plan_checksums_and_encode(ConvertPlan *plan) {
+  if (!plan->ok) return;
+  for (u64 i = 0; i < plan->pair_count; i += 1) {
+    PlanPair *pair = &plan->pairs[i];
+    OutputRecord *record = pair->record;
+    ImageStats *image = record->image;
+    if (record->bytes.size == 0 && image->pixel_size == 0) continue;
+
+    U128 digest = codec_blake2b128(image->pixels, image->pixel_size);
+    record->checksum = checksum_text(plan->arena, digest);
+    record->quality = 100;
+    record->file_path = arena_format(plan->arena, "%S/%S", plan->out_folder, record->checksum);
+    if (record->bytes.size != 0) continue;
+
+    u64 width = image->width;
+    u64 height = image->height;
+    if (image->width_bg != 0 || image->height_bg != 0) {
+      width = image->width_bg;
+      height = image->height_bg;
+    }
+    EncodeSink sink;
+    encode_sink_begin(&sink, plan->file_arena, &record->bytes, image->pixel_size);
+    bool encoded = false;
+    if (pair->target.image_type == ImageTypeJpeg) {
+      encoded = codec_encode_jpeg(&sink, image->pixels, image->pixel_size, width, height, image->pixel_layout,
+                                  pair->target.quality);
+    } else if (pair->target.image_type == ImageTypePng) {
+      encoded = codec_encode_png(&sink, image->pixels, image->pixel_size, width, height, image->pixel_layout);
+    }
+    if (encoded) {
+      record->file_type = (u32)pair->target.image_type;
+      if (record->file_type == FileTypeJpeg) record->quality = pair->target.quality;
+    } else {
+      record->bytes = Str8{};
+      message_add(plan->arena, &record->messages, 1, str8_lit("Was unable to produce the file."));
+    }
+  }
+}
+
+//~ Geometry helpers
+SizeU64 fit_inside(u64 source_width, u64 source_height, u64 target_width, u64 target_height) {
+  if (target_width == source_width && target_height == source_height) return SizeU64{source_width, source_height};
+  if (source_width == 0 || source_height == 0) return SizeU64{0, 0};
+  f32 ratio_w = (f32)target_width / (f32)source_width;
+  f32 ratio_h = (f32)target_height / (f32)source_height;
+  f32 a = ratio_w < ratio_h ? ratio_w : ratio_h;
+  f32 w = (f32)source_width * a;
+  f32 h = (f32)source_height * a;
+  return SizeU64{(u64)w, (u64)h};
+}
+
+u32 gcd_u32(u32 a, u32 b) {
+  while (b != 0) {
+    u32 r = a % b;
+    a = b;
+    b = r;
+  }
+  return a;
+}
+
+void background_pixel(u32 bg_color, u32 channels, u8 out[4]) {
+  u32 r = (bg_color >> 24) & 0xFF;
+  u32 g = (bg_color >> 16) & 0xFF;
+  u32 b = (bg_color >> 8) & 0xFF;
+  u32 a = bg_color & 0xFF;
+  u32 y = (299 * r + 587 * g + 114 * b + 500) / 1000;
+  memset(out, 0, 4);
+  switch (channels) {
+    case 4: out[0] = (u8)r, out[1] = (u8)g, out[2] = (u8)b, out[3] = (u8)a; break;
+    case 3: out[0] = (u8)r, out[1] = (u8)g, out[2] = (u8)b; break;
+    case 2: out[0] = (u8)y, out[1] = (u8)a; break;
+    case 1: out[0] = (u8)y; break;
+    default: break;
+  }
+}
+
+void compose_background(Arena *arena, ImageStats *image) {
+  u64 bpp = image->bytes_per_pixel;
+  u64 w = image->width, h = image->height;
+  u64 canvas_w = image->width_bg, canvas_h = image->height_bg;
+  if (canvas_w < w || canvas_h < h || bpp == 0 || bpp > 4) return;
+  u64 row = bpp * canvas_w;
+  u64 dw = canvas_w - w, dh = canvas_h - h;
+  u64 top = dh / 2, bottom = dh - top;
+  u64 left = dw / 2, right = dw - left;
+
+  u8 pixel[4];
+  background_pixel(image->bg_color, (u32)bpp, pixel);
+  u64 size = canvas_w * canvas_h * bpp;
+  u8 *canvas = (u8 *)arena_alloc(arena, size, 8);
+
+  // A run of background pixels as long as the longest stretch written below.
+  u64 run_size = max_of(max_of(top * row, bottom * row), max_of(left * bpp, right * bpp));
+  Scratch scratch = scratch_begin(arena);
+  u8 *run = (u8 *)arena_alloc(scratch.arena, max_of<u64>(run_size, 1), 8);
+  for (u64 i = 0; i + bpp <= run_size; i += bpp) memcpy(run + i, pixel, bpp);
+
+  u8 *out = canvas;
+  memcpy(out, run, top * row), out += top * row;
+  for (u64 y = 0; y < h; y += 1) {
+    memcpy(out, run, left * bpp), out += left * bpp;
+    memcpy(out, image->pixels + y * image->x_stride, w * bpp), out += w * bpp;
+    memcpy(out, run, right * bpp), out += right * bpp;
+  }
+  memcpy(out, run, bottom * row);
+  scratch_end(scratch);
+
+  image->pixels = canvas;
+  image->pixel_size = size;
+  image->x_stride = row;
+}

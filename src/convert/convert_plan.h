@@ -1,0 +1,79 @@
+// Output planning and the image pipeline of one conversion attempt.
+//
+// A plan belongs to the worker that holds its source: the records and texts live in the
+// worker's scratch arena, every pixel and encoded buffer in the source's own arena (reset
+// after the attempt). The steps run in order, each only while plan->ok holds: targets,
+// geometry, decoding, resampling, statistics and background, checksums and encoding.
+#pragma once
+
+#include "base/base.h"
+#include "os/os.h"
+#include "app/app_state.h"
+#include "convert/convert_stats.h"
+#include "convert/convert_metadata.h"
+#include "convert/convert_codec.h"
+
+//~ Plan
+// A record and the effective target it is paired with: every output with the target that
+// created it, the source record with the first identity target (or an implicit one).
+struct PlanPair {
+  OutputRecord *record;
+  Target target;
+};
+
+struct ConvertPlan {
+  Arena *arena;      // records, texts
+  Arena *file_arena; // pixels and encoded outputs
+  Str8 out_folder;
+  Str8 source_bytes;
+  CodecProbe probe;
+  OutputRecord *first_record; // the source record, then the outputs in target order
+  OutputRecord *last_record;
+  u64 record_count;
+  PlanPair *pairs; // pairs[0] is the source record's pair
+  u64 pair_count;
+  ImageStats slots[4]; // slot k: the source decoded to k + 1 channels of 8 bits
+  bool needed[4];      // needed[k]: the layout of k + 1 channels is needed
+  bool ok;
+};
+
+// The source record, first in the record list; its file type comes from the signature
+// (FileTypeNone when the bytes are neither JPEG nor PNG).
+void plan_begin(ConvertPlan *plan, Arena *arena, Arena *file_arena, Str8 out_folder, Str8 source_bytes);
+u32 plan_file_type_of(Str8 bytes);
+OutputRecord *plan_source_record(ConvertPlan *plan);
+
+// Fills the source record's image from a successful probe.
+void plan_set_source(ConvertPlan *plan, CodecProbe probe);
+
+// Effective targets (defaults, skip rules, identity targets), output records and pairs.
+void plan_targets(ConvertPlan *plan, const TargetList *targets);
+// Sizes, backgrounds, formats and channel counts, aspect ratios, needed layouts.
+void plan_geometry(ConvertPlan *plan);
+// Decodes every needed layout once (a 16-bit source through the 16-bit decoder).
+void plan_decode(ConvertPlan *plan);
+// Resamples every output of another size than the source.
+void plan_resample(ConvertPlan *plan);
+// Statistics of every picture, then the background of letterboxed outputs.
+void plan_stats_and_background(ConvertPlan *plan);
+// Checksums, names and the encoding of every output.
+void plan_checksums_and_encode(ConvertPlan *plan);
+
+//~ Geometry helpers
+struct SizeU64 {
+  u64 width;
+  u64 height;
+};
+
+// The largest size of the source's aspect ratio inside the target, in single precision and
+// truncated toward zero (a ratio that is not exact can lose a pixel; that is the rule).
+SizeU64 fit_inside(u64 source_width, u64 source_height, u64 target_width, u64 target_height);
+u32 gcd_u32(u32 a, u32 b);
+
+// The background pixel of a packed 0xRRGGBBAA colour for a channel count: (R, G, B, A),
+// (R, G, B), (Y, A) or (Y), with Y = (299 R + 587 G + 114 B + 500) / 1000.
+void background_pixel(u32 bg_color, u32 channels, u8 out[4]);
+
+// Puts the image's picture on a canvas of width_bg × height_bg filled with its background:
+// the odd row goes to the bottom, the odd column to the right.
+void compose_background(Arena *arena, ImageStats *image);

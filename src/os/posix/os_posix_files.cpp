@@ -1,0 +1,427 @@
+// Files and folders on POSIX. No shared state: paths become zero-terminated copies in the
+// calling thread's scratch arena, results go to the caller's arena. A FileHandle is the file
+// descriptor plus one, so that 0 stays "no file".
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "os/posix/os_posix_internal.h"
+
+//~ Files and folders
+
+// Larger requests come back short from the kernel (about 2 GiB per call), which the read
+// loop would take for the end of the file.
+constexpr u64 PosixIoChunk = gib(1);
+
+//- helpers
+// A path holding a zero byte would silently name a shorter path: it names nothing instead.
+static char *posix_path(Arena *arena, Str8 path) {
+  if (path.size && memchr(path.str, 0, path.size)) return nullptr;
+  return cstr_from_str8(arena, path);
+}
+
+static int posix_fd(FileHandle file) { return (int)(file - 1); }
+
+static DenseTime dense_time_from_timespec(struct timespec ts) {
+  struct tm tm = {};
+  time_t seconds = ts.tv_sec;
+  if (!gmtime_r(&seconds, &tm)) return 0;
+  DateTime dt = {};
+  dt.year = (u16)clamp_of(0, tm.tm_year + 1900, 0xFFFF);
+  dt.month = (u8)tm.tm_mon;
+  dt.week_day = (u8)tm.tm_wday;
+  dt.day = (u8)tm.tm_mday;
+  dt.hour = (u8)tm.tm_hour;
+  dt.minute = (u8)tm.tm_min;
+  dt.second = (u8)tm.tm_sec;
+  dt.millisecond = (u16)(ts.tv_nsec / 1000000);
+  return dense_time_from_date_time(dt);
+}
+
+struct PosixStat {
+  u32 mode;
+  u64 size;
+  struct timespec modified;
+  struct timespec created; // birth time when the file system keeps one, else change time
+};
+
+// statx gives the birth time; where it is missing or refused (old kernels, some container
+// filters) the classic call still gives everything else.
+static bool posix_stat_at(int dir, const char *name, int flags, PosixStat *out) {
+  struct statx sx;
+  if (statx(dir, name, flags, STATX_BASIC_STATS | STATX_BTIME, &sx) == 0) {
+    out->mode = sx.stx_mode;
+    out->size = sx.stx_size;
+    out->modified = {(time_t)sx.stx_mtime.tv_sec, (long)sx.stx_mtime.tv_nsec};
+    if (sx.stx_mask & STATX_BTIME) {
+      out->created = {(time_t)sx.stx_btime.tv_sec, (long)sx.stx_btime.tv_nsec};
+    } else {
+      out->created = {(time_t)sx.stx_ctime.tv_sec, (long)sx.stx_ctime.tv_nsec};
+    }
+    return true;
+  }
+  if (errno != ENOSYS && errno != EPERM) return false;
+  struct stat st;
+  if (fstatat(dir, name, &st, flags) != 0) return false;
+  out->mode = st.st_mode;
+  out->size = (u64)st.st_size;
+  out->modified = st.st_mtim;
+  out->created = st.st_ctim;
+  return true;
+}
+
+static FileProps file_props_from_stat(const PosixStat *st) {
+  FileProps props = {};
+  props.flags = FilePropsExists;
+  if (S_ISDIR(st->mode)) {
+    props.flags |= FilePropsFolder;
+  } else {
+    props.size = st->size;
+  }
+  props.modified = dense_time_from_timespec(st->modified);
+  props.created = dense_time_from_timespec(st->created);
+  props.modified_ns = (u64)st->modified.tv_sec * 1000000000ull + (u64)st->modified.tv_nsec;
+  return props;
+}
+
+static bool posix_is_folder(const char *path) {
+  struct stat st;
+  return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+//- properties
+FileProps file_props_from_handle(FileHandle file) {
+  PosixStat st;
+  if (file == 0 || !posix_stat_at(posix_fd(file), "", AT_EMPTY_PATH, &st)) return FileProps{};
+  return file_props_from_stat(&st);
+}
+
+FileProps file_props_from_path(Str8 path) {
+  Scratch scratch = scratch_begin(nullptr);
+  FileProps props = {};
+  PosixStat st;
+  char *cpath = posix_path(scratch.arena, path);
+  if (cpath && cpath[0] && posix_stat_at(AT_FDCWD, cpath, 0, &st)) props = file_props_from_stat(&st);
+  scratch_end(scratch);
+  return props;
+}
+
+//- open and close
+// Only regular files give a handle. Opening is non-blocking, so a FIFO never stalls the
+// caller; it is then refused with folders and devices, because every read here is sized by
+// the file's length, which those do not have.
+FileHandle file_open(u32 flags, Str8 path) {
+  bool write = (flags & FileOpenWrite) != 0;
+  bool read = (flags & (FileOpenRead | FileOpenExecute)) != 0;
+  int oflags = O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+  oflags |= write ? (read ? O_RDWR : O_WRONLY) : O_RDONLY;
+  if (flags & FileOpenAlways) {
+    oflags |= O_CREAT;
+  } else if (write) {
+    oflags |= O_CREAT | O_TRUNC;
+  }
+
+  Scratch scratch = scratch_begin(nullptr);
+  FileHandle result = 0;
+  char *cpath = posix_path(scratch.arena, path);
+  if (cpath) {
+    int fd = open(cpath, oflags, 0666);
+    if (fd >= 0) {
+      struct stat st;
+      if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        result = (FileHandle)fd + 1;
+      } else {
+        close(fd);
+      }
+    }
+  }
+  scratch_end(scratch);
+  return result;
+}
+
+bool file_close(FileHandle file) {
+  if (file == 0) return true;
+  return close(posix_fd(file)) == 0;
+}
+
+//- reading
+u64 file_read_range(FileHandle file, RangeU64 range, void *dst) {
+  if (file == 0) return 0;
+  int fd = posix_fd(file);
+  struct stat st;
+  if (fstat(fd, &st) != 0) return 0;
+  u64 size = (u64)st.st_size;
+  u64 end = min_of(range.max, size);
+  u64 first = min_of(range.min, end);
+  u64 count = end - first;
+  u64 total = 0;
+  while (total < count) {
+    u64 ask = min_of(count - total, PosixIoChunk);
+    ssize_t n = pread(fd, (u8 *)dst + total, ask, (off_t)(first + total));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    total += (u64)n;
+    if ((u64)n < ask) break;
+  }
+  return total;
+}
+
+// The allocation is sized by the range cut to the file's current length, so a wide range
+// (say [0, ~0)) never asks the arena for more than the file holds.
+Str8 file_read_into_arena(Arena *arena, FileHandle file, RangeU64 range) {
+  if (file == 0 || range.max <= range.min) return Str8{};
+  FileProps props = file_props_from_handle(file);
+  u64 end = min_of(range.max, props.size);
+  u64 first = min_of(range.min, end);
+  u64 capacity = end - first;
+  if (capacity == 0) return Str8{};
+  u8 *buffer = (u8 *)arena_alloc(arena, capacity, 8);
+  u64 got = file_read_range(file, RangeU64{first, end}, buffer);
+  arena_give_back(arena, capacity - got);
+  return got ? str8(buffer, got) : Str8{};
+}
+
+Str8 file_read_all(Arena *arena, Str8 path) {
+  FileHandle file = file_open(FileOpenRead | FileShareRead, path);
+  if (file == 0) return Str8{};
+  FileProps props = file_props_from_handle(file);
+  Str8 data = file_read_into_arena(arena, file, RangeU64{0, props.size});
+  file_close(file);
+  return data;
+}
+
+//- writing
+u64 file_write_range(FileHandle file, RangeU64 range, const void *data) {
+  if (file == 0 || range.max <= range.min) return 0;
+  int fd = posix_fd(file);
+  u64 count = range.max - range.min;
+  u64 total = 0;
+  while (total < count) {
+    u64 ask = min_of(count - total, PosixIoChunk);
+    ssize_t n = pwrite(fd, (const u8 *)data + total, ask, (off_t)(range.min + total));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    total += (u64)n;
+  }
+  return total;
+}
+
+// Our temporaries: ".vantor-<pid>-<tid>-<counter>.tmp", unique per process and thread.
+static const Str8 TempPrefix = str8_lit(".vantor-");
+static const Str8 TempSuffix = str8_lit(".tmp");
+static std::atomic<u64> g_temp_counter;
+
+static bool posix_is_temp_name(Str8 name) {
+  if (name.size <= TempPrefix.size + TempSuffix.size) return false;
+  if (!str8_starts_with(name, TempPrefix, 0) || !str8_ends_with(name, TempSuffix, 0)) return false;
+  Str8 middle = str8_slice(name, RangeU64{TempPrefix.size, name.size - TempSuffix.size});
+  u32 numbers = 0;
+  u64 digits = 0;
+  for (u64 i = 0; i <= middle.size; i += 1) {
+    if (i == middle.size || middle.str[i] == '-') {
+      if (digits == 0) return false;
+      numbers += 1;
+      digits = 0;
+    } else if (char_is_digit(middle.str[i])) {
+      digits += 1;
+    } else {
+      return false;
+    }
+  }
+  return numbers == 3;
+}
+
+// Writes and syncs the temporary, then renames it over the destination; whatever fails
+// removes the temporary again.
+static bool posix_write_replace(Arena *scratch, const char *cpath, Str8 path, Str8 data) {
+  u64 slash = str8_find(path, str8_lit("/"), 0, MatchLast);
+  Str8 folder = slash < path.size ? str8_keep_front(path, slash + 1) : Str8{};
+  u64 counter = g_temp_counter.fetch_add(1);
+  Str8 temp = arena_format(scratch, "%S%S%u-%u-%llu%S", folder, TempPrefix, (u32)getpid(), (u32)gettid(),
+                           (unsigned long long)counter, TempSuffix);
+  int fd = open((char *)temp.str, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+  if (fd < 0) return false;
+  u64 written = file_write_range((FileHandle)fd + 1, RangeU64{0, data.size}, data.str);
+  bool ok = written == data.size;
+  ok = ok && fsync(fd) == 0;
+  ok = (close(fd) == 0) && ok;
+  ok = ok && rename((char *)temp.str, cpath) == 0;
+  if (!ok) unlink((char *)temp.str);
+  return ok;
+}
+
+bool file_write_all(Str8 path, Str8 data, u32 flags) {
+  Scratch scratch = scratch_begin(nullptr);
+  bool ok = false;
+  char *cpath = posix_path(scratch.arena, path);
+  if (cpath) {
+    if (flags & WriteAllDeleteFirst) unlink(cpath);
+    if (!(flags & WriteAllMakeParents) || folder_make_parents(path)) {
+      ok = posix_write_replace(scratch.arena, cpath, path, data);
+    }
+  }
+  scratch_end(scratch);
+  return ok && data.size > 0;
+}
+
+bool file_delete(Str8 path) {
+  Scratch scratch = scratch_begin(nullptr);
+  char *cpath = posix_path(scratch.arena, path);
+  bool ok = cpath && unlink(cpath) == 0;
+  scratch_end(scratch);
+  return ok;
+}
+
+//- folders
+// Another thread or process making the same folder at the same moment is success, not a
+// failure: the folder is there either way.
+static bool posix_folder_ensure(const char *cpath) {
+  if (posix_is_folder(cpath)) return true;
+  if (mkdir(cpath, 0777) == 0) return true;
+  return errno == EEXIST && posix_is_folder(cpath);
+}
+
+bool folder_ensure(Str8 path) {
+  Scratch scratch = scratch_begin(nullptr);
+  char *cpath = posix_path(scratch.arena, path);
+  bool ok = cpath && posix_folder_ensure(cpath);
+  scratch_end(scratch);
+  return ok;
+}
+
+// Pieces are cut at both slashes and empty pieces count. The first piece of a rooted path is
+// the empty piece before its leading "/" and is never made; a relative path's first piece is
+// a real folder here and is made like the others.
+static bool posix_make_folders(Str8 path, bool include_last) {
+  Scratch scratch = scratch_begin(nullptr);
+  char *chain = posix_path(scratch.arena, path);
+  bool ok = chain != nullptr;
+  u64 size = path.size;
+  for (u64 i = 0; ok && i < size; i += 1) {
+    if (chain[i] == '\\') chain[i] = '/';
+  }
+  bool first = true;
+  for (u64 i = 0; ok && i <= size; i += 1) {
+    if (i < size && chain[i] != '/') continue;
+    bool is_last = i == size;
+    bool rooted_first = first && i == 0;
+    first = false;
+    if (rooted_first || (is_last && !include_last)) continue;
+    chain[i] = 0;
+    ok = posix_folder_ensure(chain);
+    if (!is_last) chain[i] = '/';
+  }
+  scratch_end(scratch);
+  return ok;
+}
+
+bool folder_make_chain(Str8 path) { return posix_make_folders(path, true); }
+bool folder_make_parents(Str8 path) { return posix_make_folders(path, false); }
+
+bool folder_sync(Str8 path) {
+  Scratch scratch = scratch_begin(nullptr);
+  char *cpath = posix_path(scratch.arena, path);
+  bool ok = false;
+  if (cpath) {
+    int fd = open(cpath, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+      ok = fsync(fd) == 0;
+      close(fd);
+    }
+  }
+  scratch_end(scratch);
+  return ok;
+}
+
+// Meant for start-up, before this process writes into the folder: a temporary of a write in
+// progress matches the same pattern.
+u64 folder_remove_stale_temporaries(Str8 folder) {
+  Scratch scratch = scratch_begin(nullptr);
+  char *cpath = posix_path(scratch.arena, folder);
+  DIR *dir = cpath && cpath[0] ? opendir(cpath) : nullptr;
+  u64 removed = 0;
+  if (dir) {
+    for (struct dirent *d = readdir(dir); d; d = readdir(dir)) {
+      if (d->d_type == DT_DIR || !posix_is_temp_name(str8_cstring(d->d_name))) continue;
+      if (unlinkat(dirfd(dir), d->d_name, 0) == 0) removed += 1;
+    }
+    closedir(dir);
+  }
+  scratch_end(scratch);
+  return removed;
+}
+
+//- directory iteration
+struct DirIter {
+  DIR *dir;
+  u32 filter;
+  bool root_pending; // an empty folder path lists the root once
+};
+
+DirIter *dir_iter_open(Arena *arena, Str8 folder, u32 filter) {
+  DirIter *iter = arena_push<DirIter>(arena);
+  iter->filter = filter;
+  if (folder.size == 0) {
+    iter->root_pending = true;
+    return iter;
+  }
+  Scratch scratch = scratch_begin(arena);
+  char *cpath = posix_path(scratch.arena, folder);
+  if (cpath) iter->dir = opendir(cpath);
+  scratch_end(scratch);
+  return iter;
+}
+
+// The root's entry has an empty name, so that joining "%S/%S" gives "/<name>" below it.
+bool dir_iter_next(Arena *arena, DirIter *iter, DirEntry *out) {
+  if (iter->root_pending) {
+    iter->root_pending = false;
+    *out = DirEntry{};
+    out->name = str8_copy(arena, Str8{});
+    out->flags = FilePropsFolder;
+    return true;
+  }
+  if (!iter->dir) return false;
+  for (struct dirent *d = readdir(iter->dir); d; d = readdir(iter->dir)) {
+    Str8 name = str8_cstring(d->d_name);
+    if (str8_equals(name, str8_lit("."), 0) || str8_equals(name, str8_lit(".."), 0)) continue;
+    if ((iter->filter & DirSkipDotNames) && name.str[0] == '.') continue;
+    if (d->d_type == DT_DIR && (iter->filter & DirSkipFolders)) continue;
+    if (d->d_type == DT_REG && (iter->filter & DirSkipFiles)) continue;
+
+    // a link counts by what it points at, but only a file: a linked folder could loop
+    PosixStat st;
+    int fd = dirfd(iter->dir);
+    if (!posix_stat_at(fd, d->d_name, AT_SYMLINK_NOFOLLOW, &st)) continue;
+    bool link = S_ISLNK(st.mode);
+    if (link && !posix_stat_at(fd, d->d_name, 0, &st)) continue;
+    bool folder = S_ISDIR(st.mode);
+    if (!folder && !S_ISREG(st.mode)) continue;
+    if (folder && link) continue;
+    if (folder ? (iter->filter & DirSkipFolders) : (iter->filter & DirSkipFiles)) continue;
+
+    FileProps props = file_props_from_stat(&st);
+    *out = DirEntry{};
+    out->name = str8_copy(arena, name);
+    out->flags = props.flags & FilePropsFolder;
+    out->size = props.size;
+    out->modified = props.modified;
+    out->created = props.created;
+    return true;
+  }
+  closedir(iter->dir);
+  iter->dir = nullptr;
+  return false;
+}
+
+void dir_iter_close(DirIter *iter) {
+  if (iter && iter->dir) {
+    closedir(iter->dir);
+    iter->dir = nullptr;
+  }
+}

@@ -1,0 +1,292 @@
+// The application entry, through the real binary (console output byte for byte, exit code),
+// and the scan walk in-process (which paths a pass offers).
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/app.h"
+
+extern char **environ;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+//~ Helpers
+std::string str_of(Str8 s) { return std::string((const char *)s.str, s.size); }
+Str8 str8_of(const std::string &s) { return str8(s.data(), s.size()); }
+
+struct TempFolder {
+  std::string path;
+  TempFolder() {
+    const testing::TestInfo *info = testing::UnitTest::GetInstance()->current_test_info();
+    path = "/tmp/vantor-appmain-" + std::to_string(getpid()) + "-" + info->name();
+    fs::remove_all(path);
+    fs::create_directories(path);
+  }
+  ~TempFolder() {
+    std::error_code ec;
+    fs::remove_all(path, ec);
+  }
+  std::string at(const std::string &name) const { return path + "/" + name; }
+  std::string write(const std::string &name, const std::string &text) const {
+    fs::create_directories(fs::path(at(name)).parent_path());
+    std::ofstream(at(name), std::ios::binary) << text;
+    return at(name);
+  }
+};
+
+// The binary with its standard output on a pipe. The destructor kills it, so no test leaves
+// a process behind whatever it asserts.
+struct Program {
+  pid_t pid = -1;
+  int out_fd = -1;
+  std::string out;
+  int exit_code = -1;
+
+  explicit Program(const std::vector<std::string> &args) {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    posix_spawn_file_actions_addclose(&actions, fds[1]);
+    std::vector<char *> argv;
+    std::string bin = VANTOR_BIN;
+    argv.push_back(bin.data());
+    std::vector<std::string> copies = args;
+    for (std::string &a : copies) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid, bin.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    out_fd = fds[0];
+    fcntl(out_fd, F_SETFL, O_NONBLOCK);
+  }
+
+  ~Program() {
+    if (pid > 0 && exit_code < 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    if (out_fd >= 0) close(out_fd);
+  }
+
+  // Reads what is there, waiting at most `ms`; false at end of output.
+  bool pump(int ms) {
+    pollfd p = {out_fd, POLLIN, 0};
+    if (poll(&p, 1, ms) <= 0) return true;
+    char buffer[4096];
+    ssize_t n = read(out_fd, buffer, sizeof(buffer));
+    if (n > 0) out.append(buffer, (size_t)n);
+    return n != 0;
+  }
+
+  // Waits (generously) for the output to hold `text`.
+  bool wait_for_output(const std::string &text) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (out.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+      if (!pump(100)) break;
+    }
+    return out.find(text) != std::string::npos;
+  }
+
+  // Reads to the end of the output and reaps the process; false when it did not end in time.
+  bool wait_for_exit() {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (!pump(100)) break;
+    }
+    while (std::chrono::steady_clock::now() < deadline) {
+      int status = 0;
+      pid_t r = waitpid(pid, &status, WNOHANG);
+      if (r == pid) {
+        exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return true;
+      }
+      usleep(10000);
+    }
+    return false;
+  }
+
+  bool running() {
+    int status = 0;
+    return pid > 0 && waitpid(pid, &status, WNOHANG) == 0;
+  }
+};
+
+std::string summary(const TempFolder &tmp, const std::string &targets, int threads) {
+  return "Options:\n\tin:        " + tmp.at("in") + "\n\tout:       " + tmp.at("out") + "\n\tmetadatas: " +
+         tmp.at("meta") + "\n\ttargets:   " + targets + "\n\tthread:    " + std::to_string(threads) +
+         "\n\nWaiting for PNG/JPEG files...\n";
+}
+
+const std::string help_text = "Converter - Help -\n"
+                              "\tin:        folder path images to convert\n"
+                              "\tout:       folder path images converted (produced by the program).\n"
+                              "\ttargets:   file path which specify the image details conversion. None will used "
+                              "default targets.\n"
+                              "\tmetadatas: folder path images converted's metadatas. Which can be used to extract "
+                              "informations of them.\n";
+
+std::vector<std::string> folder_args(const TempFolder &tmp) {
+  return {"-in=" + tmp.at("in"), "-out=" + tmp.at("out"), "-metadatas=" + tmp.at("meta")};
+}
+
+} // namespace
+
+//~ Through the binary
+TEST(AppMain, HelpPrintsTheSummaryThenTheHelpAndEnds) {
+  TempFolder tmp;
+  std::vector<std::string> args = folder_args(tmp);
+  args.push_back("-thread=2");
+  args.push_back("-help");
+  Program program(args);
+  ASSERT_GT(program.pid, 0);
+  ASSERT_TRUE(program.wait_for_exit());
+  EXPECT_EQ(program.exit_code, 0);
+  EXPECT_EQ(program.out, summary(tmp, "default", 2) + help_text + "[Vantor] ended.\n");
+  // set-up has run before the help text: the folders exist
+  EXPECT_TRUE(fs::is_directory(tmp.at("in")));
+  EXPECT_TRUE(fs::is_directory(tmp.at("out")));
+  EXPECT_TRUE(fs::is_directory(tmp.at("meta")));
+}
+
+TEST(AppMain, SummaryNamesTheTargetsFileAndClampsTheThreadCount) {
+  TempFolder tmp;
+  std::string targets = tmp.write("t/targets.txt", "targets: [ { width: 64, height: 64 } ]\n");
+  std::vector<std::string> args = folder_args(tmp);
+  // the path is shown normalised
+  args.push_back("--targets:" + tmp.at("t/../t/./targets.txt"));
+  args.push_back("-thread=40");
+  args.push_back("-help");
+  Program program(args);
+  ASSERT_TRUE(program.wait_for_exit());
+  EXPECT_EQ(program.exit_code, 0);
+  EXPECT_EQ(program.out, summary(tmp, targets, 16) + help_text + "[Vantor] ended.\n");
+}
+
+TEST(AppMain, TargetsFileProblemsFollowTheSummary) {
+  TempFolder tmp;
+  std::string missing = tmp.at("missing.txt");
+  {
+    std::vector<std::string> args = folder_args(tmp);
+    args.push_back("-targets=" + missing);
+    args.push_back("-thread=1");
+    args.push_back("-help");
+    Program program(args);
+    ASSERT_TRUE(program.wait_for_exit());
+    EXPECT_EQ(program.out, summary(tmp, "default", 1) + "warning: cannot read targets file " + missing +
+                               "; using the default targets\n" + help_text + "[Vantor] ended.\n");
+  }
+  {
+    std::string bad = tmp.write("bad.txt", "targets: [\n  ? \n]\n");
+    std::vector<std::string> args = folder_args(tmp);
+    args.push_back("-targets=" + bad);
+    args.push_back("-thread=1");
+    args.push_back("-help");
+    Program program(args);
+    ASSERT_TRUE(program.wait_for_exit());
+    EXPECT_EQ(program.out, summary(tmp, "default", 1) + "warning: targets file " + bad +
+                               ":2:3: Unexpected \"?\" token.\n" + "warning: no target in targets file " +
+                               bad + "; using the default targets\n" + help_text + "[Vantor] ended.\n");
+  }
+}
+
+TEST(AppMain, WithoutHelpTheSummaryIsFlushedAndTheLoopKeepsRunning) {
+  TempFolder tmp;
+  std::vector<std::string> args = folder_args(tmp);
+  Program program(args);
+  u64 workers = std::clamp<u64>(sys_info()->processor_count, 1, 16);
+  std::string expected = summary(tmp, "default", (int)workers);
+  ASSERT_TRUE(program.wait_for_output(expected)) << program.out;
+  EXPECT_EQ(program.out, expected);
+  // several passes later it is still scanning
+  for (int i = 0; i < 5; i += 1) program.pump(100);
+  EXPECT_TRUE(program.running());
+}
+
+//~ The scan walk
+namespace {
+void collect(void *context, Str8 path) { ((std::vector<std::string> *)context)->push_back(str_of(path)); }
+
+size_t depth_of(const std::string &root, const std::string &path) {
+  return (size_t)std::count(path.begin() + (long)root.size(), path.end(), '/');
+}
+} // namespace
+
+TEST(AppScan, WalksEveryFolderBreadthFirstAndSkipsOutputFolders) {
+  TempFolder tmp;
+  std::string in = tmp.at("in");
+  std::vector<std::string> expected = {
+      tmp.write("in/z.png", "1"),         tmp.write("in/.dotfile", "2"),
+      tmp.write("in/a/b/c/d/deep.jpg", "3"), tmp.write("in/.hidden/h.png", "4"),
+      tmp.write("in/a/mid", "5"),         tmp.write("in/outside/y", "6"),
+  };
+  tmp.write("in/out/converted.png", "x");
+  tmp.write("in/out/sub/more.png", "x");
+  tmp.write("in/meta/m.metadatas", "x");
+  fs::create_directories(tmp.at("in/empty"));
+
+  Arena *arena = arena_create(mib(4), kib(64));
+  std::string out = tmp.at("in/out"), meta = tmp.at("in/meta");
+  Str8 skip[2] = {str8_of(out), str8_of(meta)};
+  std::vector<std::string> offered;
+  u64 files = app_scan_tree(arena, str8_of(in), skip, 2, collect, &offered);
+  EXPECT_EQ(files, offered.size());
+
+  std::vector<std::string> sorted_offered = offered, sorted_expected = expected;
+  std::sort(sorted_offered.begin(), sorted_offered.end());
+  std::sort(sorted_expected.begin(), sorted_expected.end());
+  EXPECT_EQ(sorted_offered, sorted_expected);
+  for (size_t i = 1; i < offered.size(); i += 1) {
+    EXPECT_LE(depth_of(in, offered[i - 1]), depth_of(in, offered[i])) << offered[i - 1] << " before " << offered[i];
+  }
+
+  // without the skip list the output folders are walked as well
+  offered.clear();
+  EXPECT_EQ(app_scan_tree(arena, str8_of(in), nullptr, 0, collect, &offered), expected.size() + 3);
+
+  // an input folder that is itself the output folder offers nothing; a missing one neither
+  offered.clear();
+  Str8 same[1] = {str8_of(in)};
+  EXPECT_EQ(app_scan_tree(arena, str8_of(in), same, 1, collect, &offered), 0u);
+  std::string nothing = tmp.at("nothing");
+  EXPECT_EQ(app_scan_tree(arena, str8_of(nothing), nullptr, 0, collect, &offered), 0u);
+  EXPECT_TRUE(offered.empty());
+  arena_destroy(arena);
+}
+
+TEST(AppScan, PassSkipsOutputAndMetadataFoldersInsideTheInputFolder) {
+  TempFolder tmp;
+  tmp.write("in/out/converted.png", "x");
+  tmp.write("in/meta/sub/m.metadatas", "x");
+  std::string source = tmp.write("in/new/source.bin", "not an image");
+  // the intake as the program starts it, since this pass hands a file to it
+  const ProcessHooks *hooks = process_hooks();
+  hooks->content_store_start();
+  hooks->intake_start();
+  app_setup(str8_of(tmp.at("in/out")), str8_of(tmp.at("in")), str8_of(tmp.at("in/meta")), 1, Str8{}, 0, nullptr);
+
+  // only the file outside those two folders reaches the intake and the queue
+  Scratch scratch = scratch_begin(nullptr);
+  EXPECT_EQ(app_scan_pass(scratch.arena), 1u);
+  scratch_end(scratch);
+  StringRing *queue = &app_state()->conversion_queue;
+  cs_enter(queue->lock);
+  u64 pushed = queue->write_pos;
+  cs_leave(queue->lock);
+  EXPECT_EQ(pushed, align_up(8 + source.size(), 8));
+}

@@ -1,0 +1,520 @@
+#include <gtest/gtest.h>
+
+#include <libdeflate.h>
+
+#include <cstdlib>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "convert/convert_codec.h"
+#include "convert/convert_zlib_hook.h"
+
+namespace {
+
+typedef std::vector<u8> Bytes;
+
+struct Rng {
+  u64 state;
+  u64 next() {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return state;
+  }
+  u64 below(u64 n) { return next() % n; }
+};
+
+Bytes noise(u64 count, u64 seed) {
+  Rng rng{seed};
+  Bytes out(count);
+  for (u8 &b : out) b = (u8)rng.next();
+  return out;
+}
+
+// Smooth content with some detail, so that both encoders have something to work on.
+Bytes gradient(u64 width, u64 height, u32 channels) {
+  Bytes out(width * height * channels);
+  for (u64 y = 0; y < height; y += 1) {
+    for (u64 x = 0; x < width; x += 1) {
+      for (u32 c = 0; c < channels; c += 1) {
+        out[(y * width + x) * channels + c] = (u8)(x * 7 + y * 3 + c * 50 + ((x ^ y) & 8));
+      }
+    }
+  }
+  return out;
+}
+
+Str8 view(const Bytes &b) { return str8(b.data(), b.size()); }
+Bytes bytes_of(Str8 s) { return Bytes(s.str, s.str + s.size); }
+
+//- a hand-made PNG writer, for depths and sizes our encoder never produces
+void put_be32(Bytes &out, u32 v) {
+  for (int shift = 24; shift >= 0; shift -= 8) out.push_back((u8)(v >> shift));
+}
+
+void put_chunk(Bytes &png, const char *type, const Bytes &data) {
+  put_be32(png, (u32)data.size());
+  u32 crc = libdeflate_crc32(0, type, 4);
+  crc = libdeflate_crc32(crc, data.data(), data.size());
+  png.insert(png.end(), type, type + 4);
+  png.insert(png.end(), data.begin(), data.end());
+  put_be32(png, crc);
+}
+
+// `rows` holds the filtered scanlines (a filter byte before each row).
+Bytes make_png(u32 width, u32 height, u8 depth, u8 colour_type, const Bytes &rows) {
+  Bytes png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+  Bytes ihdr;
+  put_be32(ihdr, width);
+  put_be32(ihdr, height);
+  ihdr.insert(ihdr.end(), {depth, colour_type, 0, 0, 0});
+  put_chunk(png, "IHDR", ihdr);
+
+  libdeflate_compressor *c = libdeflate_alloc_compressor(6);
+  Bytes z(libdeflate_zlib_compress_bound(c, rows.size()));
+  z.resize(libdeflate_zlib_compress(c, rows.data(), rows.size(), z.data(), z.size()));
+  libdeflate_free_compressor(c);
+  put_chunk(png, "IDAT", z);
+  put_chunk(png, "IEND", {});
+  return png;
+}
+
+struct CodecFixture : testing::Test {
+  Arena *arena = nullptr;
+  void SetUp() override {
+    arena = arena_create(mib(64), mib(1));
+    codec_set_png_compression_level(12);
+  }
+  void TearDown() override { arena_destroy(arena); }
+
+  Str8 encode_png(const Bytes &px, u64 w, u64 h, u32 comps) {
+    Str8 out = {};
+    EncodeSink sink;
+    encode_sink_begin(&sink, arena, &out, px.size());
+    EXPECT_TRUE(codec_encode_png(&sink, px.data(), px.size(), w, h, comps));
+    return out;
+  }
+  Str8 encode_jpeg(const Bytes &px, u64 w, u64 h, u32 comps, int quality) {
+    Str8 out = {};
+    EncodeSink sink;
+    encode_sink_begin(&sink, arena, &out, px.size());
+    EXPECT_TRUE(codec_encode_jpeg(&sink, px.data(), px.size(), w, h, comps, quality));
+    return out;
+  }
+};
+
+} // namespace
+
+using ConvertCodec = CodecFixture;
+
+TEST_F(ConvertCodec, PngRoundTripEveryChannelCount) {
+  for (u32 comps = 1; comps <= 4; comps += 1) {
+    Bytes px = gradient(37, 23, comps);
+    Str8 png = encode_png(px, 37, 23, comps);
+    ASSERT_GT(png.size, 8u);
+    EXPECT_EQ(png.str[0], 0x89);
+    EXPECT_EQ(png.str[1], 'P');
+
+    CodecProbe probe;
+    ASSERT_TRUE(codec_probe(png, &probe));
+    EXPECT_EQ(probe.width, 37u);
+    EXPECT_EQ(probe.height, 23u);
+    EXPECT_EQ(probe.channels, comps);
+    EXPECT_EQ(probe.bytes_per_channel, 1u);
+    EXPECT_FALSE(codec_is_16_bit(png));
+
+    Str8 back = codec_decode_8(arena, png, 37, 23, comps);
+    EXPECT_EQ(bytes_of(back), px) << comps;
+
+    // any other channel count decodes to its own packed size
+    Str8 rgba = codec_decode_8(arena, png, 37, 23, 4);
+    EXPECT_EQ(rgba.size, 37u * 23u * 4u);
+  }
+}
+
+TEST_F(ConvertCodec, DecodeRefusesOtherDimensionsAndChannels) {
+  Bytes px = gradient(16, 9, 3);
+  Str8 png = encode_png(px, 16, 9, 3);
+  EXPECT_EQ(codec_decode_8(arena, png, 17, 9, 3).size, 0u);
+  EXPECT_EQ(codec_decode_8(arena, png, 16, 8, 3).size, 0u);
+  EXPECT_EQ(codec_decode_16_to_8(arena, png, 15, 9, 3).size, 0u);
+  EXPECT_EQ(codec_decode_8(arena, png, 16, 9, 0).size, 0u);
+  EXPECT_EQ(codec_decode_8(arena, png, 16, 9, 5).size, 0u);
+  EXPECT_EQ(codec_decode_8(arena, png, 0, 9, 3).size, 0u);
+  EXPECT_EQ(codec_decode_8(arena, png, 16, 9, 3).size, 16u * 9u * 3u);
+}
+
+TEST_F(ConvertCodec, NoisePngGrowsTheSinkInPlace) {
+  Bytes px = noise(64 * 64 * 4, 7);
+  Str8 out = {};
+  EncodeSink sink;
+  encode_sink_begin(&sink, arena, &out, px.size());
+  u8 *start = out.str;
+  ASSERT_TRUE(codec_encode_png(&sink, px.data(), px.size(), 64, 64, 4));
+  EXPECT_GT(out.size, px.size());
+  EXPECT_EQ(out.str, start);
+  EXPECT_EQ(arena_offset(arena), sink.end_offset);
+  EXPECT_EQ(bytes_of(codec_decode_8(arena, out, 64, 64, 4)), px);
+}
+
+TEST_F(ConvertCodec, NoisePngMovesASinkThatIsNotTheLatestAllocation) {
+  Bytes px = noise(48 * 40 * 3, 99);
+  Str8 out = {};
+  EncodeSink sink;
+  encode_sink_begin(&sink, arena, &out, px.size());
+  u8 *start = out.str;
+  u8 *fence = (u8 *)arena_alloc(arena, 256, 8);
+  memset(fence, 0xA5, 256);
+
+  ASSERT_TRUE(codec_encode_png(&sink, px.data(), px.size(), 48, 40, 3));
+  EXPECT_GT(out.size, px.size());
+  EXPECT_NE(out.str, start);
+  for (int i = 0; i < 256; i += 1) ASSERT_EQ(fence[i], 0xA5) << i;
+  EXPECT_EQ(bytes_of(codec_decode_8(arena, out, 48, 40, 3)), px);
+}
+
+TEST_F(ConvertCodec, SinkKeepsPiecesContiguous) {
+  // in place while latest, then moved once something else is allocated
+  Str8 buf = {};
+  EncodeSink sink;
+  encode_sink_begin(&sink, arena, &buf, 4);
+  u8 *start = buf.str;
+  std::string expect;
+  const char *pieces[] = {"abc", "defgh", "ij"};
+  for (const char *p : pieces) {
+    encode_sink_write(&sink, (void *)p, (int)strlen(p));
+    expect += p;
+  }
+  EXPECT_EQ(buf.str, start);
+  arena_alloc(arena, 16, 8);
+  encode_sink_write(&sink, (void *)"KLMNOPQRSTUVWXYZ", 16);
+  expect += "KLMNOPQRSTUVWXYZ";
+  EXPECT_NE(buf.str, start);
+  u64 used = (u64)(sink.cursor - buf.str);
+  EXPECT_EQ(std::string((char *)buf.str, used), expect);
+  EXPECT_GE(buf.size, used);
+
+  // a full block cannot extend in place: the bytes move to a chained block
+  Arena *small = arena_create(kib(64), kib(64));
+  Str8 tight = {};
+  EncodeSink tight_sink;
+  encode_sink_begin(&tight_sink, small, &tight, kib(60));
+  Bytes first = noise(kib(60), 3), second = noise(kib(10), 4);
+  encode_sink_write(&tight_sink, first.data(), (int)first.size());
+  encode_sink_write(&tight_sink, second.data(), (int)second.size());
+  first.insert(first.end(), second.begin(), second.end());
+  EXPECT_EQ(Bytes(tight.str, tight_sink.cursor), first);
+  arena_destroy(small);
+}
+
+TEST_F(ConvertCodec, JpegQualityChangesSizeAndDecodes) {
+  Bytes px = gradient(96, 64, 3);
+  Bytes n = noise(px.size(), 5);
+  for (u64 i = 0; i < px.size(); i += 1) px[i] = (u8)(px[i] / 2 + n[i] / 4);
+
+  Str8 low = encode_jpeg(px, 96, 64, 3, 10);
+  Str8 high = encode_jpeg(px, 96, 64, 3, 95);
+  EXPECT_EQ(low.str[0], 0xFF);
+  EXPECT_EQ(low.str[1], 0xD8);
+  EXPECT_LT(low.size, high.size);
+
+  CodecProbe probe;
+  ASSERT_TRUE(codec_probe(high, &probe));
+  EXPECT_EQ(probe.width, 96u);
+  EXPECT_EQ(probe.height, 64u);
+  EXPECT_EQ(probe.channels, 3u);
+  EXPECT_EQ(probe.bytes_per_channel, 1u);
+
+  // high quality stays close to the original
+  Str8 back = codec_decode_8(arena, high, 96, 64, 3);
+  ASSERT_EQ(back.size, px.size());
+  u64 total_error = 0;
+  for (u64 i = 0; i < px.size(); i += 1) total_error += (u64)abs((int)back.str[i] - (int)px[i]);
+  EXPECT_LT(total_error / px.size(), 8u);
+
+  // the encoder always writes colour frames; a grey picture comes back grey at 1 channel
+  Bytes grey = gradient(40, 30, 1);
+  Str8 g = encode_jpeg(grey, 40, 30, 1, 95);
+  ASSERT_TRUE(codec_probe(g, &probe));
+  Str8 g1 = codec_decode_8(arena, g, 40, 30, 1);
+  ASSERT_EQ(g1.size, grey.size());
+  total_error = 0;
+  for (u64 i = 0; i < grey.size(); i += 1) total_error += (u64)abs((int)g1.str[i] - (int)grey[i]);
+  EXPECT_LT(total_error / grey.size(), 8u);
+}
+
+TEST_F(ConvertCodec, EncodersRefuseBadInputWithoutBytes) {
+  Bytes px = gradient(8, 8, 4);
+  struct Case {
+    u64 size, w, h;
+    u32 comps;
+  } cases[] = {{px.size(), 8, 8, 0}, {px.size(), 8, 8, 5}, {px.size() - 1, 8, 8, 4}, {px.size(), 0, 8, 4},
+               {px.size(), 1ull << 32, 1, 1}};
+  for (const Case &c : cases) {
+    Str8 out = {};
+    EncodeSink sink;
+    encode_sink_begin(&sink, arena, &out, 64);
+    EXPECT_FALSE(codec_encode_png(&sink, px.data(), c.size, c.w, c.h, c.comps));
+    EXPECT_EQ(out.size, 0u);
+    encode_sink_begin(&sink, arena, &out, 64);
+    EXPECT_FALSE(codec_encode_jpeg(&sink, px.data(), c.size, c.w, c.h, c.comps, 90));
+    EXPECT_EQ(out.size, 0u);
+  }
+  // a JPEG frame cannot describe a side past 65535
+  Bytes wide(70000, 128);
+  Str8 out = {};
+  EncodeSink sink;
+  encode_sink_begin(&sink, arena, &out, wide.size());
+  EXPECT_FALSE(codec_encode_jpeg(&sink, wide.data(), wide.size(), 70000, 1, 1, 90));
+  EXPECT_EQ(out.size, 0u);
+  encode_sink_begin(&sink, arena, &out, wide.size());
+  EXPECT_TRUE(codec_encode_png(&sink, wide.data(), wide.size(), 70000, 1, 1));
+}
+
+TEST_F(ConvertCodec, SixteenBitPngProbesAndReduces) {
+  // RGB, 2 × 2, 16 bits: samples chosen where (v + 128) / 257 differs from v >> 8
+  const u16 samples[12] = {0, 127, 128, 129, 200, 1000, 32767, 32896, 65000, 65407, 65535, 385};
+  Bytes rows;
+  for (int y = 0; y < 2; y += 1) {
+    rows.push_back(0);
+    for (int i = 0; i < 6; i += 1) {
+      u16 v = samples[y * 6 + i];
+      rows.push_back((u8)(v >> 8));
+      rows.push_back((u8)v);
+    }
+  }
+  Bytes png = make_png(2, 2, 16, 2, rows);
+
+  CodecProbe probe;
+  ASSERT_TRUE(codec_probe(view(png), &probe));
+  EXPECT_EQ(probe.width, 2u);
+  EXPECT_EQ(probe.height, 2u);
+  EXPECT_EQ(probe.channels, 3u);
+  EXPECT_EQ(probe.bytes_per_channel, 2u);
+  EXPECT_TRUE(codec_is_16_bit(view(png)));
+
+  Str8 reduced = codec_decode_16_to_8(arena, view(png), 2, 2, 3);
+  ASSERT_EQ(reduced.size, 12u);
+  for (int i = 0; i < 12; i += 1) EXPECT_EQ(reduced.str[i], (u8)((samples[i] + 128) / 257)) << i;
+  EXPECT_EQ(reduced.str[4], 1);
+  EXPECT_EQ(reduced.str[5], 4);
+
+  // the 8-bit decoder reads it too
+  EXPECT_EQ(codec_decode_8(arena, view(png), 2, 2, 4).size, 16u);
+
+  // grey 16-bit: one channel
+  Bytes grey_rows = {0, 0x12, 0x34, 0xFF, 0xFF};
+  Bytes grey = make_png(2, 1, 16, 0, grey_rows);
+  ASSERT_TRUE(codec_probe(view(grey), &probe));
+  EXPECT_EQ(probe.channels, 1u);
+  EXPECT_EQ(probe.bytes_per_channel, 2u);
+  Str8 g = codec_decode_16_to_8(arena, view(grey), 2, 1, 1);
+  ASSERT_EQ(g.size, 2u);
+  EXPECT_EQ(g.str[0], (0x1234 + 128) / 257);
+  EXPECT_EQ(g.str[1], 255);
+}
+
+TEST_F(ConvertCodec, HugeOrBrokenHeadersFailCleanly) {
+  CodecProbe probe;
+  Bytes tiny_rows = {0, 0, 0, 0, 0};
+
+  // 2^30 × 2^30: far beyond anything a decode could hold
+  Bytes huge = make_png(1u << 30, 1u << 30, 8, 6, tiny_rows);
+  EXPECT_FALSE(codec_probe(view(huge), &probe));
+  EXPECT_EQ(probe.width, 0u);
+  EXPECT_EQ(codec_decode_8(arena, view(huge), 1ull << 30, 1ull << 30, 4).size, 0u);
+  EXPECT_EQ(codec_decode_16_to_8(arena, view(huge), 1ull << 30, 1ull << 30, 4).size, 0u);
+
+  // 30000 × 30000 grey at 16 bits passes the decoder's own header checks, but its RGBA decode
+  // would need more bytes than an int counts
+  Bytes big16 = make_png(30000, 30000, 16, 0, tiny_rows);
+  EXPECT_FALSE(codec_probe(view(big16), &probe));
+  EXPECT_EQ(codec_decode_16_to_8(arena, view(big16), 30000, 30000, 4).size, 0u);
+
+  // a file of 2^31 bytes or more is never handed to the decoder (the view is never read)
+  Bytes png = make_png(1, 1, 8, 0, {0, 7});
+  ASSERT_TRUE(codec_probe(view(png), &probe));
+  EXPECT_FALSE(codec_probe(str8(png.data(), 1ull << 31), &probe));
+  EXPECT_FALSE(codec_is_16_bit(str8(png.data(), 1ull << 31)));
+  EXPECT_EQ(codec_decode_8(arena, str8(png.data(), 1ull << 31), 1, 1, 1).size, 0u);
+
+  // empty, signature only, garbage
+  EXPECT_FALSE(codec_probe(Str8{}, &probe));
+  EXPECT_FALSE(codec_probe(str8(png.data(), 8), &probe));
+  Bytes junk = noise(4096, 11);
+  EXPECT_FALSE(codec_probe(view(junk), &probe));
+  EXPECT_EQ(codec_decode_8(arena, view(junk), 16, 16, 3).size, 0u);
+}
+
+TEST_F(ConvertCodec, DamagedFilesNeverCrashTheDecoder) {
+  Bytes rgba = gradient(24, 17, 4);
+  Bytes n = noise(rgba.size(), 17);
+  for (u64 i = 0; i < rgba.size(); i += 3) rgba[i] ^= n[i] & 0x1F;
+  Bytes png = bytes_of(encode_png(rgba, 24, 17, 4));
+  Bytes jpg = bytes_of(encode_jpeg(rgba, 24, 17, 4, 75));
+  Bytes grey = gradient(30, 21, 1);
+  Bytes jpg_grey = bytes_of(encode_jpeg(grey, 30, 21, 1, 60));
+  const Bytes *originals[] = {&png, &jpg, &jpg_grey};
+
+  Rng rng{0x5EED1234ABCDull};
+  u64 decoded = 0;
+  for (int round = 0; round < 1500; round += 1) {
+    const Bytes &source = *originals[round % 3];
+    Bytes damaged = source;
+    if (rng.below(3) == 0) {
+      damaged.resize(rng.below(source.size()));
+    } else {
+      u64 flips = 1 + rng.below(8);
+      for (u64 f = 0; f < flips; f += 1) damaged[rng.below(damaged.size())] ^= (u8)(1u << rng.below(8));
+    }
+
+    u64 mark = arena_offset(arena);
+    CodecProbe probe;
+    if (codec_probe(view(damaged), &probe)) {
+      ASSERT_GE(probe.channels, 1u);
+      ASSERT_LE(probe.channels, 4u);
+      for (u32 want : {probe.channels, 4u}) {
+        Str8 px = codec_decode_8(arena, view(damaged), probe.width, probe.height, want);
+        if (px.size) {
+          ASSERT_EQ(px.size, probe.width * probe.height * want);
+          decoded += 1;
+        }
+      }
+      if (probe.bytes_per_channel == 2) {
+        Str8 px = codec_decode_16_to_8(arena, view(damaged), probe.width, probe.height, probe.channels);
+        if (px.size) {
+          ASSERT_EQ(px.size, probe.width * probe.height * probe.channels);
+        }
+      }
+    }
+    arena_rewind(arena, mark);
+  }
+  // most damage leaves a decodable picture: the loop did reach the decoders
+  EXPECT_GT(decoded, 100u);
+}
+
+TEST_F(ConvertCodec, ResampleEveryFilterAndLayout) {
+  for (u32 layout = 1; layout <= 4; layout += 1) {
+    // a constant picture stays constant under every filter, whichever way it is scaled
+    Bytes in(16 * 12 * layout);
+    for (u64 i = 0; i < in.size(); i += 1) in[i] = (u8)(60 + 40 * (i % layout));
+    for (u32 filter = 0; filter <= 6; filter += 1) {
+      for (int up = 0; up < 2; up += 1) {
+        u64 ow = up ? 27 : 7, oh = up ? 19 : 5;
+        Bytes out(ow * oh * layout, 0);
+        CodecPicture src = {in.data(), in.size(), 16, 12, 16 * layout};
+        CodecPicture dst = {out.data(), out.size(), ow, oh, ow * layout};
+        ASSERT_TRUE(codec_resize(src, dst, layout, filter)) << layout << " " << filter;
+        for (u64 i = 0; i < out.size(); i += 1) {
+          int want = 60 + 40 * (int)(i % layout);
+          ASSERT_LE(abs((int)out[i] - want), 1) << layout << " " << filter << " " << i;
+        }
+      }
+    }
+  }
+
+  // padded rows give the same result as packed ones
+  Bytes packed = gradient(20, 10, 3);
+  Bytes padded(20 * 3 * 10 + 9 * 7, 0xEE);
+  for (u64 y = 0; y < 10; y += 1) memcpy(&padded[y * 67], &packed[y * 60], 60);
+  Bytes a(9 * 4 * 3), b(9 * 4 * 3);
+  ASSERT_TRUE(codec_resize({packed.data(), packed.size(), 20, 10, 60}, {a.data(), a.size(), 9, 4, 27}, 3, 2));
+  ASSERT_TRUE(codec_resize({padded.data(), padded.size(), 20, 10, 67}, {b.data(), b.size(), 9, 4, 27}, 3, 2));
+  EXPECT_EQ(a, b);
+}
+
+TEST_F(ConvertCodec, ResampleRefusesWhatDoesNotFit) {
+  Bytes in(8 * 8 * 4, 10);
+  Bytes out(4 * 4 * 4, 0x5A);
+  CodecPicture src = {in.data(), in.size(), 8, 8, 32};
+  CodecPicture dst = {out.data(), out.size(), 4, 4, 16};
+  EXPECT_FALSE(codec_resize(src, dst, 0, 0));
+  EXPECT_FALSE(codec_resize(src, dst, 5, 0));
+  EXPECT_FALSE(codec_resize(src, dst, 4, 7));
+  CodecPicture short_out = dst;
+  short_out.size -= 1;
+  EXPECT_FALSE(codec_resize(src, short_out, 4, 0));
+  CodecPicture narrow_stride = dst;
+  narrow_stride.stride = 15;
+  EXPECT_FALSE(codec_resize(src, narrow_stride, 4, 0));
+  CodecPicture short_in = src;
+  short_in.size = 8 * 7 * 4;
+  EXPECT_FALSE(codec_resize(short_in, dst, 4, 0));
+  CodecPicture huge_in = src;
+  huge_in.width = 1ull << 31;
+  EXPECT_FALSE(codec_resize(huge_in, dst, 4, 0));
+  for (u8 v : out) ASSERT_EQ(v, 0x5A);
+  EXPECT_TRUE(codec_resize(src, dst, 4, 0));
+  EXPECT_EQ(out[0], 10);
+}
+
+TEST(ConvertCodecHook, ZlibHookRoundTripsAndRefusesBadLevels) {
+  Bytes data = gradient(100, 50, 3);
+  int length = 0;
+  unsigned char *z = zlib_compress_hook(data.data(), (int)data.size(), &length, 12);
+  ASSERT_NE(z, nullptr);
+  ASSERT_GT(length, 2);
+  EXPECT_LT((u64)length, data.size());
+  EXPECT_EQ(z[0] & 0x0F, 8); // deflate
+
+  Bytes back(data.size());
+  size_t got = 0;
+  libdeflate_decompressor *d = libdeflate_alloc_decompressor();
+  EXPECT_EQ(libdeflate_zlib_decompress(d, z, (size_t)length, back.data(), back.size(), &got), LIBDEFLATE_SUCCESS);
+  libdeflate_free_decompressor(d);
+  free(z);
+  EXPECT_EQ(got, data.size());
+  EXPECT_EQ(back, data);
+
+  EXPECT_EQ(zlib_compress_hook(data.data(), (int)data.size(), &length, 13), nullptr);
+  EXPECT_EQ(zlib_compress_hook(data.data(), -1, &length, 12), nullptr);
+  unsigned char *empty = zlib_compress_hook(data.data(), 0, &length, 12);
+  EXPECT_NE(empty, nullptr);
+  free(empty);
+}
+
+TEST(ConvertCodecChecksum, Blake2b128Digests) {
+  U128 abc = codec_blake2b128("abc", 3);
+  EXPECT_EQ(abc.u64s[0], 0x2b8d2bc691b74acfull);
+  EXPECT_EQ(abc.u64s[1], 0x1678287502c90921ull);
+  // a 16-byte digest length, not a cut 64-byte digest: the empty input has its own value
+  U128 empty = codec_blake2b128(nullptr, 0);
+  EXPECT_EQ(empty.u64s[0], 0x40bdefd94169e6caull);
+  EXPECT_EQ(empty.u64s[1], 0x7076a68e75884d4eull);
+}
+
+TEST(ConvertCodecThreads, AdaptersRunOnManyThreadsAtOnce) {
+  codec_set_png_compression_level(12);
+  const u64 w = 40, h = 30;
+  std::vector<Bytes> pictures;
+  for (u32 i = 0; i < 4; i += 1) pictures.push_back(noise(w * h * 3, 1000 + i));
+
+  std::vector<int> failures(4, 0);
+  std::vector<std::thread> threads;
+  for (u32 i = 0; i < 4; i += 1) {
+    threads.emplace_back([&, i] {
+      Arena *arena = arena_create(mib(16), mib(1));
+      for (int round = 0; round < 10; round += 1) {
+        const Bytes &px = pictures[(i + round) % 4];
+        Str8 png = {}, jpg = {};
+        EncodeSink sink;
+        encode_sink_begin(&sink, arena, &png, px.size());
+        if (!codec_encode_png(&sink, px.data(), px.size(), w, h, 3)) failures[i] += 1;
+        encode_sink_begin(&sink, arena, &jpg, px.size());
+        if (!codec_encode_jpeg(&sink, px.data(), px.size(), w, h, 3, 70)) failures[i] += 1;
+        if (bytes_of(codec_decode_8(arena, png, w, h, 3)) != px) failures[i] += 1;
+        if (codec_decode_8(arena, jpg, w, h, 3).size != px.size()) failures[i] += 1;
+        Bytes small(20 * 15 * 3);
+        if (!codec_resize({(u8 *)px.data(), px.size(), w, h, w * 3}, {small.data(), small.size(), 20, 15, 60}, 3, 4)) {
+          failures[i] += 1;
+        }
+        arena_reset(arena);
+      }
+      arena_destroy(arena);
+    });
+  }
+  for (std::thread &t : threads) t.join();
+  for (u32 i = 0; i < 4; i += 1) EXPECT_EQ(failures[i], 0) << i;
+}

@@ -1,0 +1,173 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "convert/convert_stats.h"
+
+static ImageStats stats_of(const std::vector<u8> &pixels, u64 width, u64 height, u64 stride, u32 layout) {
+  ImageStats s = {};
+  s.pixel_layout = layout;
+  compute_image_stats(pixels.data(), width, height, stride, &s);
+  return s;
+}
+
+static bool same_stats(const ImageStats &a, const ImageStats &b) {
+  return a.pixel_count == b.pixel_count && memcmp(a.mean_rgba, b.mean_rgba, sizeof(a.mean_rgba)) == 0 &&
+         memcmp(a.var, b.var, sizeof(a.var)) == 0 && memcmp(a.min, b.min, sizeof(a.min)) == 0 &&
+         memcmp(a.max, b.max, sizeof(a.max)) == 0 && a.approx_unique_colors == b.approx_unique_colors;
+}
+
+// The first key other than `skip` that lands in `slot`.
+static u32 key_in_slot(u32 slot, u32 skip) {
+  for (u32 key = 1; key < (1u << 24); key += 1) {
+    if (key != skip && color_seen_slot(key) == slot) return key;
+  }
+  return 0;
+}
+
+TEST(ConvertStats, SlotsOfKnownColours) {
+  EXPECT_EQ(color_seen_slot(16777215), 4808u);
+  EXPECT_EQ(color_seen_slot(660510), 41196u);
+  EXPECT_EQ(color_seen_slot(8421504), 45333u);
+  EXPECT_EQ(color_seen_slot(0), 0u);
+}
+
+TEST(ConvertStats, SinglePixels) {
+  ImageStats s = stats_of({10, 20, 30}, 1, 1, 3, 3);
+  EXPECT_EQ(s.pixel_count, 1u);
+  EXPECT_EQ(s.mean_rgba[0], 10u);
+  EXPECT_EQ(s.mean_rgba[1], 20u);
+  EXPECT_EQ(s.mean_rgba[2], 30u);
+  EXPECT_EQ(s.mean_rgba[3], 255u);
+  for (int c = 0; c < 3; c += 1) EXPECT_EQ(s.var[c], 0.0);
+  const u8 want[4] = {10, 20, 30, 255};
+  for (int c = 0; c < 4; c += 1) {
+    EXPECT_EQ(s.min[c], want[c]);
+    EXPECT_EQ(s.max[c], want[c]);
+  }
+  EXPECT_EQ(s.approx_unique_colors, 1u);
+
+  // black sits in slot 0, whose empty value is already its key
+  ImageStats black = stats_of({0, 0, 0}, 1, 1, 3, 3);
+  EXPECT_EQ(black.approx_unique_colors, 0u);
+  EXPECT_EQ(black.mean_rgba[3], 255u);
+}
+
+TEST(ConvertStats, GreyPairTruncatedMeanVariance) {
+  std::vector<u8> px = {0, 255};
+  ImageStats a = stats_of(px, 2, 1, 2, 1);
+  for (int c = 0; c < 3; c += 1) {
+    EXPECT_EQ(a.mean_rgba[c], 127u);
+    EXPECT_DOUBLE_EQ(a.var[c], 16383.5);
+    EXPECT_EQ(a.min[c], 0);
+    EXPECT_EQ(a.max[c], 255);
+  }
+  EXPECT_EQ(a.mean_rgba[3], 255u);
+  EXPECT_EQ(a.min[3], 255);
+  EXPECT_EQ(a.max[3], 255);
+  EXPECT_EQ(a.approx_unique_colors, 1u);
+  EXPECT_EQ(a.pixel_count, 2u);
+
+  // the table starts empty for every call
+  ImageStats b = stats_of(px, 2, 1, 2, 1);
+  EXPECT_TRUE(same_stats(a, b));
+}
+
+TEST(ConvertStats, ChannelMappingAndRowPadding) {
+  // grey + alpha: R = G = B = p[0], A = p[1]; the two bytes after each row are padding
+  std::vector<u8> ga = {10, 100, 30, 200, 0xEE, 0xEE, 50, 0, 70, 40, 0xEE, 0xEE};
+  ImageStats s = stats_of(ga, 2, 2, 6, 2);
+  for (int c = 0; c < 3; c += 1) {
+    EXPECT_EQ(s.mean_rgba[c], 40u);
+    EXPECT_EQ(s.min[c], 10);
+    EXPECT_EQ(s.max[c], 70);
+    EXPECT_DOUBLE_EQ(s.var[c], (100.0 + 900.0 + 2500.0 + 4900.0) / 4.0 - 1600.0);
+  }
+  EXPECT_EQ(s.mean_rgba[3], 85u);
+  EXPECT_EQ(s.min[3], 0);
+  EXPECT_EQ(s.max[3], 200);
+  EXPECT_EQ(s.approx_unique_colors, 4u);
+
+  // RGBA read directly; mean of A is truncated (255 + 0 + 1) / 3 = 85
+  std::vector<u8> rgba = {1, 2, 3, 255, 4, 5, 6, 0, 7, 8, 9, 1};
+  ImageStats r = stats_of(rgba, 3, 1, 12, 4);
+  EXPECT_EQ(r.mean_rgba[0], 4u);
+  EXPECT_EQ(r.mean_rgba[1], 5u);
+  EXPECT_EQ(r.mean_rgba[2], 6u);
+  EXPECT_EQ(r.mean_rgba[3], 85u);
+  EXPECT_EQ(r.max[3], 255);
+  EXPECT_EQ(r.min[3], 0);
+
+  // an unknown layout visits nothing
+  ImageStats u = stats_of({1, 2, 3}, 1, 1, 3, 0);
+  EXPECT_EQ(u.approx_unique_colors, 0u);
+  EXPECT_EQ(u.mean_rgba[0], 0u);
+  EXPECT_EQ(u.min[0], 255);
+  EXPECT_EQ(u.max[0], 0);
+
+  // a preset pixel count is the divisor
+  ImageStats preset = {};
+  preset.pixel_layout = 1;
+  preset.pixel_count = 4;
+  std::vector<u8> two = {100, 100};
+  compute_image_stats(two.data(), 2, 1, 2, &preset);
+  EXPECT_EQ(preset.pixel_count, 4u);
+  EXPECT_EQ(preset.mean_rgba[0], 50u);
+}
+
+TEST(ConvertStats, ColourEstimateCountsSlotReplacements) {
+  auto rgb = [](u32 key) { return std::vector<u8>{(u8)(key >> 16), (u8)(key >> 8), (u8)key}; };
+  auto image = [&](std::initializer_list<u32> keys) {
+    std::vector<u8> px;
+    for (u32 k : keys) {
+      std::vector<u8> p = rgb(k);
+      px.insert(px.end(), p.begin(), p.end());
+    }
+    return px;
+  };
+
+  // a run of one colour counts once
+  EXPECT_EQ(stats_of(image({660510, 660510, 660510}), 3, 1, 9, 3).approx_unique_colors, 1u);
+
+  // two colours sharing a slot count every time they alternate
+  u32 a = 660510;
+  u32 b = key_in_slot(color_seen_slot(a), a);
+  ASSERT_NE(b, 0u);
+  EXPECT_EQ(stats_of(image({a, b, a, b}), 4, 1, 12, 3).approx_unique_colors, 4u);
+
+  // black counts once another colour has taken slot 0 before it
+  u32 z = key_in_slot(0, 0);
+  ASSERT_NE(z, 0u);
+  EXPECT_EQ(stats_of(image({z, 0}), 2, 1, 6, 3).approx_unique_colors, 2u);
+  EXPECT_EQ(stats_of(image({0, z}), 2, 1, 6, 3).approx_unique_colors, 1u);
+}
+
+TEST(ConvertStats, ThreadsAtOnceAgreeWithOneThread) {
+  std::vector<std::vector<u8>> images(4);
+  std::vector<ImageStats> serial(4);
+  for (u32 i = 0; i < 4; i += 1) {
+    u32 seed = 12345 + i;
+    images[i].resize(64 * 48 * 3);
+    for (u8 &v : images[i]) {
+      seed = seed * 1664525u + 1013904223u;
+      v = (u8)(seed >> 24);
+    }
+    serial[i] = stats_of(images[i], 64, 48, 64 * 3, 3);
+  }
+  std::vector<ImageStats> parallel(4);
+  std::vector<std::thread> threads;
+  for (u32 i = 0; i < 4; i += 1) {
+    threads.emplace_back([&, i] {
+      ThreadContext ctx;
+      thread_context_init(&ctx);
+      for (int round = 0; round < 20; round += 1) parallel[i] = stats_of(images[i], 64, 48, 64 * 3, 3);
+      thread_context_release();
+    });
+  }
+  for (std::thread &t : threads) t.join();
+  for (u32 i = 0; i < 4; i += 1) {
+    EXPECT_TRUE(same_stats(serial[i], parallel[i])) << i;
+    EXPECT_GT(serial[i].approx_unique_colors, 2000u);
+  }
+}

@@ -1,0 +1,91 @@
+// A small program the tests start to watch the OS layer from outside: it crashes in the way
+// its first argument names, or runs the process entry and prints what it parsed.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <atomic>
+
+#include "os/os.h"
+
+static std::atomic<int> g_ready;
+
+__attribute__((noinline)) static void crash_null_write() {
+  int *volatile target = nullptr;
+  *target = 1;
+}
+
+__attribute__((noinline)) static int crash_after_depth(int depth) {
+  if (depth == 0) {
+    crash_null_write();
+    return 0;
+  }
+  return crash_after_depth(depth - 1) + 1;
+}
+
+__attribute__((noinline)) static int overflow_stack(int depth) {
+  volatile char pad[512];
+  pad[0] = (char)depth;
+  return overflow_stack(depth + 1) + pad[0];
+}
+
+__attribute__((noinline)) static int divide(int a, int b) { return a / b; }
+
+static void crash_together(u64) {
+  g_ready.fetch_add(1);
+  while (g_ready.load() < 2) {
+  }
+  crash_null_write();
+}
+
+static void crash_on_worker(u64) { crash_null_write(); }
+
+static void park() {
+  for (;;) {
+    sleep_ms(1000);
+  }
+}
+
+static void print_entry(ArgTable *table) {
+  char name[64] = {};
+  FILE *comm = fopen("/proc/thread-self/comm", "r");
+  if (comm) {
+    if (!fgets(name, sizeof(name), comm)) {
+      name[0] = 0;
+    }
+    fclose(comm);
+  }
+  name[strcspn(name, "\n")] = 0;
+  Str8 in = arg_value(table, str8_lit("in"));
+  printf("name=%s in=%.*s thread=%llu help=%d\n", name, (int)in.size, (const char *)in.str,
+         (unsigned long long)arg_u64(table, str8_lit("thread")), (int)arg_flag(table, str8_lit("help")));
+}
+
+int main(int argc, char **argv) {
+  process_init(argc, argv);
+  const char *mode = argc > 1 ? argv[1] : "";
+
+  if (!strcmp(mode, "segv")) {
+    crash_null_write();
+  } else if (!strcmp(mode, "deep")) {
+    crash_after_depth(40);
+  } else if (!strcmp(mode, "overflow")) {
+    overflow_stack(0);
+  } else if (!strcmp(mode, "abort")) {
+    abort();
+  } else if (!strcmp(mode, "fpe")) {
+    printf("%d\n", divide(1, atoi("0")));
+  } else if (!strcmp(mode, "worker")) {
+    thread_create(crash_on_worker, 0);
+    park();
+  } else if (!strcmp(mode, "together")) {
+    thread_create(crash_together, 0);
+    thread_create(crash_together, 0);
+    park();
+  } else if (!strcmp(mode, "entry")) {
+    process_entry(print_entry, process_argc(), process_argv());
+    process_exit(0);
+  }
+  printf("no crash\n");
+  return 0;
+}

@@ -1,0 +1,508 @@
+// Intake: digests, the queue ring, and the registry, streamers, detector, store and reaper
+// working together on real files with their real threads.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "intake/intake.h"
+
+namespace fs = std::filesystem;
+
+//~ Helpers
+// The intake is process-wide and starts once; gtest may run several tests in one process.
+static void intake_test_start() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    content_store_start();
+    intake_start();
+  });
+}
+
+static Str8 view(const std::string &s) { return str8(s.data(), s.size()); }
+static std::string text(Str8 s) { return std::string((const char *)s.str, s.size); }
+static U128 digest_of(const std::string &s) { return digest128(view(s)); }
+
+static bool same(U128 a, U128 b) { return u128_equal(a, b); }
+
+// A fresh folder under /tmp, removed at the end of the test.
+struct TempFolder {
+  std::string path;
+  explicit TempFolder(const char *name) {
+    path = "/tmp/vantor_intake_" + std::to_string(proc_info()->process_id) + "_" + name;
+    fs::remove_all(path);
+    fs::create_directories(path);
+  }
+  ~TempFolder() {
+    std::error_code ec;
+    fs::remove_all(path, ec);
+  }
+  std::string file(const std::string &name) const { return path + "/" + name; }
+};
+
+// Written beside and renamed over, so no read ever sees a half-written version.
+static void write_file(const std::string &path, const std::string &bytes) {
+  std::string temporary = path + ".writing";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), (std::streamsize)bytes.size());
+  }
+  fs::rename(temporary, path);
+}
+
+// Polls the condition until it holds or the (generous) deadline passes.
+template <typename F> static bool wait_until(F condition, u64 seconds = 60) {
+  u64 deadline = clock_now_us() + seconds * 1000000;
+  for (;;) {
+    if (condition()) {
+      return true;
+    }
+    if (clock_now_us() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+static bool wait_detector_passes(u64 count) {
+  u64 start = intake_stats().detector_passes;
+  return wait_until([&] { return intake_stats().detector_passes >= start + count; });
+}
+
+// Requests without waiting until the latest complete read is the expected content.
+static bool wait_published(const std::string &path, U128 expected) {
+  return wait_until([&] { return same(intake_request(view(path), 0), expected); });
+}
+
+static bool wait_content_freed(U128 digest) {
+  return wait_until([&] {
+    reaper_sweep_once();
+    return !content_store_info(digest).found;
+  });
+}
+
+static std::string leased_bytes(U128 digest) {
+  ContentLease *lease = content_lease_begin();
+  std::string bytes = text(content_lease_get(lease, digest));
+  content_lease_end(lease);
+  return bytes;
+}
+
+//~ Digests and the queue ring
+TEST(IntakeStore, DigestIsBlake2b128WithZeroForEmpty) {
+  U128 d = digest_of("abc");
+  // cf4ab791c62b8d2b 2109c90275287816, read as little-endian words
+  EXPECT_EQ(d.u64s[0], 0x2b8d2bc691b74acfull);
+  EXPECT_EQ(d.u64s[1], 0x1678287502c90921ull);
+  EXPECT_TRUE(u128_is_zero(digest128(Str8{})));
+  EXPECT_FALSE(same(digest_of("abc"), digest_of("abd")));
+}
+
+TEST(IntakeStore, RingKeepsRecordsAndHonoursDeadlines) {
+  Arena *arena = arena_create(mib(4), kib(64));
+  IntakeQueue queue;
+  intake_ring_init(&queue, arena, kib(64));
+
+  // Too long for any queue: refused at once even with a far deadline.
+  std::string too_long(65529, 'x');
+  EXPECT_FALSE(intake_ring_push(&queue, view(too_long), clock_now_us() + 600000000ull));
+
+  // The largest record fits only into an empty queue.
+  std::string largest(65528, 'y');
+  largest[0] = 'a';
+  largest.back() = 'z';
+  ASSERT_TRUE(intake_ring_push(&queue, view(largest), 0));
+  EXPECT_FALSE(intake_ring_push(&queue, str8_lit("p"), 0));
+  u64 deadline = clock_now_us() + 30000;
+  EXPECT_FALSE(intake_ring_push(&queue, str8_lit("p"), deadline));
+  EXPECT_GE(clock_now_us(), deadline);
+
+  // A push waiting for room goes through once a pop makes it.
+  std::atomic<bool> pushed{false};
+  std::thread pusher([&] { pushed = intake_ring_push(&queue, str8_lit("after"), clock_now_us() + 60000000ull); });
+  Scratch scratch = scratch_begin(arena);
+  EXPECT_EQ(text(intake_ring_pop(&queue, scratch.arena)), largest);
+  pusher.join();
+  EXPECT_TRUE(pushed);
+  Str8 after = intake_ring_pop(&queue, scratch.arena);
+  EXPECT_EQ(text(after), "after");
+  EXPECT_EQ(after.str[after.size], 0);
+
+  // Records of every length survive wrapping around the buffer.
+  u64 next_push = 0;
+  u64 next_pop = 0;
+  auto record = [](u64 i) { return std::string(1 + (i * 37) % 2000, (char)('a' + i % 26)) + std::to_string(i); };
+  while (next_pop < 400) {
+    while (next_push < 400 && intake_ring_push(&queue, view(record(next_push)), 0)) {
+      next_push += 1;
+    }
+    Str8 got = intake_ring_pop(&queue, scratch.arena);
+    ASSERT_EQ(text(got), record(next_pop));
+    next_pop += 1;
+  }
+  EXPECT_EQ(queue.read, queue.write);
+  EXPECT_GT(queue.write, 4 * queue.capacity);
+  scratch_end(scratch);
+  arena_destroy(arena);
+}
+
+//~ Requests and reads
+TEST(Intake, FirstRequestQueuesAndALaterOneAnswers) {
+  intake_test_start();
+  TempFolder dir("first");
+  std::string path = dir.file("a.png");
+  std::string bytes = "first request content " + dir.path;
+  write_file(path, bytes);
+  U128 expected = digest_of(bytes);
+
+  EXPECT_FALSE(intake_path_info(view(path)).registered);
+  U128 first = intake_request(view(path), 0);
+  // A streamer may already have read it by the time the request looks; never anything else.
+  EXPECT_TRUE(u128_is_zero(first) || same(first, expected));
+  IntakePathInfo info = intake_path_info(view(path));
+  EXPECT_TRUE(info.registered);
+  EXPECT_GE(info.times_queued, 1u);
+
+  ASSERT_TRUE(wait_published(path, expected));
+  EXPECT_EQ(leased_bytes(expected), bytes);
+  info = intake_path_info(view(path));
+  EXPECT_TRUE(info.read_complete);
+  EXPECT_EQ(info.claim, 0u);
+
+  // The read's properties come with the answer, and they are the file's on disk.
+  FileProps props = {};
+  EXPECT_TRUE(same(intake_request_version(view(path), 0, &props), expected));
+  EXPECT_TRUE(file_props_same_version(props, file_props_from_path(view(path))));
+
+  // With a deadline ahead, a request for a new file waits for its read.
+  std::string other = dir.file("b.png");
+  std::string other_bytes = "waited for " + dir.path;
+  write_file(other, other_bytes);
+  EXPECT_TRUE(same(intake_request(view(other), clock_now_us() + 60000000ull), digest_of(other_bytes)));
+
+  // Unknown digests lease nothing.
+  ContentLease *lease = content_lease_begin();
+  EXPECT_EQ(content_lease_get(lease, digest_of("never published " + dir.path)).size, 0u);
+  EXPECT_EQ(lease->first, nullptr);
+  content_lease_end(lease);
+}
+
+TEST(Intake, ClaimedPathIsQueuedOnce) {
+  intake_test_start();
+  TempFolder dir("claim");
+  std::string path = dir.file("claimed.jpg");
+  std::string bytes = std::string(200000, 'c') + dir.path;
+  write_file(path, bytes);
+  U128 expected = digest_of(bytes);
+
+  std::vector<std::thread> threads;
+  std::atomic<int> answered{0};
+  for (int t = 0; t < 6; t += 1) {
+    threads.emplace_back([&] {
+      u64 deadline = clock_now_us() + 60000000ull;
+      while (clock_now_us() < deadline) {
+        if (same(intake_request(view(path), 0), expected)) {
+          answered += 1;
+          return;
+        }
+      }
+    });
+  }
+  for (std::thread &t : threads) {
+    t.join();
+  }
+  EXPECT_EQ(answered, 6);
+  EXPECT_EQ(intake_path_info(view(path)).times_queued, 1u);
+
+  // An unchanged file is left alone by the detector.
+  ASSERT_TRUE(wait_detector_passes(3));
+  IntakePathInfo info = intake_path_info(view(path));
+  EXPECT_EQ(info.times_queued, 1u);
+  EXPECT_EQ(info.version, 1u);
+}
+
+TEST(Intake, GrowingFileIsPublishedOnlyWhenStable) {
+  intake_test_start();
+  TempFolder dir("growing");
+  std::string path = dir.file("growing.png");
+  const u64 chunk = 1024;
+  const u64 max_chunks = 16384;
+  std::string full(chunk * max_chunks, 0);
+  for (u64 i = 0; i < full.size(); i += 1) {
+    full[i] = (char)((i * 2654435761ull >> 13) & 0xFF);
+  }
+
+  write_file(path, "");
+  intake_request(view(path), 0);
+
+  // The writer appends until a read of the moving file was thrown away.
+  std::atomic<u64> written{0};
+  std::thread writer([&] {
+    std::ofstream out(path, std::ios::binary | std::ios::app);
+    for (u64 i = 0; i < max_chunks; i += 1) {
+      out.write(full.data() + i * chunk, (std::streamsize)chunk);
+      out.flush();
+      written = i + 1;
+      if (i >= 64 && intake_path_info(view(path)).reads_dropped > 0) {
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+  });
+
+  // Whatever gets published meanwhile is a snapshot of the file, never torn bytes.
+  u64 checked = 0;
+  U128 last_seen = u128_zero();
+  while (true) {
+    bool done = written == max_chunks || intake_path_info(view(path)).reads_dropped > 0;
+    U128 latest = intake_path_info(view(path)).latest;
+    if (!u128_is_zero(latest) && !same(latest, last_seen)) {
+      last_seen = latest;
+      std::string got = leased_bytes(latest);
+      if (!got.empty()) {
+        ASSERT_LE(got.size(), full.size());
+        ASSERT_EQ(got.size() % chunk, 0u) << "a read ended inside a write";
+        ASSERT_EQ(0, memcmp(got.data(), full.data(), got.size()));
+        checked += 1;
+      }
+    }
+    if (done) {
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  writer.join();
+  ASSERT_GT(intake_path_info(view(path)).reads_dropped, 0u) << "no read overlapped the writer";
+  ASSERT_LT(written.load(), max_chunks);
+
+  // Once the file stands still it is read completely, then left alone.
+  std::string final_bytes = full.substr(0, written * chunk);
+  U128 expected = digest_of(final_bytes);
+  ASSERT_TRUE(wait_published(path, expected));
+  EXPECT_EQ(leased_bytes(expected), final_bytes);
+  u64 version = intake_path_info(view(path)).version;
+  ASSERT_TRUE(wait_detector_passes(3));
+  EXPECT_EQ(intake_path_info(view(path)).version, version);
+  EXPECT_TRUE(same(intake_path_info(view(path)).latest, expected));
+  (void)checked;
+}
+
+//~ Store: sharing, eviction, leases, forgetting
+TEST(Intake, IdenticalFilesShareOneContent) {
+  intake_test_start();
+  TempFolder dir("shared");
+  std::string a = dir.file("a.png");
+  std::string b = dir.file("b.png");
+  std::string bytes = "same bytes twice " + dir.path;
+  write_file(a, bytes);
+  write_file(b, bytes);
+  U128 d = digest_of(bytes);
+  ASSERT_TRUE(wait_published(a, d));
+  ASSERT_TRUE(wait_published(b, d));
+  ContentInfo info = content_store_info(d);
+  EXPECT_TRUE(info.found);
+  EXPECT_EQ(info.holders, 2u);
+  EXPECT_EQ(info.size, bytes.size());
+
+  // One path gone: its hold goes with it, the other keeps the content.
+  fs::remove(b);
+  ASSERT_TRUE(wait_until([&] { return !intake_path_info(view(b)).registered; }));
+  EXPECT_EQ(content_store_info(d).holders, 1u);
+  reaper_sweep_once();
+  EXPECT_EQ(leased_bytes(d), bytes);
+}
+
+TEST(Intake, RewritesEvictOldContentsAndLeasesKeepThem) {
+  intake_test_start();
+  TempFolder dir("rewrite");
+  std::string path = dir.file("r.png");
+  // Each version has its own size, so it differs even within one clock tick.
+  std::vector<std::string> versions;
+  for (int v = 0; v < 4; v += 1) {
+    versions.push_back(std::string(1000 + 100 * v, (char)('k' + v)) + dir.path);
+  }
+
+  std::vector<U128> digests;
+  for (int v = 0; v < 3; v += 1) {
+    write_file(path, versions[v]);
+    digests.push_back(digest_of(versions[v]));
+    ASSERT_TRUE(wait_published(path, digests[v])) << "version " << v;
+  }
+  IntakePathInfo info = intake_path_info(view(path));
+  EXPECT_EQ(info.version, 3u);
+  EXPECT_TRUE(same(info.latest, digests[2]));
+  EXPECT_TRUE(same(info.previous, digests[1]));
+  EXPECT_TRUE(same(path_index_lookup(digest128(view(path)), 1), digests[1]));
+
+  // The first content lost its last holder: the reaper frees it.
+  ASSERT_TRUE(wait_content_freed(digests[0]));
+  EXPECT_EQ(leased_bytes(digests[0]), "");
+  EXPECT_EQ(content_store_info(digests[1]).holders, 1u);
+
+  // A lease keeps the second content alive after the fourth read evicts it.
+  ContentLease *lease = content_lease_begin();
+  Str8 held = content_lease_get(lease, digests[1]);
+  ASSERT_EQ(text(held), versions[1]);
+  write_file(path, versions[3]);
+  digests.push_back(digest_of(versions[3]));
+  ASSERT_TRUE(wait_published(path, digests[3]));
+  ASSERT_TRUE(wait_until([&] { return content_store_info(digests[1]).holders == 0; }));
+  reaper_sweep_once();
+  reaper_sweep_once();
+  ContentInfo kept = content_store_info(digests[1]);
+  EXPECT_TRUE(kept.found);
+  EXPECT_EQ(kept.readers, 1u);
+  EXPECT_EQ(text(held), versions[1]);
+  content_lease_end(lease);
+  EXPECT_TRUE(wait_content_freed(digests[1]));
+}
+
+TEST(Intake, DeletedFileIsForgottenAndEmptyFileIsKept) {
+  intake_test_start();
+  TempFolder dir("deleted");
+  std::string path = dir.file("gone.png");
+  std::string bytes = "about to vanish " + dir.path;
+  write_file(path, bytes);
+  U128 d = digest_of(bytes);
+  ASSERT_TRUE(wait_published(path, d));
+  u64 forgotten = intake_stats().paths_forgotten;
+
+  fs::remove(path);
+  ASSERT_TRUE(wait_until([&] { return !intake_path_info(view(path)).registered; }));
+  EXPECT_GT(intake_stats().paths_forgotten, forgotten);
+  EXPECT_EQ(intake_path_info(view(path)).version, 0u);
+  ASSERT_TRUE(wait_content_freed(d));
+
+  // A request for the vanished path answers nothing, and the path does not stay registered.
+  FileProps props = {};
+  props.size = 1;
+  EXPECT_TRUE(u128_is_zero(intake_request_version(view(path), 0, &props)));
+  EXPECT_EQ(props.size, 0u);
+  EXPECT_TRUE(u128_is_zero(intake_request(view(path), clock_now_us() + 60000000ull)));
+  ASSERT_TRUE(wait_until([&] { return !intake_path_info(view(path)).registered; }));
+
+  // The same bytes at the same path again are a new file.
+  write_file(path, bytes);
+  EXPECT_TRUE(same(intake_request(view(path), clock_now_us() + 60000000ull), d));
+  EXPECT_EQ(intake_path_info(view(path)).version, 1u);
+
+  // An empty file exists: it is read, answers zero, and keeps its node.
+  std::string empty = dir.file("empty.png");
+  write_file(empty, "");
+  intake_request(view(empty), 0);
+  ASSERT_TRUE(wait_until([&] { return intake_path_info(view(empty)).version > 0; }));
+  EXPECT_TRUE(u128_is_zero(intake_request(view(empty), 0)));
+  EXPECT_TRUE(content_store_info(u128_zero()).found);
+  ASSERT_TRUE(wait_detector_passes(3));
+  IntakePathInfo info = intake_path_info(view(empty));
+  EXPECT_TRUE(info.registered);
+  EXPECT_EQ(info.version, 1u);
+  ContentLease *lease = content_lease_begin();
+  EXPECT_EQ(content_lease_get(lease, u128_zero()).size, 0u);
+  EXPECT_NE(lease->first, nullptr);
+  content_lease_end(lease);
+
+  // Filled later, it is read again and the empty read is no longer the answer.
+  std::string filled = "filled " + dir.path;
+  write_file(empty, filled);
+  EXPECT_TRUE(wait_published(empty, digest_of(filled)));
+}
+
+TEST(Intake, WrittenFormsOfOnePathShareOneNode) {
+  intake_test_start();
+  TempFolder dir("forms");
+  fs::create_directories(dir.path + "/sub");
+  std::string plain = dir.file("f.png");
+  std::string bytes = "one node " + dir.path;
+  write_file(plain, bytes);
+  U128 d = digest_of(bytes);
+
+  std::string slashes = dir.path + "\\sub\\..\\f.png";
+  std::string dots = dir.path + "/./sub/../f.png";
+  u64 nodes = intake_stats().registered_nodes;
+  intake_request(view(slashes), 0);
+  intake_request(view(dots), 0);
+  EXPECT_TRUE(same(intake_request(view(plain), clock_now_us() + 60000000ull), d));
+  EXPECT_TRUE(same(intake_request(view(slashes), 0), d));
+  EXPECT_TRUE(same(intake_request(view(dots), 0), d));
+  EXPECT_EQ(intake_path_info(view(plain)).times_queued, 1u);
+  EXPECT_EQ(intake_path_info(view(dots)).times_queued, 1u);
+  EXPECT_LE(intake_stats().registered_nodes, nodes + 1);
+}
+
+TEST(Intake, ManyThreadsRequestAndLeaseManyPaths) {
+  intake_test_start();
+  TempFolder dir("many");
+  const int file_count = 96;
+  const int thread_count = 6;
+  std::vector<std::string> paths;
+  std::vector<std::string> contents;
+  for (int i = 0; i < file_count; i += 1) {
+    paths.push_back(dir.file("m" + std::to_string(i) + ".png"));
+    contents.push_back(std::string(100 + i * 13, (char)('A' + i % 26)) + std::to_string(i) + dir.path);
+    write_file(paths[i], contents[i]);
+  }
+
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < thread_count; t += 1) {
+    threads.emplace_back([&, t] {
+      u64 deadline = clock_now_us() + 120000000ull;
+      std::vector<bool> done(file_count, false);
+      int left = file_count;
+      while (left > 0 && clock_now_us() < deadline) {
+        for (int k = 0; k < file_count; k += 1) {
+          int i = (k * 7 + t * 11) % file_count;
+          if (done[i]) {
+            continue;
+          }
+          ContentLease *lease = content_lease_begin();
+          U128 d = intake_request(view(paths[i]), 0);
+          if (!u128_is_zero(d)) {
+            if (text(content_lease_get(lease, d)) != contents[i]) {
+              failures += 1;
+            }
+            done[i] = true;
+            left -= 1;
+          }
+          content_lease_end(lease);
+        }
+        reaper_sweep_once();
+      }
+      if (left > 0) {
+        failures += 1;
+      }
+    });
+  }
+  for (std::thread &t : threads) {
+    t.join();
+  }
+  EXPECT_EQ(failures, 0);
+  for (int i = 0; i < file_count; i += 1) {
+    IntakePathInfo info = intake_path_info(view(paths[i]));
+    EXPECT_EQ(info.times_queued, 1u) << paths[i];
+    EXPECT_EQ(content_store_info(digest_of(contents[i])).holders, 1u);
+  }
+
+  // All gone: every node forgotten, every content freed.
+  for (int i = 0; i < file_count; i += 1) {
+    fs::remove(paths[i]);
+  }
+  ASSERT_TRUE(wait_until([&] {
+    for (int i = 0; i < file_count; i += 1) {
+      if (intake_path_info(view(paths[i])).registered) {
+        return false;
+      }
+    }
+    return true;
+  }));
+  for (int i = 0; i < file_count; i += 1) {
+    EXPECT_TRUE(wait_content_freed(digest_of(contents[i])));
+  }
+}

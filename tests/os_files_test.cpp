@@ -1,0 +1,459 @@
+// Files and folders: byte ranges, atomic whole-file writes, folder chains, iteration.
+// Setting up FIFOs, links, file times and size limits needs the system calls themselves.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "os/os.h"
+
+namespace fs = std::filesystem;
+
+//~ Helpers
+struct TempFolder {
+  std::string path;
+  TempFolder() {
+    const testing::TestInfo *info = testing::UnitTest::GetInstance()->current_test_info();
+    path = "/tmp/vantor-osfiles-" + std::to_string(getpid()) + "-" + info->name();
+    fs::remove_all(path);
+    fs::create_directories(path);
+  }
+  ~TempFolder() {
+    std::error_code ec;
+    fs::remove_all(path, ec);
+  }
+  std::string at(const std::string &name) const { return path + "/" + name; }
+};
+
+static Str8 s8(const std::string &s) { return str8(s.data(), s.size()); }
+static std::string str(Str8 s) { return std::string((const char *)s.str, s.size); }
+
+static std::string read_back(const std::string &path) {
+  Arena *arena = arena_create(mib(1), kib(64));
+  std::string out = str(file_read_all(arena, s8(path)));
+  arena_destroy(arena);
+  return out;
+}
+
+static std::set<std::string> names_in(const std::string &folder) {
+  std::set<std::string> names;
+  for (const fs::directory_entry &e : fs::directory_iterator(folder)) names.insert(e.path().filename().string());
+  return names;
+}
+
+static bool has_temporary(const std::string &folder) {
+  for (const std::string &name : names_in(folder)) {
+    if (name.ends_with(".tmp")) return true;
+  }
+  return false;
+}
+
+struct Listed {
+  std::string name;
+  u32 flags;
+  u64 size;
+};
+
+static std::vector<Listed> list(const std::string &folder, u32 filter) {
+  Arena *arena = arena_create(mib(1), kib(64));
+  std::vector<Listed> out;
+  DirIter *iter = dir_iter_open(arena, s8(folder), filter);
+  DirEntry e;
+  while (dir_iter_next(arena, iter, &e)) out.push_back({str(e.name), e.flags, e.size});
+  dir_iter_close(iter);
+  arena_destroy(arena);
+  std::sort(out.begin(), out.end(), [](const Listed &a, const Listed &b) { return a.name < b.name; });
+  return out;
+}
+
+static std::string listed_names(const std::vector<Listed> &entries) {
+  std::string s;
+  for (const Listed &e : entries) s += e.name + ((e.flags & FilePropsFolder) ? "/ " : " ");
+  return s;
+}
+
+static void set_mtime(const std::string &path, i64 seconds, i64 nanoseconds) {
+  struct timespec times[2] = {{(time_t)seconds, (long)nanoseconds}, {(time_t)seconds, (long)nanoseconds}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+//~ Reading and writing ranges
+TEST(OsFiles, RangesAreCutToTheFileSize) {
+  TempFolder tmp;
+  std::string path = tmp.at("ten.bin");
+  ASSERT_TRUE(file_write_all(s8(path), str8_lit("0123456789"), WriteAllWrite));
+
+  FileHandle f = file_open(FileOpenRead | FileShareRead, s8(path));
+  ASSERT_NE(f, 0u);
+  char buf[64];
+  memset(buf, '#', sizeof(buf));
+  EXPECT_EQ(file_read_range(f, RangeU64{0, 1000}, buf), 10u);
+  EXPECT_EQ(std::string(buf, 11), "0123456789#");
+  EXPECT_EQ(file_read_range(f, RangeU64{3, 7}, buf), 4u);
+  EXPECT_EQ(std::string(buf, 4), "3456");
+  EXPECT_EQ(file_read_range(f, RangeU64{8, 20}, buf), 2u);
+  EXPECT_EQ(std::string(buf, 2), "89");
+  EXPECT_EQ(file_read_range(f, RangeU64{20, 30}, buf), 0u);
+  EXPECT_EQ(file_read_range(f, RangeU64{7, 3}, buf), 0u);
+  EXPECT_EQ(file_read_range(0, RangeU64{0, 10}, buf), 0u);
+
+  // the arena keeps only what was read, even for a range far past the end
+  Arena *arena = arena_create(mib(1), kib(64));
+  u64 before = arena_offset(arena);
+  Str8 all = file_read_into_arena(arena, f, RangeU64{0, 1000});
+  EXPECT_EQ(str(all), "0123456789");
+  EXPECT_EQ(arena_offset(arena), before + 10);
+  Str8 tail = file_read_into_arena(arena, f, RangeU64{5, ~0ull});
+  EXPECT_EQ(str(tail), "56789");
+  EXPECT_EQ(arena_offset(arena), before + 16 + 5);
+  EXPECT_EQ(file_read_into_arena(arena, f, RangeU64{10, 20}).size, 0u);
+  EXPECT_EQ(arena_offset(arena), before + 16 + 5);
+  arena_destroy(arena);
+
+  EXPECT_TRUE(file_close(f));
+  EXPECT_TRUE(file_close(0));
+  EXPECT_EQ(read_back(path), "0123456789");
+  EXPECT_EQ(read_back(tmp.at("missing")), "");
+}
+
+TEST(OsFiles, OpenDispositionsAndPositionalWrites) {
+  TempFolder tmp;
+  std::string path = tmp.at("w.bin");
+  EXPECT_EQ(file_open(FileOpenRead, s8(path)), 0u);
+
+  FileHandle f = file_open(FileOpenWrite, s8(path));
+  ASSERT_NE(f, 0u);
+  EXPECT_EQ(file_write_range(f, RangeU64{0, 5}, "hello"), 5u);
+  EXPECT_EQ(file_write_range(f, RangeU64{3, 6}, "XYZ"), 3u);
+  EXPECT_EQ(file_write_range(f, RangeU64{6, 6}, "nothing"), 0u);
+  EXPECT_EQ(file_write_range(0, RangeU64{0, 3}, "abc"), 0u);
+  EXPECT_EQ(file_props_from_handle(f).size, 6u);
+  file_close(f);
+  EXPECT_EQ(read_back(path), "helXYZ");
+
+  // open-always keeps the bytes, write alone truncates
+  f = file_open(FileOpenWrite | FileOpenAlways, s8(path));
+  ASSERT_NE(f, 0u);
+  EXPECT_EQ(file_props_from_handle(f).size, 6u);
+  EXPECT_EQ(file_write_range(f, RangeU64{6, 8}, "!!"), 2u);
+  file_close(f);
+  EXPECT_EQ(read_back(path), "helXYZ!!");
+  f = file_open(FileOpenWrite, s8(path));
+  ASSERT_NE(f, 0u);
+  EXPECT_EQ(file_props_from_handle(f).size, 0u);
+  file_close(f);
+
+  // a zero byte inside a path never names the shorter path before it
+  std::string embedded = path + std::string("\0x", 2);
+  EXPECT_EQ(file_open(FileOpenRead, s8(embedded)), 0u);
+  EXPECT_FALSE(file_write_all(s8(embedded), str8_lit("data"), WriteAllWrite));
+  EXPECT_EQ(file_props_from_path(s8(path)).size, 0u);
+}
+
+TEST(OsFiles, OpenRefusesFoldersAndFifosWithoutBlocking) {
+  TempFolder tmp;
+  std::string fifo = tmp.at("pipe");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+  // neither call may wait for a writer or a reader on the other end
+  EXPECT_EQ(file_open(FileOpenRead | FileShareRead, s8(fifo)), 0u);
+  EXPECT_EQ(file_open(FileOpenRead | FileShareRead | FileShareWriteDelete, s8(fifo)), 0u);
+  EXPECT_EQ(file_open(FileOpenWrite, s8(fifo)), 0u);
+  EXPECT_EQ(read_back(fifo), "");
+  EXPECT_EQ(file_open(FileOpenRead, s8(tmp.path)), 0u);
+  // a FIFO is still something that exists, and not a folder
+  FileProps props = file_props_from_path(s8(fifo));
+  EXPECT_EQ(props.flags, (u32)FilePropsExists);
+}
+
+//~ Whole-file writes
+TEST(OsFiles, WriteAllMakesParentsAndReplacesWhole) {
+  TempFolder tmp;
+  std::string path = tmp.at("a/b/c.txt");
+  EXPECT_FALSE(file_write_all(s8(path), str8_lit("one"), WriteAllWrite));
+  EXPECT_FALSE(fs::exists(tmp.at("a")));
+
+  ASSERT_TRUE(file_write_all(s8(path), str8_lit("one"), WriteAllWrite | WriteAllMakeParents | WriteAllDeleteFirst));
+  EXPECT_EQ(read_back(path), "one");
+  std::string longer(100000, 'x');
+  longer[99999] = 'y';
+  ASSERT_TRUE(file_write_all(s8(path), s8(longer), WriteAllWrite | WriteAllMakeParents));
+  EXPECT_EQ(read_back(path), longer);
+  ASSERT_TRUE(file_write_all(s8(path), str8_lit("two"), WriteAllDeleteFirst));
+  EXPECT_EQ(read_back(path), "two");
+  EXPECT_EQ(names_in(tmp.at("a/b")), std::set<std::string>{"c.txt"});
+
+  // empty data: the file is there and empty, and the call still says false
+  EXPECT_FALSE(file_write_all(s8(path), Str8{}, WriteAllWrite));
+  EXPECT_TRUE(fs::is_regular_file(path));
+  EXPECT_EQ(fs::file_size(path), 0u);
+  EXPECT_EQ(names_in(tmp.at("a/b")), std::set<std::string>{"c.txt"});
+
+  EXPECT_TRUE(file_delete(s8(path)));
+  EXPECT_FALSE(file_delete(s8(path)));
+  EXPECT_FALSE(file_delete(s8(tmp.at("a"))));
+  EXPECT_TRUE(fs::is_directory(tmp.at("a")));
+}
+
+TEST(OsFiles, FailedWriteAllLeavesNoTemporary) {
+  TempFolder tmp;
+  // the destination is a folder: written and synced, then the rename fails
+  std::string folder = tmp.at("taken");
+  fs::create_directories(folder + "/inside");
+  EXPECT_FALSE(file_write_all(s8(folder), str8_lit("data"), WriteAllWrite | WriteAllMakeParents));
+  EXPECT_TRUE(fs::is_directory(folder + "/inside"));
+  EXPECT_FALSE(has_temporary(tmp.path));
+
+  // a parent that is a file cannot become a folder (root included)
+  std::string blocker = tmp.at("blocker");
+  ASSERT_TRUE(file_write_all(s8(blocker), str8_lit("file"), WriteAllWrite));
+  EXPECT_FALSE(file_write_all(s8(blocker + "/sub/x.txt"), str8_lit("data"), WriteAllMakeParents));
+  EXPECT_EQ(read_back(blocker), "file");
+  EXPECT_FALSE(has_temporary(tmp.path));
+
+  // a write cut short by the file-size limit keeps the old file whole
+  std::string keep = tmp.at("keep.bin");
+  ASSERT_TRUE(file_write_all(s8(keep), str8_lit("old contents"), WriteAllWrite));
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  void (*saved_handler)(int) = signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = saved;
+  small.rlim_cur = 4096;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  std::string big(65536, 'b');
+  bool wrote = file_write_all(s8(keep), s8(big), WriteAllWrite | WriteAllMakeParents);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, saved_handler);
+  EXPECT_FALSE(wrote);
+  EXPECT_EQ(read_back(keep), "old contents");
+  EXPECT_FALSE(has_temporary(tmp.path));
+}
+
+TEST(OsFiles, ConcurrentWriteAllsOfOnePathEachLandWhole) {
+  TempFolder tmp;
+  std::string path = tmp.at("shared.bin");
+  constexpr int Threads = 4;
+  constexpr int Rounds = 40;
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < Threads; t += 1) {
+    threads.emplace_back([&, t] {
+      ThreadContext ctx;
+      thread_context_init(&ctx);
+      std::string body(8192 + t, (char)('A' + t));
+      for (int r = 0; r < Rounds; r += 1) {
+        if (!file_write_all(s8(path), s8(body), WriteAllWrite)) failures += 1;
+      }
+      thread_context_release();
+    });
+  }
+  for (std::thread &t : threads) t.join();
+  EXPECT_EQ(failures.load(), 0);
+  std::string final_body = read_back(path);
+  ASSERT_GE(final_body.size(), 8192u);
+  int t = (int)final_body.size() - 8192;
+  ASSERT_LT(t, Threads);
+  EXPECT_EQ(final_body, std::string(8192 + t, (char)('A' + t)));
+  EXPECT_EQ(names_in(tmp.path), std::set<std::string>{"shared.bin"});
+}
+
+TEST(OsFiles, StaleTemporariesAreSweptFromOneFolderOnly) {
+  TempFolder tmp;
+  const char *stale[] = {".vantor-1-2-3.tmp", ".vantor-4242-17-0.tmp"};
+  const char *kept[] = {"keep.tmp", ".vantor-x-1-2.tmp", ".vantor-1-2.tmp", ".vantor-1-2-3-4.tmp",
+                        ".vantor--1-2.tmp", ".vantor-1-2-3.tmp.png", "vantor-1-2-3.tmp"};
+  for (const char *n : stale) ASSERT_TRUE(file_write_all(s8(tmp.at(n)), str8_lit("x"), WriteAllWrite));
+  for (const char *n : kept) ASSERT_TRUE(file_write_all(s8(tmp.at(n)), str8_lit("x"), WriteAllWrite));
+  fs::create_directories(tmp.at("sub"));
+  fs::create_directories(tmp.at(".vantor-5-6-7.tmp"));
+  ASSERT_TRUE(file_write_all(s8(tmp.at("sub/.vantor-1-2-3.tmp")), str8_lit("x"), WriteAllWrite));
+
+  EXPECT_EQ(folder_remove_stale_temporaries(s8(tmp.path)), 2u);
+  for (const char *n : stale) EXPECT_FALSE(fs::exists(tmp.at(n))) << n;
+  for (const char *n : kept) EXPECT_TRUE(fs::exists(tmp.at(n))) << n;
+  EXPECT_TRUE(fs::is_directory(tmp.at(".vantor-5-6-7.tmp")));
+  EXPECT_TRUE(fs::exists(tmp.at("sub/.vantor-1-2-3.tmp")));
+  EXPECT_EQ(folder_remove_stale_temporaries(s8(tmp.path)), 0u);
+  EXPECT_EQ(folder_remove_stale_temporaries(s8(tmp.at("missing"))), 0u);
+  EXPECT_EQ(folder_remove_stale_temporaries(Str8{}), 0u);
+}
+
+//~ Properties and times
+TEST(OsFiles, PropsTellVersionsApart) {
+  TempFolder tmp;
+  std::string path = tmp.at("p.txt");
+  FileProps none = file_props_from_path(s8(path));
+  EXPECT_EQ(none.flags, 0u);
+  EXPECT_EQ(none.size, 0u);
+  EXPECT_EQ(none.modified_ns, 0u);
+  EXPECT_TRUE(file_props_same_version(none, file_props_from_path(s8(tmp.at("other")))));
+  EXPECT_EQ(file_props_from_handle(0).flags, 0u);
+
+  ASSERT_TRUE(file_write_all(s8(path), str8_lit("12345"), WriteAllWrite));
+  set_mtime(path, 1700000000, 123456789);
+  FileProps a = file_props_from_path(s8(path));
+  EXPECT_EQ(a.flags, (u32)FilePropsExists);
+  EXPECT_EQ(a.size, 5u);
+  EXPECT_EQ(a.modified_ns, 1700000000123456789ull);
+  EXPECT_NE(a.created, 0u);
+  EXPECT_FALSE(file_props_same_version(a, none));
+
+  FileHandle f = file_open(FileOpenRead, s8(path));
+  ASSERT_NE(f, 0u);
+  FileProps h = file_props_from_handle(f);
+  file_close(f);
+  EXPECT_TRUE(file_props_same_version(a, h));
+  EXPECT_EQ(a.modified, h.modified);
+
+  // a change below the millisecond is still a new version
+  set_mtime(path, 1700000000, 123456790);
+  FileProps b = file_props_from_path(s8(path));
+  EXPECT_EQ(a.modified, b.modified);
+  EXPECT_FALSE(file_props_same_version(a, b));
+
+  FileProps folder = file_props_from_path(s8(tmp.path));
+  EXPECT_EQ(folder.flags, (u32)(FilePropsExists | FilePropsFolder));
+  EXPECT_EQ(folder.size, 0u);
+  EXPECT_EQ(file_props_from_path(Str8{}).flags, 0u);
+}
+
+TEST(OsFiles, DenseTimesAreUtcAndOrderedAcrossBoundaries) {
+  TempFolder tmp;
+  std::string path = tmp.at("t");
+  ASSERT_TRUE(file_write_all(s8(path), str8_lit("t"), WriteAllWrite));
+
+  // 2023-12-31 23:59:59.999 UTC
+  set_mtime(path, 1704067199, 999999999);
+  DateTime dt = date_time_from_dense_time(file_props_from_path(s8(path)).modified);
+  EXPECT_EQ(dt.year, 2023);
+  EXPECT_EQ(dt.month, 11);
+  EXPECT_EQ(dt.day, 31);
+  EXPECT_EQ(dt.hour, 23);
+  EXPECT_EQ(dt.minute, 59);
+  EXPECT_EQ(dt.second, 59);
+  EXPECT_EQ(dt.millisecond, 999);
+
+  // each moment is one millisecond or one second after the one before it
+  const i64 moments[][2] = {
+      {1675209599, 999000000}, // 2023-01-31 23:59:59.999
+      {1675209600, 0},         // 2023-02-01 00:00:00.000
+      {1675209600, 1000000},   // 2023-02-01 00:00:00.001
+      {1709164799, 0},         // 2024-02-28 23:59:59
+      {1709164800, 0},         // 2024-02-29 00:00:00
+      {1709251199, 999000000}, // 2024-02-29 23:59:59.999
+      {1709251200, 0},         // 2024-03-01 00:00:00
+      {1735689599, 999000000}, // 2024-12-31 23:59:59.999
+      {1735689600, 0},         // 2025-01-01 00:00:00
+  };
+  DenseTime previous = 0;
+  for (const auto &m : moments) {
+    set_mtime(path, m[0], m[1]);
+    DenseTime t = file_props_from_path(s8(path)).modified;
+    EXPECT_GT(t, previous) << m[0];
+    previous = t;
+  }
+  DateTime leap = date_time_from_dense_time(previous);
+  EXPECT_EQ(leap.year, 2025);
+  EXPECT_EQ(leap.month, 0);
+  EXPECT_EQ(leap.day, 1);
+}
+
+//~ Folders
+TEST(OsFiles, FolderChainsAndParents) {
+  TempFolder tmp;
+  EXPECT_TRUE(folder_make_chain(s8(tmp.at("a/b/c"))));
+  EXPECT_TRUE(fs::is_directory(tmp.at("a/b/c")));
+  EXPECT_TRUE(folder_make_chain(s8(tmp.at("a/b/c"))));
+
+  EXPECT_TRUE(folder_make_parents(s8(tmp.at("x/y/z.png"))));
+  EXPECT_TRUE(fs::is_directory(tmp.at("x/y")));
+  EXPECT_FALSE(fs::exists(tmp.at("x/y/z.png")));
+
+  // backslashes separate too, and doubled separators are harmless
+  std::string mixed = tmp.path + "\\m\\\\n/o/";
+  EXPECT_TRUE(folder_make_chain(s8(mixed)));
+  EXPECT_TRUE(fs::is_directory(tmp.at("m/n/o")));
+
+  // a file in the way stops the chain
+  ASSERT_TRUE(file_write_all(s8(tmp.at("f")), str8_lit("f"), WriteAllWrite));
+  EXPECT_FALSE(folder_make_chain(s8(tmp.at("f/g"))));
+  EXPECT_FALSE(folder_ensure(s8(tmp.at("f"))));
+  EXPECT_TRUE(folder_ensure(s8(tmp.at("fresh"))));
+  EXPECT_TRUE(fs::is_directory(tmp.at("fresh")));
+  EXPECT_FALSE(folder_ensure(Str8{}));
+
+  // a relative path's first folder is made as well
+  std::string saved = fs::current_path();
+  fs::current_path(tmp.path);
+  EXPECT_TRUE(folder_make_chain(str8_lit("rel/one")));
+  EXPECT_TRUE(folder_make_parents(str8_lit("top/file.txt")));
+  fs::current_path(saved);
+  EXPECT_TRUE(fs::is_directory(tmp.at("rel/one")));
+  EXPECT_TRUE(fs::is_directory(tmp.at("top")));
+  EXPECT_FALSE(fs::exists(tmp.at("top/file.txt")));
+
+  EXPECT_TRUE(folder_sync(s8(tmp.path)));
+  EXPECT_FALSE(folder_sync(s8(tmp.at("f"))));
+  EXPECT_FALSE(folder_sync(s8(tmp.at("missing"))));
+}
+
+TEST(OsFiles, IterationReportsFoldersAndFilesOnly) {
+  TempFolder tmp;
+  ASSERT_TRUE(file_write_all(s8(tmp.at(".hidden")), str8_lit("h"), WriteAllWrite));
+  ASSERT_TRUE(file_write_all(s8(tmp.at("a.png")), str8_lit("png!"), WriteAllWrite));
+  fs::create_directories(tmp.at("sub/deeper"));
+  ASSERT_EQ(mkfifo(tmp.at("pipe").c_str(), 0666), 0);
+  fs::create_symlink("a.png", tmp.at("link.png"));
+  fs::create_symlink("nowhere", tmp.at("dangling"));
+  // a link back to its own folder would make a breadth-first scan run forever
+  fs::create_symlink(tmp.path, tmp.at("sub/loop"));
+  fs::create_symlink("sub", tmp.at("sublink"));
+
+  std::vector<Listed> all = list(tmp.path, 0);
+  EXPECT_EQ(listed_names(all), ".hidden a.png link.png sub/ ");
+  ASSERT_EQ(all.size(), 4u);
+  EXPECT_EQ(all[1].size, 4u);
+  EXPECT_EQ(all[2].size, 4u);
+  EXPECT_EQ(all[3].size, 0u);
+  EXPECT_EQ(listed_names(list(tmp.path, DirSkipDotNames)), "a.png link.png sub/ ");
+  EXPECT_EQ(listed_names(list(tmp.path, DirSkipFolders)), ".hidden a.png link.png ");
+  EXPECT_EQ(listed_names(list(tmp.path, DirSkipFiles)), "sub/ ");
+  EXPECT_EQ(listed_names(list(tmp.path, DirSkipFiles | DirSkipFolders)), "");
+  EXPECT_EQ(listed_names(list(tmp.at("sub"), 0)), "deeper/ ");
+
+  EXPECT_EQ(list(tmp.at("missing"), 0).size(), 0u);
+  EXPECT_EQ(list(tmp.at("a.png"), 0).size(), 0u);
+
+  // the empty path lists the root once, with a name that joins as "/<name>"
+  std::vector<Listed> root = list("", 0);
+  ASSERT_EQ(root.size(), 1u);
+  EXPECT_EQ(root[0].name, "");
+  EXPECT_EQ(root[0].flags, (u32)FilePropsFolder);
+}
+
+TEST(OsFiles, IteratedEntriesCarryTimesAndLiveInTheArena) {
+  TempFolder tmp;
+  ASSERT_TRUE(file_write_all(s8(tmp.at("one")), str8_lit("1"), WriteAllWrite));
+  set_mtime(tmp.at("one"), 1704067199, 500000000);
+  Arena *arena = arena_create(mib(1), kib(64));
+  DirIter *iter = dir_iter_open(arena, s8(tmp.path), 0);
+  DirEntry e, after;
+  ASSERT_TRUE(dir_iter_next(arena, iter, &e));
+  EXPECT_FALSE(dir_iter_next(arena, iter, &after));
+  EXPECT_FALSE(dir_iter_next(arena, iter, &after));
+  dir_iter_close(iter);
+  EXPECT_EQ(str(e.name), "one");
+  EXPECT_EQ(e.name.str[e.name.size], 0);
+  EXPECT_EQ(e.modified, file_props_from_path(s8(tmp.at("one"))).modified);
+  EXPECT_EQ(date_time_from_dense_time(e.modified).millisecond, 500);
+  EXPECT_NE(e.created, 0u);
+  arena_destroy(arena);
+}

@@ -1,0 +1,87 @@
+// The message list of one conversion and its report on standard output.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "os/os.h"
+
+namespace {
+
+std::string text(Str8 s) { return std::string((const char *)s.str, s.size); }
+
+struct MessagesTest : testing::Test {
+  Arena *arena = nullptr;
+  void SetUp() override { arena = arena_create(mib(1), kib(64)); }
+  void TearDown() override { arena_destroy(arena); }
+};
+
+TEST_F(MessagesTest, AddKeepsOrderCountAndWorst) {
+  MessageList list = {};
+  EXPECT_EQ(list.worst, 0);
+  message_add(arena, &list, 3, str8_lit("Unable to load the image."));
+  message_add(arena, &list, 1, str8_lit("a note"));
+  message_add(arena, &list, 2, str8_lit("a warning"));
+  EXPECT_EQ(list.count, 3u);
+  EXPECT_EQ(list.worst, 3);
+  ASSERT_NE(list.first, nullptr);
+  EXPECT_EQ(text(list.first->text), "Unable to load the image.");
+  EXPECT_EQ(text(list.first->next->text), "a note");
+  EXPECT_EQ(list.last->level, 2);
+  EXPECT_EQ(list.last->next, nullptr);
+
+  EXPECT_EQ(text(message_label(1)), "");
+  EXPECT_EQ(text(message_label(2)), "warning");
+  EXPECT_EQ(text(message_label(3)), "error");
+  EXPECT_EQ(text(message_label(4)), "fatal error");
+  EXPECT_EQ(text(message_label(0)), "");
+  EXPECT_EQ(text(message_label(5)), "");
+}
+
+TEST_F(MessagesTest, ReportPrintsLabelLineThenTextLine) {
+  MessageList list = {};
+  message_add(arena, &list, 3, str8_lit("Unable to load the image."));
+  message_add(arena, &list, 1, str8_lit("Converted in 12 ms."));
+  message_add(arena, &list, 2, str8_lit("w"));
+  message_add(arena, &list, 4, str8_lit("f"));
+
+  testing::internal::CaptureStdout();
+  message_report(arena, &list, nullptr, 0);
+  std::string printed = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(printed, "error:\nUnable to load the image.\n:\nConverted in 12 ms.\nwarning:\nw\nfatal error:\nf\n");
+
+  // with an out list and print 1: both
+  Str8List out = {};
+  testing::internal::CaptureStdout();
+  message_report(arena, &list, &out, 1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), printed);
+  EXPECT_EQ(out.node_count, 8u);
+}
+
+TEST_F(MessagesTest, OutListWithoutPrinting) {
+  MessageList list = {};
+  message_add(arena, &list, 1, str8_lit("first"));
+  message_add(arena, &list, 3, str8_lit("second"));
+
+  Str8List out = {};
+  str8_list_add(arena, &out, str8_lit("kept"));
+  testing::internal::CaptureStdout();
+  message_report(arena, &list, &out, 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+
+  const char *expected[] = {"kept", "", "first", "error", "second"};
+  ASSERT_EQ(out.node_count, 5u);
+  u64 i = 0;
+  for (Str8Node *n = out.first; n; n = n->next, i += 1) {
+    EXPECT_EQ(text(n->string), expected[i]) << i;
+  }
+
+  // an empty list prints nothing and adds nothing
+  MessageList empty = {};
+  testing::internal::CaptureStdout();
+  message_report(arena, &empty, &out, 1);
+  message_report(arena, &empty, nullptr, 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(out.node_count, 5u);
+}
+
+} // namespace
