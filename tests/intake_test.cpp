@@ -35,7 +35,9 @@ static bool same(U128 a, U128 b) { return u128_equal(a, b); }
 struct TempFolder {
   std::string path;
   explicit TempFolder(const char *name) {
-    path = "/tmp/vantor_intake_" + std::to_string(proc_info()->process_id) + "_" + name;
+    static std::atomic<int> serial{0};
+    path = "/tmp/vantor_intake_" + std::to_string(proc_info()->process_id) + "_" + name + "_" +
+           std::to_string(serial++);
     fs::remove_all(path);
     fs::create_directories(path);
   }
@@ -54,6 +56,16 @@ static void write_file(const std::string &path, const std::string &bytes) {
     out.write(bytes.data(), (std::streamsize)bytes.size());
   }
   fs::rename(temporary, path);
+}
+
+// A thread with its own scratch arenas, as every thread that calls into the intake has.
+template <typename F> static std::thread spawn(F body) {
+  return std::thread([body] {
+    ThreadContext context;
+    thread_context_init(&context);
+    body();
+    thread_context_release();
+  });
 }
 
 // Polls the condition until it holds or the (generous) deadline passes.
@@ -125,7 +137,7 @@ TEST(IntakeStore, RingKeepsRecordsAndHonoursDeadlines) {
 
   // A push waiting for room goes through once a pop makes it.
   std::atomic<bool> pushed{false};
-  std::thread pusher([&] { pushed = intake_ring_push(&queue, str8_lit("after"), clock_now_us() + 60000000ull); });
+  std::thread pusher = spawn([&] { pushed = intake_ring_push(&queue, str8_lit("after"), clock_now_us() + 60000000ull); });
   Scratch scratch = scratch_begin(arena);
   EXPECT_EQ(text(intake_ring_pop(&queue, scratch.arena)), largest);
   pusher.join();
@@ -204,7 +216,7 @@ TEST(Intake, ClaimedPathIsQueuedOnce) {
   std::vector<std::thread> threads;
   std::atomic<int> answered{0};
   for (int t = 0; t < 6; t += 1) {
-    threads.emplace_back([&] {
+    threads.push_back(spawn([&] {
       u64 deadline = clock_now_us() + 60000000ull;
       while (clock_now_us() < deadline) {
         if (same(intake_request(view(path), 0), expected)) {
@@ -212,7 +224,7 @@ TEST(Intake, ClaimedPathIsQueuedOnce) {
           return;
         }
       }
-    });
+    }));
   }
   for (std::thread &t : threads) {
     t.join();
@@ -243,7 +255,7 @@ TEST(Intake, GrowingFileIsPublishedOnlyWhenStable) {
 
   // The writer appends until a read of the moving file was thrown away.
   std::atomic<u64> written{0};
-  std::thread writer([&] {
+  std::thread writer = spawn([&] {
     std::ofstream out(path, std::ios::binary | std::ios::app);
     for (u64 i = 0; i < max_chunks; i += 1) {
       out.write(full.data() + i * chunk, (std::streamsize)chunk);
@@ -452,7 +464,7 @@ TEST(Intake, ManyThreadsRequestAndLeaseManyPaths) {
   std::atomic<int> failures{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < thread_count; t += 1) {
-    threads.emplace_back([&, t] {
+    threads.push_back(spawn([&, t] {
       u64 deadline = clock_now_us() + 120000000ull;
       std::vector<bool> done(file_count, false);
       int left = file_count;
@@ -478,7 +490,7 @@ TEST(Intake, ManyThreadsRequestAndLeaseManyPaths) {
       if (left > 0) {
         failures += 1;
       }
-    });
+    }));
   }
   for (std::thread &t : threads) {
     t.join();

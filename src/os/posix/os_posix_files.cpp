@@ -27,7 +27,7 @@ static char *posix_path(Arena *arena, Str8 path) {
 
 static int posix_fd(FileHandle file) { return (int)(file - 1); }
 
-static DenseTime dense_time_from_timespec(struct timespec ts) {
+static DenseTime dense_time_from_posix_time(struct timespec ts) {
   struct tm tm = {};
   time_t seconds = ts.tv_sec;
   if (!gmtime_r(&seconds, &tm)) return 0;
@@ -83,8 +83,8 @@ static FileProps file_props_from_stat(const PosixStat *st) {
   } else {
     props.size = st->size;
   }
-  props.modified = dense_time_from_timespec(st->modified);
-  props.created = dense_time_from_timespec(st->created);
+  props.modified = dense_time_from_posix_time(st->modified);
+  props.created = dense_time_from_posix_time(st->created);
   props.modified_ns = (u64)st->modified.tv_sec * 1000000000ull + (u64)st->modified.tv_nsec;
   return props;
 }

@@ -1,0 +1,242 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "convert/convert_plan.h"
+
+struct PlanFixture : testing::Test {
+  Arena *arena = nullptr;
+  Arena *file_arena = nullptr;
+  TargetList list = {};
+  void SetUp() override {
+    arena = arena_create(mib(64), kib(64));
+    file_arena = arena_create(mib(64), mib(1));
+  }
+  void TearDown() override {
+    arena_destroy(arena);
+    arena_destroy(file_arena);
+  }
+  Target *add(Target t) {
+    Target *copy = arena_push<Target>(arena);
+    *copy = t;
+    TargetNode *node = arena_push<TargetNode>(arena);
+    node->target = copy;
+    if (list.last) list.last->next = node; else list.first = node;
+    list.last = node;
+    list.count += 1;
+    return copy;
+  }
+  // A plan for a probed source, through targets and geometry.
+  void plan_for(ConvertPlan *plan, u32 type, u64 w, u64 h, u32 channels) {
+    static const u8 png[9] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A, 0};
+    static const u8 jpg[3] = {0xFF, 0xD8, 0xFF};
+    Str8 bytes = type == FileTypePng ? str8(png, 9) : str8(jpg, 3);
+    plan_begin(plan, arena, file_arena, str8_lit("/out"), bytes);
+    ASSERT_EQ(plan_source_record(plan)->file_type, type);
+    plan_set_source(plan, CodecProbe{w, h, channels, 1});
+    plan_targets(plan, &list);
+    plan_geometry(plan);
+  }
+};
+
+static Target target(u64 w, u64 h, u8 quality = 0, i32 type = 0, i32 layout = 0, u32 bg = 0) {
+  Target t = {};
+  t.width = w;
+  t.height = h;
+  t.quality = quality;
+  t.image_type = type;
+  t.pixel_layout = layout;
+  t.bg_color = bg;
+  return t;
+}
+
+TEST(PlanGeometry, FitInsideAndGcd) {
+  SizeU64 a = fit_inside(4000, 3000, 1920, 1080);
+  EXPECT_EQ(a.width, 1440u);
+  EXPECT_EQ(a.height, 1080u);
+  SizeU64 b = fit_inside(582, 1164, 300, 1000);
+  EXPECT_EQ(b.width, 299u); // single-precision truncation loses a pixel
+  EXPECT_EQ(b.height, 599u);
+  SizeU64 c = fit_inside(640, 480, 640, 480);
+  EXPECT_EQ(c.width, 640u);
+  EXPECT_EQ(c.height, 480u);
+  SizeU64 d = fit_inside(100, 50, 400, 400); // upscaling keeps the ratio
+  EXPECT_EQ(d.width, 400u);
+  EXPECT_EQ(d.height, 200u);
+  EXPECT_EQ(gcd_u32(1920, 1080), 120u);
+  EXPECT_EQ(gcd_u32(7, 0), 7u);
+  EXPECT_EQ(gcd_u32(0, 0), 0u);
+}
+
+TEST(PlanGeometry, SignatureDecidesTheFileType) {
+  EXPECT_EQ(plan_file_type_of(str8_lit("\xFF\xD8\xFF")), (u32)FileTypeJpeg);
+  EXPECT_EQ(plan_file_type_of(str8_lit("\xFF\xD8")), (u32)FileTypeNone); // needs more than two bytes
+  EXPECT_EQ(plan_file_type_of(str8_lit("\x89PNG\r\n\x1A\n")), (u32)FileTypePng);
+  EXPECT_EQ(plan_file_type_of(str8_lit("\x89PNG\r\n\x1A")), (u32)FileTypeNone);
+  EXPECT_EQ(plan_file_type_of(str8_lit("GIF89a....")), (u32)FileTypeNone);
+}
+
+TEST_F(PlanFixture, DefaultTargetsGiveThreeOutputsPairedWithTheirTargets) {
+  Target t1 = {};
+  t1.max_bytes = mib(12);
+  add(t1);
+  Target t2 = target(100, 100, 60);
+  t2.resampling_filter = 5;
+  add(t2);
+  Target t3 = target(300, 300, 60);
+  t3.resampling_filter = 5;
+  add(t3);
+  Target t4 = target(1920, 1080, 80);
+  t4.resampling_filter = 5;
+  add(t4);
+  ConvertPlan plan;
+  plan_for(&plan, FileTypeJpeg, 4000, 3000, 3);
+  ASSERT_EQ(plan.record_count, 4u);
+  ASSERT_EQ(plan.pair_count, 4u);
+
+  // The source record meets the identity target, which takes the source's file type.
+  EXPECT_EQ(plan.pairs[0].record, plan.first_record);
+  EXPECT_EQ(plan.pairs[0].target.image_type, ImageTypeJpeg);
+  EXPECT_EQ(plan.pairs[0].target.quality, 100);
+  ImageStats *src = plan.first_record->image;
+  EXPECT_EQ(src->width, 4000u);
+  EXPECT_EQ(src->width_bg, 0u);
+  EXPECT_EQ(src->pixel_layout, 3u);
+
+  // 100x100 and 300x300 of a 4:3 picture are letterboxed on a transparent background:
+  // four-channel PNG.
+  ImageStats *small = plan.pairs[1].record->image;
+  EXPECT_EQ(plan.pairs[1].target.width, 100u);
+  EXPECT_EQ(small->width, 100u);
+  EXPECT_EQ(small->height, 75u);
+  EXPECT_EQ(small->width_bg, 100u);
+  EXPECT_EQ(small->height_bg, 100u);
+  EXPECT_EQ(small->pixel_count_bg, 100u * 100u - 100u * 75u);
+  EXPECT_EQ(plan.pairs[1].target.image_type, ImageTypePng);
+  EXPECT_EQ(small->pixel_layout, 4u);
+  EXPECT_EQ(small->x_stride, 400u);
+
+  ImageStats *hd = plan.pairs[3].record->image;
+  EXPECT_EQ(plan.pairs[3].target.width, 1920u);
+  EXPECT_EQ(hd->width, 1440u);
+  EXPECT_EQ(hd->height, 1080u);
+  EXPECT_EQ(hd->width_bg, 1920u);
+  EXPECT_EQ(hd->aspect_ratio_width, 4u);
+  EXPECT_EQ(hd->aspect_ratio_height, 3u);
+  EXPECT_EQ(hd->aspect_ratio_width_bg, 16u);
+  EXPECT_EQ(hd->aspect_ratio_height_bg, 9u);
+  EXPECT_TRUE(plan.needed[2]);
+  EXPECT_TRUE(plan.needed[3]);
+  EXPECT_FALSE(plan.needed[0]);
+  EXPECT_FALSE(plan.needed[1]);
+}
+
+TEST_F(PlanFixture, SkipRulesAndImplicitIdentityPairing) {
+  add(target(640, 0, 80));                         // one side only: nothing
+  add(target(320, 240, 70));                       // an output
+  add(target(320, 240, 70));                       // same quality and size: skipped
+  add(target(320, 240, 70, ImageTypePng));         // names another type: kept
+  add(target(320, 240, 70, ImageTypePng, 2));      // same again with a type: skipped
+  ConvertPlan plan;
+  plan_for(&plan, FileTypePng, 640, 480, 4);
+  ASSERT_EQ(plan.record_count, 3u);
+  ASSERT_EQ(plan.pair_count, 3u);
+
+  // No identity target in the list: the source record gets the source's own size, type,
+  // layout at quality 100, and every output keeps the target that made it.
+  EXPECT_EQ(plan.pairs[0].record, plan.first_record);
+  EXPECT_EQ(plan.pairs[0].target.image_type, ImageTypePng);
+  EXPECT_EQ(plan.pairs[0].target.width, 640u);
+  EXPECT_EQ(plan.pairs[0].target.quality, 100);
+  EXPECT_EQ(plan.first_record->image->pixel_layout, 4u);
+  EXPECT_EQ(plan.first_record->image->width_bg, 0u);
+
+  // Not letterboxed, no type named: JPEG with three channels, even from an RGBA source.
+  EXPECT_EQ(plan.pairs[1].target.image_type, ImageTypeJpeg);
+  EXPECT_EQ(plan.pairs[1].target.quality, 70);
+  EXPECT_EQ(plan.pairs[1].record->image->pixel_layout, 3u);
+  EXPECT_EQ(plan.pairs[1].record->image->width, 320u);
+  // A named PNG keeps the target's layout (defaulted to the source's four channels).
+  EXPECT_EQ(plan.pairs[2].target.image_type, ImageTypePng);
+  EXPECT_EQ(plan.pairs[2].record->image->pixel_layout, 4u);
+  EXPECT_TRUE(plan.needed[3]);
+  EXPECT_TRUE(plan.needed[2]);
+}
+
+TEST_F(PlanFixture, ChannelCountFollowsTypeLayoutAndBackground) {
+  add(Target{});                                               // identity
+  add(target(50, 50, 90, ImageTypeJpeg, 2, 0xFFu));            // opaque bars, JPEG of grey: 1 channel
+  add(target(60, 30, 90, ImageTypePng, 2));                    // same ratio, PNG grey+alpha: 2
+  add(target(60, 60, 90, ImageTypeJpeg, 3, 0x102030FFu));      // letterboxed, opaque: stays JPEG, 3
+  add(target(70, 70, 90, ImageTypeJpeg, 3, 0x10203000u));      // letterboxed, transparent: PNG, 4
+  ConvertPlan plan;
+  plan_for(&plan, FileTypeJpeg, 200, 100, 1);
+  ASSERT_EQ(plan.pair_count, 5u);
+  EXPECT_EQ(plan.first_record->image->pixel_layout, 1u);
+
+  EXPECT_EQ(plan.pairs[1].target.image_type, ImageTypeJpeg);
+  EXPECT_EQ(plan.pairs[1].record->image->pixel_layout, 1u);
+  EXPECT_EQ(plan.pairs[1].record->image->width_bg, 50u);
+  EXPECT_EQ(plan.pairs[2].target.image_type, ImageTypePng);
+  EXPECT_EQ(plan.pairs[2].record->image->pixel_layout, 2u);
+  EXPECT_EQ(plan.pairs[2].record->image->width_bg, 0u);
+  EXPECT_EQ(plan.pairs[3].target.image_type, ImageTypeJpeg);
+  EXPECT_EQ(plan.pairs[3].record->image->pixel_layout, 3u);
+  EXPECT_EQ(plan.pairs[3].record->image->bg_color, 0x102030FFu);
+  EXPECT_EQ(plan.pairs[4].target.image_type, ImageTypePng);
+  EXPECT_EQ(plan.pairs[4].record->image->pixel_layout, 4u);
+  EXPECT_EQ(plan.pairs[4].target.pixel_layout, 4);
+  for (int k = 0; k < 4; k += 1) EXPECT_TRUE(plan.needed[k]) << k;
+}
+
+TEST(PlanBackground, PixelBytesFromThePackedColour) {
+  u8 px[4];
+  background_pixel(0x11223344u, 4, px);
+  EXPECT_EQ(std::vector<u8>(px, px + 4), (std::vector<u8>{0x11, 0x22, 0x33, 0x44}));
+  background_pixel(0x11223344u, 3, px);
+  EXPECT_EQ(std::vector<u8>(px, px + 3), (std::vector<u8>{0x11, 0x22, 0x33}));
+  background_pixel(0xFF0000FFu, 2, px); // pure red: Y = (299 * 255 + 500) / 1000 = 76
+  EXPECT_EQ(px[0], 76);
+  EXPECT_EQ(px[1], 0xFF);
+  background_pixel(0xFFFFFF80u, 1, px);
+  EXPECT_EQ(px[0], 255);
+  background_pixel(0, 4, px);
+  EXPECT_EQ(std::vector<u8>(px, px + 4), (std::vector<u8>{0, 0, 0, 0}));
+}
+
+TEST(PlanBackground, OddRowGoesToTheBottomAndOddColumnToTheRight) {
+  Arena *arena = arena_create(mib(4), kib(64));
+  ImageStats image = {};
+  image.width = 2;
+  image.height = 1;
+  image.bytes_per_pixel = 3;
+  image.pixel_layout = 3;
+  image.x_stride = 6;
+  image.width_bg = 5;
+  image.height_bg = 4;
+  image.pixel_count = 2;
+  image.pixel_count_bg = 18;
+  image.bg_color = 0x0A0B0CFFu;
+  u8 picture[6] = {1, 2, 3, 4, 5, 6};
+  image.pixels = picture;
+  image.pixel_size = 6;
+  compose_background(arena, &image);
+  ASSERT_EQ(image.pixel_size, 60u);
+  EXPECT_EQ(image.x_stride, 15u);
+  EXPECT_EQ(image.width, 2u); // the picture keeps its size, the canvas is width_bg x height_bg
+
+  // dh = 3: one row on top, two at the bottom; dw = 3: one column left, two right.
+  auto at = [&](int x, int y) { return std::vector<u8>(image.pixels + y * 15 + x * 3, image.pixels + y * 15 + x * 3 + 3); };
+  std::vector<u8> bg = {0x0A, 0x0B, 0x0C};
+  for (int x = 0; x < 5; x += 1) {
+    EXPECT_EQ(at(x, 0), bg);
+    EXPECT_EQ(at(x, 2), bg);
+    EXPECT_EQ(at(x, 3), bg);
+  }
+  EXPECT_EQ(at(0, 1), bg);
+  EXPECT_EQ(at(1, 1), (std::vector<u8>{1, 2, 3}));
+  EXPECT_EQ(at(2, 1), (std::vector<u8>{4, 5, 6}));
+  EXPECT_EQ(at(3, 1), bg);
+  EXPECT_EQ(at(4, 1), bg);
+  arena_destroy(arena);
+}
