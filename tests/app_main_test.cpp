@@ -282,7 +282,7 @@ TEST(AppScan, PassSkipsOutputAndMetadataFoldersInsideTheInputFolder) {
 
   // only the file outside those two folders reaches the intake and the queue
   Scratch scratch = scratch_begin(nullptr);
-  EXPECT_EQ(app_scan_pass(scratch.arena), 1u);
+  EXPECT_EQ(app_scan_pass(scratch.arena, nullptr), 1u);
   scratch_end(scratch);
   StringRing *queue = &app_state()->conversion_queue;
   cs_enter(queue->lock);

@@ -6,7 +6,8 @@
 // targets and limits before it starts the workers, which only read them afterwards. The main
 // loop is the only producer on the conversion queue; it pushes under the queue's critical
 // section and never waits (deadline 0), and it holds no lock across a pass. The ClaimTable is
-// built here but locked only by the workers (one stripe lock at a time, never with another).
+// built here and locked by the workers (one stripe lock at a time, never with another); the
+// main loop reads it under the shared lock in drain mode.
 // Lock order: no lock of this layer is held while another is taken.
 //
 // Memory: AppState and everything it points to live in its own arena until the process ends;
@@ -16,5 +17,6 @@
 
 #include "app/app_targets_doc.h"
 #include "app/app_state.h"
+#include "app/app_claims.h"
 #include "app/app_setup.h"
 #include "app/app_main.h"

@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "app/app_main.h"
+#include "app/app_claims.h"
 #include "intake/intake.h"
 
 //~ Scan
@@ -61,17 +62,27 @@ u64 app_scan_tree(Arena *arena, Str8 root, const Str8 *skip, u64 skip_count, Sca
   return files;
 }
 
+struct ScanPassContext {
+  AppState *state;
+  u64 *pending;
+};
+
 // Neither call waits: a full queue drops the path and a later pass offers it again.
 static void app_scan_offer(void *context, Str8 path) {
-  AppState *state = (AppState *)context;
+  ScanPassContext *pass = (ScanPassContext *)context;
+  if (pass->pending && !claim_settled(&pass->state->claims, path, file_props_from_path(path))) {
+    *pass->pending += 1;
+  }
   intake_request(path, 0);
-  ring_push(&state->conversion_queue, path, 0);
+  ring_push(&pass->state->conversion_queue, path, 0);
 }
 
-u64 app_scan_pass(Arena *arena) {
+u64 app_scan_pass(Arena *arena, u64 *pending) {
   AppState *state = app_state();
   Str8 skip[2] = {state->out_folder, state->metadatas_folder};
-  return app_scan_tree(arena, state->in_folder, skip, 2, app_scan_offer, state);
+  ScanPassContext pass = {state, pending};
+  if (pending) *pending = 0;
+  return app_scan_tree(arena, state->in_folder, skip, 2, app_scan_offer, &pass);
 }
 
 //~ Entry
@@ -88,6 +99,7 @@ void app_main(ArgTable *table) {
   // options; the targets path lives for the whole run
   Arena *options_arena = arena_create(kib(512), kib(256));
   bool help = arg_flag(table, str8_lit("help"));
+  bool drain = arg_flag(table, str8_lit("drain"));
   Str8 targets_path = arg_value(table, str8_lit("targets"));
   if (targets_path.size > 0) {
     targets_path = path_normalize(options_arena, targets_path);
@@ -126,9 +138,15 @@ void app_main(ArgTable *table) {
       fflush(stdout);
       running = 0;
     } else {
-      app_scan_pass(scratch.arena);
+      // Drain mode ends once nothing is left that a worker could still change: every file in
+      // the tree has had an attempt since its last change and no worker is in a cycle.
+      u64 pending = 0;
+      app_scan_pass(scratch.arena, drain ? &pending : nullptr);
+      if (drain && pending == 0 && atomic_load_u64(&app_state()->workers_busy) == 0) {
+        running = 0;
+      }
       scratch_restore(scratch);
-      sleep_ms(100);
+      if (running) sleep_ms(100);
     }
     sleep_ms(100);
     scratch_restore(scratch);

@@ -15,8 +15,10 @@ typedef void ScanOffer(void *context, Str8 path);
 u64 app_scan_tree(Arena *arena, Str8 root, const Str8 *skip, u64 skip_count, ScanOffer *offer, void *context);
 
 // One pass of the main loop over AppState's input folder: each file goes to the intake and
-// onto the conversion queue, neither of which is waited for. Returns the files seen.
-u64 app_scan_pass(Arena *arena);
+// onto the conversion queue, neither of which is waited for. Returns the files seen; with
+// `pending`, also counts the files that are not yet settled (an attempt has not had the
+// complete bytes of their current version, or a worker holds them).
+u64 app_scan_pass(Arena *arena, u64 *pending);
 
 //~ Entry
 void app_main(ArgTable *table);

@@ -55,6 +55,7 @@ struct ClaimEntry {
   u32 busy;     // atomic: 1 while a worker holds the path
   FileProps recorded; // the source's version when the entry was made or last released
   FileProps refused;  // the version last refused as too large (nothing decoded until it changes)
+  FileProps attempted; // the last version an attempt had the complete bytes of
   Str8 path;          // the key, copied into the stripe's arena
   u64 path_capacity;  // bytes reserved for the path, kept when the entry is reused
 };
@@ -90,7 +91,8 @@ struct AppState {
   ClaimTable claims;
   u64 thread_count;
   OsObject **workers;
-  u64 max_pixels; // sources with more pixels are refused before decoding
+  u64 max_pixels;   // sources with more pixels are refused before decoding
+  u64 workers_busy; // atomic: workers between taking a path and the end of its cycle
 };
 
 AppState *app_state();

@@ -6,98 +6,6 @@
 
 #include "intake/intake.h"
 
-//~ Claims
-// Finding and inserting are one step with respect to other workers: the bucket is searched
-// again under the exclusive lock before an entry is made. The busy flag is changed while the
-// stripe lock is held, so an entry is never unlinked between a search and its claim.
-
-struct ClaimSlot {
-  ClaimStripe *stripe;
-  ClaimBucket *bucket;
-};
-
-static ClaimSlot claim_slot(ClaimTable *table, Str8 path) {
-  u64 b = str8_hash(path) % table->bucket_count;
-  return ClaimSlot{&table->stripes[b % table->stripe_count], &table->buckets[b]};
-}
-
-static ClaimEntry *claim_search(ClaimBucket *bucket, Str8 path) {
-  for (ClaimEntry *e = bucket->first; e; e = e->next) {
-    if (str8_equals(e->path, path, 0)) return e;
-  }
-  return nullptr;
-}
-
-ClaimEntry *claim_acquire(ClaimTable *table, Str8 path, FileProps now) {
-  ClaimSlot slot = claim_slot(table, path);
-  ClaimEntry *result = nullptr;
-
-  srw_lock_shared(slot.stripe->lock);
-  ClaimEntry *found = claim_search(slot.bucket, path);
-  if (found && atomic_cas_u32(&found->busy, 0, 1)) result = found;
-  srw_unlock_shared(slot.stripe->lock);
-  if (found) return result;
-
-  srw_lock_exclusive(slot.stripe->lock);
-  found = claim_search(slot.bucket, path);
-  if (found) {
-    if (atomic_cas_u32(&found->busy, 0, 1)) result = found;
-  } else {
-    ClaimEntry *e = slot.stripe->free_entries;
-    if (e) {
-      slot.stripe->free_entries = e->next;
-    } else {
-      e = arena_push<ClaimEntry>(slot.stripe->arena);
-    }
-    u8 *path_buffer = e->path.str;
-    u64 capacity = e->path_capacity;
-    if (capacity < path.size + 1) {
-      capacity = align_up(path.size + 1, 256);
-      path_buffer = (u8 *)arena_alloc(slot.stripe->arena, capacity, 8);
-    }
-    memset(e, 0, sizeof(*e));
-    memcpy(path_buffer, path.str, path.size);
-    path_buffer[path.size] = 0;
-    e->path = str8(path_buffer, path.size);
-    e->path_capacity = capacity;
-    e->busy = 1;
-    e->recorded = now;
-    e->prev = slot.bucket->last;
-    if (slot.bucket->last) {
-      slot.bucket->last->next = e;
-    } else {
-      slot.bucket->first = e;
-    }
-    slot.bucket->last = e;
-    result = e;
-  }
-  srw_unlock_exclusive(slot.stripe->lock);
-  return result;
-}
-
-void claim_release(ClaimTable *table, ClaimEntry *entry, bool remove, FileProps now) {
-  ClaimSlot slot = claim_slot(table, entry->path);
-  Arena *arena = nullptr;
-  srw_lock_exclusive(slot.stripe->lock);
-  if (remove) {
-    if (entry->prev) entry->prev->next = entry->next; else slot.bucket->first = entry->next;
-    if (entry->next) entry->next->prev = entry->prev; else slot.bucket->last = entry->prev;
-    arena = entry->arena;
-    u8 *path_buffer = entry->path.str;
-    u64 capacity = entry->path_capacity;
-    memset(entry, 0, sizeof(*entry));
-    entry->path = str8(path_buffer, 0);
-    entry->path_capacity = capacity;
-    entry->next = slot.stripe->free_entries;
-    slot.stripe->free_entries = entry;
-  } else {
-    entry->recorded = now;
-    atomic_exchange_u32(&entry->busy, 0);
-  }
-  srw_unlock_exclusive(slot.stripe->lock);
-  if (arena) arena_destroy(arena);
-}
-
 //~ One attempt
 
 static bool source_unchanged(Str8 path, FileProps t0) { return file_props_same_version(file_props_from_path(path), t0); }
@@ -107,7 +15,7 @@ static bool props_exist(FileProps p) { return (p.flags & FilePropsExists) != 0 &
 void convert_attempt(AppState *app, ClaimEntry *entry, Str8 path, FileProps t0, ContentLease *lease, Arena *arena) {
   // A version refused as too large stays refused until the file changes.
   if (props_exist(entry->refused) && file_props_same_version(entry->refused, t0)) {
-    claim_release(&app->claims, entry, false, file_props_from_path(path));
+    claim_release(&app->claims, entry, false, file_props_from_path(path), &t0);
     return;
   }
 
@@ -126,7 +34,10 @@ void convert_attempt(AppState *app, ClaimEntry *entry, Str8 path, FileProps t0, 
   ok = bytes.size != 0;
   // Bytes read from an older version than the one seen at the start would be converted and
   // then the newer file deleted: wait for the intake to read the current version.
-  if (ok && !file_props_same_version(read_props, t0)) ok = false;
+  // Once the intake has read this very version (complete, empty or not), this attempt is
+  // the one that decides what happens to it until the file changes.
+  bool informed = (read_props.flags & FilePropsExists) && file_props_same_version(read_props, t0);
+  if (ok && !informed) ok = false;
 
   ConvertPlan plan;
   if (ok) {
@@ -236,7 +147,7 @@ void convert_attempt(AppState *app, ClaimEntry *entry, Str8 path, FileProps t0, 
     file_delete(path);
   }
   // F5, F6
-  claim_release(&app->claims, entry, remove, t_now);
+  claim_release(&app->claims, entry, remove, t_now, informed ? &t0 : nullptr);
 }
 
 //~ Worker
@@ -247,6 +158,7 @@ void conversion_worker(u64 index) {
     Scratch scratch = scratch_begin(nullptr);
     ContentLease *lease = content_lease_begin();
     Str8 path = ring_pop(&app->conversion_queue, scratch.arena);
+    atomic_add_u64(&app->workers_busy, 1);
     FileProps t0 = file_props_from_path(path);
     // Duplicates of a path stay queued after its file was converted and deleted.
     if (props_exist(t0)) {
@@ -255,6 +167,7 @@ void conversion_worker(u64 index) {
     }
     content_lease_end(lease);
     scratch_end(scratch);
+    atomic_add_u64(&app->workers_busy, (u64)-1);
     sleep_ms(100);
   }
 }
