@@ -17,7 +17,7 @@ struct FormatOut {
 static void format_out_bytes(FormatOut *out, const void *data, u64 size) {
   if (out->buffer) {
     i64 room = out->capacity - 1 - out->length;
-    if (room > 0) memcpy(out->buffer + out->length, data, (u64)min_of<i64>(room, (i64)size));
+    if (room > 0 && size > 0) memcpy(out->buffer + out->length, data, (u64)min_of<i64>(room, (i64)size));
   }
   out->length += (i64)size;
 }

@@ -14,7 +14,7 @@ static std::atomic<int> g_ready;
 #define HELPER_FAULT __attribute__((noinline, no_sanitize("undefined")))
 
 HELPER_FAULT static void crash_null_write() {
-  int *volatile target = nullptr;
+  volatile int *volatile target = nullptr;
   *target = 1;
 }
 

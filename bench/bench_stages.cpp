@@ -1,0 +1,250 @@
+// Per-stage timings of the conversion pipeline, in megapixels per second of the stage's input.
+//
+// Inputs are the corpus's kind of picture at camera size (4000×3000), made once on first use:
+// decode reads files as they arrive, resize makes the default 1920×1080 target of a 4:3
+// source (a 1440×1080 picture), statistics and the checksum read a decoded layout, and the
+// encoders write what the default targets write (JPEG frames, letterboxed PNG canvases).
+#include <benchmark/benchmark.h>
+
+#include "convert/convert_codec.h"
+#include "convert/convert_stats.h"
+#include "os/os.h"
+
+#include "bench_image.h"
+
+//~ Inputs
+struct StageInputs {
+  Arena *arena; // the inputs below, kept for the whole run
+  Arena *work;  // what an iteration allocates, rewound after it
+  u64 width;
+  u64 height;
+  u8 *layouts[5]; // [k]: the picture decoded to k channels (1 grey, 2 grey + alpha, 3 RGB, 4 RGBA)
+  Str8 png_rgb;   // files as they arrive
+  Str8 png_rgba;
+  Str8 jpeg;
+  u64 frame_width; // a full-HD frame, as the JPEG encoder sees it
+  u64 frame_height;
+  u8 *frame_rgb;
+  u8 *canvas_rgba; // the 4:3 picture letterboxed on a transparent full-HD canvas
+};
+
+static constexpr u64 StageWidth = 4000;
+static constexpr u64 StageHeight = 3000;
+static constexpr u64 ResizedWidth = 1440;
+static constexpr u64 ResizedHeight = 1080;
+static constexpr u32 FilterMitchell = 5;
+
+static Str8 stage_encode_png(Arena *arena, const u8 *pixels, u64 width, u64 height, u32 channels) {
+  Str8 buffer = {};
+  EncodeSink sink;
+  encode_sink_begin(&sink, arena, &buffer, width * height * channels / 2 + kib(64));
+  return codec_encode_png(&sink, pixels, width * height * channels, width, height, channels) ? buffer : Str8{};
+}
+
+static Str8 stage_encode_jpeg(Arena *arena, const u8 *pixels, u64 width, u64 height, u32 channels, int quality) {
+  Str8 buffer = {};
+  EncodeSink sink;
+  encode_sink_begin(&sink, arena, &buffer, width * height * channels / 4 + kib(64));
+  return codec_encode_jpeg(&sink, pixels, width * height * channels, width, height, channels, quality) ? buffer
+                                                                                                       : Str8{};
+}
+
+static u8 stage_luma(const u8 *rgb) { return (u8)((77u * rgb[0] + 150u * rgb[1] + 29u * rgb[2] + 128u) >> 8); }
+
+static StageInputs *stage_inputs() {
+  static StageInputs *inputs = nullptr;
+  if (inputs) return inputs;
+  Arena *arena = arena_create(gib(2), mib(4));
+  StageInputs *in = arena_push<StageInputs>(arena);
+  in->arena = arena;
+  in->work = arena_create(gib(1), mib(4));
+  in->width = StageWidth;
+  in->height = StageHeight;
+  u64 count = StageWidth * StageHeight;
+
+  //- a landscape photo (RGB, grey) and a cut-out (RGBA, grey + alpha)
+  for (u32 k = 1; k <= 4; k += 1) in->layouts[k] = arena_push_uninit<u8>(arena, count * k);
+  bench_photo(in->layouts[3], StageWidth, StageHeight, 3, 7);
+  bench_photo(in->layouts[4], StageWidth, StageHeight, 4, 8);
+  for (u64 i = 0; i < count; i += 1) {
+    in->layouts[1][i] = stage_luma(in->layouts[3] + i * 3);
+    in->layouts[2][i * 2] = stage_luma(in->layouts[4] + i * 4);
+    in->layouts[2][i * 2 + 1] = in->layouts[4][i * 4 + 3];
+  }
+
+  //- source files, deflated at the level ordinary tools use
+  codec_set_png_compression_level(6);
+  in->png_rgb = stage_encode_png(arena, in->layouts[3], StageWidth, StageHeight, 3);
+  in->png_rgba = stage_encode_png(arena, in->layouts[4], StageWidth, StageHeight, 4);
+  in->jpeg = stage_encode_jpeg(arena, in->layouts[3], StageWidth, StageHeight, 3, 90);
+
+  //- encoder inputs
+  in->frame_width = 1920;
+  in->frame_height = 1080;
+  in->frame_rgb = arena_push_uninit<u8>(arena, 1920 * 1080 * 3);
+  bench_photo(in->frame_rgb, 1920, 1080, 3, 9);
+
+  Scratch scratch = scratch_begin(arena);
+  u8 *opaque = arena_push_uninit<u8>(scratch.arena, count * 4);
+  for (u64 i = 0; i < count; i += 1) {
+    memcpy(opaque + i * 4, in->layouts[3] + i * 3, 3);
+    opaque[i * 4 + 3] = 255;
+  }
+  u64 canvas_stride = 1920 * 4;
+  in->canvas_rgba = arena_push<u8>(arena, canvas_stride * 1080);
+  u64 bar = (1920 - ResizedWidth) / 2;
+  CodecPicture source = {opaque, count * 4, StageWidth, StageHeight, StageWidth * 4};
+  CodecPicture inside = {in->canvas_rgba + bar * 4, canvas_stride * 1080 - bar * 4, ResizedWidth, ResizedHeight,
+                         canvas_stride};
+  bool resized = codec_resize(source, inside, 4, FilterMitchell);
+  scratch_end(scratch);
+
+  if (!resized || in->png_rgb.size == 0 || in->png_rgba.size == 0 || in->jpeg.size == 0) return nullptr;
+  inputs = in;
+  return inputs;
+}
+
+//~ Reporting
+// Megapixels of the stage's input per second, plus the input's size for reference.
+static void stage_report(benchmark::State &state, u64 pixels) {
+  state.counters["MP/s"] = benchmark::Counter((f64)pixels / 1e6, benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["MP"] = benchmark::Counter((f64)pixels / 1e6);
+}
+
+static StageInputs *stage_inputs_or_skip(benchmark::State &state) {
+  StageInputs *in = stage_inputs();
+  if (!in) state.SkipWithError("the inputs could not be made");
+  return in;
+}
+
+//~ Decoding
+static void stage_decode(benchmark::State &state, Str8 file, u32 channels) {
+  StageInputs *in = stage_inputs();
+  for (auto _ : state) {
+    u64 mark = arena_offset(in->work);
+    Str8 pixels = codec_decode_8(in->work, file, in->width, in->height, channels);
+    benchmark::DoNotOptimize(pixels.str);
+    arena_rewind(in->work, mark);
+    if (pixels.size == 0) {
+      state.SkipWithError("decode failed");
+      break;
+    }
+  }
+  stage_report(state, in->width * in->height);
+}
+
+static void BM_DecodePngRgb(benchmark::State &state) {
+  if (StageInputs *in = stage_inputs_or_skip(state)) stage_decode(state, in->png_rgb, 3);
+}
+static void BM_DecodePngRgba(benchmark::State &state) {
+  if (StageInputs *in = stage_inputs_or_skip(state)) stage_decode(state, in->png_rgba, 4);
+}
+static void BM_DecodeJpeg(benchmark::State &state) {
+  if (StageInputs *in = stage_inputs_or_skip(state)) stage_decode(state, in->jpeg, 3);
+}
+BENCHMARK(BM_DecodePngRgb)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DecodePngRgba)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DecodeJpeg)->Unit(benchmark::kMillisecond);
+
+//~ Resampling
+static void BM_ResizeMitchell(benchmark::State &state) {
+  StageInputs *in = stage_inputs_or_skip(state);
+  if (!in) return;
+  u32 layout = (u32)state.range(0);
+  u64 out_size = ResizedWidth * ResizedHeight * layout;
+  u64 mark = arena_offset(in->work);
+  u8 *out = arena_push_uninit<u8>(in->work, out_size);
+  CodecPicture source = {in->layouts[layout], in->width * in->height * layout, in->width, in->height,
+                         in->width * layout};
+  CodecPicture target = {out, out_size, ResizedWidth, ResizedHeight, ResizedWidth * layout};
+  for (auto _ : state) {
+    if (!codec_resize(source, target, layout, FilterMitchell)) {
+      state.SkipWithError("resize failed");
+      break;
+    }
+    benchmark::ClobberMemory();
+  }
+  arena_rewind(in->work, mark);
+  stage_report(state, in->width * in->height);
+}
+BENCHMARK(BM_ResizeMitchell)->ArgName("layout")->DenseRange(1, 4)->Unit(benchmark::kMillisecond);
+
+//~ Statistics and checksum
+static void BM_Statistics(benchmark::State &state) {
+  StageInputs *in = stage_inputs_or_skip(state);
+  if (!in) return;
+  u32 layout = (u32)state.range(0);
+  for (auto _ : state) {
+    ImageStats stats = {};
+    stats.pixel_layout = layout;
+    compute_image_stats(in->layouts[layout], in->width, in->height, in->width * layout, &stats);
+    benchmark::DoNotOptimize(stats.approx_unique_colors);
+  }
+  stage_report(state, in->width * in->height);
+}
+BENCHMARK(BM_Statistics)->ArgName("layout")->DenseRange(1, 4)->Unit(benchmark::kMillisecond);
+
+static void BM_Blake2b128(benchmark::State &state) {
+  StageInputs *in = stage_inputs_or_skip(state);
+  if (!in) return;
+  u64 size = in->width * in->height * 3;
+  for (auto _ : state) {
+    U128 digest = codec_blake2b128(in->layouts[3], size);
+    benchmark::DoNotOptimize(digest);
+  }
+  state.SetBytesProcessed((i64)(state.iterations() * size));
+  stage_report(state, in->width * in->height);
+}
+BENCHMARK(BM_Blake2b128)->Unit(benchmark::kMillisecond);
+
+//~ Encoding
+static void BM_EncodeJpeg(benchmark::State &state) {
+  StageInputs *in = stage_inputs_or_skip(state);
+  if (!in) return;
+  int quality = (int)state.range(0);
+  u64 encoded = 0;
+  for (auto _ : state) {
+    u64 mark = arena_offset(in->work);
+    Str8 file = stage_encode_jpeg(in->work, in->frame_rgb, in->frame_width, in->frame_height, 3, quality);
+    encoded = file.size;
+    arena_rewind(in->work, mark);
+    if (encoded == 0) {
+      state.SkipWithError("encode failed");
+      break;
+    }
+  }
+  stage_report(state, in->frame_width * in->frame_height);
+  state.counters["KB"] = benchmark::Counter((f64)encoded / 1e3);
+}
+BENCHMARK(BM_EncodeJpeg)->ArgName("quality")->Arg(60)->Arg(80)->Unit(benchmark::kMillisecond);
+
+static void BM_EncodePngLetterbox(benchmark::State &state) {
+  StageInputs *in = stage_inputs_or_skip(state);
+  if (!in) return;
+  codec_set_png_compression_level((int)state.range(0));
+  u64 encoded = 0;
+  for (auto _ : state) {
+    u64 mark = arena_offset(in->work);
+    Str8 file = stage_encode_png(in->work, in->canvas_rgba, in->frame_width, in->frame_height, 4);
+    encoded = file.size;
+    arena_rewind(in->work, mark);
+    if (encoded == 0) {
+      state.SkipWithError("encode failed");
+      break;
+    }
+  }
+  stage_report(state, in->frame_width * in->frame_height);
+  state.counters["KB"] = benchmark::Counter((f64)encoded / 1e3);
+}
+// Level 12 is what the converter sets at start-up.
+BENCHMARK(BM_EncodePngLetterbox)->ArgName("level")->Arg(12)->Unit(benchmark::kMillisecond);
+
+//~ Entry
+int main(int argc, char **argv) {
+  process_init(argc, argv);
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
