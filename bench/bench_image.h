@@ -162,8 +162,10 @@ static inline void bench_photo(u8 *pixels, u64 width, u64 height, u32 channels, 
   BenchColor sky_low = bench_jitter(&rng, sky_lows[mood], 15);
   BenchColor cloud = clouds[mood];
   f32 light = lights[mood];
-  BenchColor ground_far = {bench_rng_range(&rng, 80, 140), bench_rng_range(&rng, 90, 150), bench_rng_range(&rng, 60, 110)};
-  BenchColor ground_near = {bench_rng_range(&rng, 40, 110), bench_rng_range(&rng, 50, 120), bench_rng_range(&rng, 20, 80)};
+  BenchColor ground_far = {bench_rng_range(&rng, 80, 140), bench_rng_range(&rng, 90, 150),
+                           bench_rng_range(&rng, 60, 110)};
+  BenchColor ground_near = {bench_rng_range(&rng, 40, 110), bench_rng_range(&rng, 50, 120),
+                            bench_rng_range(&rng, 20, 80)};
 
   //- horizon
   f32 horizon0 = bench_rng_range(&rng, 0.3f, 0.6f) * h;
@@ -268,10 +270,9 @@ static inline void bench_photo(u8 *pixels, u64 width, u64 height, u32 channels, 
       f32 vx = fx / w - 0.5f, vy = fy / h - 0.5f;
       c = bench_scale(c, light * (1.0f - 0.5f * (vx * vx + vy * vy)));
       u64 r = bench_rng_next(&rng);
-      f32 scale = noise_amplitude;
-      c.r += (f32)((i32)(r & 0xFF) + (i32)((r >> 8) & 0xFF) - 255) * scale;
-      c.g += (f32)((i32)((r >> 16) & 0xFF) + (i32)((r >> 24) & 0xFF) - 255) * scale;
-      c.b += (f32)((i32)((r >> 32) & 0xFF) + (i32)((r >> 40) & 0xFF) - 255) * scale;
+      c.r += (f32)((i32)(r & 0xFF) + (i32)((r >> 8) & 0xFF) - 255) * noise_amplitude;
+      c.g += (f32)((i32)((r >> 16) & 0xFF) + (i32)((r >> 24) & 0xFF) - 255) * noise_amplitude;
+      c.b += (f32)((i32)((r >> 32) & 0xFF) + (i32)((r >> 40) & 0xFF) - 255) * noise_amplitude;
 
       u8 alpha = 255;
       if (channels == 2 || channels == 4) {

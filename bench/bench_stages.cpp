@@ -107,8 +107,8 @@ static StageInputs *stage_inputs() {
 //~ Reporting
 // Megapixels of the stage's input per second, plus the input's size for reference.
 static void stage_report(benchmark::State &state, u64 pixels) {
-  state.counters["MP/s"] = benchmark::Counter((f64)pixels / 1e6, benchmark::Counter::kIsIterationInvariantRate);
-  state.counters["MP"] = benchmark::Counter((f64)pixels / 1e6);
+  state.counters["MP"] = benchmark::Counter((f64)pixels / 1e6, benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["input_MP"] = benchmark::Counter((f64)pixels / 1e6);
 }
 
 static StageInputs *stage_inputs_or_skip(benchmark::State &state) {

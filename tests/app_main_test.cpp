@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "test_process.h"
 
 extern char **environ;
 
@@ -26,106 +27,6 @@ namespace {
 //~ Helpers
 std::string str_of(Str8 s) { return std::string((const char *)s.str, s.size); }
 Str8 str8_of(const std::string &s) { return str8(s.data(), s.size()); }
-
-struct TempFolder {
-  std::string path;
-  TempFolder() {
-    const testing::TestInfo *info = testing::UnitTest::GetInstance()->current_test_info();
-    path = "/tmp/vantor-appmain-" + std::to_string(getpid()) + "-" + info->name();
-    fs::remove_all(path);
-    fs::create_directories(path);
-  }
-  ~TempFolder() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-  std::string at(const std::string &name) const { return path + "/" + name; }
-  std::string write(const std::string &name, const std::string &text) const {
-    fs::create_directories(fs::path(at(name)).parent_path());
-    std::ofstream(at(name), std::ios::binary) << text;
-    return at(name);
-  }
-};
-
-// The binary with its standard output on a pipe. The destructor kills it, so no test leaves
-// a process behind whatever it asserts.
-struct Program {
-  pid_t pid = -1;
-  int out_fd = -1;
-  std::string out;
-  int exit_code = -1;
-
-  explicit Program(const std::vector<std::string> &args) {
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
-    posix_spawn_file_actions_addclose(&actions, fds[1]);
-    std::vector<char *> argv;
-    std::string bin = VANTOR_BIN;
-    argv.push_back(bin.data());
-    std::vector<std::string> copies = args;
-    for (std::string &a : copies) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid, bin.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    out_fd = fds[0];
-    fcntl(out_fd, F_SETFL, O_NONBLOCK);
-  }
-
-  ~Program() {
-    if (pid > 0 && exit_code < 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-    }
-    if (out_fd >= 0) close(out_fd);
-  }
-
-  // Reads what is there, waiting at most `ms`; false at end of output.
-  bool pump(int ms) {
-    pollfd p = {out_fd, POLLIN, 0};
-    if (poll(&p, 1, ms) <= 0) return true;
-    char buffer[4096];
-    ssize_t n = read(out_fd, buffer, sizeof(buffer));
-    if (n > 0) out.append(buffer, (size_t)n);
-    return n != 0;
-  }
-
-  // Waits (generously) for the output to hold `text`.
-  bool wait_for_output(const std::string &text) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (out.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-      if (!pump(100)) break;
-    }
-    return out.find(text) != std::string::npos;
-  }
-
-  // Reads to the end of the output and reaps the process; false when it did not end in time.
-  bool wait_for_exit() {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (!pump(100)) break;
-    }
-    while (std::chrono::steady_clock::now() < deadline) {
-      int status = 0;
-      pid_t r = waitpid(pid, &status, WNOHANG);
-      if (r == pid) {
-        exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        return true;
-      }
-      usleep(10000);
-    }
-    return false;
-  }
-
-  bool running() {
-    int status = 0;
-    return pid > 0 && waitpid(pid, &status, WNOHANG) == 0;
-  }
-};
 
 std::string summary(const TempFolder &tmp, const std::string &targets, int threads) {
   return "Options:\n\tin:        " + tmp.at("in") + "\n\tout:       " + tmp.at("out") + "\n\tmetadatas: " +

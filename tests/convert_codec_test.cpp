@@ -10,76 +10,11 @@
 
 #include "convert/convert_codec.h"
 #include "convert/convert_zlib_hook.h"
+#include "test_images.h"
 
 namespace {
 
-typedef std::vector<u8> Bytes;
-
-struct Rng {
-  u64 state;
-  u64 next() {
-    state ^= state << 13;
-    state ^= state >> 7;
-    state ^= state << 17;
-    return state;
-  }
-  u64 below(u64 n) { return next() % n; }
-};
-
-Bytes noise(u64 count, u64 seed) {
-  Rng rng{seed};
-  Bytes out(count);
-  for (u8 &b : out) b = (u8)rng.next();
-  return out;
-}
-
-// Smooth content with some detail, so that both encoders have something to work on.
-Bytes gradient(u64 width, u64 height, u32 channels) {
-  Bytes out(width * height * channels);
-  for (u64 y = 0; y < height; y += 1) {
-    for (u64 x = 0; x < width; x += 1) {
-      for (u32 c = 0; c < channels; c += 1) {
-        out[(y * width + x) * channels + c] = (u8)(x * 7 + y * 3 + c * 50 + ((x ^ y) & 8));
-      }
-    }
-  }
-  return out;
-}
-
-Str8 view(const Bytes &b) { return str8(b.data(), b.size()); }
-Bytes bytes_of(Str8 s) { return Bytes(s.str, s.str + s.size); }
-
-//- a hand-made PNG writer, for depths and sizes our encoder never produces
-void put_be32(Bytes &out, u32 v) {
-  for (int shift = 24; shift >= 0; shift -= 8) out.push_back((u8)(v >> shift));
-}
-
-void put_chunk(Bytes &png, const char *type, const Bytes &data) {
-  put_be32(png, (u32)data.size());
-  u32 crc = libdeflate_crc32(0, type, 4);
-  crc = libdeflate_crc32(crc, data.data(), data.size());
-  png.insert(png.end(), type, type + 4);
-  png.insert(png.end(), data.begin(), data.end());
-  put_be32(png, crc);
-}
-
-// `rows` holds the filtered scanlines (a filter byte before each row).
-Bytes make_png(u32 width, u32 height, u8 depth, u8 colour_type, const Bytes &rows) {
-  Bytes png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-  Bytes ihdr;
-  put_be32(ihdr, width);
-  put_be32(ihdr, height);
-  ihdr.insert(ihdr.end(), {depth, colour_type, 0, 0, 0});
-  put_chunk(png, "IHDR", ihdr);
-
-  libdeflate_compressor *c = libdeflate_alloc_compressor(6);
-  Bytes z(libdeflate_zlib_compress_bound(c, rows.size()));
-  z.resize(libdeflate_zlib_compress(c, rows.data(), rows.size(), z.data(), z.size()));
-  libdeflate_free_compressor(c);
-  put_chunk(png, "IDAT", z);
-  put_chunk(png, "IEND", {});
-  return png;
-}
+typedef TestRng Rng;
 
 struct CodecFixture : testing::Test {
   Arena *arena = nullptr;
@@ -323,7 +258,9 @@ TEST_F(ConvertCodec, HugeOrBrokenHeadersFailCleanly) {
   // 2^30 × 2^30: far beyond anything a decode could hold
   Bytes huge = make_png(1u << 30, 1u << 30, 8, 6, tiny_rows);
   EXPECT_FALSE(codec_probe(view(huge), &probe));
-  EXPECT_EQ(probe.width, 0u);
+  // the refusal still names the declared size, so the caller can report it
+  EXPECT_EQ(probe.width, 1ull << 30);
+  EXPECT_EQ(probe.height, 1ull << 30);
   EXPECT_EQ(codec_decode_8(arena, view(huge), 1ull << 30, 1ull << 30, 4).size, 0u);
   EXPECT_EQ(codec_decode_16_to_8(arena, view(huge), 1ull << 30, 1ull << 30, 4).size, 0u);
 
@@ -340,11 +277,20 @@ TEST_F(ConvertCodec, HugeOrBrokenHeadersFailCleanly) {
   EXPECT_FALSE(codec_is_16_bit(str8(png.data(), 1ull << 31)));
   EXPECT_EQ(codec_decode_8(arena, str8(png.data(), 1ull << 31), 1, 1, 1).size, 0u);
 
+  // a JPEG whose frame header declares 60000 × 50000 pixels
+  Bytes jpeg = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x04, 'J', 'F', 0xFF, 0xC0, 0x00, 0x11, 0x08,
+                0xC3, 0x50, 0xEA, 0x60, 0x03, 1, 0x11, 0, 2, 0x11, 0, 3, 0x11, 0};
+  EXPECT_FALSE(codec_probe(view(jpeg), &probe));
+  EXPECT_EQ(probe.width, 60000u);
+  EXPECT_EQ(probe.height, 50000u);
+
   // empty, signature only, garbage
+  probe.width = 5;
   EXPECT_FALSE(codec_probe(Str8{}, &probe));
   EXPECT_FALSE(codec_probe(str8(png.data(), 8), &probe));
   Bytes junk = noise(4096, 11);
   EXPECT_FALSE(codec_probe(view(junk), &probe));
+  EXPECT_EQ(probe.width, 0u);
   EXPECT_EQ(codec_decode_8(arena, view(junk), 16, 16, 3).size, 0u);
 }
 

@@ -409,7 +409,10 @@ TEST(Intake, DeletedFileIsForgottenAndEmptyFileIsKept) {
   write_file(empty, "");
   intake_request(view(empty), 0);
   ASSERT_TRUE(wait_until([&] { return intake_path_info(view(empty)).version > 0; }));
-  EXPECT_TRUE(u128_is_zero(intake_request(view(empty), 0)));
+  FileProps empty_props = {};
+  EXPECT_TRUE(u128_is_zero(intake_request_version(view(empty), 0, &empty_props)));
+  EXPECT_TRUE(empty_props.flags & FilePropsExists);
+  EXPECT_TRUE(file_props_same_version(empty_props, file_props_from_path(view(empty))));
   EXPECT_TRUE(content_store_info(u128_zero()).found);
   ASSERT_TRUE(wait_detector_passes(3));
   IntakePathInfo info = intake_path_info(view(empty));

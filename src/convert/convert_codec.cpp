@@ -38,24 +38,67 @@ static bool codec_input_fits(Str8 bytes) { return bytes.str && bytes.size > 0 &&
 
 //~ Decoding
 
+// The size a PNG or JPEG header declares, read without the decoder: the decoder refuses to
+// describe pictures it would not decode, but the caller still wants to say what was refused.
+static bool codec_declared_size(Str8 bytes, u64 *width, u64 *height) {
+  const u8 *b = bytes.str;
+  auto be16 = [](const u8 *p) { return (u64)p[0] << 8 | p[1]; };
+  auto be32 = [](const u8 *p) { return (u64)p[0] << 24 | (u64)p[1] << 16 | (u64)p[2] << 8 | p[3]; };
+  if (bytes.size >= 24 && b[0] == 0x89 && memcmp(b + 12, "IHDR", 4) == 0) {
+    *width = be32(b + 16);
+    *height = be32(b + 20);
+    return *width && *height;
+  }
+  if (bytes.size >= 4 && b[0] == 0xFF && b[1] == 0xD8) {
+    // Walk the marker segments to the first start-of-frame.
+    u64 at = 2;
+    while (at + 4 <= bytes.size) {
+      if (b[at] != 0xFF) return false;
+      u8 marker = b[at + 1];
+      if (marker == 0xFF) {
+        at += 1;
+        continue;
+      }
+      u64 length = be16(b + at + 2);
+      bool frame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+      if (frame) {
+        if (at + 9 > bytes.size) return false;
+        *height = be16(b + at + 5);
+        *width = be16(b + at + 7);
+        return *width && *height;
+      }
+      if (marker == 0xD9 || marker == 0xDA || length < 2) return false;
+      at += 2 + length;
+    }
+  }
+  return false;
+}
+
 bool codec_probe(Str8 bytes, CodecProbe *out) {
   *out = CodecProbe{};
   if (!codec_input_fits(bytes)) return false;
   int w = 0, h = 0, n = 0;
-  if (!stbi_info_from_memory(bytes.str, (int)bytes.size, &w, &h, &n)) return false;
+  if (!stbi_info_from_memory(bytes.str, (int)bytes.size, &w, &h, &n)) {
+    u64 width = 0, height = 0;
+    if (codec_declared_size(bytes, &width, &height)) {
+      out->width = width;
+      out->height = height;
+    }
+    return false;
+  }
   if (w <= 0 || h <= 0 || n < 1 || n > 4) return false;
   u32 bytes_per_channel = stbi_is_16_bit_from_memory(bytes.str, (int)bytes.size) ? 2 : 1;
-
-  // The decoder's own format conversion of a 16-bit image multiplies in int without a check,
-  // so the largest decode any caller may ask for is refused here rather than there.
-  u64 largest = 0;
-  if (!codec_int_size((u64)w, (u64)h, 4ull * bytes_per_channel, &largest)) return false;
 
   out->width = (u64)w;
   out->height = (u64)h;
   out->channels = (u32)n;
   out->bytes_per_channel = bytes_per_channel;
-  return true;
+
+  // The decoder's own format conversion of a 16-bit image multiplies in int without a check,
+  // so the largest decode any caller may ask for is refused here rather than there. The
+  // header's values stay in *out, so the caller can say what was refused.
+  u64 largest = 0;
+  return codec_int_size((u64)w, (u64)h, 4ull * bytes_per_channel, &largest);
 }
 
 bool codec_is_16_bit(Str8 bytes) {

@@ -22,7 +22,9 @@ struct CodecProbe {
 };
 
 // False for an empty or unrecognised input, a file of 2^31 bytes or more, or an image whose
-// largest decode (4 channels at its own depth) would not fit in 2^31 - 1 bytes.
+// largest decode (4 channels at its own depth) would not fit in 2^31 - 1 bytes. For a picture
+// refused for its size, *out still holds the size its header declares (and, when the decoder
+// read the header, its channels and depth); otherwise a failure zeroes it.
 bool codec_probe(Str8 bytes, CodecProbe *out);
 bool codec_is_16_bit(Str8 bytes);
 

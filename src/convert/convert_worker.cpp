@@ -61,7 +61,7 @@ void convert_attempt(AppState *app, ClaimEntry *entry, Str8 path, FileProps t0, 
     if (ok) {
       CodecProbe probe;
       ok = codec_probe(bytes, &probe);
-      if (ok && probe.width * probe.height > app->max_pixels) {
+      if (probe.width * probe.height > app->max_pixels) {
         MessageList refusal = {};
         message_add(arena, &refusal, 2,
                     arena_format(arena, "Image is too large (%I64u x %I64u pixels, the limit is %I64u), %S was left in place.",

@@ -163,7 +163,7 @@ U128 intake_request_version(Str8 path, u64 deadline, FileProps *read_props) {
     srw_unlock_shared(stripe->lock);
   }
   scratch_end(scratch);
-  *read_props = u128_is_zero(reads.latest) ? FileProps{} : reads.latest_props;
+  *read_props = reads.version > 0 ? reads.latest_props : FileProps{};
   return reads.latest;
 }
 

@@ -58,9 +58,9 @@ void intake_start();
 // found an empty file, or when the file was found gone. Waits for a read until the deadline
 // (absolute microseconds; a deadline already past never waits).
 U128 intake_request(Str8 path, u64 deadline);
-// intake_request, and *read_props receives the properties of the complete read that produced
-// the answer (all zero with a zero answer), so a caller can tell whether the bytes are of the
-// version it sees on disk now.
+// intake_request, and *read_props receives the file's properties at the latest complete read,
+// the one that produced the answer (an empty file's too, whose answer is zero; all zero when
+// there is no read), so a caller can tell whether the answer is about the version on disk now.
 U128 intake_request_version(Str8 path, u64 deadline, FileProps *read_props);
 
 //- streamer side

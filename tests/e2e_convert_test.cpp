@@ -1,0 +1,380 @@
+// End to end: the real binary on temporary folders, images made here, files checked on disk.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_images.h"
+#include "test_process.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+//~ Helpers
+struct Folders {
+  TempFolder tmp{"e2e"};
+  std::string in = tmp.at("in");
+  std::string out = tmp.at("out");
+  std::string meta = tmp.at("meta");
+  Folders() { fs::create_directories(in); }
+  std::vector<std::string> args(std::vector<std::string> extra = {}) const {
+    std::vector<std::string> a = {"-in=" + in, "-out=" + out, "-metadatas=" + meta, "-thread=2"};
+    a.insert(a.end(), extra.begin(), extra.end());
+    return a;
+  }
+  std::string drop(const std::string &name, const Bytes &bytes) const {
+    std::string path = in + "/" + name;
+    fs::create_directories(fs::path(path).parent_path());
+    // Written beside, then moved in, so the converter only ever sees the complete file.
+    std::string staging = tmp.at(".staging");
+    EXPECT_TRUE(write_file(staging, bytes));
+    fs::rename(staging, path);
+    return path;
+  }
+  std::string text(const std::string &stem) const {
+    Bytes b = read_file(meta + "/" + stem + ".metadatas");
+    return std::string(b.begin(), b.end());
+  }
+  size_t out_files() const {
+    size_t n = 0;
+    if (fs::exists(out)) {
+      for (auto &e : fs::directory_iterator(out)) n += e.is_regular_file();
+    }
+    return n;
+  }
+};
+
+typedef std::map<std::string, std::string> Record;
+
+// The records of a metadata text, and the notes that follow each "[END_FILE];".
+struct Metadata {
+  std::vector<Record> records;
+  std::vector<std::string> notes; // notes[i] follows record i
+};
+
+Metadata parse_metadata(const std::string &text) {
+  Metadata m;
+  std::regex field(R"(\[([A-Za-z_]+)\]([^;\[]*);)");
+  size_t pos = 0;
+  Record current;
+  while (pos < text.size()) {
+    std::smatch match;
+    std::string rest = text.substr(pos);
+    if (!std::regex_search(rest, match, field, std::regex_constants::match_continuous)) {
+      // A note: everything up to the next record.
+      size_t next = text.find("[is_original]", pos);
+      if (next == std::string::npos) next = text.size();
+      if (!m.notes.empty()) m.notes.back() += text.substr(pos, next - pos);
+      pos = next;
+      continue;
+    }
+    if (match[1] == "END_FILE") {
+      m.records.push_back(current);
+      m.notes.push_back("");
+      current.clear();
+    } else {
+      current[match[1]] = match[2];
+    }
+    pos += match.length(0);
+  }
+  return m;
+}
+
+u64 num(const Record &r, const std::string &key) {
+  auto it = r.find(key);
+  return it == r.end() ? ~0ull : std::stoull(it->second);
+}
+
+CodecProbe probe_file(const std::string &path) {
+  Bytes b = read_file(path);
+  CodecProbe p = {};
+  EXPECT_TRUE(codec_probe(view(b), &p)) << path;
+  return p;
+}
+
+// Decodes an output to four channels, for looking at single pixels.
+struct Picture {
+  Bytes px;
+  u64 w = 0, h = 0;
+  const u8 *at(u64 x, u64 y) const { return &px[(y * w + x) * 4]; }
+};
+
+Picture decode_rgba(const std::string &path) {
+  Bytes b = read_file(path);
+  Picture p;
+  CodecProbe probe;
+  if (!codec_probe(view(b), &probe)) return p;
+  Arena *arena = arena_create(mib(64), mib(1));
+  Str8 px = codec_decode_8(arena, view(b), probe.width, probe.height, 4);
+  p.px = bytes_of(px);
+  p.w = probe.width;
+  p.h = probe.height;
+  arena_destroy(arena);
+  return p;
+}
+
+// Checks what one converted source left behind: its copy, its outputs and its records.
+void expect_converted(const Folders &f, const std::string &stem, const Bytes &source, size_t records) {
+  Metadata m = parse_metadata(f.text(stem));
+  ASSERT_EQ(m.records.size(), records) << stem;
+  const Record &src = m.records[0];
+  EXPECT_EQ(num(src, "is_original"), 1u);
+  EXPECT_EQ(read_file(src.at("file_path")), source) << "the source copy is byte for byte the source";
+  EXPECT_EQ(num(src, "file_size"), source.size());
+  EXPECT_EQ(num(src, "quality"), 100u);
+  for (size_t i = 0; i < m.records.size(); i += 1) {
+    const Record &r = m.records[i];
+    std::string path = r.at("file_path");
+    EXPECT_EQ(fs::path(path).parent_path().string(), f.out);
+    EXPECT_EQ(fs::path(path).stem().string(), r.at("checksum"));
+    ASSERT_TRUE(fs::exists(path)) << path;
+    EXPECT_EQ(num(r, "file_size"), fs::file_size(path));
+    if (i == 0) continue;
+    EXPECT_EQ(num(r, "is_original"), 0u);
+    CodecProbe p = probe_file(path);
+    u64 w = num(r, "width_bg") ? num(r, "width_bg") : num(r, "width");
+    u64 h = num(r, "height_bg") ? num(r, "height_bg") : num(r, "height");
+    EXPECT_EQ(p.width, w) << path;
+    EXPECT_EQ(p.height, h) << path;
+    std::string layout = r.at("pixel_layout");
+    u32 channels = layout == "RGBA" ? 4 : layout == "RGB" ? 3 : layout == "GRAYSCALE_ALPHA" ? 2 : 1;
+    if (r.at("file_type") == "PNG") {
+      EXPECT_EQ(fs::path(path).extension(), ".png");
+      EXPECT_EQ(p.channels, channels) << path;
+    } else {
+      EXPECT_EQ(fs::path(path).extension(), ".jpg");
+      EXPECT_LE(channels, 3u) << "a JPEG output has one or three channels";
+    }
+    EXPECT_EQ(num(r, "x_stride"), w * channels);
+  }
+}
+
+} // namespace
+
+//~ Conversion
+TEST(EndToEnd, DefaultTargetsConvertEveryKindOfSource) {
+  Folders f;
+  Bytes rgb = png_file(gradient(640, 480, 3), 640, 480, 3);
+  Bytes rgba = png_file(gradient(320, 240, 4), 320, 240, 4);
+  Bytes grey = png_file(gradient(200, 200, 1), 200, 200, 1);
+  Bytes grey_alpha = png_file(gradient(150, 100, 2), 150, 100, 2);
+  Bytes deep = make_png16(64, 48, 3);
+  Bytes photo = jpeg_file(gradient(4000, 3000, 3), 4000, 3000, 3, 85);
+  Bytes nested = jpeg_file(gradient(800, 600, 3), 800, 600, 3, 80);
+  f.drop("rgb.png", rgb);
+  f.drop("rgba.png", rgba);
+  f.drop("grey.png", grey);
+  f.drop("grey_alpha.png", grey_alpha);
+  f.drop("deep.png", deep);
+  f.drop("photo.jpg", photo);
+  f.drop(".hidden/nested/inner.jpg", nested);
+
+  Program p(f.args({"-drain"}));
+  ASSERT_TRUE(p.wait_for_exit(240)) << p.out;
+  EXPECT_EQ(p.exit_code, 0);
+  EXPECT_EQ(p.out.substr(p.out.size() - 16), "[Vantor] ended.\n");
+  EXPECT_FALSE(fs::exists(f.in + "/rgb.png"));
+  EXPECT_FALSE(fs::exists(f.in + "/.hidden/nested/inner.jpg"));
+  EXPECT_TRUE(fs::is_empty(f.in + "/.hidden/nested")) << "folders stay, files go";
+
+  // The default targets: the source itself, 100x100, 300x300 and 1920x1080.
+  expect_converted(f, "rgb", rgb, 4);
+  expect_converted(f, "rgba", rgba, 4);
+  expect_converted(f, "grey", grey, 4);
+  expect_converted(f, "grey_alpha", grey_alpha, 4);
+  expect_converted(f, "deep", deep, 4);
+  expect_converted(f, "photo", photo, 4);
+  expect_converted(f, "inner", nested, 4);
+
+  // A square picture into a square box is not letterboxed: a grey JPEG.
+  Metadata g = parse_metadata(f.text("grey"));
+  EXPECT_EQ(g.records[1].at("file_type"), "JPEG");
+  EXPECT_EQ(num(g.records[1], "width_bg"), 0u);
+  EXPECT_EQ(num(g.records[1], "quality"), 60u);
+  EXPECT_EQ(g.records[1].at("pixel_layout"), "GRAYSCALE");
+
+  // The 16-bit source is reduced to 8 bits, and says so right after its record.
+  Metadata d = parse_metadata(f.text("deep"));
+  EXPECT_EQ(d.notes[0], "Bitmap was 16bits/channel, we do not support it and convert it to 8bits/channel.");
+  EXPECT_EQ(num(d.records[0], "bytes_per_pixel"), 6u);
+
+  // 4000x3000 into 1920x1080: a 1440x1080 picture with 240 transparent columns each side.
+  Metadata ph = parse_metadata(f.text("photo"));
+  const Record &hd = ph.records[3];
+  EXPECT_EQ(num(hd, "width"), 1440u);
+  EXPECT_EQ(num(hd, "height"), 1080u);
+  EXPECT_EQ(num(hd, "width_bg"), 1920u);
+  EXPECT_EQ(num(hd, "height_bg"), 1080u);
+  EXPECT_EQ(num(hd, "pixel_count_bg"), 1920u * 1080u - 1440u * 1080u);
+  EXPECT_EQ(hd.at("file_type"), "PNG");
+  Picture canvas = decode_rgba(hd.at("file_path"));
+  ASSERT_EQ(canvas.w, 1920u);
+  EXPECT_EQ(canvas.at(239, 540)[3], 0);
+  EXPECT_EQ(canvas.at(240, 540)[3], 255);
+  EXPECT_EQ(canvas.at(1679, 540)[3], 255);
+  EXPECT_EQ(canvas.at(1680, 540)[3], 0);
+}
+
+TEST(EndToEnd, TargetsWithoutIdentityTargetAndOddBackgrounds) {
+  Folders f;
+  std::string targets = f.tmp.write("targets.txt",
+                                    "targets: [\n"
+                                    "  { width: 300, height: 1000, image_type: \"PNG\", pixel_layout: \"RGB\", bg_color: 4278190335 },\n"
+                                    "  { width: 64, height: 64, quality: 90, image_type: 'JPEG' }\n"
+                                    "]\n");
+  Bytes tall = png_file(gradient(582, 1164, 3), 582, 1164, 3);
+  f.drop("tall.png", tall);
+  Program p(f.args({"-drain", "-targets=" + targets}));
+  ASSERT_TRUE(p.wait_for_exit(120)) << p.out;
+  EXPECT_EQ(p.exit_code, 0);
+  expect_converted(f, "tall", tall, 3);
+
+  Metadata m = parse_metadata(f.text("tall"));
+  // The source record keeps the source's own type and layout.
+  EXPECT_EQ(m.records[0].at("file_type"), "PNG");
+  EXPECT_EQ(m.records[0].at("pixel_layout"), "RGB");
+  EXPECT_EQ(num(m.records[0], "width"), 582u);
+  EXPECT_EQ(num(m.records[0], "width_bg"), 0u);
+
+  // 582x1164 into 300x1000 on opaque red: 299x599, no column left, one right, 200 rows on
+  // top and 201 at the bottom.
+  const Record &r = m.records[1];
+  EXPECT_EQ(num(r, "width"), 299u);
+  EXPECT_EQ(num(r, "height"), 599u);
+  EXPECT_EQ(num(r, "width_bg"), 300u);
+  EXPECT_EQ(num(r, "height_bg"), 1000u);
+  EXPECT_EQ(num(r, "x_stride"), 900u);
+  EXPECT_EQ(num(r, "bg_color"), 4278190335u);
+  EXPECT_EQ(r.at("file_type"), "PNG");
+  EXPECT_EQ(r.at("pixel_layout"), "RGB");
+  Picture c = decode_rgba(r.at("file_path"));
+  ASSERT_EQ(c.w, 300u);
+  auto is_red = [&](u64 x, u64 y) {
+    const u8 *px = c.at(x, y);
+    return px[0] == 255 && px[1] == 0 && px[2] == 0 && px[3] == 255;
+  };
+  EXPECT_TRUE(is_red(0, 199));
+  EXPECT_FALSE(is_red(0, 200));
+  EXPECT_FALSE(is_red(298, 798));
+  EXPECT_TRUE(is_red(299, 500));
+  EXPECT_TRUE(is_red(0, 799));
+  EXPECT_TRUE(is_red(150, 999));
+
+  // A JPEG asked for on a transparent background becomes a four-channel PNG.
+  EXPECT_EQ(m.records[2].at("file_type"), "PNG");
+  EXPECT_EQ(m.records[2].at("pixel_layout"), "RGBA");
+  EXPECT_EQ(num(m.records[2], "width"), 32u);
+}
+
+//~ What stays and what goes
+TEST(EndToEnd, UnsupportedFilesGoEmptyAndTruncatedFilesStay) {
+  Folders f;
+  f.drop("anim.gif", Bytes{'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0, 0, 0});
+  f.drop("empty.png", Bytes{});
+  Bytes full = png_file(gradient(64, 64, 3), 64, 64, 3);
+  f.drop("cut.png", Bytes(full.begin(), full.begin() + full.size() / 2));
+  Program p(f.args({"-drain"}));
+  ASSERT_TRUE(p.wait_for_exit(120)) << "drain ends although two files can never convert";
+  EXPECT_EQ(p.exit_code, 0);
+
+  EXPECT_FALSE(fs::exists(f.in + "/anim.gif"));
+  EXPECT_EQ(f.text("anim"), "errorUnsupported file format, anim.gif was skipped");
+  EXPECT_NE(p.out.find("error:\nUnsupported file format, anim.gif was skipped\n"), std::string::npos) << p.out;
+
+  EXPECT_TRUE(fs::exists(f.in + "/empty.png"));
+  EXPECT_TRUE(fs::exists(f.in + "/cut.png"));
+  EXPECT_FALSE(fs::exists(f.meta + "/empty.metadatas"));
+  EXPECT_FALSE(fs::exists(f.meta + "/cut.metadatas"));
+  EXPECT_EQ(f.out_files(), 0u);
+}
+
+TEST(EndToEnd, FileWrittenSlowlyIsConvertedOnceWhenComplete) {
+  Folders f;
+  Program p(f.args());
+  ASSERT_TRUE(p.wait_for_output("Waiting for PNG/JPEG files...\n"));
+  Bytes png = png_file(noise(200 * 150 * 3, 7), 200, 150, 3);
+  std::string path = f.in + "/slow.png";
+  FILE *file = fopen(path.c_str(), "wb");
+  ASSERT_NE(file, nullptr);
+  size_t chunk = png.size() / 8 + 1;
+  for (size_t at = 0; at < png.size(); at += chunk) {
+    fwrite(png.data() + at, 1, std::min(chunk, png.size() - at), file);
+    fflush(file);
+    // Long enough for several scan passes and reads of the partial file.
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
+  fclose(file);
+
+  ASSERT_TRUE(wait_until([&] { return !fs::exists(path); }, 60));
+  ASSERT_TRUE(wait_until([&] { return f.out_files() == 4; }, 60));
+  expect_converted(f, "slow", png, 4);
+  // Nothing was written from a partial read: one copy and three outputs only.
+  EXPECT_EQ(f.out_files(), 4u);
+}
+
+TEST(EndToEnd, FailedWritesDeleteNothingAndAreReported) {
+  Folders f;
+  Program p(f.args());
+  ASSERT_TRUE(p.wait_for_output("Waiting for PNG/JPEG files...\n"));
+  // The output folder becomes a plain file: every write into it fails, also for root.
+  fs::remove_all(f.out);
+  ASSERT_TRUE(write_file(f.out, Bytes{'x'}));
+  Bytes png = png_file(gradient(120, 90, 3), 120, 90, 3);
+  std::string path = f.drop("kept.png", png);
+
+  // A second report means a second attempt, so the file was kept after the first.
+  auto reports = [&] {
+    p.pump(50);
+    size_t n = 0;
+    for (size_t at = p.out.find("warning:\nUnable to write "); at != std::string::npos;
+         at = p.out.find("warning:\nUnable to write ", at + 1)) {
+      n += 1;
+    }
+    return n;
+  };
+  ASSERT_TRUE(wait_until([&] { return reports() >= 8; }, 60)) << p.out;
+  EXPECT_TRUE(fs::exists(path));
+  EXPECT_EQ(read_file(path), png);
+  Metadata m = parse_metadata(f.text("kept"));
+  ASSERT_EQ(m.records.size(), 4u);
+  EXPECT_EQ(num(m.records[0], "file_size"), 0u);
+  EXPECT_NE(m.notes.back().find("warningUnable to write " + f.out + "/"), std::string::npos) << f.text("kept");
+}
+
+TEST(EndToEnd, HugeDeclaredPictureIsRefusedFromItsHeaderOncePerVersion) {
+  Folders f;
+  // A tiny file that declares 30000 x 30000 pixels.
+  Bytes rows(1 + 30000 * 3, 0);
+  Bytes bomb = make_png(30000, 30000, 8, 2, rows);
+  std::string path = f.drop("bomb.png", bomb);
+  Program p(f.args());
+  std::string message = "warning:\nImage is too large (30000 x 30000 pixels, the limit is 134217728), bomb.png was left in place.\n";
+  ASSERT_TRUE(p.wait_for_output(message)) << p.out;
+
+  // Later passes leave it alone: a file dropped afterwards converts meanwhile.
+  Bytes small = png_file(gradient(40, 30, 3), 40, 30, 3);
+  std::string marker = f.drop("marker.png", small);
+  ASSERT_TRUE(wait_until([&] { return !fs::exists(marker); }, 60));
+  ASSERT_TRUE(wait_until([&] { return !fs::exists(f.in + "/marker.png") && fs::exists(f.meta + "/marker.metadatas"); }));
+  p.pump(100);
+  size_t first = p.out.find("Image is too large");
+  EXPECT_EQ(p.out.find("Image is too large", first + 1), std::string::npos) << p.out;
+  EXPECT_TRUE(fs::exists(path));
+  EXPECT_FALSE(fs::exists(f.meta + "/bomb.metadatas"));
+  EXPECT_LT(p.peak_rss_kib(), 300 * 1024) << "nothing was decoded";
+
+  // A new version of the file is looked at again.
+  bomb.push_back(0);
+  f.drop("bomb.png", bomb);
+  ASSERT_TRUE(wait_until([&] {
+    p.pump(50);
+    return p.out.find("Image is too large", first + 1) != std::string::npos;
+  }));
+}

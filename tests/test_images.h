@@ -1,0 +1,40 @@
+// Images made by the tests themselves: deterministic pixels and the files that hold them.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "convert/convert_codec.h"
+
+typedef std::vector<u8> Bytes;
+
+struct TestRng {
+  u64 state;
+  u64 next() {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return state;
+  }
+  u64 below(u64 n) { return next() % n; }
+};
+
+Bytes noise(u64 count, u64 seed);
+// Smooth content with some detail, so that both encoders have something to work on.
+Bytes gradient(u64 width, u64 height, u32 channels);
+
+inline Str8 view(const Bytes &b) { return str8(b.data(), b.size()); }
+inline Bytes bytes_of(Str8 s) { return Bytes(s.str, s.str + s.size); }
+
+// A hand-made PNG for depths and sizes our encoder never produces: `rows` holds the filtered
+// scanlines (a filter byte before each row), compressed as one IDAT.
+Bytes make_png(u32 width, u32 height, u8 depth, u8 colour_type, const Bytes &rows);
+// A 16-bit PNG of `channels` channels (1 to 4) with a smooth gradient.
+Bytes make_png16(u32 width, u32 height, u32 channels);
+
+// Files through our own encoders.
+Bytes png_file(const Bytes &pixels, u64 width, u64 height, u32 channels);
+Bytes jpeg_file(const Bytes &pixels, u64 width, u64 height, u32 channels, int quality);
+
+bool write_file(const std::string &path, const Bytes &bytes);
+Bytes read_file(const std::string &path);

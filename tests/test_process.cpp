@@ -1,0 +1,113 @@
+#include "test_process.h"
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+extern char **environ;
+
+namespace fs = std::filesystem;
+
+//~ Temporary folders
+TempFolder::TempFolder(const std::string &prefix) {
+  const testing::TestInfo *info = testing::UnitTest::GetInstance()->current_test_info();
+  path = "/tmp/vantor-" + prefix + "-" + std::to_string(getpid()) + "-" + (info ? info->name() : "x");
+  fs::remove_all(path);
+  fs::create_directories(path);
+}
+
+TempFolder::~TempFolder() {
+  std::error_code ec;
+  fs::remove_all(path, ec);
+}
+
+std::string TempFolder::write(const std::string &name, const std::string &text) const {
+  fs::create_directories(fs::path(at(name)).parent_path());
+  std::ofstream(at(name), std::ios::binary) << text;
+  return at(name);
+}
+
+//~ Programs
+Program::Program(const std::vector<std::string> &args, const std::string &binary) {
+  int fds[2];
+  if (pipe(fds) != 0) return;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  posix_spawn_file_actions_addclose(&actions, fds[0]);
+  posix_spawn_file_actions_addclose(&actions, fds[1]);
+  std::vector<char *> argv;
+  std::string bin = binary;
+  argv.push_back(bin.data());
+  std::vector<std::string> copies = args;
+  for (std::string &a : copies) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  if (posix_spawn(&pid, bin.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[1]);
+  out_fd = fds[0];
+  fcntl(out_fd, F_SETFL, O_NONBLOCK);
+}
+
+Program::~Program() {
+  if (pid > 0 && exit_code < 0) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+  if (out_fd >= 0) close(out_fd);
+}
+
+bool Program::pump(int ms) {
+  pollfd p = {out_fd, POLLIN, 0};
+  if (poll(&p, 1, ms) <= 0) return true;
+  char buffer[4096];
+  ssize_t n = read(out_fd, buffer, sizeof(buffer));
+  if (n > 0) out.append(buffer, (size_t)n);
+  return n != 0;
+}
+
+bool Program::wait_for_output(const std::string &text, int seconds) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (out.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    if (!pump(100)) break;
+  }
+  return out.find(text) != std::string::npos;
+}
+
+bool Program::wait_for_exit(int seconds) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (!pump(100)) break;
+  }
+  while (std::chrono::steady_clock::now() < deadline) {
+    int status = 0;
+    pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid) {
+      exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      return true;
+    }
+    usleep(10000);
+  }
+  return false;
+}
+
+bool Program::running() {
+  int status = 0;
+  return pid > 0 && exit_code < 0 && waitpid(pid, &status, WNOHANG) == 0;
+}
+
+long Program::peak_rss_kib() {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return 0;
+}

@@ -1,0 +1,53 @@
+// Test support: a temporary folder per test, and the real binary run on a pipe.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+// /tmp/vantor-<prefix>-<pid>-<test name>, made empty at start and removed at the end.
+struct TempFolder {
+  std::string path;
+  explicit TempFolder(const std::string &prefix = "test");
+  ~TempFolder();
+  std::string at(const std::string &name) const { return path + "/" + name; }
+  std::string write(const std::string &name, const std::string &text) const;
+};
+
+// The binary with its standard output on a pipe. The destructor kills it, so no test leaves
+// a process behind whatever it asserts.
+struct Program {
+  pid_t pid = -1;
+  int out_fd = -1;
+  std::string out;
+  int exit_code = -1;
+
+  explicit Program(const std::vector<std::string> &args, const std::string &binary = VANTOR_BIN);
+  ~Program();
+
+  // Reads what is there, waiting at most `ms`; false at end of output.
+  bool pump(int ms);
+  // Waits (generously) for the output to hold `text`.
+  bool wait_for_output(const std::string &text, int seconds = 60);
+  // Reads to the end of the output and reaps the process; false when it did not end in time.
+  bool wait_for_exit(int seconds = 60);
+  bool running();
+  // Peak resident memory so far, in KiB (0 when it cannot be read).
+  long peak_rss_kib();
+};
+
+// Polls the condition every 20 ms until it holds or the deadline passes.
+template <typename F> bool wait_until(F condition, int seconds = 60);
+
+#include <chrono>
+#include <thread>
+
+template <typename F> bool wait_until(F condition, int seconds) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return condition();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
