@@ -464,3 +464,60 @@ TEST(ConvertCodecThreads, AdaptersRunOnManyThreadsAtOnce) {
   for (std::thread &t : threads) t.join();
   for (u32 i = 0; i < 4; i += 1) EXPECT_EQ(failures[i], 0) << i;
 }
+
+// Every layout but the source's own is derived from one decode; the result must be the very
+// bytes a direct decode at that channel count gives.
+TEST_F(ConvertCodec, DerivedLayoutsEqualDirectDecodes) {
+  struct Source {
+    const char *name;
+    Bytes bytes;
+  };
+  Bytes alpha_noise = noise(61 * 37 * 4, 5);
+  std::vector<Source> sources = {
+      {"grey png", png_file(gradient(61, 37, 1), 61, 37, 1)},
+      {"grey+alpha png", png_file(alpha_noise, 61, 37, 2)},
+      {"rgb png", png_file(gradient(61, 37, 3), 61, 37, 3)},
+      {"rgba png", png_file(alpha_noise, 61, 37, 4)},
+      {"rgb jpeg", jpeg_file(gradient(61, 37, 3), 61, 37, 3, 85)},
+      {"grey jpeg", jpeg_file(gradient(61, 37, 1), 61, 37, 1, 85)},
+  };
+  for (const Source &s : sources) {
+    CodecProbe probe;
+    ASSERT_TRUE(codec_probe(view(s.bytes), &probe)) << s.name;
+    u32 own = probe.channels;
+    u64 count = probe.width * probe.height;
+    Str8 own_pixels = codec_decode_8(arena, view(s.bytes), probe.width, probe.height, own);
+    ASSERT_EQ(own_pixels.size, count * own) << s.name;
+    int derived = 0;
+    for (u32 to = 1; to <= 4; to += 1) {
+      if (to == own) continue;
+      Bytes direct = bytes_of(codec_decode_8(arena, view(s.bytes), probe.width, probe.height, to));
+      ASSERT_EQ(direct.size(), count * to) << s.name << " to " << to;
+      if (!codec_derivable(view(s.bytes), own, to)) {
+        EXPECT_TRUE(s.bytes[0] == 0xFF && own >= 3 && to <= 2) << s.name << " to " << to;
+        continue;
+      }
+      EXPECT_EQ(bytes_of(codec_derive_8(arena, own_pixels, own, to, count)), direct) << s.name << " to " << to;
+      derived += 1;
+    }
+    EXPECT_GE(derived, 1) << s.name;
+  }
+
+  // 16-bit sources: the own layout is the rounded reduction, every other one the decoder's
+  // 8-bit output.
+  for (u32 channels = 1; channels <= 4; channels += 1) {
+    Bytes png = make_png16(29, 13, channels);
+    bool needed[4] = {true, true, true, true};
+    Str8 layouts[4];
+    ASSERT_TRUE(codec_decode_16_layouts(arena, view(png), 29, 13, channels, needed, layouts)) << channels;
+    for (u32 to = 1; to <= 4; to += 1) {
+      Bytes expected = to == channels ? bytes_of(codec_decode_16_to_8(arena, view(png), 29, 13, to))
+                                      : bytes_of(codec_decode_8(arena, view(png), 29, 13, to));
+      ASSERT_EQ(expected.size(), 29u * 13u * to);
+      EXPECT_EQ(bytes_of(layouts[to - 1]), expected) << channels << " to " << to;
+    }
+  }
+
+  // Sizes that do not match are refused rather than read past.
+  EXPECT_EQ(codec_derive_8(arena, str8(alpha_noise.data(), 10), 3, 4, 4).size, 0u);
+}

@@ -147,6 +147,80 @@ Str8 codec_decode_16_to_8(Arena *arena, Str8 bytes, u64 width, u64 height, u32 c
   return result;
 }
 
+//- one decode, every layout
+// The decoder's own channel conversions, written out so that a second layout can be derived
+// from the first decode instead of decoding the file again. The luma weights and the opaque
+// alpha are the decoder's; T is u8 or u16.
+template <typename T> static T codec_luma(u32 r, u32 g, u32 b) { return (T)((r * 77 + g * 150 + b * 29) >> 8); }
+
+template <typename S, typename D, typename Out>
+static void codec_convert(const S *src, u32 from, D *dst, u32 to, u64 pixel_count, S opaque, Out out) {
+  for (u64 i = 0; i < pixel_count; i += 1, src += from, dst += to) {
+    S p[4] = {0, 0, 0, opaque};
+    if (from <= 2) {
+      p[0] = p[1] = p[2] = src[0];
+      if (from == 2) p[3] = src[1];
+    } else {
+      p[0] = src[0], p[1] = src[1], p[2] = src[2];
+      if (from == 4) p[3] = src[3];
+    }
+    if (to <= 2) {
+      dst[0] = out(from <= 2 ? p[0] : codec_luma<S>(p[0], p[1], p[2]));
+      if (to == 2) dst[1] = out(p[3]);
+    } else {
+      dst[0] = out(p[0]), dst[1] = out(p[1]), dst[2] = out(p[2]);
+      if (to == 4) dst[3] = out(p[3]);
+    }
+  }
+}
+
+bool codec_derivable(Str8 bytes, u32 from, u32 to) {
+  // A colour JPEG decoded to one or two channels gives its own luma plane, which the colour
+  // pixels cannot reproduce exactly: that layout is decoded, not derived.
+  bool jpeg = bytes.size >= 2 && bytes.str[0] == 0xFF && bytes.str[1] == 0xD8;
+  return from >= 1 && from <= 4 && to >= 1 && to <= 4 && !(jpeg && from >= 3 && to <= 2);
+}
+
+Str8 codec_derive_8(Arena *arena, Str8 from_pixels, u32 from, u32 to, u64 pixel_count) {
+  u64 size = 0;
+  if (from < 1 || from > 4 || to < 1 || to > 4) return Str8{};
+  if (!mul_checked(pixel_count, from, &size) || size != from_pixels.size) return Str8{};
+  if (!mul_checked(pixel_count, to, &size)) return Str8{};
+  Str8 result = {arena_push_uninit<u8>(arena, size), size};
+  codec_convert<u8, u8>(from_pixels.str, from, result.str, to, pixel_count, (u8)255, [](u8 v) { return v; });
+  return result;
+}
+
+bool codec_decode_16_layouts(Arena *arena, Str8 bytes, u64 width, u64 height, u32 channels, const bool needed[4],
+                             Str8 out[4]) {
+  u64 count = 0;
+  for (u32 k = 0; k < 4; k += 1) out[k] = Str8{};
+  if (!codec_input_fits(bytes) || channels < 1 || channels > 4) return false;
+  if (!codec_int_size(width, height, 4 * 2ull, &count)) return false;
+  u64 pixel_count = width * height;
+
+  int x = 0, y = 0, n = 0;
+  u16 *decoded = stbi_load_16_from_memory(bytes.str, (int)bytes.size, &x, &y, &n, (int)channels);
+  if (!decoded) return false;
+  bool ok = decode_matches(x, y, width, height);
+  for (u32 to = 1; ok && to <= 4; to += 1) {
+    if (to != channels && !needed[to - 1]) continue;
+    Str8 result = {arena_push_uninit<u8>(arena, pixel_count * to), pixel_count * to};
+    if (to == channels) {
+      // The source's own layout keeps the best 8-bit approximation of each sample.
+      for (u64 i = 0; i < result.size; i += 1) result.str[i] = (u8)(((u32)decoded[i] + 128) / 257);
+    } else {
+      // Any other layout is what the decoder's 8-bit output would be: converted at 16 bits,
+      // then the top byte of each sample.
+      codec_convert<u16, u8>(decoded, channels, result.str, to, pixel_count, (u16)0xFFFF,
+                             [](u16 v) { return (u8)(v >> 8); });
+    }
+    out[to - 1] = result;
+  }
+  stbi_image_free(decoded);
+  return ok;
+}
+
 //~ Resampling
 
 // True when the picture's rows lie inside its buffer and every number fits in an int.

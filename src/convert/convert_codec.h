@@ -35,6 +35,17 @@ Str8 codec_decode_8(Arena *arena, Str8 bytes, u64 width, u64 height, u32 channel
 // The same through the 16-bit decoder, each sample v reduced to (v + 128) / 257.
 Str8 codec_decode_16_to_8(Arena *arena, Str8 bytes, u64 width, u64 height, u32 channels);
 
+// Whether the decoder's output at `to` channels equals its output at `from` channels put
+// through its own conversion rules (codec_derive_8): true except for a colour JPEG made grey.
+bool codec_derivable(Str8 bytes, u32 from, u32 to);
+// `to` channels derived from a packed 8-bit picture of `from` channels by the decoder's rules.
+Str8 codec_derive_8(Arena *arena, Str8 from_pixels, u32 from, u32 to, u64 pixel_count);
+// A 16-bit source decoded once at its own `channels`: out[channels - 1] gets each sample v as
+// (v + 128) / 257; every other layout flagged in `needed` gets exactly what the decoder's 8-bit
+// output at that channel count would be. False (and every out empty) when the decode fails.
+bool codec_decode_16_layouts(Arena *arena, Str8 bytes, u64 width, u64 height, u32 channels, const bool needed[4],
+                             Str8 out[4]);
+
 //~ Resampling
 // An 8-bit picture: rows `stride` bytes apart inside `size` bytes.
 struct CodecPicture {

@@ -193,23 +193,43 @@ static void plan_fill_slot(ConvertPlan *plan, u32 channels, Str8 pixels) {
 void plan_decode(ConvertPlan *plan) {
   if (!plan->ok) return;
   OutputRecord *source = plan->first_record;
-  u32 src_channels = plan->probe.channels;
-  if (plan->probe.bytes_per_channel == 2) {
-    Str8 pixels = codec_decode_16_to_8(plan->file_arena, plan->source_bytes, plan->probe.width, plan->probe.height,
-                                       src_channels);
-    if (pixels.size == 0) {
+  CodecProbe probe = plan->probe;
+  u32 own = probe.channels;
+
+  // A 16-bit source: one 16-bit decode gives its own layout, reduced to 8 bits, and every
+  // other layout it needs.
+  if (probe.bytes_per_channel == 2) {
+    Str8 layouts[4];
+    if (!codec_decode_16_layouts(plan->file_arena, plan->source_bytes, probe.width, probe.height, own, plan->needed,
+                                 layouts)) {
       message_add(plan->arena, &source->messages, 1,
                   str8_lit("Bitmap was 16bits per channel, we were unable to convert it."));
       plan->ok = false;
       return;
     }
-    plan_fill_slot(plan, src_channels, pixels);
+    for (u32 channels = 1; channels <= 4; channels += 1) {
+      if (layouts[channels - 1].size) plan_fill_slot(plan, channels, layouts[channels - 1]);
+    }
     message_add(plan->arena, &source->messages, 1,
                 str8_lit("Bitmap was 16bits/channel, we do not support it and convert it to 8bits/channel."));
+    return;
   }
+
+  // The source's own layout is decoded once; every other needed layout is derived from it
+  // with the decoder's own conversion rules, or decoded where those cannot reproduce it.
+  Str8 own_pixels = codec_decode_8(plan->file_arena, plan->source_bytes, probe.width, probe.height, own);
+  if (own_pixels.size == 0) {
+    message_add(plan->arena, &source->messages, 1, str8_lit("Unable to load the image."));
+    plan->ok = false;
+    return;
+  }
+  plan_fill_slot(plan, own, own_pixels);
+  u64 pixel_count = probe.width * probe.height;
   for (u32 channels = 4; channels >= 1; channels -= 1) {
     if (!plan->needed[channels - 1] || plan->slots[channels - 1].pixel_size != 0) continue;
-    Str8 pixels = codec_decode_8(plan->file_arena, plan->source_bytes, plan->probe.width, plan->probe.height, channels);
+    Str8 pixels = codec_derivable(plan->source_bytes, own, channels)
+                      ? codec_derive_8(plan->file_arena, own_pixels, own, channels, pixel_count)
+                      : codec_decode_8(plan->file_arena, plan->source_bytes, probe.width, probe.height, channels);
     if (pixels.size == 0) {
       message_add(plan->arena, &source->messages, 1, str8_lit("Unable to load the image."));
       plan->ok = false;

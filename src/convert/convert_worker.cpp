@@ -12,11 +12,11 @@ static bool source_unchanged(Str8 path, FileProps t0) { return file_props_same_v
 
 static bool props_exist(FileProps p) { return (p.flags & FilePropsExists) != 0 && (p.flags & FilePropsFolder) == 0; }
 
-void convert_attempt(AppState *app, ClaimEntry *entry, Str8 path, FileProps t0, ContentLease *lease, Arena *arena) {
+bool convert_attempt(AppState *app, ClaimEntry *entry, Str8 path, FileProps t0, ContentLease *lease, Arena *arena) {
   // A version refused as too large stays refused until the file changes.
   if (props_exist(entry->refused) && file_props_same_version(entry->refused, t0)) {
     claim_release(&app->claims, entry, false, file_props_from_path(path), &t0);
-    return;
+    return true;
   }
 
   MessageList file_messages = {};
@@ -148,6 +148,7 @@ void convert_attempt(AppState *app, ClaimEntry *entry, Str8 path, FileProps t0, 
   }
   // F5, F6
   claim_release(&app->claims, entry, remove, t_now, informed ? &t0 : nullptr);
+  return informed;
 }
 
 //~ Worker
@@ -160,14 +161,18 @@ void conversion_worker(u64 index) {
     Str8 path = ring_pop(&app->conversion_queue, scratch.arena);
     atomic_add_u64(&app->workers_busy, 1);
     FileProps t0 = file_props_from_path(path);
-    // Duplicates of a path stay queued after its file was converted and deleted.
+    // Duplicates of a path stay queued after its file was converted and deleted, and while
+    // another worker holds it: those cost a look, not a pause.
+    bool waiting_for_bytes = false;
     if (props_exist(t0)) {
       ClaimEntry *entry = claim_acquire(&app->claims, path, t0);
-      if (entry) convert_attempt(app, entry, path, t0, lease, scratch.arena);
+      if (entry) waiting_for_bytes = !convert_attempt(app, entry, path, t0, lease, scratch.arena);
     }
     content_lease_end(lease);
     scratch_end(scratch);
     atomic_add_u64(&app->workers_busy, (u64)-1);
-    sleep_ms(100);
+    // The intake has not read this version yet: give the streamers a moment before the next
+    // path, which is often a duplicate of this one.
+    if (waiting_for_bytes) sleep_ms(100);
   }
 }

@@ -12,5 +12,6 @@
 #include "intake/intake.h"
 #include "convert/convert_plan.h"
 
-// One attempt at a claimed source: convert, write, report, then delete or release.
-void convert_attempt(AppState *app, ClaimEntry *entry, Str8 path, FileProps t0, ContentLease *lease, Arena *arena);
+// One attempt at a claimed source: convert, write, report, then delete or release. False when
+// the intake had no complete read of the version on disk, so nothing could be decided.
+bool convert_attempt(AppState *app, ClaimEntry *entry, Str8 path, FileProps t0, ContentLease *lease, Arena *arena);

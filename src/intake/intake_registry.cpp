@@ -258,6 +258,7 @@ IntakePathInfo intake_path_info(Str8 path) {
     info.registered = true;
     info.claim = atomic_load_u32(&node->claim);
     info.read_complete = node->read_complete;
+    info.stamp = node->stamp;
     info.times_queued = atomic_load_u64(&node->times_queued);
     info.reads_dropped = atomic_load_u64(&node->reads_dropped);
   }

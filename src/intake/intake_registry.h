@@ -53,6 +53,7 @@ IntakeState *intake_state();
 // after content_store_start.
 void intake_start();
 
+//~ Requests
 // Registers the path (normalised), queues it for reading when it is not already queued, and
 // answers the digest of its latest complete read: zero when there is none, when the latest read
 // found an empty file, or when the file was found gone. Waits for a read until the deadline
@@ -67,7 +68,8 @@ U128 intake_request_version(Str8 path, u64 deadline, FileProps *read_props);
 enum ReadOutcome : u32 {
   ReadComplete = 1, // published; props are the file's version
   ReadDropped = 2,  // changed during the read, or fewer bytes came
-  ReadGone = 3,     // no file, before and after; the path index entry is already forgotten
+  ReadGone = 3,     // no file there (nothing, or a folder) before and after; the path
+                    // index entry is already forgotten
 };
 // Releases the path's claim after a read and records the outcome; wakes the stripe's waiters.
 void registry_read_done(Str8 path, U128 path_key, ReadOutcome outcome, FileProps props);
@@ -80,6 +82,7 @@ struct IntakePathInfo {
   bool registered;
   u32 claim;
   u32 read_complete;
+  DenseTime stamp;
   u64 times_queued;
   u64 reads_dropped;
   u64 version; // reads published

@@ -71,6 +71,16 @@ ContentStore *content_store();
 // Makes the tables and starts the reaper; called once, before intake_start.
 void content_store_start();
 
+//- content table
+struct ContentInfo {
+  bool found;
+  u64 readers;
+  u64 holders;
+  u64 size;
+};
+ContentInfo content_store_info(U128 digest);
+
+//- path index
 // Takes over *arena (set to null): it is kept as the content's storage, or destroyed when the
 // bytes are already stored. The content then counts one more holder, and the path's oldest
 // read (if it had two) one fewer. props are the file's properties at the read. Returns the
@@ -89,14 +99,6 @@ struct PathReads {
 PathReads path_index_reads(U128 path_key);
 // Removes the path's entry; the contents its slots named lose those holds.
 void path_index_forget(U128 path_key);
-
-struct ContentInfo {
-  bool found;
-  u64 readers;
-  u64 holders;
-  u64 size;
-};
-ContentInfo content_store_info(U128 digest);
 
 //~ Leases
 struct LeaseEntry {
@@ -152,7 +154,7 @@ void streamer_thread(u64 index);
 struct IntakeStats {
   u64 reads_queued;     // pushes of paths onto the intake queue
   u64 reads_published;  // complete reads published
-  u64 reads_dropped;    // reads thrown away: the file changed, or fewer bytes came
+  u64 reads_dropped;    // reads thrown away: changed, unopenable, or fewer bytes came
   u64 paths_forgotten;  // paths whose file was found gone
   u64 registered_nodes; // registry nodes now
   u64 live_contents;    // content entries now
