@@ -1,6 +1,6 @@
 // Writes the benchmark corpus: photo-like JPEGs and PNGs in the mix a photo drop sees.
 //
-//   bench_corpus [--quick] <folder>
+//   bench_corpus [--quick | --large] <folder>
 //
 // The folder is generated once and reused: a stamp naming the corpus version and mode is
 // written last, and a folder whose stamp matches is left as it is. Otherwise every file in
@@ -50,6 +50,11 @@ static const CorpusGroup CorpusFull[] = {
     {"deep16", 1, 3000, 2000, 3, CorpusPng16, 0},
 };
 
+// Six 20-megapixel camera photos: what peak memory is measured on.
+static const CorpusGroup CorpusLarge[] = {
+    {"camera20", 6, 5472, 3648, 3, CorpusJpeg, 90},
+};
+
 // Eight files, about 16 megapixels: one of each kind.
 static const CorpusGroup CorpusQuick[] = {
     {"photo", 1, 4000, 3000, 3, CorpusJpeg, 90},
@@ -97,11 +102,14 @@ int main(int argc, char **argv) {
 
   //- options
   bool quick = false;
+  bool large = false;
   Str8 folder = {};
   for (int i = 1; i < process_argc(); i += 1) {
     Str8 arg = str8_cstring(process_argv()[i]);
     if (str8_equals(arg, str8_lit("--quick"), 0)) {
       quick = true;
+    } else if (str8_equals(arg, str8_lit("--large"), 0)) {
+      large = true;
     } else if (folder.size == 0 && arg.size > 0 && arg.str[0] != '-') {
       folder = path_normalize(arena, arg);
     } else {
@@ -110,15 +118,17 @@ int main(int argc, char **argv) {
     }
   }
   if (folder.size == 0) {
-    fprintf(stderr, "usage: bench_corpus [--quick] <folder>\n");
+    fprintf(stderr, "usage: bench_corpus [--quick | --large] <folder>\n");
     return 2;
   }
-  const CorpusGroup *groups = quick ? CorpusQuick : CorpusFull;
-  u64 group_count = quick ? sizeof(CorpusQuick) / sizeof(CorpusQuick[0]) : sizeof(CorpusFull) / sizeof(CorpusFull[0]);
+  const CorpusGroup *groups = large ? CorpusLarge : quick ? CorpusQuick : CorpusFull;
+  u64 group_count = large   ? sizeof(CorpusLarge) / sizeof(CorpusLarge[0])
+                    : quick ? sizeof(CorpusQuick) / sizeof(CorpusQuick[0])
+                            : sizeof(CorpusFull) / sizeof(CorpusFull[0]);
 
   //- reuse the corpus when its stamp matches
   Str8 stamp_path = arena_format(arena, "%S/.corpus-stamp", folder);
-  Str8 stamp = arena_format(arena, "vantor bench corpus %s %s\n", CorpusVersion, quick ? "quick" : "full");
+  Str8 stamp = arena_format(arena, "vantor bench corpus %s %s\n", CorpusVersion, large ? "large" : quick ? "quick" : "full");
   if (str8_equals(file_read_all(arena, stamp_path), stamp, 0)) {
     printf("corpus: %.*s is up to date\n", (int)folder.size, (const char *)folder.str);
     return 0;

@@ -46,10 +46,13 @@ if ! { cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
   exit 1
 fi
 
-#~ corpus
-"$build/bench_corpus" "${corpus_flags[@]}" "$corpus"
+#~ end-to-end runs
+# run_corpus <corpus folder> <label> <generator flags...>
+run_corpus() {
+local corpus="$1" label="$2"
+shift 2
+"$build/bench_corpus" "$@" "$corpus"
 
-#~ end-to-end run
 work="$(mktemp -d "${TMPDIR:-/tmp}/vantor-bench.XXXXXX")"
 vantor_pid=""
 cleanup() {
@@ -62,7 +65,7 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 mkdir -p "$work/in" "$work/out" "$work/metadatas"
-cp "$corpus"/*.jpg "$corpus"/*.png "$work/in/"
+find "$corpus" -maxdepth 1 -type f \( -name '*.jpg' -o -name '*.png' \) -exec cp -t "$work/in/" {} +
 files=0
 pixels=0
 for f in "$work/in"/*; do
@@ -145,6 +148,15 @@ if [ -n "$failure" ] || [ "$left" -ne 0 ]; then
   echo "--- last lines of the program's console:" >&2
   tail -n 20 "$work/console.txt" >&2
   exit 1
+fi
+rm -rf "$work"
+}
+
+run_corpus "$corpus" "$label" "${corpus_flags[@]}"
+if [ -z "$quick" ]; then
+  # Peak memory on the photos of a current camera (six 20-megapixel JPEGs).
+  echo
+  run_corpus "$build/bench-corpus-large" "six 20 MP photos" --large
 fi
 
 #~ stages

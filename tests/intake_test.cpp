@@ -119,30 +119,30 @@ TEST(IntakeStore, DigestIsBlake2b128WithZeroForEmpty) {
 TEST(IntakeStore, RingKeepsRecordsAndHonoursDeadlines) {
   Arena *arena = arena_create(mib(4), kib(64));
   IntakeQueue queue;
-  intake_ring_init(&queue, arena, kib(64));
+  string_ring_init(&queue, arena, kib(64));
 
   // Too long for any queue: refused at once even with a far deadline.
   std::string too_long(65529, 'x');
-  EXPECT_FALSE(intake_ring_push(&queue, view(too_long), clock_now_us() + 600000000ull));
+  EXPECT_FALSE(ring_push(&queue, view(too_long), clock_now_us() + 600000000ull));
 
   // The largest record fits only into an empty queue.
   std::string largest(65528, 'y');
   largest[0] = 'a';
   largest.back() = 'z';
-  ASSERT_TRUE(intake_ring_push(&queue, view(largest), 0));
-  EXPECT_FALSE(intake_ring_push(&queue, str8_lit("p"), 0));
+  ASSERT_TRUE(ring_push(&queue, view(largest), 0));
+  EXPECT_FALSE(ring_push(&queue, str8_lit("p"), 0));
   u64 deadline = clock_now_us() + 30000;
-  EXPECT_FALSE(intake_ring_push(&queue, str8_lit("p"), deadline));
+  EXPECT_FALSE(ring_push(&queue, str8_lit("p"), deadline));
   EXPECT_GE(clock_now_us(), deadline);
 
   // A push waiting for room goes through once a pop makes it.
   std::atomic<bool> pushed{false};
-  std::thread pusher = spawn([&] { pushed = intake_ring_push(&queue, str8_lit("after"), clock_now_us() + 60000000ull); });
+  std::thread pusher = spawn([&] { pushed = ring_push(&queue, str8_lit("after"), clock_now_us() + 60000000ull); });
   Scratch scratch = scratch_begin(arena);
-  EXPECT_EQ(text(intake_ring_pop(&queue, scratch.arena)), largest);
+  EXPECT_EQ(text(ring_pop(&queue, scratch.arena)), largest);
   pusher.join();
   EXPECT_TRUE(pushed);
-  Str8 after = intake_ring_pop(&queue, scratch.arena);
+  Str8 after = ring_pop(&queue, scratch.arena);
   EXPECT_EQ(text(after), "after");
   EXPECT_EQ(after.str[after.size], 0);
 
@@ -151,15 +151,15 @@ TEST(IntakeStore, RingKeepsRecordsAndHonoursDeadlines) {
   u64 next_pop = 0;
   auto record = [](u64 i) { return std::string(1 + (i * 37) % 2000, (char)('a' + i % 26)) + std::to_string(i); };
   while (next_pop < 400) {
-    while (next_push < 400 && intake_ring_push(&queue, view(record(next_push)), 0)) {
+    while (next_push < 400 && ring_push(&queue, view(record(next_push)), 0)) {
       next_push += 1;
     }
-    Str8 got = intake_ring_pop(&queue, scratch.arena);
+    Str8 got = ring_pop(&queue, scratch.arena);
     ASSERT_EQ(text(got), record(next_pop));
     next_pop += 1;
   }
-  EXPECT_EQ(queue.read, queue.write);
-  EXPECT_GT(queue.write, 4 * queue.capacity);
+  EXPECT_EQ(queue.read_pos, queue.write_pos);
+  EXPECT_GT(queue.write_pos, 4 * queue.capacity);
   scratch_end(scratch);
   arena_destroy(arena);
 }

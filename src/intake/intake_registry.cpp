@@ -24,7 +24,7 @@ void intake_start() {
   }
 
   // queue
-  intake_ring_init(&state->queue, arena, kib(64));
+  string_ring_init(&state->queue, arena, kib(64));
 
   // threads: the streamers in index order, then the detector
   state->streamer_count = processors == 1 ? 1 : min_of<u64>(processors - 1, 4);

@@ -406,68 +406,16 @@ void reaper_thread(u64 arg) {
 }
 
 //~ Intake queue
-void intake_ring_init(IntakeQueue *queue, Arena *arena, u64 capacity) {
-  *queue = {};
-  queue->capacity = align_up(capacity, 8);
-  queue->buffer = arena_push<u8>(arena, queue->capacity);
-  queue->wakeup = cv_create();
-  queue->lock = cs_create();
-}
-
-bool intake_ring_push(IntakeQueue *queue, Str8 s, u64 deadline) {
-  // A record larger than the whole ring would wait for room that never comes.
-  if (queue->capacity < 8 || s.size > queue->capacity - 8) {
-    return false;
-  }
-  bool pushed = false;
-  cs_enter(queue->lock);
-  for (;;) {
-    // Positions and capacity are multiples of 8, so room for length + 8 covers the filler too.
-    u64 free_bytes = queue->capacity - (queue->write - queue->read);
-    if (free_bytes >= s.size + 8) {
-      u64 length = s.size;
-      queue->write += ring_put(queue->buffer, queue->capacity, queue->write, &length, 8);
-      queue->write += ring_put(queue->buffer, queue->capacity, queue->write, s.str, s.size);
-      queue->write = align_up(queue->write, 8);
-      pushed = true;
-      break;
-    }
-    if (clock_now_us() >= deadline) {
-      break;
-    }
-    cv_wait_cs(queue->wakeup, queue->lock, deadline);
-  }
-  cs_leave(queue->lock);
-  if (pushed) {
-    cv_wake_all(queue->wakeup);
-  }
-  return pushed;
-}
-
-Str8 intake_ring_pop(IntakeQueue *queue, Arena *arena) {
-  cs_enter(queue->lock);
-  while (queue->write - queue->read < 8) {
-    cv_wait_cs(queue->wakeup, queue->lock, DeadlineNone);
-  }
-  u64 length = 0;
-  queue->read += ring_get(queue->buffer, queue->capacity, queue->read, &length, 8);
-  u8 *bytes = arena_push<u8>(arena, length + 1);
-  queue->read += ring_get(queue->buffer, queue->capacity, queue->read, bytes, length);
-  queue->read = align_up(queue->read, 8);
-  cs_leave(queue->lock);
-  cv_wake_all(queue->wakeup);
-  return str8(bytes, length);
-}
 
 bool intake_queue_push(Str8 path, u64 deadline) {
-  bool pushed = intake_ring_push(&intake_state()->queue, path, deadline);
+  bool pushed = ring_push(&intake_state()->queue, path, deadline);
   if (pushed) {
     atomic_add_u64(&g_intake_counters.reads_queued, 1);
   }
   return pushed;
 }
 
-Str8 intake_queue_pop(Arena *arena) { return intake_ring_pop(&intake_state()->queue, arena); }
+Str8 intake_queue_pop(Arena *arena) { return ring_pop(&intake_state()->queue, arena); }
 
 //~ Streamers
 // One read of a queued path. The bytes count only when the file was the same version (size and

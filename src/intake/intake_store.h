@@ -125,22 +125,9 @@ void reaper_sweep_once();
 void reaper_thread(u64 arg); // a sweep per second, forever
 
 //~ Intake queue
-// A ring of StringRing-format records (u64 length, bytes, filler to a multiple of 8) whose
-// pushes wait for room only until their deadline.
-struct IntakeQueue {
-  u64 capacity; // a multiple of 8
-  u8 *buffer;
-  u64 write; // positions only grow; position p is byte p % capacity
-  u64 read;
-  OsObject *wakeup; // woken after every push and pop
-  OsObject *lock;   // critical section guarding positions and buffer
-};
-
-void intake_ring_init(IntakeQueue *queue, Arena *arena, u64 capacity);
-// Fails at once for a string that can never fit (size + 8 > capacity); otherwise waits with
-// the condition variable until the deadline for room.
-bool intake_ring_push(IntakeQueue *queue, Str8 s, u64 deadline);
-Str8 intake_ring_pop(IntakeQueue *queue, Arena *arena); // blocks; zero-terminated copy
+// A StringRing (records of a u64 length, the bytes, filler to a multiple of 8) whose pushes
+// wait for room only until their deadline, and fail at once for a string that can never fit.
+typedef StringRing IntakeQueue;
 
 // The process's queue (inside IntakeState).
 bool intake_queue_push(Str8 path, u64 deadline);

@@ -235,8 +235,8 @@ struct StringRing {
 };
 
 void string_ring_init(StringRing *ring, Arena *arena, u64 capacity);
-// Waits (without a deadline) for room only while the deadline has not passed; the deadline is
-// compared after each wake-up, so deadline 0 never waits.
+// Waits for room until the deadline: deadline 0 never waits, DeadlineNone as long as it takes.
+// A string that can never fit (size + 8 > capacity) fails at once.
 bool ring_push(StringRing *ring, Str8 s, u64 deadline);
 Str8 ring_pop(StringRing *ring, Arena *arena); // blocks until a string is there
 
