@@ -92,7 +92,7 @@ Bytes jpeg_file(const Bytes &pixels, u64 width, u64 height, u32 channels, int qu
 bool write_file(const std::string &path, const Bytes &bytes) {
   FILE *f = fopen(path.c_str(), "wb");
   if (!f) return false;
-  bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  bool ok = bytes.empty() || fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
   return fclose(f) == 0 && ok;
 }
 
