@@ -7,14 +7,17 @@
 struct PlanFixture : testing::Test {
   Arena *arena = nullptr;
   Arena *file_arena = nullptr;
+  Arena *layout_arena = nullptr;
   TargetList list = {};
   void SetUp() override {
     arena = arena_create(mib(64), kib(64));
     file_arena = arena_create(mib(64), mib(1));
+    layout_arena = arena_create(mib(2), kib(64));
   }
   void TearDown() override {
     arena_destroy(arena);
     arena_destroy(file_arena);
+    arena_destroy(layout_arena);
   }
   Target *add(Target t) {
     Target *copy = arena_push<Target>(arena);
@@ -31,7 +34,7 @@ struct PlanFixture : testing::Test {
     static const u8 png[9] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A, 0};
     static const u8 jpg[3] = {0xFF, 0xD8, 0xFF};
     Str8 bytes = type == FileTypePng ? str8(png, 9) : str8(jpg, 3);
-    plan_begin(plan, arena, file_arena, str8_lit("/out"), bytes);
+    plan_begin(plan, arena, file_arena, layout_arena, str8_lit("/out"), bytes);
     ASSERT_EQ(plan_source_record(plan)->file_type, type);
     plan_set_source(plan, CodecProbe{w, h, channels, 1});
     plan_targets(plan, &list);

@@ -22,10 +22,13 @@ u32 plan_file_type_of(Str8 bytes) {
   return FileTypeNone;
 }
 
-void plan_begin(ConvertPlan *plan, Arena *arena, Arena *file_arena, Str8 out_folder, Str8 source_bytes) {
+void plan_begin(ConvertPlan *plan, Arena *arena, Arena *file_arena, Arena *layout_arena, Str8 out_folder,
+                Str8 source_bytes) {
   memset(plan, 0, sizeof(*plan));
   plan->arena = arena;
   plan->file_arena = file_arena;
+  plan->layout_arena = layout_arena;
+  plan->layout_mark = arena_offset(layout_arena);
   plan->out_folder = out_folder;
   plan->source_bytes = source_bytes;
   plan->ok = true;
@@ -200,7 +203,7 @@ void plan_decode(ConvertPlan *plan) {
   // other layout it needs.
   if (probe.bytes_per_channel == 2) {
     Str8 layouts[4];
-    if (!codec_decode_16_layouts(plan->file_arena, plan->source_bytes, probe.width, probe.height, own, plan->needed,
+    if (!codec_decode_16_layouts(plan->layout_arena, plan->source_bytes, probe.width, probe.height, own, plan->needed,
                                  layouts)) {
       message_add(plan->arena, &source->messages, 1,
                   str8_lit("Bitmap was 16bits per channel, we were unable to convert it."));
@@ -217,7 +220,7 @@ void plan_decode(ConvertPlan *plan) {
 
   // The source's own layout is decoded once; every other needed layout is derived from it
   // with the decoder's own conversion rules, or decoded where those cannot reproduce it.
-  Str8 own_pixels = codec_decode_8(plan->file_arena, plan->source_bytes, probe.width, probe.height, own);
+  Str8 own_pixels = codec_decode_8(plan->layout_arena, plan->source_bytes, probe.width, probe.height, own);
   if (own_pixels.size == 0) {
     message_add(plan->arena, &source->messages, 1, str8_lit("Unable to load the image."));
     plan->ok = false;
@@ -228,8 +231,8 @@ void plan_decode(ConvertPlan *plan) {
   for (u32 channels = 4; channels >= 1; channels -= 1) {
     if (!plan->needed[channels - 1] || plan->slots[channels - 1].pixel_size != 0) continue;
     Str8 pixels = codec_derivable(plan->source_bytes, own, channels)
-                      ? codec_derive_8(plan->file_arena, own_pixels, own, channels, pixel_count)
-                      : codec_decode_8(plan->file_arena, plan->source_bytes, probe.width, probe.height, channels);
+                      ? codec_derive_8(plan->layout_arena, own_pixels, own, channels, pixel_count)
+                      : codec_decode_8(plan->layout_arena, plan->source_bytes, probe.width, probe.height, channels);
     if (pixels.size == 0) {
       message_add(plan->arena, &source->messages, 1, str8_lit("Unable to load the image."));
       plan->ok = false;
@@ -278,16 +281,29 @@ void plan_stats_and_background(ConvertPlan *plan) {
 void plan_checksums_and_encode(ConvertPlan *plan) {
   if (!plan->ok) return;
   for (u64 i = 0; i < plan->pair_count; i += 1) {
-    PlanPair *pair = &plan->pairs[i];
-    OutputRecord *record = pair->record;
+    OutputRecord *record = plan->pairs[i].record;
     ImageStats *image = record->image;
     if (record->bytes.size == 0 && image->pixel_size == 0) continue;
-
     U128 digest = codec_blake2b128(image->pixels, image->pixel_size);
     record->checksum = checksum_text(plan->arena, digest);
     record->quality = 100;
     record->file_path = arena_format(plan->arena, "%S/%S", plan->out_folder, record->checksum);
-    if (record->bytes.size != 0) continue;
+  }
+
+  // The source-size layouts are the largest buffers of an attempt; once every checksum is
+  // taken, only an output of the source's own size still reads them.
+  bool slots_needed = false;
+  for (u64 i = 1; i < plan->pair_count; i += 1) {
+    u8 *pixels = plan->pairs[i].record->image->pixels;
+    for (u32 k = 0; k < 4; k += 1) slots_needed |= pixels && pixels == plan->slots[k].pixels;
+  }
+  if (!slots_needed) plan_release_layouts(plan);
+
+  for (u64 i = 1; i < plan->pair_count; i += 1) {
+    PlanPair *pair = &plan->pairs[i];
+    OutputRecord *record = pair->record;
+    ImageStats *image = record->image;
+    if (record->bytes.size != 0 || image->pixel_size == 0) continue;
 
     u64 width = image->width;
     u64 height = image->height;
@@ -312,6 +328,13 @@ void plan_checksums_and_encode(ConvertPlan *plan) {
       message_add(plan->arena, &record->messages, 1, str8_lit("Was unable to produce the file."));
     }
   }
+}
+
+void plan_release_layouts(ConvertPlan *plan) {
+  arena_rewind(plan->layout_arena, plan->layout_mark);
+  memset(plan->slots, 0, sizeof(plan->slots));
+  // The source record's picture was one of them; its checksum and statistics are kept.
+  plan->first_record->image->pixels = nullptr;
 }
 
 //~ Geometry helpers

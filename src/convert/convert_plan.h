@@ -1,8 +1,8 @@
 // Output planning and the image pipeline of one conversion attempt.
 //
 // A plan belongs to the worker that holds its source: the records and texts live in the
-// worker's scratch arena, every pixel and encoded buffer in the source's own arena (reset
-// after the attempt). The steps run in order, each only while plan->ok holds: targets,
+// worker's scratch arena, the decoded layouts in the worker's layout arena, every other pixel
+// and encoded buffer in the source's own arena (reset after the attempt). The steps run in order, each only while plan->ok holds: targets,
 // geometry, decoding, resampling, statistics and background, checksums and encoding.
 #pragma once
 
@@ -23,7 +23,9 @@ struct PlanPair {
 
 struct ConvertPlan {
   Arena *arena;      // records, texts
-  Arena *file_arena; // pixels and encoded outputs
+  Arena *file_arena;   // resampled pixels, canvases and encoded outputs
+  Arena *layout_arena; // the decoded layouts at the source's size, released before encoding
+  u64 layout_mark;
   Str8 out_folder;
   Str8 source_bytes;
   CodecProbe probe;
@@ -39,7 +41,8 @@ struct ConvertPlan {
 
 // The source record, first in the record list; its file type comes from the signature
 // (FileTypeNone when the bytes are neither JPEG nor PNG).
-void plan_begin(ConvertPlan *plan, Arena *arena, Arena *file_arena, Str8 out_folder, Str8 source_bytes);
+void plan_begin(ConvertPlan *plan, Arena *arena, Arena *file_arena, Arena *layout_arena, Str8 out_folder,
+                Str8 source_bytes);
 u32 plan_file_type_of(Str8 bytes);
 OutputRecord *plan_source_record(ConvertPlan *plan);
 
@@ -56,8 +59,11 @@ void plan_decode(ConvertPlan *plan);
 void plan_resample(ConvertPlan *plan);
 // Statistics of every picture, then the background of letterboxed outputs.
 void plan_stats_and_background(ConvertPlan *plan);
-// Checksums, names and the encoding of every output.
+// Checksums and names of every record, then the encoding of every output. The decoded layouts
+// are released in between when no output of the source's size still reads them.
 void plan_checksums_and_encode(ConvertPlan *plan);
+// Returns the decoded layouts' memory (the end of every attempt does it too).
+void plan_release_layouts(ConvertPlan *plan);
 
 //~ Geometry helpers
 struct SizeU64 {

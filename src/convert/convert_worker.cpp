@@ -12,7 +12,8 @@ static bool source_unchanged(Str8 path, FileProps t0) { return file_props_same_v
 
 static bool props_exist(FileProps p) { return (p.flags & FilePropsExists) != 0 && (p.flags & FilePropsFolder) == 0; }
 
-bool convert_attempt(AppState *app, ClaimEntry *entry, Str8 path, FileProps t0, ContentLease *lease, Arena *arena) {
+bool convert_attempt(AppState *app, ClaimEntry *entry, Str8 path, FileProps t0, ContentLease *lease, Arena *arena,
+                     Arena *layout_arena) {
   // A version refused as too large stays refused until the file changes.
   if (props_exist(entry->refused) && file_props_same_version(entry->refused, t0)) {
     claim_release(&app->claims, entry, false, file_props_from_path(path), &t0);
@@ -46,7 +47,7 @@ bool convert_attempt(AppState *app, ClaimEntry *entry, Str8 path, FileProps t0, 
     Str8 stem = str8_drop_extension(file_name);
     metadata_path = arena_format(arena, "%S/%S.metadatas", app->metadatas_folder, stem);
     if (!entry->arena) entry->arena = arena_create(mib(32), mib(8));
-    plan_begin(&plan, arena, entry->arena, app->out_folder, bytes);
+    plan_begin(&plan, arena, entry->arena, layout_arena, app->out_folder, bytes);
 
     // C3
     if (plan_source_record(&plan)->file_type == FileTypeNone) {
@@ -122,7 +123,10 @@ bool convert_attempt(AppState *app, ClaimEntry *entry, Str8 path, FileProps t0, 
   }
 
   // F0
-  if (past_c3 && entry->arena) arena_reset(entry->arena);
+  if (past_c3 && entry->arena) {
+    plan_release_layouts(&plan);
+    arena_reset(entry->arena);
+  }
   // F1
   message_report(arena, &file_messages, &metadata, 1);
   // F2
@@ -155,6 +159,9 @@ bool convert_attempt(AppState *app, ClaimEntry *entry, Str8 path, FileProps t0, 
 void conversion_worker(u64 index) {
   thread_set_name("[VANTOR] Convert #%I64u", index);
   AppState *app = app_state();
+  // Source-size layouts of this worker's attempts; large ones get blocks of their own, which
+  // go back to the system when the attempt releases them.
+  Arena *layout_arena = arena_create(mib(2), kib(64));
   for (;;) {
     Scratch scratch = scratch_begin(nullptr);
     ContentLease *lease = content_lease_begin();
@@ -166,7 +173,7 @@ void conversion_worker(u64 index) {
     bool waiting_for_bytes = false;
     if (props_exist(t0)) {
       ClaimEntry *entry = claim_acquire(&app->claims, path, t0);
-      if (entry) waiting_for_bytes = !convert_attempt(app, entry, path, t0, lease, scratch.arena);
+      if (entry) waiting_for_bytes = !convert_attempt(app, entry, path, t0, lease, scratch.arena, layout_arena);
     }
     content_lease_end(lease);
     scratch_end(scratch);

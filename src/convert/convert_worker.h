@@ -14,4 +14,5 @@
 
 // One attempt at a claimed source: convert, write, report, then delete or release. False when
 // the intake had no complete read of the version on disk, so nothing could be decided.
-bool convert_attempt(AppState *app, ClaimEntry *entry, Str8 path, FileProps t0, ContentLease *lease, Arena *arena);
+bool convert_attempt(AppState *app, ClaimEntry *entry, Str8 path, FileProps t0, ContentLease *lease, Arena *arena,
+                     Arena *layout_arena);

@@ -2,6 +2,7 @@
 // other thread exists; the records it fills are read-only afterwards.
 #include <fcntl.h>
 #include <sched.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -116,6 +117,11 @@ Str8 current_directory(Arena *arena) {
 //- start-up
 void process_init(int argc, char **argv) {
   fatal_report_install();
+
+  // The image decoders' buffers are the only heap memory, tens of megabytes each: a fixed
+  // threshold maps every large one on its own and returns it to the system when freed, where
+  // the allocator's moving threshold would keep freed buffers in each thread's heap.
+  mallopt(M_MMAP_THRESHOLD, 256 * 1024);
 
   // machine facts, before the first arena: arenas size their reservations by the huge page
   SysInfo *sys = sys_info();
