@@ -127,6 +127,24 @@ Str8 codec_decode_8(Arena *arena, Str8 bytes, u64 width, u64 height, u32 channel
   return result;
 }
 
+Str8 codec_decode_8_heap(Str8 bytes, u64 width, u64 height, u32 channels) {
+  u64 size = 0;
+  if (!codec_input_fits(bytes) || channels < 1 || channels > 4) return Str8{};
+  if (!codec_int_size(width, height, channels, &size)) return Str8{};
+  int x = 0, y = 0, n = 0;
+  u8 *decoded = stbi_load_from_memory(bytes.str, (int)bytes.size, &x, &y, &n, (int)channels);
+  if (!decoded) return Str8{};
+  if (!decode_matches(x, y, width, height)) {
+    stbi_image_free(decoded);
+    return Str8{};
+  }
+  return Str8{decoded, size};
+}
+
+void codec_heap_free(Str8 pixels) {
+  if (pixels.str) stbi_image_free(pixels.str);
+}
+
 Str8 codec_decode_16_to_8(Arena *arena, Str8 bytes, u64 width, u64 height, u32 channels) {
   u64 count = 0, size16 = 0;
   if (!codec_input_fits(bytes) || channels < 1 || channels > 4) return Str8{};
@@ -189,6 +207,22 @@ Str8 codec_derive_8(Arena *arena, Str8 from_pixels, u32 from, u32 to, u64 pixel_
   Str8 result = {arena_push_uninit<u8>(arena, size), size};
   codec_convert<u8, u8>(from_pixels.str, from, result.str, to, pixel_count, (u8)255, [](u8 v) { return v; });
   return result;
+}
+
+Str8 codec_expand_heap(Str8 pixels, u32 from, u32 to, u64 pixel_count) {
+  u64 size = 0, expanded_size = 0;
+  if (from < 1 || to > 4 || to <= from) return Str8{};
+  if (!mul_checked(pixel_count, from, &size) || size != pixels.size) return Str8{};
+  if (!mul_checked(pixel_count, to, &expanded_size) || expanded_size > CodecIntMax) return Str8{};
+  // The decoder's allocator owns the buffer; growing it may move its pages without copying.
+  u8 *grown = (u8 *)realloc(pixels.str, expanded_size);
+  if (!grown) return Str8{};
+  // From the last pixel back, each is read whole before its wider form is written, and the
+  // wider form never reaches a pixel not yet read.
+  for (u64 i = pixel_count; i-- > 0;) {
+    codec_convert<u8, u8>(grown + i * from, from, grown + i * to, to, 1, (u8)255, [](u8 v) { return v; });
+  }
+  return Str8{grown, expanded_size};
 }
 
 bool codec_decode_16_layouts(Arena *arena, Str8 bytes, u64 width, u64 height, u32 channels, const bool needed[4],

@@ -46,6 +46,15 @@ Str8 codec_derive_8(Arena *arena, Str8 from_pixels, u32 from, u32 to, u64 pixel_
 bool codec_decode_16_layouts(Arena *arena, Str8 bytes, u64 width, u64 height, u32 channels, const bool needed[4],
                              Str8 out[4]);
 
+// The decoder's own buffer, no copy, for a caller that keeps it through an attempt: release it
+// with codec_heap_free. Empty when the decode fails or the image is not width × height.
+Str8 codec_decode_8_heap(Str8 bytes, u64 width, u64 height, u32 channels);
+void codec_heap_free(Str8 pixels);
+// Widens a buffer of codec_decode_8_heap from `from` to `to` channels (to > from) in place, by
+// the decoder's rules: the narrower picture is gone afterwards and the buffer may have moved.
+// Empty on failure, with the original buffer still valid.
+Str8 codec_expand_heap(Str8 pixels, u32 from, u32 to, u64 pixel_count);
+
 //~ Resampling
 // An 8-bit picture: rows `stride` bytes apart inside `size` bytes.
 struct CodecPicture {

@@ -220,16 +220,34 @@ void plan_decode(ConvertPlan *plan) {
 
   // The source's own layout is decoded once; every other needed layout is derived from it
   // with the decoder's own conversion rules, or decoded where those cannot reproduce it.
-  Str8 own_pixels = codec_decode_8(plan->layout_arena, plan->source_bytes, probe.width, probe.height, own);
+  u64 pixel_count = probe.width * probe.height;
+  Str8 own_pixels = codec_decode_8_heap(plan->source_bytes, probe.width, probe.height, own);
   if (own_pixels.size == 0) {
     message_add(plan->arena, &source->messages, 1, str8_lit("Unable to load the image."));
     plan->ok = false;
     return;
   }
+  plan->heap_layout = own_pixels;
   plan_fill_slot(plan, own, own_pixels);
-  u64 pixel_count = probe.width * probe.height;
+
+  // When no output reads the source's own layout, the widest layout it needs is made by
+  // widening the decoder's buffer in place, so a large source is never held twice.
+  bool own_read_by_outputs = false;
+  for (u64 i = 1; i < plan->pair_count; i += 1) {
+    own_read_by_outputs |= (u32)plan->pairs[i].target.pixel_layout == own;
+  }
+  u32 widen_to = 0;
+  if (!own_read_by_outputs) {
+    for (u32 channels = 4; channels > own; channels -= 1) {
+      if (plan->needed[channels - 1] && codec_derivable(plan->source_bytes, own, channels)) {
+        widen_to = channels;
+        break;
+      }
+    }
+  }
+
   for (u32 channels = 4; channels >= 1; channels -= 1) {
-    if (!plan->needed[channels - 1] || plan->slots[channels - 1].pixel_size != 0) continue;
+    if (!plan->needed[channels - 1] || plan->slots[channels - 1].pixel_size != 0 || channels == widen_to) continue;
     Str8 pixels = codec_derivable(plan->source_bytes, own, channels)
                       ? codec_derive_8(plan->layout_arena, own_pixels, own, channels, pixel_count)
                       : codec_decode_8(plan->layout_arena, plan->source_bytes, probe.width, probe.height, channels);
@@ -240,12 +258,29 @@ void plan_decode(ConvertPlan *plan) {
     }
     plan_fill_slot(plan, channels, pixels);
   }
+
+  if (widen_to) {
+    // The source record's statistics and checksum come from its own layout, before it goes.
+    ImageStats *image = source->image;
+    compute_image_stats(own_pixels.str, image->width, image->height, image->x_stride, image);
+    plan->source_digest = codec_blake2b128(own_pixels.str, own_pixels.size);
+    plan->source_done = true;
+    Str8 wide = codec_expand_heap(own_pixels, own, widen_to, pixel_count);
+    if (wide.size == 0) {
+      message_add(plan->arena, &source->messages, 1, str8_lit("Unable to load the image."));
+      plan->ok = false;
+      return;
+    }
+    plan->heap_layout = wide;
+    plan->slots[own - 1] = ImageStats{};
+    plan_fill_slot(plan, widen_to, wide);
+  }
 }
 
 //- resampling
 void plan_resample(ConvertPlan *plan) {
   if (!plan->ok) return;
-  for (u64 i = 0; i < plan->pair_count; i += 1) {
+  for (u64 i = plan->source_done ? 1 : 0; i < plan->pair_count; i += 1) {
     PlanPair *pair = &plan->pairs[i];
     ImageStats *image = pair->record->image;
     u32 channels = i == 0 ? plan->probe.channels : (u32)pair->target.pixel_layout;
@@ -268,7 +303,7 @@ void plan_resample(ConvertPlan *plan) {
 //- statistics and background
 void plan_stats_and_background(ConvertPlan *plan) {
   if (!plan->ok) return;
-  for (u64 i = 0; i < plan->pair_count; i += 1) {
+  for (u64 i = plan->source_done ? 1 : 0; i < plan->pair_count; i += 1) {
     ImageStats *image = plan->pairs[i].record->image;
     if (image->pixels && image->bytes_per_channel == 1) {
       compute_image_stats(image->pixels, image->width, image->height, image->x_stride, image);
@@ -283,8 +318,9 @@ void plan_checksums_and_encode(ConvertPlan *plan) {
   for (u64 i = 0; i < plan->pair_count; i += 1) {
     OutputRecord *record = plan->pairs[i].record;
     ImageStats *image = record->image;
-    if (record->bytes.size == 0 && image->pixel_size == 0) continue;
-    U128 digest = codec_blake2b128(image->pixels, image->pixel_size);
+    bool early = i == 0 && plan->source_done;
+    if (record->bytes.size == 0 && image->pixel_size == 0 && !early) continue;
+    U128 digest = early ? plan->source_digest : codec_blake2b128(image->pixels, image->pixel_size);
     record->checksum = checksum_text(plan->arena, digest);
     record->quality = 100;
     record->file_path = arena_format(plan->arena, "%S/%S", plan->out_folder, record->checksum);
@@ -332,6 +368,8 @@ void plan_checksums_and_encode(ConvertPlan *plan) {
 
 void plan_release_layouts(ConvertPlan *plan) {
   arena_rewind(plan->layout_arena, plan->layout_mark);
+  codec_heap_free(plan->heap_layout);
+  plan->heap_layout = Str8{};
   memset(plan->slots, 0, sizeof(plan->slots));
   // The source record's picture was one of them; its checksum and statistics are kept.
   plan->first_record->image->pixels = nullptr;

@@ -36,6 +36,10 @@ struct ConvertPlan {
   u64 pair_count;
   ImageStats slots[4]; // slot k: the source decoded to k + 1 channels of 8 bits
   bool needed[4];      // needed[k]: the layout of k + 1 channels is needed
+  Str8 heap_layout;    // a slot held in the decoder's own buffer, freed with the layouts
+  // The source record's statistics and checksum, taken before its layout was widened in place.
+  bool source_done;
+  U128 source_digest;
   bool ok;
 };
 
