@@ -520,4 +520,19 @@ TEST_F(ConvertCodec, DerivedLayoutsEqualDirectDecodes) {
 
   // Sizes that do not match are refused rather than read past.
   EXPECT_EQ(codec_derive_8(arena, str8(alpha_noise.data(), 10), 3, 4, 4).size, 0u);
+
+  // Widening the decoder's own buffer in place gives the same bytes as a direct decode.
+  for (const Source &s : sources) {
+    CodecProbe probe;
+    ASSERT_TRUE(codec_probe(view(s.bytes), &probe));
+    for (u32 to = probe.channels + 1; to <= 4; to += 1) {
+      if (!codec_derivable(view(s.bytes), probe.channels, to)) continue;
+      Str8 own = codec_decode_8_heap(view(s.bytes), probe.width, probe.height, probe.channels);
+      ASSERT_EQ(own.size, probe.width * probe.height * probe.channels);
+      Str8 wide = codec_expand_heap(own, probe.channels, to, probe.width * probe.height);
+      Bytes direct = bytes_of(codec_decode_8(arena, view(s.bytes), probe.width, probe.height, to));
+      EXPECT_EQ(bytes_of(wide), direct) << s.name << " widened to " << to;
+      codec_heap_free(wide.size ? wide : own);
+    }
+  }
 }
