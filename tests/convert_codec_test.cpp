@@ -294,6 +294,28 @@ TEST_F(ConvertCodec, HugeOrBrokenHeadersFailCleanly) {
   EXPECT_EQ(codec_decode_8(arena, view(junk), 16, 16, 3).size, 0u);
 }
 
+TEST_F(ConvertCodec, JpegCutShortIsNotComplete) {
+  Bytes jpeg = bytes_of(encode_jpeg(gradient(64, 48, 3), 64, 48, 3, 90));
+  EXPECT_TRUE(codec_complete(view(jpeg)));
+  // Bytes after the end of the picture (as phones append a video) change nothing.
+  Bytes trailer = jpeg;
+  trailer.insert(trailer.end(), 5000, 0x42);
+  EXPECT_TRUE(codec_complete(view(trailer)));
+  for (u64 cut : {jpeg.size() - 1, jpeg.size() * 3 / 4, jpeg.size() / 2, (u64)20, (u64)3}) {
+    Bytes part(jpeg.begin(), jpeg.begin() + cut);
+    EXPECT_FALSE(codec_complete(view(part))) << cut;
+  }
+  // An end marker inside an application segment (a thumbnail) is not the picture's end.
+  Bytes with_thumb = {0xFF, 0xD8, 0xFF, 0xE1, 0x00, 0x08, 0xFF, 0xDA, 0xFF, 0xD9, 0x00, 0x00};
+  with_thumb.insert(with_thumb.end(), jpeg.begin() + 2, jpeg.begin() + jpeg.size() / 2);
+  EXPECT_FALSE(codec_complete(view(with_thumb)));
+  with_thumb.insert(with_thumb.end(), jpeg.begin() + jpeg.size() / 2, jpeg.end());
+  EXPECT_TRUE(codec_complete(view(with_thumb)));
+  // PNGs are judged by their decoder.
+  Bytes png = bytes_of(encode_png(gradient(8, 8, 3), 8, 8, 3));
+  EXPECT_TRUE(codec_complete(view(png)));
+}
+
 TEST_F(ConvertCodec, DamagedFilesNeverCrashTheDecoder) {
   Bytes rgba = gradient(24, 17, 4);
   Bytes n = noise(rgba.size(), 17);

@@ -291,6 +291,9 @@ TEST(EndToEnd, UnsupportedFilesGoEmptyAndTruncatedFilesStay) {
   f.drop("empty.png", Bytes{});
   Bytes full = png_file(gradient(64, 64, 3), 64, 64, 3);
   f.drop("cut.png", Bytes(full.begin(), full.begin() + full.size() / 2));
+  // A JPEG cut short still decodes (the decoder fills the rest in), yet it is not complete.
+  Bytes jpeg = jpeg_file(noise(256 * 192 * 3, 3), 256, 192, 3, 90);
+  f.drop("cut.jpg", Bytes(jpeg.begin(), jpeg.begin() + jpeg.size() * 2 / 3));
   Program p(f.args({"-drain"}));
   ASSERT_TRUE(p.wait_for_exit(120)) << "drain ends although two files can never convert";
   EXPECT_EQ(p.exit_code, 0);
@@ -301,6 +304,7 @@ TEST(EndToEnd, UnsupportedFilesGoEmptyAndTruncatedFilesStay) {
 
   EXPECT_TRUE(fs::exists(f.in + "/empty.png"));
   EXPECT_TRUE(fs::exists(f.in + "/cut.png"));
+  EXPECT_TRUE(fs::exists(f.in + "/cut.jpg"));
   EXPECT_FALSE(fs::exists(f.meta + "/empty.metadatas"));
   EXPECT_FALSE(fs::exists(f.meta + "/cut.metadatas"));
   EXPECT_EQ(f.out_files(), 0u);

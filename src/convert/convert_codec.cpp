@@ -74,6 +74,33 @@ static bool codec_declared_size(Str8 bytes, u64 *width, u64 *height) {
   return false;
 }
 
+bool codec_complete(Str8 bytes) {
+  const u8 *b = bytes.str;
+  if (bytes.size < 2 || b[0] != 0xFF || b[1] != 0xD8) return bytes.size > 0;
+  // Walk the segments to the first scan of the main picture (an embedded thumbnail's scan
+  // and end marker sit inside an application segment and are skipped whole), then look for
+  // the end-of-image marker: entropy-coded data never holds FF D9, so a file cut short in its
+  // scans has none, while bytes appended after a complete picture do not matter.
+  u64 at = 2;
+  while (at + 4 <= bytes.size) {
+    if (b[at] != 0xFF) return false;
+    u8 marker = b[at + 1];
+    if (marker == 0xFF) {
+      at += 1;
+      continue;
+    }
+    if (marker == 0xD9) return false;
+    u64 length = (u64)b[at + 2] << 8 | b[at + 3];
+    if (length < 2) return false;
+    at += 2 + length;
+    if (marker == 0xDA) break;
+  }
+  for (; at + 1 < bytes.size; at += 1) {
+    if (b[at] == 0xFF && b[at + 1] == 0xD9) return true;
+  }
+  return false;
+}
+
 bool codec_probe(Str8 bytes, CodecProbe *out) {
   *out = CodecProbe{};
   if (!codec_input_fits(bytes)) return false;

@@ -27,6 +27,9 @@ struct CodecProbe {
 // read the header, its channels and depth); otherwise a failure zeroes it.
 bool codec_probe(Str8 bytes, CodecProbe *out);
 bool codec_is_16_bit(Str8 bytes);
+// False for a JPEG cut short: the decoder fills a missing end in silently, so a JPEG whose
+// writer paused would otherwise convert half-written. Other inputs are left to the decoder.
+bool codec_complete(Str8 bytes);
 
 // Decodes to `channels` (1 to 4) 8-bit channels per pixel into a packed buffer of
 // width × height × channels bytes allocated from the arena. Empty when the decode fails or

@@ -72,6 +72,8 @@ bool convert_attempt(AppState *app, ClaimEntry *entry, Str8 path, FileProps t0, 
         entry->refused = t0;
         ok = false;
       }
+      // A picture cut short ends the attempt like a failed probe: retried when it changes.
+      if (ok) ok = codec_complete(bytes);
       if (ok) plan_set_source(&plan, probe);
     }
 
