@@ -25,40 +25,40 @@ bool convert_attempt(AppState *app, ClaimEntry *entry, Str8 path, FileProps t0, 
   Str8 metadata_path = {};
   bool ok = true;
   bool done = false;
-  bool past_c3 = false;
+  bool planned = false;
   bool write_failed = false;
 
-  // C1: the bytes of the latest complete read; none yet means a later cycle tries again.
+  // the bytes of the latest complete read; none yet means a later cycle tries again
   FileProps read_props = {};
   U128 digest = intake_request_version(path, 400, &read_props);
   Str8 bytes = content_lease_get(lease, digest);
   ok = bytes.size != 0;
-  // Bytes read from an older version than the one seen at the start would be converted and
-  // then the newer file deleted: wait for the intake to read the current version.
-  // Once the intake has read this very version (complete, empty or not), this attempt is
-  // the one that decides what happens to it until the file changes.
+  // Bytes of an older version than the one seen at the start would be converted and then the
+  // newer file deleted: wait for the intake to read the current version. Once it has read
+  // this very version (complete, empty or not), this attempt decides what happens to it until
+  // the file changes.
   bool informed = (read_props.flags & FilePropsExists) && file_props_same_version(read_props, t0);
   if (ok && !informed) ok = false;
 
   ConvertPlan plan;
   if (ok) {
-    // C2
+    // names
     Str8 file_name = str8_file_name(path);
     Str8 stem = str8_drop_extension(file_name);
     metadata_path = arena_format(arena, "%S/%S.metadatas", app->metadatas_folder, stem);
     if (!entry->arena) entry->arena = arena_create(mib(32), mib(8));
     plan_begin(&plan, arena, entry->arena, layout_arena, app->out_folder, bytes);
 
-    // C3
+    // the file type, from the signature
     if (plan_source_record(&plan)->file_type == FileTypeNone) {
       message_add(arena, &file_messages, 3,
                   arena_format(arena, "Unsupported file format, %S was skipped", file_name));
       ok = false;
     } else {
-      past_c3 = true;
+      planned = true;
     }
 
-    // C4: probe, and refuse a picture larger than the limit before anything is decoded
+    // probe, and refuse a picture larger than the limit before anything is decoded
     if (ok) {
       CodecProbe probe;
       ok = codec_probe(bytes, &probe);
@@ -77,28 +77,28 @@ bool convert_attempt(AppState *app, ClaimEntry *entry, Str8 path, FileProps t0, 
       if (ok) plan_set_source(&plan, probe);
     }
 
-    // C5 - C8: plan the outputs and decode what they need
+    // plan the outputs and decode what they need
     if (ok) {
       plan_targets(&plan, &app->targets);
       plan_geometry(&plan);
       plan_decode(&plan);
       ok = plan.ok;
     }
-    // C9
+    // unchanged so far?
     if (ok) ok = source_unchanged(path, t0);
-    // C10, C11
+    // resample, statistics, backgrounds
     if (ok) {
       plan_resample(&plan);
       plan_stats_and_background(&plan);
     }
-    // C12
+    // unchanged so far?
     if (ok) ok = source_unchanged(path, t0);
-    // C13
+    // checksums and encoding
     if (ok) plan_checksums_and_encode(&plan);
-    // C14
+    // unchanged so far?
     if (ok) ok = source_unchanged(path, t0);
 
-    // C15: name and write every record
+    // name and write every record
     if (ok) {
       for (OutputRecord *r = plan.first_record; r; r = r->next) {
         Str8 extension = r->file_type == FileTypeJpeg ? str8_lit("jpg") : str8_lit("png");
@@ -112,26 +112,26 @@ bool convert_attempt(AppState *app, ClaimEntry *entry, Str8 path, FileProps t0, 
         }
       }
     }
-    // C16: the records' text, each followed by its notes
+    // the records' text, each followed by its notes
     if (ok) {
       for (OutputRecord *r = plan.first_record; r; r = r->next) {
         write_metadata_record(arena, &metadata, r);
         message_report(arena, &r->messages, &metadata, 1);
       }
     }
-    // C17: deleted only when the file kept the version recorded when it was first met or
+    // deleted only when the file kept the version recorded when it was first met or
     // last released, and everything it produced was written.
     if (ok) done = !write_failed && source_unchanged(path, entry->recorded);
   }
 
-  // F0
-  if (past_c3 && entry->arena) {
+  // the attempt's pixels and outputs go
+  if (planned && entry->arena) {
     plan_release_layouts(&plan);
     arena_reset(entry->arena);
   }
-  // F1
+  // the file's own notes
   message_report(arena, &file_messages, &metadata, 1);
-  // F2
+  // the metadata file
   bool metadata_written = false;
   if (metadata.node_count > 0) {
     Str8 text = str8_list_join(arena, &metadata, nullptr);
@@ -143,16 +143,16 @@ bool convert_attempt(AppState *app, ClaimEntry *entry, Str8 path, FileProps t0, 
     }
   }
   fflush(stdout);
-  // F3
+  // delete, or release for a later attempt
   FileProps t_now = file_props_from_path(path);
-  // F4: nothing is lost: the source goes only once what it produced is durable.
-  bool remove = metadata_written && (done || file_messages.worst > 2);
+  // Nothing is lost: the source goes only once what it produced is durable, and only while
+  // the file on disk is still the version that was judged.
+  bool remove = metadata_written && (done || file_messages.worst > 2) && file_props_same_version(t_now, t0);
   if (remove) {
     if (done) folder_sync(app->out_folder);
     folder_sync(app->metadatas_folder);
     file_delete(path);
   }
-  // F5, F6
   claim_release(&app->claims, entry, remove, t_now, informed ? &t0 : nullptr);
   return informed;
 }
