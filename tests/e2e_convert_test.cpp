@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <algorithm>
 #include <map>
+#include <set>
 #include <regex>
 #include <string>
 #include <thread>
@@ -282,6 +284,31 @@ TEST(EndToEnd, TargetsWithoutIdentityTargetAndOddBackgrounds) {
   EXPECT_EQ(m.records[2].at("file_type"), "PNG");
   EXPECT_EQ(m.records[2].at("pixel_layout"), "RGBA");
   EXPECT_EQ(num(m.records[2], "width"), 32u);
+}
+
+TEST(EndToEnd, ThreadsAreNamedForWhatTheyDo) {
+  Folders f;
+  Program p(f.args());
+  ASSERT_TRUE(p.wait_for_output("Waiting for PNG/JPEG files...\n"));
+  std::string task = "/proc/" + std::to_string(p.pid) + "/task";
+  auto names = [&] {
+    std::multiset<std::string> found;
+    for (auto &t : fs::directory_iterator(task)) {
+      Bytes comm = read_file(t.path().string() + "/comm");
+      found.insert(std::string(comm.begin(), comm.end() - (comm.empty() ? 0 : 1)));
+    }
+    return found;
+  };
+  // Threads name themselves once they run; names are cut to 15 bytes by the system.
+  size_t streamers = std::clamp<size_t>(std::thread::hardware_concurrency() - 1, 1, 4);
+  ASSERT_TRUE(wait_until([&] {
+    std::multiset<std::string> n = names();
+    return n.count("[fs] detector") == 1 && n.count("[fs] streamer #") == streamers &&
+           n.count("[VANTOR] Conver") == 2;
+  }));
+  // The main thread is the process's first; the reaper has no name of its own.
+  Bytes main_name = read_file(task + "/" + std::to_string(p.pid) + "/comm");
+  EXPECT_EQ(std::string(main_name.begin(), main_name.end()), "[main thread]\n");
 }
 
 //~ What stays and what goes
