@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "test_process.h"
 
 namespace fs = std::filesystem;
 
@@ -66,24 +67,6 @@ std::vector<Target> builtin_expected() {
           make_target(0, 300, 300, 0, 60, 204800, 5, 0, 0), make_target(0, 1920, 1080, 0, 80, 2097152, 5, 0, 0)};
 }
 
-struct TempFolder {
-  std::string path;
-  TempFolder() {
-    const testing::TestInfo *info = testing::UnitTest::GetInstance()->current_test_info();
-    path = "/tmp/vantor-appsetup-" + std::to_string(getpid()) + "-" + info->name();
-    fs::remove_all(path);
-    fs::create_directories(path);
-  }
-  ~TempFolder() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-  std::string at(const std::string &name) const { return path + "/" + name; }
-  std::string write(const std::string &name, const std::string &text) const {
-    std::ofstream(at(name), std::ios::binary) << text;
-    return at(name);
-  }
-};
 
 struct AppSetupFixture : testing::Test {
   Arena *arena = nullptr;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "intake/intake.h"
+#include "test_process.h"
 
 namespace fs = std::filesystem;
 
@@ -31,22 +32,6 @@ static U128 digest_of(const std::string &s) { return digest128(view(s)); }
 
 static bool same(U128 a, U128 b) { return u128_equal(a, b); }
 
-// A fresh folder under /tmp, removed at the end of the test.
-struct TempFolder {
-  std::string path;
-  explicit TempFolder(const char *name) {
-    static std::atomic<int> serial{0};
-    path = "/tmp/vantor_intake_" + std::to_string(proc_info()->process_id) + "_" + name + "_" +
-           std::to_string(serial++);
-    fs::remove_all(path);
-    fs::create_directories(path);
-  }
-  ~TempFolder() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-  std::string file(const std::string &name) const { return path + "/" + name; }
-};
 
 // Written beside and renamed over, so no read ever sees a half-written version.
 static void write_file(const std::string &path, const std::string &bytes) {
@@ -69,18 +54,6 @@ template <typename F> static std::thread spawn(F body) {
 }
 
 // Polls the condition until it holds or the (generous) deadline passes.
-template <typename F> static bool wait_until(F condition, u64 seconds = 60) {
-  u64 deadline = clock_now_us() + seconds * 1000000;
-  for (;;) {
-    if (condition()) {
-      return true;
-    }
-    if (clock_now_us() > deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-}
 
 static bool wait_detector_passes(u64 count) {
   u64 start = intake_stats().detector_passes;
@@ -168,7 +141,7 @@ TEST(IntakeStore, RingKeepsRecordsAndHonoursDeadlines) {
 TEST(Intake, FirstRequestQueuesAndALaterOneAnswers) {
   intake_test_start();
   TempFolder dir("first");
-  std::string path = dir.file("a.png");
+  std::string path = dir.at("a.png");
   std::string bytes = "first request content " + dir.path;
   write_file(path, bytes);
   U128 expected = digest_of(bytes);
@@ -194,7 +167,7 @@ TEST(Intake, FirstRequestQueuesAndALaterOneAnswers) {
   EXPECT_TRUE(file_props_same_version(props, file_props_from_path(view(path))));
 
   // With a deadline ahead, a request for a new file waits for its read.
-  std::string other = dir.file("b.png");
+  std::string other = dir.at("b.png");
   std::string other_bytes = "waited for " + dir.path;
   write_file(other, other_bytes);
   EXPECT_TRUE(same(intake_request(view(other), clock_now_us() + 60000000ull), digest_of(other_bytes)));
@@ -209,7 +182,7 @@ TEST(Intake, FirstRequestQueuesAndALaterOneAnswers) {
 TEST(Intake, ClaimedPathIsQueuedOnce) {
   intake_test_start();
   TempFolder dir("claim");
-  std::string path = dir.file("claimed.jpg");
+  std::string path = dir.at("claimed.jpg");
   std::string bytes = std::string(200000, 'c') + dir.path;
   write_file(path, bytes);
   U128 expected = digest_of(bytes);
@@ -244,7 +217,7 @@ TEST(Intake, ClaimedPathIsQueuedOnce) {
 TEST(Intake, GrowingFileIsPublishedOnlyWhenStable) {
   intake_test_start();
   TempFolder dir("growing");
-  std::string path = dir.file("growing.png");
+  std::string path = dir.at("growing.png");
   const u64 chunk = 1024;
   const u64 max_chunks = 16384;
   std::string full(chunk * max_chunks, 0);
@@ -308,8 +281,8 @@ TEST(Intake, GrowingFileIsPublishedOnlyWhenStable) {
 TEST(Intake, IdenticalFilesShareOneContent) {
   intake_test_start();
   TempFolder dir("shared");
-  std::string a = dir.file("a.png");
-  std::string b = dir.file("b.png");
+  std::string a = dir.at("a.png");
+  std::string b = dir.at("b.png");
   std::string bytes = "same bytes twice " + dir.path;
   write_file(a, bytes);
   write_file(b, bytes);
@@ -332,7 +305,7 @@ TEST(Intake, IdenticalFilesShareOneContent) {
 TEST(Intake, RewritesEvictOldContentsAndLeasesKeepThem) {
   intake_test_start();
   TempFolder dir("rewrite");
-  std::string path = dir.file("r.png");
+  std::string path = dir.at("r.png");
   // Each version has its own size, so it differs even within one clock tick.
   std::vector<std::string> versions;
   for (int v = 0; v < 4; v += 1) {
@@ -377,7 +350,7 @@ TEST(Intake, RewritesEvictOldContentsAndLeasesKeepThem) {
 TEST(Intake, DeletedFileIsForgottenAndEmptyFileIsKept) {
   intake_test_start();
   TempFolder dir("deleted");
-  std::string path = dir.file("gone.png");
+  std::string path = dir.at("gone.png");
   std::string bytes = "about to vanish " + dir.path;
   write_file(path, bytes);
   U128 d = digest_of(bytes);
@@ -404,7 +377,7 @@ TEST(Intake, DeletedFileIsForgottenAndEmptyFileIsKept) {
   EXPECT_EQ(intake_path_info(view(path)).version, 1u);
 
   // An empty file exists: it is read, answers zero, and keeps its node.
-  std::string empty = dir.file("empty.png");
+  std::string empty = dir.at("empty.png");
   write_file(empty, "");
   intake_request(view(empty), 0);
   ASSERT_TRUE(wait_until([&] { return intake_path_info(view(empty)).version > 0; }));
@@ -432,7 +405,7 @@ TEST(Intake, WrittenFormsOfOnePathShareOneNode) {
   intake_test_start();
   TempFolder dir("forms");
   fs::create_directories(dir.path + "/sub");
-  std::string plain = dir.file("f.png");
+  std::string plain = dir.at("f.png");
   std::string bytes = "one node " + dir.path;
   write_file(plain, bytes);
   U128 d = digest_of(bytes);
@@ -458,7 +431,7 @@ TEST(Intake, ManyThreadsRequestAndLeaseManyPaths) {
   std::vector<std::string> paths;
   std::vector<std::string> contents;
   for (int i = 0; i < file_count; i += 1) {
-    paths.push_back(dir.file("m" + std::to_string(i) + ".png"));
+    paths.push_back(dir.at("m" + std::to_string(i) + ".png"));
     contents.push_back(std::string(100 + i * 13, (char)('A' + i % 26)) + std::to_string(i) + dir.path);
     write_file(paths[i], contents[i]);
   }

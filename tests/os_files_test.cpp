@@ -15,24 +15,11 @@
 #include <vector>
 
 #include "os/os.h"
+#include "test_process.h"
 
 namespace fs = std::filesystem;
 
 //~ Helpers
-struct TempFolder {
-  std::string path;
-  TempFolder() {
-    const testing::TestInfo *info = testing::UnitTest::GetInstance()->current_test_info();
-    path = "/tmp/vantor-osfiles-" + std::to_string(getpid()) + "-" + info->name();
-    fs::remove_all(path);
-    fs::create_directories(path);
-  }
-  ~TempFolder() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-  std::string at(const std::string &name) const { return path + "/" + name; }
-};
 
 static Str8 s8(const std::string &s) { return str8(s.data(), s.size()); }
 static std::string str(Str8 s) { return std::string((const char *)s.str, s.size); }
