@@ -1,5 +1,6 @@
 // End to end: the real binary on temporary folders, images made here, files checked on disk.
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -300,7 +301,10 @@ TEST(EndToEnd, ThreadsAreNamedForWhatTheyDo) {
     return found;
   };
   // Threads name themselves once they run; names are cut to 15 bytes by the system.
-  size_t streamers = std::clamp<size_t>(std::thread::hardware_concurrency() - 1, 1, 4);
+  cpu_set_t cpus;
+  CPU_ZERO(&cpus);
+  ASSERT_EQ(sched_getaffinity(0, sizeof(cpus), &cpus), 0);
+  size_t streamers = std::clamp<size_t>((size_t)CPU_COUNT(&cpus) - 1, 1, 4);
   ASSERT_TRUE(wait_until([&] {
     std::multiset<std::string> n = names();
     return n.count("[fs] detector") == 1 && n.count("[fs] streamer #") == streamers &&
