@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build run test test-sanitize bench clean
+.PHONY: all deps build run test test-sanitize bench clean windows test-windows
 
 all: build
 
@@ -26,5 +26,16 @@ bench: deps
 test-sanitize:
 	$(MAKE) test BUILD=build-sanitize CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=Debug -DVANTOR_SANITIZE=ON"
 
+# Windows: cross-built with MinGW-w64, tested under wine64.
+WINDOWS_BUILD ?= build-windows
+
+windows:
+	@scripts/deps --windows
+	@cmake -S . -B $(WINDOWS_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(WINDOWS_BUILD) -j $(JOBS)
+
+test-windows: windows
+	@scripts/test-windows $(WINDOWS_BUILD)
+
 clean:
-	rm -rf build build-sanitize
+	rm -rf build build-sanitize $(WINDOWS_BUILD)

@@ -419,7 +419,8 @@ Str8 intake_queue_pop(Arena *arena) { return ring_pop(&intake_state()->queue, ar
 
 //~ Streamers
 // One read of a queued path. The bytes count only when the file was the same version (size and
-// full-resolution last-write time) before and after the read and every byte of that size came.
+// full-resolution last-write time) before and after the read, every byte of that size came, and
+// no writer still holds the file where the system can tell.
 static void streamer_read(Str8 path, U128 key) {
   // read the size found before opening, no more
   FileProps before = file_props_from_path(path);
@@ -444,7 +445,7 @@ static void streamer_read(Str8 path, U128 key) {
   ReadOutcome outcome = ReadDropped;
   if (unchanged && !is_file) {
     outcome = ReadGone;
-  } else if (unchanged && opened && content.size == before.size) {
+  } else if (unchanged && opened && content.size == before.size && file_is_complete(path)) {
     outcome = ReadComplete;
   }
 

@@ -136,6 +136,9 @@ struct FileProps {
 // Same file version: both exist (or both do not), same size, same last-write time at full
 // resolution. What "unchanged during a read" and the stability checks compare.
 bool file_props_same_version(FileProps a, FileProps b);
+// False while another process may still be writing the file, where the system can tell
+// (Windows: the file cannot be opened without sharing write access); true otherwise.
+bool file_is_complete(Str8 path);
 
 FileHandle file_open(u32 flags, Str8 path); // never blocks on a FIFO; 0 on failure
 bool file_close(FileHandle file);

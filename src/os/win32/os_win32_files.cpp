@@ -1,0 +1,462 @@
+// Files and folders on Windows. No shared state: paths become zero-terminated UTF-16 copies in
+// the calling thread's scratch arena, results go to the caller's arena. A FileHandle is the
+// system's handle; the invalid-handle value never escapes, 0 stands for no file.
+#include "os/win32/os_win32_internal.h"
+
+//~ Files and folders
+
+// ReadFile and WriteFile take 32-bit counts.
+constexpr u64 Win32IoChunk = 0xFFFFFFFFull;
+
+//- helpers
+wchar_t *win32_path(Arena *arena, Str8 path) {
+  if (path.size && memchr(path.str, 0, path.size)) return nullptr;
+  return (wchar_t *)str16_from_str8(arena, path).str;
+}
+
+static HANDLE win32_handle(FileHandle file) { return (HANDLE)(uintptr_t)file; }
+
+static u64 u64_from_halves(DWORD high, DWORD low) { return ((u64)high << 32) | low; }
+
+DenseTime dense_time_from_filetime(FILETIME ft) {
+  SYSTEMTIME st = {};
+  if (!FileTimeToSystemTime(&ft, &st)) return 0;
+  DateTime dt = {};
+  dt.year = st.wYear;
+  dt.month = (u8)(st.wMonth - 1);
+  dt.week_day = (u8)st.wDayOfWeek;
+  dt.day = (u8)st.wDay;
+  dt.hour = (u8)st.wHour;
+  dt.minute = (u8)st.wMinute;
+  dt.second = (u8)st.wSecond;
+  dt.millisecond = st.wMilliseconds;
+  return dense_time_from_date_time(dt);
+}
+
+// 100 ns ticks since 1601 become nanoseconds since 1970; only ever compared for equality.
+static u64 ns_from_filetime(FILETIME ft) {
+  u64 ticks = u64_from_halves(ft.dwHighDateTime, ft.dwLowDateTime);
+  return (ticks - 116444736000000000ull) * 100ull;
+}
+
+static FileProps file_props_from_parts(DWORD attributes, DWORD size_high, DWORD size_low, FILETIME modified,
+                                       FILETIME created) {
+  FileProps props = {};
+  props.flags = FilePropsExists;
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    props.flags |= FilePropsFolder;
+  } else {
+    props.size = u64_from_halves(size_high, size_low);
+  }
+  props.modified = dense_time_from_filetime(modified);
+  props.created = dense_time_from_filetime(created);
+  props.modified_ns = ns_from_filetime(modified);
+  return props;
+}
+
+static bool win32_is_folder(const wchar_t *path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  return GetFileAttributesExW(path, GetFileExInfoStandard, &data) && (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+//- properties
+FileProps file_props_from_handle(FileHandle file) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (file == 0 || !GetFileInformationByHandle(win32_handle(file), &info)) return FileProps{};
+  return file_props_from_parts(info.dwFileAttributes, info.nFileSizeHigh, info.nFileSizeLow, info.ftLastWriteTime,
+                               info.ftCreationTime);
+}
+
+// Asked of the file itself, not of its folder's listing: a folder entry's size and time lag
+// behind a file that another handle is still writing, and a listing would take "*" and "?"
+// in the path as patterns.
+FileProps file_props_from_path(Str8 path) {
+  Scratch scratch = scratch_begin(nullptr);
+  FileProps props = {};
+  wchar_t *wpath = win32_path(scratch.arena, path);
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (wpath && wpath[0] && GetFileAttributesExW(wpath, GetFileExInfoStandard, &data)) {
+    props = file_props_from_parts(data.dwFileAttributes, data.nFileSizeHigh, data.nFileSizeLow, data.ftLastWriteTime,
+                                  data.ftCreationTime);
+  }
+  scratch_end(scratch);
+  return props;
+}
+
+// A writer holds its handle with write access; asking for the file without sharing write
+// access fails with a sharing violation until every such handle is closed.
+bool file_is_complete(Str8 path) {
+  Scratch scratch = scratch_begin(nullptr);
+  bool complete = true;
+  wchar_t *wpath = win32_path(scratch.arena, path);
+  if (wpath && wpath[0]) {
+    HANDLE h = CreateFileW(wpath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      CloseHandle(h);
+    } else {
+      complete = GetLastError() != ERROR_SHARING_VIOLATION;
+    }
+  }
+  scratch_end(scratch);
+  return complete;
+}
+
+//- open and close
+// Only files on disk give a handle: folders fail to open without backup semantics, and
+// devices and pipes ("CON", "\\.\pipe\x") are refused, because every read here is sized by
+// the file's length, which those do not have.
+FileHandle file_open(u32 flags, Str8 path) {
+  DWORD access = 0;
+  if (flags & FileOpenRead) access |= GENERIC_READ;
+  if (flags & FileOpenWrite) access |= GENERIC_WRITE;
+  if (flags & FileOpenExecute) access |= GENERIC_EXECUTE;
+  DWORD share = 0;
+  if (flags & FileShareRead) share |= FILE_SHARE_READ;
+  if (flags & FileShareWriteDelete) share |= FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  DWORD disposition = OPEN_EXISTING;
+  if (flags & FileOpenAlways) {
+    disposition = OPEN_ALWAYS;
+  } else if (flags & FileOpenWrite) {
+    disposition = CREATE_ALWAYS;
+  }
+
+  Scratch scratch = scratch_begin(nullptr);
+  FileHandle result = 0;
+  wchar_t *wpath = win32_path(scratch.arena, path);
+  if (wpath && wpath[0]) {
+    HANDLE h = CreateFileW(wpath, access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      if (GetFileType(h) == FILE_TYPE_DISK) {
+        result = (FileHandle)(uintptr_t)h;
+      } else {
+        CloseHandle(h);
+      }
+    }
+  }
+  scratch_end(scratch);
+  return result;
+}
+
+bool file_close(FileHandle file) {
+  if (file == 0) return true;
+  return CloseHandle(win32_handle(file)) != 0;
+}
+
+//- reading
+u64 file_read_range(FileHandle file, RangeU64 range, void *dst) {
+  if (file == 0) return 0;
+  HANDLE h = win32_handle(file);
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(h, &size)) return 0;
+  u64 end = min_of(range.max, (u64)size.QuadPart);
+  u64 first = min_of(range.min, end);
+  u64 count = end - first;
+  u64 total = 0;
+  while (total < count) {
+    u64 offset = first + total;
+    DWORD ask = (DWORD)min_of(count - total, Win32IoChunk);
+    OVERLAPPED at = {};
+    at.Offset = (DWORD)offset;
+    at.OffsetHigh = (DWORD)(offset >> 32);
+    DWORD got = 0;
+    if (!ReadFile(h, (u8 *)dst + total, ask, &got, &at)) break;
+    total += got;
+    if (got < ask) break;
+  }
+  return total;
+}
+
+// The allocation is sized by the range cut to the file's current length, so a wide range
+// (say [0, ~0)) never asks the arena for more than the file holds.
+Str8 file_read_into_arena(Arena *arena, FileHandle file, RangeU64 range) {
+  if (file == 0 || range.max <= range.min) return Str8{};
+  FileProps props = file_props_from_handle(file);
+  u64 end = min_of(range.max, props.size);
+  u64 first = min_of(range.min, end);
+  u64 capacity = end - first;
+  if (capacity == 0) return Str8{};
+  u8 *buffer = (u8 *)arena_alloc(arena, capacity, 8);
+  u64 got = file_read_range(file, RangeU64{first, end}, buffer);
+  arena_give_back(arena, capacity - got);
+  return got ? str8(buffer, got) : Str8{};
+}
+
+Str8 file_read_all(Arena *arena, Str8 path) {
+  FileHandle file = file_open(FileOpenRead | FileShareRead, path);
+  if (file == 0) return Str8{};
+  FileProps props = file_props_from_handle(file);
+  Str8 data = file_read_into_arena(arena, file, RangeU64{0, props.size});
+  file_close(file);
+  return data;
+}
+
+//- writing
+u64 file_write_range(FileHandle file, RangeU64 range, const void *data) {
+  if (file == 0 || range.max <= range.min) return 0;
+  HANDLE h = win32_handle(file);
+  u64 count = range.max - range.min;
+  u64 total = 0;
+  while (total < count) {
+    u64 offset = range.min + total;
+    DWORD ask = (DWORD)min_of(count - total, Win32IoChunk);
+    OVERLAPPED at = {};
+    at.Offset = (DWORD)offset;
+    at.OffsetHigh = (DWORD)(offset >> 32);
+    DWORD put = 0;
+    if (!WriteFile(h, (const u8 *)data + total, ask, &put, &at) || put == 0) break;
+    total += put;
+  }
+  return total;
+}
+
+// Our temporaries: ".vantor-<pid>-<tid>-<counter>.tmp", unique per process and thread.
+static const Str8 TempPrefix = str8_lit(".vantor-");
+static const Str8 TempSuffix = str8_lit(".tmp");
+static std::atomic<u64> g_temp_counter;
+
+static bool win32_is_temp_name(Str8 name) {
+  if (name.size <= TempPrefix.size + TempSuffix.size) return false;
+  if (!str8_starts_with(name, TempPrefix, 0) || !str8_ends_with(name, TempSuffix, 0)) return false;
+  Str8 middle = str8_slice(name, RangeU64{TempPrefix.size, name.size - TempSuffix.size});
+  u32 numbers = 0;
+  u64 digits = 0;
+  for (u64 i = 0; i <= middle.size; i += 1) {
+    if (i == middle.size || middle.str[i] == '-') {
+      if (digits == 0) return false;
+      numbers += 1;
+      digits = 0;
+    } else if (char_is_digit(middle.str[i])) {
+      digits += 1;
+    } else {
+      return false;
+    }
+  }
+  return numbers == 3;
+}
+
+// Writes and flushes the temporary, then moves it over the destination with write-through, so
+// the rename itself is on disk when the call returns; whatever fails removes the temporary.
+static bool win32_write_replace(Arena *scratch, const wchar_t *wpath, Str8 path, Str8 data) {
+  u64 cut = path.size;
+  for (u64 i = 0; i < path.size; i += 1) {
+    if (path.str[i] == '/' || path.str[i] == '\\') cut = i;
+  }
+  Str8 folder = cut < path.size ? str8_keep_front(path, cut + 1) : Str8{};
+  u64 counter = g_temp_counter.fetch_add(1);
+  Str8 temp = arena_format(scratch, "%S%S%u-%u-%llu%S", folder, TempPrefix, (u32)GetCurrentProcessId(),
+                           (u32)GetCurrentThreadId(), (unsigned long long)counter, TempSuffix);
+  wchar_t *wtemp = win32_path(scratch, temp);
+  if (!wtemp) return false;
+  HANDLE h = CreateFileW(wtemp, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  u64 written = file_write_range((FileHandle)(uintptr_t)h, RangeU64{0, data.size}, data.str);
+  bool ok = written == data.size;
+  ok = ok && FlushFileBuffers(h) != 0;
+  ok = (CloseHandle(h) != 0) && ok;
+  ok = ok && MoveFileExW(wtemp, wpath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  if (!ok) DeleteFileW(wtemp);
+  return ok;
+}
+
+bool file_write_all(Str8 path, Str8 data, u32 flags) {
+  Scratch scratch = scratch_begin(nullptr);
+  bool ok = false;
+  wchar_t *wpath = win32_path(scratch.arena, path);
+  if (wpath && wpath[0]) {
+    if (flags & WriteAllDeleteFirst) DeleteFileW(wpath);
+    if (!(flags & WriteAllMakeParents) || folder_make_parents(path)) {
+      ok = win32_write_replace(scratch.arena, wpath, path, data);
+    }
+  }
+  scratch_end(scratch);
+  return ok && data.size > 0;
+}
+
+bool file_delete(Str8 path) {
+  Scratch scratch = scratch_begin(nullptr);
+  wchar_t *wpath = win32_path(scratch.arena, path);
+  bool ok = wpath && DeleteFileW(wpath) != 0;
+  scratch_end(scratch);
+  return ok;
+}
+
+//- folders
+// Another thread or process making the same folder at the same moment is success, not a
+// failure: the folder is there either way.
+static bool win32_folder_ensure(const wchar_t *wpath) {
+  if (win32_is_folder(wpath)) return true;
+  if (CreateDirectoryW(wpath, nullptr)) return true;
+  return GetLastError() == ERROR_ALREADY_EXISTS && win32_is_folder(wpath);
+}
+
+bool folder_ensure(Str8 path) {
+  Scratch scratch = scratch_begin(nullptr);
+  wchar_t *wpath = win32_path(scratch.arena, path);
+  bool ok = wpath && wpath[0] && win32_folder_ensure(wpath);
+  scratch_end(scratch);
+  return ok;
+}
+
+// Pieces are cut at both slashes and empty pieces count. The first piece (a drive such as
+// "E:", or the empty piece before a leading "/") is never made; a relative path's first piece
+// is a real folder here and is made like the others.
+static bool win32_make_folders(Str8 path, bool include_last) {
+  Scratch scratch = scratch_begin(nullptr);
+  bool ok = !(path.size && memchr(path.str, 0, path.size));
+  u8 *chain = arena_push_uninit<u8>(scratch.arena, path.size + 1);
+  if (ok) {
+    memcpy(chain, path.str, path.size);
+    chain[path.size] = 0;
+  }
+  bool drive_first = path.size >= 2 && path.str[1] == ':';
+  bool first = true;
+  for (u64 i = 0; ok && i <= path.size; i += 1) {
+    if (i < path.size && chain[i] != '/' && chain[i] != '\\') continue;
+    bool is_last = i == path.size;
+    bool skip_first = first && (i == 0 || drive_first);
+    first = false;
+    if (skip_first || (is_last && !include_last)) continue;
+    Scratch piece = scratch_begin(scratch.arena);
+    ok = win32_folder_ensure(win32_path(piece.arena, str8(chain, i)));
+    scratch_end(piece);
+  }
+  scratch_end(scratch);
+  return ok;
+}
+
+bool folder_make_chain(Str8 path) { return win32_make_folders(path, true); }
+bool folder_make_parents(Str8 path) { return win32_make_folders(path, false); }
+
+// Renames were written through already; what is left is to flush the folder's own entry,
+// which Windows allows only on a handle opened for writing with backup semantics.
+bool folder_sync(Str8 path) {
+  Scratch scratch = scratch_begin(nullptr);
+  wchar_t *wpath = win32_path(scratch.arena, path);
+  bool ok = false;
+  if (wpath && wpath[0]) {
+    HANDLE h = CreateFileW(wpath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      FlushFileBuffers(h);
+      CloseHandle(h);
+      ok = true;
+    } else {
+      ok = win32_is_folder(wpath);
+    }
+  }
+  scratch_end(scratch);
+  return ok;
+}
+
+// Meant for start-up, before this process writes into the folder: a temporary of a write in
+// progress matches the same pattern.
+u64 folder_remove_stale_temporaries(Str8 folder) {
+  if (folder.size == 0) return 0;
+  Scratch scratch = scratch_begin(nullptr);
+  u64 removed = 0;
+  DirIter *iter = dir_iter_open(scratch.arena, folder, DirSkipFolders);
+  DirEntry entry;
+  while (dir_iter_next(scratch.arena, iter, &entry)) {
+    if (!win32_is_temp_name(entry.name)) continue;
+    wchar_t *wpath = win32_path(scratch.arena, arena_format(scratch.arena, "%S/%S", folder, entry.name));
+    if (wpath && DeleteFileW(wpath)) removed += 1;
+  }
+  dir_iter_close(iter);
+  scratch_end(scratch);
+  return removed;
+}
+
+//- directory iteration
+constexpr u32 DirIterDone = 0x80000000u;
+
+struct DirIter {
+  u32 flags; // the filter, plus DirIterDone once the listing is finished
+  HANDLE find;
+  WIN32_FIND_DATAW data;
+  u32 mode; // 0 folder listing, 1 drive listing
+  Str8 *drives;
+  u64 drive_count;
+  u64 drive_next;
+};
+
+DirIter *dir_iter_open(Arena *arena, Str8 folder, u32 filter) {
+  DirIter *iter = arena_push<DirIter>(arena);
+  iter->flags = filter & ~DirIterDone;
+  iter->find = INVALID_HANDLE_VALUE;
+  Scratch scratch = scratch_begin(arena);
+  if (folder.size == 0) {
+    // drives: "C:\" strings, each kept as "C:"
+    iter->mode = 1;
+    wchar_t buffer[512] = {};
+    DWORD n = GetLogicalDriveStringsW(512, buffer);
+    if (n > 0 && n < 512) {
+      u64 count = 0;
+      for (wchar_t *p = buffer; *p; p += wcslen(p) + 1) count += 1;
+      iter->drives = arena_push<Str8>(arena, count);
+      for (wchar_t *p = buffer; *p; p += wcslen(p) + 1) {
+        Str8 drive = str8_from_str16(scratch.arena, str16_from_wcstr((u16 *)p));
+        while (drive.size > 0 && (drive.str[drive.size - 1] == '\\' || drive.str[drive.size - 1] == '/')) {
+          drive.size -= 1;
+        }
+        iter->drives[iter->drive_count++] = str8_copy(arena, drive);
+      }
+    }
+  } else {
+    wchar_t *pattern = win32_path(scratch.arena, str8_concat(scratch.arena, folder, str8_lit("\\*")));
+    if (pattern) iter->find = FindFirstFileW(pattern, &iter->data);
+  }
+  scratch_end(scratch);
+  return iter;
+}
+
+// A reparse point that is a folder (a junction or a folder link) is left out: a scan that
+// followed it could loop.
+bool dir_iter_next(Arena *arena, DirIter *iter, DirEntry *out) {
+  if (iter->mode == 1) {
+    if (iter->drive_next >= iter->drive_count) return false;
+    *out = DirEntry{};
+    out->name = iter->drives[iter->drive_next++];
+    out->flags = FilePropsFolder;
+    return true;
+  }
+  if ((iter->flags & DirIterDone) || iter->find == INVALID_HANDLE_VALUE) return false;
+  for (;;) {
+    WIN32_FIND_DATAW *d = &iter->data;
+    const wchar_t *name = d->cFileName;
+    bool dots = name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0));
+    bool folder = (d->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    bool linked_folder = folder && (d->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    bool device = (d->dwFileAttributes & FILE_ATTRIBUTE_DEVICE) != 0;
+    bool accept = !dots && !device && !linked_folder;
+    if (accept && (iter->flags & DirSkipDotNames) && name[0] == '.') accept = false;
+    if (accept && folder && (iter->flags & DirSkipFolders)) accept = false;
+    if (accept && !folder && (iter->flags & DirSkipFiles)) accept = false;
+
+    if (accept) {
+      *out = DirEntry{};
+      out->name = str8_from_str16(arena, str16_from_wcstr((const u16 *)name));
+      FileProps props =
+          file_props_from_parts(d->dwFileAttributes, d->nFileSizeHigh, d->nFileSizeLow, d->ftLastWriteTime,
+                                d->ftCreationTime);
+      out->flags = props.flags & FilePropsFolder;
+      out->size = props.size;
+      out->modified = props.modified;
+      out->created = props.created;
+    }
+    if (!FindNextFileW(iter->find, &iter->data)) {
+      iter->flags |= DirIterDone;
+      FindClose(iter->find);
+      iter->find = INVALID_HANDLE_VALUE;
+      return accept;
+    }
+    if (accept) return true;
+  }
+}
+
+void dir_iter_close(DirIter *iter) {
+  if (iter && iter->find != INVALID_HANDLE_VALUE) {
+    FindClose(iter->find);
+    iter->find = INVALID_HANDLE_VALUE;
+  }
+}

@@ -1,0 +1,30 @@
+// Backend-private declarations shared by the Windows files of the OS layer.
+#pragma once
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include "os/os.h"
+
+//~ Process start-up and facts
+// The wide entry's start-up: the arguments are converted from UTF-16 to UTF-8 copies.
+void process_init_wide(int argc, wchar_t **argv);
+// SetThreadDescription when the system has it (Windows 10 1607 and later), else null.
+typedef HRESULT WINAPI SetThreadDescriptionFn(HANDLE thread, PCWSTR name);
+SetThreadDescriptionFn *win32_set_thread_description();
+u64 win32_counter_frequency();
+
+//~ Files and folders
+// The path as zero-terminated UTF-16 in the arena; null when it holds a zero byte, which
+// would silently name a shorter path.
+wchar_t *win32_path(Arena *arena, Str8 path);
+DenseTime dense_time_from_filetime(FILETIME ft);
+
+//~ Threads, locks and clocks
+// Prepares the SyncPool's lock and arena; start-up calls it once, before any other thread.
+void sync_pool_init();

@@ -1,0 +1,15 @@
+# Libraries and link options the Windows backend needs beyond the C++ runtime.
+#
+# shell32 gives the user's application-data folder, shlwapi the report's formatting; dbghelp
+# is loaded by name when a fault happens, so the program does not depend on it at load time.
+# The entry is wmain, which MinGW reaches with -municode.
+target_compile_definitions(vantor_core PUBLIC _WIN32_WINNT=0x0A00 WINVER=0x0A00 UNICODE _UNICODE)
+target_link_libraries(vantor_core PUBLIC shell32 shlwapi)
+target_link_options(vantor PRIVATE -municode)
+
+# The test runner: these files drive child processes, signals, FIFOs and POSIX permissions
+# through POSIX calls and wait for Windows counterparts; the test support has one already.
+set(VANTOR_POSIX_ONLY_TESTS
+  "app_main_test|app_setup_test|e2e_convert_test|os_fatal_test|os_files_test|os_process_test|os_threads_test|readme_examples_test|test_process")
+file(GLOB VANTOR_BACKEND_TEST_SOURCES CONFIGURE_DEPENDS "${CMAKE_SOURCE_DIR}/tests/win32/*.cpp")
+set(VANTOR_BACKEND_TEST_LIBS psapi)

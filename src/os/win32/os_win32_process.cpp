@@ -1,0 +1,187 @@
+// Process start-up and facts on Windows. Everything here runs on the main thread before any
+// other thread exists; the records it fills are read-only afterwards.
+#include "os/win32/os_win32_internal.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <shlobj.h>
+
+#include <cstdio>
+
+//~ Process start-up and facts
+static ThreadContext g_main_thread_context;
+static ProcInfo g_proc_info;
+static u32 g_quiet;
+static int g_argc;
+static char **g_argv;
+static u64 g_counter_frequency = 1;
+static SetThreadDescriptionFn *g_set_thread_description;
+
+ProcInfo *proc_info() { return &g_proc_info; }
+u32 process_quiet() { return g_quiet; }
+int process_argc() { return g_argc; }
+char **process_argv() { return g_argv; }
+SetThreadDescriptionFn *win32_set_thread_description() { return g_set_thread_description; }
+u64 win32_counter_frequency() { return g_counter_frequency; }
+
+//- machine facts
+// The processors this process may run on: fewer than the machine has under an affinity mask.
+static u32 win32_processor_count(const SYSTEM_INFO *info) {
+  DWORD_PTR process_mask = 0, system_mask = 0;
+  if (GetProcessAffinityMask(GetCurrentProcess(), &process_mask, &system_mask) && process_mask) {
+    u32 count = (u32)__builtin_popcountll((u64)process_mask);
+    if (count > 0) return count;
+  }
+  return info->dwNumberOfProcessors > 0 ? (u32)info->dwNumberOfProcessors : 1;
+}
+
+static Str8 win32_machine_name(Arena *arena) {
+  char buffer[16] = {};
+  DWORD size = sizeof(buffer);
+  if (!GetComputerNameA(buffer, &size)) return Str8{};
+  return str8_copy(arena, str8((u8 *)buffer, min_of<u64>(size, 15)));
+}
+
+//- process facts
+static Str8 win32_exe_folder(Arena *arena) {
+  Scratch scratch = scratch_begin(arena);
+  const DWORD capacity = 32768;
+  wchar_t *buffer = arena_push<wchar_t>(scratch.arena, capacity);
+  DWORD n = GetModuleFileNameW(nullptr, buffer, capacity);
+  Str8 folder = {};
+  if (n > 0) {
+    Str8 path = str8_from_str16(scratch.arena, str16((u16 *)buffer, min_of<u64>(n, capacity)));
+    u64 cut = path.size;
+    for (u64 i = 0; i < path.size; i += 1) {
+      if (path.str[i] == '/' || path.str[i] == '\\') cut = i;
+    }
+    folder = str8_copy(arena, str8_keep_front(path, cut));
+  }
+  scratch_end(scratch);
+  return folder;
+}
+
+static Str8 win32_user_data_folder(Arena *arena) {
+  Scratch scratch = scratch_begin(arena);
+  wchar_t *buffer = arena_push<wchar_t>(scratch.arena, 32768);
+  Str8 folder = {};
+  if (SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, buffer))) {
+    folder = str8_from_str16(arena, str16_from_wcstr((u16 *)buffer));
+  }
+  scratch_end(scratch);
+  return folder;
+}
+
+// Asked twice: the first call gives the length, which may grow before the second; a second
+// call that no longer fits gives nothing rather than a cut path.
+Str8 current_directory(Arena *arena) {
+  Scratch scratch = scratch_begin(arena);
+  Str8 result = {};
+  DWORD needed = GetCurrentDirectoryW(0, nullptr);
+  if (needed > 0) {
+    wchar_t *buffer = arena_push<wchar_t>(scratch.arena, (u64)needed + 1);
+    DWORD n = GetCurrentDirectoryW(needed + 1, buffer);
+    if (n > 0 && n <= needed) result = str8_from_str16(arena, str16((u16 *)buffer, n));
+  }
+  scratch_end(scratch);
+  return result;
+}
+
+static void win32_environment(Arena *arena, Str8List *out) {
+  wchar_t *block = GetEnvironmentStringsW();
+  if (!block) return;
+  for (wchar_t *entry = block; *entry;) {
+    Str16 wide = str16_from_wcstr((u16 *)entry);
+    str8_list_add(arena, out, str8_from_str16(arena, wide));
+    entry += wide.size + 1;
+  }
+  FreeEnvironmentStringsW(block);
+}
+
+//- start-up
+// Everything before the arguments; both entries share it.
+static void win32_process_facts() {
+  fatal_report_install();
+
+  // The console and any pipe get the same bytes as on every other system: "\n" stays one
+  // byte (the console starts a new line on it all the same).
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+
+  HMODULE kernel = LoadLibraryA("kernel32.dll");
+  if (kernel) {
+    g_set_thread_description = (SetThreadDescriptionFn *)(void *)GetProcAddress(kernel, "SetThreadDescription");
+    FreeLibrary(kernel); // kernel32 stays loaded in every process, so the address stays valid
+  }
+
+  SYSTEM_INFO info = {};
+  GetSystemInfo(&info);
+  LARGE_INTEGER frequency;
+  if (QueryPerformanceFrequency(&frequency) && frequency.QuadPart > 0) {
+    g_counter_frequency = (u64)frequency.QuadPart;
+  }
+
+  // machine facts, before the first arena: arenas size their reservations by the large page
+  SysInfo *sys = sys_info();
+  sys->processor_count = win32_processor_count(&info);
+  sys->page_size = info.dwPageSize;
+  sys->large_page_minimum = GetLargePageMinimum();
+  sys->allocation_granularity = info.dwAllocationGranularity;
+
+  ProcInfo *proc = &g_proc_info;
+  proc->process_id = GetCurrentProcessId();
+  thread_context_init(&g_main_thread_context);
+
+  // process facts, kept for the whole run
+  Arena *startup = arena_create(mib(64), kib(64));
+  sys->machine_name = win32_machine_name(startup);
+  proc->exe_folder = win32_exe_folder(startup);
+  proc->current_folder = current_directory(startup);
+  proc->user_data_folder = win32_user_data_folder(startup);
+  win32_environment(startup, &proc->environment);
+
+  sync_pool_init();
+}
+
+static void win32_note_argument(Str8 arg) {
+  if (str8_equals(arg, str8_lit("--quiet"), MatchIgnoreCase)) g_quiet = 1;
+}
+
+// The test runner's start-up: its arguments come from the runtime's narrow main and are taken
+// as they are.
+void process_init(int argc, char **argv) {
+  win32_process_facts();
+  Arena *args = arena_create(mib(1), kib(32));
+  char **copies = arena_push<char *>(args, (u64)max_of(argc, 0) + 1);
+  for (int i = 0; i < argc; i += 1) {
+    Str8 arg = str8_copy(args, str8_cstring(argv[i]));
+    copies[i] = (char *)arg.str;
+    win32_note_argument(arg);
+  }
+  g_argc = max_of(argc, 0);
+  g_argv = copies;
+}
+
+void process_init_wide(int argc, wchar_t **argv) {
+  win32_process_facts();
+  Arena *args = arena_create(mib(1), kib(32));
+  char **copies = arena_push<char *>(args, (u64)max_of(argc, 0) + 1);
+  for (int i = 0; i < argc; i += 1) {
+    Str8 arg = str8_from_str16(args, str16_from_wcstr((u16 *)argv[i]));
+    copies[i] = (char *)arg.str;
+    win32_note_argument(arg);
+  }
+  g_argc = max_of(argc, 0);
+  g_argv = copies;
+}
+
+void process_startup(int argc, char **argv) {
+  process_init(argc, argv);
+  process_entry(process_hooks()->app_main, process_argc(), process_argv());
+}
+
+void process_exit(int code) {
+  fflush(stdout);
+  fflush(stderr);
+  ExitProcess((UINT)code);
+}
