@@ -34,8 +34,9 @@ windows:
 	@cmake -S . -B $(WINDOWS_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(WINDOWS_BUILD) -j $(JOBS)
 
-test-windows: windows
-	@scripts/test-windows $(WINDOWS_BUILD)
+# The Linux build is the reference the Windows conversions are compared with.
+test-windows: windows build
+	@scripts/test-windows $(WINDOWS_BUILD) $(BUILD)
 
 clean:
 	rm -rf build build-sanitize $(WINDOWS_BUILD)

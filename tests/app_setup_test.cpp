@@ -2,7 +2,6 @@
 // resolution, and a whole app_setup (each test runs in its own process, so the workers it
 // starts stay confined to that test).
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -208,12 +207,12 @@ TEST_F(AppSetupFixture, BuiltInTargetsStandInWhenNoTargetIsRead) {
 
 //~ Folders
 TEST_F(AppSetupFixture, FoldersDefaultBesideTheExecutableAndResolveRelativePaths) {
-  Str8 exe = proc_info()->exe_folder;
+  Str8 exe = path_normalize(arena, proc_info()->exe_folder);
   ASSERT_GT(exe.size, 0u);
   EXPECT_EQ(str_of(app_folder_resolve(arena, Str8{}, str8_lit("in"))), str_of(exe) + "/in");
   EXPECT_EQ(str_of(app_folder_resolve(arena, Str8{}, str8_lit("metadatas"))), str_of(exe) + "/metadatas");
 
-  std::string cwd = str_of(current_directory(arena));
+  std::string cwd = str_of(path_normalize(arena, current_directory(arena)));
   EXPECT_EQ(str_of(app_folder_resolve(arena, str8_lit("images"), str8_lit("in"))), cwd + "/images");
   EXPECT_EQ(str_of(app_folder_resolve(arena, str8_lit("a\\b/../c/./d"), str8_lit("in"))), cwd + "/a/c/d");
   EXPECT_EQ(str_of(app_folder_resolve(arena, str8_lit("/tmp//x/./y/.."), str8_lit("in"))), "/tmp/x");

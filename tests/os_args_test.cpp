@@ -7,6 +7,7 @@
 #include <string>
 
 #include "os/os.h"
+#include "test_process.h"
 
 namespace {
 
@@ -188,16 +189,11 @@ TEST_F(ArgTableTest, FlagsAndNumbers) {
 }
 
 TEST(ProcessEntry, NamesMainThreadAndParsesArguments) {
-  std::string command = std::string(VANTOR_TEST_HELPER_BIN) + " entry -in=D:/pics --thread=12 -help 2>/dev/null";
-  FILE *pipe = popen(command.c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
-  std::string out;
-  char buffer[256];
-  while (fgets(buffer, sizeof(buffer), pipe)) {
-    out += buffer;
-  }
-  int status = pclose(pipe);
-  EXPECT_EQ(status, 0);
+  // The name is read back from the system inside the helper's main thread.
+  Program helper({"entry", "-in=D:/pics", "--thread=12", "-help"}, VANTOR_TEST_HELPER_BIN);
+  ASSERT_TRUE(helper.wait_for_exit());
+  EXPECT_EQ(helper.exit_code, 0);
+  std::string out = helper.out;
   EXPECT_EQ(out, "name=[main thread] in=D:/pics thread=12 help=1\n");
 }
 

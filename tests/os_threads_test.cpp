@@ -1,8 +1,6 @@
 // Threads, locks, condition variables, the clock and the string ring.
 #include <gtest/gtest.h>
 
-#include <signal.h>
-
 #include <atomic>
 #include <cstdio>
 #include <functional>
@@ -26,19 +24,11 @@ bool wait_until(const std::function<bool()> &done, u64 seconds = 60) {
   return true;
 }
 
-std::string thread_comm() {
-  char name[64] = {};
-  FILE *f = fopen("/proc/thread-self/comm", "r");
-  if (f) {
-    if (!fgets(name, sizeof(name), f)) {
-      name[0] = 0;
-    }
-    fclose(f);
-  }
-  std::string s = name;
-  if (!s.empty() && s.back() == '\n') {
-    s.pop_back();
-  }
+std::string thread_name() {
+  Scratch scratch = scratch_begin(nullptr);
+  Str8 name = thread_get_name(scratch.arena);
+  std::string s((const char *)name.str, name.size);
+  scratch_end(scratch);
   return s;
 }
 
@@ -341,30 +331,29 @@ struct Named {
   std::string long_name;
   std::string short_name;
   bool has_context;
-  bool has_signal_stack;
   u64 arg;
 };
 
 void name_self(u64 arg) {
   Named *n = (Named *)arg;
   thread_set_name("[VANTOR] Convert #%I64u", (u64)7);
-  n->long_name = thread_comm();
+  n->long_name = thread_name();
   thread_set_name("[fs] detector");
-  n->short_name = thread_comm();
+  n->short_name = thread_name();
   n->has_context = thread_context() != nullptr && thread_scratch_arena(nullptr, 0) != nullptr;
-  stack_t stack = {};
-  n->has_signal_stack = sigaltstack(nullptr, &stack) == 0 && !(stack.ss_flags & SS_DISABLE);
   n->done.store(1);
 }
 
 TEST(OsThreads, StartedThreadsAreNamedAndEquipped) {
-  Named n{{0}, {}, {}, false, false, 0};
+  Named n{{0}, {}, {}, false, 0};
   thread_create(name_self, (u64)&n);
   ASSERT_TRUE(wait_until([&] { return n.done.load() == 1; }));
-  EXPECT_EQ(n.long_name, "[VANTOR] Conver");
+  // Linux keeps the first 15 bytes, Windows the whole name
+  std::string full = "[VANTOR] Convert #7";
+  EXPECT_GE(n.long_name.size(), 15u);
+  EXPECT_EQ(full.substr(0, n.long_name.size()), n.long_name);
   EXPECT_EQ(n.short_name, "[fs] detector");
   EXPECT_TRUE(n.has_context);
-  EXPECT_TRUE(n.has_signal_stack);
 }
 
 //~ Clock

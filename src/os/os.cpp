@@ -1,11 +1,41 @@
-// The OS layer's portable half: the process entry body, the command-line parser, file times,
-// the string ring and the message report. Everything below calls only the per-system
-// operations of os.h, never the system itself.
+// The OS layer's portable half: the argument copies, the process entry body, the
+// command-line parser, file times, whole-file reads, folder chains, temporary-file names, the
+// string ring and the message report. Everything below calls only the per-system operations
+// of os.h, never the system itself.
+#include <atomic>
 #include <cstdio>
+#include <cstring>
 
 #include "os/os.h"
 
 //~ Process start-up and facts
+// Written by process_init on the main thread before any other thread exists; read-only after.
+static u32 g_quiet;
+static int g_argc;
+static char **g_argv;
+
+u32 process_quiet() { return g_quiet; }
+int process_argc() { return g_argc; }
+char **process_argv() { return g_argv; }
+
+// Copied so they outlive whatever the caller does with argv.
+void process_args_keep(int argc, char **argv) {
+  Arena *args = arena_create(mib(1), kib(32));
+  char **copies = arena_push<char *>(args, (u64)max_of(argc, 0) + 1);
+  for (int i = 0; i < argc; i += 1) {
+    Str8 arg = str8_copy(args, str8_cstring(argv[i]));
+    copies[i] = (char *)arg.str;
+    if (str8_equals(arg, str8_lit("--quiet"), MatchIgnoreCase)) g_quiet = 1;
+  }
+  g_argc = max_of(argc, 0);
+  g_argv = copies;
+}
+
+void process_startup(int argc, char **argv) {
+  process_init(argc, argv);
+  process_entry(process_hooks()->app_main, process_argc(), process_argv());
+}
+
 void process_entry(AppEntry *app_entry, int argc, char **argv) {
   thread_set_name("[main thread]");
 
@@ -214,6 +244,97 @@ bool file_props_same_version(FileProps a, FileProps b) {
   return (a.flags & FilePropsExists) == (b.flags & FilePropsExists) && a.size == b.size &&
          a.modified_ns == b.modified_ns;
 }
+
+//- reading
+// The allocation is sized by the range cut to the file's current length, so a wide range
+// (say [0, ~0)) never asks the arena for more than the file holds.
+Str8 file_read_into_arena(Arena *arena, FileHandle file, RangeU64 range) {
+  if (file == 0 || range.max <= range.min) return Str8{};
+  FileProps props = file_props_from_handle(file);
+  u64 end = min_of(range.max, props.size);
+  u64 first = min_of(range.min, end);
+  u64 capacity = end - first;
+  if (capacity == 0) return Str8{};
+  u8 *buffer = (u8 *)arena_alloc(arena, capacity, 8);
+  u64 got = file_read_range(file, RangeU64{first, end}, buffer);
+  arena_give_back(arena, capacity - got);
+  return got ? str8(buffer, got) : Str8{};
+}
+
+Str8 file_read_all(Arena *arena, Str8 path) {
+  FileHandle file = file_open(FileOpenRead | FileShareRead, path);
+  if (file == 0) return Str8{};
+  FileProps props = file_props_from_handle(file);
+  Str8 data = file_read_into_arena(arena, file, RangeU64{0, props.size});
+  file_close(file);
+  return data;
+}
+
+//- temporaries
+static const Str8 TempPrefix = str8_lit(".vantor-");
+static const Str8 TempSuffix = str8_lit(".tmp");
+static std::atomic<u64> g_temp_counter;
+
+// Unique per process and thread; the counter keeps one thread's writes apart.
+Str8 file_temp_path(Arena *arena, Str8 path, u32 process_id, u32 thread_id) {
+  u64 cut = path.size;
+  for (u64 i = 0; i < path.size; i += 1) {
+    if (path.str[i] == '/' || path.str[i] == '\\') cut = i;
+  }
+  Str8 folder = cut < path.size ? str8_keep_front(path, cut + 1) : Str8{};
+  u64 counter = g_temp_counter.fetch_add(1);
+  return arena_format(arena, "%S%S%u-%u-%llu%S", folder, TempPrefix, process_id, thread_id,
+                      (unsigned long long)counter, TempSuffix);
+}
+
+bool file_is_temp_name(Str8 name) {
+  if (name.size <= TempPrefix.size + TempSuffix.size) return false;
+  if (!str8_starts_with(name, TempPrefix, 0) || !str8_ends_with(name, TempSuffix, 0)) return false;
+  Str8 middle = str8_slice(name, RangeU64{TempPrefix.size, name.size - TempSuffix.size});
+  u32 numbers = 0;
+  u64 digits = 0;
+  for (u64 i = 0; i <= middle.size; i += 1) {
+    if (i == middle.size || middle.str[i] == '-') {
+      if (digits == 0) return false;
+      numbers += 1;
+      digits = 0;
+    } else if (char_is_digit(middle.str[i])) {
+      digits += 1;
+    } else {
+      return false;
+    }
+  }
+  return numbers == 3;
+}
+
+//- folder chains
+// Both slashes cut pieces and empty pieces count. The first piece of a rooted path (the empty piece before its leading
+// "/") or a drive such as "E:" is never made; a relative path's first piece is a real folder
+// and is made like the others. A zero byte anywhere fails before anything is made.
+static bool os_make_folders(Str8 path, bool include_last) {
+  if (path.size && memchr(path.str, 0, path.size)) return false;
+  Scratch scratch = scratch_begin(nullptr);
+  Str8 chain = str8_copy(scratch.arena, path);
+  for (u64 i = 0; i < chain.size; i += 1) {
+    if (chain.str[i] == '\\') chain.str[i] = '/';
+  }
+  bool drive_first = chain.size >= 2 && chain.str[1] == ':' && char_is_alpha(chain.str[0]);
+  bool first = true;
+  bool ok = true;
+  for (u64 i = 0; ok && i <= chain.size; i += 1) {
+    if (i < chain.size && chain.str[i] != '/') continue;
+    bool is_last = i == chain.size;
+    bool skip_first = first && (i == 0 || drive_first);
+    first = false;
+    if (skip_first || (is_last && !include_last)) continue;
+    ok = folder_ensure(str8_keep_front(chain, i));
+  }
+  scratch_end(scratch);
+  return ok;
+}
+
+bool folder_make_chain(Str8 path) { return os_make_folders(path, true); }
+bool folder_make_parents(Str8 path) { return os_make_folders(path, false); }
 
 //~ String ring
 void string_ring_init(StringRing *ring, Arena *arena, u64 capacity) {

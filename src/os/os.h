@@ -1,10 +1,10 @@
 // OS layer: one portable API over the operating system, in the order start-up uses it.
 //
-// Written per operating system (src/os/posix/ now, src/os/win32/ later): virtual memory,
-// process facts, files and folders, threads, locks, condition variables, the clock, the
-// fatal report. Written once on top of them (os.cpp): the command-line parser, the process
-// entry body, the string ring and the message report. Nothing outside src/os/ includes a
-// system header.
+// Written per operating system (src/os/posix/, src/os/win32/): virtual memory, process
+// facts, file and folder calls, threads, locks, condition variables, the clock, the fatal
+// report. Written once on top of them (os.cpp): the argument copies, the command-line parser,
+// the process entry body, whole-file reads, folder chains, the temporary-file names, the
+// string ring and the message report. Nothing outside src/os/ includes a system header.
 //
 // Threads and locks: every thread, critical section, SRW lock and condition variable comes
 // from the process-wide SyncPool (one critical section guarding its arena, taken alone) and
@@ -16,7 +16,7 @@
 
 #include "base/base.h"
 
-//~ Process start-up and facts (per operating system, except process_entry)
+//~ Process start-up and facts (per operating system, except where marked written once)
 struct ProcInfo {
   u32 process_id;
   Str8 exe_folder;       // folder of the running executable, no trailing separator
@@ -26,7 +26,7 @@ struct ProcInfo {
 };
 
 ProcInfo *proc_info();
-u32 process_quiet(); // 1 when any argument is "--quiet" (ASCII case ignored)
+u32 process_quiet(); // written once; 1 when any argument is "--quiet" (ASCII case ignored)
 
 struct ArgTable;
 typedef void AppEntry(ArgTable *table);
@@ -45,6 +45,8 @@ const ProcessHooks *process_hooks();
 // arguments are copied as zero-terminated UTF-8 into the argument arena (the quiet flag is
 // noted). The test runner calls this alone.
 void process_init(int argc, char **argv);
+// Written once: process_init hands the UTF-8 arguments here to be copied and looked at.
+void process_args_keep(int argc, char **argv);
 int process_argc();
 char **process_argv(); // the UTF-8 copies made by process_init
 
@@ -52,7 +54,7 @@ char **process_argv(); // the UTF-8 copies made by process_init
 // start hooks and calls the application entry.
 void process_entry(AppEntry *app_entry, int argc, char **argv);
 
-// process_init, then process_entry with process_hooks()->app_main.
+// Written once: process_init, then process_entry with process_hooks()->app_main.
 void process_startup(int argc, char **argv);
 
 // Ends the process at once with the code, after flushing standard output.
@@ -82,7 +84,7 @@ Str8 arg_value(ArgTable *table, Str8 key);
 bool arg_flag(ArgTable *table, Str8 key);
 u64 arg_u64(ArgTable *table, Str8 key);
 
-//~ Files and folders (per operating system)
+//~ Files and folders (per operating system, except where marked written once)
 typedef u64 FileHandle; // 0 is no file
 
 // Open flags.
@@ -143,8 +145,8 @@ bool file_is_complete(Str8 path);
 FileHandle file_open(u32 flags, Str8 path); // never blocks on a FIFO; 0 on failure
 bool file_close(FileHandle file);
 u64 file_read_range(FileHandle file, RangeU64 range, void *dst);
-Str8 file_read_into_arena(Arena *arena, FileHandle file, RangeU64 range);
-Str8 file_read_all(Arena *arena, Str8 path);
+Str8 file_read_into_arena(Arena *arena, FileHandle file, RangeU64 range); // written once
+Str8 file_read_all(Arena *arena, Str8 path);                             // written once
 u64 file_write_range(FileHandle file, RangeU64 range, const void *data);
 // Atomic and durable: a temporary file in the destination folder, synced, renamed over the
 // destination. True only when every byte was written and the rename succeeded; a failure
@@ -154,12 +156,18 @@ bool file_delete(Str8 path);
 FileProps file_props_from_handle(FileHandle file);
 FileProps file_props_from_path(Str8 path); // all zero when nothing is there
 bool folder_ensure(Str8 path);
+// Written once, on folder_ensure: every folder of the path, or every one but the last piece.
+// Both slashes cut pieces; a leading "/" or a drive such as "E:" is never made.
 bool folder_make_chain(Str8 path);
 bool folder_make_parents(Str8 path);
 bool folder_sync(Str8 path);
 // Removes the temporary files that file_write_all of an earlier, killed run left in the
 // folder (not below it). Returns how many were removed.
 u64 folder_remove_stale_temporaries(Str8 folder);
+// Written once: file_write_all's temporary beside path, ".vantor-<pid>-<tid>-<counter>.tmp",
+// and the test that a bare name is one of them.
+Str8 file_temp_path(Arena *arena, Str8 path, u32 process_id, u32 thread_id);
+bool file_is_temp_name(Str8 name);
 
 // Directory iteration reports folders and regular files only: a symbolic link to a file
 // counts as a file, one to a folder is not reported as a folder (a scan can never loop), and
@@ -190,7 +198,8 @@ typedef void ThreadEntry(u64 arg);
 // The thread gets its own ThreadContext (and, on POSIX, its alternate signal stack) before
 // the entry runs; it is never joined.
 OsObject *thread_create(ThreadEntry *entry, u64 arg);
-void thread_set_name(const char *format, ...); // cut to 15 bytes by the system
+void thread_set_name(const char *format, ...); // Linux keeps the first 15 bytes only
+Str8 thread_get_name(Arena *arena);             // the calling thread's name as the system holds it
 
 OsObject *cs_create();
 void cs_enter(OsObject *cs);

@@ -53,17 +53,10 @@ static void park() {
 }
 
 static void print_entry(ArgTable *table) {
-  char name[64] = {};
-  FILE *comm = fopen("/proc/thread-self/comm", "r");
-  if (comm) {
-    if (!fgets(name, sizeof(name), comm)) {
-      name[0] = 0;
-    }
-    fclose(comm);
-  }
-  name[strcspn(name, "\n")] = 0;
+  Str8 name = thread_get_name(thread_scratch_arena(nullptr, 0));
   Str8 in = arg_value(table, str8_lit("in"));
-  printf("name=%s in=%.*s thread=%llu help=%d\n", name, (int)in.size, (const char *)in.str,
+  printf("name=%.*s in=%.*s thread=%llu help=%d\n", (int)name.size, (const char *)name.str, (int)in.size,
+         (const char *)in.str,
          (unsigned long long)arg_u64(table, str8_lit("thread")), (int)arg_flag(table, str8_lit("help")));
 }
 

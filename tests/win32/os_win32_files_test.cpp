@@ -139,4 +139,35 @@ TEST(Win32Files, FolderChainsFromADrive) {
   EXPECT_TRUE(folder_sync(s8(temp.path)));
 }
 
+// The counterparts of the POSIX size-limit and permission cases: a destination another
+// process holds without sharing deletion refuses the replacing rename, and a read-only file
+// can be neither opened for writing nor deleted; the old bytes stay whole, no temporary stays.
+TEST(Win32Files, AHeldOrReadOnlyFileKeepsItsBytes) {
+  TempFolder temp("win32");
+  Scratch scratch = scratch_begin(nullptr);
+  auto bytes = [&](const std::string &path) {
+    Str8 data = file_read_all(scratch.arena, s8(path));
+    return std::string((char *)data.str, data.size);
+  };
+  std::string held = temp.write("held.bin", "old held");
+  HANDLE holder = CreateFileW(wide(held).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(file_write_all(s8(held), str8_lit("new bytes"), WriteAllWrite));
+  EXPECT_FALSE(file_delete(s8(held)));
+  CloseHandle(holder);
+  EXPECT_EQ(bytes(held), "old held");
+
+  std::string locked = temp.write("locked.bin", "old locked");
+  ASSERT_TRUE(SetFileAttributesW(wide(locked).c_str(), FILE_ATTRIBUTE_READONLY));
+  EXPECT_EQ(file_open(FileOpenWrite, s8(locked)), 0u);
+  EXPECT_EQ(file_open(FileOpenWrite | FileOpenAlways, s8(locked)), 0u);
+  EXPECT_FALSE(file_delete(s8(locked)));
+  EXPECT_EQ(bytes(locked), "old locked");
+  SetFileAttributesW(wide(locked).c_str(), FILE_ATTRIBUTE_NORMAL);
+  scratch_end(scratch);
+
+  EXPECT_EQ(list(s8(temp.path), 0), (std::set<std::string>{"held.bin", "locked.bin"}));
+}
+
 } // namespace

@@ -175,30 +175,6 @@ u64 file_read_range(FileHandle file, RangeU64 range, void *dst) {
   return total;
 }
 
-// The allocation is sized by the range cut to the file's current length, so a wide range
-// (say [0, ~0)) never asks the arena for more than the file holds.
-Str8 file_read_into_arena(Arena *arena, FileHandle file, RangeU64 range) {
-  if (file == 0 || range.max <= range.min) return Str8{};
-  FileProps props = file_props_from_handle(file);
-  u64 end = min_of(range.max, props.size);
-  u64 first = min_of(range.min, end);
-  u64 capacity = end - first;
-  if (capacity == 0) return Str8{};
-  u8 *buffer = (u8 *)arena_alloc(arena, capacity, 8);
-  u64 got = file_read_range(file, RangeU64{first, end}, buffer);
-  arena_give_back(arena, capacity - got);
-  return got ? str8(buffer, got) : Str8{};
-}
-
-Str8 file_read_all(Arena *arena, Str8 path) {
-  FileHandle file = file_open(FileOpenRead | FileShareRead, path);
-  if (file == 0) return Str8{};
-  FileProps props = file_props_from_handle(file);
-  Str8 data = file_read_into_arena(arena, file, RangeU64{0, props.size});
-  file_close(file);
-  return data;
-}
-
 //- writing
 u64 file_write_range(FileHandle file, RangeU64 range, const void *data) {
   if (file == 0 || range.max <= range.min) return 0;
@@ -215,39 +191,10 @@ u64 file_write_range(FileHandle file, RangeU64 range, const void *data) {
   return total;
 }
 
-// Our temporaries: ".vantor-<pid>-<tid>-<counter>.tmp", unique per process and thread.
-static const Str8 TempPrefix = str8_lit(".vantor-");
-static const Str8 TempSuffix = str8_lit(".tmp");
-static std::atomic<u64> g_temp_counter;
-
-static bool posix_is_temp_name(Str8 name) {
-  if (name.size <= TempPrefix.size + TempSuffix.size) return false;
-  if (!str8_starts_with(name, TempPrefix, 0) || !str8_ends_with(name, TempSuffix, 0)) return false;
-  Str8 middle = str8_slice(name, RangeU64{TempPrefix.size, name.size - TempSuffix.size});
-  u32 numbers = 0;
-  u64 digits = 0;
-  for (u64 i = 0; i <= middle.size; i += 1) {
-    if (i == middle.size || middle.str[i] == '-') {
-      if (digits == 0) return false;
-      numbers += 1;
-      digits = 0;
-    } else if (char_is_digit(middle.str[i])) {
-      digits += 1;
-    } else {
-      return false;
-    }
-  }
-  return numbers == 3;
-}
-
 // Writes and syncs the temporary, then renames it over the destination; whatever fails
 // removes the temporary again.
 static bool posix_write_replace(Arena *scratch, const char *cpath, Str8 path, Str8 data) {
-  u64 slash = str8_find(path, str8_lit("/"), 0, MatchLast);
-  Str8 folder = slash < path.size ? str8_keep_front(path, slash + 1) : Str8{};
-  u64 counter = g_temp_counter.fetch_add(1);
-  Str8 temp = arena_format(scratch, "%S%S%u-%u-%llu%S", folder, TempPrefix, (u32)getpid(), (u32)gettid(),
-                           (unsigned long long)counter, TempSuffix);
+  Str8 temp = file_temp_path(scratch, path, (u32)getpid(), (u32)gettid());
   int fd = open((char *)temp.str, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
   if (fd < 0) return false;
   u64 written = file_write_range((FileHandle)fd + 1, RangeU64{0, data.size}, data.str);
@@ -298,35 +245,6 @@ bool folder_ensure(Str8 path) {
   return ok;
 }
 
-// Pieces are cut at both slashes and empty pieces count. The first piece of a rooted path is
-// the empty piece before its leading "/" and is never made; a relative path's first piece is
-// a real folder here and is made like the others.
-static bool posix_make_folders(Str8 path, bool include_last) {
-  Scratch scratch = scratch_begin(nullptr);
-  char *chain = posix_path(scratch.arena, path);
-  bool ok = chain != nullptr;
-  u64 size = path.size;
-  for (u64 i = 0; ok && i < size; i += 1) {
-    if (chain[i] == '\\') chain[i] = '/';
-  }
-  bool first = true;
-  for (u64 i = 0; ok && i <= size; i += 1) {
-    if (i < size && chain[i] != '/') continue;
-    bool is_last = i == size;
-    bool rooted_first = first && i == 0;
-    first = false;
-    if (rooted_first || (is_last && !include_last)) continue;
-    chain[i] = 0;
-    ok = posix_folder_ensure(chain);
-    if (!is_last) chain[i] = '/';
-  }
-  scratch_end(scratch);
-  return ok;
-}
-
-bool folder_make_chain(Str8 path) { return posix_make_folders(path, true); }
-bool folder_make_parents(Str8 path) { return posix_make_folders(path, false); }
-
 bool folder_sync(Str8 path) {
   Scratch scratch = scratch_begin(nullptr);
   char *cpath = posix_path(scratch.arena, path);
@@ -351,7 +269,7 @@ u64 folder_remove_stale_temporaries(Str8 folder) {
   u64 removed = 0;
   if (dir) {
     for (struct dirent *d = readdir(dir); d; d = readdir(dir)) {
-      if (d->d_type == DT_DIR || !posix_is_temp_name(str8_cstring(d->d_name))) continue;
+      if (d->d_type == DT_DIR || !file_is_temp_name(str8_cstring(d->d_name))) continue;
       if (unlinkat(dirfd(dir), d->d_name, 0) == 0) removed += 1;
     }
     closedir(dir);

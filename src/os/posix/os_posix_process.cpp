@@ -14,14 +14,8 @@
 //~ Process start-up and facts
 static ThreadContext g_main_thread_context;
 static ProcInfo g_proc_info;
-static u32 g_quiet;
-static int g_argc;
-static char **g_argv;
 
 ProcInfo *proc_info() { return &g_proc_info; }
-u32 process_quiet() { return g_quiet; }
-int process_argc() { return g_argc; }
-char **process_argv() { return g_argv; }
 
 //- machine facts
 static u32 posix_processor_count() {
@@ -147,21 +141,8 @@ void process_init(int argc, char **argv) {
 
   sync_pool_init();
 
-  // arguments: already UTF-8, copied so they outlive whatever the caller does with argv
-  Arena *args = arena_create(mib(1), kib(32));
-  char **copies = arena_push<char *>(args, (u64)max_of(argc, 0) + 1);
-  for (int i = 0; i < argc; i += 1) {
-    Str8 arg = str8_copy(args, str8_cstring(argv[i]));
-    copies[i] = (char *)arg.str;
-    if (str8_equals(arg, str8_lit("--quiet"), MatchIgnoreCase)) g_quiet = 1;
-  }
-  g_argc = max_of(argc, 0);
-  g_argv = copies;
-}
-
-void process_startup(int argc, char **argv) {
-  process_init(argc, argv);
-  process_entry(process_hooks()->app_main, process_argc(), process_argv());
+  // arguments: already UTF-8
+  process_args_keep(argc, argv);
 }
 
 void process_exit(int code) {

@@ -110,6 +110,12 @@ void thread_set_name(const char *format, ...) {
   scratch_end(scratch);
 }
 
+Str8 thread_get_name(Arena *arena) {
+  char name[64] = {};
+  if (pthread_getname_np(pthread_self(), name, sizeof(name)) != 0) return Str8{};
+  return str8_copy(arena, str8_cstring(name));
+}
+
 //~ Critical sections
 OsObject *cs_create() {
   OsObject *cs = os_object_alloc(OsObjectCriticalSection);

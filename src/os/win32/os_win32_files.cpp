@@ -124,7 +124,11 @@ FileHandle file_open(u32 flags, Str8 path) {
   Scratch scratch = scratch_begin(nullptr);
   FileHandle result = 0;
   wchar_t *wpath = win32_path(scratch.arena, path);
-  if (wpath && wpath[0]) {
+  // Windows refuses to write a read-only file; wine run by root would truncate it, so the
+  // attribute is looked at first.
+  DWORD attributes = wpath && (flags & FileOpenWrite) ? GetFileAttributesW(wpath) : INVALID_FILE_ATTRIBUTES;
+  bool read_only = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+  if (wpath && wpath[0] && !read_only) {
     HANDLE h = CreateFileW(wpath, access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
       if (GetFileType(h) == FILE_TYPE_DISK) {
@@ -167,30 +171,6 @@ u64 file_read_range(FileHandle file, RangeU64 range, void *dst) {
   return total;
 }
 
-// The allocation is sized by the range cut to the file's current length, so a wide range
-// (say [0, ~0)) never asks the arena for more than the file holds.
-Str8 file_read_into_arena(Arena *arena, FileHandle file, RangeU64 range) {
-  if (file == 0 || range.max <= range.min) return Str8{};
-  FileProps props = file_props_from_handle(file);
-  u64 end = min_of(range.max, props.size);
-  u64 first = min_of(range.min, end);
-  u64 capacity = end - first;
-  if (capacity == 0) return Str8{};
-  u8 *buffer = (u8 *)arena_alloc(arena, capacity, 8);
-  u64 got = file_read_range(file, RangeU64{first, end}, buffer);
-  arena_give_back(arena, capacity - got);
-  return got ? str8(buffer, got) : Str8{};
-}
-
-Str8 file_read_all(Arena *arena, Str8 path) {
-  FileHandle file = file_open(FileOpenRead | FileShareRead, path);
-  if (file == 0) return Str8{};
-  FileProps props = file_props_from_handle(file);
-  Str8 data = file_read_into_arena(arena, file, RangeU64{0, props.size});
-  file_close(file);
-  return data;
-}
-
 //- writing
 u64 file_write_range(FileHandle file, RangeU64 range, const void *data) {
   if (file == 0 || range.max <= range.min) return 0;
@@ -210,42 +190,10 @@ u64 file_write_range(FileHandle file, RangeU64 range, const void *data) {
   return total;
 }
 
-// Our temporaries: ".vantor-<pid>-<tid>-<counter>.tmp", unique per process and thread.
-static const Str8 TempPrefix = str8_lit(".vantor-");
-static const Str8 TempSuffix = str8_lit(".tmp");
-static std::atomic<u64> g_temp_counter;
-
-static bool win32_is_temp_name(Str8 name) {
-  if (name.size <= TempPrefix.size + TempSuffix.size) return false;
-  if (!str8_starts_with(name, TempPrefix, 0) || !str8_ends_with(name, TempSuffix, 0)) return false;
-  Str8 middle = str8_slice(name, RangeU64{TempPrefix.size, name.size - TempSuffix.size});
-  u32 numbers = 0;
-  u64 digits = 0;
-  for (u64 i = 0; i <= middle.size; i += 1) {
-    if (i == middle.size || middle.str[i] == '-') {
-      if (digits == 0) return false;
-      numbers += 1;
-      digits = 0;
-    } else if (char_is_digit(middle.str[i])) {
-      digits += 1;
-    } else {
-      return false;
-    }
-  }
-  return numbers == 3;
-}
-
 // Writes and flushes the temporary, then moves it over the destination with write-through, so
 // the rename itself is on disk when the call returns; whatever fails removes the temporary.
 static bool win32_write_replace(Arena *scratch, const wchar_t *wpath, Str8 path, Str8 data) {
-  u64 cut = path.size;
-  for (u64 i = 0; i < path.size; i += 1) {
-    if (path.str[i] == '/' || path.str[i] == '\\') cut = i;
-  }
-  Str8 folder = cut < path.size ? str8_keep_front(path, cut + 1) : Str8{};
-  u64 counter = g_temp_counter.fetch_add(1);
-  Str8 temp = arena_format(scratch, "%S%S%u-%u-%llu%S", folder, TempPrefix, (u32)GetCurrentProcessId(),
-                           (u32)GetCurrentThreadId(), (unsigned long long)counter, TempSuffix);
+  Str8 temp = file_temp_path(scratch, path, (u32)GetCurrentProcessId(), (u32)GetCurrentThreadId());
   wchar_t *wtemp = win32_path(scratch, temp);
   if (!wtemp) return false;
   HANDLE h = CreateFileW(wtemp, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -298,52 +246,21 @@ bool folder_ensure(Str8 path) {
   return ok;
 }
 
-// Pieces are cut at both slashes and empty pieces count. The first piece (a drive such as
-// "E:", or the empty piece before a leading "/") is never made; a relative path's first piece
-// is a real folder here and is made like the others.
-static bool win32_make_folders(Str8 path, bool include_last) {
-  Scratch scratch = scratch_begin(nullptr);
-  bool ok = !(path.size && memchr(path.str, 0, path.size));
-  u8 *chain = arena_push_uninit<u8>(scratch.arena, path.size + 1);
-  if (ok) {
-    memcpy(chain, path.str, path.size);
-    chain[path.size] = 0;
-  }
-  bool drive_first = path.size >= 2 && path.str[1] == ':';
-  bool first = true;
-  for (u64 i = 0; ok && i <= path.size; i += 1) {
-    if (i < path.size && chain[i] != '/' && chain[i] != '\\') continue;
-    bool is_last = i == path.size;
-    bool skip_first = first && (i == 0 || drive_first);
-    first = false;
-    if (skip_first || (is_last && !include_last)) continue;
-    Scratch piece = scratch_begin(scratch.arena);
-    ok = win32_folder_ensure(win32_path(piece.arena, str8(chain, i)));
-    scratch_end(piece);
-  }
-  scratch_end(scratch);
-  return ok;
-}
-
-bool folder_make_chain(Str8 path) { return win32_make_folders(path, true); }
-bool folder_make_parents(Str8 path) { return win32_make_folders(path, false); }
-
 // Renames were written through already; what is left is to flush the folder's own entry,
 // which Windows allows only on a handle opened for writing with backup semantics.
 bool folder_sync(Str8 path) {
   Scratch scratch = scratch_begin(nullptr);
   wchar_t *wpath = win32_path(scratch.arena, path);
   bool ok = false;
-  if (wpath && wpath[0]) {
+  // backup semantics open plain files too: only a folder is synced
+  if (wpath && wpath[0] && win32_is_folder(wpath)) {
     HANDLE h = CreateFileW(wpath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
       FlushFileBuffers(h);
       CloseHandle(h);
-      ok = true;
-    } else {
-      ok = win32_is_folder(wpath);
     }
+    ok = true;
   }
   scratch_end(scratch);
   return ok;
@@ -358,7 +275,7 @@ u64 folder_remove_stale_temporaries(Str8 folder) {
   DirIter *iter = dir_iter_open(scratch.arena, folder, DirSkipFolders);
   DirEntry entry;
   while (dir_iter_next(scratch.arena, iter, &entry)) {
-    if (!win32_is_temp_name(entry.name)) continue;
+    if (!file_is_temp_name(entry.name)) continue;
     wchar_t *wpath = win32_path(scratch.arena, arena_format(scratch.arena, "%S/%S", folder, entry.name));
     if (wpath && DeleteFileW(wpath)) removed += 1;
   }

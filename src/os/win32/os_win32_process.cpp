@@ -11,16 +11,10 @@
 //~ Process start-up and facts
 static ThreadContext g_main_thread_context;
 static ProcInfo g_proc_info;
-static u32 g_quiet;
-static int g_argc;
-static char **g_argv;
 static u64 g_counter_frequency = 1;
 static SetThreadDescriptionFn *g_set_thread_description;
 
 ProcInfo *proc_info() { return &g_proc_info; }
-u32 process_quiet() { return g_quiet; }
-int process_argc() { return g_argc; }
-char **process_argv() { return g_argv; }
 SetThreadDescriptionFn *win32_set_thread_description() { return g_set_thread_description; }
 u64 win32_counter_frequency() { return g_counter_frequency; }
 
@@ -143,41 +137,23 @@ static void win32_process_facts() {
   sync_pool_init();
 }
 
-static void win32_note_argument(Str8 arg) {
-  if (str8_equals(arg, str8_lit("--quiet"), MatchIgnoreCase)) g_quiet = 1;
-}
-
 // The test runner's start-up: its arguments come from the runtime's narrow main and are taken
 // as they are.
 void process_init(int argc, char **argv) {
   win32_process_facts();
-  Arena *args = arena_create(mib(1), kib(32));
-  char **copies = arena_push<char *>(args, (u64)max_of(argc, 0) + 1);
-  for (int i = 0; i < argc; i += 1) {
-    Str8 arg = str8_copy(args, str8_cstring(argv[i]));
-    copies[i] = (char *)arg.str;
-    win32_note_argument(arg);
-  }
-  g_argc = max_of(argc, 0);
-  g_argv = copies;
+  process_args_keep(argc, argv);
 }
 
+// The program's start-up: UTF-16 arguments become UTF-8 before they are kept.
 void process_init_wide(int argc, wchar_t **argv) {
   win32_process_facts();
-  Arena *args = arena_create(mib(1), kib(32));
-  char **copies = arena_push<char *>(args, (u64)max_of(argc, 0) + 1);
+  Scratch scratch = scratch_begin(nullptr);
+  char **utf8 = arena_push<char *>(scratch.arena, (u64)max_of(argc, 0) + 1);
   for (int i = 0; i < argc; i += 1) {
-    Str8 arg = str8_from_str16(args, str16_from_wcstr((u16 *)argv[i]));
-    copies[i] = (char *)arg.str;
-    win32_note_argument(arg);
+    utf8[i] = (char *)str8_from_str16(scratch.arena, str16_from_wcstr((u16 *)argv[i])).str;
   }
-  g_argc = max_of(argc, 0);
-  g_argv = copies;
-}
-
-void process_startup(int argc, char **argv) {
-  process_init(argc, argv);
-  process_entry(process_hooks()->app_main, process_argc(), process_argv());
+  process_args_keep(argc, utf8);
+  scratch_end(scratch);
 }
 
 void process_exit(int code) {

@@ -120,6 +120,21 @@ void thread_set_name(const char *format, ...) {
   scratch_end(scratch);
 }
 
+// GetThreadDescription is looked up on first use: older systems have none, and the name is
+// then unknown.
+typedef HRESULT WINAPI GetThreadDescriptionFn(HANDLE thread, PWSTR *name);
+
+Str8 thread_get_name(Arena *arena) {
+  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  GetThreadDescriptionFn *describe =
+      kernel ? (GetThreadDescriptionFn *)(void *)GetProcAddress(kernel, "GetThreadDescription") : nullptr;
+  PWSTR wide = nullptr;
+  if (!describe || FAILED(describe(GetCurrentThread(), &wide)) || !wide) return Str8{};
+  Str8 name = str8_from_str16(arena, str16_from_wcstr((u16 *)wide));
+  LocalFree(wide);
+  return name;
+}
+
 //~ Critical sections
 OsObject *cs_create() {
   OsObject *cs = os_object_alloc(OsObjectCriticalSection);

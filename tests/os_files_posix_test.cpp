@@ -1,0 +1,126 @@
+// Files on POSIX only: FIFOs, symbolic links, the file-size limit and nanosecond times.
+// Their Windows counterparts (sharing, read-only files, reparse points) are in
+// tests/win32/os_win32_files_test.cpp.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "os/os.h"
+#include "os_files_test_support.h"
+#include "test_process.h"
+
+namespace fs = std::filesystem;
+
+TEST(OsFilesPosix, OpenRefusesFoldersAndFifosWithoutBlocking) {
+  TempFolder tmp;
+  std::string fifo = tmp.at("pipe");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+  // neither call may wait for a writer or a reader on the other end
+  EXPECT_EQ(file_open(FileOpenRead | FileShareRead, s8(fifo)), 0u);
+  EXPECT_EQ(file_open(FileOpenRead | FileShareRead | FileShareWriteDelete, s8(fifo)), 0u);
+  EXPECT_EQ(file_open(FileOpenWrite, s8(fifo)), 0u);
+  EXPECT_EQ(read_back(fifo), "");
+  EXPECT_EQ(file_open(FileOpenRead, s8(tmp.path)), 0u);
+  // a FIFO is still something that exists, and not a folder
+  FileProps props = file_props_from_path(s8(fifo));
+  EXPECT_EQ(props.flags, (u32)FilePropsExists);
+}
+
+TEST(OsFilesPosix, WriteCutShortByTheSizeLimitKeepsTheOldFile) {
+  TempFolder tmp;
+  // a write cut short by the file-size limit keeps the old file whole
+  std::string keep = tmp.at("keep.bin");
+  ASSERT_TRUE(file_write_all(s8(keep), str8_lit("old contents"), WriteAllWrite));
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  void (*saved_handler)(int) = signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = saved;
+  small.rlim_cur = 4096;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  std::string big(65536, 'b');
+  bool wrote = file_write_all(s8(keep), s8(big), WriteAllWrite | WriteAllMakeParents);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, saved_handler);
+  EXPECT_FALSE(wrote);
+  EXPECT_EQ(read_back(keep), "old contents");
+  EXPECT_FALSE(has_temporary(tmp.path));
+}
+
+TEST(OsFilesPosix, PropsTellVersionsApart) {
+  TempFolder tmp;
+  std::string path = tmp.at("p.txt");
+  FileProps none = file_props_from_path(s8(path));
+  EXPECT_EQ(none.flags, 0u);
+  EXPECT_EQ(none.size, 0u);
+  EXPECT_EQ(none.modified_ns, 0u);
+  EXPECT_TRUE(file_props_same_version(none, file_props_from_path(s8(tmp.at("other")))));
+  EXPECT_EQ(file_props_from_handle(0).flags, 0u);
+
+  ASSERT_TRUE(file_write_all(s8(path), str8_lit("12345"), WriteAllWrite));
+  ASSERT_TRUE(set_mtime(path, 1700000000, 123456789));
+  FileProps a = file_props_from_path(s8(path));
+  EXPECT_EQ(a.flags, (u32)FilePropsExists);
+  EXPECT_EQ(a.size, 5u);
+  EXPECT_EQ(a.modified_ns, 1700000000123456789ull);
+  EXPECT_NE(a.created, 0u);
+  EXPECT_FALSE(file_props_same_version(a, none));
+
+  FileHandle f = file_open(FileOpenRead, s8(path));
+  ASSERT_NE(f, 0u);
+  FileProps h = file_props_from_handle(f);
+  file_close(f);
+  EXPECT_TRUE(file_props_same_version(a, h));
+  EXPECT_EQ(a.modified, h.modified);
+
+  // a change below the millisecond is still a new version
+  ASSERT_TRUE(set_mtime(path, 1700000000, 123456790));
+  FileProps b = file_props_from_path(s8(path));
+  EXPECT_EQ(a.modified, b.modified);
+  EXPECT_FALSE(file_props_same_version(a, b));
+
+  FileProps folder = file_props_from_path(s8(tmp.path));
+  EXPECT_EQ(folder.flags, (u32)(FilePropsExists | FilePropsFolder));
+  EXPECT_EQ(folder.size, 0u);
+  EXPECT_EQ(file_props_from_path(Str8{}).flags, 0u);
+}
+
+TEST(OsFilesPosix, IterationReportsFoldersAndFilesOnly) {
+  TempFolder tmp;
+  ASSERT_TRUE(file_write_all(s8(tmp.at(".hidden")), str8_lit("h"), WriteAllWrite));
+  ASSERT_TRUE(file_write_all(s8(tmp.at("a.png")), str8_lit("png!"), WriteAllWrite));
+  fs::create_directories(tmp.at("sub/deeper"));
+  ASSERT_EQ(mkfifo(tmp.at("pipe").c_str(), 0666), 0);
+  fs::create_symlink("a.png", tmp.at("link.png"));
+  fs::create_symlink("nowhere", tmp.at("dangling"));
+  // a link back to its own folder would make a breadth-first scan run forever
+  fs::create_symlink(tmp.path, tmp.at("sub/loop"));
+  fs::create_symlink("sub", tmp.at("sublink"));
+
+  std::vector<Listed> all = list(tmp.path, 0);
+  EXPECT_EQ(listed_names(all), ".hidden a.png link.png sub/ ");
+  ASSERT_EQ(all.size(), 4u);
+  EXPECT_EQ(all[1].size, 4u);
+  EXPECT_EQ(all[2].size, 4u);
+  EXPECT_EQ(all[3].size, 0u);
+  EXPECT_EQ(listed_names(list(tmp.path, DirSkipDotNames)), "a.png link.png sub/ ");
+  EXPECT_EQ(listed_names(list(tmp.path, DirSkipFolders)), ".hidden a.png link.png ");
+  EXPECT_EQ(listed_names(list(tmp.path, DirSkipFiles)), "sub/ ");
+  EXPECT_EQ(listed_names(list(tmp.path, DirSkipFiles | DirSkipFolders)), "");
+  EXPECT_EQ(listed_names(list(tmp.at("sub"), 0)), "deeper/ ");
+
+  EXPECT_EQ(list(tmp.at("missing"), 0).size(), 0u);
+  EXPECT_EQ(list(tmp.at("a.png"), 0).size(), 0u);
+
+  // the empty path lists the root once, with a name that joins as "/<name>"
+  std::vector<Listed> root = list("", 0);
+  ASSERT_EQ(root.size(), 1u);
+  EXPECT_EQ(root[0].name, "");
+  EXPECT_EQ(root[0].flags, (u32)FilePropsFolder);
+}
