@@ -38,64 +38,57 @@ static bool codec_input_fits(Str8 bytes) { return bytes.str && bytes.size > 0 &&
 
 //~ Decoding
 
-// The size a PNG or JPEG header declares, read without the decoder: the decoder refuses to
-// describe pictures it would not decode, but the caller still wants to say what was refused.
-static bool codec_declared_size(Str8 bytes, u64 *width, u64 *height) {
-  const u8 *b = bytes.str;
-  auto be16 = [](const u8 *p) { return (u64)p[0] << 8 | p[1]; };
-  auto be32 = [](const u8 *p) { return (u64)p[0] << 24 | (u64)p[1] << 16 | (u64)p[2] << 8 | p[3]; };
-  if (bytes.size >= 24 && b[0] == 0x89 && memcmp(b + 12, "IHDR", 4) == 0) {
-    *width = be32(b + 16);
-    *height = be32(b + 20);
-    return *width && *height;
-  }
-  if (bytes.size >= 4 && b[0] == 0xFF && b[1] == 0xD8) {
-    // Walk the marker segments to the first start-of-frame.
-    u64 at = 2;
-    while (at + 4 <= bytes.size) {
-      if (b[at] != 0xFF) return false;
-      u8 marker = b[at + 1];
-      if (marker == 0xFF) {
-        at += 1;
-        continue;
-      }
-      u64 length = be16(b + at + 2);
-      bool frame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
-      if (frame) {
-        if (at + 9 > bytes.size) return false;
-        *height = be16(b + at + 5);
-        *width = be16(b + at + 7);
-        return *width && *height;
-      }
-      if (marker == 0xD9 || marker == 0xDA || length < 2) return false;
-      at += 2 + length;
-    }
-  }
-  return false;
-}
+static u64 be16(const u8 *p) { return (u64)p[0] << 8 | p[1]; }
+static u64 be32(const u8 *p) { return (u64)p[0] << 24 | (u64)p[1] << 16 | (u64)p[2] << 8 | p[3]; }
 
-bool codec_complete(Str8 bytes) {
+// Walks a JPEG's marker segments from its start-of-image and returns the offset of the first
+// segment whose marker `wanted` accepts; bytes.size when the walk ends first (a scan, the end
+// of the image, or damage). Segments are skipped whole, so markers inside one (an embedded
+// thumbnail's) are never seen.
+template <typename F> static u64 jpeg_find_segment(Str8 bytes, F wanted) {
   const u8 *b = bytes.str;
-  if (bytes.size < 2 || b[0] != 0xFF || b[1] != 0xD8) return bytes.size > 0;
-  // Walk the segments to the first scan of the main picture (an embedded thumbnail's scan
-  // and end marker sit inside an application segment and are skipped whole), then look for
-  // the end-of-image marker: entropy-coded data never holds FF D9, so a file cut short in its
-  // scans has none, while bytes appended after a complete picture do not matter.
+  if (bytes.size < 4 || b[0] != 0xFF || b[1] != 0xD8) return bytes.size;
   u64 at = 2;
   while (at + 4 <= bytes.size) {
-    if (b[at] != 0xFF) return false;
+    if (b[at] != 0xFF) break;
     u8 marker = b[at + 1];
     if (marker == 0xFF) {
       at += 1;
       continue;
     }
-    if (marker == 0xD9) return false;
-    u64 length = (u64)b[at + 2] << 8 | b[at + 3];
-    if (length < 2) return false;
+    if (wanted(marker)) return at;
+    u64 length = be16(b + at + 2);
+    if (marker == 0xD9 || marker == 0xDA || length < 2) break;
     at += 2 + length;
-    if (marker == 0xDA) break;
   }
-  for (; at + 1 < bytes.size; at += 1) {
+  return bytes.size;
+}
+
+// The size a PNG or JPEG header declares, read without the decoder: the decoder refuses to
+// describe pictures it would not decode, but the caller still wants to say what was refused.
+static bool codec_declared_size(Str8 bytes, u64 *width, u64 *height) {
+  const u8 *b = bytes.str;
+  if (bytes.size >= 24 && b[0] == 0x89 && memcmp(b + 12, "IHDR", 4) == 0) {
+    *width = be32(b + 16);
+    *height = be32(b + 20);
+    return *width && *height;
+  }
+  u64 at = jpeg_find_segment(bytes, [](u8 m) { return m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC; });
+  if (at + 9 > bytes.size) return false;
+  *height = be16(b + at + 5);
+  *width = be16(b + at + 7);
+  return *width && *height;
+}
+
+bool codec_complete(Str8 bytes) {
+  const u8 *b = bytes.str;
+  if (bytes.size < 2 || b[0] != 0xFF || b[1] != 0xD8) return bytes.size > 0;
+  // Find the first scan of the main picture, then the end-of-image marker after it:
+  // entropy-coded data never holds FF D9, so a file cut short in its scans has none, while
+  // bytes appended after a complete picture do not matter.
+  u64 at = jpeg_find_segment(bytes, [](u8 m) { return m == 0xDA; });
+  if (at + 4 > bytes.size || be16(b + at + 2) < 2) return false;
+  for (at += 2 + be16(b + at + 2); at + 1 < bytes.size; at += 1) {
     if (b[at] == 0xFF && b[at + 1] == 0xD9) return true;
   }
   return false;
