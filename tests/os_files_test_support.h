@@ -3,13 +3,13 @@
 #pragma once
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "os/os.h"
+#include "test_process.h"
 
 inline Str8 s8(const std::string &s) { return str8(s.data(), s.size()); }
 inline std::string str(Str8 s) { return std::string((const char *)s.str, s.size); }
@@ -58,13 +58,4 @@ inline std::string listed_names(const std::vector<Listed> &entries) {
   std::string s;
   for (const Listed &e : entries) s += e.name + ((e.flags & FilePropsFolder) ? "/ " : " ");
   return s;
-}
-
-// Sets the last-write time to a UTC moment, at the resolution the file system keeps.
-inline bool set_mtime(const std::string &path, i64 seconds, i64 nanoseconds) {
-  namespace chrono = std::chrono;
-  chrono::sys_time<chrono::nanoseconds> at{chrono::seconds(seconds) + chrono::nanoseconds(nanoseconds)};
-  std::error_code ec;
-  std::filesystem::last_write_time(path, chrono::file_clock::from_sys(at), ec);
-  return !ec;
 }

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,16 @@
 extern char **environ;
 
 namespace fs = std::filesystem;
+
+//~ File times
+bool set_mtime(const std::string &path, long long seconds, long long nanoseconds) {
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = (time_t)seconds;
+  times[1].tv_nsec = (long)nanoseconds;
+  return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+}
 
 //~ Temporary folders
 TempFolder::TempFolder(const std::string &prefix) {

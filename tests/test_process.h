@@ -37,6 +37,9 @@ struct Program {
   long peak_rss_kib();
 };
 
+// Sets a file's last-write time to a UTC moment, at the resolution the file system keeps.
+bool set_mtime(const std::string &path, long long seconds, long long nanoseconds);
+
 // Polls the condition every 20 ms until it holds or the deadline passes.
 template <typename F> bool wait_until(F condition, int seconds = 60);
 

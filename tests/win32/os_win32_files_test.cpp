@@ -14,6 +14,7 @@
 #include <fstream>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "os/os.h"
 #include "test_process.h"
@@ -140,7 +141,8 @@ TEST(Win32Files, FolderChainsFromADrive) {
 }
 
 // The counterparts of the POSIX size-limit and permission cases: a destination another
-// process holds without sharing deletion refuses the replacing rename, and a read-only file
+// process holds without sharing deletion refuses the replacing rename for as long as it holds
+// it (a short hold only delays the write), and a read-only file
 // can be neither opened for writing nor deleted; the old bytes stay whole, no temporary stays.
 TEST(Win32Files, AHeldOrReadOnlyFileKeepsItsBytes) {
   TempFolder temp("win32");
@@ -157,6 +159,18 @@ TEST(Win32Files, AHeldOrReadOnlyFileKeepsItsBytes) {
   EXPECT_FALSE(file_delete(s8(held)));
   CloseHandle(holder);
   EXPECT_EQ(bytes(held), "old held");
+
+  // a hold that ends while the replace is retried lets the new bytes land
+  holder = CreateFileW(wide(held).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  std::thread release([holder] {
+    Sleep(50);
+    CloseHandle(holder);
+  });
+  EXPECT_TRUE(file_write_all(s8(held), str8_lit("brief hold"), WriteAllWrite));
+  release.join();
+  EXPECT_EQ(bytes(held), "brief hold");
 
   std::string locked = temp.write("locked.bin", "old locked");
   ASSERT_TRUE(SetFileAttributesW(wide(locked).c_str(), FILE_ATTRIBUTE_READONLY));

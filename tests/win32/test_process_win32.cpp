@@ -20,6 +20,23 @@
 
 namespace fs = std::filesystem;
 
+//~ File times
+// Through SetFileTime: the C++ library's own setter keeps whole seconds only.
+bool set_mtime(const std::string &path, long long seconds, long long nanoseconds) {
+  int n = MultiByteToWideChar(CP_UTF8, 0, path.data(), (int)path.size(), nullptr, 0);
+  std::wstring wide((size_t)n, L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, path.data(), (int)path.size(), wide.data(), n);
+  HANDLE h = CreateFileW(wide.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  // 100 ns ticks since 1601-01-01
+  unsigned long long ticks = (unsigned long long)(seconds + 11644473600LL) * 10000000ULL + (unsigned long long)(nanoseconds / 100);
+  FILETIME ft = {(DWORD)ticks, (DWORD)(ticks >> 32)};
+  bool ok = SetFileTime(h, nullptr, nullptr, &ft) != 0;
+  CloseHandle(h);
+  return ok;
+}
+
 //~ Temporary folders
 TempFolder::TempFolder(const std::string &prefix) {
   const testing::TestInfo *info = testing::UnitTest::GetInstance()->current_test_info();

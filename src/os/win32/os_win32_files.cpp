@@ -190,6 +190,25 @@ u64 file_write_range(FileHandle file, RangeU64 range, const void *data) {
   return total;
 }
 
+// Replacing a file that another handle holds without delete sharing fails at once with
+// "access denied" or a sharing violation: another replace of the same path, a reader, a virus
+// scanner or the indexer. Those holds are short, so the move is retried for about two seconds
+// before the write is reported as failed.
+static bool win32_move_replacing(const wchar_t *from, const wchar_t *to) {
+  for (u32 attempt = 0;; attempt += 1) {
+    if (MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+    DWORD error = GetLastError();
+    bool held = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+    // a folder or a read-only file in the way refuses for good
+    DWORD attributes = GetFileAttributesW(to);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY))) {
+      held = false;
+    }
+    if (!held || attempt == 100) return false;
+    Sleep(attempt < 10 ? 1 : 20);
+  }
+}
+
 // Writes and flushes the temporary, then moves it over the destination with write-through, so
 // the rename itself is on disk when the call returns; whatever fails removes the temporary.
 static bool win32_write_replace(Arena *scratch, const wchar_t *wpath, Str8 path, Str8 data) {
@@ -202,7 +221,7 @@ static bool win32_write_replace(Arena *scratch, const wchar_t *wpath, Str8 path,
   bool ok = written == data.size;
   ok = ok && FlushFileBuffers(h) != 0;
   ok = (CloseHandle(h) != 0) && ok;
-  ok = ok && MoveFileExW(wtemp, wpath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  ok = ok && win32_move_replacing(wtemp, wpath);
   if (!ok) DeleteFileW(wtemp);
   return ok;
 }
