@@ -1,12 +1,6 @@
 // The application entry, through the real binary (console output byte for byte, exit code),
 // and the scan walk in-process (which paths a pass offers).
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -17,8 +11,6 @@
 
 #include "app/app.h"
 #include "test_process.h"
-
-extern char **environ;
 
 namespace fs = std::filesystem;
 
@@ -77,6 +69,26 @@ TEST(AppMain, SummaryNamesTheTargetsFileAndClampsTheThreadCount) {
   ASSERT_TRUE(program.wait_for_exit());
   EXPECT_EQ(program.exit_code, 0);
   EXPECT_EQ(program.out, summary(tmp, targets, 16) + help_text + "[Vantor] ended.\n");
+}
+
+TEST(AppMain, FolderNamesReachTheSummaryAsUtf8WithForwardSlashes) {
+  TempFolder tmp;
+  // "été-片" in UTF-8: on Windows the program gets it as UTF-16 and must give back these bytes
+  const std::string name = "\xC3\xA9t\xC3\xA9-\xE7\x89\x87";
+  std::string in = tmp.at(name + "/in"), out = tmp.at(name + "/out"), meta = tmp.at(name + "/meta");
+  // a leading "/" stays: alone it is what makes the path absolute on POSIX
+  std::string out_backslashed = out;
+  std::replace(out_backslashed.begin() + 1, out_backslashed.end(), '/', '\\');
+  Program program({"-in=" + in, "-out=" + out_backslashed, "-metadatas=" + tmp.at(name + "/x/../meta"), "-thread=3",
+                   "-help"});
+  ASSERT_TRUE(program.wait_for_exit());
+  EXPECT_EQ(program.exit_code, 0);
+  EXPECT_EQ(program.out, "Options:\n\tin:        " + in + "\n\tout:       " + out + "\n\tmetadatas: " + meta +
+                             "\n\ttargets:   default\n\tthread:    3\n\nWaiting for PNG/JPEG files...\n" + help_text +
+                             "[Vantor] ended.\n");
+  for (const std::string &folder : {in, out, meta}) {
+    EXPECT_TRUE(fs::is_directory(fs::path(std::u8string(folder.begin(), folder.end())))) << folder;
+  }
 }
 
 TEST(AppMain, TargetsFileProblemsFollowTheSummary) {
@@ -190,4 +202,15 @@ TEST(AppScan, PassSkipsOutputAndMetadataFoldersInsideTheInputFolder) {
   u64 pushed = queue->write_pos;
   cs_leave(queue->lock);
   EXPECT_EQ(pushed, align_up(8 + source.size(), 8));
+
+  // further passes, as the loop makes them, until the worker has judged the unrecognised
+  // source: its record is written, then it goes. Waited for so that no worker writes into the
+  // folder while it is being removed.
+  EXPECT_TRUE(wait_until([&] {
+    Scratch pass = scratch_begin(nullptr);
+    app_scan_pass(pass.arena, nullptr);
+    scratch_end(pass);
+    return !fs::exists(source);
+  })) << source;
+  EXPECT_TRUE(fs::exists(tmp.at("in/meta/source.metadatas")));
 }

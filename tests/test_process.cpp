@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 
@@ -24,6 +25,10 @@ bool set_mtime(const std::string &path, long long seconds, long long nanoseconds
   times[1].tv_sec = (time_t)seconds;
   times[1].tv_nsec = (long)nanoseconds;
   return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+}
+
+bool make_folder_link(const std::string &target, const std::string &link) {
+  return symlink(target.c_str(), link.c_str()) == 0;
 }
 
 //~ Temporary folders
@@ -121,4 +126,50 @@ long Program::peak_rss_kib() {
     if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
   }
   return 0;
+}
+
+//~ Runs to the end
+FinishedRun run_to_end(const std::vector<std::string> &args, const std::string &binary, int seconds) {
+  static std::atomic<int> runs;
+  FinishedRun run;
+  std::string dir = "/tmp/vantor-run-" + std::to_string(getpid()) + "-" + std::to_string(runs.fetch_add(1));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  std::string out_path = dir + "/out", err_path = dir + "/err";
+
+  std::vector<std::string> copies = args;
+  std::string bin = binary;
+  std::vector<char *> argv;
+  argv.push_back(bin.data());
+  for (std::string &a : copies) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  pid_t pid = -1;
+  int spawned = posix_spawn(&pid, bin.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+
+  if (spawned == 0) {
+    int status = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    pid_t r = 0;
+    while ((r = waitpid(pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
+      usleep(5000);
+    }
+    if (r == pid) {
+      run.ended = true;
+      run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    } else {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+  std::ifstream out(out_path, std::ios::binary), err(err_path, std::ios::binary);
+  run.out.assign(std::istreambuf_iterator<char>(out), std::istreambuf_iterator<char>());
+  run.err.assign(std::istreambuf_iterator<char>(err), std::istreambuf_iterator<char>());
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+  return run;
 }

@@ -37,8 +37,22 @@ struct Program {
   long peak_rss_kib();
 };
 
+// The binary run to its end, standard output and standard error each captured whole. A
+// process still running at the deadline is killed and `ended` stays false.
+struct FinishedRun {
+  bool ended = false;
+  int exit_code = -1; // on POSIX 128 + the signal number when a signal ended it
+  std::string out;
+  std::string err;
+};
+FinishedRun run_to_end(const std::vector<std::string> &args, const std::string &binary = VANTOR_BIN,
+                       int seconds = 180);
+
 // Sets a file's last-write time to a UTC moment, at the resolution the file system keeps.
 bool set_mtime(const std::string &path, long long seconds, long long nanoseconds);
+
+// Makes `link` a symbolic link to the folder `target`.
+bool make_folder_link(const std::string &target, const std::string &link);
 
 // Polls the condition every 20 ms until it holds or the deadline passes.
 template <typename F> bool wait_until(F condition, int seconds = 60);

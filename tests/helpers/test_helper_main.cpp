@@ -60,6 +60,18 @@ static void print_entry(ArgTable *table) {
          (unsigned long long)arg_u64(table, str8_lit("thread")), (int)arg_flag(table, str8_lit("help")));
 }
 
+// What start-up kept of the arguments: the flags say whether the copies have the bytes of
+// argv in memory of their own, and whether the count and the closing null were kept.
+static void print_arguments(int argc, char **argv) {
+  bool copied = process_argc() == argc;
+  for (int i = 0; copied && i < argc; i += 1) {
+    copied = process_argv()[i] != argv[i] && strcmp(process_argv()[i], argv[i]) == 0;
+  }
+  printf("quiet=%u copied=%d kept=%d\n", process_quiet(), (int)copied,
+         (int)(process_argc() == argc && process_argv()[argc] == nullptr));
+  for (int i = 0; i < process_argc(); i += 1) printf("%s\n", process_argv()[i]);
+}
+
 int main(int argc, char **argv) {
   process_init(argc, argv);
   const char *mode = argc > 1 ? argv[1] : "";
@@ -84,6 +96,17 @@ int main(int argc, char **argv) {
   } else if (!strcmp(mode, "entry")) {
     process_entry(print_entry, process_argc(), process_argv());
     process_exit(0);
+  } else if (!strcmp(mode, "args")) {
+    print_arguments(argc, argv);
+    return 0;
+  } else if (!strcmp(mode, "facts")) {
+    ProcInfo *info = proc_info();
+    printf("pid=%u\nexe=%.*s\n", info->process_id, (int)info->exe_folder.size, (const char *)info->exe_folder.str);
+    return 0;
+  } else if (!strcmp(mode, "exit")) {
+    // on a pipe standard output is fully buffered: only the exit's flush writes this
+    printf("buffered line without newline");
+    process_exit(5);
   }
   printf("no crash\n");
   return 0;

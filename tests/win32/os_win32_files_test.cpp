@@ -2,14 +2,6 @@
 // drive listing and the entries a scan must never see.
 #include <gtest/gtest.h>
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -18,19 +10,13 @@
 
 #include "os/os.h"
 #include "test_process.h"
+#include "win32/test_win32.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
 Str8 s8(const std::string &s) { return str8((u8 *)s.data(), s.size()); }
-
-std::wstring wide(const std::string &s) {
-  int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), (int)s.size(), nullptr, 0);
-  std::wstring w((size_t)n, L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, s.data(), (int)s.size(), w.data(), n);
-  return w;
-}
 
 std::set<std::string> list(Str8 folder, u32 filter) {
   Scratch scratch = scratch_begin(nullptr);
@@ -48,7 +34,7 @@ std::set<std::string> list(Str8 folder, u32 filter) {
 TEST(Win32Files, AWriterStillHoldingTheFileMakesItIncomplete) {
   TempFolder temp("win32");
   std::string path = temp.write("growing.png", "part");
-  HANDLE writer = CreateFileW(wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  HANDLE writer = CreateFileW(wide_from_utf8(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(writer, INVALID_HANDLE_VALUE);
   EXPECT_FALSE(file_is_complete(s8(path)));
@@ -92,7 +78,7 @@ TEST(Win32Files, NamesAreUtf8OutsideAndUtf16Inside) {
   std::string path = temp.at(name);
   ASSERT_TRUE(file_write_all(s8(path), str8_lit("pixels"), WriteAllWrite));
   // the system sees the UTF-16 name, not the UTF-8 bytes
-  EXPECT_TRUE(fs::exists(fs::path(wide(path))));
+  EXPECT_TRUE(fs::exists(fs::path(wide_from_utf8(path))));
   EXPECT_EQ(list(s8(temp.path), 0), (std::set<std::string>{name}));
   FileProps props = file_props_from_path(s8(path));
   EXPECT_TRUE(props.flags & FilePropsExists);
@@ -152,7 +138,7 @@ TEST(Win32Files, AHeldOrReadOnlyFileKeepsItsBytes) {
     return std::string((char *)data.str, data.size);
   };
   std::string held = temp.write("held.bin", "old held");
-  HANDLE holder = CreateFileW(wide(held).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  HANDLE holder = CreateFileW(wide_from_utf8(held).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(holder, INVALID_HANDLE_VALUE);
   EXPECT_FALSE(file_write_all(s8(held), str8_lit("new bytes"), WriteAllWrite));
@@ -161,7 +147,7 @@ TEST(Win32Files, AHeldOrReadOnlyFileKeepsItsBytes) {
   EXPECT_EQ(bytes(held), "old held");
 
   // a hold that ends while the replace is retried lets the new bytes land
-  holder = CreateFileW(wide(held).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+  holder = CreateFileW(wide_from_utf8(held).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                        nullptr);
   ASSERT_NE(holder, INVALID_HANDLE_VALUE);
   std::thread release([holder] {
@@ -173,12 +159,12 @@ TEST(Win32Files, AHeldOrReadOnlyFileKeepsItsBytes) {
   EXPECT_EQ(bytes(held), "brief hold");
 
   std::string locked = temp.write("locked.bin", "old locked");
-  ASSERT_TRUE(SetFileAttributesW(wide(locked).c_str(), FILE_ATTRIBUTE_READONLY));
+  ASSERT_TRUE(SetFileAttributesW(wide_from_utf8(locked).c_str(), FILE_ATTRIBUTE_READONLY));
   EXPECT_EQ(file_open(FileOpenWrite, s8(locked)), 0u);
   EXPECT_EQ(file_open(FileOpenWrite | FileOpenAlways, s8(locked)), 0u);
   EXPECT_FALSE(file_delete(s8(locked)));
   EXPECT_EQ(bytes(locked), "old locked");
-  SetFileAttributesW(wide(locked).c_str(), FILE_ATTRIBUTE_NORMAL);
+  SetFileAttributesW(wide_from_utf8(locked).c_str(), FILE_ATTRIBUTE_NORMAL);
   scratch_end(scratch);
 
   EXPECT_EQ(list(s8(temp.path), 0), (std::set<std::string>{"held.bin", "locked.bin"}));

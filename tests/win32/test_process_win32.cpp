@@ -4,16 +4,13 @@
 
 #include <gtest/gtest.h>
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "win32/test_win32.h"
+
 #include <io.h>
 #include <psapi.h>
 
+#include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -23,10 +20,7 @@ namespace fs = std::filesystem;
 //~ File times
 // Through SetFileTime: the C++ library's own setter keeps whole seconds only.
 bool set_mtime(const std::string &path, long long seconds, long long nanoseconds) {
-  int n = MultiByteToWideChar(CP_UTF8, 0, path.data(), (int)path.size(), nullptr, 0);
-  std::wstring wide((size_t)n, L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, path.data(), (int)path.size(), wide.data(), n);
-  HANDLE h = CreateFileW(wide.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  HANDLE h = CreateFileW(wide_from_utf8(path).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   // 100 ns ticks since 1601-01-01
@@ -35,6 +29,15 @@ bool set_mtime(const std::string &path, long long seconds, long long nanoseconds
   bool ok = SetFileTime(h, nullptr, nullptr, &ft) != 0;
   CloseHandle(h);
   return ok;
+}
+
+// Unprivileged creation needs developer mode on Windows 10 and later; wine always allows it.
+bool make_folder_link(const std::string &target, const std::string &link) {
+  std::wstring wtarget = wide_from_utf8(target), wlink = wide_from_utf8(link);
+  std::replace(wtarget.begin(), wtarget.end(), L'/', L'\\');
+  std::replace(wlink.begin(), wlink.end(), L'/', L'\\');
+  return CreateSymbolicLinkW(wlink.c_str(), wtarget.c_str(),
+                             SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) != 0;
 }
 
 //~ Temporary folders
@@ -86,9 +89,7 @@ static void program_forget(pid_t pid) {
 
 // Quoted so that the child's runtime hands every argument back whole.
 static std::wstring quote_argument(const std::string &arg) {
-  int n = MultiByteToWideChar(CP_UTF8, 0, arg.data(), (int)arg.size(), nullptr, 0);
-  std::wstring wide((size_t)n, L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, arg.data(), (int)arg.size(), wide.data(), n);
+  std::wstring wide = wide_from_utf8(arg);
   std::wstring out = L"\"";
   size_t slashes = 0;
   for (wchar_t c : wide) {
@@ -106,22 +107,29 @@ static std::wstring quote_argument(const std::string &arg) {
   return out;
 }
 
-Program::Program(const std::vector<std::string> &args, const std::string &binary) {
-  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-  HANDLE read_end = nullptr, write_end = nullptr;
-  if (!CreatePipe(&read_end, &write_end, &inherit, 0)) return;
-  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
-
+// Starts the binary with the test's standard input and the given output handles, which the
+// child inherits.
+static bool start_child(const std::string &binary, const std::vector<std::string> &args, HANDLE out, HANDLE err,
+                        PROCESS_INFORMATION *info) {
   std::wstring command = quote_argument(binary);
   for (const std::string &a : args) command += L" " + quote_argument(a);
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = write_end;
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  startup.hStdOutput = out;
+  startup.hStdError = err;
+  return CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, info) != 0;
+}
+
+Program::Program(const std::vector<std::string> &args, const std::string &binary) {
+  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+  HANDLE read_end = nullptr, write_end = nullptr;
+  if (!CreatePipe(&read_end, &write_end, &inherit, 0)) return;
+  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+
   PROCESS_INFORMATION info = {};
-  if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
+  if (start_child(binary, args, write_end, GetStdHandle(STD_ERROR_HANDLE), &info)) {
     CloseHandle(info.hThread);
     pid = (pid_t)info.dwProcessId;
     std::lock_guard<std::mutex> hold(g_handles_lock);
@@ -192,4 +200,52 @@ long Program::peak_rss_kib() {
   counters.cb = sizeof(counters);
   if (!process || !GetProcessMemoryInfo(process, &counters, sizeof(counters))) return 0;
   return (long)(counters.PeakWorkingSetSize / 1024);
+}
+
+//~ Runs to the end
+// Both streams go to files of their own: a pipe left unread could stall the child.
+static HANDLE inheritable_file(const std::string &path) {
+  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+  DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  return CreateFileW(wide_from_utf8(path).c_str(), GENERIC_WRITE, share, &inherit, CREATE_ALWAYS,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+FinishedRun run_to_end(const std::vector<std::string> &args, const std::string &binary, int seconds) {
+  static std::atomic<int> runs;
+  FinishedRun run;
+  std::string temp = fs::temp_directory_path().generic_string();
+  while (!temp.empty() && temp.back() == '/') temp.pop_back();
+  std::string dir =
+      temp + "/vantor-run-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(runs.fetch_add(1));
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+  fs::create_directories(dir);
+  std::string out_path = dir + "/out", err_path = dir + "/err";
+
+  HANDLE out = inheritable_file(out_path), err = inheritable_file(err_path);
+  PROCESS_INFORMATION info = {};
+  if (out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE && start_child(binary, args, out, err, &info)) {
+    CloseHandle(info.hThread);
+    if (WaitForSingleObject(info.hProcess, (DWORD)seconds * 1000) == WAIT_OBJECT_0) {
+      DWORD code = 0;
+      GetExitCodeProcess(info.hProcess, &code);
+      run.ended = true;
+      run.exit_code = (int)code;
+    } else {
+      TerminateProcess(info.hProcess, 1);
+      WaitForSingleObject(info.hProcess, INFINITE);
+    }
+    CloseHandle(info.hProcess);
+  }
+  if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
+  if (err != INVALID_HANDLE_VALUE) CloseHandle(err);
+
+  std::ifstream out_file(out_path, std::ios::binary), err_file(err_path, std::ios::binary);
+  run.out.assign(std::istreambuf_iterator<char>(out_file), std::istreambuf_iterator<char>());
+  run.err.assign(std::istreambuf_iterator<char>(err_file), std::istreambuf_iterator<char>());
+  out_file.close();
+  err_file.close();
+  fs::remove_all(dir, ec);
+  return run;
 }

@@ -18,6 +18,7 @@ constexpr int FatalTextCapacity = 4096;
 
 static u32 g_fatal_installed;
 static u32 g_report_gate; // 0 → 1 by the one thread that reports
+static u32 g_reporter;    // that thread's id
 
 struct ReportText {
   wchar_t text[FatalTextCapacity];
@@ -165,30 +166,40 @@ static void report_append_call_stack(ReportText *report, CONTEXT *context) {
   }
 }
 
-static LONG WINAPI fatal_report_filter(EXCEPTION_POINTERS *info) {
-  if (process_quiet()) {
-    ExitProcess(1);
-  }
-  if (!atomic_cas_u32(&g_report_gate, 0, 1)) {
-    park_forever();
-  }
-
-  // The report lives in static memory: the faulting thread's stack may be the thing that
-  // overflowed.
-  static ReportText report;
-  memset(&report, 0, sizeof(report));
-  report_append(&report, L"A fatal exception (code 0x%x) occurred. The process is terminating.\n",
-                (u32)info->ExceptionRecord->ExceptionCode);
-  report_append_call_stack(&report, info->ContextRecord);
-
-  // Standard error carries bytes, not UTF-16: the report goes out as UTF-8, like all output.
+// Standard error carries bytes, not UTF-16: the report goes out as UTF-8, like all output.
+[[noreturn]] static void report_send_and_exit(ReportText *report) {
   static char bytes[FatalTextCapacity * 3 + 1];
-  int size = WideCharToMultiByte(CP_UTF8, 0, report.text, report.count, bytes, sizeof(bytes), nullptr, nullptr);
+  int size = WideCharToMultiByte(CP_UTF8, 0, report->text, report->count, bytes, sizeof(bytes), nullptr, nullptr);
   fputs("\n--- Fatal Exception ---\n", stderr);
   fwrite(bytes, 1, size > 0 ? (size_t)size : 0, stderr);
   fputs("\n\n", stderr);
   fflush(stderr);
   ExitProcess(1);
+}
+
+static LONG WINAPI fatal_report_filter(EXCEPTION_POINTERS *info) {
+  if (process_quiet()) {
+    ExitProcess(1);
+  }
+  // The report lives in static memory: the faulting thread's stack may be the thing that
+  // overflowed.
+  static ReportText report;
+  u32 self = (u32)GetCurrentThreadId();
+  if (!atomic_cas_u32(&g_report_gate, 0, 1)) {
+    // A fault inside the report itself (the debug-help library, say) comes back here on the
+    // same thread: what is there is sent, rather than the process hanging.
+    if (atomic_load_u32(&g_reporter) == self) {
+      report_send_and_exit(&report);
+    }
+    park_forever();
+  }
+  atomic_store_u32(&g_reporter, self);
+
+  memset(&report, 0, sizeof(report));
+  report_append(&report, L"A fatal exception (code 0x%x) occurred. The process is terminating.\n",
+                (u32)info->ExceptionRecord->ExceptionCode);
+  report_append_call_stack(&report, info->ContextRecord);
+  report_send_and_exit(&report);
 }
 
 //~ Installation

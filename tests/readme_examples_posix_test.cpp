@@ -1,0 +1,27 @@
+// What the README says about finding the running program on Linux.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "test_process.h"
+
+static std::string read_text(const std::string &path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream s;
+  s << file.rdbuf();
+  return s.str();
+}
+
+// The main thread's name is why `pgrep vantor` finds nothing and the README says `pgrep -f`.
+TEST(ReadmeExamplesPosix, MainThreadNameIsWhyPgrepNeedsTheFullCommandLine) {
+  std::string readme = read_text(std::string(VANTOR_SOURCE_DIR) + "/README.md");
+  EXPECT_NE(readme.find("pgrep -f vantor"), std::string::npos);
+  EXPECT_NE(readme.find("[main thread]"), std::string::npos);
+
+  TempFolder tmp("readme-name");
+  Program p({"-in=" + tmp.at("in"), "-out=" + tmp.at("out"), "-metadatas=" + tmp.at("meta"), "-thread=1"});
+  ASSERT_TRUE(p.wait_for_output("Waiting for PNG/JPEG files...\n")) << p.out;
+  EXPECT_EQ(read_text("/proc/" + std::to_string(p.pid) + "/comm"), "[main thread]\n");
+}

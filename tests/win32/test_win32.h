@@ -1,0 +1,26 @@
+// What the Windows tests share: the system header, and text between UTF-8 and UTF-16.
+#pragma once
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <string>
+
+inline std::wstring wide_from_utf8(const std::string &text) {
+  int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), nullptr, 0);
+  std::wstring wide((size_t)n, L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), wide.data(), n);
+  return wide;
+}
+
+inline std::string utf8_from_wide(const wchar_t *text, size_t size) {
+  int n = WideCharToMultiByte(CP_UTF8, 0, text, (int)size, nullptr, 0, nullptr, nullptr);
+  std::string out((size_t)n, '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, (int)size, out.data(), n, nullptr, nullptr);
+  return out;
+}
