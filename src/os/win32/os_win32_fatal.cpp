@@ -159,7 +159,7 @@ static void report_append_call_stack(ReportText *report, CONTEXT *context) {
   }
 }
 
-//~ Filter
+//~ Handler
 [[noreturn]] static void park_forever() {
   for (;;) {
     Sleep(1000);
