@@ -89,14 +89,6 @@ bool Program::pump(int ms) {
   return n != 0;
 }
 
-bool Program::wait_for_output(const std::string &text, int seconds) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (out.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-    if (!pump(100)) break;
-  }
-  return out.find(text) != std::string::npos;
-}
-
 bool Program::wait_for_exit(int seconds) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   while (std::chrono::steady_clock::now() < deadline) {

@@ -3,7 +3,9 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 // /tmp/vantor-<prefix>-<pid>-<test name>, made empty at start and removed at the end.
@@ -54,11 +56,18 @@ bool set_mtime(const std::string &path, long long seconds, long long nanoseconds
 // Makes `link` a symbolic link to the folder `target`.
 bool make_folder_link(const std::string &target, const std::string &link);
 
+// The same on every system: it only pumps.
+inline bool Program::wait_for_output(const std::string &text, int seconds) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (out.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    if (!pump(100)) break;
+  }
+  return out.find(text) != std::string::npos;
+}
+
 // Polls the condition every 20 ms until it holds or the deadline passes.
 template <typename F> bool wait_until(F condition, int seconds = 60);
 
-#include <chrono>
-#include <thread>
 
 template <typename F> bool wait_until(F condition, int seconds) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
