@@ -20,8 +20,9 @@ run: build
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-bench: deps
-	@BUILD=$(BUILD) JOBS=$(JOBS) QUICK=$(QUICK) bash bench/run.sh
+bench:
+	@scripts/deps --bench
+	@BUILD=$(BUILD) JOBS=$(JOBS) QUICK=$(QUICK) ONLY=$(ONLY) VANTOR=$(VANTOR) bash bench/run.sh
 
 test-sanitize:
 	$(MAKE) test BUILD=build-sanitize CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=Debug -DVANTOR_SANITIZE=ON"
