@@ -233,7 +233,7 @@ void expect_state_shape(AppState *state, u64 workers, u64 stripes) {
   EXPECT_EQ(state->thread_count, workers);
   ASSERT_NE(state->workers, nullptr);
   for (u64 i = 0; i < workers; i += 1) EXPECT_NE(state->workers[i], nullptr) << i;
-  EXPECT_EQ(state->claims.bucket_count, 16u);
+  EXPECT_EQ(state->claims.bucket_count, AppClaimBuckets);
   EXPECT_EQ(state->claims.stripe_count, stripes);
   ASSERT_NE(state->claims.buckets, nullptr);
   ASSERT_NE(state->claims.stripes, nullptr);
@@ -242,7 +242,7 @@ void expect_state_shape(AppState *state, u64 workers, u64 stripes) {
     EXPECT_NE(state->claims.stripes[i].lock, nullptr);
     EXPECT_NE(state->claims.stripes[i].cv, nullptr);
   }
-  for (u64 i = 0; i < 16; i += 1) EXPECT_EQ(state->claims.buckets[i].first, nullptr);
+  for (u64 i = 0; i < AppClaimBuckets; i += 1) EXPECT_EQ(state->claims.buckets[i].first, nullptr);
   EXPECT_EQ(state->conversion_queue.capacity, 524288u);
   EXPECT_NE(state->conversion_queue.buffer, nullptr);
   EXPECT_EQ(state->conversion_queue.write_pos, state->conversion_queue.read_pos);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "convert/convert_codec.h"
+#include "convert/convert_heap.h"
 #include "convert/convert_zlib_hook.h"
 #include "test_images.h"
 
@@ -432,7 +433,7 @@ TEST(ConvertCodecHook, ZlibHookRoundTripsAndRefusesBadLevels) {
   libdeflate_decompressor *d = libdeflate_alloc_decompressor();
   EXPECT_EQ(libdeflate_zlib_decompress(d, z, (size_t)length, back.data(), back.size(), &got), LIBDEFLATE_SUCCESS);
   libdeflate_free_decompressor(d);
-  free(z);
+  codec_heap_release(z);
   EXPECT_EQ(got, data.size());
   EXPECT_EQ(back, data);
 
@@ -440,7 +441,7 @@ TEST(ConvertCodecHook, ZlibHookRoundTripsAndRefusesBadLevels) {
   EXPECT_EQ(zlib_compress_hook(data.data(), -1, &length, 12), nullptr);
   unsigned char *empty = zlib_compress_hook(data.data(), 0, &length, 12);
   EXPECT_NE(empty, nullptr);
-  free(empty);
+  codec_heap_release(empty);
 }
 
 TEST(ConvertCodecChecksum, Blake2b128Digests) {

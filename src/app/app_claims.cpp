@@ -66,14 +66,12 @@ ClaimEntry *claim_acquire(ClaimTable *table, Str8 path, FileProps now) {
   return result;
 }
 
-void claim_release(ClaimTable *table, ClaimEntry *entry, bool remove, FileProps now, const FileProps *attempted) {
+void claim_release(ClaimTable *table, ClaimEntry *entry, bool remove, FileProps now) {
   ClaimSlot slot = claim_slot(table, entry->path);
-  Arena *arena = nullptr;
   srw_lock_exclusive(slot.stripe->lock);
   if (remove) {
     if (entry->prev) entry->prev->next = entry->next; else slot.bucket->first = entry->next;
     if (entry->next) entry->next->prev = entry->prev; else slot.bucket->last = entry->prev;
-    arena = entry->arena;
     u8 *path_buffer = entry->path.str;
     u64 capacity = entry->path_capacity;
     memset(entry, 0, sizeof(*entry));
@@ -83,19 +81,7 @@ void claim_release(ClaimTable *table, ClaimEntry *entry, bool remove, FileProps 
     slot.stripe->free_entries = entry;
   } else {
     entry->recorded = now;
-    if (attempted) entry->attempted = *attempted;
     atomic_exchange_u32(&entry->busy, 0);
   }
   srw_unlock_exclusive(slot.stripe->lock);
-  if (arena) arena_destroy(arena);
-}
-
-bool claim_settled(ClaimTable *table, Str8 path, FileProps now) {
-  ClaimSlot slot = claim_slot(table, path);
-  srw_lock_shared(slot.stripe->lock);
-  ClaimEntry *e = claim_search(slot.bucket, path);
-  bool settled = e && atomic_load_u32(&e->busy) == 0 && (e->attempted.flags & FilePropsExists) &&
-                 file_props_same_version(e->attempted, now);
-  srw_unlock_shared(slot.stripe->lock);
-  return settled;
 }

@@ -14,10 +14,12 @@ typedef void ScanOffer(void *context, Str8 path);
 // must not come back as sources. All memory comes from `arena`. Returns the files offered.
 u64 app_scan_tree(Arena *arena, Str8 root, const Str8 *skip, u64 skip_count, ScanOffer *offer, void *context);
 
-// One pass of the main loop over AppState's input folder: each file goes to the intake and
-// onto the conversion queue, neither of which is waited for. Returns the files seen; with
-// `pending`, also counts the files that are not yet settled (an attempt has not had the
-// complete bytes of their current version, or a worker holds them).
+// One pass of the main loop over AppState's input folder: each file that is not settled goes
+// to the intake (while it does not hold too much already) and onto the conversion queue,
+// neither of which is waited for. A folder unchanged since it was listed, with nothing
+// pending, is not listed again for a while. Returns the files listed; with `pending`, also
+// counts the files that are not yet settled (no attempt has decided about their current
+// version).
 u64 app_scan_pass(Arena *arena, u64 *pending);
 
 //~ Entry

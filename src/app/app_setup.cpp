@@ -226,7 +226,7 @@ u32 app_setup(Str8 out, Str8 in, Str8 metadatas, u64 threads, Str8 targets_path,
   u64 t = threads ? threads : sys_info()->processor_count;
   ClaimTable *claims = &state->claims;
   claims->bucket_count = AppClaimBuckets;
-  claims->stripe_count = max_of<u64>(1, min_of<u64>(AppClaimBuckets, t));
+  claims->stripe_count = max_of<u64>(1, min_of<u64>(16, t));
   claims->buckets = arena_push<ClaimBucket>(arena, claims->bucket_count);
   claims->stripes = arena_push<ClaimStripe>(arena, claims->stripe_count);
   for (u64 i = 0; i < claims->stripe_count; i += 1) {

@@ -14,7 +14,7 @@
 constexpr u64 AppDefaultMaxPixels = 134217728;
 constexpr u64 AppMaxThreads = 16;
 constexpr u64 AppConversionQueueBytes = 524288;
-constexpr u64 AppClaimBuckets = 16;
+constexpr u64 AppClaimBuckets = 4096;
 
 //~ Targets
 // The four targets used when no target comes from a file, in order.

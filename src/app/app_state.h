@@ -51,11 +51,10 @@ struct TargetList {
 struct ClaimEntry {
   ClaimEntry *next;
   ClaimEntry *prev;
-  Arena *arena; // the file's own arena: pixels and encoded outputs; reset after every attempt
   u32 busy;     // atomic: 1 while a worker holds the path
   FileProps recorded; // the source's version when the entry was made or last released
-  FileProps refused;  // the version last refused as too large (nothing decoded until it changes)
-  FileProps attempted; // the last version an attempt had the complete bytes of
+  FileProps settled;  // the version an attempt decided to leave in place (refused, unusable,
+                      // unreadable, failed): nothing is tried on it again until it changes
   Str8 path;          // the key, copied into the stripe's arena
   u64 path_capacity;  // bytes reserved for the path, kept when the entry is reused
 };
@@ -75,7 +74,7 @@ struct ClaimStripe {
 struct ClaimTable {
   ClaimBucket *buckets;
   ClaimStripe *stripes;
-  u64 bucket_count; // 16
+  u64 bucket_count; // 4096: thousands of files left in place must not make long chains
   u64 stripe_count;
 };
 

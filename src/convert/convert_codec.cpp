@@ -7,6 +7,7 @@
 #include <stb_image_write.h>
 
 #include "convert/convert_codec.h"
+#include "convert/convert_heap.h"
 #include "convert/convert_zlib_hook.h"
 
 // The libraries count bytes, widths and strides in int.
@@ -234,8 +235,8 @@ Str8 codec_expand_heap(Str8 pixels, u32 from, u32 to, u64 pixel_count) {
   if (from < 1 || to > 4 || to <= from) return Str8{};
   if (!mul_checked(pixel_count, from, &size) || size != pixels.size) return Str8{};
   if (!mul_checked(pixel_count, to, &expanded_size) || expanded_size > CodecIntMax) return Str8{};
-  // The decoder's allocator owns the buffer; growing it may move its pages without copying.
-  u8 *grown = (u8 *)realloc(pixels.str, expanded_size);
+  // The decoder's heap owns the buffer; growing a large one moves its pages without copying.
+  u8 *grown = (u8 *)codec_heap_realloc(pixels.str, expanded_size);
   if (!grown) return Str8{};
   // From the last pixel back, each is read whole before its wider form is written, and the
   // wider form never reaches a pixel not yet read.
@@ -321,7 +322,7 @@ unsigned char *zlib_compress_hook(unsigned char *data, int length, int *out_leng
   libdeflate_compressor *compressor = libdeflate_alloc_compressor(level);
   if (!compressor) return nullptr;
   size_t bound = libdeflate_zlib_compress_bound(compressor, (size_t)length);
-  unsigned char *buffer = (unsigned char *)malloc(bound);
+  unsigned char *buffer = (unsigned char *)codec_heap_alloc(bound);
   if (!buffer) {
     libdeflate_free_compressor(compressor);
     return nullptr;
@@ -330,7 +331,7 @@ unsigned char *zlib_compress_hook(unsigned char *data, int length, int *out_leng
   libdeflate_free_compressor(compressor);
   // The PNG encoder adds its chunk framing to this length in int.
   if (written == 0 || written > CodecIntMax - 64) {
-    free(buffer);
+    codec_heap_release(buffer);
     return nullptr;
   }
   *out_length = (int)written;

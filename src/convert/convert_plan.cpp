@@ -278,6 +278,18 @@ void plan_decode(ConvertPlan *plan) {
 }
 
 //- resampling
+// A letterboxed output's canvas, where its picture is resampled in place: the picture's rows
+// are the canvas's, at its offset, so composing it later only paints the borders.
+static u8 *plan_canvas_for(ConvertPlan *plan, ImageStats *image, u64 *row) {
+  u64 bpp = image->bytes_per_pixel;
+  if (image->pixel_count_bg == 0 || image->width_bg < image->width || image->height_bg < image->height || bpp == 0 ||
+      bpp > 4) {
+    return nullptr;
+  }
+  *row = bpp * image->width_bg;
+  return (u8 *)arena_alloc(plan->file_arena, *row * image->height_bg, 8);
+}
+
 void plan_resample(ConvertPlan *plan) {
   if (!plan->ok) return;
   for (u64 i = plan->source_done ? 1 : 0; i < plan->pair_count; i += 1) {
@@ -292,11 +304,27 @@ void plan_resample(ConvertPlan *plan) {
       }
       continue;
     }
+    // The resampler writes every pixel of its output: nothing is cleared first.
     image->pixel_size = (u64)slot->bytes_per_pixel * image->pixel_count;
-    image->pixels = (u8 *)arena_alloc_zero(plan->file_arena, image->pixel_size, 8);
+    u64 row = 0;
+    u8 *canvas = plan_canvas_for(plan, image, &row);
+    if (canvas) {
+      u64 top = (image->height_bg - image->height) / 2, left = (image->width_bg - image->width) / 2;
+      pair->canvas = canvas;
+      image->pixels = canvas + top * row + left * image->bytes_per_pixel;
+      image->x_stride = row;
+      image->pixel_size = row * (image->height - 1) + (u64)image->bytes_per_pixel * image->width;
+    } else {
+      image->pixels = (u8 *)arena_alloc(plan->file_arena, image->pixel_size, 8);
+    }
     CodecPicture in = {slot->pixels, slot->pixel_size, slot->width, slot->height, slot->x_stride};
     CodecPicture out = {image->pixels, image->pixel_size, image->width, image->height, image->x_stride};
-    codec_resize(in, out, channels, (u32)pair->target.resampling_filter);
+    if (!codec_resize(in, out, channels, (u32)pair->target.resampling_filter)) {
+      // as if nothing had been drawn: black, never what the memory held before
+      for (u64 y = 0; y < image->height; y += 1) {
+        memset(image->pixels + y * image->x_stride, 0, (u64)image->bytes_per_pixel * image->width);
+      }
+    }
   }
 }
 
@@ -304,11 +332,17 @@ void plan_resample(ConvertPlan *plan) {
 void plan_stats_and_background(ConvertPlan *plan) {
   if (!plan->ok) return;
   for (u64 i = plan->source_done ? 1 : 0; i < plan->pair_count; i += 1) {
-    ImageStats *image = plan->pairs[i].record->image;
+    PlanPair *pair = &plan->pairs[i];
+    ImageStats *image = pair->record->image;
     if (image->pixels && image->bytes_per_channel == 1) {
       compute_image_stats(image->pixels, image->width, image->height, image->x_stride, image);
     }
-    if (image->pixel_count_bg != 0) compose_background(plan->file_arena, image);
+    if (image->pixel_count_bg == 0) continue;
+    if (pair->canvas) {
+      compose_borders(pair->canvas, image);
+    } else {
+      compose_background(plan->file_arena, image);
+    }
   }
 }
 
@@ -412,38 +446,55 @@ void background_pixel(u32 bg_color, u32 channels, u8 out[4]) {
   }
 }
 
-void compose_background(Arena *arena, ImageStats *image) {
-  u64 bpp = image->bytes_per_pixel;
-  u64 w = image->width, h = image->height;
-  u64 canvas_w = image->width_bg, canvas_h = image->height_bg;
-  if (canvas_w < w || canvas_h < h || bpp == 0 || bpp > 4) return;
+// The top rows, each row's left and right stretches and the bottom rows of the canvas, in the
+// background pixel; the picture's own rows are left as they are.
+static void paint_borders(u8 *canvas, u64 bpp, u64 w, u64 h, u64 canvas_w, u64 canvas_h, u32 bg_color) {
   u64 row = bpp * canvas_w;
   u64 dw = canvas_w - w, dh = canvas_h - h;
   u64 top = dh / 2, bottom = dh - top;
   u64 left = dw / 2, right = dw - left;
-
   u8 pixel[4];
-  background_pixel(image->bg_color, (u32)bpp, pixel);
-  u64 size = canvas_w * canvas_h * bpp;
-  u8 *canvas = (u8 *)arena_alloc(arena, size, 8);
+  background_pixel(bg_color, (u32)bpp, pixel);
 
   // A run of background pixels as long as the longest stretch written below.
   u64 run_size = max_of(max_of(top * row, bottom * row), max_of(left * bpp, right * bpp));
-  Scratch scratch = scratch_begin(arena);
+  Scratch scratch = scratch_begin(nullptr);
   u8 *run = (u8 *)arena_alloc(scratch.arena, max_of<u64>(run_size, 1), 8);
   for (u64 i = 0; i + bpp <= run_size; i += bpp) memcpy(run + i, pixel, bpp);
 
-  u8 *out = canvas;
-  memcpy(out, run, top * row), out += top * row;
+  memcpy(canvas, run, top * row);
   for (u64 y = 0; y < h; y += 1) {
-    memcpy(out, run, left * bpp), out += left * bpp;
-    memcpy(out, image->pixels + y * image->x_stride, w * bpp), out += w * bpp;
-    memcpy(out, run, right * bpp), out += right * bpp;
+    u8 *line = canvas + (top + y) * row;
+    memcpy(line, run, left * bpp);
+    memcpy(line + (left + w) * bpp, run, right * bpp);
   }
-  memcpy(out, run, bottom * row);
+  memcpy(canvas + (top + h) * row, run, bottom * row);
   scratch_end(scratch);
+}
 
+static bool canvas_fits(ImageStats *image) {
+  return image->width_bg >= image->width && image->height_bg >= image->height && image->bytes_per_pixel != 0 &&
+         image->bytes_per_pixel <= 4;
+}
+
+void compose_borders(u8 *canvas, ImageStats *image) {
+  if (!canvas_fits(image)) return;
+  u64 bpp = image->bytes_per_pixel;
+  paint_borders(canvas, bpp, image->width, image->height, image->width_bg, image->height_bg, image->bg_color);
   image->pixels = canvas;
-  image->pixel_size = size;
-  image->x_stride = row;
+  image->x_stride = bpp * image->width_bg;
+  image->pixel_size = image->x_stride * image->height_bg;
+}
+
+void compose_background(Arena *arena, ImageStats *image) {
+  if (!canvas_fits(image)) return;
+  u64 bpp = image->bytes_per_pixel;
+  u64 row = bpp * image->width_bg;
+  u64 w = image->width, h = image->height;
+  u64 top = (image->height_bg - h) / 2, left = (image->width_bg - w) / 2;
+  u8 *canvas = (u8 *)arena_alloc(arena, row * image->height_bg, 8);
+  for (u64 y = 0; y < h; y += 1) {
+    memcpy(canvas + (top + y) * row + left * bpp, image->pixels + y * image->x_stride, w * bpp);
+  }
+  compose_borders(canvas, image);
 }

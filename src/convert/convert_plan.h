@@ -19,6 +19,7 @@
 struct PlanPair {
   OutputRecord *record;
   Target target;
+  u8 *canvas; // a letterboxed output's canvas, its picture resampled in place; null otherwise
 };
 
 struct ConvertPlan {
@@ -87,3 +88,5 @@ void background_pixel(u32 bg_color, u32 channels, u8 out[4]);
 // Puts the image's picture on a canvas of width_bg × height_bg filled with its background:
 // the odd row goes to the bottom, the odd column to the right.
 void compose_background(Arena *arena, ImageStats *image);
+// The same for a picture that already lies on its canvas at its place: paints the borders only.
+void compose_borders(u8 *canvas, ImageStats *image);

@@ -13,7 +13,7 @@ void intake_start() {
   u64 processors = max_of<u64>(1, sys_info()->processor_count);
 
   // registry
-  state->bucket_count = 1024;
+  state->bucket_count = 16384;
   state->stripe_count = processors;
   state->buckets = arena_push<RequestBucket>(arena, state->bucket_count);
   state->stripes = arena_push<IntakeStripe>(arena, state->stripe_count);
@@ -109,18 +109,23 @@ static void registry_remove(IntakeStripe *stripe, RequestBucket *bucket, Request
 }
 
 //~ Requests
-U128 intake_request_version(Str8 path, u64 deadline, FileProps *read_props) {
+IntakeRead intake_request_read(Str8 path, u64 deadline, const FileProps *seen) {
   IntakeState *state = intake_state();
   Scratch scratch = scratch_begin(nullptr);
   Str8 normal = path_normalize(scratch.arena, path);
   U128 key = digest128(normal);
+  auto wanted = [&](FileProps props) { return !seen || file_props_same_version(props, *seen); };
 
-  // A published read answers at once, even an empty file's zero: the detector re-reads changes.
+  // A published read of the wanted version answers at once, even an empty file's zero.
+  IntakeRead answer = {};
   PathReads reads = path_index_reads(key);
-  if (reads.version == 0) {
+  if (reads.version > 0 && wanted(reads.latest_props)) {
+    answer = IntakeRead{IntakeBytes, reads.latest, reads.latest_props};
+  } else {
     RequestBucket *bucket = registry_bucket(state, key);
     IntakeStripe *stripe = registry_stripe(state, key);
     bool registered = false;
+    bool pushed_once = false;
     srw_lock_shared(stripe->lock);
     for (;;) {
       // The wait below lets go of the lock, so the node is searched again on every round.
@@ -141,21 +146,42 @@ U128 intake_request_version(Str8 path, u64 deadline, FileProps *read_props) {
       }
       registered = true;
 
-      // claim; a read published before the claim was released needs no other one
-      if (atomic_cas_u32(&node->claim, 0, 1)) {
+      // What the registry already knows answers without a read: a settled version (unless the
+      // caller has seen another one), a file that cannot be opened.
+      if (atomic_load_u32(&node->settled)) {
+        if (wanted(node->props)) {
+          answer = IntakeRead{IntakeSettled, u128_zero(), node->props};
+          break;
+        }
+        atomic_exchange_u32(&node->settled, 0);
+      }
+      if (node->read_complete && node->unreadable && wanted(node->props)) {
+        answer = IntakeRead{IntakeUnreadable, u128_zero(), node->props};
+        break;
+      }
+      reads = path_index_reads(key);
+      if (reads.version > 0 && wanted(reads.latest_props)) {
+        answer = IntakeRead{IntakeBytes, reads.latest, reads.latest_props};
+        break;
+      }
+
+      // claim and queue, once per call; a read published before the claim was released needs
+      // no other one
+      if (!pushed_once && atomic_cas_u32(&node->claim, 0, 1)) {
         bool pushed = false;
-        if (path_index_reads(key).version == 0) {
+        PathReads now = path_index_reads(key);
+        if (now.version == 0 || !wanted(now.latest_props)) {
           pushed = intake_queue_push(node->path, deadline);
         }
         if (pushed) {
           atomic_add_u64(&node->times_queued, 1);
+          pushed_once = seen != nullptr;
         } else {
           atomic_exchange_u32(&node->claim, 0);
         }
       }
-
-      reads = path_index_reads(key);
-      if (reads.version > 0 || clock_now_us() > deadline) {
+      if (clock_now_us() > deadline) {
+        if (reads.version > 0) answer = IntakeRead{IntakeBytes, reads.latest, reads.latest_props};
         break;
       }
       cv_wait_srw_shared(stripe->cv, stripe->lock, deadline);
@@ -163,13 +189,59 @@ U128 intake_request_version(Str8 path, u64 deadline, FileProps *read_props) {
     srw_unlock_shared(stripe->lock);
   }
   scratch_end(scratch);
-  *read_props = reads.version > 0 ? reads.latest_props : FileProps{};
-  return reads.latest;
+  return answer;
+}
+
+U128 intake_request_version(Str8 path, u64 deadline, FileProps *read_props) {
+  IntakeRead read = intake_request_read(path, deadline, nullptr);
+  *read_props = read.kind == IntakeBytes ? read.props : FileProps{};
+  return read.kind == IntakeBytes ? read.digest : u128_zero();
 }
 
 U128 intake_request(Str8 path, u64 deadline) {
   FileProps read_props;
   return intake_request_version(path, deadline, &read_props);
+}
+
+bool intake_settle(Str8 path, FileProps version, u64 retry_after_us) {
+  IntakeState *state = intake_state();
+  Scratch scratch = scratch_begin(nullptr);
+  Str8 normal = path_normalize(scratch.arena, path);
+  U128 key = digest128(normal);
+  IntakeStripe *stripe = registry_stripe(state, key);
+  // Exclusive: no read can be claimed, queued or recorded for the path while its reads go.
+  srw_lock_exclusive(stripe->lock);
+  RequestNode *node = registry_find(registry_bucket(state, key), normal);
+  bool settled = node && atomic_load_u32(&node->claim) == 0 && node->read_complete &&
+                 file_props_same_version(node->props, version);
+  if (settled) {
+    node->retry_at = retry_after_us ? clock_now_us() + retry_after_us : 0;
+    atomic_exchange_u32(&node->settled, 1);
+    path_index_forget(key);
+  }
+  srw_unlock_exclusive(stripe->lock);
+  scratch_end(scratch);
+  return settled;
+}
+
+void intake_release_reads(Str8 path) {
+  Scratch scratch = scratch_begin(nullptr);
+  path_index_forget(digest128(path_normalize(scratch.arena, path)));
+  scratch_end(scratch);
+}
+
+bool intake_settled(Str8 path) {
+  IntakeState *state = intake_state();
+  Scratch scratch = scratch_begin(nullptr);
+  Str8 normal = path_normalize(scratch.arena, path);
+  U128 key = digest128(normal);
+  IntakeStripe *stripe = registry_stripe(state, key);
+  srw_lock_shared(stripe->lock);
+  RequestNode *node = registry_find(registry_bucket(state, key), normal);
+  bool settled = node && atomic_load_u32(&node->settled) != 0;
+  srw_unlock_shared(stripe->lock);
+  scratch_end(scratch);
+  return settled;
 }
 
 //- streamer side
@@ -187,10 +259,13 @@ void registry_read_done(Str8 path, U128 path_key, ReadOutcome outcome, FileProps
   if (node && outcome == ReadGone) {
     registry_remove(stripe, bucket, prev, node);
   } else if (node) {
-    if (outcome == ReadComplete) {
+    if (outcome == ReadComplete || outcome == ReadUnreadable) {
       node->stamp = props.modified;
       node->props = props;
       node->read_complete = 1;
+      node->unreadable = outcome == ReadUnreadable;
+      node->retry_at = 0;
+      atomic_exchange_u32(&node->settled, 0);
     } else {
       atomic_add_u64(&node->reads_dropped, 1);
     }
@@ -201,27 +276,51 @@ void registry_read_done(Str8 path, U128 path_key, ReadOutcome outcome, FileProps
 }
 
 //~ Detector
+// A path waiting for its conversion is looked at every WaitingSpread passes, a settled one every
+// SettledSpread passes (each pass takes the buckets whose index falls on it), so that thousands
+// of files left in place cost a few file queries per pass, not one each.
+constexpr u64 WaitingSpread = 5;
+constexpr u64 SettledSpread = 40;
+
 // One pass. Each stripe's lock is held shared across the walk, file queries included, so the
 // nodes cannot go away underneath. After a push that found the queue full, the pass stops
-// pushing: holding the lock for another wait would only stall the streamers.
-static void detector_pass() {
+// pushing: holding the lock for another wait would only stall the streamers. With
+// every_settled, every settled node is looked at and nothing else; returns how many changed.
+static u64 detector_pass(u64 pass, bool every_settled) {
   IntakeState *state = intake_state();
   bool queue_full = false;
+  u64 changed = 0;
+  u64 now = clock_now_us();
   for (u64 s = 0; s < state->stripe_count; s += 1) {
     IntakeStripe *stripe = &state->stripes[s];
     srw_lock_shared(stripe->lock);
     for (u64 b = s; b < state->bucket_count; b += state->stripe_count) {
+      bool waiting_turn = b % WaitingSpread == pass % WaitingSpread;
+      bool settled_turn = every_settled || b % SettledSpread == pass % SettledSpread;
       for (RequestNode *node = state->buckets[b].first; node; node = node->next) {
         if (queue_full || atomic_load_u32(&node->claim) != 0) {
           continue;
         }
-        bool differs = node->read_complete == 0;
-        if (!differs) {
-          differs = !file_props_same_version(file_props_from_path(node->path), node->props);
+        bool settled = atomic_load_u32(&node->settled) != 0;
+        bool differs = false;
+        if (settled) {
+          differs = node->retry_at != 0 && now >= node->retry_at;
+          if (!differs && settled_turn) {
+            differs = !file_props_same_version(file_props_from_path(node->path), node->props);
+          }
+        } else if (!every_settled) {
+          differs = node->read_complete == 0;
+          if (!differs && waiting_turn) {
+            differs = !file_props_same_version(file_props_from_path(node->path), node->props);
+          }
         }
         if (differs && atomic_cas_u32(&node->claim, 0, 1)) {
           if (intake_queue_push(node->path, clock_now_us() + 100000)) {
             atomic_add_u64(&node->times_queued, 1);
+            if (settled && atomic_exchange_u32(&node->settled, 0)) {
+              changed += 1;
+              atomic_add_u64(&intake_counters()->settled_changed, 1);
+            }
           } else {
             atomic_exchange_u32(&node->claim, 0);
             queue_full = true;
@@ -231,14 +330,17 @@ static void detector_pass() {
     }
     srw_unlock_shared(stripe->lock);
   }
-  atomic_add_u64(&intake_counters()->detector_passes, 1);
+  if (!every_settled) atomic_add_u64(&intake_counters()->detector_passes, 1);
+  return changed;
 }
+
+u64 intake_recheck_settled() { return detector_pass(0, true); }
 
 void detector_thread(u64 arg) {
   (void)arg;
   thread_set_name("[fs] detector");
-  for (;;) {
-    detector_pass();
+  for (u64 pass = 0;; pass += 1) {
+    detector_pass(pass, false);
     sleep_ms(100);
   }
 }

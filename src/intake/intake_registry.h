@@ -16,6 +16,10 @@ struct RequestNode {
   DenseTime stamp;   // last-write time of the last complete read; 0 before that
   FileProps props;   // properties of the last complete read; valid when read_complete
   u32 read_complete;
+  u32 unreadable;    // the last complete look found a file that could not be opened (props valid)
+  u32 settled;       // 1 once the application decided about the version in props (atomic); its
+                     // bytes are no longer held, and it is looked at rarely until it changes
+  u64 retry_at;      // clock_now_us after which a settled version is read again anyway; 0 never
   u32 claim;         // 1 while the path is on the intake queue or being read (atomic)
   u64 times_queued;  // atomic
   u64 reads_dropped; // atomic
@@ -64,12 +68,44 @@ U128 intake_request(Str8 path, u64 deadline);
 // there is no read), so a caller can tell whether the answer is about the version on disk now.
 U128 intake_request_version(Str8 path, u64 deadline, FileProps *read_props);
 
+// What the intake knows of a path, for the worker that converts it.
+enum IntakeReadKind : u32 {
+  IntakeNoRead = 0,     // nothing read yet (or only an older version, when one was asked for)
+  IntakeBytes = 1,      // a complete read: digest (zero for an empty file) and its props
+  IntakeUnreadable = 2, // the file is there but cannot be opened; props are its version
+  IntakeSettled = 3,    // the version in props was settled: its bytes are no longer held
+};
+struct IntakeRead {
+  u32 kind; // IntakeReadKind
+  U128 digest;
+  FileProps props;
+};
+// intake_request for the worker: with `seen`, an answer about another version than this one
+// is not taken; the file is read again at once (once per call) and the call waits for it.
+IntakeRead intake_request_read(Str8 path, u64 deadline, const FileProps *seen);
+
+// The application is done with this version of the path until the file changes: the bytes of
+// its reads are let go (read again if it changes) and the detector looks at it only every few
+// seconds. With retry_after_us, the version is read and offered again after that long anyway.
+// False when the registry's last complete read is not of this version (nothing changes then).
+bool intake_settle(Str8 path, FileProps version, u64 retry_after_us);
+// The caller deleted the path's file: the bytes of its reads are let go now (the path itself
+// is forgotten once a read finds the file gone).
+void intake_release_reads(Str8 path);
+// True when the path's current registry state is a settled version (no file query).
+bool intake_settled(Str8 path);
+// Looks at every settled path's file now; changed ones are queued for reading. Returns how
+// many changed. For the end of a drain, which must not wait for the detector's slow round.
+u64 intake_recheck_settled();
+
 //- streamer side
 enum ReadOutcome : u32 {
   ReadComplete = 1, // published; props are the file's version
   ReadDropped = 2,  // changed during the read, or fewer bytes came
   ReadGone = 3,     // no file there (nothing, or a folder) before and after; the path
                     // index entry is already forgotten
+  ReadUnreadable = 4, // the same file before and after, but it could not be opened; the path
+                      // index entry (an older version's reads) is already forgotten
 };
 // Releases the path's claim after a read and records the outcome; wakes the stripe's waiters.
 void registry_read_done(Str8 path, U128 path_key, ReadOutcome outcome, FileProps props);

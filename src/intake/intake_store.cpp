@@ -6,6 +6,8 @@
 static ContentStore *g_content_store;
 static IntakeStats g_intake_counters;
 
+static void content_spare_put(Arena *arena);
+
 //~ Digests
 U128 digest128(Str8 s) {
   U128 result = u128_zero();
@@ -57,6 +59,7 @@ void content_store_start() {
   store->path_stripes = store_stripes_make(arena, store->path_stripe_count);
   store->path_free = arena_push<PathEntry *>(arena, store->path_stripe_count);
 
+  store->spare_lock = cs_create();
   g_content_store = store;
   store->reaper = thread_create(reaper_thread, 0);
 }
@@ -155,12 +158,13 @@ U128 content_publish(U128 path_key, Arena **arena, Str8 content, FileProps props
       }
       bucket->last = e;
       atomic_add_u64(&g_intake_counters.live_contents, 1);
+      atomic_add_u64(&g_intake_counters.live_bytes, content.size);
     }
     *arena = nullptr;
     srw_unlock_exclusive(stripe->lock);
   }
   if (redundant) {
-    arena_destroy(redundant);
+    content_spare_put(redundant);
   }
 
   // path index: the new read takes the slot of the older one
@@ -342,6 +346,53 @@ void content_lease_end(ContentLease *lease) {
   context->free_leases = lease;
 }
 
+//~ Spare read buffers
+// The arenas of freed contents, kept for the next reads so that their pages are faulted in
+// once, not once per file. Only small ones are kept, and only so many bytes in all: a read of
+// a large file costs far more than its page faults.
+constexpr u64 SpareArenaLargest = mib(4);
+constexpr u64 SpareArenaBytes = mib(16);
+
+static void content_spare_put(Arena *arena) {
+  if (!arena) return;
+  ContentStore *store = content_store();
+  bool kept = false;
+  if (arena->current == arena && arena->reserved <= SpareArenaLargest) {
+    cs_enter(store->spare_lock);
+    if (store->spare_count < ContentSpareSlots && store->spare_bytes + arena->reserved <= SpareArenaBytes) {
+      store->spare[store->spare_count++] = arena;
+      store->spare_bytes += arena->reserved;
+      kept = true;
+    }
+    cs_leave(store->spare_lock);
+  }
+  if (!kept) arena_destroy(arena);
+}
+
+// An arena with room for `size` bytes: a spare one when one fits (and is not much larger),
+// otherwise a new one committed whole.
+static Arena *content_spare_take(u64 size) {
+  ContentStore *store = content_store();
+  u64 needed = align_up(size + ArenaHeaderSize, 4096);
+  Arena *found = nullptr;
+  cs_enter(store->spare_lock);
+  for (u64 i = store->spare_count; i > 0; i -= 1) {
+    Arena *a = store->spare[i - 1];
+    if (a->reserved >= needed && a->reserved <= 4 * needed + mib(1)) {
+      found = a;
+      store->spare[i - 1] = store->spare[--store->spare_count];
+      store->spare_bytes -= a->reserved;
+      break;
+    }
+  }
+  cs_leave(store->spare_lock);
+  if (found) {
+    arena_reset(found);
+    return found;
+  }
+  return arena_create(needed, needed);
+}
+
 //~ Reaper
 static bool content_unheld(ContentEntry *e) {
   return atomic_load_u64(&e->readers) == 0 && atomic_load_u64(&e->holders) == 0;
@@ -384,9 +435,8 @@ void reaper_sweep_once() {
       } else {
         bucket->last = e->prev;
       }
-      if (e->arena) {
-        arena_destroy(e->arena);
-      }
+      content_spare_put(e->arena);
+      atomic_add_u64(&g_intake_counters.live_bytes, 0 - e->content.size);
       *e = {};
       e->next = store->content_free[s];
       store->content_free[s] = e;
@@ -432,8 +482,7 @@ static void streamer_read(Str8 path, U128 key) {
     FileHandle file = file_open(FileOpenRead | FileShareRead | FileShareWriteDelete, path);
     if (file) {
       opened = true;
-      u64 size = align_up(before.size + 64, 4096);
-      arena = arena_create(size, size);
+      arena = content_spare_take(before.size);
       content = file_read_into_arena(arena, file, RangeU64{0, before.size});
       file_close(file);
     }
@@ -447,6 +496,8 @@ static void streamer_read(Str8 path, U128 key) {
     outcome = ReadGone;
   } else if (unchanged && opened && content.size == before.size && file_is_complete(path)) {
     outcome = ReadComplete;
+  } else if (unchanged && !opened) {
+    outcome = ReadUnreadable; // another user's file, a FIFO: the same until it changes
   }
 
   // publish or drop; a gone file's reads are forgotten before its node, so nobody can queue
@@ -455,12 +506,12 @@ static void streamer_read(Str8 path, U128 key) {
     content_publish(key, &arena, content, after);
     atomic_add_u64(&g_intake_counters.reads_published, 1);
   } else if (arena) {
-    arena_destroy(arena);
+    content_spare_put(arena);
   }
   if (outcome == ReadDropped) {
     atomic_add_u64(&g_intake_counters.reads_dropped, 1);
   }
-  if (outcome == ReadGone) {
+  if (outcome == ReadGone || outcome == ReadUnreadable) {
     path_index_forget(key);
   }
   registry_read_done(path, key, outcome, after);
@@ -488,6 +539,8 @@ IntakeStats intake_stats() {
   s.paths_forgotten = atomic_load_u64(&c->paths_forgotten);
   s.registered_nodes = atomic_load_u64(&c->registered_nodes);
   s.live_contents = atomic_load_u64(&c->live_contents);
+  s.live_bytes = atomic_load_u64(&c->live_bytes);
+  s.settled_changed = atomic_load_u64(&c->settled_changed);
   s.detector_passes = atomic_load_u64(&c->detector_passes);
   s.reaper_sweeps = atomic_load_u64(&c->reaper_sweeps);
   return s;

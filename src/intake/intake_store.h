@@ -52,6 +52,8 @@ struct StoreStripe {
   OsObject *cv;
 };
 
+constexpr u64 ContentSpareSlots = 16;
+
 struct ContentStore {
   Arena *arena;
   u64 content_bucket_count; // 4096; a digest's bucket is its second word modulo this
@@ -65,6 +67,10 @@ struct ContentStore {
   StoreStripe *path_stripes;
   PathEntry **path_free; // per path stripe: entries of forgotten paths
   OsObject *reaper;
+  OsObject *spare_lock; // critical section over the spare read arenas
+  Arena *spare[ContentSpareSlots];
+  u64 spare_count;
+  u64 spare_bytes;
 };
 
 ContentStore *content_store();
@@ -145,6 +151,8 @@ struct IntakeStats {
   u64 paths_forgotten;  // paths whose file was found gone
   u64 registered_nodes; // registry nodes now
   u64 live_contents;    // content entries now
+  u64 live_bytes;       // bytes of those contents
+  u64 settled_changed;  // settled paths found changed (read and offered again)
   u64 detector_passes;
   u64 reaper_sweeps;
 };

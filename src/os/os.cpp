@@ -394,6 +394,13 @@ Str8 ring_pop(StringRing *ring, Arena *arena) {
   return str8(bytes, length);
 }
 
+bool ring_is_empty(StringRing *ring) {
+  cs_enter(ring->lock);
+  bool empty = ring->write_pos - ring->read_pos < 8;
+  cs_leave(ring->lock);
+  return empty;
+}
+
 //~ Console messages
 Str8 message_label(i32 level) {
   switch (level) {

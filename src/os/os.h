@@ -152,6 +152,20 @@ u64 file_write_range(FileHandle file, RangeU64 range, const void *data);
 // destination. True only when every byte was written and the rename succeeded; a failure
 // leaves no temporary file behind. Empty data still creates the empty file and reports false.
 bool file_write_all(Str8 path, Str8 data, u32 flags);
+// file_write_all in two steps, so that the files of a batch share the cost of being made
+// durable: file_write_begin puts the bytes into a new temporary beside the destination (with
+// WriteAllMakeParents, its folders are made first) and starts writing it out, without waiting;
+// file_write_commit syncs every temporary of the batch, then moves each over its destination,
+// in order. After the first failure the rest are not put in place; ok[i] tells which were,
+// and no temporary is left behind either way. The destinations' folders are not synced:
+// folder_sync does that, once for every batch that wrote into them.
+struct PendingWrite {
+  Str8 path;       // the destination
+  Str8 temp;       // the temporary beside it
+  FileHandle file; // open from begin to commit
+};
+bool file_write_begin(Arena *arena, Str8 path, Str8 data, u32 flags, PendingWrite *out);
+void file_write_commit(PendingWrite *writes, u64 count, bool *ok);
 bool file_delete(Str8 path);
 FileProps file_props_from_handle(FileHandle file);
 FileProps file_props_from_path(Str8 path); // all zero when nothing is there
@@ -176,6 +190,8 @@ enum : u32 {
   DirSkipFolders = 0x1,
   DirSkipFiles = 0x2,
   DirSkipDotNames = 0x4,
+  DirTypesOnly = 0x8, // size and times may be left zero: no file query per entry where the
+                      // listing itself tells files from folders
 };
 
 struct DirEntry {
@@ -251,6 +267,7 @@ void string_ring_init(StringRing *ring, Arena *arena, u64 capacity);
 // A string that can never fit (size + 8 > capacity) fails at once.
 bool ring_push(StringRing *ring, Str8 s, u64 deadline);
 Str8 ring_pop(StringRing *ring, Arena *arena); // blocks until a string is there
+bool ring_is_empty(StringRing *ring);
 
 //~ Console messages (written once)
 struct Message {

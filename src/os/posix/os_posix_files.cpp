@@ -220,6 +220,51 @@ bool file_write_all(Str8 path, Str8 data, u32 flags) {
   return ok && data.size > 0;
 }
 
+bool file_write_begin(Arena *arena, Str8 path, Str8 data, u32 flags, PendingWrite *out) {
+  *out = PendingWrite{};
+  if (path.size == 0 || ((flags & WriteAllMakeParents) && !folder_make_parents(path))) return false;
+  Str8 temp = file_temp_path(arena, path, (u32)getpid(), (u32)gettid());
+  int fd = open((char *)temp.str, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+  if (fd < 0) return false;
+  if (file_write_range((FileHandle)fd + 1, RangeU64{0, data.size}, data.str) != data.size) {
+    close(fd);
+    unlink((char *)temp.str);
+    return false;
+  }
+  // Writing out starts now; the sync at the commit then mostly waits for the journal, and the
+  // first file's sync commits the others' sizes and blocks along with its own.
+  sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+  out->path = str8_copy(arena, path);
+  out->temp = temp;
+  out->file = (FileHandle)fd + 1;
+  return true;
+}
+
+void file_write_commit(PendingWrite *writes, u64 count, bool *ok) {
+  for (u64 i = 0; i < count; i += 1) {
+    int fd = writes[i].file ? posix_fd(writes[i].file) : -1;
+    ok[i] = fd >= 0 && fsync(fd) == 0;
+    if (fd >= 0) ok[i] = close(fd) == 0 && ok[i];
+    writes[i].file = 0;
+  }
+  bool failed = false;
+  for (u64 i = 0; i < count; i += 1) {
+    if (!writes[i].temp.size) {
+      ok[i] = false;
+      failed = true;
+      continue;
+    }
+    Scratch scratch = scratch_begin(nullptr);
+    char *cpath = posix_path(scratch.arena, writes[i].path);
+    ok[i] = ok[i] && !failed && cpath && rename((char *)writes[i].temp.str, cpath) == 0;
+    if (!ok[i]) {
+      unlink((char *)writes[i].temp.str);
+      failed = true;
+    }
+    scratch_end(scratch);
+  }
+}
+
 bool file_delete(Str8 path) {
   Scratch scratch = scratch_begin(nullptr);
   char *cpath = posix_path(scratch.arena, path);
@@ -315,6 +360,14 @@ bool dir_iter_next(Arena *arena, DirIter *iter, DirEntry *out) {
     if ((iter->filter & DirSkipDotNames) && name.str[0] == '.') continue;
     if (d->d_type == DT_DIR && (iter->filter & DirSkipFolders)) continue;
     if (d->d_type == DT_REG && (iter->filter & DirSkipFiles)) continue;
+
+    // the listing's own type, when it has one and that is all the caller wants
+    if ((iter->filter & DirTypesOnly) && (d->d_type == DT_REG || d->d_type == DT_DIR)) {
+      *out = DirEntry{};
+      out->name = str8_copy(arena, name);
+      out->flags = d->d_type == DT_DIR ? (u32)FilePropsFolder : 0u;
+      return true;
+    }
 
     // a link counts by what it points at, but only a file: a linked folder could loop
     PosixStat st;

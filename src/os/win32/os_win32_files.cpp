@@ -240,6 +240,49 @@ bool file_write_all(Str8 path, Str8 data, u32 flags) {
   return ok && data.size > 0;
 }
 
+bool file_write_begin(Arena *arena, Str8 path, Str8 data, u32 flags, PendingWrite *out) {
+  *out = PendingWrite{};
+  if (path.size == 0 || ((flags & WriteAllMakeParents) && !folder_make_parents(path))) return false;
+  Str8 temp = file_temp_path(arena, path, (u32)GetCurrentProcessId(), (u32)GetCurrentThreadId());
+  Scratch scratch = scratch_begin(arena);
+  wchar_t *wtemp = win32_path(scratch.arena, temp);
+  HANDLE h = wtemp ? CreateFileW(wtemp, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr)
+                   : INVALID_HANDLE_VALUE;
+  bool ok = h != INVALID_HANDLE_VALUE;
+  if (ok && file_write_range((FileHandle)(uintptr_t)h, RangeU64{0, data.size}, data.str) != data.size) {
+    CloseHandle(h);
+    DeleteFileW(wtemp);
+    ok = false;
+  }
+  scratch_end(scratch);
+  if (!ok) return false;
+  out->path = str8_copy(arena, path);
+  out->temp = temp;
+  out->file = (FileHandle)(uintptr_t)h;
+  return true;
+}
+
+void file_write_commit(PendingWrite *writes, u64 count, bool *ok) {
+  for (u64 i = 0; i < count; i += 1) {
+    HANDLE h = writes[i].file ? (HANDLE)(uintptr_t)writes[i].file : INVALID_HANDLE_VALUE;
+    ok[i] = h != INVALID_HANDLE_VALUE && FlushFileBuffers(h) != 0;
+    if (h != INVALID_HANDLE_VALUE) ok[i] = CloseHandle(h) != 0 && ok[i];
+    writes[i].file = 0;
+  }
+  bool failed = false;
+  for (u64 i = 0; i < count; i += 1) {
+    Scratch scratch = scratch_begin(nullptr);
+    wchar_t *wtemp = writes[i].temp.size ? win32_path(scratch.arena, writes[i].temp) : nullptr;
+    wchar_t *wpath = win32_path(scratch.arena, writes[i].path);
+    ok[i] = ok[i] && !failed && wtemp && wpath && win32_move_replacing(wtemp, wpath);
+    if (!ok[i]) {
+      if (wtemp) DeleteFileW(wtemp);
+      failed = true;
+    }
+    scratch_end(scratch);
+  }
+}
+
 bool file_delete(Str8 path) {
   Scratch scratch = scratch_begin(nullptr);
   wchar_t *wpath = win32_path(scratch.arena, path);

@@ -1,0 +1,13 @@
+// The heap of the image libraries: stb's decoder, encoder and resampler, and the zlib hook,
+// allocate through these three. A worker converts one file after another, mostly of similar
+// sizes: the large blocks it frees are kept on its thread for its next file, so their pages are
+// faulted in once per worker instead of once per file. Small blocks and very large ones go
+// straight back to the C heap, and a thread keeps a bounded number of bytes. A block is freed
+// on any thread (it is then kept by that thread). Pointers are 16-byte aligned.
+#pragma once
+
+#include <cstddef>
+
+void *codec_heap_alloc(size_t size);
+void *codec_heap_realloc(void *block, size_t size);
+void codec_heap_release(void *block);
