@@ -1,41 +1,60 @@
 #!/usr/bin/env bash
-# `make bench`: the converter drains a generated corpus end to end, then per-stage timings.
+# `make bench`: the converter drains generated corpora end to end, many small files against a
+# Pillow peer, how it idles beside files it refuses, then per-stage timings.
 #
-#   QUICK=1   a small corpus and short stage timings (well under a minute once built)
-#   BUILD     build folder (default build), configured RelWithDebInfo
-#   JOBS      parallel build jobs (default 2)
+#   QUICK=1       small corpora and short stage timings (a couple of minutes once built)
+#   ONLY=many     only the many-files and idle sections; ONLY=idle: only the idle section
+#   VANTOR=<exe>  run this converter instead of $BUILD/vantor (to compare with a baseline)
+#   BUILD         build folder (default build), configured RelWithDebInfo
+#   JOBS          parallel build jobs (default 2)
 #
-# The corpus is generated once into $BUILD/bench-corpus[-quick] and reused while its stamp
-# matches the generator's version. Each run copies it into a fresh temporary input folder,
-# runs `vantor -drain -thread=2` on it with the default targets under /usr/bin/time, and prints
-# one table. The program must end by itself once the input folder has drained; a run that
-# does not end in time is stopped and reported as a failure.
+# Every corpus is generated once into $BUILD/bench-<set>[-quick] and reused while its stamp
+# matches the generator's version. Each run copies it into a fresh temporary input folder.
+# A run that does not drain, does not end by itself or crashes stops the bench with a
+# failure; a goal that is missed is only reported.
 set -euo pipefail
 
+# VANTOR is taken from where make was called, before moving to the top folder.
+vantor_override=""
+if [ -n "${VANTOR:-}" ]; then
+  vantor_override="$(realpath "$VANTOR")"
+fi
 top="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$top"
 build="${BUILD:-build}"
 jobs="${JOBS:-2}"
 quick="${QUICK:-0}"
 [ "$quick" = "0" ] && quick=""
+only="${ONLY:-}"
+case "$only" in
+  "" | many | idle) ;;
+  *) echo "bench: ONLY is many or idle, not \"$only\"" >&2; exit 2 ;;
+esac
+# Pillow is the system's: a python3 of its own on PATH may not have it.
+python=/usr/bin/python3
 
 if [ -n "$quick" ]; then
   corpus="$build/bench-corpus-quick"
   corpus_flags=(--quick)
+  set_flags=(--quick)
+  set_suffix="-quick"
   min_time=0.05
   time_limit=600
   label="quick corpus"
 else
   corpus="$build/bench-corpus"
   corpus_flags=()
+  set_flags=()
+  set_suffix=""
   min_time=0.5
   time_limit=3600
   label="full corpus"
 fi
 threads=2
+vantor="${vantor_override:-$build/vantor}"
 
 #~ build
-# Quiet unless it fails: the table is what this prints.
+# Quiet unless it fails: the tables are what this prints.
 echo "bench: building vantor, bench_corpus and bench_stages in $build (RelWithDebInfo)"
 mkdir -p "$build"
 if ! { cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
@@ -45,121 +64,378 @@ if ! { cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
   echo "bench: the build failed" >&2
   exit 1
 fi
+if [ ! -x "$vantor" ]; then
+  echo "bench: $vantor is not an executable" >&2
+  exit 1
+fi
+[ -n "$vantor_override" ] && echo "bench: running $vantor"
 
-#~ end-to-end runs
-# run_corpus <corpus folder> <label> <generator flags...>
-run_corpus() {
-local corpus="$1" label="$2"
-shift 2
-"$build/bench_corpus" "$@" "$corpus"
-
-work="$(mktemp -d "${TMPDIR:-/tmp}/vantor-bench.XXXXXX")"
-vantor_pid=""
+#~ temporary folders and processes
+# Whatever is still running when the bench ends (finished, failed or interrupted) is killed,
+# and every temporary folder removed.
+works=()
+watch_pid=""
 cleanup() {
-  if [ -n "$vantor_pid" ] && kill -0 "$vantor_pid" 2>/dev/null; then
-    kill -KILL "$vantor_pid" 2>/dev/null || true
+  if [ -n "$watch_pid" ] && kill -0 "$watch_pid" 2>/dev/null; then
+    kill -KILL "$watch_pid" 2>/dev/null || true
   fi
-  rm -rf "$work"
+  local w
+  for w in "${works[@]}"; do rm -rf "$w"; done
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-mkdir -p "$work/in" "$work/out" "$work/metadatas"
-find "$corpus" -maxdepth 1 -type f \( -name '*.jpg' -o -name '*.png' \) -exec cp -t "$work/in/" {} +
-files=0
-pixels=0
-for f in "$work/in"/*; do
-  files=$((files + 1))
-  # the generator names every file <n>_<kind>_<width>x<height>.<ext>
-  if [[ "$(basename "$f")" =~ _([0-9]+)x([0-9]+)\.[a-z]+$ ]]; then
-    pixels=$((pixels + BASH_REMATCH[1] * BASH_REMATCH[2]))
-  fi
-done
-
-echo "vantor: draining $files files from $work/in (-thread=$threads, default targets)"
-/usr/bin/time -v -o "$work/time.txt" "$build/vantor" -drain -in="$work/in" -out="$work/out" \
-  -metadatas="$work/metadatas" -thread="$threads" >"$work/console.txt" 2>&1 &
-timer_pid=$!
-for _ in $(seq 1 100); do
-  vantor_pid="$(ps -o pid= --ppid "$timer_pid" 2>/dev/null | tr -d ' ' || true)"
-  [ -n "$vantor_pid" ] && break
-  kill -0 "$timer_pid" 2>/dev/null || break
-  sleep 0.05
-done
-
-# The program ends by itself; stop it when it runs past the limit, or when the input folder
-# has been empty for a long while without it ending (a build without -drain never ends).
-failure=""
-started=$SECONDS
-empty_since=""
-while kill -0 "$timer_pid" 2>/dev/null; do
-  if [ $((SECONDS - started)) -ge "$time_limit" ]; then
-    failure="still running after ${time_limit} s"
-  elif [ -z "$(find "$work/in" -type f -print -quit)" ]; then
-    empty_since="${empty_since:-$SECONDS}"
-    if [ $((SECONDS - empty_since)) -ge 30 ]; then
-      failure="the input folder drained but the program did not end within 30 s (no -drain?)"
-    fi
-  fi
-  if [ -n "$failure" ]; then
-    [ -n "$vantor_pid" ] && kill -TERM "$vantor_pid" 2>/dev/null || true
-    break
-  fi
-  sleep 0.2
-done
-status=0
-wait "$timer_pid" || status=$?
-vantor_pid=""
-if [ -z "$failure" ] && [ "$status" -ne 0 ]; then
-  failure="exit status $status"
-fi
-if [ -z "$failure" ] && ! grep -q '^\[Vantor\] ended\.$' "$work/console.txt"; then
-  failure="no \"[Vantor] ended.\" line"
-fi
-
-#- measures
-left=$(find "$work/in" -type f | wc -l)
-written=$(find "$work/out" "$work/metadatas" -type f -printf '%s\n' | awk '{ s += $1 } END { print s + 0 }')
-outputs=$(find "$work/out" -type f | wc -l)
-records=$(find "$work/metadatas" -type f | wc -l)
-field() { sed -n "s/^[[:space:]]*$1: //p" "$work/time.txt" | head -n 1; }
-wall_text="$(field 'Elapsed (wall clock) time (h:mm:ss or m:ss)')"
-user="$(field 'User time (seconds)')"
-system="$(field 'System time (seconds)')"
-rss_kb="$(field 'Maximum resident set size (kbytes)')"
-wall=$(echo "$wall_text" | awk -F: '{ s = 0; for (i = 1; i <= NF; i++) s = s * 60 + $i; print s }')
-
-echo
-echo "End to end: vantor -drain -thread=$threads, default targets, $label"
-awk -v files="$files" -v pixels="$pixels" -v wall="$wall" -v user="$user" -v sys="$system" \
-    -v rss="$rss_kb" -v written="$written" -v left="$left" 'BEGIN {
-  mp = pixels / 1e6
-  if (wall <= 0) wall = 0.001
-  printf "%6s %11s %8s %8s %8s %8s %13s %12s %14s\n", "files", "megapixels", "wall s", "files/s", "MP/s",
-         "CPU s", "peak RSS MiB", "written MB", "left in input"
-  printf "%6d %11.1f %8.2f %8.2f %8.2f %8.2f %13.1f %12.1f %14d\n", files, mp, wall, files / wall, mp / wall,
-         user + sys, rss / 1024, written / 1e6, left
-}'
-echo "($outputs files in the output folder, $records metadata records; CPU = user $user s + system $system s)"
-
-if [ -n "$failure" ] || [ "$left" -ne 0 ]; then
-  echo
-  echo "bench: the end-to-end run failed: ${failure:-$left files left in the input folder}" >&2
-  echo "--- last lines of the program's console:" >&2
-  tail -n 20 "$work/console.txt" >&2
-  exit 1
-fi
-rm -rf "$work"
+# new_work: a fresh temporary folder in $work, removed at the end.
+new_work() {
+  work="$(mktemp -d "${TMPDIR:-/tmp}/vantor-bench.XXXXXX")"
+  works+=("$work")
 }
 
-run_corpus "$corpus" "$label" "${corpus_flags[@]}"
-if [ -z "$quick" ]; then
-  # Peak memory on the photos of a current camera (six 20-megapixel JPEGs).
-  echo
-  run_corpus "$build/bench-corpus-large" "six 20 MP photos" --large
-fi
+# corpus_copy <corpus> <folder>: the corpus's pictures, sub-folders and all, without its stamp.
+corpus_copy() {
+  mkdir -p "$2"
+  cp -r "$1"/. "$2"/
+  rm -f "$2/.corpus-stamp"
+}
 
-#~ stages
+# corpus_count <folder>: sets files and pixels; the generator names every file
+# <n>_<kind>_<width>x<height>.<ext>.
+corpus_count() {
+  read -r files pixels < <(find "$1" -type f -printf '%f\n' | awk '{
+    n += 1
+    if (match($0, /_[0-9]+x[0-9]+\.[a-z]+$/)) {
+      split(substr($0, RSTART + 1, RLENGTH - 1), wh, /[x.]/)
+      p += wh[1] * wh[2]
+    }
+  } END { print n + 0, p + 0 }')
+}
+
+# left_in <folder>: how many files are still in it.
+left_in() { find "$1" -type f | wc -l; }
+
+# run_failed <what>: reports a broken run with the end of its console and stops the bench.
+run_failed() {
+  echo
+  echo "bench: $1" >&2
+  echo "--- last lines of the console:" >&2
+  tail -n 20 "$work/console.txt" >&2
+  exit 1
+}
+
+#~ timed runs
+# timed_run <input folder> <command...>: runs the command under /usr/bin/time -v, with its
+# report in $work/time.txt and its console in $work/console.txt, until it ends by itself.
+# It is stopped when it runs past the limit, or when the input folder has been empty for a
+# long while without it ending (a converter without -drain never ends); `failure` then says
+# why, and is empty after a clean run.
+timed_run() {
+  local input="$1"
+  shift
+  /usr/bin/time -v -o "$work/time.txt" "$@" >"$work/console.txt" 2>&1 &
+  local timer_pid=$!
+  watch_pid=""
+  for _ in $(seq 1 100); do
+    watch_pid="$(ps -o pid= --ppid "$timer_pid" 2>/dev/null | tr -d ' ' || true)"
+    [ -n "$watch_pid" ] && break
+    kill -0 "$timer_pid" 2>/dev/null || break
+    sleep 0.05
+  done
+
+  failure=""
+  local started=$SECONDS empty_since=""
+  while kill -0 "$timer_pid" 2>/dev/null; do
+    if [ $((SECONDS - started)) -ge "$time_limit" ]; then
+      failure="still running after ${time_limit} s"
+    elif [ -z "$(find "$input" -type f -print -quit)" ]; then
+      empty_since="${empty_since:-$SECONDS}"
+      if [ $((SECONDS - empty_since)) -ge 30 ]; then
+        failure="the input folder drained but the program did not end within 30 s (no -drain?)"
+      fi
+    fi
+    if [ -n "$failure" ]; then
+      [ -n "$watch_pid" ] && kill -TERM "$watch_pid" 2>/dev/null || true
+      break
+    fi
+    sleep 0.2
+  done
+  local status=0
+  wait "$timer_pid" || status=$?
+  watch_pid=""
+  if [ -z "$failure" ] && [ "$status" -ne 0 ]; then
+    failure="exit status $status"
+  fi
+}
+
+# time_measures: wall, user, system (seconds) and rss_kb from $work/time.txt.
+time_measures() {
+  field() { sed -n "s/^[[:space:]]*$1: //p" "$work/time.txt" | head -n 1; }
+  local wall_text
+  wall_text="$(field 'Elapsed (wall clock) time (h:mm:ss or m:ss)')"
+  user="$(field 'User time (seconds)')"
+  system="$(field 'System time (seconds)')"
+  rss_kb="$(field 'Maximum resident set size (kbytes)')"
+  wall=$(echo "$wall_text" | awk -F: '{ s = 0; for (i = 1; i <= NF; i++) s = s * 60 + $i; print s }')
+}
+
+# drain_vantor <options...>: vantor -drain -thread=2 on $work/in, out and metadatas; it must
+# end by itself and say so.
+drain_vantor() {
+  mkdir -p "$work/in" "$work/out" "$work/metadatas"
+  timed_run "$work/in" "$vantor" -drain -in="$work/in" -out="$work/out" -metadatas="$work/metadatas" \
+    -thread="$threads" "$@"
+  if [ -z "$failure" ] && ! grep -q '^\[Vantor\] ended\.$' "$work/console.txt"; then
+    failure="no \"[Vantor] ended.\" line"
+  fi
+}
+
+#~ end to end, default targets
+# run_corpus <corpus folder> <label> <generator flags...>
+run_corpus() {
+  local corpus="$1" label="$2"
+  shift 2
+  "$build/bench_corpus" "$@" "$corpus"
+  new_work
+  corpus_copy "$corpus" "$work/in"
+  corpus_count "$work/in"
+
+  echo "vantor: draining $files files from $work/in (-thread=$threads, default targets)"
+  drain_vantor
+
+  #- measures
+  local left written outputs records
+  left=$(left_in "$work/in")
+  written=$(find "$work/out" "$work/metadatas" -type f -printf '%s\n' | awk '{ s += $1 } END { print s + 0 }')
+  outputs=$(find "$work/out" -type f | wc -l)
+  records=$(find "$work/metadatas" -type f | wc -l)
+  time_measures
+
+  echo
+  echo "End to end: vantor -drain -thread=$threads, default targets, $label"
+  awk -v files="$files" -v pixels="$pixels" -v wall="$wall" -v user="$user" -v sys="$system" \
+      -v rss="$rss_kb" -v written="$written" -v left="$left" 'BEGIN {
+    mp = pixels / 1e6
+    if (wall <= 0) wall = 0.001
+    printf "%6s %11s %8s %8s %8s %8s %13s %12s %14s\n", "files", "megapixels", "wall s", "files/s", "MP/s",
+           "CPU s", "peak RSS MiB", "written MB", "left in input"
+    printf "%6d %11.1f %8.2f %8.2f %8.2f %8.2f %13.1f %12.1f %14d\n", files, mp, wall, files / wall, mp / wall,
+           user + sys, rss / 1024, written / 1e6, left
+  }'
+  echo "($outputs files in the output folder, $records metadata records; CPU = user $user s + system $system s)"
+
+  if [ -n "$failure" ] || [ "$left" -ne 0 ]; then
+    run_failed "the end-to-end run failed: ${failure:-$left files left in the input folder}"
+  fi
+  rm -rf "$work"
+}
+
+#~ one small target
+# The work both tools do in the many-files and idle sections: one 256x256 JPEG of quality 80,
+# letterboxed on an opaque background.
+new_work
+target_work="$work"
+targets="$target_work/targets.txt"
+echo 'targets: [ { width: 256, height: 256, quality: 80, image_type: "JPEG", bg_color: 255 } ]' >"$targets"
+
+#~ many files
+# many_set <set>: vantor and the Pillow peer each drain a fresh copy of the set; one line per
+# tool goes to $many_rows.
+many_set() {
+  local set="$1" corpus="$build/bench-$1$set_suffix" left
+  "$build/bench_corpus" "${set_flags[@]}" "--$set" "$corpus"
+
+  #- vantor
+  new_work
+  corpus_copy "$corpus" "$work/in"
+  corpus_count "$work/in"
+  echo "vantor: draining the $set set, $files files (-thread=$threads, one 256x256 target)"
+  drain_vantor -targets="$targets"
+  left=$(left_in "$work/in")
+  if [ -n "$failure" ] || [ "$left" -ne 0 ]; then
+    run_failed "vantor on the $set set failed: ${failure:-$left files left in the input folder}"
+  fi
+  time_measures
+  echo "$set vantor $files $wall $user $system $rss_kb" >>"$many_rows"
+  rm -rf "$work"
+
+  #- Pillow
+  new_work
+  corpus_copy "$corpus" "$work/in"
+  echo "pillow: the same on a fresh copy (2 worker processes)"
+  timed_run "$work/in" "$python" bench/pillow_peer.py "$work/in" "$work/out"
+  left=$(left_in "$work/in")
+  if [ -n "$failure" ] || [ "$left" -ne 0 ]; then
+    run_failed "the Pillow peer on the $set set failed: ${failure:-$left files left in the input folder}"
+  fi
+  time_measures
+  echo "$set pillow $files $wall $user $system $rss_kb" >>"$many_rows"
+  rm -rf "$work"
+}
+
+run_many() {
+  many_rows="$target_work/many.txt"
+  : >"$many_rows"
+  many_set flood
+  many_set backlog
+
+  echo
+  echo "Many files: one 256x256 JPEG target, 2 workers; vantor -drain -thread=$threads against Pillow"
+  awk '{ set[NR] = $1; tool[NR] = $2; files[NR] = $3; wall[NR] = $4; cpu[NR] = $5 + $6; rss[NR] = $7
+         if ($2 == "pillow") pillow[$1] = $4 }
+  END {
+    printf "%-8s %-7s %7s %8s %9s %8s %13s %7s\n", "set", "tool", "files", "wall s", "files/s", "CPU s",
+           "peak RSS MiB", "ratio"
+    for (i = 1; i <= NR; i++) {
+      w = wall[i] > 0 ? wall[i] : 0.001
+      ratio = "-"
+      if (tool[i] == "vantor" && pillow[set[i]] > 0) ratio = sprintf("%.2f", wall[i] / pillow[set[i]])
+      printf "%-8s %-7s %7d %8.2f %9.1f %8.2f %13.1f %7s\n", set[i], tool[i], files[i], wall[i], files[i] / w,
+             cpu[i], rss[i] / 1024, ratio
+    }
+  }' "$many_rows"
+  echo "(ratio = wall vantor / wall Pillow; CPU = user + system, with Pillow's workers; Pillow's peak RSS is its largest process)"
+  echo "goal: flood <= 1.5, backlog <= 2.0"
+}
+
+#~ idle
+# The converter without -drain, beside a folder of files it refuses (-max_pixels): it should
+# cost next to nothing while it waits, still see a new file at once, and not hold the refused
+# files in memory.
+refusal_deadline=300
+
+proc_ticks() { awk '{ sub(/^.*\) /, ""); print $12 + $13 }' "/proc/$1/stat"; }
+proc_kib() { awk -v key="$2:" '$1 == key { print $2 }' "/proc/$1/status"; }
+now() { echo "$EPOCHREALTIME"; }
+seconds_since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }'; }
+
+# watch_vantor <max pixels>: vantor on $work/in without -drain, its pid in watch_pid.
+watch_vantor() {
+  mkdir -p "$work/in" "$work/out" "$work/metadatas"
+  "$vantor" -in="$work/in" -out="$work/out" -metadatas="$work/metadatas" -thread="$threads" \
+    -targets="$targets" -max_pixels="$1" >"$work/console.txt" 2>&1 &
+  watch_pid=$!
+}
+
+# wait_refused <count>: waits until the console has said <count> files were too large; sets
+# refused_s to the seconds it took, or to "timed out" after the deadline.
+wait_refused() {
+  local start refused
+  start="$(now)"
+  while :; do
+    refused=$(grep -c '^Image is too large ' "$work/console.txt" || true)
+    if [ "$refused" -ge "$1" ]; then
+      refused_s="$(seconds_since "$start")"
+      return
+    fi
+    kill -0 "$watch_pid" 2>/dev/null || run_failed "vantor ended while $refused of $1 files were refused"
+    if [ "$(seconds_since "$start" | cut -d. -f1)" -ge "$refusal_deadline" ]; then
+      refused_s="timed out"
+      echo "vantor: $refused of $1 files refused after $refusal_deadline s; measuring anyway"
+      return
+    fi
+    sleep 0.2
+  done
+}
+
+# stop_vantor: it must still be running; SIGINT, then SIGKILL after 10 s.
+stop_vantor() {
+  kill -0 "$watch_pid" 2>/dev/null || run_failed "vantor ended by itself without -drain"
+  kill -INT "$watch_pid" 2>/dev/null || true
+  for _ in $(seq 1 100); do
+    kill -0 "$watch_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -KILL "$watch_pid" 2>/dev/null || true
+  wait "$watch_pid" 2>/dev/null || true
+  watch_pid=""
+}
+
+run_idle() {
+  local idle_rows="$target_work/idle.txt" corpus clk ticks0 ticks1 start elapsed cpu latency rss hwm
+  : >"$idle_rows"
+  clk=$(getconf CLK_TCK)
+
+  #- backlog: idle CPU and a new file
+  corpus="$build/bench-backlog$set_suffix"
+  "$build/bench_corpus" "${set_flags[@]}" --backlog "$corpus"
+  new_work
+  corpus_copy "$corpus" "$work/in"
+  corpus_count "$work/in"
+  mkdir -p "$work/new"
+  "$python" -c 'import random, sys
+from PIL import Image
+pixels = bytes(random.Random(32).randrange(256) for _ in range(32 * 32 * 3))
+Image.frombytes("RGB", (32, 32), pixels).save(sys.argv[1])' "$work/new/new_32x32.png"
+  echo "vantor: watching the backlog set, $files files, all refused (-max_pixels=3071)"
+  watch_vantor 3071
+  wait_refused "$files"
+
+  start="$(now)"
+  ticks0=$(proc_ticks "$watch_pid")
+  sleep 20
+  ticks1=$(proc_ticks "$watch_pid")
+  elapsed="$(seconds_since "$start")"
+  cpu=$(awk -v t="$((ticks1 - ticks0))" -v clk="$clk" -v s="$elapsed" 'BEGIN { printf "%.1f", 100 * t / clk / s }')
+
+  start="$(now)"
+  mv "$work/new/new_32x32.png" "$work/in/"
+  latency="timed out"
+  while [ "$(seconds_since "$start" | cut -d. -f1)" -lt 60 ]; do
+    if [ -n "$(find "$work/out" -maxdepth 1 -name '*.jpg' ! -name '.*' -print -quit)" ]; then
+      latency="$(seconds_since "$start")"
+      break
+    fi
+    kill -0 "$watch_pid" 2>/dev/null || run_failed "vantor ended while converting the new file"
+    sleep 0.05
+  done
+  rss=$(proc_kib "$watch_pid" VmRSS)
+  hwm=$(proc_kib "$watch_pid" VmHWM)
+  stop_vantor
+  printf '%s|%s|%s|%s|%s|%s|%s\n' backlog "$files" "$refused_s" "$cpu" "$latency" "$rss" "$hwm" >>"$idle_rows"
+  rm -rf "$work"
+
+  #- stuck: memory beside large refused files
+  corpus="$build/bench-stuck$set_suffix"
+  "$build/bench_corpus" "${set_flags[@]}" --stuck "$corpus"
+  new_work
+  corpus_copy "$corpus" "$work/in"
+  corpus_count "$work/in"
+  echo "vantor: watching the stuck set, $files files, all refused (-max_pixels=1000000)"
+  watch_vantor 1000000
+  wait_refused "$files"
+  sleep 3
+  rss=$(proc_kib "$watch_pid" VmRSS)
+  hwm=$(proc_kib "$watch_pid" VmHWM)
+  stop_vantor
+  printf '%s|%s|%s|%s|%s|%s|%s\n' stuck "$files" "$refused_s" - - "$rss" "$hwm" >>"$idle_rows"
+  rm -rf "$work"
+
+  echo
+  echo "Idle: vantor -thread=$threads without -drain, one 256x256 JPEG target, every file refused by -max_pixels"
+  awk -F'|' 'BEGIN { printf "%-8s %7s %14s %11s %11s %10s %10s\n", "set", "files", "all refused s", "idle CPU %",
+                 "new file s", "VmRSS MiB", "VmHWM MiB" }
+  { printf "%-8s %7d %14s %11s %11s %10.1f %10.1f\n", $1, $2, $3, $4, $5, $6 / 1024, $7 / 1024 }' "$idle_rows"
+  echo "(idle CPU over 20 s once every file was refused; new file: a 32x32 PNG moved in, until its JPEG is in the output folder)"
+  echo "goal: idle CPU <= 5% of a core, new file converted within 3 s; stuck RSS <= 64 MiB"
+}
+
+#~ the sections
+if [ -z "$only" ]; then
+  run_corpus "$corpus" "$label" "${corpus_flags[@]}"
+  if [ -z "$quick" ]; then
+    # Peak memory on the photos of a current camera (six 20-megapixel JPEGs).
+    echo
+    run_corpus "$build/bench-corpus-large" "six 20 MP photos" --large
+  fi
+fi
+if [ "$only" != "idle" ]; then
+  echo
+  run_many
+fi
 echo
-echo "Stages: megapixels of each stage's input per CPU second (4000x3000 source, 1920x1080 outputs)"
-"$build/bench_stages" --benchmark_min_time="$min_time"
+run_idle
+
+if [ -z "$only" ]; then
+  echo
+  echo "Stages: megapixels of each stage's input per CPU second (4000x3000 source, 1920x1080 outputs)"
+  "$build/bench_stages" --benchmark_min_time="$min_time"
+fi
