@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 #include <vector>
 
@@ -169,5 +170,56 @@ TEST(ConvertStats, ThreadsAtOnceAgreeWithOneThread) {
   for (u32 i = 0; i < 4; i += 1) {
     EXPECT_TRUE(same_stats(serial[i], parallel[i])) << i;
     EXPECT_GT(serial[i].approx_unique_colors, 2000u);
+  }
+}
+
+// Sums, squares and extremes counted one byte at a time, as the definition reads.
+static void reference_sums(const std::vector<u8> &pixels, u64 width, u64 height, u64 stride, u32 layout, u64 sum[4],
+                           u64 square[3], u8 lo[4], u8 hi[4]) {
+  for (u32 c = 0; c < 4; c += 1) sum[c] = 0, lo[c] = 255, hi[c] = 0;
+  for (u32 c = 0; c < 3; c += 1) square[c] = 0;
+  for (u64 y = 0; y < height; y += 1) {
+    for (u64 x = 0; x < width; x += 1) {
+      const u8 *p = pixels.data() + y * stride + x * layout;
+      u32 v[4] = {p[0], p[0], p[0], 255};
+      if (layout >= 3) v[1] = p[1], v[2] = p[2];
+      if (layout == 2 || layout == 4) v[3] = p[layout - 1];
+      for (u32 c = 0; c < 4; c += 1) {
+        sum[c] += v[c];
+        if (c < 3) square[c] += v[c] * v[c];
+        lo[c] = std::min<u8>(lo[c], (u8)v[c]);
+        hi[c] = std::max<u8>(hi[c], (u8)v[c]);
+      }
+    }
+  }
+}
+
+TEST(ConvertStats, WideRowsAgreeWithByteByByteSums) {
+  // widths around the vector chunks (16 pixels of one, two or four channels, 16 of three),
+  // padded rows, noise with a few extreme bytes
+  u32 seed = 12345;
+  auto next = [&] { return seed = seed * 1664525u + 1013904223u; };
+  for (u32 layout = 1; layout <= 4; layout += 1) {
+    for (u64 width : {15ull, 16ull, 17ull, 47ull, 300ull, 1001ull}) {
+      u64 height = 7, stride = width * layout + 5;
+      std::vector<u8> pixels(stride * height);
+      for (u8 &b : pixels) b = (u8)(next() >> 24);
+      pixels[stride + 3] = 0;
+      pixels[2 * stride + layout] = 255;
+      ImageStats s = stats_of(pixels, width, height, stride, layout);
+      u64 sum[4], square[3];
+      u8 lo[4], hi[4];
+      reference_sums(pixels, width, height, stride, layout, sum, square, lo, hi);
+      u64 n = width * height;
+      for (u32 c = 0; c < 4; c += 1) {
+        EXPECT_EQ(s.mean_rgba[c], (u32)(sum[c] / n)) << layout << " " << width << " " << c;
+        EXPECT_EQ(s.min[c], lo[c]) << layout << " " << width << " " << c;
+        EXPECT_EQ(s.max[c], hi[c]) << layout << " " << width << " " << c;
+      }
+      for (u32 c = 0; c < 3; c += 1) {
+        f64 m = (f64)(sum[c] / n);
+        EXPECT_DOUBLE_EQ(s.var[c], (f64)square[c] * (1.0 / (f64)n) - m * m) << layout << " " << width << " " << c;
+      }
+    }
   }
 }

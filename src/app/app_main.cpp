@@ -71,8 +71,16 @@ u64 app_scan_tree(Arena *arena, Str8 root, const Str8 *skip, u64 skip_count, Sca
 // finds makes the next pass list everything. The time of a network share's folder may be
 // coarse or late, so every folder is listed at least every ScanRelistUs anyway.
 static constexpr u64 ScanRelistUs = 2000000;
-// The intake reads ahead of the workers only while it holds fewer bytes than this.
+// The intake reads ahead of the workers only while it holds fewer bytes than this and has
+// fewer reads than this waiting.
 static constexpr u64 ScanReadAheadBytes = mib(64);
+static constexpr u64 ScanReadAheadReads = 64;
+
+static bool scan_may_read_ahead() {
+  IntakeStats *c = intake_counters();
+  u64 waiting = atomic_load_u64(&c->reads_queued) - atomic_load_u64(&c->reads_finished);
+  return waiting < ScanReadAheadReads && atomic_load_u64(&c->live_bytes) < ScanReadAheadBytes;
+}
 
 struct ScanFolderMemo {
   ScanFolderMemo *next; // bucket chain
@@ -106,7 +114,6 @@ struct ScanPassContext {
   AppState *state;
   u64 *pending;
   u64 folder_pending;
-  bool read_ahead;
 };
 
 // Neither call waits: a full queue drops the path and a later pass offers it again.
@@ -115,7 +122,7 @@ static void app_scan_offer(void *context, Str8 path) {
   if (intake_settled(path)) return;
   pass->folder_pending += 1;
   if (pass->pending) *pass->pending += 1;
-  if (pass->read_ahead) intake_request(path, 0);
+  if (scan_may_read_ahead()) intake_request(path, 0);
   ring_push(&pass->state->conversion_queue, path, 0);
 }
 
@@ -142,7 +149,7 @@ u64 app_scan_pass(Arena *arena, u64 *pending) {
   memory->settled_changed = changed;
   u64 now = clock_now_us();
 
-  ScanPassContext pass = {state, pending, 0, intake_stats().live_bytes < ScanReadAheadBytes};
+  ScanPassContext pass = {state, pending, 0};
   u64 files = 0;
   ScanFolder first = {nullptr, root};
   ScanFolder *tail = &first;

@@ -351,7 +351,7 @@ void content_lease_end(ContentLease *lease) {
 // once, not once per file. Only small ones are kept, and only so many bytes in all: a read of
 // a large file costs far more than its page faults.
 constexpr u64 SpareArenaLargest = mib(4);
-constexpr u64 SpareArenaBytes = mib(16);
+constexpr u64 SpareArenaBytes = mib(24);
 
 static void content_spare_put(Arena *arena) {
   if (!arena) return;
@@ -515,6 +515,7 @@ static void streamer_read(Str8 path, U128 key) {
     path_index_forget(key);
   }
   registry_read_done(path, key, outcome, after);
+  atomic_add_u64(&g_intake_counters.reads_finished, 1);
 }
 
 void streamer_thread(u64 index) {
@@ -536,6 +537,7 @@ IntakeStats intake_stats() {
   s.reads_queued = atomic_load_u64(&c->reads_queued);
   s.reads_published = atomic_load_u64(&c->reads_published);
   s.reads_dropped = atomic_load_u64(&c->reads_dropped);
+  s.reads_finished = atomic_load_u64(&c->reads_finished);
   s.paths_forgotten = atomic_load_u64(&c->paths_forgotten);
   s.registered_nodes = atomic_load_u64(&c->registered_nodes);
   s.live_contents = atomic_load_u64(&c->live_contents);

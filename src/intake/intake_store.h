@@ -52,7 +52,7 @@ struct StoreStripe {
   OsObject *cv;
 };
 
-constexpr u64 ContentSpareSlots = 16;
+constexpr u64 ContentSpareSlots = 64;
 
 struct ContentStore {
   Arena *arena;
@@ -148,6 +148,7 @@ struct IntakeStats {
   u64 reads_queued;     // pushes of paths onto the intake queue
   u64 reads_published;  // complete reads published
   u64 reads_dropped;    // reads thrown away: changed, unopenable, or fewer bytes came
+  u64 reads_finished;   // reads that ended, whatever their outcome
   u64 paths_forgotten;  // paths whose file was found gone
   u64 registered_nodes; // registry nodes now
   u64 live_contents;    // content entries now
