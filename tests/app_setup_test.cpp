@@ -240,7 +240,6 @@ void expect_state_shape(AppState *state, u64 workers, u64 stripes) {
   for (u64 i = 0; i < stripes; i += 1) {
     EXPECT_NE(state->claims.stripes[i].arena, nullptr);
     EXPECT_NE(state->claims.stripes[i].lock, nullptr);
-    EXPECT_NE(state->claims.stripes[i].cv, nullptr);
   }
   for (u64 i = 0; i < AppClaimBuckets; i += 1) EXPECT_EQ(state->claims.buckets[i].first, nullptr);
   EXPECT_EQ(state->conversion_queue.capacity, 524288u);

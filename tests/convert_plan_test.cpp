@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <thread>
 #include <vector>
 
 #include "convert/convert_plan.h"
+#include "convert/convert_worker.h"
+#include "test_images.h"
 
 struct PlanFixture : testing::Test {
   Arena *arena = nullptr;
@@ -242,4 +245,74 @@ TEST(PlanBackground, OddRowGoesToTheBottomAndOddColumnToTheRight) {
   EXPECT_EQ(at(3, 1), bg);
   EXPECT_EQ(at(4, 1), bg);
   arena_destroy(arena);
+}
+
+//~ Reused memory
+// What one attempt leaves behind: every record's checksum, encoded bytes and metadata text.
+static std::string plan_all(Arena *arena, Arena *file_arena, Arena *layout_arena, const Bytes &file,
+                            const TargetList *targets) {
+  Scratch scratch = scratch_mark(arena);
+  ConvertPlan plan;
+  plan_begin(&plan, arena, file_arena, layout_arena, str8_lit("/out"), view(file));
+  CodecProbe probe = {};
+  EXPECT_TRUE(codec_probe(view(file), &probe));
+  plan_set_source(&plan, probe);
+  plan_targets(&plan, targets);
+  plan_geometry(&plan);
+  plan_decode(&plan);
+  plan_resample(&plan);
+  plan_stats_and_background(&plan);
+  plan_checksums_and_encode(&plan);
+  EXPECT_TRUE(plan.ok);
+  std::string result;
+  Str8List text = {};
+  for (OutputRecord *r = plan.first_record; r; r = r->next) {
+    result += std::string((const char *)r->checksum.str, r->checksum.size) + ":";
+    if (!r->is_original) result += std::string((const char *)r->bytes.str, r->bytes.size);
+    write_metadata_record(arena, &text, r);
+  }
+  Str8 joined = str8_list_join(arena, &text, nullptr);
+  result += std::string((const char *)joined.str, joined.size);
+  plan_release_layouts(&plan);
+  arena_reset(file_arena);
+  scratch_restore(scratch);
+  return result;
+}
+
+// A worker keeps its arenas and the image libraries' heap from one file to the next: whatever
+// an earlier file left in that memory never shows in a later file's outputs. Each source is
+// first converted on a thread of its own with fresh memory, then all of them again and again,
+// in another order, on one thread with one worker's memory.
+TEST_F(PlanFixture, ReusedWorkerMemoryGivesTheSameOutputs) {
+  add(target(256, 256, 80, ImageTypeJpeg, 0, 0x000000FF));    // letterboxed on black
+  add(target(100, 100, 0, ImageTypePng, 0, 0x20406000));      // transparent canvas: RGBA
+  add(target(0, 0));                                          // the source's own size
+  add(target(31, 17, 90, ImageTypeJpeg, 1));                  // grey
+  std::vector<Bytes> files = {
+      png_file(gradient(64, 48, 3), 64, 48, 3),        jpeg_file(gradient(640, 480, 3), 640, 480, 3, 90),
+      png_file(gradient(300, 200, 4), 300, 200, 4),   png_file(gradient(1000, 10, 1), 1000, 10, 1),
+      jpeg_file(gradient(200, 300, 3), 200, 300, 3, 75), png_file(gradient(33, 77, 2), 33, 77, 2),
+  };
+
+  std::vector<std::string> fresh(files.size());
+  for (size_t i = 0; i < files.size(); i += 1) {
+    std::thread([&, i] {
+      ThreadContext context;
+      thread_context_init(&context);
+      Arena *a = arena_create(mib(64), kib(64)), *f = arena_create(mib(64), kib(64)), *l = arena_create(mib(64), kib(64));
+      fresh[i] = plan_all(a, f, l, files[i], &list);
+      arena_destroy(a), arena_destroy(f), arena_destroy(l);
+      thread_context_release();
+    }).join();
+  }
+
+  WorkerMemory memory = {};
+  worker_memory_init(&memory);
+  for (int round = 0; round < 3; round += 1) {
+    for (size_t k = 0; k < files.size(); k += 1) {
+      size_t i = (k * 5 + (size_t)round) % files.size();
+      EXPECT_EQ(plan_all(arena, memory.file_arena, memory.layout_arena, files[i], &list), fresh[i])
+          << "file " << i << " in round " << round;
+    }
+  }
 }

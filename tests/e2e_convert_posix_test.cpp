@@ -2,6 +2,8 @@
 // the kernel keeps (15 bytes).
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -10,13 +12,14 @@
 #include <set>
 #include <string>
 
+#include "test_images.h"
 #include "test_process.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string read_file(const std::string &path) {
+std::string read_text(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
@@ -30,7 +33,7 @@ TEST(EndToEnd, ThreadsAreNamedForWhatTheyDo) {
   auto names = [&] {
     std::multiset<std::string> found;
     for (auto &t : fs::directory_iterator(task)) {
-      std::string comm = read_file(t.path().string() + "/comm");
+      std::string comm = read_text(t.path().string() + "/comm");
       if (!comm.empty()) comm.pop_back();
       found.insert(comm);
     }
@@ -47,7 +50,49 @@ TEST(EndToEnd, ThreadsAreNamedForWhatTheyDo) {
            n.count("[VANTOR] Conver") == 2;
   }));
   // The main thread is the process's first; the reaper has no name of its own.
-  EXPECT_EQ(read_file(task + "/" + std::to_string(p.pid) + "/comm"), "[main thread]\n");
+  EXPECT_EQ(read_text(task + "/" + std::to_string(p.pid) + "/comm"), "[main thread]\n");
+}
+
+// A file the program may not open (another user's, mode 000) is reported once, stays where it
+// is, and does not keep a drain from ending; once it changes and can be read, it is converted.
+// Root reads anything, so as root the program runs without the capabilities that allow it.
+TEST(EndToEnd, UnreadableFileIsReportedOnceAndLeftInPlace) {
+  TempFolder tmp("e2e-unreadable");
+  fs::create_directories(tmp.at("in"));
+  Bytes png = png_file(gradient(40, 30, 3), 40, 30, 3);
+  std::string locked = tmp.at("in/locked.png");
+  ASSERT_TRUE(write_file(locked, png));
+  ASSERT_TRUE(write_file(tmp.at("in/open.png"), png_file(gradient(30, 40, 3), 30, 40, 3)));
+  ASSERT_EQ(chmod(locked.c_str(), 0), 0);
+  std::vector<std::string> args = {"-drain", "-in=" + tmp.at("in"), "-out=" + tmp.at("out"),
+                                   "-metadatas=" + tmp.at("meta"), "-thread=2"};
+  auto run = [&] {
+    if (geteuid() != 0) return run_to_end(args);
+    std::vector<std::string> dropped = {"--bounding-set=-dac_override,-dac_read_search", VANTOR_BIN};
+    dropped.insert(dropped.end(), args.begin(), args.end());
+    return run_to_end(dropped, "/usr/bin/setpriv");
+  };
+
+  FinishedRun first = run();
+  ASSERT_TRUE(first.ended) << first.out;
+  EXPECT_EQ(first.exit_code, 0);
+  std::string note = "warning:\nUnable to open locked.png, it was left in place.\n";
+  size_t at = first.out.find(note);
+  EXPECT_NE(at, std::string::npos) << first.out;
+  EXPECT_EQ(first.out.find(note, at + 1), std::string::npos) << "reported once: " << first.out;
+  EXPECT_FALSE(fs::exists(tmp.at("in/open.png")));
+  EXPECT_TRUE(fs::exists(tmp.at("meta/open.metadatas")));
+  ASSERT_EQ(chmod(locked.c_str(), 0644), 0);
+  EXPECT_EQ(read_file(locked), png);
+  EXPECT_FALSE(fs::exists(tmp.at("meta/locked.metadatas")));
+
+  // a new version that can be read
+  ASSERT_TRUE(write_file(locked, png_file(gradient(41, 30, 3), 41, 30, 3)));
+  FinishedRun second = run();
+  ASSERT_TRUE(second.ended) << second.out;
+  EXPECT_EQ(second.out.find("Unable to open"), std::string::npos) << second.out;
+  EXPECT_FALSE(fs::exists(locked));
+  EXPECT_TRUE(fs::exists(tmp.at("meta/locked.metadatas")));
 }
 
 } // namespace

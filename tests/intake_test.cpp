@@ -493,3 +493,53 @@ TEST(Intake, ManyThreadsRequestAndLeaseManyPaths) {
     EXPECT_TRUE(wait_content_freed(digest_of(contents[i])));
   }
 }
+
+//~ Settled paths
+// Files left in place hold no bytes once settled: the store's byte count goes back to what it
+// was, however many there are. A settled file that changes is read again and answers anew; a
+// request that has seen another version than the settled one does not take the settled answer.
+TEST(Intake, SettledPathsHoldNoBytesUntilTheyChange) {
+  intake_test_start();
+  TempFolder dir("settled");
+  reaper_sweep_once();
+  u64 bytes_before = intake_stats().live_bytes;
+  std::vector<std::string> paths;
+  for (int i = 0; i < 40; i += 1) {
+    paths.push_back(dir.at("left" + std::to_string(i) + ".png"));
+    write_file(paths.back(), std::string(20000 + i, (char)('a' + i % 26)) + dir.path);
+  }
+  for (const std::string &path : paths) {
+    IntakeRead read = intake_request_read(view(path), clock_now_us() + 60000000ull, nullptr);
+    ASSERT_EQ(read.kind, (u32)IntakeBytes) << path;
+    EXPECT_TRUE(intake_settle(view(path), read.props, 0)) << path;
+    EXPECT_TRUE(intake_settled(view(path)));
+  }
+  EXPECT_TRUE(wait_until([&] {
+    reaper_sweep_once();
+    return intake_stats().live_bytes <= bytes_before;
+  })) << intake_stats().live_bytes << " > " << bytes_before;
+
+  // Asked again, a settled path answers from the registry and is not read again.
+  u64 published = intake_stats().reads_published;
+  FileProps seen = file_props_from_path(view(paths[0]));
+  IntakeRead again = intake_request_read(view(paths[0]), clock_now_us() + 60000000ull, &seen);
+  EXPECT_EQ(again.kind, (u32)IntakeSettled);
+  EXPECT_TRUE(file_props_same_version(again.props, seen));
+  ASSERT_TRUE(wait_detector_passes(3));
+  EXPECT_EQ(intake_stats().reads_published, published);
+
+  // Changed in place, it is found (rarely looked at, so within seconds) and read again.
+  std::string changed = "changed " + dir.path;
+  write_file(paths[1], changed);
+  EXPECT_TRUE(wait_until([&] { return !intake_settled(view(paths[1])); }));
+  EXPECT_TRUE(wait_published(paths[1], digest_of(changed)));
+
+  // A worker that saw the new version of another one asks for it at once.
+  std::string newer = "newer " + dir.path;
+  write_file(paths[2], newer);
+  FileProps newer_seen = file_props_from_path(view(paths[2]));
+  IntakeRead fresh = intake_request_read(view(paths[2]), clock_now_us() + 60000000ull, &newer_seen);
+  EXPECT_EQ(fresh.kind, (u32)IntakeBytes);
+  EXPECT_TRUE(same(fresh.digest, digest_of(newer)));
+  EXPECT_EQ(leased_bytes(fresh.digest), newer);
+}

@@ -2,21 +2,12 @@
 
 //~ Claims
 
-struct ClaimSlot {
-  ClaimStripe *stripe;
-  ClaimBucket *bucket;
-};
+typedef ClaimTable::Slot ClaimSlot;
 
-static ClaimSlot claim_slot(ClaimTable *table, Str8 path) {
-  u64 b = str8_hash(path) % table->bucket_count;
-  return ClaimSlot{&table->stripes[b % table->stripe_count], &table->buckets[b]};
-}
+static ClaimSlot claim_slot(ClaimTable *table, Str8 path) { return table->slot(str8_hash(path)); }
 
-static ClaimEntry *claim_search(ClaimBucket *bucket, Str8 path) {
-  for (ClaimEntry *e = bucket->first; e; e = e->next) {
-    if (str8_equals(e->path, path, 0)) return e;
-  }
-  return nullptr;
+static ClaimEntry *claim_search(ClaimTable::Bucket *bucket, Str8 path) {
+  return ClaimTable::find(bucket, [&](ClaimEntry *e) { return str8_equals(e->path, path, 0); });
 }
 
 ClaimEntry *claim_acquire(ClaimTable *table, Str8 path, FileProps now) {
@@ -34,12 +25,9 @@ ClaimEntry *claim_acquire(ClaimTable *table, Str8 path, FileProps now) {
   if (found) {
     if (atomic_cas_u32(&found->busy, 0, 1)) result = found;
   } else {
-    ClaimEntry *e = slot.stripe->free_entries;
-    if (e) {
-      slot.stripe->free_entries = e->next;
-    } else {
-      e = arena_push<ClaimEntry>(slot.stripe->arena);
-    }
+    bool reused = slot.stripe->free_nodes != nullptr;
+    ClaimEntry *e = ClaimTable::take(slot.stripe);
+    if (!reused) memset(e, 0, sizeof(*e));
     u8 *path_buffer = e->path.str;
     u64 capacity = e->path_capacity;
     if (capacity < path.size + 1) {
@@ -53,13 +41,7 @@ ClaimEntry *claim_acquire(ClaimTable *table, Str8 path, FileProps now) {
     e->path_capacity = capacity;
     e->busy = 1;
     e->recorded = now;
-    e->prev = slot.bucket->last;
-    if (slot.bucket->last) {
-      slot.bucket->last->next = e;
-    } else {
-      slot.bucket->first = e;
-    }
-    slot.bucket->last = e;
+    ClaimTable::append(slot.bucket, e);
     result = e;
   }
   srw_unlock_exclusive(slot.stripe->lock);
@@ -70,15 +52,13 @@ void claim_release(ClaimTable *table, ClaimEntry *entry, bool remove, FileProps 
   ClaimSlot slot = claim_slot(table, entry->path);
   srw_lock_exclusive(slot.stripe->lock);
   if (remove) {
-    if (entry->prev) entry->prev->next = entry->next; else slot.bucket->first = entry->next;
-    if (entry->next) entry->next->prev = entry->prev; else slot.bucket->last = entry->prev;
+    ClaimTable::unlink(slot.bucket, nullptr, entry);
     u8 *path_buffer = entry->path.str;
     u64 capacity = entry->path_capacity;
     memset(entry, 0, sizeof(*entry));
     entry->path = str8(path_buffer, 0);
     entry->path_capacity = capacity;
-    entry->next = slot.stripe->free_entries;
-    slot.stripe->free_entries = entry;
+    ClaimTable::give_back(slot.stripe, entry);
   } else {
     entry->recorded = now;
     atomic_exchange_u32(&entry->busy, 0);

@@ -224,16 +224,7 @@ u32 app_setup(Str8 out, Str8 in, Str8 metadatas, u64 threads, Str8 targets_path,
 
   // claim table
   u64 t = threads ? threads : sys_info()->processor_count;
-  ClaimTable *claims = &state->claims;
-  claims->bucket_count = AppClaimBuckets;
-  claims->stripe_count = max_of<u64>(1, min_of<u64>(16, t));
-  claims->buckets = arena_push<ClaimBucket>(arena, claims->bucket_count);
-  claims->stripes = arena_push<ClaimStripe>(arena, claims->stripe_count);
-  for (u64 i = 0; i < claims->stripe_count; i += 1) {
-    claims->stripes[i].arena = arena_create(mib(8), mib(1));
-    claims->stripes[i].lock = srw_create();
-    claims->stripes[i].cv = cv_create();
-  }
+  state->claims.init(arena, AppClaimBuckets, min_of<u64>(16, t), mib(8), mib(1));
 
   // workers: everything they read is complete from here on
   state->thread_count = app_thread_count(threads, sys_info()->processor_count);

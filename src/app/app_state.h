@@ -11,6 +11,7 @@
 
 #include "base/base.h"
 #include "os/os.h"
+#include "os/os_table.h"
 
 //~ Targets
 enum : i32 {
@@ -59,24 +60,10 @@ struct ClaimEntry {
   u64 path_capacity;  // bytes reserved for the path, kept when the entry is reused
 };
 
-struct ClaimBucket {
-  ClaimEntry *first;
-  ClaimEntry *last;
-};
 
-struct ClaimStripe {
-  Arena *arena;
-  OsObject *cv;
-  OsObject *lock;            // SRW
-  ClaimEntry *free_entries;  // removed entries, reused so memory does not grow with every path
-};
-
-struct ClaimTable {
-  ClaimBucket *buckets;
-  ClaimStripe *stripes;
-  u64 bucket_count; // 4096: thousands of files left in place must not make long chains
-  u64 stripe_count;
-};
+// Buckets of ClaimEntry lists, one SRW lock per stripe; removed entries wait on their stripe's
+// free list, so memory does not grow with every path.
+typedef StripedTable<ClaimEntry> ClaimTable;
 
 //~ Application state
 struct AppState {

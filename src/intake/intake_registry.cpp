@@ -12,16 +12,9 @@ void intake_start() {
   state->arena = arena;
   u64 processors = max_of<u64>(1, sys_info()->processor_count);
 
-  // registry
-  state->bucket_count = 16384;
-  state->stripe_count = processors;
-  state->buckets = arena_push<RequestBucket>(arena, state->bucket_count);
-  state->stripes = arena_push<IntakeStripe>(arena, state->stripe_count);
-  for (u64 i = 0; i < state->stripe_count; i += 1) {
-    state->stripes[i].arena = arena_create(mib(64), kib(64));
-    state->stripes[i].cv = cv_create();
-    state->stripes[i].lock = srw_create();
-  }
+  // registry: thousands of files left in place must not make long chains
+  state->registry.init(arena, 16384, processors, mib(64), kib(64));
+  for (u64 i = 0; i < state->registry.stripe_count; i += 1) state->registry.stripes[i].extra.cv = cv_create();
 
   // queue
   string_ring_init(&state->queue, arena, kib(64));
@@ -37,22 +30,15 @@ void intake_start() {
 }
 
 //- buckets and nodes
-static RequestBucket *registry_bucket(IntakeState *state, U128 key) {
-  return &state->buckets[key.u64s[0] % state->bucket_count];
-}
+typedef RegistryTable::Bucket RequestBucket;
+typedef RegistryTable::Stripe IntakeStripe;
 
-static IntakeStripe *registry_stripe(IntakeState *state, U128 key) {
-  u64 bucket = key.u64s[0] % state->bucket_count;
-  return &state->stripes[bucket % state->stripe_count];
-}
+static RequestBucket *registry_bucket(IntakeState *state, U128 key) { return state->registry.slot(key.u64s[0]).bucket; }
+
+static IntakeStripe *registry_stripe(IntakeState *state, U128 key) { return state->registry.slot(key.u64s[0]).stripe; }
 
 static RequestNode *registry_find(RequestBucket *bucket, Str8 path) {
-  for (RequestNode *node = bucket->first; node; node = node->next) {
-    if (str8_equals(node->path, path, 0)) {
-      return node;
-    }
-  }
-  return nullptr;
+  return RegistryTable::find(bucket, [&](RequestNode *n) { return str8_equals(n->path, path, 0); });
 }
 
 static u64 node_class_for(u64 bytes) {
@@ -67,10 +53,10 @@ static u64 node_class_for(u64 bytes) {
 // node needs a buffer of the same class.
 static RequestNode *registry_append(IntakeStripe *stripe, RequestBucket *bucket, Str8 path) {
   u64 c = node_class_for(path.size + 1);
-  RequestNode *node = stripe->free_nodes[c];
+  RequestNode *node = stripe->extra.free_by_class[c];
   u8 *buffer = nullptr;
   if (node) {
-    stripe->free_nodes[c] = node->next;
+    stripe->extra.free_by_class[c] = node->next;
     buffer = node->path.str;
   } else {
     node = arena_push_uninit<RequestNode>(stripe->arena);
@@ -81,29 +67,17 @@ static RequestNode *registry_append(IntakeStripe *stripe, RequestBucket *bucket,
   buffer[path.size] = 0;
   node->path = str8(buffer, path.size);
   node->path_capacity = 1ull << c;
-  if (bucket->last) {
-    bucket->last->next = node;
-  } else {
-    bucket->first = node;
-  }
-  bucket->last = node;
+  RegistryTable::append(bucket, node);
   atomic_add_u64(&intake_counters()->registered_nodes, 1);
   return node;
 }
 
 // Under the stripe's exclusive lock.
 static void registry_remove(IntakeStripe *stripe, RequestBucket *bucket, RequestNode *prev, RequestNode *node) {
-  if (prev) {
-    prev->next = node->next;
-  } else {
-    bucket->first = node->next;
-  }
-  if (bucket->last == node) {
-    bucket->last = prev;
-  }
+  RegistryTable::unlink(bucket, prev, node);
   u64 c = node_class_for(node->path_capacity);
-  node->next = stripe->free_nodes[c];
-  stripe->free_nodes[c] = node;
+  node->next = stripe->extra.free_by_class[c];
+  stripe->extra.free_by_class[c] = node;
   atomic_add_u64(&intake_counters()->registered_nodes, ~0ull);
   atomic_add_u64(&intake_counters()->paths_forgotten, 1);
 }
@@ -184,7 +158,7 @@ IntakeRead intake_request_read(Str8 path, u64 deadline, const FileProps *seen) {
         if (reads.version > 0) answer = IntakeRead{IntakeBytes, reads.latest, reads.latest_props};
         break;
       }
-      cv_wait_srw_shared(stripe->cv, stripe->lock, deadline);
+      cv_wait_srw_shared(stripe->extra.cv, stripe->lock, deadline);
     }
     srw_unlock_shared(stripe->lock);
   }
@@ -272,7 +246,7 @@ void registry_read_done(Str8 path, U128 path_key, ReadOutcome outcome, FileProps
     atomic_exchange_u32(&node->claim, 0);
   }
   srw_unlock_exclusive(stripe->lock);
-  cv_wake_all(stripe->cv);
+  cv_wake_all(stripe->extra.cv);
 }
 
 //~ Detector
@@ -291,13 +265,14 @@ static u64 detector_pass(u64 pass, bool every_settled) {
   bool queue_full = false;
   u64 changed = 0;
   u64 now = clock_now_us();
-  for (u64 s = 0; s < state->stripe_count; s += 1) {
-    IntakeStripe *stripe = &state->stripes[s];
+  RegistryTable *table = &state->registry;
+  for (u64 s = 0; s < table->stripe_count; s += 1) {
+    IntakeStripe *stripe = &table->stripes[s];
     srw_lock_shared(stripe->lock);
-    for (u64 b = s; b < state->bucket_count; b += state->stripe_count) {
+    for (u64 b = s; b < table->bucket_count; b += table->stripe_count) {
       bool waiting_turn = b % WaitingSpread == pass % WaitingSpread;
       bool settled_turn = every_settled || b % SettledSpread == pass % SettledSpread;
-      for (RequestNode *node = state->buckets[b].first; node; node = node->next) {
+      for (RequestNode *node = table->buckets[b].first; node; node = node->next) {
         if (queue_full || atomic_load_u32(&node->claim) != 0) {
           continue;
         }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "intake/intake_store.h"
+#include "os/os_table.h"
 
 //~ Registry
 struct RequestNode {
@@ -25,27 +26,19 @@ struct RequestNode {
   u64 reads_dropped; // atomic
 };
 
-struct RequestBucket {
-  RequestNode *first;
-  RequestNode *last;
-};
-
 // Free nodes are kept by the size of their path buffer: 2^class bytes.
 constexpr u64 RequestNodeClassCount = 64;
 
-struct IntakeStripe {
-  Arena *arena;
-  OsObject *cv;   // woken by a streamer after each read of a path of the stripe
-  OsObject *lock; // SRW lock guarding the stripe's buckets, nodes and free nodes
-  RequestNode *free_nodes[RequestNodeClassCount];
+struct RegistryStripeExtra {
+  OsObject *cv; // woken by a streamer after each read of a path of the stripe
+  RequestNode *free_by_class[RequestNodeClassCount];
 };
+// Buckets of RequestNode lists: a path's bucket is its key's first word modulo the bucket count.
+typedef StripedTable<RequestNode, RegistryStripeExtra> RegistryTable;
 
 struct IntakeState {
   Arena *arena;
-  u64 bucket_count; // 1024; a path's bucket is its key's first word modulo this
-  u64 stripe_count;
-  RequestBucket *buckets;
-  IntakeStripe *stripes;
+  RegistryTable registry; // 16384 buckets
   IntakeQueue queue;
   u64 streamer_count;
   OsObject **streamers;

@@ -1,4 +1,6 @@
-// Content store, intake queue and streamers: the back half of the intake.
+// Content store, intake queue and streamers: the back half of the intake. The content table,
+// its leases and the reaper are in intake_content.cpp, the path index in intake_paths.cpp,
+// the queue and the streamers in intake_streamer.cpp.
 //
 // Streamers pop paths from the intake queue, read each file whole into an arena of its own and
 // keep the bytes only when the file was the same version before and after the read. Kept bytes
@@ -9,6 +11,7 @@
 
 #include "base/base.h"
 #include "os/os.h"
+#include "os/os_table.h"
 
 //~ Digests
 // BLAKE2b-128 of the bytes, read as two little-endian words; the empty view gives zero (zero
@@ -26,11 +29,6 @@ struct ContentEntry {
   u64 holders; // path-index slots naming this content (atomic)
 };
 
-struct ContentBucket {
-  ContentEntry *first;
-  ContentEntry *last;
-};
-
 // The reads of one path: publish number v writes slots[v % 2].
 struct PathEntry {
   PathEntry *next; // bucket link; also links the stripe's free list
@@ -40,32 +38,15 @@ struct PathEntry {
   u64 version;             // reads published for the path
 };
 
-struct PathBucket {
-  PathEntry *first;
-  PathEntry *last;
-};
-
-// A bucket belongs to the stripe (bucket index % stripe count).
-struct StoreStripe {
-  Arena *arena;
-  OsObject *lock; // SRW lock
-  OsObject *cv;
-};
+typedef StripedTable<ContentEntry> ContentTable; // 4096 buckets
+typedef StripedTable<PathEntry> PathTable;       // 4096 buckets
 
 constexpr u64 ContentSpareSlots = 64;
 
 struct ContentStore {
   Arena *arena;
-  u64 content_bucket_count; // 4096; a digest's bucket is its second word modulo this
-  u64 content_stripe_count;
-  ContentBucket *content_buckets;
-  StoreStripe *content_stripes;
-  ContentEntry **content_free; // per content stripe
-  u64 path_bucket_count;       // 4096; a path key's bucket is its second word modulo this
-  u64 path_stripe_count;
-  PathBucket *path_buckets;
-  StoreStripe *path_stripes;
-  PathEntry **path_free; // per path stripe: entries of forgotten paths
+  ContentTable contents;
+  PathTable paths;
   OsObject *reaper;
   OsObject *spare_lock; // critical section over the spare read arenas
   Arena *spare[ContentSpareSlots];
@@ -85,6 +66,17 @@ struct ContentInfo {
   u64 size;
 };
 ContentInfo content_store_info(U128 digest);
+// Takes over *arena (set to null): it becomes the storage of a new content, or goes back to
+// the spare buffers when the digest is stored already, which then counts one more holder.
+void content_insert(U128 digest, Arena **arena, Str8 content);
+// Adds delta (wrapping) to a counter of the content, under the shared lock.
+void content_count_add(U128 digest, u64 ContentEntry::*field, u64 delta);
+
+//- spare read buffers
+// An arena with room for `size` bytes, for a streamer's read: a spare one when one fits.
+Arena *content_spare_take(u64 size);
+// The arena of a content freed or a read dropped: kept for a later read, or destroyed.
+void content_spare_put(Arena *arena);
 
 //- path index
 // Takes over *arena (set to null): it is kept as the content's storage, or destroyed when the
@@ -128,7 +120,6 @@ void content_lease_end(ContentLease *lease);
 // One sweep over the content table: frees every content with no readers and no holders.
 // Safe to call from any thread alongside the reaper thread.
 void reaper_sweep_once();
-void reaper_thread(u64 arg); // a sweep per second, forever
 
 //~ Intake queue
 // A StringRing (records of a u64 length, the bytes, filler to a multiple of 8) whose pushes
