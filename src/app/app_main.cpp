@@ -70,7 +70,7 @@ u64 app_scan_tree(Arena *arena, Str8 root, const Str8 *skip, u64 skip_count, Sca
 // time, and a settled file that changes in place is found by the intake, whose count of such
 // finds makes the next pass list everything. The time of a network share's folder may be
 // coarse or late, so every folder is listed at least every ScanRelistUs anyway.
-static constexpr u64 ScanRelistUs = 2000000;
+static constexpr u64 ScanRelistUs = 3000000;
 // The intake reads ahead of the workers only while it holds fewer bytes than this and has
 // fewer reads than this waiting.
 static constexpr u64 ScanReadAheadBytes = mib(64);

@@ -8,8 +8,8 @@
 //
 // Threads: the main loop and the conversion workers call intake_request and the leases;
 // 1..4 streamers "[fs] streamer #n" read queued paths and publish; the detector "[fs] detector"
-// re-queues registered files that changed, every 100 ms; the reaper frees unheld contents once
-// a second.
+// re-queues registered files that changed, walking a fifth of the registry every 100 ms; the
+// reaper frees unheld contents once a second.
 //
 // Locks: registry stripe SRW lock (shared for searches, the detector's walk and waits; exclusive
 // to add or forget a node and to record a read) with a condition variable woken after every read;

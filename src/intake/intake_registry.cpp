@@ -250,11 +250,13 @@ void registry_read_done(Str8 path, U128 path_key, ReadOutcome outcome, FileProps
 }
 
 //~ Detector
-// A path waiting for its conversion is looked at every WaitingSpread passes, a settled one every
-// SettledSpread passes (each pass takes the buckets whose index falls on it), so that thousands
-// of files left in place cost a few file queries per pass, not one each.
+// A pass walks the buckets whose index falls on it: every WaitingSpread-th bucket, and among
+// those the settled paths of every SettledSpread-th, so that thousands of files left in place
+// cost a few file queries per pass, not one each. A path waiting for its conversion is looked
+// at every half second, a settled one every five seconds.
 constexpr u64 WaitingSpread = 5;
-constexpr u64 SettledSpread = 40;
+constexpr u64 SettledSpread = 50;
+static_assert(SettledSpread % WaitingSpread == 0, "settled turns fall on walked buckets");
 
 // One pass. Each stripe's lock is held shared across the walk, file queries included, so the
 // nodes cannot go away underneath. After a push that found the queue full, the pass stops
@@ -270,7 +272,7 @@ static u64 detector_pass(u64 pass, bool every_settled) {
     IntakeStripe *stripe = &table->stripes[s];
     srw_lock_shared(stripe->lock);
     for (u64 b = s; b < table->bucket_count; b += table->stripe_count) {
-      bool waiting_turn = b % WaitingSpread == pass % WaitingSpread;
+      if (!every_settled && b % WaitingSpread != pass % WaitingSpread) continue;
       bool settled_turn = every_settled || b % SettledSpread == pass % SettledSpread;
       for (RequestNode *node = table->buckets[b].first; node; node = node->next) {
         if (queue_full || atomic_load_u32(&node->claim) != 0) {
@@ -284,10 +286,8 @@ static u64 detector_pass(u64 pass, bool every_settled) {
             differs = !file_props_same_version(file_props_from_path(node->path), node->props);
           }
         } else if (!every_settled) {
-          differs = node->read_complete == 0;
-          if (!differs && waiting_turn) {
-            differs = !file_props_same_version(file_props_from_path(node->path), node->props);
-          }
+          differs = node->read_complete == 0 ||
+                    !file_props_same_version(file_props_from_path(node->path), node->props);
         }
         if (differs && atomic_cas_u32(&node->claim, 0, 1)) {
           if (intake_queue_push(node->path, clock_now_us() + 100000)) {

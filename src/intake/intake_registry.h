@@ -2,8 +2,9 @@
 //
 // The registry holds every path that was asked for and still has a file: the properties of its
 // last complete read and a claim flag that keeps the path on the intake queue at most once. The
-// detector re-queues a path whose file no longer matches its last complete read. A read that
-// finds the file gone forgets the path.
+// detector re-queues a path whose file no longer matches its last complete read: within half a
+// second while the path waits to be converted, within five seconds once the application has
+// settled it (its bytes are then let go). A read that finds the file gone forgets the path.
 #pragma once
 
 #include "intake/intake_store.h"
