@@ -32,8 +32,8 @@ struct Attempt {
   Str8List metadata;
   Str8 metadata_path;
   bool metadata_written;
-  PendingWrite *pending_writes; // the outputs' temporaries, committed with the metadata
-  u64 pending_count;
+  PendingWrite *writes; // the temporaries of the outputs, then of the metadata
+  u64 write_count;
   bool intake_settled; // the intake answered that this version was settled already
 };
 
@@ -124,17 +124,18 @@ static bool phase_encode(Attempt *a) {
 
 //- write: every output into a temporary, then the records' text
 // The records' text (each followed by its notes) and the file's own notes make the metadata
-// file, which the settle phase writes last: one commit syncs them all and puts them in place in
-// that order, so the metadata never names an output that is not there.
+// file, written last into a temporary of its own. A commit later syncs them all and puts them
+// in place in that order, so the metadata never names an output that is not there.
 static bool phase_write(Attempt *a) {
-  PendingWrite *writes = arena_push<PendingWrite>(a->arena, a->plan.record_count);
+  Arena *keep = a->memory->batch.arena; // the temporaries live until their commit
+  PendingWrite *writes = arena_push<PendingWrite>(keep, a->plan.record_count + 1);
   u64 count = 0;
   bool write_failed = false;
   for (OutputRecord *r = a->plan.first_record; r; r = r->next) {
     Str8 extension = r->file_type == FileTypeJpeg ? str8_lit("jpg") : str8_lit("png");
     r->file_path = arena_format(a->arena, "%S.%S", r->file_path, extension);
     if (r->bytes.size == 0) continue;
-    if (file_write_begin(a->arena, r->file_path, r->bytes, WriteAllMakeParents, &writes[count])) {
+    if (file_write_begin(keep, r->file_path, r->bytes, WriteAllMakeParents, &writes[count])) {
       r->file_info.flags = FilePropsExists;
       r->file_info.size = r->bytes.size;
       count += 1;
@@ -148,80 +149,95 @@ static bool phase_write(Attempt *a) {
     message_report(a->arena, &r->messages, &a->metadata, 1);
   }
   a->outcome = write_failed ? AttemptWriteFailed : AttemptConverted;
-  a->pending_writes = writes;
-  a->pending_count = count;
+  a->writes = writes;
+  a->write_count = count;
   return true;
 }
 
-// The metadata file (the records and the file's own notes) joins the outputs' temporaries; one
-// commit makes them durable and puts them in place.
-static void attempt_commit(Attempt *a) {
+// The metadata file (the records and the file's own notes) joins the outputs' temporaries.
+// False when its temporary could not be written.
+static bool attempt_stage_metadata(Attempt *a) {
   message_report(a->arena, &a->file_messages, &a->metadata, 1);
-  u64 outputs = a->pending_count;
-  PendingWrite *writes = arena_push<PendingWrite>(a->arena, outputs + 1);
-  if (outputs) memcpy(writes, a->pending_writes, outputs * sizeof(PendingWrite));
-  bool has_metadata = false;
-  if (a->metadata.node_count > 0) {
-    Str8 text = str8_list_join(a->arena, &a->metadata, nullptr);
-    has_metadata = file_write_begin(a->arena, a->metadata_path, text, WriteAllMakeParents, &writes[outputs]);
-  }
-  u64 count = outputs + (has_metadata ? 1 : 0);
-  bool *ok = arena_push<bool>(a->arena, count + 1);
-  file_write_commit(writes, count, ok);
-
-  MessageList failures = {};
-  bool outputs_ok = true;
-  for (u64 i = 0; i < outputs && outputs_ok; i += 1) {
-    if (ok[i]) continue;
-    outputs_ok = false; // the commit stops at its first failure
-    message_add(a->arena, &failures, 2, arena_format(a->arena, "Unable to write %S.", writes[i].path));
-  }
-  a->metadata_written = outputs_ok && has_metadata && ok[outputs];
-  if (a->metadata.node_count > 0 && !a->metadata_written && outputs_ok) {
-    message_add(a->arena, &failures, 2, arena_format(a->arena, "Unable to write %S.", a->metadata_path));
-  }
-  message_report(a->arena, &failures, nullptr, 1);
-  if (!a->metadata_written || !outputs_ok) a->outcome = AttemptWriteFailed;
   fflush(stdout);
+  Arena *keep = a->memory->batch.arena;
+  if (!a->writes) a->writes = arena_push<PendingWrite>(keep, 1);
+  if (a->metadata.node_count == 0) return true;
+  Str8 text = str8_list_join(a->arena, &a->metadata, nullptr);
+  if (file_write_begin(keep, a->metadata_path, text, WriteAllMakeParents, &a->writes[a->write_count])) {
+    a->write_count += 1;
+    return true;
+  }
+  MessageList failure = {};
+  message_add(a->arena, &failure, 2, arena_format(a->arena, "Unable to write %S.", a->metadata_path));
+  message_report(a->arena, &failure, nullptr, 1);
+  fflush(stdout);
+  return false;
 }
 
-//- settle: delete the source (once its outputs are durable), or leave it in place
+// Commits a source's temporaries: outputs first, the metadata last. False, with a note naming
+// the first file that could not be put in place, when any could not.
+static bool commit_writes(Arena *arena, PendingWrite *writes, u64 count) {
+  if (count == 0) return true;
+  bool *ok = arena_push<bool>(arena, count);
+  file_write_commit(writes, count, ok);
+  for (u64 i = 0; i < count; i += 1) {
+    if (ok[i]) continue;
+    MessageList failure = {};
+    message_add(arena, &failure, 2, arena_format(arena, "Unable to write %S.", writes[i].path));
+    message_report(arena, &failure, nullptr, 1);
+    fflush(stdout);
+    return false;
+  }
+  return true;
+}
+
+// A version left in place is settled: not tried again until it changes, and its bytes are let
+// go. A failed write is tried again after a while (the disk may have room by then).
+static void settle_left_in_place(AppState *app, ClaimEntry *entry, Str8 path, SourceVersions *v, AttemptOutcome outcome,
+                                 bool intake_knows) {
+  v->now = file_props_from_path(path);
+  if (same_version(v->now, v->seen) && !intake_knows) {
+    switch (outcome) {
+    case AttemptRefused:
+    case AttemptUnusable:
+    case AttemptUnreadable:
+    case AttemptSettledBefore:
+      entry->settled = v->seen;
+      intake_settle(path, v->seen, 0);
+      break;
+    case AttemptWriteFailed: intake_settle(path, v->seen, WriteRetryUs); break;
+    default: break;
+    }
+  }
+  claim_release(&app->claims, entry, false, v->now);
+}
+
+//- settle: the source joins its worker's batch to be deleted, or is left in place
 static void phase_settle(Attempt *a) {
-  AppState *app = a->app;
-  SourceVersions *v = &a->versions;
   if (a->outcome == AttemptUnreadable) {
     MessageList note = {};
     message_add(a->arena, &note, 2, arena_format(a->arena, "Unable to open %S, it was left in place.", a->file_name));
     message_report(a->arena, &note, nullptr, 1);
     fflush(stdout);
   }
+  bool staged = false;
   if (a->outcome == AttemptConverted || a->outcome == AttemptWriteFailed || a->outcome == AttemptUnsupported) {
-    attempt_commit(a);
+    staged = attempt_stage_metadata(a);
+    if (!staged) a->outcome = AttemptWriteFailed;
   }
-
-  // A source to delete waits for its worker's next folder sync, still claimed.
   if (a->outcome == AttemptConverted || a->outcome == AttemptUnsupported) {
-    worker_defer_delete(a->memory, a->entry, a->path, *v, a->outcome == AttemptConverted);
+    worker_batch_add(a->memory, a->entry, a->path, a->versions, a->writes, a->write_count,
+                     a->outcome == AttemptConverted);
     return;
   }
-
-  // A version left in place is settled: not tried again until it changes, and its bytes are
-  // let go. A failed write is tried again after a while (the disk may have room by then).
-  v->now = file_props_from_path(a->path);
-  if (same_version(v->now, v->seen) && !a->intake_settled) {
-    switch (a->outcome) {
-    case AttemptRefused:
-    case AttemptUnusable:
-    case AttemptUnreadable:
-    case AttemptSettledBefore:
-      a->entry->settled = v->seen;
-      intake_settle(a->path, v->seen, 0);
-      break;
-    case AttemptWriteFailed: intake_settle(a->path, v->seen, WriteRetryUs); break;
-    default: break;
-    }
+  // What could be written of a failed attempt is put in place now, its notes included.
+  if (a->outcome == AttemptWriteFailed) {
+    commit_writes(a->arena, a->writes, a->write_count);
+    folder_sync(a->app->out_folder);
+    folder_sync(a->app->metadatas_folder);
+    if (a->memory->batch.count == 0) arena_reset(a->memory->batch.arena);
   }
-  claim_release(&app->claims, a->entry, false, v->now);
+  settle_left_in_place(a->app, a->entry, a->path, &a->versions, a->outcome, a->intake_settled);
 }
 
 AttemptOutcome convert_attempt(AppState *app, ClaimEntry *entry, Str8 path, FileProps seen, ContentLease *lease,
@@ -251,18 +267,23 @@ AttemptOutcome convert_attempt(AppState *app, ClaimEntry *entry, Str8 path, File
   return a.outcome;
 }
 
-//~ Deletions
-// The sources a worker converted wait here until one sync of the output and metadata folders
-// makes their outputs' names durable; each is then deleted only while the file on disk is still
-// the version that was judged, and was already when it was recorded (first met, or last
-// released). Nothing is lost: a source goes only once what it produced is durable.
-void worker_defer_delete(WorkerMemory *memory, ClaimEntry *entry, Str8 path, SourceVersions versions, bool converted) {
-  DeleteBatch *batch = &memory->deletes;
+//~ The worker's batch
+// The sources a worker converted wait here, still claimed, with the temporaries of their
+// outputs and metadata. One flush syncs and puts every temporary in place, syncs the output and
+// metadata folders once, then deletes each source whose files are all in place, only while
+// the file on disk is still the version that was judged, and was already when it was recorded
+// (first met, or last released). Nothing is lost: a source goes only once what it produced is
+// durable.
+void worker_batch_add(WorkerMemory *memory, ClaimEntry *entry, Str8 path, SourceVersions versions, PendingWrite *writes,
+                      u64 write_count, bool converted) {
+  SourceBatch *batch = &memory->batch;
   if (batch->count == 0) batch->first_us = clock_now_us();
-  PendingDelete *d = arena_push<PendingDelete>(batch->arena);
+  BatchedSource *d = arena_push<BatchedSource>(batch->arena);
   d->entry = entry;
   d->path = str8_copy(batch->arena, path);
   d->versions = versions;
+  d->writes = writes;
+  d->write_count = write_count;
   d->converted = converted;
   if (batch->last) {
     batch->last->next = d;
@@ -271,32 +292,43 @@ void worker_defer_delete(WorkerMemory *memory, ClaimEntry *entry, Str8 path, Sou
   }
   batch->last = d;
   batch->count += 1;
-  batch->any_converted |= converted;
+  batch->open_files += write_count;
 }
 
-void worker_flush_deletes(WorkerMemory *memory) {
+void worker_flush_batch(WorkerMemory *memory) {
   AppState *app = app_state();
-  DeleteBatch *batch = &memory->deletes;
+  SourceBatch *batch = &memory->batch;
   if (batch->count == 0) return;
-  if (batch->any_converted) folder_sync(app->out_folder);
+  Scratch scratch = scratch_begin(batch->arena);
+  bool any_output = false;
+  for (BatchedSource *d = batch->first; d; d = d->next) {
+    d->in_place = commit_writes(scratch.arena, d->writes, d->write_count);
+    any_output |= d->converted;
+  }
+  if (any_output) folder_sync(app->out_folder);
   folder_sync(app->metadatas_folder);
-  for (PendingDelete *d = batch->first; d; d = d->next) {
+  for (BatchedSource *d = batch->first; d; d = d->next) {
     SourceVersions *v = &d->versions;
+    if (!d->in_place) {
+      settle_left_in_place(app, d->entry, d->path, v, AttemptWriteFailed, false);
+      continue;
+    }
     v->now = file_props_from_path(d->path);
     bool remove = same_version(v->now, v->seen) && (!d->converted || same_version(v->now, v->recorded));
     if (remove && file_delete(d->path)) intake_release_reads(d->path);
     claim_release(&app->claims, d->entry, remove, v->now);
   }
+  scratch_end(scratch);
   Arena *arena = batch->arena;
   arena_reset(arena);
-  *batch = DeleteBatch{};
+  *batch = SourceBatch{};
   batch->arena = arena;
 }
 
-bool worker_deletes_due(WorkerMemory *memory, bool queue_empty) {
-  DeleteBatch *batch = &memory->deletes;
-  return batch->count > 0 &&
-         (queue_empty || batch->count >= DeleteBatchLargest || clock_now_us() - batch->first_us >= DeleteBatchWaitUs);
+bool worker_batch_due(WorkerMemory *memory, bool queue_empty) {
+  SourceBatch *batch = &memory->batch;
+  return batch->count > 0 && (queue_empty || batch->count >= SourceBatchLargest || batch->open_files >= SourceBatchFiles ||
+                              clock_now_us() - batch->first_us >= SourceBatchWaitUs);
 }
 
 //~ Worker
@@ -305,7 +337,7 @@ void worker_memory_init(WorkerMemory *memory) {
   // next; a large file's buffers get blocks of their own, which go back when it is done.
   memory->file_arena = arena_create(mib(16), kib(256));
   memory->layout_arena = arena_create(mib(4), kib(256));
-  memory->deletes.arena = arena_create(mib(1), kib(64));
+  memory->batch.arena = arena_create(mib(8), kib(256));
 }
 
 void conversion_worker(u64 index) {
@@ -314,9 +346,9 @@ void conversion_worker(u64 index) {
   WorkerMemory memory = {};
   worker_memory_init(&memory);
   for (;;) {
-    // The scan keeps offering a source that waits for its deletion, so the queue is never
-    // empty for long while one does.
-    if (worker_deletes_due(&memory, ring_is_empty(&app->conversion_queue))) worker_flush_deletes(&memory);
+    // The scan keeps offering a source that waits in the batch, so the queue is never empty
+    // for long while one does.
+    if (worker_batch_due(&memory, ring_is_empty(&app->conversion_queue))) worker_flush_batch(&memory);
     Scratch scratch = scratch_begin(nullptr);
     ContentLease *lease = content_lease_begin();
     Str8 path = ring_pop(&app->conversion_queue, scratch.arena);

@@ -34,41 +34,48 @@ enum AttemptOutcome : u32 {
   AttemptWriteFailed,   // an output or the metadata could not be written: left, tried later
 };
 
-// A converted source waiting for its worker's next folder sync, still claimed.
-struct PendingDelete {
-  PendingDelete *next;
+// A converted source waiting in its worker's batch, still claimed, with its temporaries.
+struct BatchedSource {
+  BatchedSource *next;
   ClaimEntry *entry;
   Str8 path;
   SourceVersions versions;
+  PendingWrite *writes; // outputs, then the metadata
+  u64 write_count;
   bool converted; // false: an unsupported file, which has its metadata only
+  bool in_place;  // every temporary was put in place by the flush
 };
 
-// A batch is synced and deleted once it holds DeleteBatchLargest sources, once its first has
-// waited DeleteBatchWaitUs, or when the conversion queue is empty.
-constexpr u64 DeleteBatchLargest = 32;
-constexpr u64 DeleteBatchWaitUs = 100000;
+// A batch is flushed once it holds SourceBatchLargest sources or SourceBatchFiles open
+// temporaries (sixteen workers stay well within the usual limit of open files), once its
+// first source has waited SourceBatchWaitUs, or when the conversion queue is empty.
+constexpr u64 SourceBatchLargest = 16;
+constexpr u64 SourceBatchFiles = 48;
+constexpr u64 SourceBatchWaitUs = 100000;
 
-struct DeleteBatch {
-  Arena *arena; // the paths; reset after each flush
-  PendingDelete *first;
-  PendingDelete *last;
+struct SourceBatch {
+  Arena *arena; // the sources' paths and temporaries; reset after each flush
+  BatchedSource *first;
+  BatchedSource *last;
   u64 count;
+  u64 open_files;
   u64 first_us;
-  bool any_converted;
 };
 
 // A worker's memory, reused from one attempt to the next.
 struct WorkerMemory {
   Arena *file_arena;   // resampled pixels, canvases, encoded outputs; reset after each attempt
   Arena *layout_arena; // decoded layouts at the source's size; rewound after each attempt
-  DeleteBatch deletes;
+  SourceBatch batch;
 };
 void worker_memory_init(WorkerMemory *memory);
 
-void worker_defer_delete(WorkerMemory *memory, ClaimEntry *entry, Str8 path, SourceVersions versions, bool converted);
-bool worker_deletes_due(WorkerMemory *memory, bool queue_empty);
-// Syncs the output and metadata folders, then deletes (or releases) every source of the batch.
-void worker_flush_deletes(WorkerMemory *memory);
+void worker_batch_add(WorkerMemory *memory, ClaimEntry *entry, Str8 path, SourceVersions versions, PendingWrite *writes,
+                      u64 write_count, bool converted);
+bool worker_batch_due(WorkerMemory *memory, bool queue_empty);
+// Puts every temporary of the batch in place, syncs the output and metadata folders once, then
+// deletes (or releases) every source of the batch.
+void worker_flush_batch(WorkerMemory *memory);
 
 // One attempt at a claimed source: convert, write, report, then delete or release.
 AttemptOutcome convert_attempt(AppState *app, ClaimEntry *entry, Str8 path, FileProps seen, ContentLease *lease,
