@@ -3,7 +3,8 @@
 # Pillow peer, how it idles beside files it refuses, then per-stage timings.
 #
 #   QUICK=1       small corpora and short stage timings (a couple of minutes once built)
-#   ONLY=many     only the many-files and idle sections; ONLY=idle: only the idle section
+#   ONLY=many     only the many-files and idle sections; ONLY=idle: only the idle section;
+#                 ONLY=photos: only the big-photo corpus and the 20-megapixel run
 #   VANTOR=<exe>  run this converter instead of $BUILD/vantor (to compare with a baseline)
 #   BUILD         build folder (default build), configured RelWithDebInfo
 #   JOBS          parallel build jobs (default 2)
@@ -27,8 +28,8 @@ quick="${QUICK:-0}"
 [ "$quick" = "0" ] && quick=""
 only="${ONLY:-}"
 case "$only" in
-  "" | many | idle) ;;
-  *) echo "bench: ONLY is many or idle, not \"$only\"" >&2; exit 2 ;;
+  "" | many | idle | photos) ;;
+  *) echo "bench: ONLY is many, idle or photos, not \"$only\"" >&2; exit 2 ;;
 esac
 # Pillow is the system's: a python3 of its own on PATH may not have it.
 python=/usr/bin/python3
@@ -419,7 +420,7 @@ Image.frombytes("RGB", (32, 32), pixels).save(sys.argv[1])' "$work/new/new_32x32
 }
 
 #~ the sections
-if [ -z "$only" ]; then
+if [ -z "$only" ] || [ "$only" = photos ]; then
   run_corpus "$corpus" "$label" "${corpus_flags[@]}"
   if [ -z "$quick" ]; then
     # Peak memory on the photos of a current camera (six 20-megapixel JPEGs).
@@ -427,12 +428,14 @@ if [ -z "$only" ]; then
     run_corpus "$build/bench-corpus-large" "six 20 MP photos" --large
   fi
 fi
-if [ "$only" != "idle" ]; then
+if [ -z "$only" ] || [ "$only" = many ]; then
   echo
   run_many
 fi
-echo
-run_idle
+if [ "$only" != photos ]; then
+  echo
+  run_idle
+fi
 
 if [ -z "$only" ]; then
   echo

@@ -14,6 +14,8 @@ static bool props_exist(FileProps p) { return (p.flags & FilePropsExists) != 0 &
 
 static bool same_version(FileProps a, FileProps b) { return props_exist(a) && file_props_same_version(a, b); }
 
+static SourceBatch *batch_reset(SourceBatch *batch);
+
 //~ One attempt
 struct Attempt {
   AppState *app;
@@ -127,7 +129,7 @@ static bool phase_encode(Attempt *a) {
 // file, written last into a temporary of its own. A commit later syncs them all and puts them
 // in place in that order, so the metadata never names an output that is not there.
 static bool phase_write(Attempt *a) {
-  Arena *keep = a->memory->batch.arena; // the temporaries live until their commit
+  Arena *keep = a->memory->batch->arena; // the temporaries live until their commit
   PendingWrite *writes = arena_push<PendingWrite>(keep, a->plan.record_count + 1);
   u64 count = 0;
   bool write_failed = false;
@@ -159,7 +161,7 @@ static bool phase_write(Attempt *a) {
 static bool attempt_stage_metadata(Attempt *a) {
   message_report(a->arena, &a->file_messages, &a->metadata, 1);
   fflush(stdout);
-  Arena *keep = a->memory->batch.arena;
+  Arena *keep = a->memory->batch->arena;
   if (!a->writes) a->writes = arena_push<PendingWrite>(keep, 1);
   if (a->metadata.node_count == 0) return true;
   Str8 text = str8_list_join(a->arena, &a->metadata, nullptr);
@@ -235,7 +237,7 @@ static void phase_settle(Attempt *a) {
     commit_writes(a->arena, a->writes, a->write_count);
     folder_sync(a->app->out_folder);
     folder_sync(a->app->metadatas_folder);
-    if (a->memory->batch.count == 0) arena_reset(a->memory->batch.arena);
+    if (a->memory->batch->count == 0) a->memory->batch = batch_reset(a->memory->batch);
   }
   settle_left_in_place(a->app, a->entry, a->path, &a->versions, a->outcome, a->intake_settled);
 }
@@ -269,14 +271,29 @@ AttemptOutcome convert_attempt(AppState *app, ClaimEntry *entry, Str8 path, File
 
 //~ The worker's batch
 // The sources a worker converted wait here, still claimed, with the temporaries of their
-// outputs and metadata. One flush syncs and puts every temporary in place, syncs the output and
-// metadata folders once, then deletes each source whose files are all in place, only while
+// outputs and metadata. One commit syncs and puts every temporary in place, syncs the output
+// and metadata folders once, then deletes each source whose files are all in place, only while
 // the file on disk is still the version that was judged, and was already when it was recorded
 // (first met, or last released). Nothing is lost: a source goes only once what it produced is
-// durable.
+// durable. A batch lives at the start of its own arena.
+static SourceBatch *batch_create() {
+  Arena *arena = arena_create(mib(8), kib(256));
+  SourceBatch *batch = arena_push<SourceBatch>(arena);
+  batch->arena = arena;
+  return batch;
+}
+
+static SourceBatch *batch_reset(SourceBatch *batch) {
+  Arena *arena = batch->arena;
+  arena_reset(arena);
+  batch = arena_push<SourceBatch>(arena);
+  batch->arena = arena;
+  return batch;
+}
+
 void worker_batch_add(WorkerMemory *memory, ClaimEntry *entry, Str8 path, SourceVersions versions, PendingWrite *writes,
                       u64 write_count, bool converted) {
-  SourceBatch *batch = &memory->batch;
+  SourceBatch *batch = memory->batch;
   if (batch->count == 0) batch->first_us = clock_now_us();
   BatchedSource *d = arena_push<BatchedSource>(batch->arena);
   d->entry = entry;
@@ -295,10 +312,8 @@ void worker_batch_add(WorkerMemory *memory, ClaimEntry *entry, Str8 path, Source
   batch->open_files += write_count;
 }
 
-void worker_flush_batch(WorkerMemory *memory) {
+static void batch_commit(SourceBatch *batch) {
   AppState *app = app_state();
-  SourceBatch *batch = &memory->batch;
-  if (batch->count == 0) return;
   Scratch scratch = scratch_begin(batch->arena);
   bool any_output = false;
   for (BatchedSource *d = batch->first; d; d = d->next) {
@@ -319,16 +334,85 @@ void worker_flush_batch(WorkerMemory *memory) {
     claim_release(&app->claims, d->entry, remove, v->now);
   }
   scratch_end(scratch);
-  Arena *arena = batch->arena;
-  arena_reset(arena);
-  *batch = SourceBatch{};
-  batch->arena = arena;
 }
 
 bool worker_batch_due(WorkerMemory *memory, bool queue_empty) {
-  SourceBatch *batch = &memory->batch;
+  SourceBatch *batch = memory->batch;
   return batch->count > 0 && (queue_empty || batch->count >= SourceBatchLargest || batch->open_files >= SourceBatchFiles ||
                               clock_now_us() - batch->first_us >= SourceBatchWaitUs);
+}
+
+//~ The committer
+// One thread commits the workers' batches, so that no worker waits for the disk while there is
+// converting to do: a worker hands its batch over and goes on with a spare one, which the
+// committer made from a batch it was done with. At most CommitterQueued batches wait; a worker
+// with one more waits for room.
+static constexpr u64 CommitterQueued = 4;
+
+struct Committer {
+  OsObject *lock; // critical section over the lists below
+  OsObject *cv;   // woken when a batch is handed over and when one is done
+  SourceBatch *first;
+  SourceBatch *last;
+  u64 queued;
+  SourceBatch *spare;
+  OsObject *thread;
+};
+
+static void committer_thread(u64 arg) {
+  Committer *c = (Committer *)(uintptr_t)arg;
+  thread_set_name("[VANTOR] Commit");
+  for (;;) {
+    cs_enter(c->lock);
+    while (!c->first) cv_wait_cs(c->cv, c->lock, DeadlineNone);
+    SourceBatch *batch = c->first;
+    c->first = batch->next;
+    if (!c->first) c->last = nullptr;
+    cs_leave(c->lock);
+
+    batch_commit(batch);
+    batch = batch_reset(batch);
+
+    cs_enter(c->lock);
+    batch->next = c->spare;
+    c->spare = batch;
+    c->queued -= 1;
+    cs_leave(c->lock);
+    cv_wake_all(c->cv);
+  }
+}
+
+static Committer *committer() {
+  static Committer *c = [] {
+    Arena *arena = arena_create(kib(64), kib(64));
+    Committer *made = arena_push<Committer>(arena);
+    made->lock = cs_create();
+    made->cv = cv_create();
+    made->thread = thread_create(committer_thread, (u64)(uintptr_t)made);
+    return made;
+  }();
+  return c;
+}
+
+void worker_hand_over(WorkerMemory *memory) {
+  Committer *c = committer();
+  SourceBatch *batch = memory->batch;
+  cs_enter(c->lock);
+  while (c->queued >= CommitterQueued) cv_wait_cs(c->cv, c->lock, DeadlineNone);
+  batch->next = nullptr;
+  if (c->last) {
+    c->last->next = batch;
+  } else {
+    c->first = batch;
+  }
+  c->last = batch;
+  c->queued += 1;
+  SourceBatch *spare = c->spare;
+  if (spare) c->spare = spare->next;
+  cs_leave(c->lock);
+  cv_wake_all(c->cv);
+  memory->batch = spare ? spare : batch_create();
+  memory->batch->next = nullptr;
 }
 
 //~ Worker
@@ -337,7 +421,7 @@ void worker_memory_init(WorkerMemory *memory) {
   // next; a large file's buffers get blocks of their own, which go back when it is done.
   memory->file_arena = arena_create(mib(16), kib(256));
   memory->layout_arena = arena_create(mib(4), kib(256));
-  memory->batch.arena = arena_create(mib(8), kib(256));
+  memory->batch = batch_create();
 }
 
 void conversion_worker(u64 index) {
@@ -348,7 +432,7 @@ void conversion_worker(u64 index) {
   for (;;) {
     // The scan keeps offering a source that waits in the batch, so the queue is never empty
     // for long while one does.
-    if (worker_batch_due(&memory, ring_is_empty(&app->conversion_queue))) worker_flush_batch(&memory);
+    if (worker_batch_due(&memory, ring_is_empty(&app->conversion_queue))) worker_hand_over(&memory);
     Scratch scratch = scratch_begin(nullptr);
     ContentLease *lease = content_lease_begin();
     Str8 path = ring_pop(&app->conversion_queue, scratch.arena);

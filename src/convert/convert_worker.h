@@ -43,10 +43,10 @@ struct BatchedSource {
   PendingWrite *writes; // outputs, then the metadata
   u64 write_count;
   bool converted; // false: an unsupported file, which has its metadata only
-  bool in_place;  // every temporary was put in place by the flush
+  bool in_place;  // every temporary was put in place by the commit
 };
 
-// A batch is flushed once it holds SourceBatchLargest sources or SourceBatchFiles open
+// A batch is handed over once it holds SourceBatchLargest sources or SourceBatchFiles open
 // temporaries (sixteen workers stay well within the usual limit of open files), once its
 // first source has waited SourceBatchWaitUs, or when the conversion queue is empty.
 constexpr u64 SourceBatchLargest = 16;
@@ -54,7 +54,8 @@ constexpr u64 SourceBatchFiles = 48;
 constexpr u64 SourceBatchWaitUs = 100000;
 
 struct SourceBatch {
-  Arena *arena; // the sources' paths and temporaries; reset after each flush
+  SourceBatch *next; // in the committer's lists
+  Arena *arena;      // holds the batch itself, its sources' paths and temporaries
   BatchedSource *first;
   BatchedSource *last;
   u64 count;
@@ -66,16 +67,17 @@ struct SourceBatch {
 struct WorkerMemory {
   Arena *file_arena;   // resampled pixels, canvases, encoded outputs; reset after each attempt
   Arena *layout_arena; // decoded layouts at the source's size; rewound after each attempt
-  SourceBatch batch;
+  SourceBatch *batch; // the sources converted since the last hand-over to the committer
 };
 void worker_memory_init(WorkerMemory *memory);
 
 void worker_batch_add(WorkerMemory *memory, ClaimEntry *entry, Str8 path, SourceVersions versions, PendingWrite *writes,
                       u64 write_count, bool converted);
 bool worker_batch_due(WorkerMemory *memory, bool queue_empty);
-// Puts every temporary of the batch in place, syncs the output and metadata folders once, then
-// deletes (or releases) every source of the batch.
-void worker_flush_batch(WorkerMemory *memory);
+// Hands the batch to the committer thread (started with the first one), which puts every
+// temporary in place, syncs the output and metadata folders once, then deletes (or releases)
+// every source of the batch; the worker goes on with an empty batch.
+void worker_hand_over(WorkerMemory *memory);
 
 // One attempt at a claimed source: convert, write, report, then delete or release.
 AttemptOutcome convert_attempt(AppState *app, ClaimEntry *entry, Str8 path, FileProps seen, ContentLease *lease,
