@@ -41,6 +41,24 @@ static RequestNode *registry_find(RequestBucket *bucket, Str8 path) {
   return RegistryTable::find(bucket, [&](RequestNode *n) { return str8_equals(n->path, path, 0); });
 }
 
+// Where a path lives in the registry: its normalised form (in `arena`), key, bucket and stripe.
+struct RegistryPlace {
+  Str8 normal;
+  U128 key;
+  RequestBucket *bucket;
+  IntakeStripe *stripe;
+};
+
+static RegistryPlace registry_place(Arena *arena, Str8 path) {
+  RegistryPlace place = {};
+  place.normal = path_normalize(arena, path);
+  place.key = digest128(place.normal);
+  RegistryTable::Slot slot = intake_state()->registry.slot(place.key.u64s[0]);
+  place.bucket = slot.bucket;
+  place.stripe = slot.stripe;
+  return place;
+}
+
 static u64 node_class_for(u64 bytes) {
   u64 c = 6;
   while (c + 1 < RequestNodeClassCount && (1ull << c) < bytes) {
@@ -178,22 +196,19 @@ U128 intake_request(Str8 path, u64 deadline) {
 }
 
 bool intake_settle(Str8 path, FileProps version, u64 retry_after_us) {
-  IntakeState *state = intake_state();
   Scratch scratch = scratch_begin(nullptr);
-  Str8 normal = path_normalize(scratch.arena, path);
-  U128 key = digest128(normal);
-  IntakeStripe *stripe = registry_stripe(state, key);
+  RegistryPlace place = registry_place(scratch.arena, path);
   // Exclusive: no read can be claimed, queued or recorded for the path while its reads go.
-  srw_lock_exclusive(stripe->lock);
-  RequestNode *node = registry_find(registry_bucket(state, key), normal);
+  srw_lock_exclusive(place.stripe->lock);
+  RequestNode *node = registry_find(place.bucket, place.normal);
   bool settled = node && atomic_load_u32(&node->claim) == 0 && node->read_complete &&
                  file_props_same_version(node->props, version);
   if (settled) {
     node->retry_at = retry_after_us ? clock_now_us() + retry_after_us : 0;
     atomic_exchange_u32(&node->settled, 1);
-    path_index_forget(key);
+    path_index_forget(place.key);
   }
-  srw_unlock_exclusive(stripe->lock);
+  srw_unlock_exclusive(place.stripe->lock);
   scratch_end(scratch);
   return settled;
 }
@@ -205,15 +220,12 @@ void intake_release_reads(Str8 path) {
 }
 
 bool intake_settled(Str8 path) {
-  IntakeState *state = intake_state();
   Scratch scratch = scratch_begin(nullptr);
-  Str8 normal = path_normalize(scratch.arena, path);
-  U128 key = digest128(normal);
-  IntakeStripe *stripe = registry_stripe(state, key);
-  srw_lock_shared(stripe->lock);
-  RequestNode *node = registry_find(registry_bucket(state, key), normal);
+  RegistryPlace place = registry_place(scratch.arena, path);
+  srw_lock_shared(place.stripe->lock);
+  RequestNode *node = registry_find(place.bucket, place.normal);
   bool settled = node && atomic_load_u32(&node->settled) != 0;
-  srw_unlock_shared(stripe->lock);
+  srw_unlock_shared(place.stripe->lock);
   scratch_end(scratch);
   return settled;
 }

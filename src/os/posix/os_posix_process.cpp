@@ -112,7 +112,8 @@ Str8 current_directory(Arena *arena) {
 void process_init(int argc, char **argv) {
   fatal_report_install();
 
-  // The image decoders' buffers are the only heap memory, tens of megabytes each: a fixed
+  // The image libraries' buffers are the only large heap memory. Those a worker's next file
+  // can use again are kept by the libraries' own heap (convert_heap); beyond that, a fixed
   // threshold maps every large one on its own and returns it to the system when freed, where
   // the allocator's moving threshold would keep freed buffers in each thread's heap.
   mallopt(M_MMAP_THRESHOLD, 256 * 1024);
