@@ -6,8 +6,8 @@
 Every PNG or JPEG under the input folder (sub-folders too) is copied into the output folder,
 decoded in full, resized to the largest size with its proportions that fits in 256x256,
 centred on a black 256x256 canvas (vantor's bg_color 255 is opaque black) and saved there as a
-JPEG of quality 80; then the source is deleted. Two worker processes share the files in chunks, as vantor -thread=2 shares them
-between two workers. Nothing is printed per file; the last line counts what was done, and
+JPEG of quality 80; then the source is deleted. Two worker processes share the files in
+chunks, as vantor -thread=2 shares them between two workers. Nothing is printed per file; the last line counts what was done, and
 the exit status is 1 when a file failed.
 
 No decoder shortcut is taken (no draft(), no thumbnail()): vantor decodes every pixel and
