@@ -16,10 +16,14 @@ struct alignas(16) HeapHeader {
   u64 unused;
 };
 
+// A thread that ends gives its kept blocks back.
 struct KeptBlocks {
   HeapHeader *blocks[KeptSlots];
   u64 count;
   u64 bytes;
+  ~KeptBlocks() {
+    for (u64 i = 0; i < count; i += 1) free(blocks[i]);
+  }
 };
 
 static thread_local KeptBlocks t_kept;
