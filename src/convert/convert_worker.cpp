@@ -194,24 +194,29 @@ static bool commit_writes(Arena *arena, PendingWrite *writes, u64 count) {
 }
 
 // A version left in place is settled: not tried again until it changes, and its bytes are let
-// go. A failed write is tried again after a while (the disk may have room by then).
+// go. A failed write is tried again after a while (the disk may have room by then). Once the
+// intake holds the settled version, the claim entry goes too: the intake answers for that
+// version from then on, and a path left in place costs its registry node only. The entry keeps
+// the settled version itself only where the intake could not take it (a read was under way).
 static void settle_left_in_place(AppState *app, ClaimEntry *entry, Str8 path, SourceVersions *v, AttemptOutcome outcome,
                                  bool intake_knows) {
   v->now = file_props_from_path(path);
-  if (same_version(v->now, v->seen) && !intake_knows) {
+  bool unchanged = same_version(v->now, v->seen);
+  bool held_by_intake = unchanged && intake_knows;
+  if (unchanged && !intake_knows) {
     switch (outcome) {
     case AttemptRefused:
     case AttemptUnusable:
     case AttemptUnreadable:
     case AttemptSettledBefore:
       entry->settled = v->seen;
-      intake_settle(path, v->seen, 0);
+      held_by_intake = intake_settle(path, v->seen, 0);
       break;
-    case AttemptWriteFailed: intake_settle(path, v->seen, WriteRetryUs); break;
+    case AttemptWriteFailed: held_by_intake = intake_settle(path, v->seen, WriteRetryUs); break;
     default: break;
     }
   }
-  claim_release(&app->claims, entry, false, v->now);
+  claim_release(&app->claims, entry, held_by_intake, v->now);
 }
 
 //- settle: the source joins its worker's batch to be deleted, or is left in place
