@@ -262,7 +262,7 @@ int main(int argc, char **argv) {
       arena_rewind(arena, mark);
     }
   }
-  if (!file_write_all(stamp_path, stamp, WriteAllWrite)) {
+  if (!file_write_all(stamp_path, stamp, 0)) {
     fprintf(stderr, "corpus: cannot write %.*s\n", (int)stamp_path.size, (const char *)stamp_path.str);
     return 1;
   }

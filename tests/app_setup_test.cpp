@@ -36,8 +36,6 @@ void expect_same_target(const Target &a, const Target &b, int index) {
   EXPECT_EQ(a.image_type, b.image_type);
   EXPECT_EQ(a.width, b.width);
   EXPECT_EQ(a.height, b.height);
-  EXPECT_EQ(a.aspect_w, b.aspect_w);
-  EXPECT_EQ(a.aspect_h, b.aspect_h);
   EXPECT_EQ(a.bg_color, b.bg_color);
   EXPECT_EQ(a.quality, b.quality);
   EXPECT_EQ(a.max_bytes, b.max_bytes);

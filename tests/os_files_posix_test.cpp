@@ -37,7 +37,7 @@ TEST(OsFilesPosix, WriteCutShortByTheSizeLimitKeepsTheOldFile) {
   TempFolder tmp;
   // a write cut short by the file-size limit keeps the old file whole
   std::string keep = tmp.at("keep.bin");
-  ASSERT_TRUE(file_write_all(s8(keep), str8_lit("old contents"), WriteAllWrite));
+  ASSERT_TRUE(file_write_all(s8(keep), str8_lit("old contents"), 0));
   struct rlimit saved;
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
   void (*saved_handler)(int) = signal(SIGXFSZ, SIG_IGN);
@@ -45,7 +45,7 @@ TEST(OsFilesPosix, WriteCutShortByTheSizeLimitKeepsTheOldFile) {
   small.rlim_cur = 4096;
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
   std::string big(65536, 'b');
-  bool wrote = file_write_all(s8(keep), s8(big), WriteAllWrite | WriteAllMakeParents);
+  bool wrote = file_write_all(s8(keep), s8(big), WriteAllMakeParents);
   setrlimit(RLIMIT_FSIZE, &saved);
   signal(SIGXFSZ, saved_handler);
   EXPECT_FALSE(wrote);
@@ -63,7 +63,7 @@ TEST(OsFilesPosix, PropsTellVersionsApart) {
   EXPECT_TRUE(file_props_same_version(none, file_props_from_path(s8(tmp.at("other")))));
   EXPECT_EQ(file_props_from_handle(0).flags, 0u);
 
-  ASSERT_TRUE(file_write_all(s8(path), str8_lit("12345"), WriteAllWrite));
+  ASSERT_TRUE(file_write_all(s8(path), str8_lit("12345"), 0));
   ASSERT_TRUE(set_mtime(path, 1700000000, 123456789));
   FileProps a = file_props_from_path(s8(path));
   EXPECT_EQ(a.flags, (u32)FilePropsExists);
@@ -93,8 +93,8 @@ TEST(OsFilesPosix, PropsTellVersionsApart) {
 
 TEST(OsFilesPosix, IterationReportsFoldersAndFilesOnly) {
   TempFolder tmp;
-  ASSERT_TRUE(file_write_all(s8(tmp.at(".hidden")), str8_lit("h"), WriteAllWrite));
-  ASSERT_TRUE(file_write_all(s8(tmp.at("a.png")), str8_lit("png!"), WriteAllWrite));
+  ASSERT_TRUE(file_write_all(s8(tmp.at(".hidden")), str8_lit("h"), 0));
+  ASSERT_TRUE(file_write_all(s8(tmp.at("a.png")), str8_lit("png!"), 0));
   fs::create_directories(tmp.at("sub/deeper"));
   ASSERT_EQ(mkfifo(tmp.at("pipe").c_str(), 0666), 0);
   fs::create_symlink("a.png", tmp.at("link.png"));

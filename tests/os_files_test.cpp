@@ -20,7 +20,7 @@ namespace fs = std::filesystem;
 TEST(OsFiles, RangesAreCutToTheFileSize) {
   TempFolder tmp;
   std::string path = tmp.at("ten.bin");
-  ASSERT_TRUE(file_write_all(s8(path), str8_lit("0123456789"), WriteAllWrite));
+  ASSERT_TRUE(file_write_all(s8(path), str8_lit("0123456789"), 0));
 
   FileHandle f = file_open(FileOpenRead | FileShareRead, s8(path));
   ASSERT_NE(f, 0u);
@@ -85,7 +85,7 @@ TEST(OsFiles, OpenDispositionsAndPositionalWrites) {
   // a zero byte inside a path never names the shorter path before it
   std::string embedded = path + std::string("\0x", 2);
   EXPECT_EQ(file_open(FileOpenRead, s8(embedded)), 0u);
-  EXPECT_FALSE(file_write_all(s8(embedded), str8_lit("data"), WriteAllWrite));
+  EXPECT_FALSE(file_write_all(s8(embedded), str8_lit("data"), 0));
   EXPECT_EQ(file_props_from_path(s8(path)).size, 0u);
 }
 
@@ -93,21 +93,21 @@ TEST(OsFiles, OpenDispositionsAndPositionalWrites) {
 TEST(OsFiles, WriteAllMakesParentsAndReplacesWhole) {
   TempFolder tmp;
   std::string path = tmp.at("a/b/c.txt");
-  EXPECT_FALSE(file_write_all(s8(path), str8_lit("one"), WriteAllWrite));
+  EXPECT_FALSE(file_write_all(s8(path), str8_lit("one"), 0));
   EXPECT_FALSE(fs::exists(tmp.at("a")));
 
-  ASSERT_TRUE(file_write_all(s8(path), str8_lit("one"), WriteAllWrite | WriteAllMakeParents | WriteAllDeleteFirst));
+  ASSERT_TRUE(file_write_all(s8(path), str8_lit("one"), WriteAllMakeParents));
   EXPECT_EQ(read_back(path), "one");
   std::string longer(100000, 'x');
   longer[99999] = 'y';
-  ASSERT_TRUE(file_write_all(s8(path), s8(longer), WriteAllWrite | WriteAllMakeParents));
+  ASSERT_TRUE(file_write_all(s8(path), s8(longer), WriteAllMakeParents));
   EXPECT_EQ(read_back(path), longer);
-  ASSERT_TRUE(file_write_all(s8(path), str8_lit("two"), WriteAllDeleteFirst));
+  ASSERT_TRUE(file_write_all(s8(path), str8_lit("two"), 0));
   EXPECT_EQ(read_back(path), "two");
   EXPECT_EQ(names_in(tmp.at("a/b")), std::set<std::string>{"c.txt"});
 
   // empty data: the file is there and empty, and the call still says false
-  EXPECT_FALSE(file_write_all(s8(path), Str8{}, WriteAllWrite));
+  EXPECT_FALSE(file_write_all(s8(path), Str8{}, 0));
   EXPECT_TRUE(fs::is_regular_file(path));
   EXPECT_EQ(fs::file_size(path), 0u);
   EXPECT_EQ(names_in(tmp.at("a/b")), std::set<std::string>{"c.txt"});
@@ -123,13 +123,13 @@ TEST(OsFiles, FailedWriteAllLeavesNoTemporary) {
   // the destination is a folder: written and synced, then the rename fails
   std::string folder = tmp.at("taken");
   fs::create_directories(folder + "/inside");
-  EXPECT_FALSE(file_write_all(s8(folder), str8_lit("data"), WriteAllWrite | WriteAllMakeParents));
+  EXPECT_FALSE(file_write_all(s8(folder), str8_lit("data"), WriteAllMakeParents));
   EXPECT_TRUE(fs::is_directory(folder + "/inside"));
   EXPECT_FALSE(has_temporary(tmp.path));
 
   // a parent that is a file cannot become a folder (root included)
   std::string blocker = tmp.at("blocker");
-  ASSERT_TRUE(file_write_all(s8(blocker), str8_lit("file"), WriteAllWrite));
+  ASSERT_TRUE(file_write_all(s8(blocker), str8_lit("file"), 0));
   EXPECT_FALSE(file_write_all(s8(blocker + "/sub/x.txt"), str8_lit("data"), WriteAllMakeParents));
   EXPECT_EQ(read_back(blocker), "file");
   EXPECT_FALSE(has_temporary(tmp.path));
@@ -149,7 +149,7 @@ TEST(OsFiles, ConcurrentWriteAllsOfOnePathEachLandWhole) {
       thread_context_init(&ctx);
       std::string body(8192 + t, (char)('A' + t));
       for (int r = 0; r < Rounds; r += 1) {
-        if (!file_write_all(s8(path), s8(body), WriteAllWrite)) failures += 1;
+        if (!file_write_all(s8(path), s8(body), 0)) failures += 1;
       }
       thread_context_release();
     });
@@ -169,11 +169,11 @@ TEST(OsFiles, StaleTemporariesAreSweptFromOneFolderOnly) {
   const char *stale[] = {".vantor-1-2-3.tmp", ".vantor-4242-17-0.tmp"};
   const char *kept[] = {"keep.tmp", ".vantor-x-1-2.tmp", ".vantor-1-2.tmp", ".vantor-1-2-3-4.tmp",
                         ".vantor--1-2.tmp", ".vantor-1-2-3.tmp.png", "vantor-1-2-3.tmp"};
-  for (const char *n : stale) ASSERT_TRUE(file_write_all(s8(tmp.at(n)), str8_lit("x"), WriteAllWrite));
-  for (const char *n : kept) ASSERT_TRUE(file_write_all(s8(tmp.at(n)), str8_lit("x"), WriteAllWrite));
+  for (const char *n : stale) ASSERT_TRUE(file_write_all(s8(tmp.at(n)), str8_lit("x"), 0));
+  for (const char *n : kept) ASSERT_TRUE(file_write_all(s8(tmp.at(n)), str8_lit("x"), 0));
   fs::create_directories(tmp.at("sub"));
   fs::create_directories(tmp.at(".vantor-5-6-7.tmp"));
-  ASSERT_TRUE(file_write_all(s8(tmp.at("sub/.vantor-1-2-3.tmp")), str8_lit("x"), WriteAllWrite));
+  ASSERT_TRUE(file_write_all(s8(tmp.at("sub/.vantor-1-2-3.tmp")), str8_lit("x"), 0));
 
   EXPECT_EQ(folder_remove_stale_temporaries(s8(tmp.path)), 2u);
   for (const char *n : stale) EXPECT_FALSE(fs::exists(tmp.at(n))) << n;
@@ -189,7 +189,7 @@ TEST(OsFiles, StaleTemporariesAreSweptFromOneFolderOnly) {
 TEST(OsFiles, DenseTimesAreUtcAndOrderedAcrossBoundaries) {
   TempFolder tmp;
   std::string path = tmp.at("t");
-  ASSERT_TRUE(file_write_all(s8(path), str8_lit("t"), WriteAllWrite));
+  ASSERT_TRUE(file_write_all(s8(path), str8_lit("t"), 0));
 
   // 2023-12-31 23:59:59.999 UTC
   ASSERT_TRUE(set_mtime(path, 1704067199, 999999999));
@@ -244,7 +244,7 @@ TEST(OsFiles, FolderChainsAndParents) {
   EXPECT_TRUE(fs::is_directory(tmp.at("m/n/o")));
 
   // a file in the way stops the chain
-  ASSERT_TRUE(file_write_all(s8(tmp.at("f")), str8_lit("f"), WriteAllWrite));
+  ASSERT_TRUE(file_write_all(s8(tmp.at("f")), str8_lit("f"), 0));
   EXPECT_FALSE(folder_make_chain(s8(tmp.at("f/g"))));
   EXPECT_FALSE(folder_ensure(s8(tmp.at("f"))));
   EXPECT_TRUE(folder_ensure(s8(tmp.at("fresh"))));
@@ -268,7 +268,7 @@ TEST(OsFiles, FolderChainsAndParents) {
 
 TEST(OsFiles, IteratedEntriesCarryTimesAndLiveInTheArena) {
   TempFolder tmp;
-  ASSERT_TRUE(file_write_all(s8(tmp.at("one")), str8_lit("1"), WriteAllWrite));
+  ASSERT_TRUE(file_write_all(s8(tmp.at("one")), str8_lit("1"), 0));
   ASSERT_TRUE(set_mtime(tmp.at("one"), 1704067199, 500000000));
   Arena *arena = arena_create(mib(1), kib(64));
   DirIter *iter = dir_iter_open(arena, s8(tmp.path), 0);

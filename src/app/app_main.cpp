@@ -250,7 +250,7 @@ void app_main(ArgTable *table) {
     printf("Unable to run the program, check paramaters.\n");
   }
 
-  // the loop: only the help option ends it
+  // the loop: it ends after the help text, or once a drain is done
   while (running) {
     Scratch scratch = scratch_mark(thread_scratch_arena(nullptr, 0));
     if (help) {

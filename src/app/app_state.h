@@ -26,8 +26,6 @@ struct Target {
   i32 image_type; // ImageType*
   u64 width;      // 0: not set
   u64 height;
-  u64 aspect_w; // 0 in every target set-up builds
-  u64 aspect_h;
   u32 bg_color; // packed 0xRRGGBBAA: the lowest byte is the opacity
   u8 quality;   // JPEG quality 0..100; 0 not set
   u64 max_bytes;

@@ -130,24 +130,6 @@ static bool decode_matches(int x, int y, u64 width, u64 height) {
   return x > 0 && y > 0 && (u64)x == width && (u64)y == height;
 }
 
-Str8 codec_decode_8(Arena *arena, Str8 bytes, u64 width, u64 height, u32 channels) {
-  u64 size = 0;
-  if (!codec_input_fits(bytes) || channels < 1 || channels > 4) return Str8{};
-  if (!codec_int_size(width, height, channels, &size)) return Str8{};
-
-  int x = 0, y = 0, n = 0;
-  u8 *decoded = stbi_load_from_memory(bytes.str, (int)bytes.size, &x, &y, &n, (int)channels);
-  if (!decoded) return Str8{};
-  Str8 result = {};
-  if (decode_matches(x, y, width, height)) {
-    result.str = arena_push_uninit<u8>(arena, size);
-    result.size = size;
-    memcpy(result.str, decoded, size);
-  }
-  stbi_image_free(decoded);
-  return result;
-}
-
 Str8 codec_decode_8_heap(Str8 bytes, u64 width, u64 height, u32 channels) {
   u64 size = 0;
   if (!codec_input_fits(bytes) || channels < 1 || channels > 4) return Str8{};
@@ -160,6 +142,15 @@ Str8 codec_decode_8_heap(Str8 bytes, u64 width, u64 height, u32 channels) {
     return Str8{};
   }
   return Str8{decoded, size};
+}
+
+Str8 codec_decode_8(Arena *arena, Str8 bytes, u64 width, u64 height, u32 channels) {
+  Str8 decoded = codec_decode_8_heap(bytes, width, height, channels);
+  if (decoded.size == 0) return Str8{};
+  Str8 result = {arena_push_uninit<u8>(arena, decoded.size), decoded.size};
+  memcpy(result.str, decoded.str, decoded.size);
+  codec_heap_free(decoded);
+  return result;
 }
 
 void codec_heap_free(Str8 pixels) {

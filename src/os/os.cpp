@@ -270,6 +270,16 @@ Str8 file_read_all(Arena *arena, Str8 path) {
   return data;
 }
 
+//- whole-file writes
+bool file_write_all(Str8 path, Str8 data, u32 flags) {
+  Scratch scratch = scratch_begin(nullptr);
+  PendingWrite write = {};
+  bool ok = file_write_begin(scratch.arena, path, data, flags, &write);
+  if (ok) file_write_commit(&write, 1, &ok);
+  scratch_end(scratch);
+  return ok && data.size > 0;
+}
+
 //- temporaries
 static const Str8 TempPrefix = str8_lit(".vantor-");
 static const Str8 TempSuffix = str8_lit(".tmp");

@@ -97,11 +97,9 @@ enum : u32 {
   FileShareWriteDelete = 0x80,
 };
 
-// file_write_all flags.
+// file_write_all and file_write_begin flags.
 enum : u32 {
-  WriteAllWrite = 0x02,
-  WriteAllMakeParents = 0x04,
-  WriteAllDeleteFirst = 0x08,
+  WriteAllMakeParents = 0x04, // make the destination's missing folders first
 };
 
 // Packed UTC time: ((((((year*12 + month)*31 + day)*24 + hour)*60 + minute)*61 + second)*1000
@@ -148,9 +146,11 @@ u64 file_read_range(FileHandle file, RangeU64 range, void *dst);
 Str8 file_read_into_arena(Arena *arena, FileHandle file, RangeU64 range); // written once
 Str8 file_read_all(Arena *arena, Str8 path);                             // written once
 u64 file_write_range(FileHandle file, RangeU64 range, const void *data);
-// Atomic and durable: a temporary file in the destination folder, synced, renamed over the
-// destination. True only when every byte was written and the rename succeeded; a failure
-// leaves no temporary file behind. Empty data still creates the empty file and reports false.
+// Atomic and durable (written once, over file_write_begin and file_write_commit): a temporary
+// file in the destination folder, synced, renamed over the destination, so the old file stays
+// until the new one is in place. True only when every byte was written and the rename
+// succeeded; a failure leaves no temporary file behind. Empty data still creates the empty file
+// and reports false.
 bool file_write_all(Str8 path, Str8 data, u32 flags);
 // file_write_all in two steps, so that the files of a batch share the cost of being made
 // durable: file_write_begin puts the bytes into a new temporary beside the destination (with

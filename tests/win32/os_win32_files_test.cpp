@@ -51,8 +51,8 @@ TEST(Win32Files, AWriterStillHoldingTheFileMakesItIncomplete) {
 TEST(Win32Files, WriteAllReplacesDurablyAndLeavesNoTemporary) {
   TempFolder temp("win32");
   std::string path = temp.at("deep/er/out.png");
-  EXPECT_TRUE(file_write_all(s8(path), str8_lit("first version"), WriteAllWrite | WriteAllMakeParents));
-  EXPECT_TRUE(file_write_all(s8(path), str8_lit("second"), WriteAllWrite));
+  EXPECT_TRUE(file_write_all(s8(path), str8_lit("first version"), WriteAllMakeParents));
+  EXPECT_TRUE(file_write_all(s8(path), str8_lit("second"), 0));
 
   Scratch scratch = scratch_begin(nullptr);
   Str8 back = file_read_all(scratch.arena, s8(path));
@@ -61,7 +61,7 @@ TEST(Win32Files, WriteAllReplacesDurablyAndLeavesNoTemporary) {
   EXPECT_EQ(list(s8(temp.at("deep/er")), 0), (std::set<std::string>{"out.png"}));
 
   // empty data: the file exists, empty, and the call says false
-  EXPECT_FALSE(file_write_all(s8(temp.at("empty.png")), Str8{}, WriteAllWrite));
+  EXPECT_FALSE(file_write_all(s8(temp.at("empty.png")), Str8{}, 0));
   EXPECT_TRUE(fs::exists(temp.at("empty.png")));
   EXPECT_EQ(fs::file_size(temp.at("empty.png")), 0u);
 
@@ -76,7 +76,7 @@ TEST(Win32Files, NamesAreUtf8OutsideAndUtf16Inside) {
   TempFolder temp("win32");
   std::string name = "\xc3\xa9t\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x98\x80.png"; // été 日本 😀.png
   std::string path = temp.at(name);
-  ASSERT_TRUE(file_write_all(s8(path), str8_lit("pixels"), WriteAllWrite));
+  ASSERT_TRUE(file_write_all(s8(path), str8_lit("pixels"), 0));
   // the system sees the UTF-16 name, not the UTF-8 bytes
   EXPECT_TRUE(fs::exists(fs::path(wide_from_utf8(path))));
   EXPECT_EQ(list(s8(temp.path), 0), (std::set<std::string>{name}));
@@ -141,7 +141,7 @@ TEST(Win32Files, AHeldOrReadOnlyFileKeepsItsBytes) {
   HANDLE holder = CreateFileW(wide_from_utf8(held).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-  EXPECT_FALSE(file_write_all(s8(held), str8_lit("new bytes"), WriteAllWrite));
+  EXPECT_FALSE(file_write_all(s8(held), str8_lit("new bytes"), 0));
   EXPECT_FALSE(file_delete(s8(held)));
   CloseHandle(holder);
   EXPECT_EQ(bytes(held), "old held");
@@ -154,7 +154,7 @@ TEST(Win32Files, AHeldOrReadOnlyFileKeepsItsBytes) {
     Sleep(50);
     CloseHandle(holder);
   });
-  EXPECT_TRUE(file_write_all(s8(held), str8_lit("brief hold"), WriteAllWrite));
+  EXPECT_TRUE(file_write_all(s8(held), str8_lit("brief hold"), 0));
   release.join();
   EXPECT_EQ(bytes(held), "brief hold");
 

@@ -193,33 +193,6 @@ u64 file_write_range(FileHandle file, RangeU64 range, const void *data) {
 
 // Writes and syncs the temporary, then renames it over the destination; whatever fails
 // removes the temporary again.
-static bool posix_write_replace(Arena *scratch, const char *cpath, Str8 path, Str8 data) {
-  Str8 temp = file_temp_path(scratch, path, (u32)getpid(), (u32)gettid());
-  int fd = open((char *)temp.str, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
-  if (fd < 0) return false;
-  u64 written = file_write_range((FileHandle)fd + 1, RangeU64{0, data.size}, data.str);
-  bool ok = written == data.size;
-  ok = ok && fsync(fd) == 0;
-  ok = (close(fd) == 0) && ok;
-  ok = ok && rename((char *)temp.str, cpath) == 0;
-  if (!ok) unlink((char *)temp.str);
-  return ok;
-}
-
-bool file_write_all(Str8 path, Str8 data, u32 flags) {
-  Scratch scratch = scratch_begin(nullptr);
-  bool ok = false;
-  char *cpath = posix_path(scratch.arena, path);
-  if (cpath) {
-    if (flags & WriteAllDeleteFirst) unlink(cpath);
-    if (!(flags & WriteAllMakeParents) || folder_make_parents(path)) {
-      ok = posix_write_replace(scratch.arena, cpath, path, data);
-    }
-  }
-  scratch_end(scratch);
-  return ok && data.size > 0;
-}
-
 bool file_write_begin(Arena *arena, Str8 path, Str8 data, u32 flags, PendingWrite *out) {
   *out = PendingWrite{};
   if (path.size == 0 || ((flags & WriteAllMakeParents) && !folder_make_parents(path))) return false;

@@ -209,37 +209,6 @@ static bool win32_move_replacing(const wchar_t *from, const wchar_t *to) {
   }
 }
 
-// Writes and flushes the temporary, then moves it over the destination with write-through, so
-// the rename itself is on disk when the call returns; whatever fails removes the temporary.
-static bool win32_write_replace(Arena *scratch, const wchar_t *wpath, Str8 path, Str8 data) {
-  Str8 temp = file_temp_path(scratch, path, (u32)GetCurrentProcessId(), (u32)GetCurrentThreadId());
-  wchar_t *wtemp = win32_path(scratch, temp);
-  if (!wtemp) return false;
-  HANDLE h = CreateFileW(wtemp, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  u64 written = file_write_range((FileHandle)(uintptr_t)h, RangeU64{0, data.size}, data.str);
-  bool ok = written == data.size;
-  ok = ok && FlushFileBuffers(h) != 0;
-  ok = (CloseHandle(h) != 0) && ok;
-  ok = ok && win32_move_replacing(wtemp, wpath);
-  if (!ok) DeleteFileW(wtemp);
-  return ok;
-}
-
-bool file_write_all(Str8 path, Str8 data, u32 flags) {
-  Scratch scratch = scratch_begin(nullptr);
-  bool ok = false;
-  wchar_t *wpath = win32_path(scratch.arena, path);
-  if (wpath && wpath[0]) {
-    if (flags & WriteAllDeleteFirst) DeleteFileW(wpath);
-    if (!(flags & WriteAllMakeParents) || folder_make_parents(path)) {
-      ok = win32_write_replace(scratch.arena, wpath, path, data);
-    }
-  }
-  scratch_end(scratch);
-  return ok && data.size > 0;
-}
-
 bool file_write_begin(Arena *arena, Str8 path, Str8 data, u32 flags, PendingWrite *out) {
   *out = PendingWrite{};
   if (path.size == 0 || ((flags & WriteAllMakeParents) && !folder_make_parents(path))) return false;
