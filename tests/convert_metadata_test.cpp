@@ -14,7 +14,7 @@ struct ArenaFixture : testing::Test {
 
   std::string record_text(OutputRecord *record) {
     Str8List list = {};
-    write_metadata_record(arena, &list, record);
+    format_metadata_record(arena, &list, record);
     EXPECT_EQ(list.node_count, 38u);
     JoinParams join = {};
     Str8 text = str8_list_join(arena, &list, &join);
@@ -145,7 +145,7 @@ TEST_F(ConvertMetadata, RecordWithoutImageOrType) {
   // records append after whatever the list already holds
   Str8List list = {};
   str8_list_add(arena, &list, str8_lit("before"));
-  write_metadata_record(arena, &list, &rec);
+  format_metadata_record(arena, &list, &rec);
   EXPECT_EQ(list.node_count, 39u);
   EXPECT_EQ(str(list.first->string), "before");
   EXPECT_EQ(str(list.last->string), "[END_FILE];");

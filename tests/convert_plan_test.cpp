@@ -269,7 +269,7 @@ static std::string plan_all(Arena *arena, Arena *file_arena, Arena *layout_arena
   for (OutputRecord *r = plan.first_record; r; r = r->next) {
     result += std::string((const char *)r->checksum.str, r->checksum.size) + ":";
     if (!r->is_original) result += std::string((const char *)r->bytes.str, r->bytes.size);
-    write_metadata_record(arena, &text, r);
+    format_metadata_record(arena, &text, r);
   }
   Str8 joined = str8_list_join(arena, &text, nullptr);
   result += std::string((const char *)joined.str, joined.size);

@@ -16,7 +16,7 @@ Str8 file_type_name(u32 file_type) { return file_type == FileTypeJpeg ? str8_lit
 
 // The "%lu" fields print their 64-bit values modulo 2^32: the formatting engine reads "l"
 // alone as 32 bits, so each value is cut at the call.
-void write_metadata_record(Arena *arena, Str8List *list, OutputRecord *record) {
+void format_metadata_record(Arena *arena, Str8List *list, OutputRecord *record) {
   static const ImageStats no_image = {};
   const ImageStats *im = record->image ? record->image : &no_image;
 

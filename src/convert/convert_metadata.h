@@ -37,7 +37,7 @@ Str8 file_type_name(u32 file_type);       // "JPEG" for FileTypeJpeg, otherwise 
 
 // Appends the 38 fields of the record's text to the list, each formatted in the arena. A
 // record without an image prints zeros for every image field.
-void write_metadata_record(Arena *arena, Str8List *list, OutputRecord *record);
+void format_metadata_record(Arena *arena, Str8List *list, OutputRecord *record);
 
 // Decimal digest bytes 0-3 followed by decimal bytes 8-11, each read as a little-endian u32:
 // 2 to 20 digits, no separator. Names the output files.

@@ -205,7 +205,7 @@ void plan_decode(ConvertPlan *plan) {
     Str8 layouts[4];
     if (!codec_decode_16_layouts(plan->layout_arena, plan->source_bytes, probe.width, probe.height, own, plan->needed,
                                  layouts)) {
-      message_add(plan->arena, &source->messages, 1,
+      message_add(plan->arena, &source->messages, MessageNote,
                   str8_lit("Bitmap was 16bits per channel, we were unable to convert it."));
       plan->ok = false;
       return;
@@ -213,7 +213,7 @@ void plan_decode(ConvertPlan *plan) {
     for (u32 channels = 1; channels <= 4; channels += 1) {
       if (layouts[channels - 1].size) plan_fill_slot(plan, channels, layouts[channels - 1]);
     }
-    message_add(plan->arena, &source->messages, 1,
+    message_add(plan->arena, &source->messages, MessageNote,
                 str8_lit("Bitmap was 16bits/channel, we do not support it and convert it to 8bits/channel."));
     return;
   }
@@ -223,7 +223,7 @@ void plan_decode(ConvertPlan *plan) {
   u64 pixel_count = probe.width * probe.height;
   Str8 own_pixels = codec_decode_8_heap(plan->source_bytes, probe.width, probe.height, own);
   if (own_pixels.size == 0) {
-    message_add(plan->arena, &source->messages, 1, str8_lit("Unable to load the image."));
+    message_add(plan->arena, &source->messages, MessageNote, str8_lit("Unable to load the image."));
     plan->ok = false;
     return;
   }
@@ -252,7 +252,7 @@ void plan_decode(ConvertPlan *plan) {
                       ? codec_derive_8(plan->layout_arena, own_pixels, own, channels, pixel_count)
                       : codec_decode_8(plan->layout_arena, plan->source_bytes, probe.width, probe.height, channels);
     if (pixels.size == 0) {
-      message_add(plan->arena, &source->messages, 1, str8_lit("Unable to load the image."));
+      message_add(plan->arena, &source->messages, MessageNote, str8_lit("Unable to load the image."));
       plan->ok = false;
       return;
     }
@@ -267,7 +267,7 @@ void plan_decode(ConvertPlan *plan) {
     plan->source_done = true;
     Str8 wide = codec_expand_heap(own_pixels, own, widen_to, pixel_count);
     if (wide.size == 0) {
-      message_add(plan->arena, &source->messages, 1, str8_lit("Unable to load the image."));
+      message_add(plan->arena, &source->messages, MessageNote, str8_lit("Unable to load the image."));
       plan->ok = false;
       return;
     }
@@ -395,7 +395,7 @@ void plan_checksums_and_encode(ConvertPlan *plan) {
       if (record->file_type == FileTypeJpeg) record->quality = pair->target.quality;
     } else {
       record->bytes = Str8{};
-      message_add(plan->arena, &record->messages, 1, str8_lit("Was unable to produce the file."));
+      message_add(plan->arena, &record->messages, MessageNote, str8_lit("Was unable to produce the file."));
     }
   }
 }

@@ -10,9 +10,9 @@
 // (a full disk, a read-only folder), not on every pass.
 static constexpr u64 WriteRetryUs = 10000000;
 
-static bool props_exist(FileProps p) { return (p.flags & FilePropsExists) != 0 && (p.flags & FilePropsFolder) == 0; }
+static bool props_is_file(FileProps p) { return (p.flags & FilePropsExists) != 0 && (p.flags & FilePropsFolder) == 0; }
 
-static bool same_version(FileProps a, FileProps b) { return props_exist(a) && file_props_same_version(a, b); }
+static bool same_version(FileProps a, FileProps b) { return props_is_file(a) && file_props_same_version(a, b); }
 
 static SourceBatch *batch_reset(SourceBatch *batch);
 
@@ -72,7 +72,7 @@ static bool phase_probe(Attempt *a) {
   a->metadata_path = arena_format(a->arena, "%S/%S.metadatas", a->app->metadatas_folder, stem);
   plan_begin(&a->plan, a->arena, a->memory->file_arena, a->memory->layout_arena, a->app->out_folder, a->bytes);
   if (plan_source_record(&a->plan)->file_type == FileTypeNone) {
-    message_add(a->arena, &a->file_messages, 3,
+    message_add(a->arena, &a->file_messages, MessageError,
                 arena_format(a->arena, "Unsupported file format, %S was skipped", a->file_name));
     return attempt_end(a, AttemptUnsupported);
   }
@@ -83,7 +83,7 @@ static bool phase_probe(Attempt *a) {
   bool probed = codec_probe(a->bytes, &probe);
   if (probe.width * probe.height > a->app->max_pixels) {
     MessageList refusal = {};
-    message_add(a->arena, &refusal, 2,
+    message_add(a->arena, &refusal, MessageWarning,
                 arena_format(a->arena, "Image is too large (%I64u x %I64u pixels, the limit is %I64u), %S was left in place.",
                              probe.width, probe.height, a->app->max_pixels, a->file_name));
     message_report(a->arena, &refusal, nullptr, 1);
@@ -143,11 +143,11 @@ static bool phase_write(Attempt *a) {
       count += 1;
     } else {
       write_failed = true;
-      message_add(a->arena, &a->file_messages, 2, arena_format(a->arena, "Unable to write %S.", r->file_path));
+      message_add(a->arena, &a->file_messages, MessageWarning, arena_format(a->arena, "Unable to write %S.", r->file_path));
     }
   }
   for (OutputRecord *r = a->plan.first_record; r; r = r->next) {
-    write_metadata_record(a->arena, &a->metadata, r);
+    format_metadata_record(a->arena, &a->metadata, r);
     message_report(a->arena, &r->messages, &a->metadata, 1);
   }
   a->outcome = write_failed ? AttemptWriteFailed : AttemptConverted;
@@ -170,7 +170,7 @@ static bool attempt_stage_metadata(Attempt *a) {
     return true;
   }
   MessageList failure = {};
-  message_add(a->arena, &failure, 2, arena_format(a->arena, "Unable to write %S.", a->metadata_path));
+  message_add(a->arena, &failure, MessageWarning, arena_format(a->arena, "Unable to write %S.", a->metadata_path));
   message_report(a->arena, &failure, nullptr, 1);
   fflush(stdout);
   return false;
@@ -185,7 +185,7 @@ static bool commit_writes(Arena *arena, PendingWrite *writes, u64 count) {
   for (u64 i = 0; i < count; i += 1) {
     if (ok[i]) continue;
     MessageList failure = {};
-    message_add(arena, &failure, 2, arena_format(arena, "Unable to write %S.", writes[i].path));
+    message_add(arena, &failure, MessageWarning, arena_format(arena, "Unable to write %S.", writes[i].path));
     message_report(arena, &failure, nullptr, 1);
     fflush(stdout);
     return false;
@@ -223,7 +223,7 @@ static void settle_left_in_place(AppState *app, ClaimEntry *entry, Str8 path, So
 static void phase_settle(Attempt *a) {
   if (a->outcome == AttemptUnreadable) {
     MessageList note = {};
-    message_add(a->arena, &note, 2, arena_format(a->arena, "Unable to open %S, it was left in place.", a->file_name));
+    message_add(a->arena, &note, MessageWarning, arena_format(a->arena, "Unable to open %S, it was left in place.", a->file_name));
     message_report(a->arena, &note, nullptr, 1);
     fflush(stdout);
   }
@@ -446,7 +446,7 @@ void conversion_worker(u64 index) {
     // Duplicates of a path stay queued after its file was converted and deleted, and while
     // another worker holds it: those cost a look, not a pause.
     bool waiting_for_bytes = false;
-    if (props_exist(seen)) {
+    if (props_is_file(seen)) {
       ClaimEntry *entry = claim_acquire(&app->claims, path, seen);
       if (entry) {
         waiting_for_bytes = convert_attempt(app, entry, path, seen, lease, scratch.arena, &memory) == AttemptWaiting;

@@ -414,11 +414,11 @@ bool ring_is_empty(StringRing *ring) {
 //~ Console messages
 Str8 message_label(i32 level) {
   switch (level) {
-  case 2:
+  case MessageWarning:
     return str8_lit("warning");
-  case 3:
+  case MessageError:
     return str8_lit("error");
-  case 4:
+  case MessageFatalError:
     return str8_lit("fatal error");
   default:
     return str8_lit("");

@@ -270,9 +270,17 @@ Str8 ring_pop(StringRing *ring, Arena *arena); // blocks until a string is there
 bool ring_is_empty(StringRing *ring);
 
 //~ Console messages (written once)
+// The levels of a message, by their labels; a note has no label.
+enum MessageLevel : i32 {
+  MessageNote = 1,
+  MessageWarning = 2,
+  MessageError = 3,
+  MessageFatalError = 4,
+};
+
 struct Message {
   Message *next;
-  i32 level; // 1 note, 2 warning, 3 error, 4 fatal error
+  i32 level; // MessageLevel
   Str8 text;
 };
 
@@ -280,7 +288,7 @@ struct MessageList {
   Message *first;
   Message *last;
   u64 count;
-  i32 worst;
+  i32 worst; // the highest level added, 0 when none
 };
 
 Str8 message_label(i32 level);
