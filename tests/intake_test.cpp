@@ -158,7 +158,7 @@ TEST(Intake, FirstRequestQueuesAndALaterOneAnswers) {
   EXPECT_EQ(leased_bytes(expected), bytes);
   info = intake_path_info(view(path));
   EXPECT_TRUE(info.read_complete);
-  EXPECT_EQ(info.claim, 0u);
+  EXPECT_EQ(info.in_queue, 0u);
   EXPECT_EQ(info.stamp, file_props_from_path(view(path)).modified);
 
   // The read's properties come with the answer, and they are the file's on disk.

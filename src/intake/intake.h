@@ -15,8 +15,8 @@
 // to add or forget a node and to record a read) with a condition variable woken after every read;
 // the intake queue's critical section and condition variable; content-table and path-index
 // stripe SRW locks (exclusive to insert or unlink, shared to search and to change counts).
-// Claim flags change by compare-and-exchange 0->1 and exchange ->0; readers and holders counts by
-// atomic adds.
+// In-queue flags change by compare-and-exchange 0->1 and exchange ->0; readers and holders
+// counts by atomic adds.
 //
 // Lock order: a registry stripe lock held shared may take the intake queue's critical section
 // (push) or a path-index stripe lock shared (lookup); nothing else nests. Streamers take the

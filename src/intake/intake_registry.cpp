@@ -157,9 +157,9 @@ IntakeRead intake_request_read(Str8 path, u64 deadline, const FileProps *seen) {
         break;
       }
 
-      // claim and queue, once per call; a read published before the claim was released needs
+      // mark and queue, once per call; a read published before the flag was cleared needs
       // no other one
-      if (!pushed_once && atomic_cas_u32(&node->claim, 0, 1)) {
+      if (!pushed_once && atomic_cas_u32(&node->in_queue, 0, 1)) {
         bool pushed = false;
         PathReads now = path_index_reads(key);
         if (now.version == 0 || !wanted(now.latest_props)) {
@@ -169,7 +169,7 @@ IntakeRead intake_request_read(Str8 path, u64 deadline, const FileProps *seen) {
           atomic_add_u64(&node->times_queued, 1);
           pushed_once = seen != nullptr;
         } else {
-          atomic_exchange_u32(&node->claim, 0);
+          atomic_exchange_u32(&node->in_queue, 0);
         }
       }
       if (clock_now_us() > deadline) {
@@ -198,10 +198,10 @@ U128 intake_request(Str8 path, u64 deadline) {
 bool intake_settle(Str8 path, FileProps version, u64 retry_after_us) {
   Scratch scratch = scratch_begin(nullptr);
   RegistryPlace place = registry_place(scratch.arena, path);
-  // Exclusive: no read can be claimed, queued or recorded for the path while its reads go.
+  // Exclusive: no read can be marked, queued or recorded for the path while its reads go.
   srw_lock_exclusive(place.stripe->lock);
   RequestNode *node = registry_find(place.bucket, place.normal);
-  bool settled = node && atomic_load_u32(&node->claim) == 0 && node->read_complete &&
+  bool settled = node && atomic_load_u32(&node->in_queue) == 0 && node->read_complete &&
                  file_props_same_version(node->props, version);
   if (settled) {
     node->retry_at = retry_after_us ? clock_now_us() + retry_after_us : 0;
@@ -255,7 +255,7 @@ void registry_read_done(Str8 path, U128 path_key, ReadOutcome outcome, FileProps
     } else {
       atomic_add_u64(&node->reads_dropped, 1);
     }
-    atomic_exchange_u32(&node->claim, 0);
+    atomic_exchange_u32(&node->in_queue, 0);
   }
   srw_unlock_exclusive(stripe->lock);
   cv_wake_all(stripe->extra.cv);
@@ -287,7 +287,7 @@ static u64 detector_pass(u64 pass, bool every_settled) {
       if (!every_settled && b % WaitingSpread != pass % WaitingSpread) continue;
       bool settled_turn = every_settled || b % SettledSpread == pass % SettledSpread;
       for (RequestNode *node = table->buckets[b].first; node; node = node->next) {
-        if (queue_full || atomic_load_u32(&node->claim) != 0) {
+        if (queue_full || atomic_load_u32(&node->in_queue) != 0) {
           continue;
         }
         bool settled = atomic_load_u32(&node->settled) != 0;
@@ -301,7 +301,7 @@ static u64 detector_pass(u64 pass, bool every_settled) {
           differs = node->read_complete == 0 ||
                     !file_props_same_version(file_props_from_path(node->path), node->props);
         }
-        if (differs && atomic_cas_u32(&node->claim, 0, 1)) {
+        if (differs && atomic_cas_u32(&node->in_queue, 0, 1)) {
           if (intake_queue_push(node->path, clock_now_us() + 100000)) {
             atomic_add_u64(&node->times_queued, 1);
             if (settled && atomic_exchange_u32(&node->settled, 0)) {
@@ -309,7 +309,7 @@ static u64 detector_pass(u64 pass, bool every_settled) {
               atomic_add_u64(&intake_counters()->settled_changed, 1);
             }
           } else {
-            atomic_exchange_u32(&node->claim, 0);
+            atomic_exchange_u32(&node->in_queue, 0);
             queue_full = true;
           }
         }
@@ -345,7 +345,7 @@ IntakePathInfo intake_path_info(Str8 path) {
   RequestNode *node = registry_find(registry_bucket(state, key), normal);
   if (node) {
     info.registered = true;
-    info.claim = atomic_load_u32(&node->claim);
+    info.in_queue = atomic_load_u32(&node->in_queue);
     info.read_complete = node->read_complete;
     info.stamp = node->stamp;
     info.times_queued = atomic_load_u64(&node->times_queued);

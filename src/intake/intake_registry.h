@@ -1,7 +1,7 @@
 // Request registry and detector: the front half of the intake.
 //
 // The registry holds every path that was asked for and still has a file: the properties of its
-// last complete read and a claim flag that keeps the path on the intake queue at most once. The
+// last complete read and an in-queue flag that keeps the path on the intake queue at most once. The
 // detector re-queues a path whose file no longer matches its last complete read: within half a
 // second while the path waits to be converted, within five seconds once the application has
 // settled it (its bytes are then let go). A read that finds the file gone forgets the path.
@@ -22,7 +22,7 @@ struct RequestNode {
   u32 settled;       // 1 once the application decided about the version in props (atomic); its
                      // bytes are no longer held, and it is looked at rarely until it changes
   u64 retry_at;      // clock_now_us after which a settled version is read again anyway; 0 never
-  u32 claim;         // 1 while the path is on the intake queue or being read (atomic)
+  u32 in_queue;      // 1 while the path is on the intake queue or being read (atomic)
   u64 times_queued;  // atomic
   u64 reads_dropped; // atomic
 };
@@ -101,7 +101,7 @@ enum ReadOutcome : u32 {
   ReadUnreadable = 4, // the same file before and after, but it could not be opened; the path
                       // index entry (an older version's reads) is already forgotten
 };
-// Releases the path's claim after a read and records the outcome; wakes the stripe's waiters.
+// Clears the path's in-queue flag after a read and records the outcome; wakes the stripe's waiters.
 void registry_read_done(Str8 path, U128 path_key, ReadOutcome outcome, FileProps props);
 
 //~ Detector
@@ -110,7 +110,7 @@ void detector_thread(u64 arg);
 //~ Inspection
 struct IntakePathInfo {
   bool registered;
-  u32 claim;
+  u32 in_queue;
   u32 read_complete;
   DenseTime stamp;
   u64 times_queued;
