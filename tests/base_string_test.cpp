@@ -398,23 +398,23 @@ TEST_F(StringTest, RingWrapsAround) {
   u8 ring[8];
   memset(ring, '.', sizeof ring);
   const char *src = "0123456789";
-  EXPECT_EQ(ring_put(ring, 8, 6, src, 10), 8u);
+  EXPECT_EQ(byte_ring_write(ring, 8, 6, src, 10), 8u);
   EXPECT_EQ(std::string((const char *)ring, 8), "23456701");
   char back[8] = {};
-  EXPECT_EQ(ring_get(ring, 8, 6, back, 10), 8u);
+  EXPECT_EQ(byte_ring_read(ring, 8, 6, back, 10), 8u);
   EXPECT_EQ(std::string(back, 8), "01234567");
 
   // positions are taken modulo the size; a short write touches only its bytes
   memset(ring, '.', sizeof ring);
-  EXPECT_EQ(ring_put(ring, 8, 8 * 5 + 7, "ab", 2), 2u);
+  EXPECT_EQ(byte_ring_write(ring, 8, 8 * 5 + 7, "ab", 2), 2u);
   EXPECT_EQ(std::string((const char *)ring, 8), "b......a");
   char two[2] = {};
-  EXPECT_EQ(ring_get(ring, 8, 15, two, 2), 2u);
+  EXPECT_EQ(byte_ring_read(ring, 8, 15, two, 2), 2u);
   EXPECT_EQ(std::string(two, 2), "ab");
-  EXPECT_EQ(ring_put(ring, 8, 3, "xyz", 0), 0u);
+  EXPECT_EQ(byte_ring_write(ring, 8, 3, "xyz", 0), 0u);
   EXPECT_EQ(std::string((const char *)ring, 8), "b......a");
-  EXPECT_EQ(ring_put(ring, 0, 3, "xyz", 3), 0u);
-  EXPECT_EQ(ring_get(ring, 0, 3, two, 2), 0u);
+  EXPECT_EQ(byte_ring_write(ring, 0, 3, "xyz", 3), 0u);
+  EXPECT_EQ(byte_ring_read(ring, 0, 3, two, 2), 0u);
 }
 
 } // namespace

@@ -96,26 +96,26 @@ TEST(IntakeStore, RingKeepsRecordsAndHonoursDeadlines) {
 
   // Too long for any queue: refused at once even with a far deadline.
   std::string too_long(65529, 'x');
-  EXPECT_FALSE(ring_push(&queue, view(too_long), clock_now_us() + 600000000ull));
+  EXPECT_FALSE(string_ring_push(&queue, view(too_long), clock_now_us() + 600000000ull));
 
   // The largest record fits only into an empty queue.
   std::string largest(65528, 'y');
   largest[0] = 'a';
   largest.back() = 'z';
-  ASSERT_TRUE(ring_push(&queue, view(largest), 0));
-  EXPECT_FALSE(ring_push(&queue, str8_lit("p"), 0));
+  ASSERT_TRUE(string_ring_push(&queue, view(largest), 0));
+  EXPECT_FALSE(string_ring_push(&queue, str8_lit("p"), 0));
   u64 deadline = clock_now_us() + 30000;
-  EXPECT_FALSE(ring_push(&queue, str8_lit("p"), deadline));
+  EXPECT_FALSE(string_ring_push(&queue, str8_lit("p"), deadline));
   EXPECT_GE(clock_now_us(), deadline);
 
   // A push waiting for room goes through once a pop makes it.
   std::atomic<bool> pushed{false};
-  std::thread pusher = spawn([&] { pushed = ring_push(&queue, str8_lit("after"), clock_now_us() + 60000000ull); });
+  std::thread pusher = spawn([&] { pushed = string_ring_push(&queue, str8_lit("after"), clock_now_us() + 60000000ull); });
   Scratch scratch = scratch_begin(arena);
-  EXPECT_EQ(text(ring_pop(&queue, scratch.arena)), largest);
+  EXPECT_EQ(text(string_ring_pop(&queue, scratch.arena)), largest);
   pusher.join();
   EXPECT_TRUE(pushed);
-  Str8 after = ring_pop(&queue, scratch.arena);
+  Str8 after = string_ring_pop(&queue, scratch.arena);
   EXPECT_EQ(text(after), "after");
   EXPECT_EQ(after.str[after.size], 0);
 
@@ -124,10 +124,10 @@ TEST(IntakeStore, RingKeepsRecordsAndHonoursDeadlines) {
   u64 next_pop = 0;
   auto record = [](u64 i) { return std::string(1 + (i * 37) % 2000, (char)('a' + i % 26)) + std::to_string(i); };
   while (next_pop < 400) {
-    while (next_push < 400 && ring_push(&queue, view(record(next_push)), 0)) {
+    while (next_push < 400 && string_ring_push(&queue, view(record(next_push)), 0)) {
       next_push += 1;
     }
-    Str8 got = ring_pop(&queue, scratch.arena);
+    Str8 got = string_ring_pop(&queue, scratch.arena);
     ASSERT_EQ(text(got), record(next_pop));
     next_pop += 1;
   }

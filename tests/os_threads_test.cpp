@@ -49,11 +49,11 @@ TEST_F(StringRingTest, RecordsTakeLengthPlusBytesRoundedToEight) {
   const char *bytes = "abcdefghi";
   for (u64 i = 0; i < 5; i += 1) {
     u64 before = ring.write_pos;
-    ASSERT_TRUE(ring_push(&ring, str8(bytes, sizes[i]), 0));
+    ASSERT_TRUE(string_ring_push(&ring, str8(bytes, sizes[i]), 0));
     EXPECT_EQ(ring.write_pos - before, taken[i]) << sizes[i];
   }
   for (u64 i = 0; i < 5; i += 1) {
-    Str8 s = ring_pop(&ring, arena);
+    Str8 s = string_ring_pop(&ring, arena);
     EXPECT_EQ(text(s), std::string(bytes, sizes[i]));
     EXPECT_EQ(s.str[s.size], 0);
   }
@@ -69,20 +69,20 @@ TEST_F(StringRingTest, FitsOnlyWhenLengthPlusEightIsFree) {
   }
 
   // one byte too many is refused at once and leaves the ring as it was
-  EXPECT_FALSE(ring_push(&ring, str8(big, 0x80000 - 7), 0));
+  EXPECT_FALSE(string_ring_push(&ring, str8(big, 0x80000 - 7), 0));
   EXPECT_EQ(ring.write_pos, 0u);
   // a record that can never fit is refused even without a deadline, instead of waiting forever
-  EXPECT_FALSE(ring_push(&ring, str8(big, 0x80000), DeadlineNone));
+  EXPECT_FALSE(string_ring_push(&ring, str8(big, 0x80000), DeadlineNone));
 
-  ASSERT_TRUE(ring_push(&ring, str8(big, 0x80000 - 8), 0));
+  ASSERT_TRUE(string_ring_push(&ring, str8(big, 0x80000 - 8), 0));
   EXPECT_EQ(ring.write_pos, 0x80000u);
   // full: even an empty string does not fit, and a finite deadline nobody meets returns
-  EXPECT_FALSE(ring_push(&ring, str8_lit(""), 0));
+  EXPECT_FALSE(string_ring_push(&ring, str8_lit(""), 0));
   u64 deadline = clock_now_us() + 30000;
-  EXPECT_FALSE(ring_push(&ring, str8_lit(""), deadline));
+  EXPECT_FALSE(string_ring_push(&ring, str8_lit(""), deadline));
   EXPECT_GE(clock_now_us(), deadline);
 
-  Str8 back = ring_pop(&ring, arena);
+  Str8 back = string_ring_pop(&ring, arena);
   ASSERT_EQ(back.size, 0x80000u - 8);
   EXPECT_EQ(memcmp(back.str, big, back.size), 0);
 }
@@ -100,8 +100,8 @@ TEST_F(StringRingTest, RecordsStraddlingTheEndComeBackWhole) {
       data[i] = (char)(seed >> 16);
     }
     u64 start = ring.write_pos % 64;
-    ASSERT_TRUE(ring_push(&ring, str8(data, size), 0)) << round;
-    Str8 back = ring_pop(&ring, arena);
+    ASSERT_TRUE(string_ring_push(&ring, str8(data, size), 0)) << round;
+    Str8 back = string_ring_pop(&ring, arena);
     ASSERT_EQ(text(back), std::string(data, size)) << "size " << size << " start " << start;
   }
   EXPECT_GT(ring.read_pos, 64u * 100);
@@ -117,7 +117,7 @@ struct PopOnce {
 void pop_once(u64 arg) {
   PopOnce *p = (PopOnce *)arg;
   Scratch scratch = scratch_begin(nullptr);
-  p->got = text(ring_pop(p->ring, scratch.arena));
+  p->got = text(string_ring_pop(p->ring, scratch.arena));
   scratch_end(scratch);
   p->done.store(1);
 }
@@ -129,7 +129,7 @@ TEST_F(StringRingTest, PopBlocksUntilAPushArrives) {
   thread_create(pop_once, (u64)&p);
   sleep_ms(20);
   EXPECT_EQ(p.done.load(), 0);
-  ASSERT_TRUE(ring_push(&ring, str8_lit("C:/in/a picture.png"), 0));
+  ASSERT_TRUE(string_ring_push(&ring, str8_lit("C:/in/a picture.png"), 0));
   ASSERT_TRUE(wait_until([&] { return p.done.load() == 1; }));
   EXPECT_EQ(p.got, "C:/in/a picture.png");
 }
@@ -146,7 +146,7 @@ void produce(u64 arg) {
   char line[64];
   for (u32 i = 0; i < t->count; i += 1) {
     int n = snprintf(line, sizeof(line), "%u:%u:%.*s", t->producer, i, (int)(i % 23), "xxxxxxxxxxxxxxxxxxxxxxx");
-    ring_push(t->ring, str8(line, (u64)n), DeadlineNone);
+    string_ring_push(t->ring, str8(line, (u64)n), DeadlineNone);
   }
   t->finished->fetch_add(1);
 }
@@ -165,7 +165,7 @@ TEST_F(StringRingTest, ProducersAndConsumerThroughASmallRing) {
   u32 next[2] = {0, 0};
   for (u32 n = 0; n < 2 * per_producer; n += 1) {
     Scratch scratch = scratch_begin(arena);
-    std::string s = text(ring_pop(&ring, scratch.arena));
+    std::string s = text(string_ring_pop(&ring, scratch.arena));
     scratch_end(scratch);
     unsigned producer = 9, index = 0;
     ASSERT_EQ(sscanf(s.c_str(), "%u:%u:", &producer, &index), 2) << s;

@@ -123,7 +123,7 @@ static void app_scan_offer(void *context, Str8 path) {
   pass->folder_pending += 1;
   if (pass->pending) *pass->pending += 1;
   if (scan_may_read_ahead()) intake_request(path, 0);
-  ring_push(&pass->state->conversion_queue, path, 0);
+  string_ring_push(&pass->state->conversion_queue, path, 0);
 }
 
 u64 app_scan_pass(Arena *arena, u64 *pending) {
@@ -191,7 +191,9 @@ u64 app_scan_pass(Arena *arena, u64 *pending) {
       if (iter) dir_iter_close(iter);
       memo->pending = pass.folder_pending;
       memo->children = arena_push<Str8>(keep, children.node_count);
-      for (Str8Node *n = children.first; n; n = n->next) memo->children[memo->child_count++] = str8_copy(keep, n->string);
+      for (Str8Node *n = children.first; n; n = n->next) {
+        memo->children[memo->child_count++] = str8_copy(keep, n->string);
+      }
       scratch_end(scratch);
     }
     for (u64 i = 0; i < memo->child_count; i += 1) {

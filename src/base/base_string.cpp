@@ -458,7 +458,7 @@ Str8 path_normalize(Arena *arena, Str8 path) {
 
 //~ Small generic operations
 // A ring of size 0 holds nothing; it reports 0 instead of dividing by zero.
-u64 ring_put(u8 *base, u64 size, u64 position, const void *src, u64 count) {
+u64 byte_ring_write(u8 *base, u64 size, u64 position, const void *src, u64 count) {
   if (size == 0) return 0;
   count = min_of(count, size);
   position %= size;
@@ -468,7 +468,7 @@ u64 ring_put(u8 *base, u64 size, u64 position, const void *src, u64 count) {
   return count;
 }
 
-u64 ring_get(const u8 *base, u64 size, u64 position, void *dst, u64 count) {
+u64 byte_ring_read(const u8 *base, u64 size, u64 position, void *dst, u64 count) {
   if (size == 0) return 0;
   count = min_of(count, size);
   position %= size;

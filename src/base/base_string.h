@@ -156,5 +156,5 @@ inline bool u128_equal(U128 a, U128 b) { return a.u64s[0] == b.u64s[0] && a.u64s
 inline bool u128_is_zero(U128 a) { return (a.u64s[0] | a.u64s[1]) == 0; }
 
 // The ring keeps no positions: the caller does. Counts are cut to the ring's size.
-u64 ring_put(u8 *base, u64 size, u64 position, const void *src, u64 count);
-u64 ring_get(const u8 *base, u64 size, u64 position, void *dst, u64 count);
+u64 byte_ring_write(u8 *base, u64 size, u64 position, const void *src, u64 count);
+u64 byte_ring_read(const u8 *base, u64 size, u64 position, void *dst, u64 count);

@@ -143,7 +143,8 @@ static bool phase_write(Attempt *a) {
       count += 1;
     } else {
       write_failed = true;
-      message_add(a->arena, &a->file_messages, MessageWarning, arena_format(a->arena, "Unable to write %S.", r->file_path));
+      message_add(a->arena, &a->file_messages, MessageWarning,
+                  arena_format(a->arena, "Unable to write %S.", r->file_path));
     }
   }
   for (OutputRecord *r = a->plan.first_record; r; r = r->next) {
@@ -223,7 +224,8 @@ static void settle_left_in_place(AppState *app, ClaimEntry *entry, Str8 path, So
 static void phase_settle(Attempt *a) {
   if (a->outcome == AttemptUnreadable) {
     MessageList note = {};
-    message_add(a->arena, &note, MessageWarning, arena_format(a->arena, "Unable to open %S, it was left in place.", a->file_name));
+    message_add(a->arena, &note, MessageWarning,
+                arena_format(a->arena, "Unable to open %S, it was left in place.", a->file_name));
     message_report(a->arena, &note, nullptr, 1);
     fflush(stdout);
   }
@@ -343,8 +345,8 @@ static void batch_commit(SourceBatch *batch) {
 
 bool worker_batch_due(WorkerMemory *memory, bool queue_empty) {
   SourceBatch *batch = memory->batch;
-  return batch->count > 0 && (queue_empty || batch->count >= SourceBatchLargest || batch->open_files >= SourceBatchFiles ||
-                              clock_now_us() - batch->first_us >= SourceBatchWaitUs);
+  bool full = batch->count >= SourceBatchLargest || batch->open_files >= SourceBatchFiles;
+  return batch->count > 0 && (queue_empty || full || clock_now_us() - batch->first_us >= SourceBatchWaitUs);
 }
 
 //~ The committer
@@ -437,10 +439,10 @@ void conversion_worker(u64 index) {
   for (;;) {
     // The scan keeps offering a source that waits in the batch, so the queue is never empty
     // for long while one does.
-    if (worker_batch_due(&memory, ring_is_empty(&app->conversion_queue))) worker_hand_over(&memory);
+    if (worker_batch_due(&memory, string_ring_is_empty(&app->conversion_queue))) worker_hand_over(&memory);
     Scratch scratch = scratch_begin(nullptr);
     ContentLease *lease = content_lease_begin();
-    Str8 path = ring_pop(&app->conversion_queue, scratch.arena);
+    Str8 path = string_ring_pop(&app->conversion_queue, scratch.arena);
     atomic_add_u64(&app->workers_busy, 1);
     FileProps seen = file_props_from_path(path);
     // Duplicates of a path stay queued after its file was converted and deleted, and while

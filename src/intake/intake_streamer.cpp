@@ -4,14 +4,14 @@
 //~ Intake queue
 
 bool intake_queue_push(Str8 path, u64 deadline) {
-  bool pushed = ring_push(&intake_state()->queue, path, deadline);
+  bool pushed = string_ring_push(&intake_state()->queue, path, deadline);
   if (pushed) {
     atomic_add_u64(&intake_counters()->reads_queued, 1);
   }
   return pushed;
 }
 
-Str8 intake_queue_pop(Arena *arena) { return ring_pop(&intake_state()->queue, arena); }
+Str8 intake_queue_pop(Arena *arena) { return string_ring_pop(&intake_state()->queue, arena); }
 
 //~ Streamers
 // One read of a queued path. The bytes count only when the file was the same version (size and

@@ -355,7 +355,7 @@ void string_ring_init(StringRing *ring, Arena *arena, u64 capacity) {
   ring->lock = cs_create();
 }
 
-bool ring_push(StringRing *ring, Str8 s, u64 deadline) {
+bool string_ring_push(StringRing *ring, Str8 s, u64 deadline) {
   // A record larger than the whole ring would wait forever for room that never comes.
   if (ring->capacity < 8 || s.size > ring->capacity - 8) {
     return false;
@@ -367,8 +367,8 @@ bool ring_push(StringRing *ring, Str8 s, u64 deadline) {
     u64 free_bytes = ring->capacity - (ring->write_pos - ring->read_pos);
     if (free_bytes >= s.size + 8) {
       u64 length = s.size;
-      ring->write_pos += ring_put(ring->buffer, ring->capacity, ring->write_pos, &length, 8);
-      ring->write_pos += ring_put(ring->buffer, ring->capacity, ring->write_pos, s.str, s.size);
+      ring->write_pos += byte_ring_write(ring->buffer, ring->capacity, ring->write_pos, &length, 8);
+      ring->write_pos += byte_ring_write(ring->buffer, ring->capacity, ring->write_pos, s.str, s.size);
       ring->write_pos = align_up(ring->write_pos, 8);
       pushed = true;
       break;
@@ -387,16 +387,16 @@ bool ring_push(StringRing *ring, Str8 s, u64 deadline) {
   return pushed;
 }
 
-Str8 ring_pop(StringRing *ring, Arena *arena) {
+Str8 string_ring_pop(StringRing *ring, Arena *arena) {
   cs_enter(ring->lock);
   while (ring->write_pos - ring->read_pos < 8) {
     cv_wait_cs(ring->cv, ring->lock, DeadlineNone);
   }
   u64 length = 0;
-  ring->read_pos += ring_get(ring->buffer, ring->capacity, ring->read_pos, &length, 8);
+  ring->read_pos += byte_ring_read(ring->buffer, ring->capacity, ring->read_pos, &length, 8);
   // one zero byte past the view, like every text built in an arena
   u8 *bytes = (u8 *)arena_alloc_zero(arena, length + 1, 8);
-  ring->read_pos += ring_get(ring->buffer, ring->capacity, ring->read_pos, bytes, length);
+  ring->read_pos += byte_ring_read(ring->buffer, ring->capacity, ring->read_pos, bytes, length);
   ring->read_pos = align_up(ring->read_pos, 8);
   cs_leave(ring->lock);
 
@@ -404,7 +404,7 @@ Str8 ring_pop(StringRing *ring, Arena *arena) {
   return str8(bytes, length);
 }
 
-bool ring_is_empty(StringRing *ring) {
+bool string_ring_is_empty(StringRing *ring) {
   cs_enter(ring->lock);
   bool empty = ring->write_pos - ring->read_pos < 8;
   cs_leave(ring->lock);

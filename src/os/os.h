@@ -265,9 +265,9 @@ struct StringRing {
 void string_ring_init(StringRing *ring, Arena *arena, u64 capacity);
 // Waits for room until the deadline: deadline 0 never waits, DeadlineNone as long as it takes.
 // A string that can never fit (size + 8 > capacity) fails at once.
-bool ring_push(StringRing *ring, Str8 s, u64 deadline);
-Str8 ring_pop(StringRing *ring, Arena *arena); // blocks until a string is there
-bool ring_is_empty(StringRing *ring);
+bool string_ring_push(StringRing *ring, Str8 s, u64 deadline);
+Str8 string_ring_pop(StringRing *ring, Arena *arena); // blocks until a string is there
+bool string_ring_is_empty(StringRing *ring);
 
 //~ Console messages (written once)
 // The levels of a message, by their labels; a note has no label.
