@@ -1,6 +1,22 @@
 #include "convert/convert_plan.h"
 
 //~ Plan
+// The target's image type and the record's file type name the same two formats.
+static i32 image_type_of_file(u32 file_type) {
+  switch (file_type) {
+  case FileTypeJpeg: return ImageTypeJpeg;
+  case FileTypePng: return ImageTypePng;
+  default: return ImageTypeNone;
+  }
+}
+
+static u32 file_type_of_image(i32 image_type) {
+  switch (image_type) {
+  case ImageTypeJpeg: return FileTypeJpeg;
+  case ImageTypePng: return FileTypePng;
+  default: return FileTypeNone;
+  }
+}
 
 static OutputRecord *plan_new_record(ConvertPlan *plan) {
   OutputRecord *record = arena_push<OutputRecord>(plan->arena);
@@ -89,7 +105,7 @@ void plan_targets(ConvertPlan *plan, const TargetList *targets) {
 
     bool identity = t.width == src.width && t.height == src.height && t.image_type == ImageTypeNone && t.quality == 100;
     if (identity) {
-      t.image_type = (i32)source_type;
+      t.image_type = image_type_of_file(source_type);
       if (!have_identity) {
         plan->pairs[0].target = t;
         have_identity = true;
@@ -106,7 +122,7 @@ void plan_targets(ConvertPlan *plan, const TargetList *targets) {
   // type and layout at quality 100.
   if (!have_identity) {
     Target t = {};
-    t.image_type = (i32)source_type;
+    t.image_type = image_type_of_file(source_type);
     t.width = src.width;
     t.height = src.height;
     t.quality = 100;
@@ -391,7 +407,7 @@ void plan_checksums_and_encode(ConvertPlan *plan) {
       encoded = codec_encode_png(&sink, image->pixels, image->pixel_size, width, height, image->pixel_layout);
     }
     if (encoded) {
-      record->file_type = (u32)pair->target.image_type;
+      record->file_type = file_type_of_image(pair->target.image_type);
       if (record->file_type == FileTypeJpeg) record->quality = pair->target.quality;
     } else {
       record->bytes = Str8{};
