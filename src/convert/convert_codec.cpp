@@ -39,6 +39,14 @@ static bool codec_input_fits(Str8 bytes) { return bytes.str && bytes.size > 0 &&
 
 //~ Decoding
 
+bool codec_starts_as_jpeg(Str8 bytes) {
+  return bytes.size >= 2 && bytes.str[0] == JpegMarkerPrefix && bytes.str[1] == JpegStartOfImage;
+}
+
+bool codec_starts_as_png(Str8 bytes) {
+  return bytes.size >= sizeof(PngSignature) && memcmp(bytes.str, PngSignature, sizeof(PngSignature)) == 0;
+}
+
 static u64 be16(const u8 *p) { return (u64)p[0] << 8 | p[1]; }
 static u64 be32(const u8 *p) { return (u64)p[0] << 24 | (u64)p[1] << 16 | (u64)p[2] << 8 | p[3]; }
 
@@ -48,18 +56,18 @@ static u64 be32(const u8 *p) { return (u64)p[0] << 24 | (u64)p[1] << 16 | (u64)p
 // thumbnail's) are never seen.
 template <typename F> static u64 jpeg_find_segment(Str8 bytes, F wanted) {
   const u8 *b = bytes.str;
-  if (bytes.size < 4 || b[0] != 0xFF || b[1] != 0xD8) return bytes.size;
+  if (bytes.size < 4 || !codec_starts_as_jpeg(bytes)) return bytes.size;
   u64 at = 2;
   while (at + 4 <= bytes.size) {
-    if (b[at] != 0xFF) break;
+    if (b[at] != JpegMarkerPrefix) break;
     u8 marker = b[at + 1];
-    if (marker == 0xFF) {
+    if (marker == JpegMarkerPrefix) {
       at += 1;
       continue;
     }
     if (wanted(marker)) return at;
     u64 length = be16(b + at + 2);
-    if (marker == 0xD9 || marker == 0xDA || length < 2) break;
+    if (marker == JpegEndOfImage || marker == JpegStartOfScan || length < 2) break;
     at += 2 + length;
   }
   return bytes.size;
@@ -69,7 +77,7 @@ template <typename F> static u64 jpeg_find_segment(Str8 bytes, F wanted) {
 // describe pictures it would not decode, but the caller still wants to say what was refused.
 static bool codec_declared_size(Str8 bytes, u64 *width, u64 *height) {
   const u8 *b = bytes.str;
-  if (bytes.size >= 24 && b[0] == 0x89 && memcmp(b + 12, "IHDR", 4) == 0) {
+  if (bytes.size >= 24 && codec_starts_as_png(bytes) && memcmp(b + 12, "IHDR", 4) == 0) {
     *width = be32(b + 16);
     *height = be32(b + 20);
     return *width && *height;
@@ -83,14 +91,14 @@ static bool codec_declared_size(Str8 bytes, u64 *width, u64 *height) {
 
 bool codec_complete(Str8 bytes) {
   const u8 *b = bytes.str;
-  if (bytes.size < 2 || b[0] != 0xFF || b[1] != 0xD8) return bytes.size > 0;
+  if (!codec_starts_as_jpeg(bytes)) return bytes.size > 0;
   // Find the first scan of the main picture, then the end-of-image marker after it:
   // entropy-coded data never holds FF D9, so a file cut short in its scans has none, while
   // bytes appended after a complete picture do not matter.
-  u64 at = jpeg_find_segment(bytes, [](u8 m) { return m == 0xDA; });
+  u64 at = jpeg_find_segment(bytes, [](u8 m) { return m == JpegStartOfScan; });
   if (at + 4 > bytes.size || be16(b + at + 2) < 2) return false;
   for (at += 2 + be16(b + at + 2); at + 1 < bytes.size; at += 1) {
-    if (b[at] == 0xFF && b[at + 1] == 0xD9) return true;
+    if (b[at] == JpegMarkerPrefix && b[at + 1] == JpegEndOfImage) return true;
   }
   return false;
 }
@@ -207,7 +215,7 @@ static void codec_convert(const S *src, u32 from, D *dst, u32 to, u64 pixel_coun
 bool codec_derivable(Str8 bytes, u32 from, u32 to) {
   // A colour JPEG decoded to one or two channels gives its own luma plane, which the colour
   // pixels cannot reproduce exactly: that layout is decoded, not derived.
-  bool jpeg = bytes.size >= 2 && bytes.str[0] == 0xFF && bytes.str[1] == 0xD8;
+  bool jpeg = codec_starts_as_jpeg(bytes);
   return from >= 1 && from <= 4 && to >= 1 && to <= 4 && !(jpeg && from >= 3 && to <= 2);
 }
 

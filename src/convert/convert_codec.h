@@ -26,6 +26,16 @@ struct CodecProbe {
 // refused for its size, *out still holds the size its header declares (and, when the decoder
 // read the header, its channels and depth); otherwise a failure zeroes it.
 bool codec_probe(Str8 bytes, CodecProbe *out);
+
+// The formats' signatures and the JPEG markers read here, in one place.
+constexpr u8 PngSignature[8] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
+constexpr u8 JpegMarkerPrefix = 0xFF;
+constexpr u8 JpegStartOfImage = 0xD8;
+constexpr u8 JpegEndOfImage = 0xD9;
+constexpr u8 JpegStartOfScan = 0xDA;
+// The input begins with a JPEG start-of-image marker / the whole PNG signature.
+bool codec_starts_as_jpeg(Str8 bytes);
+bool codec_starts_as_png(Str8 bytes);
 bool codec_is_16_bit(Str8 bytes);
 // False for a JPEG cut short: the decoder fills a missing end in silently, so a JPEG whose
 // writer paused would otherwise convert half-written. Other inputs are left to the decoder.

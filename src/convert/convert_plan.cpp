@@ -32,9 +32,9 @@ static OutputRecord *plan_new_record(ConvertPlan *plan) {
 }
 
 u32 plan_file_type_of(Str8 bytes) {
-  static const u8 png_signature[8] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
-  if (bytes.size > 2 && bytes.str[0] == 0xFF && bytes.str[1] == 0xD8) return FileTypeJpeg;
-  if (bytes.size > 7 && memcmp(bytes.str, png_signature, 8) == 0) return FileTypePng;
+  // a JPEG needs a byte past its start-of-image marker
+  if (bytes.size > 2 && codec_starts_as_jpeg(bytes)) return FileTypeJpeg;
+  if (codec_starts_as_png(bytes)) return FileTypePng;
   return FileTypeNone;
 }
 
