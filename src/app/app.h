@@ -7,7 +7,7 @@
 // loop is the only producer on the conversion queue; it pushes under the queue's critical
 // section and never waits (deadline 0), and it holds no lock across a pass. The ClaimTable is
 // built here and locked by the workers (one stripe lock at a time, never with another); the
-// main loop reads it under the shared lock in drain mode.
+// main loop does not touch it: it asks the intake which paths are settled.
 // Lock order: no lock of this layer is held while another is taken.
 //
 // Memory: AppState and everything it points to live in its own arena until the process ends;

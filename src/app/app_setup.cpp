@@ -2,10 +2,7 @@
 #include <atomic>
 
 #include "app/app_setup.h"
-
-// The encoder's level lives behind the codec adapter (the conversion layer, above this one);
-// like conversion_worker it is reached through its declared entry point only.
-void codec_set_png_compression_level(int level);
+#include "convert/convert.h"
 
 //~ Targets
 static constexpr Target app_builtin_target(u64 width, u64 height, u8 quality, u64 max_bytes, i32 filter) {
@@ -226,14 +223,14 @@ u32 app_setup(Str8 out, Str8 in, Str8 metadatas, u64 threads, Str8 targets_path,
   u64 t = threads ? threads : sys_info()->processor_count;
   state->claims.init(arena, AppClaimBuckets, min_of<u64>(16, t), mib(8), mib(1));
 
+  // the encoder's one shared setting, before any worker can encode
+  codec_set_png_compression_level(12);
+
   // workers: everything they read is complete from here on
   state->thread_count = app_thread_count(threads, sys_info()->processor_count);
   state->workers = arena_push<OsObject *>(arena, state->thread_count);
   for (u64 i = 0; i < state->thread_count; i += 1) {
     state->workers[i] = thread_create(conversion_worker, i);
   }
-
-  // before the main loop offers the first path
-  codec_set_png_compression_level(12);
   return 1;
 }

@@ -11,7 +11,6 @@
 
 #include "base/base.h"
 #include "os/os.h"
-#include "os/os_table.h"
 
 //~ Targets
 enum : i32 {
@@ -81,6 +80,3 @@ struct AppState {
 
 AppState *app_state();
 
-// The conversion worker's thread entry, written by the conversion layer; app_setup starts one
-// per worker with its index.
-void conversion_worker(u64 index);

@@ -8,8 +8,7 @@
 
 #include "base/base.h"
 #include "os/os.h"
-#include "app/app_state.h"
-#include "app/app_claims.h"
+#include "app/app.h"
 #include "intake/intake.h"
 #include "convert/convert_plan.h"
 
@@ -78,6 +77,9 @@ bool worker_batch_due(WorkerMemory *memory, bool queue_empty);
 // temporary in place, syncs the output and metadata folders once, then deletes (or releases)
 // every source of the batch; the worker goes on with an empty batch.
 void worker_hand_over(WorkerMemory *memory);
+
+// The conversion worker's thread entry; app_setup starts one per worker with its index.
+void conversion_worker(u64 index);
 
 // One attempt at a claimed source: convert, write, report, then delete or release.
 AttemptOutcome convert_attempt(AppState *app, ClaimEntry *entry, Str8 path, FileProps seen, ContentLease *lease,

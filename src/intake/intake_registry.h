@@ -8,7 +8,6 @@
 #pragma once
 
 #include "intake/intake_store.h"
-#include "os/os_table.h"
 
 //~ Registry
 struct RequestNode {

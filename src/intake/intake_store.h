@@ -11,7 +11,6 @@
 
 #include "base/base.h"
 #include "os/os.h"
-#include "os/os_table.h"
 
 //~ Digests
 // BLAKE2b-128 of the bytes, read as two little-endian words; the empty view gives zero (zero

@@ -301,3 +301,6 @@ void message_report(Arena *arena, MessageList *list, Str8List *out, int print);
 // Installed by process_init; also sets up the calling thread's alternate signal stack.
 void fatal_report_install();
 void fatal_report_thread_init(); // every thread calls this at start (thread_create does)
+
+//~ Striped hash tables (written once)
+#include "os/os_table.h"

@@ -1,0 +1,25 @@
+// Conversion layer: the workers that turn a source into its outputs, and what they use.
+//
+// Owns: the codec adapters (stb's decoder, resampler and encoder, libdeflate behind the PNG
+// encoder's zlib step, libb2 for pixel checksums) and the image libraries' heap, the
+// statistics, the metadata records, the output plan of an attempt, the conversion workers and
+// the committer that makes their outputs durable before a source is deleted.
+//
+// Threads: one "[VANTOR] Convert #n" per worker, started by app_setup once AppState is complete
+// (the PNG compression level is set before that); "[VANTOR] Commit", started with the first
+// batch a worker hands over. A worker holds one claimed source at a time; its memory (arenas,
+// the libraries' kept blocks) is its own.
+//
+// Locks: the claim table's stripe locks (app layer), the intake's, and the committer's critical
+// section, each taken alone.
+#pragma once
+
+#include "base/base.h"
+#include "os/os.h"
+
+#include "convert/convert_heap.h"
+#include "convert/convert_codec.h"
+#include "convert/convert_stats.h"
+#include "convert/convert_metadata.h"
+#include "convert/convert_plan.h"
+#include "convert/convert_worker.h"
