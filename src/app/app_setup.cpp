@@ -33,12 +33,7 @@ void target_list_add(Arena *arena, TargetList *list, Target target) {
   *copy = target;
   TargetNode *node = arena_push<TargetNode>(arena);
   node->target = copy;
-  if (list->last) {
-    list->last->next = node;
-  } else {
-    list->first = node;
-  }
-  list->last = node;
+  sll_queue_push(list->first, list->last, node);
   list->count += 1;
 }
 

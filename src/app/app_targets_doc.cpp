@@ -84,12 +84,7 @@ static void doc_token_chunk_push(Arena *arena, DocTokenChunkList *list, DocToken
     chunk = arena_push<DocTokenChunk>(arena);
     chunk->v = arena_push<DocToken>(arena, DocTokenChunkCapacity);
     chunk->capacity = DocTokenChunkCapacity;
-    if (list->last == nullptr) {
-      list->first = chunk;
-    } else {
-      list->last->next = chunk;
-    }
-    list->last = chunk;
+    sll_queue_push(list->first, list->last, chunk);
     list->chunk_count += 1;
   }
   chunk->v[chunk->count] = token;
@@ -446,12 +441,7 @@ void doc_error_push(Arena *arena, DocErrorList *list, DocNode *node, i32 severit
   error->node = node;
   error->severity = severity;
   error->message = message;
-  if (list->last == nullptr) {
-    list->first = error;
-  } else {
-    list->last->next = error;
-  }
-  list->last = error;
+  sll_queue_push(list->first, list->last, error);
   list->count += 1;
   if (severity > list->worst_severity) {
     list->worst_severity = severity;

@@ -3,5 +3,6 @@
 
 #include "base/base_core.h"
 #include "base/base_arena.h"
+#include "base/base_list.h"
 #include "base/base_string.h"
 #include "base/base_format.h"

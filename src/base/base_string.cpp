@@ -1,4 +1,5 @@
 #include "base/base_string.h"
+#include "base/base_list.h"
 
 //~ Construction and characters
 u64 cstr_length(const char *s) {
@@ -209,13 +210,7 @@ char *cstr_from_str8(Arena *arena, Str8 s) { return (char *)str8_copy(arena, s).
 
 //~ Lists and arrays
 void str8_list_add_node(Str8List *list, Str8Node *node) {
-  node->next = nullptr;
-  if (list->last == nullptr) {
-    list->first = node;
-  } else {
-    list->last->next = node;
-  }
-  list->last = node;
+  sll_queue_push(list->first, list->last, node);
   list->node_count += 1;
   list->total_size += node->string.size;
 }

@@ -309,12 +309,7 @@ void worker_batch_add(WorkerMemory *memory, ClaimEntry *entry, Str8 path, Source
   d->writes = writes;
   d->write_count = write_count;
   d->converted = converted;
-  if (batch->last) {
-    batch->last->next = d;
-  } else {
-    batch->first = d;
-  }
-  batch->last = d;
+  sll_queue_push(batch->first, batch->last, d);
   batch->count += 1;
   batch->open_files += write_count;
 }
@@ -372,8 +367,7 @@ static void committer_thread(u64 arg) {
   for (;;) {
     cs_enter(c->lock);
     while (!c->first) cv_wait_cs(c->cv, c->lock, DeadlineNone);
-    SourceBatch *batch = c->first;
-    c->first = batch->next;
+    SourceBatch *batch = sll_stack_pop(c->first);
     if (!c->first) c->last = nullptr;
     cs_leave(c->lock);
 
@@ -381,8 +375,7 @@ static void committer_thread(u64 arg) {
     batch = batch_reset(batch);
 
     cs_enter(c->lock);
-    batch->next = c->spare;
-    c->spare = batch;
+    sll_stack_push(c->spare, batch);
     c->queued -= 1;
     cs_leave(c->lock);
     cv_wake_all(c->cv);
@@ -406,16 +399,9 @@ void worker_hand_over(WorkerMemory *memory) {
   SourceBatch *batch = memory->batch;
   cs_enter(c->lock);
   while (c->queued >= CommitterQueued) cv_wait_cs(c->cv, c->lock, DeadlineNone);
-  batch->next = nullptr;
-  if (c->last) {
-    c->last->next = batch;
-  } else {
-    c->first = batch;
-  }
-  c->last = batch;
+  sll_queue_push(c->first, c->last, batch);
   c->queued += 1;
-  SourceBatch *spare = c->spare;
-  if (spare) c->spare = spare->next;
+  SourceBatch *spare = sll_stack_pop(c->spare);
   cs_leave(c->lock);
   cv_wake_all(c->cv);
   memory->batch = spare ? spare : batch_create();

@@ -121,12 +121,8 @@ static LeaseContext *lease_context() {
 
 ContentLease *content_lease_begin() {
   LeaseContext *context = lease_context();
-  ContentLease *lease = context->free_leases;
-  if (lease) {
-    context->free_leases = lease->next_free;
-  } else {
-    lease = arena_push_uninit<ContentLease>(context->arena);
-  }
+  ContentLease *lease = sll_stack_pop(context->free_leases);
+  if (!lease) lease = arena_push_uninit<ContentLease>(context->arena);
   *lease = {};
   return lease;
 }
@@ -139,15 +135,10 @@ Str8 content_lease_get(ContentLease *lease, U128 digest) {
   ContentEntry *e = content_find(slot.bucket, digest);
   if (e) {
     atomic_add_u64(&e->readers, 1);
-    LeaseEntry *entry = context->free_entries;
-    if (entry) {
-      context->free_entries = entry->next;
-    } else {
-      entry = arena_push_uninit<LeaseEntry>(context->arena);
-    }
+    LeaseEntry *entry = sll_stack_pop(context->free_entries);
+    if (!entry) entry = arena_push_uninit<LeaseEntry>(context->arena);
     entry->digest = digest;
-    entry->next = lease->first;
-    lease->first = entry;
+    sll_stack_push(lease->first, entry);
     result = e->content;
   }
   srw_unlock_shared(slot.stripe->lock);
@@ -160,12 +151,10 @@ void content_lease_end(ContentLease *lease) {
   for (LeaseEntry *entry = lease->first; entry; entry = next) {
     next = entry->next;
     content_count_add(entry->digest, &ContentEntry::readers, ~0ull);
-    entry->next = context->free_entries;
-    context->free_entries = entry;
+    sll_stack_push(context->free_entries, entry);
   }
   lease->first = nullptr;
-  lease->next_free = context->free_leases;
-  context->free_leases = lease;
+  sll_stack_push(context->free_leases, lease);
 }
 
 //~ Spare read buffers

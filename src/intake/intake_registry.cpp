@@ -71,10 +71,9 @@ static u64 node_class_for(u64 bytes) {
 // node needs a buffer of the same class.
 static RequestNode *registry_append(IntakeStripe *stripe, RequestBucket *bucket, Str8 path) {
   u64 c = node_class_for(path.size + 1);
-  RequestNode *node = stripe->extra.free_by_class[c];
+  RequestNode *node = sll_stack_pop(stripe->extra.free_by_class[c]);
   u8 *buffer = nullptr;
   if (node) {
-    stripe->extra.free_by_class[c] = node->next;
     buffer = node->path.str;
   } else {
     node = arena_push_uninit<RequestNode>(stripe->arena);
@@ -94,8 +93,7 @@ static RequestNode *registry_append(IntakeStripe *stripe, RequestBucket *bucket,
 static void registry_remove(IntakeStripe *stripe, RequestBucket *bucket, RequestNode *prev, RequestNode *node) {
   RegistryTable::unlink(bucket, prev, node);
   u64 c = node_class_for(node->path_capacity);
-  node->next = stripe->extra.free_by_class[c];
-  stripe->extra.free_by_class[c] = node;
+  sll_stack_push(stripe->extra.free_by_class[c], node);
   atomic_add_u64(&intake_counters()->registered_nodes, ~0ull);
   atomic_add_u64(&intake_counters()->paths_forgotten, 1);
 }

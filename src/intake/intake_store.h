@@ -106,7 +106,7 @@ struct LeaseEntry {
 // Records come from the calling thread's lease context and go back to its free lists, so a
 // lease is begun and ended on the same thread.
 struct ContentLease {
-  ContentLease *next_free;
+  ContentLease *next; // links the thread's free leases
   LeaseEntry *first;
 };
 

@@ -92,12 +92,7 @@ static void arg_tokenize(Arena *arena, Str8List *tokens, Str8 s) {
 
 static void arg_table_insert(ArgTable *table, ArgEntry *entry) {
   ArgBucket *bucket = &table->buckets[str8_hash(entry->key) % table->bucket_count];
-  if (bucket->last) {
-    bucket->last->next = entry;
-  } else {
-    bucket->first = entry;
-  }
-  bucket->last = entry;
+  sll_queue_push(bucket->first, bucket->last, entry);
 }
 
 ArgTable *arg_table_parse(Arena *arena, Str8List args) {
@@ -429,12 +424,7 @@ void message_add(Arena *arena, MessageList *list, i32 level, Str8 text) {
   Message *m = arena_push<Message>(arena);
   m->level = level;
   m->text = text;
-  if (list->last) {
-    list->last->next = m;
-  } else {
-    list->first = m;
-  }
-  list->last = m;
+  sll_queue_push(list->first, list->last, m);
   list->count += 1;
   list->worst = max_of(list->worst, level);
 }

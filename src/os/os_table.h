@@ -70,17 +70,10 @@ template <typename Node, typename Extra = StripedNoExtra> struct StripedTable {
   // Under the stripe's exclusive lock: a free node when there is one, else a new one from the
   // stripe's arena; not cleared either way.
   static Node *take(Stripe *stripe) {
-    Node *n = stripe->free_nodes;
-    if (n) {
-      stripe->free_nodes = n->next;
-      return n;
-    }
-    return arena_push_uninit<Node>(stripe->arena);
+    Node *n = sll_stack_pop(stripe->free_nodes);
+    return n ? n : arena_push_uninit<Node>(stripe->arena);
   }
-  static void give_back(Stripe *stripe, Node *n) {
-    n->next = stripe->free_nodes;
-    stripe->free_nodes = n;
-  }
+  static void give_back(Stripe *stripe, Node *n) { sll_stack_push(stripe->free_nodes, n); }
 
   // Under the stripe's exclusive lock: links the node last in its bucket.
   static void append(Bucket *bucket, Node *n) {
