@@ -11,13 +11,13 @@
 
 #include "app/app.h"
 #include "test_process.h"
+#include "test_text.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 //~ Helpers
-std::string str_of(Str8 s) { return std::string((const char *)s.str, s.size); }
 Str8 str8_of(const std::string &s) { return str8(s.data(), s.size()); }
 
 std::string summary(const TempFolder &tmp, const std::string &targets, int threads) {
@@ -133,7 +133,7 @@ TEST(AppMain, WithoutHelpTheSummaryIsFlushedAndTheLoopKeepsRunning) {
 
 //~ The scan walk
 namespace {
-void collect(void *context, Str8 path) { ((std::vector<std::string> *)context)->push_back(str_of(path)); }
+void collect(void *context, Str8 path) { ((std::vector<std::string> *)context)->push_back(text_of(path)); }
 
 size_t depth_of(const std::string &root, const std::string &path) {
   return (size_t)std::count(path.begin() + (long)root.size(), path.end(), '/');

@@ -10,18 +10,18 @@
 
 #include "app/app.h"
 #include "test_process.h"
+#include "test_text.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 //~ Helpers
-std::string str_of(Str8 s) { return std::string((const char *)s.str, s.size); }
 Str8 str8_of(const std::string &s) { return str8(s.data(), s.size()); }
 
 std::vector<std::string> lines_of(const Str8List &list) {
   std::vector<std::string> out;
-  for (Str8Node *n = list.first; n; n = n->next) out.push_back(str_of(n->string));
+  for (Str8Node *n = list.first; n; n = n->next) out.push_back(text_of(n->string));
   return out;
 }
 
@@ -207,13 +207,13 @@ TEST_F(AppSetupFixture, BuiltInTargetsStandInWhenNoTargetIsRead) {
 TEST_F(AppSetupFixture, FoldersDefaultBesideTheExecutableAndResolveRelativePaths) {
   Str8 exe = path_normalize(arena, proc_info()->exe_folder);
   ASSERT_GT(exe.size, 0u);
-  EXPECT_EQ(str_of(app_folder_resolve(arena, Str8{}, str8_lit("in"))), str_of(exe) + "/in");
-  EXPECT_EQ(str_of(app_folder_resolve(arena, Str8{}, str8_lit("metadatas"))), str_of(exe) + "/metadatas");
+  EXPECT_EQ(text_of(app_folder_resolve(arena, Str8{}, str8_lit("in"))), text_of(exe) + "/in");
+  EXPECT_EQ(text_of(app_folder_resolve(arena, Str8{}, str8_lit("metadatas"))), text_of(exe) + "/metadatas");
 
-  std::string cwd = str_of(path_normalize(arena, current_directory(arena)));
-  EXPECT_EQ(str_of(app_folder_resolve(arena, str8_lit("images"), str8_lit("in"))), cwd + "/images");
-  EXPECT_EQ(str_of(app_folder_resolve(arena, str8_lit("a\\b/../c/./d"), str8_lit("in"))), cwd + "/a/c/d");
-  EXPECT_EQ(str_of(app_folder_resolve(arena, str8_lit("/tmp//x/./y/.."), str8_lit("in"))), "/tmp/x");
+  std::string cwd = text_of(path_normalize(arena, current_directory(arena)));
+  EXPECT_EQ(text_of(app_folder_resolve(arena, str8_lit("images"), str8_lit("in"))), cwd + "/images");
+  EXPECT_EQ(text_of(app_folder_resolve(arena, str8_lit("a\\b/../c/./d"), str8_lit("in"))), cwd + "/a/c/d");
+  EXPECT_EQ(text_of(app_folder_resolve(arena, str8_lit("/tmp//x/./y/.."), str8_lit("in"))), "/tmp/x");
 }
 
 //~ Set-up
@@ -265,9 +265,9 @@ TEST(AppSetup, ThreadZeroUsesTheProcessorCountAndBuildsEverything) {
   expect_state_shape(state, std::min<u64>(std::max<u64>(processors, 1), 16), std::min<u64>(processors, 16));
   EXPECT_EQ(state->max_pixels, 134217728u);
 
-  EXPECT_EQ(str_of(state->in_folder), tmp.at("deep/er/in"));
-  EXPECT_EQ(str_of(state->out_folder), tmp.at("out"));
-  EXPECT_EQ(str_of(state->metadatas_folder), tmp.at("meta"));
+  EXPECT_EQ(text_of(state->in_folder), tmp.at("deep/er/in"));
+  EXPECT_EQ(text_of(state->out_folder), tmp.at("out"));
+  EXPECT_EQ(text_of(state->metadatas_folder), tmp.at("meta"));
   EXPECT_TRUE(fs::is_directory(tmp.at("deep/er/in")));
   EXPECT_FALSE(fs::exists(tmp.at("out/.vantor-12-34-5.tmp")));
   EXPECT_FALSE(fs::exists(tmp.at("meta/.vantor-12-34-6.tmp")));

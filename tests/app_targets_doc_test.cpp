@@ -4,10 +4,10 @@
 #include <vector>
 
 #include "app/app_targets_doc.h"
+#include "test_text.h"
 
 //~ Helpers
 
-static std::string str_of(Str8 s) { return std::string((const char *)s.str, s.size); }
 
 static Str8 str8_of(const std::string &s) { return str8(s.data(), s.size()); }
 
@@ -58,7 +58,7 @@ struct TargetsDoc : testing::Test {
   std::vector<std::string> messages(const TargetsDocument &doc) {
     std::vector<std::string> out;
     for (struct DocError *e = doc.errors.first; e != nullptr; e = e->next) {
-      out.push_back(str_of(e->message));
+      out.push_back(text_of(e->message));
     }
     return out;
   }
@@ -69,12 +69,12 @@ static std::string dump(DocNode *node) {
   std::string out;
   switch (node->kind) {
   case DocValue:
-    return node->value_type == DocValueString ? "'" + str_of(node->text) + "'" : str_of(node->text);
+    return node->value_type == DocValueString ? "'" + text_of(node->text) + "'" : text_of(node->text);
   case DocObject:
     out = "{";
     break;
   case DocKey:
-    out = str_of(node->text) + "(";
+    out = text_of(node->text) + "(";
     break;
   default:
     break;
@@ -245,8 +245,8 @@ TEST_F(TargetsDoc, ParsesTheExampleDocument) {
 
   DocNode *root = doc.root;
   EXPECT_EQ(root->kind, DocRoot);
-  EXPECT_EQ(str_of(root->text), text);
-  EXPECT_EQ(str_of(root->raw), text);
+  EXPECT_EQ(text_of(root->text), text);
+  EXPECT_EQ(text_of(root->raw), text);
   EXPECT_EQ(root->offset, 0u);
   EXPECT_TRUE(doc_node_is_nil(root->parent));
 
@@ -256,7 +256,7 @@ TEST_F(TargetsDoc, ParsesTheExampleDocument) {
   EXPECT_EQ(targets->value_type, 0);
   DocNode *object = targets->first;
   ASSERT_EQ(object->kind, DocObject);
-  EXPECT_EQ(str_of(object->text), "{");
+  EXPECT_EQ(text_of(object->text), "{");
   EXPECT_EQ(object->offset, text.find('{'));
 
   DocNode *image_type = doc_find_by_text(object, str8_lit("image_type"), 0);
@@ -264,17 +264,17 @@ TEST_F(TargetsDoc, ParsesTheExampleDocument) {
   DocNode *jpeg = image_type->first;
   EXPECT_EQ(jpeg->kind, DocValue);
   EXPECT_EQ(jpeg->value_type, DocValueString);
-  EXPECT_EQ(str_of(jpeg->text), "JPEG");
-  EXPECT_EQ(str_of(jpeg->raw), "\"JPEG\"");
+  EXPECT_EQ(text_of(jpeg->text), "JPEG");
+  EXPECT_EQ(text_of(jpeg->raw), "\"JPEG\"");
   EXPECT_EQ(jpeg->offset, text.find("\"JPEG\""));
   DocNode *width = object->first;
   EXPECT_EQ(width->first->value_type, DocValueNumber);
-  EXPECT_EQ(str_of(width->first->raw), "300");
+  EXPECT_EQ(text_of(width->first->raw), "300");
 
-  EXPECT_EQ(str_of(doc_child_value(object, str8_lit("resampling_filter"), MatchIgnoreCase,
+  EXPECT_EQ(text_of(doc_child_value(object, str8_lit("resampling_filter"), MatchIgnoreCase,
                                    DocValueString)),
             "MITCHELL");
-  EXPECT_EQ(str_of(doc_child_value(object->next, str8_lit("width"), MatchIgnoreCase,
+  EXPECT_EQ(text_of(doc_child_value(object->next, str8_lit("width"), MatchIgnoreCase,
                                    DocValueNumber)),
             "100");
 }
@@ -299,7 +299,7 @@ TEST_F(TargetsDoc, QuotedValuesDropTheirQuotes) {
             "edge_mode(''')");
   DocNode *png = doc.root->first->first;
   EXPECT_EQ(png->value_type, DocValueString);
-  EXPECT_EQ(str_of(png->raw), "'PNG'");
+  EXPECT_EQ(text_of(png->raw), "'PNG'");
 }
 
 TEST_F(TargetsDoc, QuotedKeysAreRejectedWithWhatFollows) {
@@ -315,8 +315,8 @@ TEST_F(TargetsDoc, QuotedKeysAreRejectedWithWhatFollows) {
   struct DocError *first = doc.errors.first;
   EXPECT_EQ(first->severity, 2);
   EXPECT_EQ(first->node->kind, DocError);
-  EXPECT_EQ(str_of(first->node->text), "\"width\"");
-  EXPECT_EQ(str_of(first->node->raw), "\"width\"");
+  EXPECT_EQ(text_of(first->node->text), "\"width\"");
+  EXPECT_EQ(text_of(first->node->raw), "\"width\"");
   EXPECT_EQ(first->node->offset, 0u);
   EXPECT_TRUE(doc_node_is_nil(first->node->parent));
   EXPECT_EQ(first->next->node->offset, 7u);
@@ -430,8 +430,8 @@ TEST_F(TargetsDoc, CommaInsideAQuotedValueCutsTheString) {
                                                      "Unexpected \"\"\" token."}));
   EXPECT_EQ(dump(doc.root), "image_type('\"') quality(5)");
   DocNode *value = doc.root->first->first;
-  EXPECT_EQ(str_of(value->raw), "\"");
-  EXPECT_EQ(str_of(value->text), "\"");
+  EXPECT_EQ(text_of(value->raw), "\"");
+  EXPECT_EQ(text_of(value->text), "\"");
 }
 
 TEST_F(TargetsDoc, StringsThatRunToTheEndOfTheText) {
@@ -446,12 +446,12 @@ TEST_F(TargetsDoc, StringsThatRunToTheEndOfTheText) {
   DocNode *value = doc.root->first->first;
   ASSERT_EQ(value->kind, DocValue);
   EXPECT_EQ(value->value_type, DocValueString);
-  EXPECT_EQ(str_of(value->raw), "\"JPEG");
-  EXPECT_EQ(str_of(value->text), "JPE");
+  EXPECT_EQ(text_of(value->raw), "\"JPEG");
+  EXPECT_EQ(text_of(value->text), "JPE");
 
   // a lone quote keeps its byte
   doc = parse("image_type: '");
-  EXPECT_EQ(str_of(doc.root->first->first->text), "'");
+  EXPECT_EQ(text_of(doc.root->first->first->text), "'");
 }
 
 TEST_F(TargetsDoc, NumbersKeepTheirWrittenForm) {
@@ -460,7 +460,7 @@ TEST_F(TargetsDoc, NumbersKeepTheirWrittenForm) {
   EXPECT_EQ(dump(doc.root), "width(-12) height(7.5) bg_color(0xFF00FF) quality(.5)");
   for (DocNode *key = doc.root->first; !doc_node_is_nil(key); key = key->next) {
     EXPECT_EQ(key->first->value_type, DocValueNumber);
-    EXPECT_EQ(str_of(key->first->text), str_of(key->first->raw));
+    EXPECT_EQ(text_of(key->first->text), text_of(key->first->raw));
   }
 }
 
@@ -481,7 +481,7 @@ TEST_F(TargetsDoc, DeepNestingAndLongListsParse) {
   TargetsDocument doc = parse(t);
   EXPECT_EQ(doc.errors.count, 0u);
   // the closers unwound every level: height is a top-level key again
-  EXPECT_EQ(str_of(doc.root->last->text), "height");
+  EXPECT_EQ(text_of(doc.root->last->text), "height");
   DocNode *deepest = doc_find_by_text(doc.root, str8_lit("width"), 0);
   ASSERT_FALSE(doc_node_is_nil(deepest));
   u64 depth = 0;
@@ -518,8 +518,8 @@ TEST_F(TargetsDoc, ArbitraryBytesTileAndParseCleanly) {
     TargetsDocument doc = targets_parse(arena, str8_of(text), tokens);
     expect_links_consistent(doc.root);
     for (struct DocError *e = doc.errors.first; e != nullptr; e = e->next) {
-      ASSERT_EQ(str_of(e->message), "Unexpected \"" + str_of(e->node->raw) + "\" token.");
-      ASSERT_EQ(str_of(e->node->raw), text.substr(e->node->offset, e->node->raw.size));
+      ASSERT_EQ(text_of(e->message), "Unexpected \"" + text_of(e->node->raw) + "\" token.");
+      ASSERT_EQ(text_of(e->node->raw), text.substr(e->node->offset, e->node->raw.size));
     }
   }
 }
@@ -590,7 +590,7 @@ TEST_F(TargetsDoc, FindByTextVisitsInPreOrder) {
   DocNode *found = doc_find_by_text(doc.root, str8_lit("targets"), MatchIgnoreCase);
   ASSERT_FALSE(doc_node_is_nil(found));
   EXPECT_EQ(found->kind, DocValue);
-  EXPECT_EQ(str_of(found->raw), "\"targets\"");
+  EXPECT_EQ(text_of(found->raw), "\"targets\"");
 
   found = doc_find_by_text(doc.root->first->next, str8_lit("TARGETS"), MatchIgnoreCase);
   EXPECT_EQ(found->kind, DocKey);
@@ -606,7 +606,7 @@ TEST_F(TargetsDoc, ChildValuePicksTheFirstKeyWithTheWantedType) {
   DocNode *object = doc.root->first->first;
   ASSERT_EQ(object->kind, DocObject);
   auto value = [&](const char *key, MatchFlags flags, i32 type) {
-    return str_of(doc_child_value(object, str8_cstring(key), flags, type));
+    return text_of(doc_child_value(object, str8_cstring(key), flags, type));
   };
   EXPECT_EQ(value("width", MatchIgnoreCase, DocValueNumber), "5");
   EXPECT_EQ(value("width", MatchIgnoreCase, DocValueString), "a");
@@ -630,10 +630,10 @@ TEST_F(TargetsDoc, ErrorListAndPositions) {
   doc_error_push(arena, &list, n, 2, str8_lit("three"));
   EXPECT_EQ(list.count, 3u);
   EXPECT_EQ(list.worst_severity, 3);
-  EXPECT_EQ(str_of(list.first->message), "one");
-  EXPECT_EQ(str_of(list.first->next->message), "two");
+  EXPECT_EQ(text_of(list.first->message), "one");
+  EXPECT_EQ(text_of(list.first->next->message), "two");
   EXPECT_EQ(list.last, list.first->next->next);
-  EXPECT_EQ(str_of(list.last->message), "three");
+  EXPECT_EQ(text_of(list.last->message), "three");
   EXPECT_EQ(list.last->next, nullptr);
 
   std::string t = "ab\n\xC3\xA9x\r\nq";

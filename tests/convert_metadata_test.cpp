@@ -4,6 +4,7 @@
 
 #include "convert/convert_codec.h"
 #include "convert/convert_metadata.h"
+#include "test_text.h"
 
 namespace {
 
@@ -33,7 +34,6 @@ std::string hex_of(U128 d) {
   return out;
 }
 
-std::string str(Str8 s) { return std::string((const char *)s.str, s.size); }
 
 } // namespace
 
@@ -43,12 +43,12 @@ TEST_F(ConvertMetadata, ChecksumTextOfDigest) {
   // the 1 × 1 RGB picture whose three bytes are "abc"
   U128 d = codec_blake2b128("abc", 3);
   EXPECT_EQ(hex_of(d), "cf4ab791c62b8d2b2109c90275287816");
-  EXPECT_EQ(str(checksum_text(arena, d)), "244470855946729505");
+  EXPECT_EQ(text_of(checksum_text(arena, d)), "244470855946729505");
 
   // only bytes 0-3 and 8-11 count; no padding, no separator
   U128 cut = {{0xFFFFFFFF00000005ull, 0x00000001FFFFFFFFull}};
-  EXPECT_EQ(str(checksum_text(arena, cut)), "54294967295");
-  EXPECT_EQ(str(checksum_text(arena, u128_zero())), "00");
+  EXPECT_EQ(text_of(checksum_text(arena, cut)), "54294967295");
+  EXPECT_EQ(text_of(checksum_text(arena, u128_zero())), "00");
 }
 
 TEST_F(ConvertMetadata, SourceRecordText) {
@@ -147,18 +147,18 @@ TEST_F(ConvertMetadata, RecordWithoutImageOrType) {
   str8_list_add(arena, &list, str8_lit("before"));
   format_metadata_record(arena, &list, &rec);
   EXPECT_EQ(list.node_count, 39u);
-  EXPECT_EQ(str(list.first->string), "before");
-  EXPECT_EQ(str(list.last->string), "[END_FILE];");
+  EXPECT_EQ(text_of(list.first->string), "before");
+  EXPECT_EQ(text_of(list.last->string), "[END_FILE];");
 }
 
 TEST(ConvertMetadataNames, LayoutAndFileTypeNames) {
-  EXPECT_EQ(str(pixel_layout_name(1)), "GRAYSCALE");
-  EXPECT_EQ(str(pixel_layout_name(2)), "GRAYSCALE_ALPHA");
-  EXPECT_EQ(str(pixel_layout_name(3)), "RGB");
-  EXPECT_EQ(str(pixel_layout_name(4)), "RGBA");
-  EXPECT_EQ(str(pixel_layout_name(0)), "UNKNOWN");
-  EXPECT_EQ(str(pixel_layout_name(5)), "UNKNOWN");
-  EXPECT_EQ(str(file_type_name(FileTypeJpeg)), "JPEG");
-  EXPECT_EQ(str(file_type_name(FileTypePng)), "PNG");
-  EXPECT_EQ(str(file_type_name(FileTypeNone)), "PNG");
+  EXPECT_EQ(text_of(pixel_layout_name(1)), "GRAYSCALE");
+  EXPECT_EQ(text_of(pixel_layout_name(2)), "GRAYSCALE_ALPHA");
+  EXPECT_EQ(text_of(pixel_layout_name(3)), "RGB");
+  EXPECT_EQ(text_of(pixel_layout_name(4)), "RGBA");
+  EXPECT_EQ(text_of(pixel_layout_name(0)), "UNKNOWN");
+  EXPECT_EQ(text_of(pixel_layout_name(5)), "UNKNOWN");
+  EXPECT_EQ(text_of(file_type_name(FileTypeJpeg)), "JPEG");
+  EXPECT_EQ(text_of(file_type_name(FileTypePng)), "PNG");
+  EXPECT_EQ(text_of(file_type_name(FileTypeNone)), "PNG");
 }

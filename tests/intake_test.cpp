@@ -13,6 +13,7 @@
 
 #include "intake/intake.h"
 #include "test_process.h"
+#include "test_text.h"
 
 namespace fs = std::filesystem;
 
@@ -27,7 +28,6 @@ static void intake_test_start() {
 }
 
 static Str8 view(const std::string &s) { return str8(s.data(), s.size()); }
-static std::string text(Str8 s) { return std::string((const char *)s.str, s.size); }
 static U128 digest_of(const std::string &s) { return digest128(view(s)); }
 
 static bool same(U128 a, U128 b) { return u128_equal(a, b); }
@@ -74,7 +74,7 @@ static bool wait_content_freed(U128 digest) {
 
 static std::string leased_bytes(U128 digest) {
   ContentLease *lease = content_lease_begin();
-  std::string bytes = text(content_lease_get(lease, digest));
+  std::string bytes = text_of(content_lease_get(lease, digest));
   content_lease_end(lease);
   return bytes;
 }
@@ -112,11 +112,11 @@ TEST(IntakeStore, RingKeepsRecordsAndHonoursDeadlines) {
   std::atomic<bool> pushed{false};
   std::thread pusher = spawn([&] { pushed = string_ring_push(&queue, str8_lit("after"), clock_now_us() + 60000000ull); });
   Scratch scratch = scratch_begin(arena);
-  EXPECT_EQ(text(string_ring_pop(&queue, scratch.arena)), largest);
+  EXPECT_EQ(text_of(string_ring_pop(&queue, scratch.arena)), largest);
   pusher.join();
   EXPECT_TRUE(pushed);
   Str8 after = string_ring_pop(&queue, scratch.arena);
-  EXPECT_EQ(text(after), "after");
+  EXPECT_EQ(text_of(after), "after");
   EXPECT_EQ(after.str[after.size], 0);
 
   // Records of every length survive wrapping around the buffer.
@@ -128,7 +128,7 @@ TEST(IntakeStore, RingKeepsRecordsAndHonoursDeadlines) {
       next_push += 1;
     }
     Str8 got = string_ring_pop(&queue, scratch.arena);
-    ASSERT_EQ(text(got), record(next_pop));
+    ASSERT_EQ(text_of(got), record(next_pop));
     next_pop += 1;
   }
   EXPECT_EQ(queue.read_pos, queue.write_pos);
@@ -336,7 +336,7 @@ TEST(Intake, RewritesEvictOldContentsAndLeasesKeepThem) {
   // A lease keeps the second content alive after the fourth read evicts it.
   ContentLease *lease = content_lease_begin();
   Str8 held = content_lease_get(lease, digests[1]);
-  ASSERT_EQ(text(held), versions[1]);
+  ASSERT_EQ(text_of(held), versions[1]);
   write_file(path, versions[3]);
   digests.push_back(digest_of(versions[3]));
   ASSERT_TRUE(wait_published(path, digests[3]));
@@ -346,7 +346,7 @@ TEST(Intake, RewritesEvictOldContentsAndLeasesKeepThem) {
   ContentInfo kept = content_store_info(digests[1]);
   EXPECT_TRUE(kept.found);
   EXPECT_EQ(kept.readers, 1u);
-  EXPECT_EQ(text(held), versions[1]);
+  EXPECT_EQ(text_of(held), versions[1]);
   content_lease_end(lease);
   EXPECT_TRUE(wait_content_freed(digests[1]));
 }
@@ -456,7 +456,7 @@ TEST(Intake, ManyThreadsRequestAndLeaseManyPaths) {
           ContentLease *lease = content_lease_begin();
           U128 d = intake_request(view(paths[i]), 0);
           if (!u128_is_zero(d)) {
-            if (text(content_lease_get(lease, d)) != contents[i]) {
+            if (text_of(content_lease_get(lease, d)) != contents[i]) {
               failures += 1;
             }
             done[i] = true;

@@ -8,6 +8,7 @@
 
 #include "os/os.h"
 #include "test_process.h"
+#include "test_text.h"
 
 namespace {
 
@@ -26,7 +27,6 @@ struct ArgsFixture : testing::Test {
   }
 };
 
-std::string text(Str8 s) { return std::string((const char *)s.str, s.size); }
 
 // Entries over all buckets.
 int entry_count(ArgTable *table) {
@@ -42,7 +42,7 @@ int entry_count(ArgTable *table) {
 ArgEntry *find_entry(ArgTable *table, const std::string &key) {
   for (u64 b = 0; b < table->bucket_count; b += 1) {
     for (ArgEntry *e = table->buckets[b].first; e; e = e->next) {
-      if (text(e->key) == key) {
+      if (text_of(e->key) == key) {
         return e;
       }
     }
@@ -55,19 +55,19 @@ using ArgTableTest = ArgsFixture;
 TEST_F(ArgTableTest, SeparatorsAndDashes) {
   for (const char *a : {"-in=D:/pics", "--in=D:/pics", "in=D:/pics", "-in:D:/pics", "--in:D:/pics"}) {
     ArgTable *t = parse({a});
-    EXPECT_EQ(text(arg_value(t, str8_lit("in"))), "D:/pics") << a;
+    EXPECT_EQ(text_of(arg_value(t, str8_lit("in"))), "D:/pics") << a;
     EXPECT_EQ(entry_count(t), 1) << a;
   }
   // of three dashes one stays in the key
-  EXPECT_EQ(text(arg_value(parse({"---x=1"}), str8_lit("-x"))), "1");
+  EXPECT_EQ(text_of(arg_value(parse({"---x=1"}), str8_lit("-x"))), "1");
   // the first separator splits; ":" before "=" wins even when it is part of a drive
-  EXPECT_EQ(text(arg_value(parse({"-in=E:/a=b"}), str8_lit("in"))), "E:/a=b");
-  EXPECT_EQ(text(arg_value(parse({"-in=E:x"}), str8_lit("in"))), "E:x");
+  EXPECT_EQ(text_of(arg_value(parse({"-in=E:/a=b"}), str8_lit("in"))), "E:/a=b");
+  EXPECT_EQ(text_of(arg_value(parse({"-in=E:x"}), str8_lit("in"))), "E:x");
   ArgTable *drive = parse({"E:/x=1"});
-  EXPECT_EQ(text(arg_value(drive, str8_lit("E"))), "/x=1");
+  EXPECT_EQ(text_of(arg_value(drive, str8_lit("E"))), "/x=1");
   EXPECT_EQ(find_entry(drive, "E:/x"), nullptr);
   // a program path is tokenised like any argument
-  EXPECT_EQ(text(arg_value(parse({"E:\\tools\\conv.exe"}), str8_lit("E"))), "\\tools\\conv.exe");
+  EXPECT_EQ(text_of(arg_value(parse({"E:\\tools\\conv.exe"}), str8_lit("E"))), "\\tools\\conv.exe");
   // a slash is no option marker
   ArgTable *slash = parse({"/help"});
   EXPECT_FALSE(arg_flag(slash, str8_lit("help")));
@@ -79,14 +79,14 @@ TEST_F(ArgTableTest, PendingValues) {
   ArgTable *t = parse({"-in", "D:/pics"});
   EXPECT_TRUE(arg_flag(t, str8_lit("in")));
   EXPECT_EQ(arg_value(t, str8_lit("in")).size, 0u);
-  EXPECT_EQ(text(arg_value(t, str8_lit("D"))), "/pics");
+  EXPECT_EQ(text_of(arg_value(t, str8_lit("D"))), "/pics");
 
   // an empty inline value takes the next token whole, dashes and all
   t = parse({"-in=", "D:/pics"});
-  EXPECT_EQ(text(arg_value(t, str8_lit("in"))), "D:/pics");
+  EXPECT_EQ(text_of(arg_value(t, str8_lit("in"))), "D:/pics");
   EXPECT_EQ(entry_count(t), 1);
   t = parse({"-in=", "-out=x"});
-  EXPECT_EQ(text(arg_value(t, str8_lit("in"))), "-out=x");
+  EXPECT_EQ(text_of(arg_value(t, str8_lit("in"))), "-out=x");
   EXPECT_FALSE(arg_flag(t, str8_lit("out")));
 
   // an inline value stays whole; continued tokens split at commas
@@ -94,17 +94,17 @@ TEST_F(ArgTableTest, PendingValues) {
   ArgEntry *k = find_entry(t, "k");
   ASSERT_NE(k, nullptr);
   ASSERT_EQ(k->values.node_count, 3u);
-  EXPECT_EQ(text(k->values.first->string), "a,");
-  EXPECT_EQ(text(k->values.first->next->string), "b");
-  EXPECT_EQ(text(k->values.last->string), "c");
-  EXPECT_EQ(text(k->value), "a,,b,c");
+  EXPECT_EQ(text_of(k->values.first->string), "a,");
+  EXPECT_EQ(text_of(k->values.first->next->string), "b");
+  EXPECT_EQ(text_of(k->values.last->string), "c");
+  EXPECT_EQ(text_of(k->value), "a,,b,c");
   t = parse({"-k=a,b"});
   EXPECT_EQ(find_entry(t, "k")->values.node_count, 1u);
-  EXPECT_EQ(text(arg_value(t, str8_lit("k"))), "a,b");
+  EXPECT_EQ(text_of(arg_value(t, str8_lit("k"))), "a,b");
 
   // a continued token that ends with a comma keeps the entry pending; empty pieces count
   t = parse({"-k=", "a,,", "b", "c"});
-  EXPECT_EQ(text(arg_value(t, str8_lit("k"))), "a,,b");
+  EXPECT_EQ(text_of(arg_value(t, str8_lit("k"))), "a,,b");
   EXPECT_NE(find_entry(t, "c"), nullptr);
   // an empty token ends the pending value
   t = parse({"-in=", "", "x"});
@@ -115,10 +115,10 @@ TEST_F(ArgTableTest, PendingValues) {
 TEST_F(ArgTableTest, Tokens) {
   // an inner space cuts, the second piece continues a pending value or starts an entry
   ArgTable *t = parse({"-in=C:/My Pics"});
-  EXPECT_EQ(text(arg_value(t, str8_lit("in"))), "C:/My");
+  EXPECT_EQ(text_of(arg_value(t, str8_lit("in"))), "C:/My");
   EXPECT_NE(find_entry(t, "Pics"), nullptr);
   t = parse({"-in=", "C:/My   Pics"});
-  EXPECT_EQ(text(arg_value(t, str8_lit("in"))), "C:/My");
+  EXPECT_EQ(text_of(arg_value(t, str8_lit("in"))), "C:/My");
   EXPECT_NE(find_entry(t, "Pics"), nullptr);
   EXPECT_EQ(entry_count(t), 2);
 
@@ -154,8 +154,8 @@ TEST_F(ArgTableTest, Tokens) {
 
 TEST_F(ArgTableTest, LookupsAndBuckets) {
   ArgTable *t = parse({"-in=A", "-in=B", "-IN=x", "--QuIeT"});
-  EXPECT_EQ(text(arg_value(t, str8_lit("in"))), "A");
-  EXPECT_EQ(text(arg_value(t, str8_lit("IN"))), "x");
+  EXPECT_EQ(text_of(arg_value(t, str8_lit("in"))), "A");
+  EXPECT_EQ(text_of(arg_value(t, str8_lit("IN"))), "x");
   EXPECT_TRUE(arg_flag(t, str8_lit("QuIeT")));
   EXPECT_FALSE(arg_flag(t, str8_lit("quiet")));
   EXPECT_EQ(arg_value(t, str8_lit("missing")).size, 0u);
@@ -164,13 +164,13 @@ TEST_F(ArgTableTest, LookupsAndBuckets) {
   ASSERT_EQ(t->bucket_count, 64u);
   ArgBucket *bucket = &t->buckets[str8_hash(str8_lit("in")) % 64];
   ASSERT_NE(bucket->first, nullptr);
-  EXPECT_EQ(text(bucket->first->value), "A");
+  EXPECT_EQ(text_of(bucket->first->value), "A");
   ArgEntry *second = bucket->first->next;
-  while (second && text(second->key) != "in") {
+  while (second && text_of(second->key) != "in") {
     second = second->next;
   }
   ASSERT_NE(second, nullptr);
-  EXPECT_EQ(text(second->value), "B");
+  EXPECT_EQ(text_of(second->value), "B");
   EXPECT_EQ(bucket->last->next, nullptr);
 }
 

@@ -40,10 +40,10 @@ TEST(OsFiles, RangesAreCutToTheFileSize) {
   Arena *arena = arena_create(mib(1), kib(64));
   u64 before = arena_offset(arena);
   Str8 all = file_read_into_arena(arena, f, RangeU64{0, 1000});
-  EXPECT_EQ(str(all), "0123456789");
+  EXPECT_EQ(text_of(all), "0123456789");
   EXPECT_EQ(arena_offset(arena), before + 10);
   Str8 tail = file_read_into_arena(arena, f, RangeU64{5, ~0ull});
-  EXPECT_EQ(str(tail), "56789");
+  EXPECT_EQ(text_of(tail), "56789");
   EXPECT_EQ(arena_offset(arena), before + 16 + 5);
   EXPECT_EQ(file_read_into_arena(arena, f, RangeU64{10, 20}).size, 0u);
   EXPECT_EQ(arena_offset(arena), before + 16 + 5);
@@ -277,7 +277,7 @@ TEST(OsFiles, IteratedEntriesCarryTimesAndLiveInTheArena) {
   EXPECT_FALSE(dir_iter_next(arena, iter, &after));
   EXPECT_FALSE(dir_iter_next(arena, iter, &after));
   dir_iter_close(iter);
-  EXPECT_EQ(str(e.name), "one");
+  EXPECT_EQ(text_of(e.name), "one");
   EXPECT_EQ(e.name.str[e.name.size], 0);
   EXPECT_EQ(e.modified, file_props_from_path(s8(tmp.at("one"))).modified);
   EXPECT_EQ(date_time_from_dense_time(e.modified).millisecond, 500);

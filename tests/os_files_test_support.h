@@ -10,13 +10,13 @@
 
 #include "os/os.h"
 #include "test_process.h"
+#include "test_text.h"
 
 inline Str8 s8(const std::string &s) { return str8(s.data(), s.size()); }
-inline std::string str(Str8 s) { return std::string((const char *)s.str, s.size); }
 
 inline std::string read_back(const std::string &path) {
   Arena *arena = arena_create(mib(1), kib(64));
-  std::string out = str(file_read_all(arena, s8(path)));
+  std::string out = text_of(file_read_all(arena, s8(path)));
   arena_destroy(arena);
   return out;
 }
@@ -47,7 +47,7 @@ inline std::vector<Listed> list(const std::string &folder, u32 filter) {
   std::vector<Listed> out;
   DirIter *iter = dir_iter_open(arena, s8(folder), filter);
   DirEntry e;
-  while (dir_iter_next(arena, iter, &e)) out.push_back({str(e.name), e.flags, e.size});
+  while (dir_iter_next(arena, iter, &e)) out.push_back({text_of(e.name), e.flags, e.size});
   dir_iter_close(iter);
   arena_destroy(arena);
   std::sort(out.begin(), out.end(), [](const Listed &a, const Listed &b) { return a.name < b.name; });

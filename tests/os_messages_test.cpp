@@ -4,10 +4,10 @@
 #include <string>
 
 #include "os/os.h"
+#include "test_text.h"
 
 namespace {
 
-std::string text(Str8 s) { return std::string((const char *)s.str, s.size); }
 
 struct MessagesTest : testing::Test {
   Arena *arena = nullptr;
@@ -24,17 +24,17 @@ TEST_F(MessagesTest, AddKeepsOrderCountAndWorst) {
   EXPECT_EQ(list.count, 3u);
   EXPECT_EQ(list.worst, 3);
   ASSERT_NE(list.first, nullptr);
-  EXPECT_EQ(text(list.first->text), "Unable to load the image.");
-  EXPECT_EQ(text(list.first->next->text), "a note");
+  EXPECT_EQ(text_of(list.first->text), "Unable to load the image.");
+  EXPECT_EQ(text_of(list.first->next->text), "a note");
   EXPECT_EQ(list.last->level, 2);
   EXPECT_EQ(list.last->next, nullptr);
 
-  EXPECT_EQ(text(message_label(1)), "");
-  EXPECT_EQ(text(message_label(2)), "warning");
-  EXPECT_EQ(text(message_label(3)), "error");
-  EXPECT_EQ(text(message_label(4)), "fatal error");
-  EXPECT_EQ(text(message_label(0)), "");
-  EXPECT_EQ(text(message_label(5)), "");
+  EXPECT_EQ(text_of(message_label(1)), "");
+  EXPECT_EQ(text_of(message_label(2)), "warning");
+  EXPECT_EQ(text_of(message_label(3)), "error");
+  EXPECT_EQ(text_of(message_label(4)), "fatal error");
+  EXPECT_EQ(text_of(message_label(0)), "");
+  EXPECT_EQ(text_of(message_label(5)), "");
 }
 
 TEST_F(MessagesTest, ReportPrintsLabelLineThenTextLine) {
@@ -72,7 +72,7 @@ TEST_F(MessagesTest, OutListWithoutPrinting) {
   ASSERT_EQ(out.node_count, 5u);
   u64 i = 0;
   for (Str8Node *n = out.first; n; n = n->next, i += 1) {
-    EXPECT_EQ(text(n->string), expected[i]) << i;
+    EXPECT_EQ(text_of(n->string), expected[i]) << i;
   }
 
   // an empty list prints nothing and adds nothing

@@ -9,10 +9,10 @@
 #include <string>
 
 #include "os/os.h"
+#include "test_text.h"
 
 namespace fs = std::filesystem;
 
-static std::string str(Str8 s) { return std::string((const char *)s.str, s.size); }
 
 TEST(OsProcessPosix, MachineFacts) {
   SysInfo *sys = sys_info();
@@ -28,7 +28,7 @@ TEST(OsProcessPosix, MachineFacts) {
 
   char host[256] = {};
   ASSERT_EQ(gethostname(host, sizeof(host) - 1), 0);
-  std::string name = str(sys->machine_name);
+  std::string name = text_of(sys->machine_name);
   EXPECT_EQ(name, std::string(host).substr(0, 15));
 }
 
@@ -36,17 +36,17 @@ TEST(OsProcessPosix, ProcessFacts) {
   ProcInfo *info = proc_info();
   EXPECT_EQ(info->process_id, (u32)getpid());
   fs::path exe = fs::read_symlink("/proc/self/exe");
-  EXPECT_EQ(str(info->exe_folder), exe.parent_path().string());
-  EXPECT_EQ(str(info->exe_folder), fs::canonical(fs::path(VANTOR_BIN).parent_path()).string());
+  EXPECT_EQ(text_of(info->exe_folder), exe.parent_path().string());
+  EXPECT_EQ(text_of(info->exe_folder), fs::canonical(fs::path(VANTOR_BIN).parent_path()).string());
   ASSERT_GE(process_argc(), 1);
   EXPECT_EQ(fs::path(process_argv()[0]).filename(), exe.filename());
 
   const char *config = getenv("XDG_CONFIG_HOME");
   const char *home = getenv("HOME");
   if (config && config[0]) {
-    EXPECT_EQ(str(info->user_data_folder), config);
+    EXPECT_EQ(text_of(info->user_data_folder), config);
   } else if (home && home[0]) {
-    EXPECT_EQ(str(info->user_data_folder), std::string(home) + "/.config");
+    EXPECT_EQ(text_of(info->user_data_folder), std::string(home) + "/.config");
   } else {
     EXPECT_EQ(info->user_data_folder.size, 0u);
   }
@@ -56,7 +56,7 @@ TEST(OsProcessPosix, ProcessFacts) {
   u64 count = 0;
   for (char **entry = environ; *entry; entry += 1, count += 1) {
     ASSERT_NE(n, nullptr);
-    EXPECT_EQ(str(n->string), *entry);
+    EXPECT_EQ(text_of(n->string), *entry);
     n = n->next;
   }
   EXPECT_EQ(n, nullptr);

@@ -13,12 +13,12 @@
 
 #include "os/os.h"
 #include "test_process.h"
+#include "test_text.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string str(Str8 s) { return std::string((const char *)s.str, s.size); }
 fs::path path_of(const std::string &utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
 std::string utf8_of(const fs::path &path) {
   std::u8string text = path.u8string();
@@ -56,19 +56,19 @@ TEST(OsProcess, MachineFacts) {
 TEST(OsProcess, ProcessFacts) {
   ProcInfo *info = proc_info();
   // the runner is built beside the program
-  std::string exe = str(info->exe_folder);
+  std::string exe = text_of(info->exe_folder);
   ASSERT_FALSE(exe.empty());
   EXPECT_NE(exe.back(), '/');
   EXPECT_NE(exe.back(), '\\');
   EXPECT_TRUE(fs::equivalent(path_of(exe), fs::path(VANTOR_BIN).parent_path())) << exe;
-  EXPECT_EQ(str(info->current_folder), utf8_of(fs::current_path()));
+  EXPECT_EQ(text_of(info->current_folder), utf8_of(fs::current_path()));
 
   // environment names are matched as the system matches them: case-blind on Windows
   const char *path = getenv("PATH");
   ASSERT_NE(path, nullptr);
   int paths = 0;
   for (Str8Node *n = info->environment.first; n; n = n->next) {
-    std::string entry = str(n->string);
+    std::string entry = text_of(n->string);
     EXPECT_NE(entry.find('=', 1), std::string::npos) << entry;
     if (name_is(entry, "PATH")) {
       paths += 1;
@@ -83,7 +83,7 @@ TEST(OsProcess, ProcessFacts) {
 
   Arena *arena = arena_create(mib(1), kib(64));
   Str8 cwd = current_directory(arena);
-  EXPECT_EQ(str(cwd), utf8_of(fs::current_path()));
+  EXPECT_EQ(text_of(cwd), utf8_of(fs::current_path()));
   EXPECT_EQ(cwd.str[cwd.size], 0);
   arena_destroy(arena);
 }

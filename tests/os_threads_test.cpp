@@ -7,10 +7,10 @@
 #include <string>
 
 #include "os/os.h"
+#include "test_text.h"
 
 namespace {
 
-std::string text(Str8 s) { return std::string((const char *)s.str, s.size); }
 
 // Polls until the condition holds or the generous deadline passes.
 bool wait_until(const std::function<bool()> &done, u64 seconds = 60) {
@@ -54,7 +54,7 @@ TEST_F(StringRingTest, RecordsTakeLengthPlusBytesRoundedToEight) {
   }
   for (u64 i = 0; i < 5; i += 1) {
     Str8 s = string_ring_pop(&ring, arena);
-    EXPECT_EQ(text(s), std::string(bytes, sizes[i]));
+    EXPECT_EQ(text_of(s), std::string(bytes, sizes[i]));
     EXPECT_EQ(s.str[s.size], 0);
   }
   EXPECT_EQ(ring.read_pos, ring.write_pos);
@@ -102,7 +102,7 @@ TEST_F(StringRingTest, RecordsStraddlingTheEndComeBackWhole) {
     u64 start = ring.write_pos % 64;
     ASSERT_TRUE(string_ring_push(&ring, str8(data, size), 0)) << round;
     Str8 back = string_ring_pop(&ring, arena);
-    ASSERT_EQ(text(back), std::string(data, size)) << "size " << size << " start " << start;
+    ASSERT_EQ(text_of(back), std::string(data, size)) << "size " << size << " start " << start;
   }
   EXPECT_GT(ring.read_pos, 64u * 100);
   EXPECT_EQ(ring.read_pos % 8, 0u);
@@ -117,7 +117,7 @@ struct PopOnce {
 void pop_once(u64 arg) {
   PopOnce *p = (PopOnce *)arg;
   Scratch scratch = scratch_begin(nullptr);
-  p->got = text(string_ring_pop(p->ring, scratch.arena));
+  p->got = text_of(string_ring_pop(p->ring, scratch.arena));
   scratch_end(scratch);
   p->done.store(1);
 }
@@ -165,7 +165,7 @@ TEST_F(StringRingTest, ProducersAndConsumerThroughASmallRing) {
   u32 next[2] = {0, 0};
   for (u32 n = 0; n < 2 * per_producer; n += 1) {
     Scratch scratch = scratch_begin(arena);
-    std::string s = text(string_ring_pop(&ring, scratch.arena));
+    std::string s = text_of(string_ring_pop(&ring, scratch.arena));
     scratch_end(scratch);
     unsigned producer = 9, index = 0;
     ASSERT_EQ(sscanf(s.c_str(), "%u:%u:", &producer, &index), 2) << s;

@@ -14,12 +14,12 @@
 
 #include "os/os.h"
 #include "test_process.h"
+#include "test_text.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string str(Str8 s) { return std::string((const char *)s.str, s.size); }
 
 TEST(Win32Process, MachineFacts) {
   SysInfo *sys = sys_info();
@@ -39,7 +39,7 @@ TEST(Win32Process, MachineFacts) {
   char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
   DWORD size = sizeof(name);
   ASSERT_TRUE(GetComputerNameA(name, &size));
-  EXPECT_EQ(str(sys->machine_name), std::string(name, size).substr(0, 15));
+  EXPECT_EQ(text_of(sys->machine_name), std::string(name, size).substr(0, 15));
 }
 
 TEST(Win32Process, ProcessFacts) {
@@ -53,13 +53,13 @@ TEST(Win32Process, ProcessFacts) {
   module.resize(n);
   size_t cut = module.find_last_of(L"\\/");
   ASSERT_NE(cut, std::wstring::npos);
-  EXPECT_EQ(str(info->exe_folder), utf8_from_wide(module.data(), cut));
+  EXPECT_EQ(text_of(info->exe_folder), utf8_from_wide(module.data(), cut));
   EXPECT_EQ(fs::path(module).stem(), fs::path(process_argv()[0]).stem());
 
   // the roaming application-data folder
   PWSTR roaming = nullptr;
   ASSERT_EQ(SHGetKnownFolderPath(FOLDERID_RoamingAppData, 0, nullptr, &roaming), S_OK);
-  EXPECT_EQ(str(info->user_data_folder), utf8_from_wide(roaming, wcslen(roaming)));
+  EXPECT_EQ(text_of(info->user_data_folder), utf8_from_wide(roaming, wcslen(roaming)));
   CoTaskMemFree(roaming);
 
   // the environment as UTF-8, with the names as the block spells them
@@ -68,7 +68,7 @@ TEST(Win32Process, ProcessFacts) {
   ASSERT_GT(length, 0u);
   bool found = false;
   for (Str8Node *e = info->environment.first; e; e = e->next) {
-    std::string entry = str(e->string);
+    std::string entry = text_of(e->string);
     if (entry.size() > 5 && entry[4] == '=' && _strnicmp(entry.c_str(), "PATH", 4) == 0) {
       EXPECT_EQ(entry.substr(5), utf8_from_wide(value, length));
       found = true;
@@ -80,7 +80,7 @@ TEST(Win32Process, ProcessFacts) {
   wchar_t current[MAX_PATH * 4];
   DWORD used = GetCurrentDirectoryW(MAX_PATH * 4, current);
   ASSERT_GT(used, 0u);
-  EXPECT_EQ(str(info->current_folder), utf8_from_wide(current, used));
+  EXPECT_EQ(text_of(info->current_folder), utf8_from_wide(current, used));
 }
 
 // The program writes its standard output in binary mode: a pipe gets "\n" alone, as on every
