@@ -1,5 +1,6 @@
-// Intake: digests, the queue ring, and the registry, streamers, detector, store and reaper
-// working together on real files with their real threads.
+// Intake: digests, and the registry, streamers, detector, store and reaper working together
+// on real files with their real threads (the string ring under the queue is tested with the
+// OS layer).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -79,7 +80,7 @@ static std::string leased_bytes(U128 digest) {
   return bytes;
 }
 
-//~ Digests and the queue ring
+//~ Digests
 TEST(IntakeStore, DigestIsBlake2b128WithZeroForEmpty) {
   U128 d = digest_of("abc");
   // cf4ab791c62b8d2b 2109c90275287816, read as little-endian words
@@ -87,54 +88,6 @@ TEST(IntakeStore, DigestIsBlake2b128WithZeroForEmpty) {
   EXPECT_EQ(d.u64s[1], 0x1678287502c90921ull);
   EXPECT_TRUE(u128_is_zero(digest128(Str8{})));
   EXPECT_FALSE(same(digest_of("abc"), digest_of("abd")));
-}
-
-TEST(IntakeStore, RingKeepsRecordsAndHonoursDeadlines) {
-  Arena *arena = arena_create(mib(4), kib(64));
-  IntakeQueue queue;
-  string_ring_init(&queue, arena, kib(64));
-
-  // Too long for any queue: refused at once even with a far deadline.
-  std::string too_long(65529, 'x');
-  EXPECT_FALSE(string_ring_push(&queue, view(too_long), clock_now_us() + 600000000ull));
-
-  // The largest record fits only into an empty queue.
-  std::string largest(65528, 'y');
-  largest[0] = 'a';
-  largest.back() = 'z';
-  ASSERT_TRUE(string_ring_push(&queue, view(largest), 0));
-  EXPECT_FALSE(string_ring_push(&queue, str8_lit("p"), 0));
-  u64 deadline = clock_now_us() + 30000;
-  EXPECT_FALSE(string_ring_push(&queue, str8_lit("p"), deadline));
-  EXPECT_GE(clock_now_us(), deadline);
-
-  // A push waiting for room goes through once a pop makes it.
-  std::atomic<bool> pushed{false};
-  std::thread pusher = spawn([&] { pushed = string_ring_push(&queue, str8_lit("after"), clock_now_us() + 60000000ull); });
-  Scratch scratch = scratch_begin(arena);
-  EXPECT_EQ(text_of(string_ring_pop(&queue, scratch.arena)), largest);
-  pusher.join();
-  EXPECT_TRUE(pushed);
-  Str8 after = string_ring_pop(&queue, scratch.arena);
-  EXPECT_EQ(text_of(after), "after");
-  EXPECT_EQ(after.str[after.size], 0);
-
-  // Records of every length survive wrapping around the buffer.
-  u64 next_push = 0;
-  u64 next_pop = 0;
-  auto record = [](u64 i) { return std::string(1 + (i * 37) % 2000, (char)('a' + i % 26)) + std::to_string(i); };
-  while (next_pop < 400) {
-    while (next_push < 400 && string_ring_push(&queue, view(record(next_push)), 0)) {
-      next_push += 1;
-    }
-    Str8 got = string_ring_pop(&queue, scratch.arena);
-    ASSERT_EQ(text_of(got), record(next_pop));
-    next_pop += 1;
-  }
-  EXPECT_EQ(queue.read_pos, queue.write_pos);
-  EXPECT_GT(queue.write_pos, 4 * queue.capacity);
-  scratch_end(scratch);
-  arena_destroy(arena);
 }
 
 //~ Requests and reads
