@@ -388,7 +388,6 @@ TEST(EndToEnd, HugeDeclaredPictureIsRefusedFromItsHeaderOncePerVersion) {
   EXPECT_EQ(p.out.find("Image is too large", first + 1), std::string::npos) << p.out;
   EXPECT_TRUE(fs::exists(path));
   EXPECT_FALSE(fs::exists(f.meta + "/bomb.metadatas"));
-  EXPECT_LT(p.peak_rss_kib(), 300 * 1024) << "nothing was decoded";
 
   // A new version of the file is looked at again.
   bomb.push_back(0);

@@ -385,7 +385,10 @@ TEST(ReadmeExamples, KeepsTheEntryPointsAndTheyDoWhatItSays) {
   // `make run ARGS="..."` is the program with those arguments, in build/.
   std::string makefile = read_text(source_file("Makefile"));
   EXPECT_NE(makefile.find("\nBUILD ?= build\n"), std::string::npos);
-  EXPECT_NE(makefile.find("\nrun: build\n\t$(BUILD)/vantor $(ARGS)\n"), std::string::npos);
+  size_t run_rule = makefile.find("\nrun:");
+  ASSERT_NE(run_rule, std::string::npos);
+  std::string recipe = makefile.substr(run_rule, makefile.find("\n\n", run_rule) - run_rule) + "\n";
+  EXPECT_NE(recipe.find("\t$(BUILD)/vantor $(ARGS)\n"), std::string::npos) << recipe;
   EXPECT_EQ(blocks_tagged("targets").size(), 1u);
   EXPECT_GE(blocks_tagged("sh-example").size(), 4u);
   EXPECT_EQ(blocks_tagged("help-output").size(), 1u);
