@@ -6,3 +6,4 @@
 #include "base/base_list.h"
 #include "base/base_string.h"
 #include "base/base_format.h"
+#include "base/base_hash.h"

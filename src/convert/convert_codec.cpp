@@ -1,6 +1,5 @@
 #include <cstdlib>
 
-#include <blake2.h>
 #include <libdeflate.h>
 #include <stb_image.h>
 #include <stb_image_resize2.h>
@@ -428,10 +427,4 @@ bool codec_encode_jpeg(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, 
 
 //~ Checksum
 
-U128 codec_blake2b128(const void *data, u64 size) {
-  u8 digest[16] = {};
-  blake2b(digest, data, nullptr, sizeof(digest), size, 0);
-  U128 result = {};
-  for (u32 i = 0; i < 16; i += 1) result.u64s[i / 8] |= (u64)digest[i] << (8 * (i % 8));
-  return result;
-}
+U128 codec_blake2b128(const void *data, u64 size) { return blake2b_128(data, size); }
