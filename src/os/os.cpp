@@ -13,6 +13,10 @@
 static u32 g_quiet;
 static int g_argc;
 static char **g_argv;
+static ThreadContext g_main_thread_context;
+static ProcInfo g_proc_info;
+
+ProcInfo *proc_info() { return &g_proc_info; }
 
 u32 process_quiet() { return g_quiet; }
 int process_argc() { return g_argc; }
@@ -29,6 +33,26 @@ void process_args_keep(int argc, char **argv) {
   }
   g_argc = max_of(argc, 0);
   g_argv = copies;
+}
+
+void process_init_facts() {
+  process_init_system(&g_proc_info);
+  thread_context_init(&g_main_thread_context);
+
+  // process facts, kept for the whole run
+  Arena *startup = arena_create(mib(64), kib(64));
+  sys_info()->machine_name = machine_name_query(startup);
+  g_proc_info.exe_folder = exe_folder_query(startup);
+  g_proc_info.current_folder = current_directory(startup);
+  g_proc_info.user_data_folder = user_data_folder_query(startup);
+  environment_query(startup, &g_proc_info.environment);
+
+  sync_pool_init();
+}
+
+void process_init(int argc, char **argv) {
+  process_init_facts();
+  process_args_keep(argc, argv);
 }
 
 void process_startup(int argc, char **argv) {
@@ -310,6 +334,23 @@ bool file_is_temp_name(Str8 name) {
     }
   }
   return numbers == 3;
+}
+
+// Meant for start-up, before this process writes into the folder: a temporary of a write in
+// progress matches the same pattern.
+u64 folder_remove_stale_temporaries(Str8 folder) {
+  if (folder.size == 0) return 0;
+  Scratch scratch = scratch_begin(nullptr);
+  u64 removed = 0;
+  DirIter *iter = dir_iter_open(scratch.arena, folder, DirSkipFolders | DirTypesOnly);
+  DirEntry entry;
+  while (dir_iter_next(scratch.arena, iter, &entry)) {
+    if (!file_is_temp_name(entry.name)) continue;
+    if (file_delete(arena_format(scratch.arena, "%S/%S", folder, entry.name))) removed += 1;
+  }
+  dir_iter_close(iter);
+  scratch_end(scratch);
+  return removed;
 }
 
 //- folder chains

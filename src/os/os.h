@@ -3,8 +3,9 @@
 // Written per operating system (src/os/posix/, src/os/win32/): virtual memory, process
 // facts, file and folder calls, threads, locks, condition variables, the clock, the fatal
 // report. Written once on top of them (os.cpp): the argument copies, the command-line parser,
-// the process entry body, whole-file reads, folder chains, the temporary-file names, the
-// string ring and the message report. Nothing outside src/os/ includes a system header.
+// the start-up skeleton and the process entry body, whole-file reads, folder chains, the
+// temporary-file names and the sweep of stale ones, the string ring and the message report.
+// Nothing outside src/os/ includes a system header.
 //
 // Threads and locks: every thread, critical section, SRW lock and condition variable comes
 // from the process-wide SyncPool (one critical section guarding its arena, taken alone) and
@@ -45,8 +46,23 @@ const ProcessHooks *process_hooks();
 // arguments are copied as zero-terminated UTF-8 into the argument arena (the quiet flag is
 // noted). The test runner calls this alone.
 void process_init(int argc, char **argv);
+// Written once: everything process_init does before the arguments, over the per-system
+// steps below.
+void process_init_facts();
 // Written once: process_init hands the UTF-8 arguments here to be copied and looked at.
 void process_args_keep(int argc, char **argv);
+
+// The per-system steps of process_init_facts, called in this order on the main thread:
+// process_init_system installs the fatal report, sets up the allocator and the console as
+// the system needs, fills SysInfo's machine facts (all but its name) and the process id,
+// before any arena exists; the queries then fill the rest, and sync_pool_init makes the
+// SyncPool.
+void process_init_system(ProcInfo *proc);
+Str8 machine_name_query(Arena *arena);
+Str8 exe_folder_query(Arena *arena);       // no trailing separator
+Str8 user_data_folder_query(Arena *arena); // empty when unknown
+void environment_query(Arena *arena, Str8List *out);
+void sync_pool_init();
 int process_argc();
 char **process_argv(); // the UTF-8 copies made by process_init
 
@@ -177,7 +193,7 @@ bool folder_make_parents(Str8 path);
 bool folder_sync(Str8 path);
 // Removes the temporary files that file_write_all of an earlier, killed run left in the
 // folder (not below it). Returns how many were removed.
-u64 folder_remove_stale_temporaries(Str8 folder);
+u64 folder_remove_stale_temporaries(Str8 folder); // written once
 // Written once: file_write_all's temporary beside path, ".vantor-<pid>-<tid>-<counter>.tmp",
 // and the test that a bare name is one of them.
 Str8 file_temp_path(Arena *arena, Str8 path, u32 process_id, u32 thread_id);

@@ -278,24 +278,6 @@ bool folder_sync(Str8 path) {
   return ok;
 }
 
-// Meant for start-up, before this process writes into the folder: a temporary of a write in
-// progress matches the same pattern.
-u64 folder_remove_stale_temporaries(Str8 folder) {
-  Scratch scratch = scratch_begin(nullptr);
-  char *cpath = posix_path(scratch.arena, folder);
-  DIR *dir = cpath && cpath[0] ? opendir(cpath) : nullptr;
-  u64 removed = 0;
-  if (dir) {
-    for (struct dirent *d = readdir(dir); d; d = readdir(dir)) {
-      if (d->d_type == DT_DIR || !file_is_temp_name(str8_cstring(d->d_name))) continue;
-      if (unlinkat(dirfd(dir), d->d_name, 0) == 0) removed += 1;
-    }
-    closedir(dir);
-  }
-  scratch_end(scratch);
-  return removed;
-}
-
 //- directory iteration
 struct DirIter {
   DIR *dir;

@@ -12,11 +12,6 @@
 #include "os/posix/os_posix_internal.h"
 
 //~ Process start-up and facts
-static ThreadContext g_main_thread_context;
-static ProcInfo g_proc_info;
-
-ProcInfo *proc_info() { return &g_proc_info; }
-
 //- machine facts
 static u32 posix_processor_count() {
   // The CPUs this process may run on, which is less than the machine's count under taskset
@@ -62,7 +57,7 @@ static u64 posix_huge_page_size() {
   return value * unit;
 }
 
-static Str8 posix_machine_name(Arena *arena) {
+Str8 machine_name_query(Arena *arena) {
   char buffer[256] = {};
   if (gethostname(buffer, sizeof(buffer) - 1) != 0) return Str8{};
   Str8 name = str8_cstring(buffer);
@@ -70,7 +65,7 @@ static Str8 posix_machine_name(Arena *arena) {
 }
 
 //- process facts
-static Str8 posix_exe_folder(Arena *arena) {
+Str8 exe_folder_query(Arena *arena) {
   Scratch scratch = scratch_begin(arena);
   u64 capacity = 32768;
   char *buffer = arena_push_uninit<char>(scratch.arena, capacity);
@@ -85,7 +80,7 @@ static Str8 posix_exe_folder(Arena *arena) {
   return folder;
 }
 
-static Str8 posix_user_data_folder(Arena *arena) {
+Str8 user_data_folder_query(Arena *arena) {
   const char *config = getenv("XDG_CONFIG_HOME");
   if (config && config[0]) return str8_copy(arena, str8_cstring(config));
   const char *home = getenv("HOME");
@@ -109,7 +104,7 @@ Str8 current_directory(Arena *arena) {
 }
 
 //- start-up
-void process_init(int argc, char **argv) {
+void process_init_system(ProcInfo *info) {
   fatal_report_install();
 
   // The image libraries' buffers are the only large heap memory. Those a worker's next file
@@ -125,25 +120,13 @@ void process_init(int argc, char **argv) {
   sys->page_size = page > 0 ? (u64)page : 4096;
   sys->allocation_granularity = sys->page_size;
   sys->large_page_minimum = posix_huge_page_size();
-
-  ProcInfo *info = &g_proc_info;
   info->process_id = (u32)getpid();
-  thread_context_init(&g_main_thread_context);
+}
 
-  // process facts, kept for the whole run
-  Arena *startup = arena_create(mib(64), kib(64));
-  sys->machine_name = posix_machine_name(startup);
-  info->exe_folder = posix_exe_folder(startup);
-  info->current_folder = current_directory(startup);
-  info->user_data_folder = posix_user_data_folder(startup);
+void environment_query(Arena *arena, Str8List *out) {
   for (char **entry = environ; entry && *entry; entry += 1) {
-    str8_list_add(startup, &info->environment, str8_copy(startup, str8_cstring(*entry)));
+    str8_list_add(arena, out, str8_copy(arena, str8_cstring(*entry)));
   }
-
-  sync_pool_init();
-
-  // arguments: already UTF-8
-  process_args_keep(argc, argv);
 }
 
 void process_exit(int code) {

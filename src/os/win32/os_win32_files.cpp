@@ -297,24 +297,6 @@ bool folder_sync(Str8 path) {
   return ok;
 }
 
-// Meant for start-up, before this process writes into the folder: a temporary of a write in
-// progress matches the same pattern.
-u64 folder_remove_stale_temporaries(Str8 folder) {
-  if (folder.size == 0) return 0;
-  Scratch scratch = scratch_begin(nullptr);
-  u64 removed = 0;
-  DirIter *iter = dir_iter_open(scratch.arena, folder, DirSkipFolders);
-  DirEntry entry;
-  while (dir_iter_next(scratch.arena, iter, &entry)) {
-    if (!file_is_temp_name(entry.name)) continue;
-    wchar_t *wpath = win32_path(scratch.arena, arena_format(scratch.arena, "%S/%S", folder, entry.name));
-    if (wpath && DeleteFileW(wpath)) removed += 1;
-  }
-  dir_iter_close(iter);
-  scratch_end(scratch);
-  return removed;
-}
-
 //- directory iteration
 constexpr u32 DirIterDone = 0x80000000u;
 

@@ -25,6 +25,3 @@ u64 win32_counter_frequency();
 wchar_t *win32_path(Arena *arena, Str8 path);
 DenseTime dense_time_from_filetime(FILETIME ft);
 
-//~ Threads, locks and clocks
-// Prepares the SyncPool's lock and arena; start-up calls it once, before any other thread.
-void sync_pool_init();

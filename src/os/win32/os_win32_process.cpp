@@ -9,12 +9,9 @@
 #include <cstdio>
 
 //~ Process start-up and facts
-static ThreadContext g_main_thread_context;
-static ProcInfo g_proc_info;
 static u64 g_counter_frequency = 1;
 static SetThreadDescriptionFn *g_set_thread_description;
 
-ProcInfo *proc_info() { return &g_proc_info; }
 SetThreadDescriptionFn *win32_set_thread_description() { return g_set_thread_description; }
 u64 win32_counter_frequency() { return g_counter_frequency; }
 
@@ -29,7 +26,7 @@ static u32 win32_processor_count(const SYSTEM_INFO *info) {
   return info->dwNumberOfProcessors > 0 ? (u32)info->dwNumberOfProcessors : 1;
 }
 
-static Str8 win32_machine_name(Arena *arena) {
+Str8 machine_name_query(Arena *arena) {
   char buffer[16] = {};
   DWORD size = sizeof(buffer);
   if (!GetComputerNameA(buffer, &size)) return Str8{};
@@ -37,7 +34,7 @@ static Str8 win32_machine_name(Arena *arena) {
 }
 
 //- process facts
-static Str8 win32_exe_folder(Arena *arena) {
+Str8 exe_folder_query(Arena *arena) {
   Scratch scratch = scratch_begin(arena);
   const DWORD capacity = 32768;
   wchar_t *buffer = arena_push<wchar_t>(scratch.arena, capacity);
@@ -55,7 +52,7 @@ static Str8 win32_exe_folder(Arena *arena) {
   return folder;
 }
 
-static Str8 win32_user_data_folder(Arena *arena) {
+Str8 user_data_folder_query(Arena *arena) {
   Scratch scratch = scratch_begin(arena);
   wchar_t *buffer = arena_push<wchar_t>(scratch.arena, 32768);
   Str8 folder = {};
@@ -81,7 +78,7 @@ Str8 current_directory(Arena *arena) {
   return result;
 }
 
-static void win32_environment(Arena *arena, Str8List *out) {
+void environment_query(Arena *arena, Str8List *out) {
   wchar_t *block = GetEnvironmentStringsW();
   if (!block) return;
   for (wchar_t *entry = block; *entry;) {
@@ -93,8 +90,7 @@ static void win32_environment(Arena *arena, Str8List *out) {
 }
 
 //- start-up
-// Everything before the arguments; both entries share it.
-static void win32_process_facts() {
+void process_init_system(ProcInfo *proc) {
   fatal_report_install();
 
   // The console and any pipe get the same bytes as on every other system: "\n" stays one
@@ -122,31 +118,12 @@ static void win32_process_facts() {
   sys->large_page_minimum = GetLargePageMinimum();
   sys->allocation_granularity = info.dwAllocationGranularity;
 
-  ProcInfo *proc = &g_proc_info;
   proc->process_id = GetCurrentProcessId();
-  thread_context_init(&g_main_thread_context);
-
-  // process facts, kept for the whole run
-  Arena *startup = arena_create(mib(64), kib(64));
-  sys->machine_name = win32_machine_name(startup);
-  proc->exe_folder = win32_exe_folder(startup);
-  proc->current_folder = current_directory(startup);
-  proc->user_data_folder = win32_user_data_folder(startup);
-  win32_environment(startup, &proc->environment);
-
-  sync_pool_init();
-}
-
-// The test runner's start-up: its arguments come from the runtime's narrow main and are taken
-// as they are.
-void process_init(int argc, char **argv) {
-  win32_process_facts();
-  process_args_keep(argc, argv);
 }
 
 // The program's start-up: UTF-16 arguments become UTF-8 before they are kept.
 void process_init_wide(int argc, wchar_t **argv) {
-  win32_process_facts();
+  process_init_facts();
   Scratch scratch = scratch_begin(nullptr);
   char **utf8 = arena_push<char *>(scratch.arena, (u64)max_of(argc, 0) + 1);
   for (int i = 0; i < argc; i += 1) {
