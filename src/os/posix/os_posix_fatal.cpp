@@ -142,6 +142,32 @@ static u32 frames_skip_to_fault(FramePcs *frames, uintptr_t fault_pc) {
   return 0;
 }
 
+// The frames from the faulting one on, numbered from 1, at most FatalMaxFrames. Each address
+// is shown as the walk gave it (a return address after the first) and described at its
+// lookup address, one byte earlier after the first.
+typedef void FrameDescribe(uintptr_t lookup, uintptr_t shown);
+
+static void report_append_frames(const FramePcs *frames, u32 first, FrameDescribe *describe) {
+  for (u32 i = first; i < frames->count; i += 1) {
+    u32 number = i - first + 1;
+    if (number > FatalMaxFrames) {
+      report_append_cstr("...");
+      break;
+    }
+    if (number == 1) {
+      report_append_cstr("Call stack:\n");
+    }
+    uintptr_t shown = frames->pcs[i];
+    uintptr_t lookup = i == first ? shown : shown - 1;
+    report_append_u64(number, 10);
+    report_append_cstr(". [0x");
+    report_append_u64(shown, 16);
+    report_append_cstr("]");
+    describe(lookup, shown);
+    report_append_cstr("\n");
+  }
+}
+
 static void report_append_module(uintptr_t pc) {
   Dl_info info = {};
   if (dladdr((void *)pc, &info) && info.dli_fname && info.dli_fname[0]) {
@@ -192,6 +218,24 @@ static int bt_line(void *data, uintptr_t, const char *file, int line, const char
   return 0;
 }
 
+static void bt_describe(uintptr_t lookup, uintptr_t shown) {
+  SymbolFound symbol = {};
+  backtrace_syminfo(g_backtrace, lookup, bt_symbol, bt_ignore_error, &symbol);
+  if (!symbol.name) {
+    report_append_module(lookup);
+    return;
+  }
+  report_append_symbol(symbol.name, shown - symbol.start);
+  LineFound line = {};
+  backtrace_pcinfo(g_backtrace, lookup, bt_line, bt_ignore_error, &line);
+  if (line.file) {
+    report_append_cstr(", ");
+    report_append_cstr(bare_file_name(line.file));
+    report_append_cstr(" line ");
+    report_append_u64((u32)line.line, 10);
+  }
+}
+
 static void fatal_report_handler(int sig, siginfo_t *info, void *context);
 
 static void report_append_call_stack(void *context) {
@@ -211,42 +255,20 @@ static void report_append_call_stack(void *context) {
   FramePcs frames = {};
   backtrace_simple(g_backtrace, 0, bt_collect, bt_ignore_error, &frames);
   u32 first = frames_skip_to_fault(&frames, fault_address_of(context));
-
-  for (u32 i = first; i < frames.count; i += 1) {
-    u32 number = i - first + 1;
-    if (number > FatalMaxFrames) {
-      report_append_cstr("...");
-      break;
-    }
-    if (number == 1) {
-      report_append_cstr("Call stack:\n");
-    }
-    uintptr_t lookup = frames.pcs[i];
-    uintptr_t shown = i == first ? lookup : lookup + 1;
-    report_append_u64(number, 10);
-    report_append_cstr(". [0x");
-    report_append_u64(shown, 16);
-    report_append_cstr("]");
-
-    SymbolFound symbol = {};
-    backtrace_syminfo(g_backtrace, lookup, bt_symbol, bt_ignore_error, &symbol);
-    if (symbol.name) {
-      report_append_symbol(symbol.name, shown - symbol.start);
-      LineFound line = {};
-      backtrace_pcinfo(g_backtrace, lookup, bt_line, bt_ignore_error, &line);
-      if (line.file) {
-        report_append_cstr(", ");
-        report_append_cstr(bare_file_name(line.file));
-        report_append_cstr(" line ");
-        report_append_u64((u32)line.line, 10);
-      }
-    } else {
-      report_append_module(lookup);
-    }
-    report_append_cstr("\n");
-  }
+  // the walk gives the frames after the fault already inside their call instructions
+  for (u32 i = first + 1; i < frames.count; i += 1) frames.pcs[i] += 1;
+  report_append_frames(&frames, first, bt_describe);
 }
 #else
+static void dl_describe(uintptr_t lookup, uintptr_t shown) {
+  Dl_info info = {};
+  if (dladdr((void *)lookup, &info) && info.dli_sname) {
+    report_append_symbol(info.dli_sname, shown - (uintptr_t)info.dli_saddr);
+  } else {
+    report_append_module(lookup);
+  }
+}
+
 static void report_append_call_stack(void *context) {
   FramePcs frames = {};
   void *pcs[sizeof(frames.pcs) / sizeof(frames.pcs[0])];
@@ -254,32 +276,7 @@ static void report_append_call_stack(void *context) {
   for (int i = 0; i < count; i += 1) {
     frames.pcs[frames.count++] = (uintptr_t)pcs[i];
   }
-  u32 first = frames_skip_to_fault(&frames, fault_address_of(context));
-
-  for (u32 i = first; i < frames.count; i += 1) {
-    u32 number = i - first + 1;
-    if (number > FatalMaxFrames) {
-      report_append_cstr("...");
-      break;
-    }
-    if (number == 1) {
-      report_append_cstr("Call stack:\n");
-    }
-    uintptr_t shown = frames.pcs[i];
-    uintptr_t lookup = i == first ? shown : shown - 1;
-    report_append_u64(number, 10);
-    report_append_cstr(". [0x");
-    report_append_u64(shown, 16);
-    report_append_cstr("]");
-
-    Dl_info info = {};
-    if (dladdr((void *)lookup, &info) && info.dli_sname) {
-      report_append_symbol(info.dli_sname, shown - (uintptr_t)info.dli_saddr);
-    } else {
-      report_append_module(lookup);
-    }
-    report_append_cstr("\n");
-  }
+  report_append_frames(&frames, frames_skip_to_fault(&frames, fault_address_of(context)), dl_describe);
 }
 #endif
 
