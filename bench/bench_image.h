@@ -298,7 +298,7 @@ static inline void bench_photo(u8 *pixels, u64 width, u64 height, u32 channels, 
       out += channels;
     }
   }
-  scratch_end(scratch);
+  scratch_restore(scratch);
 }
 
 //~ 16-bit PNG
@@ -374,6 +374,6 @@ static inline Str8 bench_png16_from_rgb(Arena *arena, const u8 *rgb, u64 width, 
       result = Str8{file, total};
     }
   }
-  scratch_end(scratch);
+  scratch_restore(scratch);
   return result;
 }

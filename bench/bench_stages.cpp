@@ -97,7 +97,7 @@ static StageInputs *stage_inputs() {
   CodecPicture inside = {in->canvas_rgba + bar * 4, canvas_stride * 1080 - bar * 4, ResizedWidth, ResizedHeight,
                          canvas_stride};
   bool resized = codec_resize(source, inside, 4, FilterMitchell);
-  scratch_end(scratch);
+  scratch_restore(scratch);
 
   if (!resized || in->png_rgb.size == 0 || in->png_rgba.size == 0 || in->jpeg.size == 0) return nullptr;
   inputs = in;

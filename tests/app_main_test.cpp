@@ -196,7 +196,7 @@ TEST(AppScan, PassSkipsOutputAndMetadataFoldersInsideTheInputFolder) {
   // only the file outside those two folders reaches the intake and the queue
   Scratch scratch = scratch_begin(nullptr);
   EXPECT_EQ(app_scan_pass(scratch.arena, nullptr), 1u);
-  scratch_end(scratch);
+  scratch_restore(scratch);
   StringRing *queue = &app_state()->conversion_queue;
   cs_enter(queue->lock);
   u64 pushed = queue->write_pos;
@@ -209,7 +209,7 @@ TEST(AppScan, PassSkipsOutputAndMetadataFoldersInsideTheInputFolder) {
   EXPECT_TRUE(wait_until([&] {
     Scratch pass = scratch_begin(nullptr);
     app_scan_pass(pass.arena, nullptr);
-    scratch_end(pass);
+    scratch_restore(pass);
     return !fs::exists(source);
   })) << source;
   EXPECT_TRUE(fs::exists(tmp.at("in/meta/source.metadatas")));

@@ -143,7 +143,7 @@ TEST(Arena, ThreadScratchAvoidsConflicts) {
   // A scratch region taken against one scratch arena never lands in it.
   Scratch s = scratch_begin(first);
   EXPECT_EQ(s.arena, second);
-  scratch_end(s);
+  scratch_restore(s);
 }
 
 TEST(ArenaDeathTest, RefusedReservationStopsTheProcess) {

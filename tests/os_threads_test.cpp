@@ -28,7 +28,7 @@ std::string thread_name() {
   Scratch scratch = scratch_begin(nullptr);
   Str8 name = thread_get_name(scratch.arena);
   std::string s((const char *)name.str, name.size);
-  scratch_end(scratch);
+  scratch_restore(scratch);
   return s;
 }
 
@@ -118,7 +118,7 @@ void pop_once(u64 arg) {
   PopOnce *p = (PopOnce *)arg;
   Scratch scratch = scratch_begin(nullptr);
   p->got = text_of(string_ring_pop(p->ring, scratch.arena));
-  scratch_end(scratch);
+  scratch_restore(scratch);
   p->done.store(1);
 }
 
@@ -166,7 +166,7 @@ TEST_F(StringRingTest, ProducersAndConsumerThroughASmallRing) {
   for (u32 n = 0; n < 2 * per_producer; n += 1) {
     Scratch scratch = scratch_begin(arena);
     std::string s = text_of(string_ring_pop(&ring, scratch.arena));
-    scratch_end(scratch);
+    scratch_restore(scratch);
     unsigned producer = 9, index = 0;
     ASSERT_EQ(sscanf(s.c_str(), "%u:%u:", &producer, &index), 2) << s;
     ASSERT_LT(producer, 2u);

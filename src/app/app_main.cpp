@@ -194,7 +194,7 @@ u64 app_scan_pass(Arena *arena, u64 *pending) {
       for (Str8Node *n = children.first; n; n = n->next) {
         memo->children[memo->child_count++] = str8_copy(keep, n->string);
       }
-      scratch_end(scratch);
+      scratch_restore(scratch);
     }
     for (u64 i = 0; i < memo->child_count; i += 1) {
       ScanFolder *node = arena_push<ScanFolder>(arena);

@@ -108,7 +108,7 @@ u64 app_targets_from_text(Arena *arena, TargetList *list, Str8 text, Str8 path, 
     }
   }
 
-  scratch_end(scratch);
+  scratch_restore(scratch);
   return added;
 }
 
@@ -166,7 +166,7 @@ Str8 app_folder_resolve(Arena *arena, Str8 given, Str8 default_name) {
   Scratch scratch = scratch_begin(arena);
   Str8 joined = arena_format(scratch.arena, "%S/%S", proc_info()->exe_folder, default_name);
   Str8 result = path_normalize(arena, joined);
-  scratch_end(scratch);
+  scratch_restore(scratch);
   return result;
 }
 

@@ -187,7 +187,7 @@ DocTokenArray targets_tokenize(Arena *arena, Str8 text, DocErrorList *errors) {
     memcpy(result.v + result.count, chunk->v, chunk->count * sizeof(DocToken));
     result.count += chunk->count;
   }
-  scratch_end(scratch);
+  scratch_restore(scratch);
   return result;
 }
 
@@ -338,7 +338,7 @@ TargetsDocument targets_parse(Arena *arena, Str8 text, DocTokenArray tokens) {
   }
 
   // unclosed objects and lists are not errors: the remaining frames are dropped
-  scratch_end(scratch);
+  scratch_restore(scratch);
   return doc;
 }
 

@@ -76,6 +76,6 @@ ThreadContext *thread_context();
 // when both are.
 Arena *thread_scratch_arena(Arena **conflicts, u64 count);
 
-// The usual pattern: a scratch region on the arena that is not `conflict` (which may be null).
+// The usual pattern: a scratch region on the arena that is not `conflict` (which may be null),
+// given back with scratch_restore.
 Scratch scratch_begin(Arena *conflict);
-inline void scratch_end(Scratch scratch) { scratch_restore(scratch); }

@@ -413,7 +413,7 @@ void path_resolve_dots(Str8List *list, PathStyle style) {
     first = false;
     node = next;
   }
-  scratch_end(scratch);
+  scratch_restore(scratch);
 }
 
 Str8 path_join(Arena *arena, const Str8List *list, PathStyle style) {
@@ -447,7 +447,7 @@ Str8 path_normalize(Arena *arena, Str8 path) {
 
   path_resolve_dots(&list, style);
   Str8 result = path_join(arena, &list, style);
-  scratch_end(scratch);
+  scratch_restore(scratch);
   return result;
 }
 

@@ -485,7 +485,7 @@ static void paint_borders(u8 *canvas, u64 bpp, u64 w, u64 h, u64 canvas_w, u64 c
     memcpy(line + (left + w) * bpp, run, right * bpp);
   }
   memcpy(canvas + (top + h) * row, run, bottom * row);
-  scratch_end(scratch);
+  scratch_restore(scratch);
 }
 
 static bool canvas_fits(ImageStats *image) {

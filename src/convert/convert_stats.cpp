@@ -214,7 +214,7 @@ void compute_image_stats(const u8 *pixels, u64 width, u64 height, u64 x_stride, 
     default: break;
     }
   }
-  scratch_end(scratch);
+  scratch_restore(scratch);
 
   // means are truncated, and the variances are taken around those truncated means
   u64 n = stats->pixel_count;

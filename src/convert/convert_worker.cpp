@@ -335,7 +335,7 @@ static void batch_commit(SourceBatch *batch) {
     if (remove && file_delete(d->path)) intake_release_reads(d->path);
     claim_release(&app->claims, d->entry, remove, v->now);
   }
-  scratch_end(scratch);
+  scratch_restore(scratch);
 }
 
 bool worker_batch_due(WorkerMemory *memory, bool queue_empty) {
@@ -441,7 +441,7 @@ void conversion_worker(u64 index) {
       }
     }
     content_lease_end(lease);
-    scratch_end(scratch);
+    scratch_restore(scratch);
     atomic_add_u64(&app->workers_busy, (u64)-1);
     // The intake has not read this version yet: give the streamers a moment before the next
     // path, which is often a duplicate of this one.

@@ -178,7 +178,7 @@ IntakeRead intake_request_read(Str8 path, u64 deadline, const FileProps *seen) {
     }
     srw_unlock_shared(stripe->lock);
   }
-  scratch_end(scratch);
+  scratch_restore(scratch);
   return answer;
 }
 
@@ -207,14 +207,14 @@ bool intake_settle(Str8 path, FileProps version, u64 retry_after_us) {
     path_index_forget(place.key);
   }
   srw_unlock_exclusive(place.stripe->lock);
-  scratch_end(scratch);
+  scratch_restore(scratch);
   return settled;
 }
 
 void intake_release_reads(Str8 path) {
   Scratch scratch = scratch_begin(nullptr);
   path_index_forget(digest128(path_normalize(scratch.arena, path)));
-  scratch_end(scratch);
+  scratch_restore(scratch);
 }
 
 bool intake_settled(Str8 path) {
@@ -224,7 +224,7 @@ bool intake_settled(Str8 path) {
   RequestNode *node = registry_find(place.bucket, place.normal);
   bool settled = node && atomic_load_u32(&node->settled) != 0;
   srw_unlock_shared(place.stripe->lock);
-  scratch_end(scratch);
+  scratch_restore(scratch);
   return settled;
 }
 
@@ -355,6 +355,6 @@ IntakePathInfo intake_path_info(Str8 path) {
   info.version = reads.version;
   info.latest = reads.latest;
   info.previous = reads.previous;
-  scratch_end(scratch);
+  scratch_restore(scratch);
   return info;
 }

@@ -70,7 +70,7 @@ void streamer_thread(u64 index) {
     Scratch scratch = scratch_begin(nullptr);
     Str8 path = intake_queue_pop(scratch.arena);
     streamer_read(path, digest128(path));
-    scratch_end(scratch);
+    scratch_restore(scratch);
   }
 }
 

@@ -181,7 +181,7 @@ ArgTable *arg_table_parse(Arena *arena, Str8List args) {
     }
   }
 
-  scratch_end(scratch);
+  scratch_restore(scratch);
   return table;
 }
 
@@ -295,7 +295,7 @@ bool file_write_all(Str8 path, Str8 data, u32 flags) {
   PendingWrite write = {};
   bool ok = file_write_begin(scratch.arena, path, data, flags, &write);
   if (ok) file_write_commit(&write, 1, &ok);
-  scratch_end(scratch);
+  scratch_restore(scratch);
   return ok && data.size > 0;
 }
 
@@ -349,7 +349,7 @@ u64 folder_remove_stale_temporaries(Str8 folder) {
     if (file_delete(arena_format(scratch.arena, "%S/%S", folder, entry.name))) removed += 1;
   }
   dir_iter_close(iter);
-  scratch_end(scratch);
+  scratch_restore(scratch);
   return removed;
 }
 
@@ -375,7 +375,7 @@ static bool os_make_folders(Str8 path, bool include_last) {
     if (skip_first || (is_last && !include_last)) continue;
     ok = folder_ensure(str8_keep_front(chain, i));
   }
-  scratch_end(scratch);
+  scratch_restore(scratch);
   return ok;
 }
 

@@ -27,7 +27,7 @@ std::set<std::string> list(Str8 folder, u32 filter) {
     names.insert(std::string((char *)entry.name.str, entry.name.size) + ((entry.flags & FilePropsFolder) ? "/" : ""));
   }
   dir_iter_close(iter);
-  scratch_end(scratch);
+  scratch_restore(scratch);
   return names;
 }
 
@@ -57,7 +57,7 @@ TEST(Win32Files, WriteAllReplacesDurablyAndLeavesNoTemporary) {
   Scratch scratch = scratch_begin(nullptr);
   Str8 back = file_read_all(scratch.arena, s8(path));
   EXPECT_EQ(std::string((char *)back.str, back.size), "second");
-  scratch_end(scratch);
+  scratch_restore(scratch);
   EXPECT_EQ(list(s8(temp.at("deep/er")), 0), (std::set<std::string>{"out.png"}));
 
   // empty data: the file exists, empty, and the call says false
@@ -165,7 +165,7 @@ TEST(Win32Files, AHeldOrReadOnlyFileKeepsItsBytes) {
   EXPECT_FALSE(file_delete(s8(locked)));
   EXPECT_EQ(bytes(locked), "old locked");
   SetFileAttributesW(wide_from_utf8(locked).c_str(), FILE_ATTRIBUTE_NORMAL);
-  scratch_end(scratch);
+  scratch_restore(scratch);
 
   EXPECT_EQ(list(s8(temp.path), 0), (std::set<std::string>{"held.bin", "locked.bin"}));
 }

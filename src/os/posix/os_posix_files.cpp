@@ -107,7 +107,7 @@ FileProps file_props_from_path(Str8 path) {
   PosixStat st;
   char *cpath = posix_path(scratch.arena, path);
   if (cpath && cpath[0] && posix_stat_at(AT_FDCWD, cpath, 0, &st)) props = file_props_from_stat(&st);
-  scratch_end(scratch);
+  scratch_restore(scratch);
   return props;
 }
 
@@ -144,7 +144,7 @@ FileHandle file_open(u32 flags, Str8 path) {
       }
     }
   }
-  scratch_end(scratch);
+  scratch_restore(scratch);
   return result;
 }
 
@@ -234,7 +234,7 @@ void file_write_commit(PendingWrite *writes, u64 count, bool *ok) {
       unlink((char *)writes[i].temp.str);
       failed = true;
     }
-    scratch_end(scratch);
+    scratch_restore(scratch);
   }
 }
 
@@ -242,7 +242,7 @@ bool file_delete(Str8 path) {
   Scratch scratch = scratch_begin(nullptr);
   char *cpath = posix_path(scratch.arena, path);
   bool ok = cpath && unlink(cpath) == 0;
-  scratch_end(scratch);
+  scratch_restore(scratch);
   return ok;
 }
 
@@ -259,7 +259,7 @@ bool folder_ensure(Str8 path) {
   Scratch scratch = scratch_begin(nullptr);
   char *cpath = posix_path(scratch.arena, path);
   bool ok = cpath && posix_folder_ensure(cpath);
-  scratch_end(scratch);
+  scratch_restore(scratch);
   return ok;
 }
 
@@ -274,7 +274,7 @@ bool folder_sync(Str8 path) {
       close(fd);
     }
   }
-  scratch_end(scratch);
+  scratch_restore(scratch);
   return ok;
 }
 
@@ -295,7 +295,7 @@ DirIter *dir_iter_open(Arena *arena, Str8 folder, u32 filter) {
   Scratch scratch = scratch_begin(arena);
   char *cpath = posix_path(scratch.arena, folder);
   if (cpath) iter->dir = opendir(cpath);
-  scratch_end(scratch);
+  scratch_restore(scratch);
   return iter;
 }
 

@@ -76,7 +76,7 @@ Str8 exe_folder_query(Arena *arena) {
     u64 slash = str8_find(path, str8_lit("/"), 0, MatchLast);
     folder = str8_copy(arena, slash < path.size ? str8_keep_front(path, slash) : path);
   }
-  scratch_end(scratch);
+  scratch_restore(scratch);
   return folder;
 }
 
@@ -99,7 +99,7 @@ Str8 current_directory(Arena *arena) {
     }
     if (errno != ERANGE) break;
   }
-  scratch_end(scratch);
+  scratch_restore(scratch);
   return result;
 }
 

@@ -107,7 +107,7 @@ void thread_set_name(const char *format, ...) {
   memcpy(cut, name.str, size);
   cut[size] = 0;
   pthread_setname_np(pthread_self(), cut);
-  scratch_end(scratch);
+  scratch_restore(scratch);
 }
 
 Str8 thread_get_name(Arena *arena) {

@@ -79,7 +79,7 @@ FileProps file_props_from_path(Str8 path) {
     props = file_props_from_parts(data.dwFileAttributes, data.nFileSizeHigh, data.nFileSizeLow, data.ftLastWriteTime,
                                   data.ftCreationTime);
   }
-  scratch_end(scratch);
+  scratch_restore(scratch);
   return props;
 }
 
@@ -98,7 +98,7 @@ bool file_is_complete(Str8 path) {
       complete = GetLastError() != ERROR_SHARING_VIOLATION;
     }
   }
-  scratch_end(scratch);
+  scratch_restore(scratch);
   return complete;
 }
 
@@ -138,7 +138,7 @@ FileHandle file_open(u32 flags, Str8 path) {
       }
     }
   }
-  scratch_end(scratch);
+  scratch_restore(scratch);
   return result;
 }
 
@@ -223,7 +223,7 @@ bool file_write_begin(Arena *arena, Str8 path, Str8 data, u32 flags, PendingWrit
     DeleteFileW(wtemp);
     ok = false;
   }
-  scratch_end(scratch);
+  scratch_restore(scratch);
   if (!ok) return false;
   out->path = str8_copy(arena, path);
   out->temp = temp;
@@ -248,7 +248,7 @@ void file_write_commit(PendingWrite *writes, u64 count, bool *ok) {
       if (wtemp) DeleteFileW(wtemp);
       failed = true;
     }
-    scratch_end(scratch);
+    scratch_restore(scratch);
   }
 }
 
@@ -256,7 +256,7 @@ bool file_delete(Str8 path) {
   Scratch scratch = scratch_begin(nullptr);
   wchar_t *wpath = win32_path(scratch.arena, path);
   bool ok = wpath && DeleteFileW(wpath) != 0;
-  scratch_end(scratch);
+  scratch_restore(scratch);
   return ok;
 }
 
@@ -273,7 +273,7 @@ bool folder_ensure(Str8 path) {
   Scratch scratch = scratch_begin(nullptr);
   wchar_t *wpath = win32_path(scratch.arena, path);
   bool ok = wpath && wpath[0] && win32_folder_ensure(wpath);
-  scratch_end(scratch);
+  scratch_restore(scratch);
   return ok;
 }
 
@@ -293,7 +293,7 @@ bool folder_sync(Str8 path) {
     }
     ok = true;
   }
-  scratch_end(scratch);
+  scratch_restore(scratch);
   return ok;
 }
 
@@ -336,7 +336,7 @@ DirIter *dir_iter_open(Arena *arena, Str8 folder, u32 filter) {
     wchar_t *pattern = win32_path(scratch.arena, str8_concat(scratch.arena, folder, str8_lit("\\*")));
     if (pattern) iter->find = FindFirstFileW(pattern, &iter->data);
   }
-  scratch_end(scratch);
+  scratch_restore(scratch);
   return iter;
 }
 

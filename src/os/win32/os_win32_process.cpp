@@ -48,7 +48,7 @@ Str8 exe_folder_query(Arena *arena) {
     }
     folder = str8_copy(arena, str8_keep_front(path, cut));
   }
-  scratch_end(scratch);
+  scratch_restore(scratch);
   return folder;
 }
 
@@ -59,7 +59,7 @@ Str8 user_data_folder_query(Arena *arena) {
   if (SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, buffer))) {
     folder = str8_from_str16(arena, str16_from_wcstr((u16 *)buffer));
   }
-  scratch_end(scratch);
+  scratch_restore(scratch);
   return folder;
 }
 
@@ -74,7 +74,7 @@ Str8 current_directory(Arena *arena) {
     DWORD n = GetCurrentDirectoryW(needed + 1, buffer);
     if (n > 0 && n <= needed) result = str8_from_str16(arena, str16((u16 *)buffer, n));
   }
-  scratch_end(scratch);
+  scratch_restore(scratch);
   return result;
 }
 
@@ -130,7 +130,7 @@ void process_init_wide(int argc, wchar_t **argv) {
     utf8[i] = (char *)str8_from_str16(scratch.arena, str16_from_wcstr((u16 *)argv[i])).str;
   }
   process_args_keep(argc, utf8);
-  scratch_end(scratch);
+  scratch_restore(scratch);
 }
 
 void process_exit(int code) {

@@ -117,7 +117,7 @@ void thread_set_name(const char *format, ...) {
   t_naming = 1;
   RaiseException(NameThreadException, 0, sizeof(info) / sizeof(ULONG_PTR), (const ULONG_PTR *)&info);
   t_naming = 0;
-  scratch_end(scratch);
+  scratch_restore(scratch);
 }
 
 // GetThreadDescription is looked up on first use: older systems have none, and the name is
