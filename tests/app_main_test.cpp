@@ -191,7 +191,9 @@ TEST(AppScan, PassSkipsOutputAndMetadataFoldersInsideTheInputFolder) {
   const ProcessHooks *hooks = process_hooks();
   hooks->content_store_start();
   hooks->intake_start();
-  app_setup(str8_of(tmp.at("in/out")), str8_of(tmp.at("in")), str8_of(tmp.at("in/meta")), 1, Str8{}, 0, nullptr);
+  std::string in = tmp.at("in"), out = tmp.at("in/out"), meta = tmp.at("in/meta");
+  AppOptions options = {.in = str8_of(in), .out = str8_of(out), .metadatas = str8_of(meta), .threads = 1};
+  app_setup(&options, nullptr);
 
   // only the file outside those two folders reaches the intake and the queue
   Scratch scratch = scratch_begin(nullptr);

@@ -257,8 +257,10 @@ TEST(AppSetup, ThreadZeroUsesTheProcessorCountAndBuildsEverything) {
   std::string targets = tmp.write("targets.txt", "targets: [ { width: 10, height: 20 } ]");
 
   Str8List problems = {};
-  u32 ok = app_setup(str8_of(tmp.at("out")), str8_of(tmp.at("deep/er/in")), str8_of(tmp.at("meta/./")), 0,
-                     str8_of(targets), 0, &problems);
+  std::string in = tmp.at("deep/er/in"), out = tmp.at("out"), meta = tmp.at("meta/./");
+  AppOptions options = {.in = str8_of(in), .out = str8_of(out), .metadatas = str8_of(meta),
+                        .targets_path = str8_of(targets)};
+  u32 ok = app_setup(&options, &problems);
   EXPECT_EQ(ok, 1u);
   AppState *state = app_state();
   u64 processors = sys_info()->processor_count;
@@ -283,8 +285,10 @@ TEST(AppSetup, ThreadZeroUsesTheProcessorCountAndBuildsEverything) {
 TEST(AppSetup, ThreadFortyGivesSixteenWorkersAndStripes) {
   TempFolder tmp;
   Str8List problems = {};
-  u32 ok = app_setup(str8_of(tmp.at("out")), str8_of(tmp.at("in")), str8_of(tmp.at("meta")), 40, Str8{}, 5000,
-                     &problems);
+  std::string in = tmp.at("in"), out = tmp.at("out"), meta = tmp.at("meta");
+  AppOptions options = {.in = str8_of(in), .out = str8_of(out), .metadatas = str8_of(meta), .threads = 40,
+                        .max_pixels = 5000};
+  u32 ok = app_setup(&options, &problems);
   EXPECT_EQ(ok, 1u);
   AppState *state = app_state();
   expect_state_shape(state, 16, 16);
@@ -300,7 +304,9 @@ TEST(AppSetup, ThreadFortyGivesSixteenWorkersAndStripes) {
 TEST(AppSetup, InputFolderThatIsAlsoTheOutputFolderIsReported) {
   TempFolder tmp;
   Str8List problems = {};
-  app_setup(str8_of(tmp.at("same")), str8_of(tmp.at("same/")), str8_of(tmp.at("meta")), 1, Str8{}, 0, &problems);
+  std::string in = tmp.at("same/"), out = tmp.at("same"), meta = tmp.at("meta");
+  AppOptions options = {.in = str8_of(in), .out = str8_of(out), .metadatas = str8_of(meta), .threads = 1};
+  app_setup(&options, &problems);
   EXPECT_EQ(lines_of(problems), std::vector<std::string>{"warning: the input folder is also the output or metadata "
                                                          "folder; nothing in it is converted"});
 }

@@ -10,6 +10,10 @@ static ClaimEntry *claim_search(ClaimTable::Bucket *bucket, Str8 path) {
   return ClaimTable::find(bucket, [&](ClaimEntry *e) { return str8_equals(e->path, path, 0); });
 }
 
+void claim_table_init(ClaimTable *table, Arena *arena, u64 worker_count) {
+  table->init(arena, AppClaimBuckets, clamp_of<u64>(1, worker_count, 16), mib(8), mib(1));
+}
+
 ClaimEntry *claim_acquire(ClaimTable *table, Str8 path, FileProps now) {
   ClaimSlot slot = claim_slot(table, path);
   ClaimEntry *result = nullptr;

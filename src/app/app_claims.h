@@ -8,6 +8,11 @@
 
 #include "app/app_state.h"
 
+constexpr u64 AppClaimBuckets = 4096;
+
+// An empty table in the arena: AppClaimBuckets buckets, one stripe per worker (at most 16).
+void claim_table_init(ClaimTable *table, Arena *arena, u64 worker_count);
+
 // The entry for the path, marked busy; null when another worker holds it. A new entry
 // records `now` as the version it met. Finding and inserting are one step with respect to
 // other workers: the bucket is searched again under the exclusive lock before inserting.

@@ -222,22 +222,23 @@ void app_main(ArgTable *table) {
   Arena *options_arena = arena_create(kib(512), kib(256));
   bool help = arg_flag(table, str8_lit("help"));
   bool drain = arg_flag(table, str8_lit("drain"));
-  Str8 targets_path = arg_value(table, str8_lit("targets"));
-  if (targets_path.size > 0) {
-    targets_path = path_normalize(options_arena, targets_path);
+  AppOptions options = {};
+  options.targets_path = arg_value(table, str8_lit("targets"));
+  if (options.targets_path.size > 0) {
+    options.targets_path = path_normalize(options_arena, options.targets_path);
   }
-  u64 thread = arg_u64(table, str8_lit("thread"));
-  Str8 metadatas = arg_value(table, str8_lit("metadatas"));
-  Str8 in = arg_value(table, str8_lit("in"));
-  Str8 out = arg_value(table, str8_lit("out"));
-  u64 max_pixels = arg_u64(table, str8_lit("max_pixels"));
+  options.threads = arg_u64(table, str8_lit("thread"));
+  options.metadatas = arg_value(table, str8_lit("metadatas"));
+  options.in = arg_value(table, str8_lit("in"));
+  options.out = arg_value(table, str8_lit("out"));
+  options.max_pixels = arg_u64(table, str8_lit("max_pixels"));
 
   // set-up, then the summary and whatever the user should know about the options
   Str8List problems = {};
-  u32 running = app_setup(out, in, metadatas, thread, targets_path, max_pixels, &problems);
+  u32 running = app_setup(&options, &problems);
   if (running) {
     AppState *state = app_state();
-    Str8 targets_text = state->default_targets ? str8_lit("default") : targets_path;
+    Str8 targets_text = state->default_targets ? str8_lit("default") : options.targets_path;
     printf("Options:\n\tin:        %.*s\n\tout:       %.*s\n\tmetadatas: %.*s\n\ttargets:   %.*s\n\tthread:    "
            "%d\n\nWaiting for PNG/JPEG files...\n",
            (int)state->in_folder.size, (const char *)state->in_folder.str, (int)state->out_folder.size,

@@ -182,22 +182,20 @@ u64 app_thread_count(u64 threads, u64 processor_count) {
   return clamp_of<u64>(1, t, AppMaxThreads);
 }
 
-u32 app_setup(Str8 out, Str8 in, Str8 metadatas, u64 threads, Str8 targets_path, u64 max_pixels,
-              Str8List *problems) {
+u32 app_setup(const AppOptions *options, Str8List *problems) {
   // the state, in an arena that lives as long as the process
   Arena *arena = arena_create(mib(2), kib(16));
   AppState *state = arena_push<AppState>(arena);
   state->arena = arena;
-  state->max_pixels = max_pixels ? max_pixels : AppDefaultMaxPixels;
-  app_state_pointer.store(state, std::memory_order_release);
+  state->max_pixels = options->max_pixels ? options->max_pixels : AppDefaultMaxPixels;
 
   // folders
-  state->in_folder = app_folder_resolve(arena, in, str8_lit("in"));
-  state->out_folder = app_folder_resolve(arena, out, str8_lit("out"));
-  state->metadatas_folder = app_folder_resolve(arena, metadatas, str8_lit("metadatas"));
+  state->in_folder = app_folder_resolve(arena, options->in, str8_lit("in"));
+  state->out_folder = app_folder_resolve(arena, options->out, str8_lit("out"));
+  state->metadatas_folder = app_folder_resolve(arena, options->metadatas, str8_lit("metadatas"));
 
   // targets
-  state->targets = app_targets_load(arena, targets_path, &state->default_targets, problems);
+  state->targets = app_targets_load(arena, options->targets_path, &state->default_targets, problems);
 
   // folders on disk; a killed run may have left temporary files where outputs are written
   folder_make_chain(state->out_folder);
@@ -211,18 +209,16 @@ u32 app_setup(Str8 out, Str8 in, Str8 metadatas, u64 threads, Str8 targets_path,
                    "warning: the input folder is also the output or metadata folder; nothing in it is converted");
   }
 
-  // conversion queue
+  // conversion queue and claim table
   string_ring_init(&state->conversion_queue, arena, AppConversionQueueBytes);
-
-  // claim table
-  u64 t = threads ? threads : sys_info()->processor_count;
-  state->claims.init(arena, AppClaimBuckets, min_of<u64>(16, t), mib(8), mib(1));
+  state->thread_count = app_thread_count(options->threads, sys_info()->processor_count);
+  claim_table_init(&state->claims, arena, state->thread_count);
 
   // the encoder's one shared setting, before any worker can encode
   codec_set_png_compression_level(12);
 
-  // workers: everything they read is complete from here on
-  state->thread_count = app_thread_count(threads, sys_info()->processor_count);
+  // published complete; the workers read it from their first step on
+  app_state_pointer.store(state, std::memory_order_release);
   state->workers = arena_push<OsObject *>(arena, state->thread_count);
   for (u64 i = 0; i < state->thread_count; i += 1) {
     state->workers[i] = thread_create(conversion_worker, i);

@@ -14,7 +14,6 @@
 constexpr u64 AppDefaultMaxPixels = 134217728;
 constexpr u64 AppMaxThreads = 16;
 constexpr u64 AppConversionQueueBytes = 524288;
-constexpr u64 AppClaimBuckets = 4096;
 
 //~ Targets
 // The four targets used when no target comes from a file, in order.
@@ -45,12 +44,20 @@ Str8 app_folder_resolve(Arena *arena, Str8 given, Str8 default_name);
 // clamped to 1..16.
 u64 app_thread_count(u64 threads, u64 processor_count);
 
-// Builds AppState in an arena of its own and publishes it: folders (created on disk, stale
-// temporary files of a killed run removed from the output and metadata folders), targets,
-// conversion queue, ClaimTable, worker threads and the encoder's PNG level. Empty views and
-// zero numbers ask for the defaults. Problems worth telling the user (an unreadable targets
-// file, rejected tokens, an input folder that is also an output folder) are appended to
-// *problems, when given, as lines without a line feed living in the AppState arena. Always
-// returns 1.
-u32 app_setup(Str8 out, Str8 in, Str8 metadatas, u64 threads, Str8 targets_path, u64 max_pixels,
-              Str8List *problems);
+// The options set-up is given; empty views and zero numbers ask for the defaults.
+struct AppOptions {
+  Str8 in = {};
+  Str8 out = {};
+  Str8 metadatas = {};
+  Str8 targets_path = {}; // already normalised
+  u64 threads = 0;
+  u64 max_pixels = 0;
+};
+
+// Builds AppState in an arena of its own and publishes it once it is complete: folders
+// (created on disk, stale temporary files of a killed run removed from the output and
+// metadata folders), targets, conversion queue, ClaimTable and the encoder's PNG level, then
+// starts the worker threads. Problems worth telling the user (an unreadable targets file,
+// rejected tokens, an input folder that is also an output folder) are appended to *problems,
+// when given, as lines without a line feed living in the AppState arena. Always returns 1.
+u32 app_setup(const AppOptions *options, Str8List *problems);
