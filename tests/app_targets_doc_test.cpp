@@ -57,7 +57,7 @@ struct TargetsDoc : testing::Test {
 
   std::vector<std::string> messages(const TargetsDocument &doc) {
     std::vector<std::string> out;
-    for (struct DocError *e = doc.errors.first; e != nullptr; e = e->next) {
+    for (DocErrorEntry *e = doc.errors.first; e != nullptr; e = e->next) {
       out.push_back(text_of(e->message));
     }
     return out;
@@ -312,7 +312,7 @@ TEST_F(TargetsDoc, QuotedKeysAreRejectedWithWhatFollows) {
   EXPECT_EQ(dump(doc.root), "height(5)");
 
   // error nodes keep their token and position but stay out of the tree
-  struct DocError *first = doc.errors.first;
+  DocErrorEntry *first = doc.errors.first;
   EXPECT_EQ(first->severity, 2);
   EXPECT_EQ(first->node->kind, DocError);
   EXPECT_EQ(text_of(first->node->text), "\"width\"");
@@ -517,7 +517,7 @@ TEST_F(TargetsDoc, ArbitraryBytesTileAndParseCleanly) {
 
     TargetsDocument doc = targets_parse(arena, str8_of(text), tokens);
     expect_links_consistent(doc.root);
-    for (struct DocError *e = doc.errors.first; e != nullptr; e = e->next) {
+    for (DocErrorEntry *e = doc.errors.first; e != nullptr; e = e->next) {
       ASSERT_EQ(text_of(e->message), "Unexpected \"" + text_of(e->node->raw) + "\" token.");
       ASSERT_EQ(text_of(e->node->raw), text.substr(e->node->offset, e->node->raw.size));
     }

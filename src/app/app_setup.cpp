@@ -91,7 +91,7 @@ u64 app_targets_from_text(Arena *arena, TargetList *list, Str8 text, Str8 path, 
 
   // rejected tokens, where the user can find them
   if (problems) {
-    for (struct DocError *e = doc.errors.first; e; e = e->next) {
+    for (DocErrorEntry *e = doc.errors.first; e; e = e->next) {
       DocPosition at = doc_error_position(text, e->node ? e->node->offset : 0);
       str8_list_addf(arena, problems, "warning: targets file %S:%llu:%llu: %S", path, (unsigned long long)at.line,
                      (unsigned long long)at.column, e->message);

@@ -200,41 +200,37 @@ enum ParseState : i32 {
   ParseValue = 2,    // values of the current key are read
 };
 
+// Frames link downwards through `next`: the top frame's next is the one below it.
 struct ParseFrame {
-  ParseFrame *prev;
+  ParseFrame *next;
   ParseState state;
   DocNode *node;
 };
 
 struct Parser {
-  Arena *frame_arena;
+  Arena *arena;       // the document's nodes and errors
+  Arena *frame_arena; // the frames
   ParseFrame *top;
   ParseFrame *free_frames;
   // Popping an empty stack always lands here, so stray closers at the top level are harmless.
   ParseFrame spare;
   DocNode *root;
+  Str8 text;
+  DocTokenArray tokens;
+  u64 at; // the token being read
 };
 
 static void parse_push(Parser *p, ParseState state, DocNode *node) {
-  ParseFrame *frame = p->free_frames;
-  if (frame != nullptr) {
-    p->free_frames = frame->prev;
-  } else {
-    frame = arena_push<ParseFrame>(p->frame_arena);
-  }
-  frame->prev = p->top;
+  ParseFrame *frame = sll_stack_pop(p->free_frames);
+  if (frame == nullptr) frame = arena_push<ParseFrame>(p->frame_arena);
   frame->state = state;
   frame->node = node;
-  p->top = frame;
+  sll_stack_push(p->top, frame);
 }
 
 static void parse_pop(Parser *p) {
-  ParseFrame *frame = p->top;
-  p->top = frame->prev;
-  if (frame != &p->spare) {
-    frame->prev = p->free_frames;
-    p->free_frames = frame;
-  }
+  ParseFrame *frame = sll_stack_pop(p->top);
+  if (frame != &p->spare) sll_stack_push(p->free_frames, frame);
   if (p->top == nullptr) {
     p->spare = ParseFrame{nullptr, ParseKey, p->root};
     p->top = &p->spare;
@@ -250,6 +246,87 @@ static bool parse_is_key_name(Str8 t) {
   return false;
 }
 
+static Str8 parse_token_text(Parser *p, u64 index) {
+  return str8_slice(p->text, range_make(p->tokens.v[index].begin, p->tokens.v[index].end));
+}
+
+//- one handler per state
+// A handler reads the token at p->at in its state and says what became of it: consumed
+// (p->at moved past it), to be tried again in the state it left on top, or rejected.
+enum ParseStep : i32 {
+  ParseConsumed,
+  ParseRetry,
+  ParseRejected,
+};
+
+// ParseKey: a key name opens a key; "}" closes the object, and one comma after it (past any
+// spaces) goes with it, since objects in a list may be separated by one.
+static ParseStep parse_in_key(Parser *p, DocToken token, Str8 t) {
+  if (!(token.flags & TokPunct)) return ParseRejected;
+  if (parse_is_key_name(t)) {
+    DocNode *key = doc_node_new(p->arena, DocKey, t, t, token.begin);
+    doc_node_push_child(p->top->node, key);
+    parse_push(p, ParseAfterKey, key);
+    p->at += 1;
+    return ParseConsumed;
+  }
+  if (!str8_equals(t, str8_lit("}"), 0)) return ParseRejected;
+  parse_pop(p);
+  p->at += 1;
+  while (p->at < p->tokens.count && (p->tokens.v[p->at].flags & (TokSpace | TokNewline))) p->at += 1;
+  if (p->at < p->tokens.count && (p->tokens.v[p->at].flags & TokPunct) &&
+      str8_equals(parse_token_text(p, p->at), str8_lit(","), 0)) {
+    p->at += 1;
+  }
+  return ParseConsumed;
+}
+
+// ParseAfterKey: ":" (or "," in its place) starts the key's values; any other punctuation
+// leaves the key, and the token is tried again.
+static ParseStep parse_after_key(Parser *p, DocToken token, Str8 t) {
+  if (!(token.flags & TokPunct)) return ParseRejected;
+  if (str8_equals(t, str8_lit(":"), 0) || str8_equals(t, str8_lit(","), 0)) {
+    parse_push(p, ParseValue, p->top->node);
+    p->at += 1;
+    return ParseConsumed;
+  }
+  parse_pop(p);
+  return ParseRetry;
+}
+
+// ParseValue: strings and numbers become the key's values, "{" opens an object among them;
+// "[" is skipped, "]" leaves the values, "," leaves the values and the key; any other
+// punctuation (such as "}") leaves both, and the token is tried again.
+static ParseStep parse_in_value(Parser *p, DocToken token, Str8 t) {
+  DocNode *key = p->top->node;
+  if (token.flags & (TokString | TokNumber)) {
+    // A closed string that ends the text is also marked unterminated, so the last byte goes
+    // in every case; a one-byte token keeps its byte.
+    bool string = (token.flags & TokString) != 0;
+    Str8 value_text = string ? str8_slice(t, range_make(1, t.size - 1)) : t;
+    DocNode *value = doc_node_new(p->arena, DocValue, value_text, t, token.begin);
+    value->value_type = string ? DocValueString : DocValueNumber;
+    doc_node_push_child(key, value);
+    p->at += 1;
+    return ParseConsumed;
+  }
+  if (!(token.flags & TokPunct)) return ParseRejected;
+  if (str8_equals(t, str8_lit("{"), 0)) {
+    DocNode *object = doc_node_new(p->arena, DocObject, t, t, token.begin);
+    doc_node_push_child(key, object);
+    parse_push(p, ParseKey, object);
+  } else if (str8_equals(t, str8_lit("]"), 0)) {
+    parse_pop(p);
+  } else if (str8_equals(t, str8_lit("["), 0)) {
+  } else {
+    parse_pop(p);
+    parse_pop(p);
+    if (!str8_equals(t, str8_lit(","), 0)) return ParseRetry;
+  }
+  p->at += 1;
+  return ParseConsumed;
+}
+
 //- parser
 TargetsDocument targets_parse(Arena *arena, Str8 text, DocTokenArray tokens) {
   Scratch scratch = scratch_begin(arena);
@@ -257,83 +334,31 @@ TargetsDocument targets_parse(Arena *arena, Str8 text, DocTokenArray tokens) {
   doc.root = doc_node_new(arena, DocRoot, text, text, 0);
 
   Parser p = {};
+  p.arena = arena;
   p.frame_arena = scratch.arena;
   p.root = doc.root;
+  p.text = text;
+  p.tokens = tokens;
   parse_push(&p, ParseKey, doc.root);
 
-  u64 i = 0;
-  while (i < tokens.count) {
-    DocToken token = tokens.v[i];
-    Str8 t = str8_slice(text, range_make(token.begin, token.end));
-    ParseState state = p.top->state;
-    DocNode *node = p.top->node;
-    bool punct = (token.flags & TokPunct) != 0;
-
+  while (p.at < tokens.count) {
+    DocToken token = tokens.v[p.at];
     if (token.flags & (TokSpace | TokNewline)) {
-      i += 1;
-    } else if (state == ParseValue && punct && str8_equals(t, str8_lit("["), 0)) {
-      i += 1;
-    } else if (state == ParseKey && punct && parse_is_key_name(t)) {
-      DocNode *key = doc_node_new(arena, DocKey, t, t, token.begin);
-      doc_node_push_child(node, key);
-      parse_push(&p, ParseAfterKey, key);
-      i += 1;
-    } else if (state == ParseAfterKey && punct && str8_equals(t, str8_lit(":"), 0)) {
-      parse_push(&p, ParseValue, node);
-      i += 1;
-    } else if (state == ParseValue && (token.flags & TokString)) {
-      // A closed string that ends the text is also marked unterminated, so the last byte
-      // goes in every case; a one-byte token keeps its byte.
-      Str8 inner = str8_slice(t, range_make(1, t.size - 1));
-      DocNode *value = doc_node_new(arena, DocValue, inner, t, token.begin);
-      value->value_type = DocValueString;
-      doc_node_push_child(node, value);
-      i += 1;
-    } else if (state == ParseValue && (token.flags & TokNumber)) {
-      DocNode *value = doc_node_new(arena, DocValue, t, t, token.begin);
-      value->value_type = DocValueNumber;
-      doc_node_push_child(node, value);
-      i += 1;
-    } else if (state == ParseAfterKey && punct && str8_equals(t, str8_lit(","), 0)) {
-      parse_push(&p, ParseValue, node);
-      i += 1;
-    } else if (state == ParseKey && punct && str8_equals(t, str8_lit("}"), 0)) {
-      // objects in a list may be separated by one comma
-      parse_pop(&p);
-      i += 1;
-      u64 look = i;
-      while (look < tokens.count && (tokens.v[look].flags & (TokSpace | TokNewline))) {
-        look += 1;
-      }
-      i = look;
-      if (look < tokens.count && (tokens.v[look].flags & TokPunct) &&
-          str8_equals(str8_slice(text, range_make(tokens.v[look].begin, tokens.v[look].end)),
-                      str8_lit(","), 0)) {
-        i = look + 1;
-      }
-    } else if (state == ParseValue && punct && str8_equals(t, str8_lit("{"), 0)) {
-      DocNode *object = doc_node_new(arena, DocObject, t, t, token.begin);
-      doc_node_push_child(node, object);
-      parse_push(&p, ParseKey, object);
-      i += 1;
-    } else if (state == ParseValue && punct && str8_equals(t, str8_lit(","), 0)) {
-      parse_pop(&p);
-      parse_pop(&p);
-      i += 1;
-    } else if (state == ParseValue && punct && str8_equals(t, str8_lit("]"), 0)) {
-      parse_pop(&p);
-      i += 1;
-    } else if (state == ParseAfterKey && punct) {
-      // unwind, then try the same token again
-      parse_pop(&p);
-    } else if (state == ParseValue && punct) {
-      parse_pop(&p);
-      parse_pop(&p);
-    } else {
+      p.at += 1;
+      continue;
+    }
+    Str8 t = parse_token_text(&p, p.at);
+    ParseStep step = ParseRejected;
+    switch (p.top->state) {
+    case ParseKey: step = parse_in_key(&p, token, t); break;
+    case ParseAfterKey: step = parse_after_key(&p, token, t); break;
+    case ParseValue: step = parse_in_value(&p, token, t); break;
+    }
+    if (step == ParseRejected) {
       DocNode *bad = doc_node_new(arena, DocError, t, t, token.begin);
       Str8 message = arena_format(arena, "Unexpected \"%S\" token.", t);
       doc_error_push(arena, &doc.errors, bad, 2, message);
-      i += 1;
+      p.at += 1;
     }
   }
 
@@ -437,7 +462,7 @@ Str8 doc_child_value(DocNode *node, Str8 key, MatchFlags flags, i32 wanted_value
 //~ Errors
 
 void doc_error_push(Arena *arena, DocErrorList *list, DocNode *node, i32 severity, Str8 message) {
-  struct DocError *error = arena_push<struct DocError>(arena);
+  DocErrorEntry *error = arena_push<DocErrorEntry>(arena);
   error->node = node;
   error->severity = severity;
   error->message = message;

@@ -64,9 +64,9 @@ struct DocNode {
 };
 
 //~ Errors
-// The enumerator DocError hides this type's plain name, so the type is spelt "struct DocError".
-struct DocError {
-  struct DocError *next;
+// One rejected token of the list: its DocError node, severity and message.
+struct DocErrorEntry {
+  DocErrorEntry *next;
   DocNode *node;
   i32 severity;
   Str8 message;
@@ -74,8 +74,8 @@ struct DocError {
 
 // The all-zero value is the empty list.
 struct DocErrorList {
-  struct DocError *first;
-  struct DocError *last;
+  DocErrorEntry *first;
+  DocErrorEntry *last;
   u64 count;
   i32 worst_severity; // the highest severity added so far
 };
