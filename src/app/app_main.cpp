@@ -29,7 +29,7 @@ static Str8 app_scan_child_path(Arena *arena, Str8 folder, Str8 name) {
   return arena_format(arena, "%S/%S", folder, name);
 }
 
-u64 app_scan_tree(Arena *arena, Str8 root, const Str8 *skip, u64 skip_count, ScanOffer *offer, void *context) {
+u64 app_scan_walk(Arena *arena, Str8 root, const Str8 *skip, u64 skip_count, const ScanHooks *hooks, void *context) {
   if (root.size == 0 || app_scan_is_skipped(root, skip, skip_count)) {
     return 0;
   }
@@ -38,28 +38,45 @@ u64 app_scan_tree(Arena *arena, Str8 root, const Str8 *skip, u64 skip_count, Sca
   ScanFolder first = {nullptr, root};
   ScanFolder *last = &first;
   for (ScanFolder *folder = &first; folder; folder = folder->next) {
-    DirIter *iter = dir_iter_open(arena, folder->path, 0);
-    if (!iter) {
+    Str8 *kept = nullptr;
+    u64 kept_count = 0;
+    if (hooks->visit && !hooks->visit(context, folder->path, &kept, &kept_count)) {
+      for (u64 i = 0; i < kept_count; i += 1) {
+        ScanFolder *node = arena_push<ScanFolder>(arena);
+        node->path = kept[i];
+        sll_queue_push(first.next, last, node);
+      }
       continue;
     }
+    // the listing and the files' paths last only as long as the folder's turn
+    Scratch scratch = scratch_begin(arena);
+    Str8List children = {};
+    DirIter *iter = dir_iter_open(scratch.arena, folder->path, DirTypesOnly);
     DirEntry entry = {};
-    while (dir_iter_next(arena, iter, &entry)) {
-      Str8 path = app_scan_child_path(arena, folder->path, entry.name);
+    while (iter && dir_iter_next(scratch.arena, iter, &entry)) {
       if (entry.flags & FilePropsFolder) {
+        Str8 path = app_scan_child_path(arena, folder->path, entry.name);
         if (!app_scan_is_skipped(path, skip, skip_count)) {
+          str8_list_add(scratch.arena, &children, path);
           ScanFolder *node = arena_push<ScanFolder>(arena);
           node->path = path;
-          last->next = node;
-          last = node;
+          sll_queue_push(first.next, last, node);
         }
       } else {
-        offer(context, path);
+        if (hooks->offer) hooks->offer(context, app_scan_child_path(scratch.arena, folder->path, entry.name));
         files += 1;
       }
     }
-    dir_iter_close(iter);
+    if (iter) dir_iter_close(iter);
+    if (hooks->listed) hooks->listed(context, folder->path, &children);
+    scratch_restore(scratch);
   }
   return files;
+}
+
+u64 app_scan_tree(Arena *arena, Str8 root, const Str8 *skip, u64 skip_count, ScanOffer *offer, void *context) {
+  ScanHooks hooks = {nullptr, offer, nullptr};
+  return app_scan_walk(arena, root, skip, skip_count, &hooks, context);
 }
 
 //~ Scan pass
@@ -113,7 +130,13 @@ static ScanFolderMemo *scan_memo_find(ScanFolderMemo **buckets, Str8 path) {
 struct ScanPassContext {
   AppState *state;
   u64 *pending;
-  u64 folder_pending;
+  u64 folder_pending; // of the folder being listed
+  ScanFolderMemo **previous; // the last generation's buckets, null on the first pass
+  ScanFolderMemo **buckets;  // the next generation's
+  Arena *keep;               // the next generation's arena
+  ScanFolderMemo *memo;      // of the folder being listed
+  bool relist_all;
+  u64 now;
 };
 
 // Neither call waits: a full queue drops the path and a later pass offers it again.
@@ -126,6 +149,49 @@ static void app_scan_offer(void *context, Str8 path) {
   string_ring_push(&pass->state->conversion_queue, path, 0);
 }
 
+static Str8 *scan_copy_paths(Arena *arena, Str8 *paths, u64 count) {
+  Str8 *copies = arena_push<Str8>(arena, count);
+  for (u64 i = 0; i < count; i += 1) copies[i] = str8_copy(arena, paths[i]);
+  return copies;
+}
+
+// Every folder gets a memo in the next generation; an unchanged one keeps its last listing.
+static bool app_scan_visit(void *context, Str8 folder, Str8 **children, u64 *child_count) {
+  ScanPassContext *pass = (ScanPassContext *)context;
+  FileProps props = file_props_from_path(folder);
+  if (!(props.flags & FilePropsFolder)) return false;
+  ScanFolderMemo *old = pass->previous ? scan_memo_find(pass->previous, folder) : nullptr;
+  ScanFolderMemo *memo = arena_push<ScanFolderMemo>(pass->keep);
+  sll_stack_push(pass->buckets[str8_hash(folder) % ScanMemoBuckets], memo);
+  memo->path = str8_copy(pass->keep, folder);
+  memo->modified_ns = props.modified_ns;
+
+  bool unchanged = old && !pass->relist_all && old->pending == 0 && old->modified_ns == props.modified_ns &&
+                   pass->now - old->listed_us < ScanRelistUs;
+  if (unchanged) {
+    memo->listed_us = old->listed_us;
+    memo->child_count = old->child_count;
+    memo->children = scan_copy_paths(pass->keep, old->children, old->child_count);
+    *children = memo->children;
+    *child_count = memo->child_count;
+    return false;
+  }
+  memo->listed_us = pass->now;
+  pass->memo = memo;
+  pass->folder_pending = 0;
+  return true;
+}
+
+static void app_scan_listed(void *context, Str8, Str8List *children) {
+  ScanPassContext *pass = (ScanPassContext *)context;
+  ScanFolderMemo *memo = pass->memo;
+  memo->pending = pass->folder_pending;
+  memo->children = arena_push<Str8>(pass->keep, children->node_count);
+  for (Str8Node *n = children->first; n; n = n->next) {
+    memo->children[memo->child_count++] = str8_copy(pass->keep, n->string);
+  }
+}
+
 u64 app_scan_pass(Arena *arena, u64 *pending) {
   AppState *state = app_state();
   ScanMemory *memory = &g_scan_memory;
@@ -134,75 +200,24 @@ u64 app_scan_pass(Arena *arena, u64 *pending) {
     memory->started = true;
   }
   if (pending) *pending = 0;
-  Str8 skip[2] = {state->out_folder, state->metadatas_folder};
-  Str8 root = state->in_folder;
-  if (root.size == 0 || app_scan_is_skipped(root, skip, 2)) return 0;
 
   // the next generation
   u32 last = memory->current, next = last ^ 1;
   arena_reset(memory->arenas[next]);
-  memory->buckets[next] = arena_push<ScanFolderMemo *>(memory->arenas[next], ScanMemoBuckets);
-  ScanFolderMemo **previous = memory->buckets[last];
-  Arena *keep = memory->arenas[next];
+  ScanPassContext pass = {};
+  pass.state = state;
+  pass.pending = pending;
+  pass.previous = memory->buckets[last];
+  pass.keep = memory->arenas[next];
+  pass.buckets = memory->buckets[next] = arena_push<ScanFolderMemo *>(pass.keep, ScanMemoBuckets);
   u64 changed = intake_stats().settled_changed;
-  bool relist_all = changed != memory->settled_changed;
+  pass.relist_all = changed != memory->settled_changed;
   memory->settled_changed = changed;
-  u64 now = clock_now_us();
+  pass.now = clock_now_us();
 
-  ScanPassContext pass = {state, pending, 0};
-  u64 files = 0;
-  ScanFolder first = {nullptr, root};
-  ScanFolder *tail = &first;
-  for (ScanFolder *folder = &first; folder; folder = folder->next) {
-    FileProps props = file_props_from_path(folder->path);
-    if (!(props.flags & FilePropsFolder)) continue;
-    ScanFolderMemo *old = previous ? scan_memo_find(previous, folder->path) : nullptr;
-    ScanFolderMemo *memo = arena_push<ScanFolderMemo>(keep);
-    u64 b = str8_hash(folder->path) % ScanMemoBuckets;
-    memo->next = memory->buckets[next][b];
-    memory->buckets[next][b] = memo;
-    memo->path = str8_copy(keep, folder->path);
-    memo->modified_ns = props.modified_ns;
-
-    bool unchanged = old && !relist_all && old->pending == 0 && old->modified_ns == props.modified_ns &&
-                     now - old->listed_us < ScanRelistUs;
-    if (unchanged) {
-      memo->listed_us = old->listed_us;
-      memo->children = arena_push<Str8>(keep, old->child_count);
-      memo->child_count = old->child_count;
-      for (u64 i = 0; i < old->child_count; i += 1) memo->children[i] = str8_copy(keep, old->children[i]);
-    } else {
-      // list it: files are offered, sub-folders remembered
-      memo->listed_us = now;
-      pass.folder_pending = 0;
-      Str8List children = {};
-      Scratch scratch = scratch_begin(arena);
-      DirIter *iter = dir_iter_open(scratch.arena, folder->path, DirTypesOnly);
-      DirEntry entry = {};
-      while (iter && dir_iter_next(scratch.arena, iter, &entry)) {
-        Str8 path = app_scan_child_path(scratch.arena, folder->path, entry.name);
-        if (entry.flags & FilePropsFolder) {
-          if (!app_scan_is_skipped(path, skip, 2)) str8_list_add(scratch.arena, &children, path);
-        } else {
-          app_scan_offer(&pass, path);
-          files += 1;
-        }
-      }
-      if (iter) dir_iter_close(iter);
-      memo->pending = pass.folder_pending;
-      memo->children = arena_push<Str8>(keep, children.node_count);
-      for (Str8Node *n = children.first; n; n = n->next) {
-        memo->children[memo->child_count++] = str8_copy(keep, n->string);
-      }
-      scratch_restore(scratch);
-    }
-    for (u64 i = 0; i < memo->child_count; i += 1) {
-      ScanFolder *node = arena_push<ScanFolder>(arena);
-      node->path = memo->children[i];
-      tail->next = node;
-      tail = node;
-    }
-  }
+  Str8 skip[2] = {state->out_folder, state->metadatas_folder};
+  ScanHooks hooks = {app_scan_visit, app_scan_offer, app_scan_listed};
+  u64 files = app_scan_walk(arena, state->in_folder, skip, 2, &hooks, &pass);
   memory->current = next;
   return files;
 }
