@@ -102,7 +102,7 @@ corpus_copy() {
 # corpus_count <folder>: sets files and pixels; the generator names every file
 # <n>_<kind>_<width>x<height>.<ext>.
 corpus_count() {
-  read -r files pixels < <(find "$1" -type f -printf '%f\n' | awk '{
+  read -r files pixels < <(find "$1" -type f ! -name .corpus-stamp -printf '%f\n' | awk '{
     n += 1
     if (match($0, /_[0-9]+x[0-9]+\.[a-z]+$/)) {
       split(substr($0, RSTART + 1, RLENGTH - 1), wh, /[x.]/)
@@ -238,38 +238,37 @@ targets="$target_work/targets.txt"
 echo 'targets: [ { width: 256, height: 256, quality: 80, image_type: "JPEG", bg_color: 255 } ]' >"$targets"
 
 #~ many files
-# many_set <set>: vantor and the Pillow peer each drain a fresh copy of the set; one line per
-# tool goes to $many_rows.
-many_set() {
-  local set="$1" corpus="$build/bench-$1$set_suffix" left
-  "$build/bench_corpus" "${set_flags[@]}" "--$set" "$corpus"
-
-  #- vantor
-  new_work
-  corpus_copy "$corpus" "$work/in"
-  corpus_count "$work/in"
-  echo "vantor: draining the $set set, $files files (-thread=$threads, one 256x256 target)"
-  drain_vantor -targets="$targets"
-  left=$(left_in "$work/in")
-  if [ -n "$failure" ] || [ "$left" -ne 0 ]; then
-    run_failed "vantor on the $set set failed: ${failure:-$left files left in the input folder}"
-  fi
-  time_measures
-  echo "$set vantor $files $wall $user $system $rss_kb" >>"$many_rows"
-  rm -rf "$work"
-
-  #- Pillow
-  new_work
-  corpus_copy "$corpus" "$work/in"
-  echo "pillow: the same on a fresh copy (2 worker processes)"
+drain_pillow() {
   timed_run "$work/in" "$python" bench/pillow_peer.py "$work/in" "$work/out"
+}
+
+# many_tool <set> <row name> <who, for a failure> <note> <drain command...>: the tool drains a
+# fresh copy of $corpus; its line goes to $many_rows.
+many_tool() {
+  local set="$1" row="$2" who="$3" note="$4" left
+  shift 4
+  new_work
+  corpus_copy "$corpus" "$work/in"
+  echo "$note"
+  "$@"
   left=$(left_in "$work/in")
   if [ -n "$failure" ] || [ "$left" -ne 0 ]; then
-    run_failed "the Pillow peer on the $set set failed: ${failure:-$left files left in the input folder}"
+    run_failed "$who on the $set set failed: ${failure:-$left files left in the input folder}"
   fi
   time_measures
-  echo "$set pillow $files $wall $user $system $rss_kb" >>"$many_rows"
+  echo "$set $row $files $wall $user $system $rss_kb" >>"$many_rows"
   rm -rf "$work"
+}
+
+# many_set <set>: vantor and the Pillow peer each drain a fresh copy of the set.
+many_set() {
+  local set="$1" corpus="$build/bench-$1$set_suffix"
+  "$build/bench_corpus" "${set_flags[@]}" "--$set" "$corpus"
+  corpus_count "$corpus"
+  many_tool "$set" vantor vantor \
+    "vantor: draining the $set set, $files files (-thread=$threads, one 256x256 target)" \
+    drain_vantor -targets="$targets"
+  many_tool "$set" pillow "the Pillow peer" "pillow: the same on a fresh copy (2 worker processes)" drain_pillow
 }
 
 run_many() {
