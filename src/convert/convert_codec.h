@@ -1,7 +1,8 @@
 // Codec and checksum adapters: decoding (stb_image, PNG and JPEG only), resampling
 // (stb_image_resize2), encoding (stb_image_write, with libdeflate behind its zlib step) and the
-// pixel checksums (the base layer's BLAKE2b-128). This module is the only place that talks to
-// the image libraries.
+// pixel checksums (the base layer's BLAKE2b-128). Only this module calls the image libraries;
+// src/third_party compiles them, with their allocations going to convert_heap and the PNG
+// encoder's deflate step to the hook of convert_zlib_hook.h.
 //
 // Every call works on the caller's buffers and keeps nothing between calls, so any number of
 // threads use the adapters at once. The one shared setting, the PNG compression level, is
