@@ -232,21 +232,61 @@ static void app_print_help() {
          "them.\n");
 }
 
-void app_main(ArgTable *table) {
+//~ Options
+// Every key the program reads; "quiet" is start-up's, "version" ends the program before it.
+static const char *const app_known_keys[] = {"in",   "out",   "metadatas", "targets", "thread", "max_pixels",
+                                             "help", "drain", "quiet",     "version"};
+
+static bool app_key_is_known(Str8 key) {
+  for (const char *known : app_known_keys) {
+    if (str8_equals(key, str8_cstring(known), 0)) return true;
+  }
+  return false;
+}
+
+static u64 app_number_option(Arena *arena, ArgTable *table, const char *key, const char *default_text,
+                             Str8List *warnings) {
+  u64 value = 0;
+  if (!arg_u64_read(table, str8_cstring(key), &value)) {
+    str8_list_addf(arena, warnings, "warning: %s value \"%S\" is not a number; using the default (%s)", key,
+                   arg_value(table, str8_cstring(key)), default_text);
+  }
+  return value;
+}
+
+AppCommandLine app_command_line_read(Arena *arena, ArgTable *table) {
+  AppCommandLine line = {};
+  line.help = arg_flag(table, str8_lit("help"));
+  line.drain = arg_flag(table, str8_lit("drain"));
+  AppOptions *options = &line.options;
+  options->targets_path = arg_value(table, str8_lit("targets"));
+  if (options->targets_path.size > 0) {
+    options->targets_path = path_normalize(arena, options->targets_path);
+  }
+  options->metadatas = arg_value(table, str8_lit("metadatas"));
+  options->in = arg_value(table, str8_lit("in"));
+  options->out = arg_value(table, str8_lit("out"));
+
+  u64 index = 0;
+  for (Str8Node *n = table->keys.first; n; n = n->next, index += 1) {
+    if (index >= table->program_key_count && !app_key_is_known(n->string)) {
+      str8_list_addf(arena, &line.warnings, "warning: unknown option \"%S\"; it is ignored", n->string);
+    }
+  }
+  options->threads = app_number_option(arena, table, "thread", "the processor count", &line.warnings);
+  Str8 max_pixels_default = arena_format(arena, "%llu", (unsigned long long)AppDefaultMaxPixels);
+  options->max_pixels =
+      app_number_option(arena, table, "max_pixels", (const char *)max_pixels_default.str, &line.warnings);
+  return line;
+}
+
+//~ Entry
+int app_main(ArgTable *table) {
   // options; the targets path lives for the whole run
   Arena *options_arena = arena_create(kib(512), kib(256));
-  bool help = arg_flag(table, str8_lit("help"));
-  bool drain = arg_flag(table, str8_lit("drain"));
-  AppOptions options = {};
-  options.targets_path = arg_value(table, str8_lit("targets"));
-  if (options.targets_path.size > 0) {
-    options.targets_path = path_normalize(options_arena, options.targets_path);
-  }
-  options.threads = arg_u64(table, str8_lit("thread"));
-  options.metadatas = arg_value(table, str8_lit("metadatas"));
-  options.in = arg_value(table, str8_lit("in"));
-  options.out = arg_value(table, str8_lit("out"));
-  options.max_pixels = arg_u64(table, str8_lit("max_pixels"));
+  AppCommandLine line = app_command_line_read(options_arena, table);
+  AppOptions options = line.options;
+  bool help = line.help, drain = line.drain;
 
   // set-up, then the summary and whatever the user should know about the options
   Str8List problems = {};
@@ -260,6 +300,7 @@ void app_main(ArgTable *table) {
            (const char *)state->out_folder.str, (int)state->metadatas_folder.size,
            (const char *)state->metadatas_folder.str, (int)targets_text.size, (const char *)targets_text.str,
            (int)state->thread_count);
+    str8_list_append_list(&problems, &line.warnings);
     for (Str8Node *n = problems.first; n; n = n->next) {
       printf("%.*s\n", (int)n->string.size, (const char *)n->string.str);
     }
@@ -267,6 +308,7 @@ void app_main(ArgTable *table) {
   } else {
     printf("Unable to run the program, check paramaters.\n");
   }
+  int status = running ? AppExitDone : AppExitUsage;
 
   // the loop: it ends after the help text, or once a drain is done
   while (running) {
@@ -294,6 +336,7 @@ void app_main(ArgTable *table) {
 
   printf("[Vantor] ended.\n");
   fflush(stdout);
+  return status;
 }
 
 const ProcessHooks *process_hooks() {

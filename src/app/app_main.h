@@ -36,5 +36,23 @@ u64 app_scan_tree(Arena *arena, Str8 root, const Str8 *skip, u64 skip_count, Sca
 // version).
 u64 app_scan_pass(Arena *arena, u64 *pending);
 
+//~ Options
+// The command line as the entry reads it. A key the program does not know and a number it
+// cannot read each give one "warning:" line in `warnings` (living in `arena`), which names
+// the default used instead; the rest of the line still applies.
+struct AppCommandLine {
+  AppOptions options;
+  bool help;
+  bool drain;
+  Str8List warnings;
+};
+AppCommandLine app_command_line_read(Arena *arena, ArgTable *table);
+
 //~ Entry
-void app_main(ArgTable *table);
+// Exit statuses: a crash ends the process with 1 through the fatal report.
+enum AppExitStatus : int {
+  AppExitDone = 0,        // help; or a drain that converted every source and failed at nothing
+  AppExitUsage = 2,       // set-up failed with the options given
+  AppExitLeftInPlace = 3, // a drain left a source in place or failed at something
+};
+int app_main(ArgTable *table);

@@ -55,12 +55,12 @@ void process_init(int argc, char **argv) {
   process_args_keep(argc, argv);
 }
 
-void process_startup(int argc, char **argv) {
+int process_startup(int argc, char **argv) {
   process_init(argc, argv);
-  process_entry(process_hooks()->app_main, process_argc(), process_argv());
+  return process_entry(process_hooks()->app_main, process_argc(), process_argv());
 }
 
-void process_entry(AppEntry *app_entry, int argc, char **argv) {
+int process_entry(AppEntry *app_entry, int argc, char **argv) {
   thread_set_name("[main thread]");
 
   // The table stays live in this region until the application entry returns; the entry's
@@ -76,10 +76,9 @@ void process_entry(AppEntry *app_entry, int argc, char **argv) {
   if (hooks && hooks->intake_start) {
     hooks->intake_start();
   }
-  if (app_entry) {
-    app_entry(table);
-  }
+  int status = app_entry ? app_entry(table) : 0;
   scratch_restore(scratch);
+  return status;
 }
 
 //~ Command line
@@ -128,15 +127,18 @@ ArgTable *arg_table_parse(Arena *arena, Str8List args) {
 
   // tokens of every argument, in order
   Str8List tokens = {};
+  u64 program_tokens = 0;
   for (Str8Node *n = args.first; n; n = n->next) {
     arg_tokenize(scratch.arena, &tokens, n->string);
+    if (n == args.first) program_tokens = tokens.node_count;
   }
 
   // entries; a separator with nothing (or a comma) after it lets the next token continue
   // the value
   const u8 comma = ',';
   ArgEntry *pending = nullptr;
-  for (Str8Node *n = tokens.first; n; n = n->next) {
+  u64 token_index = 0;
+  for (Str8Node *n = tokens.first; n; n = n->next, token_index += 1) {
     Str8 token = str8_trim_space(n->string);
     if (pending) {
       Str8List pieces = str8_split_by(arena, token, &comma, 1, SplitKeepEmpty);
@@ -162,6 +164,8 @@ ArgTable *arg_table_parse(Arena *arena, Str8List args) {
     ArgEntry *entry = arena_push<ArgEntry>(arena);
     entry->key = str8_keep_front(rest, split);
     arg_table_insert(table, entry);
+    str8_list_add(arena, &table->keys, entry->key);
+    if (token_index < program_tokens) table->program_key_count += 1;
 
     Str8 inline_value = split + 1 < rest.size ? str8_drop_front(rest, split + 1) : Str8{};
     if (inline_value.size > 0) {
@@ -214,6 +218,19 @@ bool arg_flag(ArgTable *table, Str8 key) {
 }
 
 u64 arg_u64(ArgTable *table, Str8 key) { return u64_from_str8(arg_value(table, key), 10); }
+
+bool arg_u64_read(ArgTable *table, Str8 key, u64 *value) {
+  Str8 text = arg_value(table, key);
+  *value = 0;
+  u64 number = 0;
+  for (u64 i = 0; i < text.size; i += 1) {
+    u8 c = text.str[i];
+    if (!char_is_digit(c) || number > (~0ull - (c - '0')) / 10) return false;
+    number = number * 10 + (c - '0');
+  }
+  *value = number;
+  return true;
+}
 
 //~ Files and folders
 DenseTime dense_time_from_date_time(DateTime dt) {

@@ -30,7 +30,8 @@ ProcInfo *proc_info();
 u32 process_quiet(); // written once; 1 when any argument is "--quiet" (ASCII case ignored)
 
 struct ArgTable;
-typedef void AppEntry(ArgTable *table);
+// Returns the exit status of the process.
+typedef int AppEntry(ArgTable *table);
 
 // What the program starts, in this order, before the application entry. Defined by the
 // program itself (the application layer); null members are skipped.
@@ -67,11 +68,11 @@ int process_argc();
 char **process_argv(); // the UTF-8 copies made by process_init
 
 // The entry body (written once): names the main thread, parses the arguments, runs the
-// start hooks and calls the application entry.
-void process_entry(AppEntry *app_entry, int argc, char **argv);
+// start hooks and calls the application entry, whose exit status it returns (0 without one).
+int process_entry(AppEntry *app_entry, int argc, char **argv);
 
 // Written once: process_init, then process_entry with process_hooks()->app_main.
-void process_startup(int argc, char **argv);
+int process_startup(int argc, char **argv);
 
 // Ends the process at once with the code, after flushing standard output.
 [[noreturn]] void process_exit(int code);
@@ -92,6 +93,8 @@ struct ArgBucket {
 struct ArgTable {
   u64 bucket_count; // 64
   ArgBucket *buckets;
+  Str8List keys;          // every key in the order given, repeats included
+  u64 program_key_count;  // how many of them the first argument (the program's path) gave
 };
 
 Str8List arg_list_from_argv(Arena *arena, int argc, char **argv);
@@ -99,6 +102,9 @@ ArgTable *arg_table_parse(Arena *arena, Str8List args);
 Str8 arg_value(ArgTable *table, Str8 key);
 bool arg_flag(ArgTable *table, Str8 key);
 u64 arg_u64(ArgTable *table, Str8 key);
+// The key's value as a decimal number: true, with *value, when it is one that fits in 64 bits
+// or when the key is absent or empty (*value 0); false, with *value 0, for anything else.
+bool arg_u64_read(ArgTable *table, Str8 key, u64 *value);
 
 //~ Files and folders (per operating system, except where marked written once)
 typedef u64 FileHandle; // 0 is no file

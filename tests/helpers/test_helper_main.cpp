@@ -52,12 +52,13 @@ static void park() {
   }
 }
 
-static void print_entry(ArgTable *table) {
+static int print_entry(ArgTable *table) {
   Str8 name = thread_get_name(thread_scratch_arena(nullptr, 0));
   Str8 in = arg_value(table, str8_lit("in"));
   printf("name=%.*s in=%.*s thread=%llu help=%d\n", (int)name.size, (const char *)name.str, (int)in.size,
          (const char *)in.str,
          (unsigned long long)arg_u64(table, str8_lit("thread")), (int)arg_flag(table, str8_lit("help")));
+  return 0;
 }
 
 // What start-up kept of the arguments: the flags say whether the copies have the bytes of

@@ -4,6 +4,5 @@
 // Ends through process_exit rather than returning: worker threads are still running, and a
 // return would run static destructors underneath them.
 int main(int argc, char **argv) {
-  process_startup(argc, argv);
-  process_exit(0);
+  process_exit(process_startup(argc, argv));
 }

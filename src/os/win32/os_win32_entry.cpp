@@ -6,6 +6,5 @@
 // return would run static destructors underneath them.
 int wmain(int argc, wchar_t **argv) {
   process_init_wide(argc, argv);
-  process_entry(process_hooks()->app_main, process_argc(), process_argv());
-  process_exit(0);
+  process_exit(process_entry(process_hooks()->app_main, process_argc(), process_argv()));
 }
