@@ -2,19 +2,25 @@
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# make install: where the program goes (DESTDIR, when given, is put before it).
+PREFIX ?= /usr/local
 
-.PHONY: all deps build run test test-sanitize bench clean windows test-windows
+.PHONY: all deps configure build run test test-sanitize bench clean windows test-windows install
 
 all: build
 
 deps:
 	@scripts/deps
 
-build: deps
+configure: deps
 	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
+
+build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+# Only the program: the test runner and the benchmarks are left for `make test`.
+run: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target vantor
 	$(BUILD)/vantor $(ARGS)
 
 test: build
@@ -26,6 +32,11 @@ bench:
 
 test-sanitize:
 	$(MAKE) test BUILD=build-sanitize CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=Debug -DVANTOR_SANITIZE=ON"
+
+# The program, its manual page, the README and the systemd unit under $(DESTDIR)$(PREFIX).
+install: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target vantor
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 
 # Windows: cross-built with MinGW-w64, tested under wine64.
 WINDOWS_BUILD ?= build-windows
