@@ -4,8 +4,10 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 # make install: where the program goes (DESTDIR, when given, is put before it).
 PREFIX ?= /usr/local
+# make deb: the release build the package is made from, in its own folder.
+RELEASE_BUILD ?= build-release
 
-.PHONY: all deps configure build run test test-sanitize bench clean windows test-windows install
+.PHONY: all deps configure build run test test-sanitize bench clean windows test-windows install deb test-package
 
 all: build
 
@@ -38,6 +40,17 @@ install: configure
 	@cmake --build $(BUILD) -j $(JOBS) --target vantor
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 
+# vantor_<version>_<architecture>.deb in this folder, from a release build.
+deb:
+	@scripts/deps --package
+	@cmake -S . -B $(RELEASE_BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(RELEASE_BUILD) -j $(JOBS) --target vantor
+	@scripts/make-deb $(RELEASE_BUILD) .
+
+# The package, unpacked into a scratch root: its files, dependencies and unit, and a conversion.
+test-package: deb
+	@scripts/test-package "$$(cat $(RELEASE_BUILD)/deb-path)"
+
 # Windows: cross-built with MinGW-w64, tested under wine64.
 WINDOWS_BUILD ?= build-windows
 
@@ -51,4 +64,4 @@ test-windows: windows build
 	@scripts/test-windows $(WINDOWS_BUILD) $(BUILD)
 
 clean:
-	rm -rf build build-sanitize $(WINDOWS_BUILD)
+	rm -rf build build-sanitize $(RELEASE_BUILD) $(WINDOWS_BUILD) vantor_*.deb
