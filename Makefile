@@ -54,10 +54,12 @@ test-package: deb
 # Windows: cross-built with MinGW-w64, tested under wine64.
 WINDOWS_BUILD ?= build-windows
 
+# Also vantor-<version>-win64.zip in $(WINDOWS_BUILD): the program and the README.
 windows:
 	@scripts/deps --windows
 	@cmake -S . -B $(WINDOWS_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(WINDOWS_BUILD) -j $(JOBS)
+	@cmake --build $(WINDOWS_BUILD) --target vantor_zip
 
 # The Linux build is the reference the Windows conversions are compared with.
 test-windows: windows build
