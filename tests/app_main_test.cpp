@@ -6,8 +6,12 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include <libdeflate.h>
 
 #include "app/app.h"
 #include "test_process.h"
@@ -55,6 +59,45 @@ TEST(AppMain, HelpPrintsTheSummaryThenTheHelpAndEnds) {
   EXPECT_TRUE(fs::is_directory(tmp.at("in")));
   EXPECT_TRUE(fs::is_directory(tmp.at("out")));
   EXPECT_TRUE(fs::is_directory(tmp.at("meta")));
+}
+
+// The version comes from CMakeLists.txt and the stb headers must be the libstb-dev version
+// scripts/deps pins: headers of another version fail here.
+TEST(AppMain, VersionNamesTheProgramAndItsLibrariesAndSetsNothingUp) {
+  auto source_text = [](const std::string &name) {
+    std::ifstream file(std::string(VANTOR_SOURCE_DIR) + "/" + name, std::ios::binary);
+    std::stringstream s;
+    s << file.rdbuf();
+    return s.str();
+  };
+  std::smatch version, pin;
+  std::string cmake = source_text("CMakeLists.txt"), deps = source_text("scripts/deps");
+  ASSERT_TRUE(std::regex_search(cmake, version, std::regex(R"(\nproject\(vantor VERSION ([0-9]+\.[0-9]+\.[0-9]+) )")));
+  ASSERT_TRUE(std::regex_search(deps, pin, std::regex("\nstb_version=\"([^\"]+)\"\n")));
+
+  TempFolder tmp;
+  for (const char *flag : {"--version", "-version"}) {
+    std::vector<std::string> args = folder_args(tmp);
+    args.push_back(flag);
+    args.push_back("-help");
+    FinishedRun run = run_to_end(args);
+    ASSERT_TRUE(run.ended) << flag;
+    EXPECT_EQ(run.exit_code, 0) << flag;
+    std::vector<std::string> lines;
+    std::istringstream in(run.out);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), 4u) << flag << "\n" << run.out;
+    std::string program = "vantor " + version[1].str();
+    EXPECT_TRUE(lines[0] == program || lines[0].rfind(program + " (git ", 0) == 0) << lines[0];
+    EXPECT_EQ(lines[1], "stb " + pin[1].str()) << "the stb headers in use are not the pinned ones";
+    EXPECT_EQ(lines[2], std::string("libdeflate ") + LIBDEFLATE_VERSION_STRING);
+    EXPECT_TRUE(std::regex_match(lines[3], std::regex(R"(libb2 [0-9][0-9A-Za-z.+~:-]*)"))) << lines[3];
+    EXPECT_EQ(run.out.find("Options:"), std::string::npos) << run.out;
+    // set-up never ran
+    EXPECT_FALSE(fs::exists(tmp.at("in")));
+    EXPECT_FALSE(fs::exists(tmp.at("out")));
+    EXPECT_FALSE(fs::exists(tmp.at("meta")));
+  }
 }
 
 TEST(AppMain, SummaryNamesTheTargetsFileAndClampsTheThreadCount) {

@@ -4,6 +4,7 @@
 #include "app/app_main.h"
 #include "app/app_claims.h"
 #include "intake/intake.h"
+#include "vantor_version.h" // written into the build folder by the build
 
 //~ Scan
 struct ScanFolder {
@@ -281,7 +282,19 @@ AppCommandLine app_command_line_read(Arena *arena, ArgTable *table) {
 }
 
 //~ Entry
+static void app_print_version() {
+  printf("vantor %s\nstb %s\nlibdeflate %s\nlibb2 %s\n", VANTOR_VERSION, VANTOR_STB_VERSION,
+         VANTOR_LIBDEFLATE_VERSION, VANTOR_LIBB2_VERSION);
+}
+
 int app_main(ArgTable *table) {
+  // --version (or -version) answers before set-up, which would create the folders
+  if (arg_flag(table, str8_lit("version"))) {
+    app_print_version();
+    fflush(stdout);
+    return AppExitDone;
+  }
+
   // options; the targets path lives for the whole run
   Arena *options_arena = arena_create(kib(512), kib(256));
   AppCommandLine line = app_command_line_read(options_arena, table);
