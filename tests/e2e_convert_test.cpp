@@ -296,7 +296,7 @@ TEST(EndToEnd, UnsupportedFilesGoEmptyAndTruncatedFilesStay) {
   f.drop("cut.jpg", Bytes(jpeg.begin(), jpeg.begin() + jpeg.size() * 2 / 3));
   Program p(f.args({"-drain"}));
   ASSERT_TRUE(p.wait_for_exit(120)) << "drain ends although two files can never convert";
-  EXPECT_EQ(p.exit_code, 0);
+  EXPECT_EQ(p.exit_code, 3);
 
   EXPECT_FALSE(fs::exists(f.in + "/anim.gif"));
   EXPECT_EQ(f.text("anim"), "errorUnsupported file format, anim.gif was skipped");
@@ -308,6 +308,36 @@ TEST(EndToEnd, UnsupportedFilesGoEmptyAndTruncatedFilesStay) {
   EXPECT_FALSE(fs::exists(f.meta + "/empty.metadatas"));
   EXPECT_FALSE(fs::exists(f.meta + "/cut.metadatas"));
   EXPECT_EQ(f.out_files(), 0u);
+}
+
+// Each source is counted once, under what became of it, and anything left makes the status 3.
+TEST(EndToEnd, DrainSummaryCountsWhatBecameOfEachSource) {
+  Folders f;
+  std::string targets = f.tmp.write("targets.txt", "targets: [ { width: 32, height: 32, image_type: \"PNG\" } ]\n");
+  f.drop("ok.png", png_file(gradient(40, 30, 3), 40, 30, 3));
+  f.drop("big.png", png_file(gradient(300, 200, 3), 300, 200, 3));
+  Bytes full = png_file(gradient(64, 64, 3), 64, 64, 3);
+  f.drop("cut.png", Bytes(full.begin(), full.begin() + full.size() / 2));
+  // its metadata cannot be put in place: a folder holds the name
+  f.drop("w.png", png_file(gradient(30, 40, 3), 30, 40, 3));
+  fs::create_directories(f.meta + "/w.metadatas");
+  Program p(f.args({"-drain", "-max_pixels=10000", "-targets=" + targets}));
+  ASSERT_TRUE(p.wait_for_exit(120)) << p.out;
+  EXPECT_EQ(p.exit_code, 3) << p.out;
+  std::regex summary(R"(\n\[Vantor\] drained in [0-9]+\.[0-9] s: 1 converted, 3 left in place \(too large 1, cut short )"
+                     R"(or empty 1, unreadable 0, write failed 1, could not be deleted 0\), 0 unsupported set aside\.\n)"
+                     R"(\[Vantor\] ended\.\n$)");
+  EXPECT_TRUE(std::regex_search(p.out, summary)) << p.out;
+  EXPECT_FALSE(fs::exists(f.in + "/ok.png"));
+  for (const char *kept : {"big.png", "cut.png", "w.png"}) EXPECT_TRUE(fs::exists(f.in + "/" + kept)) << kept;
+
+  // the same folder again, with nothing to do: a clean drain
+  fs::remove_all(f.in);
+  fs::create_directories(f.in);
+  Program again(f.args({"-drain", "-targets=" + targets}));
+  ASSERT_TRUE(again.wait_for_exit(120)) << again.out;
+  EXPECT_EQ(again.exit_code, 0) << again.out;
+  EXPECT_NE(again.out.find(": 0 converted, 0 left in place (too large 0"), std::string::npos) << again.out;
 }
 
 TEST(EndToEnd, FileWrittenSlowlyIsConvertedOnceWhenComplete) {

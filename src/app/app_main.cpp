@@ -4,6 +4,7 @@
 #include "app/app_main.h"
 #include "app/app_claims.h"
 #include "intake/intake.h"
+#include "convert/convert.h"
 #include "vantor_version.h" // written into the build folder by the build
 
 //~ Scan
@@ -281,6 +282,51 @@ AppCommandLine app_command_line_read(Arena *arena, ArgTable *table) {
   return line;
 }
 
+//~ Progress and summary
+// The status line on a terminal, redrawn at most four times a second; the rate is that of the
+// last two seconds or so.
+static constexpr u64 ProgressRedrawUs = 250000;
+static constexpr u32 ProgressSamples = 8;
+
+struct Progress {
+  u64 drawn_us;
+  u64 sample_us[ProgressSamples];
+  u64 sample_done[ProgressSamples];
+  u32 next;
+  u32 count;
+};
+
+static void progress_draw(Progress *p, Arena *arena, u64 waiting) {
+  u64 now = clock_now_us();
+  if (p->count > 0 && now - p->drawn_us < ProgressRedrawUs) return;
+  OutcomeTally tally = outcome_tally_read(false);
+  u64 done = tally.converted + tally.set_aside;
+  u32 oldest = p->count < ProgressSamples ? 0 : p->next;
+  double rate = 0;
+  if (p->count > 0 && now > p->sample_us[oldest]) {
+    rate = (double)(done - p->sample_done[oldest]) * 1e6 / (double)(now - p->sample_us[oldest]);
+  }
+  p->sample_us[p->next] = now;
+  p->sample_done[p->next] = done;
+  p->next = (p->next + 1) % ProgressSamples;
+  p->count = min_of(p->count + 1, ProgressSamples);
+  p->drawn_us = now;
+  console_status_show(arena_format(arena, "%llu converted, %llu left in place, %llu waiting, %.1f files/s",
+                                   (unsigned long long)tally.converted, (unsigned long long)tally.left_total,
+                                   (unsigned long long)waiting, rate));
+}
+
+static Str8 drain_summary(Arena *arena, u64 elapsed_us, const OutcomeTally *t) {
+  auto n = [](u64 v) { return (unsigned long long)v; };
+  return arena_format(arena,
+                      "[Vantor] drained in %.1f s: %llu converted, %llu left in place (too large %llu, cut short or "
+                      "empty %llu, unreadable %llu, write failed %llu, could not be deleted %llu), %llu unsupported "
+                      "set aside.\n",
+                      (double)elapsed_us / 1e6, n(t->converted), n(t->left_total), n(t->left[TallyTooLarge]),
+                      n(t->left[TallyCutShortOrEmpty]), n(t->left[TallyUnreadable]), n(t->left[TallyWriteFailed]),
+                      n(t->left[TallyNotDeleted]), n(t->set_aside));
+}
+
 //~ Entry
 static void app_print_version() {
   printf("vantor %s\nstb %s\nlibdeflate %s\nlibb2 %s\n", VANTOR_VERSION, VANTOR_STB_VERSION,
@@ -300,6 +346,11 @@ int app_main(ArgTable *table) {
   AppCommandLine line = app_command_line_read(options_arena, table);
   AppOptions options = line.options;
   bool help = line.help, drain = line.drain;
+
+  // what becomes of the sources is counted for the drain's summary and the status line, from
+  // before the first worker starts
+  bool status_line = !help && console_status_wanted();
+  if (drain || status_line) outcome_tally_enable();
 
   // set-up, then the summary and whatever the user should know about the options
   Str8List problems = {};
@@ -324,6 +375,8 @@ int app_main(ArgTable *table) {
   int status = running ? AppExitDone : AppExitUsage;
 
   // the loop: it ends after the help text, or once a drain is done
+  u64 started_us = clock_now_us();
+  Progress progress = {};
   while (running) {
     Scratch scratch = scratch_mark(thread_scratch_arena(nullptr, 0));
     if (help) {
@@ -334,7 +387,8 @@ int app_main(ArgTable *table) {
       // Drain mode ends once nothing is left that a worker could still change: every file in
       // the tree has had an attempt since its last change and no worker is in a cycle.
       u64 pending = 0;
-      app_scan_pass(scratch.arena, drain ? &pending : nullptr);
+      app_scan_pass(scratch.arena, drain || status_line ? &pending : nullptr);
+      if (status_line) progress_draw(&progress, scratch.arena, pending);
       // A settled file that changed a moment ago may not have been looked at yet: all of them
       // are, before the drain ends.
       if (drain && pending == 0 && atomic_load_u64(&app_state()->workers_busy) == 0 && intake_recheck_settled() == 0) {
@@ -347,8 +401,15 @@ int app_main(ArgTable *table) {
     scratch_restore(scratch);
   }
 
-  printf("[Vantor] ended.\n");
-  fflush(stdout);
+  if (status_line) console_status_clear();
+  if (drain && status == AppExitDone && !help) {
+    Scratch scratch = scratch_mark(thread_scratch_arena(nullptr, 0));
+    OutcomeTally tally = outcome_tally_read(true);
+    console_print(drain_summary(scratch.arena, clock_now_us() - started_us, &tally));
+    if (tally.left_total > 0) status = AppExitLeftInPlace;
+    scratch_restore(scratch);
+  }
+  console_print(str8_lit("[Vantor] ended.\n"));
   return status;
 }
 

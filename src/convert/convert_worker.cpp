@@ -2,8 +2,6 @@
 // converted from the intake's complete read, written durably, then deleted or left in place.
 #include "convert/convert_worker.h"
 
-#include <cstdio>
-
 #include "intake/intake.h"
 
 // A version whose outputs or metadata could not be written is tried again after this long
@@ -15,6 +13,100 @@ static bool props_is_file(FileProps p) { return (p.flags & FilePropsExists) != 0
 static bool same_version(FileProps a, FileProps b) { return props_is_file(a) && file_props_same_version(a, b); }
 
 static SourceBatch *batch_reset(SourceBatch *batch);
+
+//~ What became of the sources
+struct TallyPath {
+  TallyPath *next;
+  Str8 path;
+  u32 reason; // TallyReason; TallyNone once the path was converted or set aside
+};
+
+static constexpr u64 TallyBuckets = 4096;
+
+struct Tally {
+  OsObject *lock;
+  Arena *arena;
+  TallyPath **buckets;
+  OutcomeTally counts;
+  bool enabled; // written once, before the workers start
+};
+static Tally g_tally;
+
+void outcome_tally_enable() {
+  Tally *t = &g_tally;
+  t->lock = cs_create();
+  t->arena = arena_create(mib(256), kib(64));
+  t->buckets = arena_push<TallyPath *>(t->arena, TallyBuckets);
+  t->enabled = true;
+}
+
+// Under the lock. The path's node, made when make is true.
+static TallyPath *tally_find(Tally *t, Str8 path, bool make) {
+  TallyPath **bucket = &t->buckets[str8_hash(path) % TallyBuckets];
+  for (TallyPath *n = *bucket; n; n = n->next) {
+    if (str8_equals(n->path, path, 0)) return n;
+  }
+  if (!make) return nullptr;
+  TallyPath *n = arena_push<TallyPath>(t->arena);
+  n->path = str8_copy(t->arena, path);
+  sll_stack_push(*bucket, n);
+  return n;
+}
+
+static void tally_set_reason(Tally *t, TallyPath *n, u32 reason) {
+  if (n->reason != TallyNone) t->counts.left[n->reason] -= 1, t->counts.left_total -= 1;
+  n->reason = reason;
+  if (reason != TallyNone) t->counts.left[reason] += 1, t->counts.left_total += 1;
+}
+
+static void tally_left(Str8 path, u32 reason) {
+  Tally *t = &g_tally;
+  if (!t->enabled) return;
+  cs_enter(t->lock);
+  tally_set_reason(t, tally_find(t, path, true), reason);
+  cs_leave(t->lock);
+}
+
+// A source that left the input: converted, or an unsupported file set aside.
+static void tally_gone(Str8 path, bool converted) {
+  Tally *t = &g_tally;
+  if (!t->enabled) return;
+  cs_enter(t->lock);
+  if (TallyPath *n = tally_find(t, path, false)) tally_set_reason(t, n, TallyNone);
+  if (converted) t->counts.converted += 1;
+  else t->counts.set_aside += 1;
+  cs_leave(t->lock);
+}
+
+OutcomeTally outcome_tally_read(bool recount) {
+  Tally *t = &g_tally;
+  if (!t->enabled) return OutcomeTally{};
+  cs_enter(t->lock);
+  OutcomeTally counts = t->counts;
+  if (recount) {
+    counts.left_total = 0;
+    for (u32 r = 0; r < TallyReasonCount; r += 1) counts.left[r] = 0;
+    for (u64 b = 0; b < TallyBuckets; b += 1) {
+      for (TallyPath *n = t->buckets[b]; n; n = n->next) {
+        if (n->reason == TallyNone || !props_is_file(file_props_from_path(n->path))) continue;
+        counts.left[n->reason] += 1;
+        counts.left_total += 1;
+      }
+    }
+  }
+  cs_leave(t->lock);
+  return counts;
+}
+
+static u32 tally_reason_of(AttemptOutcome outcome) {
+  switch (outcome) {
+  case AttemptRefused: return TallyTooLarge;
+  case AttemptUnusable: return TallyCutShortOrEmpty;
+  case AttemptUnreadable: return TallyUnreadable;
+  case AttemptWriteFailed: return TallyWriteFailed;
+  default: return TallyNone;
+  }
+}
 
 //~ One attempt
 struct Attempt {
@@ -87,7 +179,6 @@ static bool phase_probe(Attempt *a) {
                 arena_format(a->arena, "Image is too large (%I64u x %I64u pixels, the limit is %I64u), %S was left in place.",
                              probe.width, probe.height, a->app->max_pixels, a->file_name));
     message_report(a->arena, &refusal, nullptr, 1);
-    fflush(stdout);
     return attempt_end(a, AttemptRefused);
   }
   // A picture cut short ends the attempt like a failed probe: tried again when it changes.
@@ -161,7 +252,6 @@ static bool phase_write(Attempt *a) {
 // False when its temporary could not be written.
 static bool attempt_stage_metadata(Attempt *a) {
   message_report(a->arena, &a->file_messages, &a->metadata, 1);
-  fflush(stdout);
   Arena *keep = a->memory->batch->arena;
   if (!a->writes) a->writes = arena_push<PendingWrite>(keep, 1);
   if (a->metadata.node_count == 0) return true;
@@ -173,7 +263,6 @@ static bool attempt_stage_metadata(Attempt *a) {
   MessageList failure = {};
   message_add(a->arena, &failure, MessageWarning, arena_format(a->arena, "Unable to write %S.", a->metadata_path));
   message_report(a->arena, &failure, nullptr, 1);
-  fflush(stdout);
   return false;
 }
 
@@ -188,7 +277,6 @@ static bool commit_writes(Arena *arena, PendingWrite *writes, u64 count) {
     MessageList failure = {};
     message_add(arena, &failure, MessageWarning, arena_format(arena, "Unable to write %S.", writes[i].path));
     message_report(arena, &failure, nullptr, 1);
-    fflush(stdout);
     return false;
   }
   return true;
@@ -204,6 +292,7 @@ static void settle_left_in_place(AppState *app, ClaimEntry *entry, Str8 path, So
   v->now = file_props_from_path(path);
   bool unchanged = same_version(v->now, v->seen);
   bool held_by_intake = unchanged && intake_knows;
+  if (unchanged && tally_reason_of(outcome) != TallyNone) tally_left(path, tally_reason_of(outcome));
   if (unchanged && !intake_knows) {
     switch (outcome) {
     case AttemptRefused:
@@ -227,7 +316,6 @@ static void phase_settle(Attempt *a) {
     message_add(a->arena, &note, MessageWarning,
                 arena_format(a->arena, "Unable to open %S, it was left in place.", a->file_name));
     message_report(a->arena, &note, nullptr, 1);
-    fflush(stdout);
   }
   bool staged = false;
   if (a->outcome == AttemptConverted || a->outcome == AttemptWriteFailed || a->outcome == AttemptUnsupported) {
@@ -332,7 +420,10 @@ static void batch_commit(SourceBatch *batch) {
     }
     v->now = file_props_from_path(d->path);
     bool remove = same_version(v->now, v->seen) && (!d->converted || same_version(v->now, v->recorded));
-    if (remove && file_delete(d->path)) intake_release_reads(d->path);
+    if (remove && file_delete(d->path)) {
+      intake_release_reads(d->path);
+      tally_gone(d->path, d->converted);
+    }
     claim_release(&app->claims, d->entry, remove, v->now);
   }
   scratch_restore(scratch);

@@ -33,6 +33,32 @@ enum AttemptOutcome : u32 {
   AttemptWriteFailed,   // an output or the metadata could not be written: left, tried later
 };
 
+//~ What became of the sources
+// Counted once enabled (for a drain's summary and the progress line): the sources converted
+// and the unsupported files set aside as they leave the input, and the latest reason of every
+// path left in place, so that a version tried again (a write that failed, then worked) is
+// counted once, under what happened to it last.
+enum TallyReason : u32 {
+  TallyNone = 0,
+  TallyTooLarge,
+  TallyCutShortOrEmpty,
+  TallyUnreadable,
+  TallyWriteFailed,
+  TallyNotDeleted, // the source, or the unsupported file, could not leave the input folder
+  TallyReasonCount,
+};
+
+struct OutcomeTally {
+  u64 converted;
+  u64 set_aside; // unsupported files
+  u64 left[TallyReasonCount];
+  u64 left_total;
+};
+
+void outcome_tally_enable();
+// With recount, a path left in place counts only while its file is still there.
+OutcomeTally outcome_tally_read(bool recount);
+
 // A converted source waiting in its worker's batch, still claimed, with its temporaries.
 struct BatchedSource {
   BatchedSource *next;

@@ -489,15 +489,77 @@ void message_add(Arena *arena, MessageList *list, i32 level, Str8 text) {
 
 void message_report(Arena *arena, MessageList *list, Str8List *out, int print) {
   bool printing = print != 0 || out == nullptr;
+  Str8List lines = {};
   for (Message *m = list->first; m; m = m->next) {
     Str8 label = message_label(m->level);
     if (out) {
       str8_list_add(arena, out, label);
       str8_list_add(arena, out, m->text);
     }
-    if (printing) {
-      printf("%.*s:\n", (int)label.size, (const char *)label.str);
-      printf("%.*s\n", (int)m->text.size, (const char *)m->text.str);
-    }
+    if (printing) str8_list_addf(arena, &lines, "%S:\n%S\n", label, m->text);
   }
+  if (lines.node_count > 0) console_print(str8_list_join(arena, &lines, nullptr));
+}
+
+//~ Console
+struct ConsoleStatus {
+  OsObject *lock;
+  u8 line[256]; // the status line now drawn, when shown
+  u64 size;
+  bool shown;
+};
+
+static ConsoleStatus *console_status() {
+  static ConsoleStatus status = [] {
+    ConsoleStatus made = {};
+    made.lock = cs_create();
+    return made;
+  }();
+  return &status;
+}
+
+// Under the lock: a carriage return, the text, spaces over the rest of the last line, and a
+// carriage return again when the text is empty, so that what comes next starts the line.
+static void console_status_draw(ConsoleStatus *status, Str8 text) {
+  char pad[sizeof(status->line)];
+  u64 blank = status->size > text.size ? status->size - text.size : 0;
+  memset(pad, ' ', (size_t)blank);
+  fputc('\r', stderr);
+  fwrite(text.str, 1, (size_t)text.size, stderr);
+  fwrite(pad, 1, (size_t)blank, stderr);
+  if (text.size == 0) fputc('\r', stderr);
+  fflush(stderr);
+}
+
+void console_print(Str8 text) {
+  ConsoleStatus *status = console_status();
+  cs_enter(status->lock);
+  if (status->shown) console_status_draw(status, str8_lit(""));
+  fwrite(text.str, 1, (size_t)text.size, stdout);
+  fflush(stdout);
+  if (status->shown) console_status_draw(status, str8(status->line, status->size));
+  cs_leave(status->lock);
+}
+
+bool console_status_wanted() { return !process_quiet() && console_error_is_terminal(); }
+
+void console_status_show(Str8 text) {
+  ConsoleStatus *status = console_status();
+  text = str8_keep_front(text, sizeof(status->line));
+  cs_enter(status->lock);
+  if (!status->shown) status->size = 0;
+  console_status_draw(status, text);
+  memcpy(status->line, text.str, (size_t)text.size);
+  status->size = text.size;
+  status->shown = true;
+  cs_leave(status->lock);
+}
+
+void console_status_clear() {
+  ConsoleStatus *status = console_status();
+  cs_enter(status->lock);
+  if (status->shown) console_status_draw(status, str8_lit(""));
+  status->shown = false;
+  status->size = 0;
+  cs_leave(status->lock);
 }

@@ -76,6 +76,8 @@ int process_startup(int argc, char **argv);
 
 // Ends the process at once with the code, after flushing standard output.
 [[noreturn]] void process_exit(int code);
+// True when standard error is a terminal (a console window on Windows), not a pipe or a file.
+bool console_error_is_terminal();
 
 //~ Command line (written once)
 struct ArgEntry {
@@ -315,9 +317,21 @@ struct MessageList {
 
 Str8 message_label(i32 level);
 void message_add(Arena *arena, MessageList *list, i32 level, Str8 text);
-// Prints each message as "label:\n" then "text\n" (one printf each) when print is non-zero
-// or out is null; appends label and text to out when it is given.
+// Prints each message as "label:\n" then "text\n" when print is non-zero or out is null (the
+// whole list in one console_print, so two workers' messages never interleave); appends label
+// and text to out when it is given.
 void message_report(Arena *arena, MessageList *list, Str8List *out, int print);
+
+// Standard output's lines and the status line on standard error share one lock: a print clears
+// the status line first and draws it again after, so on a terminal the two never mix.
+// console_print writes the text whole to standard output and flushes it.
+void console_print(Str8 text);
+// The status line is drawn only where it is wanted: standard error is a terminal and --quiet
+// was not given. console_status_show rewrites it in place (a carriage return, the text, spaces
+// over what is left of the last one); console_status_clear blanks it for good.
+bool console_status_wanted();
+void console_status_show(Str8 text);
+void console_status_clear();
 
 //~ Fatal report (per operating system)
 // Installed by process_init; also sets up the calling thread's alternate signal stack.

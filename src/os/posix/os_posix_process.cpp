@@ -133,3 +133,5 @@ void process_exit(int code) {
   fflush(stdout);
   _exit(code);
 }
+
+bool console_error_is_terminal() { return isatty(STDERR_FILENO) == 1; }

@@ -138,3 +138,10 @@ void process_exit(int code) {
   fflush(stderr);
   ExitProcess((UINT)code);
 }
+
+// A console window answers GetConsoleMode; a pipe, a file or wine's redirected output does not.
+bool console_error_is_terminal() {
+  DWORD mode = 0;
+  HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+  return handle != INVALID_HANDLE_VALUE && handle != nullptr && GetConsoleMode(handle, &mode) != 0;
+}
