@@ -114,6 +114,27 @@ TEST(AppMain, SummaryNamesTheTargetsFileAndClampsTheThreadCount) {
   EXPECT_EQ(program.out, summary(tmp, targets, 16) + help_text + "[Vantor] ended.\n");
 }
 
+TEST(AppMain, UnknownKeysAndUnreadableNumbersAreWarnedAndTheRestApplies) {
+  TempFolder tmp;
+  std::vector<std::string> args = folder_args(tmp);
+  for (const char *arg : {"-input=/nowhere", "-outt=/nowhere", "-thread=abc", "-max_pixels=-5", "-help"}) {
+    args.push_back(arg);
+  }
+  Program program(args);
+  ASSERT_TRUE(program.wait_for_exit());
+  EXPECT_EQ(program.exit_code, 0);
+  std::string before_threads = summary(tmp, "default", 1);
+  before_threads = before_threads.substr(0, before_threads.find("thread:"));
+  EXPECT_EQ(program.out.rfind(before_threads, 0), 0u) << program.out;
+  std::string warnings = "Waiting for PNG/JPEG files...\n"
+                         "warning: unknown option \"input\"; it is ignored\n"
+                         "warning: unknown option \"outt\"; it is ignored\n"
+                         "warning: thread value \"abc\" is not a number; using the default (the processor count)\n"
+                         "warning: max_pixels value \"-5\" is not a number; using the default (134217728)\n";
+  EXPECT_NE(program.out.find(warnings + help_text + "[Vantor] ended.\n"), std::string::npos) << program.out;
+  EXPECT_FALSE(fs::exists("/nowhere"));
+}
+
 TEST(AppMain, FolderNamesReachTheSummaryAsUtf8WithForwardSlashes) {
   TempFolder tmp;
   // "été-片" in UTF-8: on Windows the program gets it as UTF-16 and must give back these bytes
