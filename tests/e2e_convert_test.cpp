@@ -321,13 +321,14 @@ TEST(EndToEnd, DrainSummaryCountsWhatBecameOfEachSource) {
   // its metadata cannot be put in place: a folder holds the name
   f.drop("w.png", png_file(gradient(30, 40, 3), 30, 40, 3));
   fs::create_directories(f.meta + "/w.metadatas");
-  Program p(f.args({"-drain", "-max_pixels=10000", "-targets=" + targets}));
-  ASSERT_TRUE(p.wait_for_exit(120)) << p.out;
+  FinishedRun p = run_to_end(f.args({"-drain", "-max_pixels=10000", "-targets=" + targets}));
+  ASSERT_TRUE(p.ended) << p.out;
   EXPECT_EQ(p.exit_code, 3) << p.out;
   std::regex summary(R"(\n\[Vantor\] drained in [0-9]+\.[0-9] s: 1 converted, 3 left in place \(too large 1, cut short )"
                      R"(or empty 1, unreadable 0, write failed 1, could not be deleted 0\), 0 unsupported set aside\.\n)"
                      R"(\[Vantor\] ended\.\n$)");
   EXPECT_TRUE(std::regex_search(p.out, summary)) << p.out;
+  EXPECT_EQ(p.err, "") << "no progress line where standard error is not a terminal";
   EXPECT_FALSE(fs::exists(f.in + "/ok.png"));
   for (const char *kept : {"big.png", "cut.png", "w.png"}) EXPECT_TRUE(fs::exists(f.in + "/" + kept)) << kept;
 
