@@ -284,6 +284,24 @@ TEST(EndToEnd, TargetsWithoutIdentityTargetAndOddBackgrounds) {
   EXPECT_EQ(num(m.records[2], "width"), 32u);
 }
 
+// A JPEG target of the source's own size has the source's pixels, so its name is the source
+// copy's: the copy, the original bytes, must be what stays under it.
+TEST(EndToEnd, OutputNamedAsTheSourceCopyNeverReplacesIt) {
+  Folders f;
+  std::string targets = f.tmp.write("targets.txt", "targets: [ { width: 96, height: 64, quality: 40, image_type: 'JPEG' } ]\n");
+  Bytes photo = jpeg_file(noise(96 * 64 * 3, 5), 96, 64, 3, 95);
+  f.drop("photo.jpg", photo);
+  FinishedRun run = run_to_end(f.args({"-drain", "-targets=" + targets}));
+  ASSERT_TRUE(run.ended) << run.out;
+  EXPECT_EQ(run.exit_code, 0) << run.out;
+  expect_converted(f, "photo", photo, 2);
+  Metadata m = parse_metadata(f.text("photo"));
+  ASSERT_EQ(m.records.size(), 2u);
+  EXPECT_EQ(m.records[1].at("file_path"), m.records[0].at("file_path"));
+  EXPECT_EQ(read_file(m.records[1].at("file_path")), photo);
+  EXPECT_EQ(f.out_files(), 1u);
+}
+
 //~ What stays and what goes
 TEST(EndToEnd, UnsupportedFilesGoEmptyAndTruncatedFilesStay) {
   Folders f;

@@ -219,15 +219,30 @@ static bool phase_encode(Attempt *a) {
 // The records' text (each followed by its notes) and the file's own notes make the metadata
 // file, written last into a temporary of its own. A commit later syncs them all and puts them
 // in place in that order, so the metadata never names an output that is not there.
+// An output with the source's own pixels and file type is named as the source copy is. Written,
+// it would replace the copy (a JPEG of lower quality, a PNG without the source's 16-bit depth)
+// and the original bytes would be gone once the source is deleted: the copy stands for it
+// instead, and its record describes the file that is there.
+static bool output_is_source_copy(OutputRecord *source, OutputRecord *r) {
+  if (r == source || source->bytes.size == 0 || !str8_equals(r->file_path, source->file_path, 0)) return false;
+  r->bytes = Str8{};
+  r->file_type = source->file_type;
+  r->quality = source->quality;
+  r->file_info.flags = FilePropsExists;
+  r->file_info.size = source->bytes.size;
+  return true;
+}
+
 static bool phase_write(Attempt *a) {
   Arena *keep = a->memory->batch->arena; // the temporaries live until their commit
   PendingWrite *writes = arena_push<PendingWrite>(keep, a->plan.record_count + 1);
   u64 count = 0;
   bool write_failed = false;
+  OutputRecord *source = a->plan.first_record;
   for (OutputRecord *r = a->plan.first_record; r; r = r->next) {
     Str8 extension = r->file_type == FileTypeJpeg ? str8_lit("jpg") : str8_lit("png");
     r->file_path = arena_format(a->arena, "%S.%S", r->file_path, extension);
-    if (r->bytes.size == 0) continue;
+    if (r->bytes.size == 0 || output_is_source_copy(source, r)) continue;
     if (file_write_begin(keep, r->file_path, r->bytes, WriteAllMakeParents, &writes[count])) {
       r->file_info.flags = FilePropsExists;
       r->file_info.size = r->bytes.size;
