@@ -295,7 +295,7 @@ TEST_F(ConvertCodec, HugeOrBrokenHeadersFailCleanly) {
   EXPECT_EQ(codec_decode_8(arena, view(junk), 16, 16, 3).size, 0u);
 }
 
-TEST_F(ConvertCodec, JpegCutShortIsNotComplete) {
+TEST_F(ConvertCodec, JpegOrPngCutShortIsNotComplete) {
   Bytes jpeg = bytes_of(encode_jpeg(gradient(64, 48, 3), 64, 48, 3, 90));
   EXPECT_TRUE(codec_complete(view(jpeg)));
   // Bytes after the end of the picture (as phones append a video) change nothing.
