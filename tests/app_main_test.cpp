@@ -270,13 +270,18 @@ TEST(AppScan, PassSkipsOutputAndMetadataFoldersInsideTheInputFolder) {
   EXPECT_EQ(pushed, align_up(8 + source.size(), 8));
 
   // further passes, as the loop makes them, until the worker has judged the unrecognised
-  // source: its record is written, then it goes. Waited for so that no worker writes into the
-  // folder while it is being removed.
+  // source: its record is written, then it is moved aside, into the output folder, which the
+  // next pass does not walk either. Waited for so that no worker writes into the folder while
+  // it is being removed.
   EXPECT_TRUE(wait_until([&] {
     Scratch pass = scratch_begin(nullptr);
     app_scan_pass(pass.arena, nullptr);
     scratch_restore(pass);
     return !fs::exists(source);
   })) << source;
-  EXPECT_TRUE(fs::exists(tmp.at("in/meta/source.metadatas")));
+  EXPECT_TRUE(fs::exists(tmp.at("in/meta/new/source.metadatas")));
+  EXPECT_TRUE(wait_until([&] { return fs::exists(tmp.at("in/out/unsupported/new/source.bin")); }));
+  Scratch last = scratch_begin(nullptr);
+  EXPECT_EQ(app_scan_pass(last.arena, nullptr), 0u);
+  scratch_restore(last);
 }

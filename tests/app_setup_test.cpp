@@ -253,6 +253,8 @@ TEST(AppSetup, ThreadZeroUsesTheProcessorCountAndBuildsEverything) {
   fs::create_directories(tmp.at("meta"));
   tmp.write("out/.vantor-12-34-5.tmp", "x");
   tmp.write("meta/.vantor-12-34-6.tmp", "x");
+  tmp.write("meta/cam1/.vantor-12-34-7.tmp", "x");
+  tmp.write("out/unsupported/docs/.vantor-12-34-8.tmp", "x");
   tmp.write("out/keep.tmp", "x");
   std::string targets = tmp.write("targets.txt", "targets: [ { width: 10, height: 20 } ]");
 
@@ -273,6 +275,8 @@ TEST(AppSetup, ThreadZeroUsesTheProcessorCountAndBuildsEverything) {
   EXPECT_TRUE(fs::is_directory(tmp.at("deep/er/in")));
   EXPECT_FALSE(fs::exists(tmp.at("out/.vantor-12-34-5.tmp")));
   EXPECT_FALSE(fs::exists(tmp.at("meta/.vantor-12-34-6.tmp")));
+  EXPECT_FALSE(fs::exists(tmp.at("meta/cam1/.vantor-12-34-7.tmp")));
+  EXPECT_FALSE(fs::exists(tmp.at("out/unsupported/docs/.vantor-12-34-8.tmp")));
   EXPECT_TRUE(fs::exists(tmp.at("out/keep.tmp")));
 
   EXPECT_EQ(state->default_targets, 0u);

@@ -295,7 +295,7 @@ TEST_F(ConvertCodec, HugeOrBrokenHeadersFailCleanly) {
   EXPECT_EQ(codec_decode_8(arena, view(junk), 16, 16, 3).size, 0u);
 }
 
-TEST_F(ConvertCodec, JpegCutShortIsNotComplete) {
+TEST_F(ConvertCodec, JpegOrPngCutShortIsNotComplete) {
   Bytes jpeg = bytes_of(encode_jpeg(gradient(64, 48, 3), 64, 48, 3, 90));
   EXPECT_TRUE(codec_complete(view(jpeg)));
   // Bytes after the end of the picture (as phones append a video) change nothing.
@@ -312,9 +312,17 @@ TEST_F(ConvertCodec, JpegCutShortIsNotComplete) {
   EXPECT_FALSE(codec_complete(view(with_thumb)));
   with_thumb.insert(with_thumb.end(), jpeg.begin() + jpeg.size() / 2, jpeg.end());
   EXPECT_TRUE(codec_complete(view(with_thumb)));
-  // PNGs are judged by their decoder.
+  // A PNG is whole with its end chunk's checksum; bytes after it change nothing, and one cut
+  // inside that last chunk still decodes, yet it is not complete.
   Bytes png = bytes_of(encode_png(gradient(8, 8, 3), 8, 8, 3));
   EXPECT_TRUE(codec_complete(view(png)));
+  Bytes png_trailer = png;
+  png_trailer.insert(png_trailer.end(), 100, 0);
+  EXPECT_TRUE(codec_complete(view(png_trailer)));
+  for (u64 cut : {(u64)1, (u64)4, (u64)8, (u64)12, png.size() / 2, png.size() - 9}) {
+    Bytes part(png.begin(), png.end() - cut);
+    EXPECT_FALSE(codec_complete(view(part))) << cut;
+  }
 }
 
 TEST_F(ConvertCodec, DamagedFilesNeverCrashTheDecoder) {

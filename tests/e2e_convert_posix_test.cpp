@@ -1,5 +1,5 @@
 // End to end on Linux only: the running program's threads as /proc lists them, by the names
-// the kernel keeps (15 bytes).
+// the kernel keeps (15 bytes), and sources the program may not open or delete.
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/stat.h>
@@ -11,6 +11,7 @@
 #include <iterator>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "test_images.h"
 #include "test_process.h"
@@ -94,6 +95,63 @@ TEST(EndToEnd, UnreadableFileIsReportedOnceAndLeftInPlace) {
   EXPECT_EQ(second.out.find("Unable to open"), std::string::npos) << second.out;
   EXPECT_FALSE(fs::exists(locked));
   EXPECT_TRUE(fs::exists(tmp.at("meta/locked.metadatas")));
+}
+
+// A converted source in a folder the program may not change stays: reported once, settled, and
+// not converted again while it is unchanged, so its record is written once. Root may change any
+// folder, so as root the program runs without the capability that allows it.
+TEST(EndToEnd, UndeletableSourceIsConvertedOnceAndReportedOnce) {
+  TempFolder tmp("e2e-undeletable");
+  Bytes png = png_file(gradient(40, 30, 3), 40, 30, 3);
+  std::string folder = tmp.at("in/shut");
+  std::string source = folder + "/stays.png";
+  fs::create_directories(folder);
+  ASSERT_TRUE(write_file(source, png));
+  ASSERT_EQ(chmod(folder.c_str(), 0555), 0);
+  struct Reopen {
+    std::string folder;
+    ~Reopen() { chmod(folder.c_str(), 0755); }
+  } reopen{folder};
+  std::vector<std::string> args = {"-in=" + tmp.at("in"), "-out=" + tmp.at("out"), "-metadatas=" + tmp.at("meta"),
+                                    "-thread=2"};
+  std::string binary = VANTOR_BIN;
+  if (geteuid() == 0) {
+    args.insert(args.begin(), {"--bounding-set=-dac_override,-fowner", VANTOR_BIN});
+    binary = "/usr/bin/setpriv";
+  }
+  Program p(args, binary);
+  std::string note = "warning:\nUnable to delete " + source + ": Permission denied, it was left in place.\n";
+  ASSERT_TRUE(p.wait_for_output(note)) << p.out;
+  std::string record = tmp.at("meta/shut/stays.metadatas");
+  ASSERT_TRUE(fs::exists(record));
+  struct stat first;
+  ASSERT_EQ(stat(record.c_str(), &first), 0);
+
+  // A source converted after it shows the passes went on; for a few seconds more the record is
+  // not written again and the note stays single.
+  ASSERT_TRUE(write_file(tmp.at("in/after.png"), png_file(gradient(30, 40, 3), 30, 40, 3)));
+  ASSERT_TRUE(wait_until([&] {
+    p.pump(50);
+    return !fs::exists(tmp.at("in/after.png")) && fs::exists(tmp.at("meta/after.metadatas"));
+  })) << p.out;
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+  while (std::chrono::steady_clock::now() < until) p.pump(100);
+  struct stat later;
+  ASSERT_EQ(stat(record.c_str(), &later), 0);
+  EXPECT_EQ(later.st_ino, first.st_ino) << "the record was written again";
+  size_t at = p.out.find(note);
+  EXPECT_EQ(p.out.find("Unable to delete", at + note.size()), std::string::npos) << p.out;
+  EXPECT_EQ(read_file(source), png);
+
+  // a drain counts it as left in place
+  args.push_back("-drain");
+  FinishedRun drain = run_to_end(args, binary);
+  ASSERT_TRUE(drain.ended) << drain.out;
+  EXPECT_EQ(drain.exit_code, 3);
+  EXPECT_NE(drain.out.find(": 0 converted, 1 left in place (too large 0, cut short or empty 0, unreadable 0, write "
+                           "failed 0, could not be deleted 1), 0 unsupported set aside.\n"),
+            std::string::npos)
+      << drain.out;
 }
 
 } // namespace

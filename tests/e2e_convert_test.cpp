@@ -202,7 +202,7 @@ TEST(EndToEnd, DefaultTargetsConvertEveryKindOfSource) {
   expect_converted(f, "grey_alpha", grey_alpha, 4);
   expect_converted(f, "deep", deep, 4);
   expect_converted(f, "photo", photo, 4);
-  expect_converted(f, "inner", nested, 4);
+  expect_converted(f, ".hidden/nested/inner", nested, 4);
 
   // A square picture into a square box is not letterboxed: a grey JPEG.
   Metadata g = parse_metadata(f.text("grey"));
@@ -302,10 +302,36 @@ TEST(EndToEnd, OutputNamedAsTheSourceCopyNeverReplacesIt) {
   EXPECT_EQ(f.out_files(), 1u);
 }
 
-//~ What stays and what goes
-TEST(EndToEnd, UnsupportedFilesGoEmptyAndTruncatedFilesStay) {
+// Sources of the same name in different folders keep a metadata file each, below the same
+// sub-folders; one directly in the input folder keeps the plain name.
+TEST(EndToEnd, SameNamedSourcesInSubFoldersKeepTheirOwnMetadata) {
   Folders f;
-  f.drop("anim.gif", Bytes{'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0, 0, 0});
+  Bytes top = png_file(gradient(40, 30, 3), 40, 30, 3);
+  Bytes cam1 = png_file(gradient(50, 30, 3), 50, 30, 3);
+  Bytes cam2 = jpeg_file(gradient(30, 50, 3), 30, 50, 3, 90);
+  f.drop("IMG_0001.png", top);
+  f.drop("cam1/IMG_0001.png", cam1);
+  f.drop("cam2/IMG_0001.jpg", cam2);
+  f.drop("cam2/deeper/IMG_0001.png", top);
+  Program p(f.args({"-drain"}));
+  ASSERT_TRUE(p.wait_for_exit(120)) << p.out;
+  EXPECT_EQ(p.exit_code, 0);
+  expect_converted(f, "IMG_0001", top, 4);
+  expect_converted(f, "cam1/IMG_0001", cam1, 4);
+  expect_converted(f, "cam2/IMG_0001", cam2, 4);
+  expect_converted(f, "cam2/deeper/IMG_0001", top, 4);
+}
+
+//~ What stays and what goes
+// Anything that is not a PNG or JPEG leaves the input folder without losing a byte: it goes
+// below "<out>/unsupported" with its sub-folders, under a numbered name when its own is taken.
+TEST(EndToEnd, UnsupportedFilesAreMovedAsideEmptyAndTruncatedFilesStay) {
+  Folders f;
+  Bytes gif = {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0, 0, 0};
+  Bytes notes = {'k', 'e', 'e', 'p', ' ', 'm', 'e', '\n'};
+  Bytes notes_again = {'a', 'n', 'd', ' ', 'm', 'e', '\n'};
+  f.drop("anim.gif", gif);
+  f.drop("docs/notes.txt", notes);
   f.drop("empty.png", Bytes{});
   Bytes full = png_file(gradient(64, 64, 3), 64, 64, 3);
   f.drop("cut.png", Bytes(full.begin(), full.begin() + full.size() / 2));
@@ -317,14 +343,33 @@ TEST(EndToEnd, UnsupportedFilesGoEmptyAndTruncatedFilesStay) {
   EXPECT_EQ(p.exit_code, 3);
 
   EXPECT_FALSE(fs::exists(f.in + "/anim.gif"));
+  EXPECT_FALSE(fs::exists(f.in + "/docs/notes.txt"));
+  EXPECT_EQ(read_file(f.out + "/unsupported/anim.gif"), gif);
+  EXPECT_EQ(read_file(f.out + "/unsupported/docs/notes.txt"), notes);
   EXPECT_EQ(f.text("anim"), "errorUnsupported file format, anim.gif was skipped");
+  EXPECT_EQ(f.text("docs/notes"), "errorUnsupported file format, notes.txt was skipped");
   EXPECT_NE(p.out.find("error:\nUnsupported file format, anim.gif was skipped\n"), std::string::npos) << p.out;
+  EXPECT_EQ(p.out.find("Unable to move"), std::string::npos) << p.out;
+  EXPECT_NE(p.out.find(": 0 converted, 3 left in place (too large 0, cut short or empty 3, unreadable 0, write failed 0, "
+                       "could not be deleted 0), 2 unsupported set aside.\n"),
+            std::string::npos)
+      << p.out;
 
   EXPECT_TRUE(fs::exists(f.in + "/empty.png"));
   EXPECT_TRUE(fs::exists(f.in + "/cut.png"));
   EXPECT_TRUE(fs::exists(f.in + "/cut.jpg"));
   EXPECT_FALSE(fs::exists(f.meta + "/empty.metadatas"));
   EXPECT_FALSE(fs::exists(f.meta + "/cut.metadatas"));
+  EXPECT_EQ(f.out_files(), 0u);
+
+  // the same name again: the first one is not replaced
+  f.drop("docs/notes.txt", notes_again);
+  Program again(f.args({"-drain"}));
+  ASSERT_TRUE(again.wait_for_exit(120)) << again.out;
+  EXPECT_FALSE(fs::exists(f.in + "/docs/notes.txt"));
+  EXPECT_EQ(read_file(f.out + "/unsupported/docs/notes.txt"), notes);
+  EXPECT_EQ(read_file(f.out + "/unsupported/docs/notes.1.txt"), notes_again);
+  EXPECT_TRUE(fs::exists(f.in + "/cut.png"));
   EXPECT_EQ(f.out_files(), 0u);
 }
 
@@ -383,7 +428,10 @@ TEST(EndToEnd, FileWrittenSlowlyIsConvertedOnceWhenComplete) {
   EXPECT_EQ(f.out_files(), 4u);
 }
 
-TEST(EndToEnd, FailedWritesDeleteNothingAndAreReported) {
+// A write that fails keeps the source, is reported once per version of the source and tried
+// again about every ten seconds without a word; a new version is reported again, and once the
+// folder can be written the source is converted.
+TEST(EndToEnd, FailedWritesDeleteNothingAreReportedOncePerVersionAndResume) {
   Folders f;
   Program p(f.args());
   ASSERT_TRUE(p.wait_for_output("Waiting for PNG/JPEG files...\n"));
@@ -393,7 +441,6 @@ TEST(EndToEnd, FailedWritesDeleteNothingAndAreReported) {
   Bytes png = png_file(gradient(120, 90, 3), 120, 90, 3);
   std::string path = f.drop("kept.png", png);
 
-  // A second report means a second attempt, so the file was kept after the first.
   auto reports = [&] {
     p.pump(50);
     size_t n = 0;
@@ -403,18 +450,45 @@ TEST(EndToEnd, FailedWritesDeleteNothingAndAreReported) {
     }
     return n;
   };
-  ASSERT_TRUE(wait_until([&] { return reports() >= 8; }, 60)) << p.out;
-  EXPECT_TRUE(fs::exists(path));
-  EXPECT_EQ(read_file(path), png);
   // Every attempt rewrites the record; on Windows a read that meets the replacing rename is
   // refused, so the record is read again until one read lands between two attempts.
   Metadata m;
-  ASSERT_TRUE(wait_until([&] {
+  auto record_read = [&] {
     m = parse_metadata(f.text("kept"));
     return m.records.size() == 4;
-  })) << f.text("kept");
+  };
+  ASSERT_TRUE(wait_until(record_read)) << f.text("kept");
   EXPECT_EQ(num(m.records[0], "file_size"), 0u);
   EXPECT_NE(m.notes.back().find("warningUnable to write " + f.out + "/"), std::string::npos) << f.text("kept");
+  // the source copy and the three outputs, each once
+  ASSERT_TRUE(wait_until([&] { return reports() == 4; })) << p.out;
+
+  // A rewritten record means a second attempt, so the file was kept after the first.
+  std::string meta_path = f.meta + "/kept.metadatas";
+  auto first_record = fs::last_write_time(meta_path);
+  ASSERT_TRUE(wait_until([&] {
+    p.pump(50);
+    std::error_code ec;
+    auto now = fs::last_write_time(meta_path, ec);
+    return !ec && now != first_record;
+  })) << p.out;
+  EXPECT_EQ(reports(), 4u) << "the retry of the same version is silent: " << p.out;
+  EXPECT_TRUE(fs::exists(path));
+  EXPECT_EQ(read_file(path), png);
+
+  // a new version is reported again
+  Bytes changed = png_file(gradient(121, 90, 3), 121, 90, 3);
+  f.drop("kept.png", changed);
+  ASSERT_TRUE(wait_until([&] { return reports() == 8; })) << p.out;
+  EXPECT_EQ(read_file(path), changed);
+
+  // room again: the next retry converts it
+  fs::remove(f.out);
+  fs::create_directories(f.out);
+  ASSERT_TRUE(wait_until([&] { return !fs::exists(path); }, 90)) << p.out;
+  ASSERT_TRUE(wait_until(record_read));
+  expect_converted(f, "kept", changed, 4);
+  EXPECT_EQ(reports(), 8u) << p.out;
 }
 
 TEST(EndToEnd, HugeDeclaredPictureIsRefusedFromItsHeaderOncePerVersion) {

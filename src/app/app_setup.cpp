@@ -182,6 +182,17 @@ u64 app_thread_count(u64 threads, u64 processor_count) {
   return clamp_of<u64>(1, t, AppMaxThreads);
 }
 
+// Metadata files keep their sources' sub-folders and unsupported files go below
+// "<out>/unsupported" with theirs, so a killed run's temporaries may lie anywhere below those
+// two folders; the walk leaves out the other folders, which may lie inside them.
+static void app_sweep_temporaries(Str8 root, Str8 skip_first, Str8 skip_second) {
+  Scratch scratch = scratch_begin(nullptr);
+  Str8 skip[2] = {skip_first, skip_second};
+  ScanHooks hooks = {nullptr, nullptr, [](void *, Str8 folder, Str8List *) { folder_remove_stale_temporaries(folder); }};
+  app_scan_walk(scratch.arena, root, skip, 2, &hooks, nullptr);
+  scratch_restore(scratch);
+}
+
 u32 app_setup(const AppOptions *options, Str8List *problems) {
   // the state, in an arena that lives as long as the process
   Arena *arena = arena_create(mib(2), kib(16));
@@ -202,7 +213,9 @@ u32 app_setup(const AppOptions *options, Str8List *problems) {
   folder_make_chain(state->in_folder);
   folder_make_chain(state->metadatas_folder);
   folder_remove_stale_temporaries(state->out_folder);
-  folder_remove_stale_temporaries(state->metadatas_folder);
+  app_sweep_temporaries(arena_format(arena, "%S/unsupported", state->out_folder), state->in_folder,
+                        state->metadatas_folder);
+  app_sweep_temporaries(state->metadatas_folder, state->in_folder, state->out_folder);
   if (problems && (str8_equals(state->in_folder, state->out_folder, 0) ||
                    str8_equals(state->in_folder, state->metadatas_folder, 0))) {
     str8_list_addf(arena, problems,

@@ -53,6 +53,7 @@ struct ClaimEntry {
   FileProps recorded; // the source's version when the entry was made or last released
   FileProps settled;  // the version an attempt decided to leave in place (refused, unusable,
                       // unreadable, failed): nothing is tried on it again until it changes
+  FileProps warned;   // the version whose failed write was reported: its retries stay silent
   Str8 path;          // the key, copied into the stripe's arena
   u64 path_capacity;  // bytes reserved for the path, kept when the entry is reused
 };

@@ -88,8 +88,22 @@ static bool codec_declared_size(Str8 bytes, u64 *width, u64 *height) {
   return *width && *height;
 }
 
+// The decoder stops at the end chunk's type and never reads its checksum, so a PNG cut inside
+// that last chunk decodes; walking the chunks to a whole IEND chunk tells it apart. Bytes after
+// it do not matter.
+static bool png_complete(Str8 bytes) {
+  const u8 *b = bytes.str;
+  for (u64 at = sizeof(PngSignature); at + 12 <= bytes.size;) {
+    u64 length = be32(b + at);
+    if (memcmp(b + at + 4, "IEND", 4) == 0) return at + 12 + length <= bytes.size;
+    at += 12 + length;
+  }
+  return false;
+}
+
 bool codec_complete(Str8 bytes) {
   const u8 *b = bytes.str;
+  if (codec_starts_as_png(bytes)) return png_complete(bytes);
   if (!codec_starts_as_jpeg(bytes)) return bytes.size > 0;
   // Find the first scan of the main picture, then the end-of-image marker after it:
   // entropy-coded data never holds FF D9, so a file cut short in its scans has none, while

@@ -39,8 +39,9 @@ constexpr u8 JpegStartOfScan = 0xDA;
 bool codec_starts_as_jpeg(Str8 bytes);
 bool codec_starts_as_png(Str8 bytes);
 bool codec_is_16_bit(Str8 bytes);
-// False for a JPEG cut short: the decoder fills a missing end in silently, so a JPEG whose
-// writer paused would otherwise convert half-written. Other inputs are left to the decoder.
+// False for a JPEG cut short (the decoder fills a missing end in silently) and for a PNG cut
+// inside its end chunk (the decoder never reads that chunk's checksum), so a file whose writer
+// paused there would otherwise convert half-written. Other inputs are left to the decoder.
 bool codec_complete(Str8 bytes);
 
 // Decodes to `channels` (1 to 4) 8-bit channels per pixel into a packed buffer of

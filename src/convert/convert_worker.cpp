@@ -104,7 +104,50 @@ static u32 tally_reason_of(AttemptOutcome outcome) {
   case AttemptUnusable: return TallyCutShortOrEmpty;
   case AttemptUnreadable: return TallyUnreadable;
   case AttemptWriteFailed: return TallyWriteFailed;
+  case AttemptDeleteFailed:
+  case AttemptMoveFailed: return TallyNotDeleted;
   default: return TallyNone;
+  }
+}
+
+//~ Where a source's files go
+// The source's path below the input folder ("cam1/IMG_0001.jpg"); its bare name when it does
+// not lie below it. Paths come from the scan, which builds them from the input folder as given.
+static Str8 source_below_input(AppState *app, Str8 path) {
+  Str8 in = app->in_folder;
+  bool rooted = str8_ends_with(in, str8_lit("/"), 0) || str8_ends_with(in, str8_lit("\\"), 0);
+  u64 skip = in.size + (rooted ? 0 : 1);
+  bool below = path.size > skip && str8_starts_with(path, in, 0) &&
+               (rooted || path.str[in.size] == '/' || path.str[in.size] == '\\');
+  return below ? str8_drop_front(path, skip) : str8_file_name(path);
+}
+
+// "<metadatas>/<sub-folders>/<name without extension>.metadatas": same-named sources in
+// different folders keep a record each.
+static Str8 metadata_path_of(Arena *arena, AppState *app, Str8 path) {
+  Str8 below = source_below_input(app, path);
+  Str8 name = str8_file_name(below);
+  Str8 stem = str8_drop_extension(name);
+  if (name.size == below.size) return arena_format(arena, "%S/%S.metadatas", app->metadatas_folder, stem);
+  Str8 folders = str8_keep_front(below, below.size - name.size - 1);
+  return arena_format(arena, "%S/%S/%S.metadatas", app->metadatas_folder, folders, stem);
+}
+
+static Str8 unsupported_folder(Arena *arena, AppState *app) {
+  return arena_format(arena, "%S/unsupported", app->out_folder);
+}
+
+// Syncs `folder` and each folder above it, up to but not including `root` (which the caller
+// syncs), once per list: the entries of folders just made reach the disk with the files in them.
+static void folder_sync_below(Arena *arena, Str8 root, Str8 folder, Str8List *synced) {
+  while (folder.size > root.size + 1 && str8_starts_with(folder, root, 0)) {
+    bool done = false;
+    for (Str8Node *n = synced->first; n && !done; n = n->next) done = str8_equals(n->string, folder, 0);
+    if (done) return;
+    Str8 copy = str8_copy(arena, folder);
+    folder_sync(copy);
+    str8_list_add(arena, synced, copy);
+    folder = str8_parent_folder(folder);
   }
 }
 
@@ -129,7 +172,15 @@ struct Attempt {
   PendingWrite *writes; // the temporaries of the outputs, then of the metadata
   u64 write_count;
   bool intake_settled; // the intake answered that this version was settled already
+  bool quiet;          // a retry of a version whose failed write was reported: nothing printed
 };
+
+// A warning of its own on the console, at once.
+static void warn(Arena *arena, Str8 text) {
+  MessageList note = {};
+  message_add(arena, &note, MessageWarning, text);
+  message_report(arena, &note, nullptr, 1);
+}
 
 // Each phase returns whether the attempt goes on; one that ends it has set the outcome.
 static bool attempt_end(Attempt *a, AttemptOutcome outcome) {
@@ -160,8 +211,7 @@ static bool phase_bytes(Attempt *a) {
 
 //- probe: the file type, the size limit, a picture cut short
 static bool phase_probe(Attempt *a) {
-  Str8 stem = str8_drop_extension(a->file_name);
-  a->metadata_path = arena_format(a->arena, "%S/%S.metadatas", a->app->metadatas_folder, stem);
+  a->metadata_path = metadata_path_of(a->arena, a->app, a->path);
   plan_begin(&a->plan, a->arena, a->memory->file_arena, a->memory->layout_arena, a->app->out_folder, a->bytes);
   if (plan_source_record(&a->plan)->file_type == FileTypeNone) {
     message_add(a->arena, &a->file_messages, MessageError,
@@ -255,7 +305,7 @@ static bool phase_write(Attempt *a) {
   }
   for (OutputRecord *r = a->plan.first_record; r; r = r->next) {
     format_metadata_record(a->arena, &a->metadata, r);
-    message_report(a->arena, &r->messages, &a->metadata, 1);
+    message_report(a->arena, &r->messages, &a->metadata, !a->quiet);
   }
   a->outcome = write_failed ? AttemptWriteFailed : AttemptConverted;
   a->writes = writes;
@@ -266,7 +316,7 @@ static bool phase_write(Attempt *a) {
 // The metadata file (the records and the file's own notes) joins the outputs' temporaries.
 // False when its temporary could not be written.
 static bool attempt_stage_metadata(Attempt *a) {
-  message_report(a->arena, &a->file_messages, &a->metadata, 1);
+  message_report(a->arena, &a->file_messages, &a->metadata, !a->quiet);
   Arena *keep = a->memory->batch->arena;
   if (!a->writes) a->writes = arena_push<PendingWrite>(keep, 1);
   if (a->metadata.node_count == 0) return true;
@@ -275,33 +325,31 @@ static bool attempt_stage_metadata(Attempt *a) {
     a->write_count += 1;
     return true;
   }
-  MessageList failure = {};
-  message_add(a->arena, &failure, MessageWarning, arena_format(a->arena, "Unable to write %S.", a->metadata_path));
-  message_report(a->arena, &failure, nullptr, 1);
+  if (!a->quiet) warn(a->arena, arena_format(a->arena, "Unable to write %S.", a->metadata_path));
   return false;
 }
 
 // Commits a source's temporaries: outputs first, the metadata last. False, with a note naming
-// the first file that could not be put in place, when any could not.
-static bool commit_writes(Arena *arena, PendingWrite *writes, u64 count) {
+// the first file that could not be put in place (unless quiet), when any could not.
+static bool commit_writes(Arena *arena, PendingWrite *writes, u64 count, bool quiet) {
   if (count == 0) return true;
   bool *ok = arena_push<bool>(arena, count);
   file_write_commit(writes, count, ok);
   for (u64 i = 0; i < count; i += 1) {
     if (ok[i]) continue;
-    MessageList failure = {};
-    message_add(arena, &failure, MessageWarning, arena_format(arena, "Unable to write %S.", writes[i].path));
-    message_report(arena, &failure, nullptr, 1);
+    if (!quiet) warn(arena, arena_format(arena, "Unable to write %S.", writes[i].path));
     return false;
   }
   return true;
 }
 
 // A version left in place is settled: not tried again until it changes, and its bytes are let
-// go. A failed write is tried again after a while (the disk may have room by then). Once the
-// intake holds the settled version, the claim entry goes too: the intake answers for that
-// version from then on, and a path left in place costs its registry node only. The entry keeps
-// the settled version itself only where the intake could not take it (a read was under way).
+// go. A failed write is tried again after a while (the disk may have room by then); its entry
+// stays, remembering that this version's failure was reported, so that the retries are
+// silent. Otherwise, once the intake holds the settled version, the claim entry goes too: the
+// intake answers for that version from then on, and a path left in place costs its registry
+// node only. The entry keeps the settled version itself only where the intake could not take
+// it (a read was under way).
 static void settle_left_in_place(AppState *app, ClaimEntry *entry, Str8 path, SourceVersions *v, AttemptOutcome outcome,
                                  bool intake_knows) {
   v->now = file_props_from_path(path);
@@ -314,10 +362,15 @@ static void settle_left_in_place(AppState *app, ClaimEntry *entry, Str8 path, So
     case AttemptUnusable:
     case AttemptUnreadable:
     case AttemptSettledBefore:
+    case AttemptDeleteFailed:
+    case AttemptMoveFailed:
       entry->settled = v->seen;
       held_by_intake = intake_settle(path, v->seen, 0);
       break;
-    case AttemptWriteFailed: held_by_intake = intake_settle(path, v->seen, WriteRetryUs); break;
+    case AttemptWriteFailed:
+      entry->warned = v->seen;
+      intake_settle(path, v->seen, WriteRetryUs);
+      break;
     default: break;
     }
   }
@@ -327,10 +380,7 @@ static void settle_left_in_place(AppState *app, ClaimEntry *entry, Str8 path, So
 //- settle: the source joins its worker's batch to be deleted, or is left in place
 static void phase_settle(Attempt *a) {
   if (a->outcome == AttemptUnreadable) {
-    MessageList note = {};
-    message_add(a->arena, &note, MessageWarning,
-                arena_format(a->arena, "Unable to open %S, it was left in place.", a->file_name));
-    message_report(a->arena, &note, nullptr, 1);
+    warn(a->arena, arena_format(a->arena, "Unable to open %S, it was left in place.", a->file_name));
   }
   bool staged = false;
   if (a->outcome == AttemptConverted || a->outcome == AttemptWriteFailed || a->outcome == AttemptUnsupported) {
@@ -344,7 +394,7 @@ static void phase_settle(Attempt *a) {
   }
   // What could be written of a failed attempt is put in place now, its notes included.
   if (a->outcome == AttemptWriteFailed) {
-    commit_writes(a->arena, a->writes, a->write_count);
+    commit_writes(a->arena, a->writes, a->write_count, a->quiet);
     folder_sync(a->app->out_folder);
     folder_sync(a->app->metadatas_folder);
     if (a->memory->batch->count == 0) a->memory->batch = batch_reset(a->memory->batch);
@@ -365,6 +415,7 @@ AttemptOutcome convert_attempt(AppState *app, ClaimEntry *entry, Str8 path, File
   a.versions.seen = seen;
   a.versions.recorded = entry->recorded;
   a.versions.settled = entry->settled;
+  a.quiet = same_version(entry->warned, seen);
 
   using Phase = bool (*)(Attempt *);
   static const Phase phases[] = {phase_bytes, phase_probe, phase_plan, phase_decode, phase_pixels, phase_encode,
@@ -382,10 +433,12 @@ AttemptOutcome convert_attempt(AppState *app, ClaimEntry *entry, Str8 path, File
 //~ The worker's batch
 // The sources a worker converted wait here, still claimed, with the temporaries of their
 // outputs and metadata. One commit syncs and puts every temporary in place, syncs the output
-// and metadata folders once, then deletes each source whose files are all in place, only while
-// the file on disk is still the version that was judged, and was already when it was recorded
-// (first met, or last released). Nothing is lost: a source goes only once what it produced is
-// durable. A batch lives at the start of its own arena.
+// and metadata folders once (and the metadata's sub-folders), then deletes each source whose
+// files are all in place, only while the file on disk is still the version that was judged,
+// and was already when it was recorded (first met, or last released). An unsupported file is
+// moved aside instead, under the same check. Nothing is lost: a source goes only once what it
+// produced is durable. A source that cannot be deleted or moved is reported and settled, so
+// that it is not converted again until it changes. A batch lives at the start of its own arena.
 static SourceBatch *batch_create() {
   Arena *arena = arena_create(mib(8), kib(256));
   SourceBatch *batch = arena_push<SourceBatch>(arena);
@@ -417,16 +470,44 @@ void worker_batch_add(WorkerMemory *memory, ClaimEntry *entry, Str8 path, Source
   batch->open_files += write_count;
 }
 
+// An unsupported file keeps its bytes: it goes to "<out>/unsupported/<its path below the input
+// folder>", under a numbered name when that one is taken. False, reported, when it could not.
+static bool move_aside(Arena *arena, AppState *app, Str8 path) {
+  Str8 root = unsupported_folder(arena, app);
+  Str8 to = arena_format(arena, "%S/%S", root, source_below_input(app, path));
+  Str8 reason = {};
+  if (str8_starts_with(path, arena_format(arena, "%S/", root), 0)) {
+    reason = str8_lit("the input folder lies inside that folder");
+  } else {
+    // the folders it goes into reach the disk before the file leaves the input
+    Str8List synced = {};
+    if (folder_make_parents(to)) {
+      folder_sync_below(arena, app->out_folder, str8_parent_folder(to), &synced);
+      folder_sync(app->out_folder);
+    }
+    if (file_move_to_free_name(arena, path, to).size > 0) return true;
+    reason = file_last_error_text(arena);
+  }
+  warn(arena, arena_format(arena, "Unable to move %S to %S: %S, it was left in place.", path, to, reason));
+  return false;
+}
+
 static void batch_commit(SourceBatch *batch) {
   AppState *app = app_state();
   Scratch scratch = scratch_begin(batch->arena);
   bool any_output = false;
   for (BatchedSource *d = batch->first; d; d = d->next) {
-    d->in_place = commit_writes(scratch.arena, d->writes, d->write_count);
+    d->in_place = commit_writes(scratch.arena, d->writes, d->write_count, same_version(d->entry->warned, d->versions.seen));
     any_output |= d->converted;
   }
   if (any_output) folder_sync(app->out_folder);
   folder_sync(app->metadatas_folder);
+  Str8List synced = {};
+  for (BatchedSource *d = batch->first; d; d = d->next) {
+    if (!d->in_place || d->write_count == 0) continue;
+    Str8 metadata = d->writes[d->write_count - 1].path;
+    folder_sync_below(scratch.arena, app->metadatas_folder, str8_parent_folder(metadata), &synced);
+  }
   for (BatchedSource *d = batch->first; d; d = d->next) {
     SourceVersions *v = &d->versions;
     if (!d->in_place) {
@@ -434,12 +515,29 @@ static void batch_commit(SourceBatch *batch) {
       continue;
     }
     v->now = file_props_from_path(d->path);
-    bool remove = same_version(v->now, v->seen) && (!d->converted || same_version(v->now, v->recorded));
-    if (remove && file_delete(d->path)) {
+    bool judged = same_version(v->now, v->seen) && (!d->converted || same_version(v->now, v->recorded));
+    if (!judged) {
+      claim_release(&app->claims, d->entry, false, v->now);
+      continue;
+    }
+    bool gone = false;
+    if (d->converted) {
+      gone = file_delete(d->path);
+      if (!gone) {
+        Str8 reason = file_last_error_text(scratch.arena);
+        warn(scratch.arena,
+             arena_format(scratch.arena, "Unable to delete %S: %S, it was left in place.", d->path, reason));
+      }
+    } else {
+      gone = move_aside(scratch.arena, app, d->path);
+    }
+    if (gone) {
       intake_release_reads(d->path);
       tally_gone(d->path, d->converted);
+      claim_release(&app->claims, d->entry, true, v->now);
+    } else {
+      settle_left_in_place(app, d->entry, d->path, v, d->converted ? AttemptDeleteFailed : AttemptMoveFailed, false);
     }
-    claim_release(&app->claims, d->entry, remove, v->now);
   }
   scratch_restore(scratch);
 }

@@ -26,11 +26,13 @@ enum AttemptOutcome : u32 {
   AttemptSettledBefore, // an earlier attempt decided about this version already
   AttemptChanged,       // the file changed during the attempt: tried again
   AttemptConverted,     // every output and the metadata written, the source deleted
-  AttemptUnsupported,   // neither PNG nor JPEG: reported in its metadata, then deleted
+  AttemptUnsupported,   // neither PNG nor JPEG: reported in its metadata, then moved aside
   AttemptRefused,       // more pixels than the limit: left in place
   AttemptUnusable,      // empty, cut short, or not decodable: left in place
   AttemptUnreadable,    // the file cannot be opened: reported, left in place
   AttemptWriteFailed,   // an output or the metadata could not be written: left, tried later
+  AttemptDeleteFailed,  // converted, but the source could not be deleted: reported, left in place
+  AttemptMoveFailed,    // unsupported, but it could not be moved aside: reported, left in place
 };
 
 //~ What became of the sources
@@ -67,7 +69,7 @@ struct BatchedSource {
   SourceVersions versions;
   PendingWrite *writes; // outputs, then the metadata
   u64 write_count;
-  bool converted; // false: an unsupported file, which has its metadata only
+  bool converted; // false: an unsupported file, which has its metadata only and is moved aside
   bool in_place;  // every temporary was put in place by the commit
 };
 
@@ -100,8 +102,9 @@ void worker_batch_add(WorkerMemory *memory, ClaimEntry *entry, Str8 path, Source
                       u64 write_count, bool converted);
 bool worker_batch_due(WorkerMemory *memory, bool queue_empty);
 // Hands the batch to the committer thread (started with the first one), which puts every
-// temporary in place, syncs the output and metadata folders once, then deletes (or releases)
-// every source of the batch; the worker goes on with an empty batch.
+// temporary in place, syncs the output and metadata folders once (and the metadata's
+// sub-folders), then deletes, moves aside (or releases) every source of the batch; the worker
+// goes on with an empty batch.
 void worker_hand_over(WorkerMemory *memory);
 
 // The conversion worker's thread entry; app_setup starts one per worker with its index.

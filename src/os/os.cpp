@@ -316,6 +316,29 @@ bool file_write_all(Str8 path, Str8 data, u32 flags) {
   return ok && data.size > 0;
 }
 
+//- moving aside
+// Numbered names end somewhere: a folder holding a million files of the same name is a
+// failure, not a loop.
+static constexpr u64 MoveNumberedNames = 1000000;
+
+Str8 file_move_to_free_name(Arena *arena, Str8 from, Str8 to) {
+  if (!folder_make_parents(to)) return Str8{};
+  Str8 folder = str8_parent_folder(to);
+  Str8 name = str8_file_name(to);
+  Str8 stem = str8_drop_extension(name);
+  // a leading dot starts a name, not an extension
+  if (stem.size == 0) stem = name;
+  Str8 extension = str8_drop_front(name, stem.size);
+  Str8 candidate = to;
+  for (u64 number = 1;; number += 1) {
+    FileMoveResult moved = file_move_no_replace(from, candidate);
+    if (moved == FileMoveDone) return candidate;
+    if (moved == FileMoveFailed || number > MoveNumberedNames) return Str8{};
+    candidate = folder.size < to.size ? arena_format(arena, "%S/%S.%I64u%S", folder, stem, number, extension)
+                                      : arena_format(arena, "%S.%I64u%S", stem, number, extension);
+  }
+}
+
 //- temporaries
 static const Str8 TempPrefix = str8_lit(".vantor-");
 static const Str8 TempSuffix = str8_lit(".tmp");

@@ -191,6 +191,26 @@ struct PendingWrite {
 bool file_write_begin(Arena *arena, Str8 path, Str8 data, u32 flags, PendingWrite *out);
 void file_write_commit(PendingWrite *writes, u64 count, bool *ok);
 bool file_delete(Str8 path);
+// Why the calling thread's last failed file or folder call failed, in the system's words
+// (POSIX: strerror of errno; Windows: the system message for GetLastError, as UTF-8), without
+// a closing period or line break. Ask right after the call that failed.
+Str8 file_last_error_text(Arena *arena);
+// Moves a file to `to` durably, never replacing anything there: a no-replace rename, then the
+// destination's folder is synced. Across file systems the bytes are copied into a temporary
+// beside `to`, synced and renamed into place without replacing, the folder is synced, and only
+// then is the source deleted; a source that changes during the copy stays where it is.
+// FileMoveTaken: `to` exists, nothing changed. FileMoveFailed: the source stays where it was
+// and file_last_error_text says why. The destination's folder must exist.
+enum FileMoveResult : u32 {
+  FileMoveFailed = 0,
+  FileMoveDone = 1,
+  FileMoveTaken = 2,
+};
+FileMoveResult file_move_no_replace(Str8 from, Str8 to);
+// Written once, on file_move_no_replace: makes the destination's missing folders, then takes
+// `to` or, while that name is taken, "name.1.ext", "name.2.ext", ... ("name.1" without an
+// extension). The path the file went to; empty on failure (file_last_error_text says why).
+Str8 file_move_to_free_name(Arena *arena, Str8 from, Str8 to);
 FileProps file_props_from_handle(FileHandle file);
 FileProps file_props_from_path(Str8 path); // all zero when nothing is there
 bool folder_ensure(Str8 path);

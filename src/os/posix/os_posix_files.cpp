@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include "os/posix/os_posix_internal.h"
 
@@ -241,9 +243,135 @@ void file_write_commit(PendingWrite *writes, u64 count, bool *ok) {
 bool file_delete(Str8 path) {
   Scratch scratch = scratch_begin(nullptr);
   char *cpath = posix_path(scratch.arena, path);
+  if (!cpath) errno = EINVAL;
   bool ok = cpath && unlink(cpath) == 0;
+  int error = errno;
   scratch_restore(scratch);
+  errno = error;
   return ok;
+}
+
+// strerror_r is the GNU one (a string back) or the XSI one (a status back), by the headers.
+[[maybe_unused]] static const char *posix_error_message(char *given, char *) { return given; }
+[[maybe_unused]] static const char *posix_error_message(int status, char *buffer) { return status == 0 ? buffer : nullptr; }
+
+Str8 file_last_error_text(Arena *arena) {
+  int error = errno;
+  char buffer[256] = {};
+  const char *text = posix_error_message(strerror_r(error, buffer, sizeof(buffer)), buffer);
+  Str8 result = text && text[0] ? str8_copy(arena, str8_cstring(text)) : arena_format(arena, "error %d", error);
+  errno = error;
+  return result;
+}
+
+//- moving
+// Renames without replacing: renameat2 where the kernel and the file system have it, else a
+// new hard link (which never replaces either) and the old name removed.
+static FileMoveResult posix_rename_no_replace(const char *from, const char *to) {
+  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return FileMoveDone;
+  if (errno == EEXIST) return FileMoveTaken;
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP && errno != EPERM) return FileMoveFailed;
+  if (link(from, to) != 0) return errno == EEXIST ? FileMoveTaken : FileMoveFailed;
+  if (unlink(from) != 0) {
+    int error = errno;
+    unlink(to);
+    errno = error;
+    return FileMoveFailed;
+  }
+  return FileMoveDone;
+}
+
+static bool posix_sync_parent(Arena *arena, Str8 path) {
+  return folder_sync(str8_copy(arena, str8_parent_folder(path)));
+}
+
+static bool posix_same_stat(const struct stat *a, const struct stat *b) {
+  return a->st_size == b->st_size && a->st_mtim.tv_sec == b->st_mtim.tv_sec && a->st_mtim.tv_nsec == b->st_mtim.tv_nsec;
+}
+
+// The copy across file systems: a synced temporary beside the destination, renamed into place
+// without replacing, the folder synced, then the source removed. Any failure removes what
+// was made and leaves the source alone; errno is the failure's.
+static FileMoveResult posix_move_by_copy(Arena *arena, const char *from, Str8 to_path, const char *to) {
+  int src = open(from, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (src < 0) return FileMoveFailed;
+  struct stat before;
+  bool stated = fstat(src, &before) == 0;
+  if (!stated || !S_ISREG(before.st_mode)) {
+    int error = stated ? EINVAL : errno;
+    close(src);
+    errno = error;
+    return FileMoveFailed;
+  }
+  Str8 temp = file_temp_path(arena, to_path, (u32)getpid(), (u32)gettid());
+  int dst = open((char *)temp.str, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
+  if (dst < 0) {
+    int error = errno;
+    close(src);
+    errno = error;
+    return FileMoveFailed;
+  }
+  constexpr u64 Chunk = mib(1);
+  u8 *buffer = arena_push_uninit<u8>(arena, Chunk);
+  bool ok = true;
+  for (u64 at = 0; ok;) {
+    ssize_t got = pread(src, buffer, Chunk, (off_t)at);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) ok = false;
+    if (got <= 0) break;
+    ok = file_write_range((FileHandle)dst + 1, RangeU64{at, at + (u64)got}, buffer) == (u64)got;
+    if (!ok && errno == 0) errno = EIO;
+    at += (u64)got;
+  }
+  struct stat after;
+  if (ok && (fstat(src, &after) != 0 || !posix_same_stat(&before, &after))) {
+    ok = false;
+    errno = EAGAIN; // the source changed while it was copied
+  }
+  ok = ok && fchmod(dst, before.st_mode & 0777) == 0 && fsync(dst) == 0;
+  int error = errno;
+  ok = close(dst) == 0 && ok;
+  close(src);
+  FileMoveResult result = FileMoveFailed;
+  if (ok) {
+    result = posix_rename_no_replace((char *)temp.str, to);
+    error = errno;
+  }
+  if (result != FileMoveDone) {
+    unlink((char *)temp.str);
+    errno = error;
+    return result;
+  }
+  if (!posix_sync_parent(arena, to_path) || unlink(from) != 0) {
+    error = errno;
+    unlink(to);
+    posix_sync_parent(arena, to_path);
+    errno = error;
+    return FileMoveFailed;
+  }
+  return FileMoveDone;
+}
+
+FileMoveResult file_move_no_replace(Str8 from, Str8 to) {
+  Scratch scratch = scratch_begin(nullptr);
+  char *cfrom = posix_path(scratch.arena, from);
+  char *cto = posix_path(scratch.arena, to);
+  FileMoveResult result = FileMoveFailed;
+  if (!cfrom || !cto) {
+    errno = EINVAL;
+  } else {
+    result = posix_rename_no_replace(cfrom, cto);
+    if (result == FileMoveFailed && errno == EXDEV) {
+      result = posix_move_by_copy(scratch.arena, cfrom, to, cto);
+    } else if (result == FileMoveDone) {
+      // The rename is one step: once it happened the file is in place, synced folder or not.
+      posix_sync_parent(scratch.arena, to);
+    }
+  }
+  int error = errno;
+  scratch_restore(scratch);
+  errno = error;
+  return result;
 }
 
 //- folders

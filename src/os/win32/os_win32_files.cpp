@@ -255,9 +255,103 @@ void file_write_commit(PendingWrite *writes, u64 count, bool *ok) {
 bool file_delete(Str8 path) {
   Scratch scratch = scratch_begin(nullptr);
   wchar_t *wpath = win32_path(scratch.arena, path);
+  if (!wpath) SetLastError(ERROR_INVALID_NAME);
   bool ok = wpath && DeleteFileW(wpath) != 0;
+  DWORD error = GetLastError();
   scratch_restore(scratch);
+  SetLastError(error);
   return ok;
+}
+
+Str8 file_last_error_text(Arena *arena) {
+  DWORD error = GetLastError();
+  wchar_t *text = nullptr;
+  DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                nullptr, error, 0, (LPWSTR)&text, 0, nullptr);
+  Str8 result = {};
+  if (length > 0 && text) {
+    Str8 message = str8_trim_back_space(str8_from_str16(arena, Str16{(u16 *)text, length}));
+    if (message.size > 0 && message.str[message.size - 1] == '.') message.size -= 1;
+    result = message;
+  }
+  if (text) LocalFree(text);
+  if (result.size == 0) result = arena_format(arena, "error %lu", (u32)error);
+  SetLastError(error);
+  return result;
+}
+
+//- moving
+// Without MOVEFILE_REPLACE_EXISTING a move never replaces; MOVEFILE_WRITE_THROUGH returns
+// once the move is on disk.
+static FileMoveResult win32_move_no_replace(const wchar_t *from, const wchar_t *to) {
+  if (MoveFileExW(from, to, MOVEFILE_WRITE_THROUGH)) return FileMoveDone;
+  DWORD error = GetLastError();
+  return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? FileMoveTaken : FileMoveFailed;
+}
+
+static bool win32_same_version(const WIN32_FILE_ATTRIBUTE_DATA *a, const WIN32_FILE_ATTRIBUTE_DATA *b) {
+  return a->nFileSizeHigh == b->nFileSizeHigh && a->nFileSizeLow == b->nFileSizeLow &&
+         a->ftLastWriteTime.dwHighDateTime == b->ftLastWriteTime.dwHighDateTime &&
+         a->ftLastWriteTime.dwLowDateTime == b->ftLastWriteTime.dwLowDateTime;
+}
+
+// The copy to another volume: a flushed temporary beside the destination, moved into place
+// without replacing, the folder synced, then the source removed. Any failure removes what was
+// made and leaves the source alone; the last error is the failure's.
+static FileMoveResult win32_move_by_copy(Arena *arena, const wchar_t *from, Str8 to_path, const wchar_t *to) {
+  WIN32_FILE_ATTRIBUTE_DATA before, after;
+  if (!GetFileAttributesExW(from, GetFileExInfoStandard, &before)) return FileMoveFailed;
+  Str8 temp = file_temp_path(arena, to_path, (u32)GetCurrentProcessId(), (u32)GetCurrentThreadId());
+  wchar_t *wtemp = win32_path(arena, temp);
+  if (!wtemp || !CopyFileW(from, wtemp, TRUE)) return FileMoveFailed;
+  bool ok = GetFileAttributesExW(from, GetFileExInfoStandard, &after);
+  if (ok && !win32_same_version(&before, &after)) {
+    ok = false;
+    SetLastError(ERROR_FILE_INVALID); // the source changed while it was copied
+  }
+  if (ok) {
+    HANDLE h = CreateFileW(wtemp, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ok = h != INVALID_HANDLE_VALUE && FlushFileBuffers(h) != 0;
+    DWORD error = GetLastError();
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    SetLastError(error);
+  }
+  FileMoveResult result = ok ? win32_move_no_replace(wtemp, to) : FileMoveFailed;
+  if (result != FileMoveDone) {
+    DWORD error = GetLastError();
+    DeleteFileW(wtemp);
+    SetLastError(error);
+    return result;
+  }
+  if (!folder_sync(str8_copy(arena, str8_parent_folder(to_path))) || !DeleteFileW(from)) {
+    DWORD error = GetLastError();
+    DeleteFileW(to);
+    SetLastError(error);
+    return FileMoveFailed;
+  }
+  return FileMoveDone;
+}
+
+FileMoveResult file_move_no_replace(Str8 from, Str8 to) {
+  Scratch scratch = scratch_begin(nullptr);
+  wchar_t *wfrom = win32_path(scratch.arena, from);
+  wchar_t *wto = win32_path(scratch.arena, to);
+  FileMoveResult result = FileMoveFailed;
+  if (!wfrom || !wto || !wfrom[0] || !wto[0]) {
+    SetLastError(ERROR_INVALID_NAME);
+  } else {
+    result = win32_move_no_replace(wfrom, wto);
+    if (result == FileMoveFailed && GetLastError() == ERROR_NOT_SAME_DEVICE) {
+      result = win32_move_by_copy(scratch.arena, wfrom, to, wto);
+    } else if (result == FileMoveDone) {
+      // The move is one step: once it happened the file is in place, synced folder or not.
+      folder_sync(str8_copy(scratch.arena, str8_parent_folder(to)));
+    }
+  }
+  DWORD error = GetLastError();
+  scratch_restore(scratch);
+  SetLastError(error);
+  return result;
 }
 
 //- folders
