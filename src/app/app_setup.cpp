@@ -204,6 +204,7 @@ u32 app_setup(const AppOptions *options, Str8List *problems) {
   state->in_folder = app_folder_resolve(arena, options->in, str8_lit("in"));
   state->out_folder = app_folder_resolve(arena, options->out, str8_lit("out"));
   state->metadatas_folder = app_folder_resolve(arena, options->metadatas, str8_lit("metadatas"));
+  state->unsupported_folder = arena_format(arena, "%S/unsupported", state->out_folder);
 
   // targets
   state->targets = app_targets_load(arena, options->targets_path, &state->default_targets, problems);
@@ -213,8 +214,7 @@ u32 app_setup(const AppOptions *options, Str8List *problems) {
   folder_make_chain(state->in_folder);
   folder_make_chain(state->metadatas_folder);
   folder_remove_stale_temporaries(state->out_folder);
-  app_sweep_temporaries(arena_format(arena, "%S/unsupported", state->out_folder), state->in_folder,
-                        state->metadatas_folder);
+  app_sweep_temporaries(state->unsupported_folder, state->in_folder, state->metadatas_folder);
   app_sweep_temporaries(state->metadatas_folder, state->in_folder, state->out_folder);
   if (problems && (str8_equals(state->in_folder, state->out_folder, 0) ||
                    str8_equals(state->in_folder, state->metadatas_folder, 0))) {

@@ -71,6 +71,7 @@ struct AppState {
   Str8 out_folder;
   Str8 in_folder;
   Str8 metadatas_folder;
+  Str8 unsupported_folder; // "<out>/unsupported": where files that are not pictures are moved
   StringRing conversion_queue;
   ClaimTable claims;
   u64 thread_count;

@@ -133,10 +133,6 @@ static Str8 metadata_path_of(Arena *arena, AppState *app, Str8 path) {
   return arena_format(arena, "%S/%S/%S.metadatas", app->metadatas_folder, folders, stem);
 }
 
-static Str8 unsupported_folder(Arena *arena, AppState *app) {
-  return arena_format(arena, "%S/unsupported", app->out_folder);
-}
-
 // Syncs `folder` and each folder above it, up to but not including `root` (which the caller
 // syncs), once per list: the entries of folders just made reach the disk with the files in them.
 static void folder_sync_below(Arena *arena, Str8 root, Str8 folder, Str8List *synced) {
@@ -224,11 +220,8 @@ static bool phase_probe(Attempt *a) {
   CodecProbe probe = {};
   bool probed = codec_probe(a->bytes, &probe);
   if (probe.width * probe.height > a->app->max_pixels) {
-    MessageList refusal = {};
-    message_add(a->arena, &refusal, MessageWarning,
-                arena_format(a->arena, "Image is too large (%I64u x %I64u pixels, the limit is %I64u), %S was left in place.",
-                             probe.width, probe.height, a->app->max_pixels, a->file_name));
-    message_report(a->arena, &refusal, nullptr, 1);
+    warn(a->arena, arena_format(a->arena, "Image is too large (%I64u x %I64u pixels, the limit is %I64u), %S was left in place.",
+                                probe.width, probe.height, a->app->max_pixels, a->file_name));
     return attempt_end(a, AttemptRefused);
   }
   // A picture cut short ends the attempt like a failed probe: tried again when it changes.
@@ -473,7 +466,7 @@ void worker_batch_add(WorkerMemory *memory, ClaimEntry *entry, Str8 path, Source
 // An unsupported file keeps its bytes: it goes to "<out>/unsupported/<its path below the input
 // folder>", under a numbered name when that one is taken. False, reported, when it could not.
 static bool move_aside(Arena *arena, AppState *app, Str8 path) {
-  Str8 root = unsupported_folder(arena, app);
+  Str8 root = app->unsupported_folder;
   Str8 to = arena_format(arena, "%S/%S", root, source_below_input(app, path));
   Str8 reason = {};
   if (str8_starts_with(path, arena_format(arena, "%S/", root), 0)) {
