@@ -2,6 +2,7 @@
 // the kernel keeps (15 bytes), and sources the program may not open or delete.
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -152,6 +154,80 @@ TEST(EndToEnd, UndeletableSourceIsConvertedOnceAndReportedOnce) {
                            "failed 0, could not be deleted 1), 0 unsupported set aside.\n"),
             std::string::npos)
       << drain.out;
+}
+
+// Counts the temporaries removed from a folder: every attempt whose metadata cannot be put in
+// place removes its temporary there.
+struct TemporariesRemoved {
+  int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  size_t count = 0;
+  explicit TemporariesRemoved(const std::string &folder) { inotify_add_watch(fd, folder.c_str(), IN_DELETE); }
+  ~TemporariesRemoved() { close(fd); }
+  size_t now() {
+    alignas(inotify_event) char buffer[4096];
+    for (ssize_t n; (n = read(fd, buffer, sizeof(buffer))) > 0;) {
+      for (char *at = buffer; at < buffer + n;) {
+        inotify_event *e = (inotify_event *)at;
+        std::string name = e->len ? e->name : "";
+        count += name.rfind(".vantor-", 0) == 0 && name.size() > 4 && name.substr(name.size() - 4) == ".tmp";
+        at += sizeof(inotify_event) + e->len;
+      }
+    }
+    return count;
+  }
+};
+
+// Two sources whose records can never be put in place (a folder holds each name) are warned
+// about once each, however often they are tried again, and the retries write nothing that is
+// already in place; once the names are free a retry converts them. Meanwhile a file holding
+// only the start of a PNG signature waits like a picture cut short, then converts when whole.
+TEST(EndToEnd, FailedWritesRetryQuietlyAndSignaturePrefixesWait) {
+  TempFolder tmp("e2e-retry");
+  std::string in = tmp.at("in"), out = tmp.at("out"), meta = tmp.at("meta");
+  fs::create_directories(in);
+  for (const char *blocked : {"/a.metadatas", "/b.metadatas"}) fs::create_directories(meta + blocked);
+  TemporariesRemoved removed(meta);
+  Bytes a = png_file(gradient(60, 40, 3), 60, 40, 3), b = png_file(gradient(40, 60, 3), 40, 60, 3);
+  ASSERT_TRUE(write_file(tmp.at("a.png"), a) && write_file(tmp.at("b.png"), b));
+  fs::rename(tmp.at("a.png"), in + "/a.png");
+  fs::rename(tmp.at("b.png"), in + "/b.png");
+  Program p({"-in=" + in, "-out=" + out, "-metadatas=" + meta, "-thread=2"});
+  auto warnings = [&] {
+    p.pump(50);
+    size_t n = 0;
+    for (size_t at = p.out.find("Unable to write"); at != std::string::npos; at = p.out.find("Unable to write", at + 1)) {
+      n += 1;
+    }
+    return n;
+  };
+  ASSERT_TRUE(wait_until([&] { return removed.now() >= 2 && warnings() == 2; })) << p.out;
+  EXPECT_NE(p.out.find("Unable to write " + meta + "/a.metadatas."), std::string::npos) << p.out;
+  EXPECT_NE(p.out.find("Unable to write " + meta + "/b.metadatas."), std::string::npos) << p.out;
+  // what could be written is in place: each copy and three outputs
+  std::map<std::string, fs::file_time_type> written;
+  for (auto &e : fs::directory_iterator(out)) {
+    if (e.is_regular_file()) written[e.path().string()] = e.last_write_time();
+  }
+  EXPECT_EQ(written.size(), 8u);
+
+  Bytes whole = png_file(gradient(30, 20, 3), 30, 20, 3);
+  std::string growing = in + "/growing.png";
+  ASSERT_TRUE(write_file(growing, Bytes(whole.begin(), whole.begin() + 6)));
+
+  // the first retries, after a pause, fail again
+  ASSERT_TRUE(wait_until([&] { return removed.now() >= 4; }, 90)) << p.out;
+  EXPECT_TRUE(fs::exists(growing)) << "the start of a signature is not judged unsupported";
+  EXPECT_FALSE(fs::exists(out + "/unsupported"));
+  ASSERT_TRUE(write_file(growing, whole));
+  ASSERT_TRUE(wait_until([&] { return !fs::exists(growing) && fs::exists(meta + "/growing.metadatas"); })) << p.out;
+
+  for (const char *blocked : {"/a.metadatas", "/b.metadatas"}) fs::remove(meta + blocked);
+  ASSERT_TRUE(wait_until([&] { return !fs::exists(in + "/a.png") && !fs::exists(in + "/b.png"); }, 120)) << p.out;
+  EXPECT_EQ(warnings(), 2u) << "the retries are silent: " << p.out;
+  for (auto &[path, time] : written) EXPECT_EQ(fs::last_write_time(path), time) << path << " was written again";
+  std::string record = read_text(meta + "/a.metadatas");
+  size_t from = record.find("[file_path]") + 11;
+  EXPECT_EQ(read_file(record.substr(from, record.find(';', from) - from)), a) << record;
 }
 
 } // namespace

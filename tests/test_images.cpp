@@ -106,3 +106,27 @@ Bytes read_file(const std::string &path) {
   fclose(f);
   return out;
 }
+
+Bytes png_with_chunk(const Bytes &png, const char *type, const Bytes &data) {
+  // the signature and the IHDR chunk come first
+  constexpr size_t AfterHeader = 8 + 4 + 4 + 13 + 4;
+  Bytes chunk;
+  put_chunk(chunk, type, data);
+  Bytes out;
+  out.reserve(png.size() + chunk.size());
+  out.insert(out.end(), png.begin(), png.begin() + AfterHeader);
+  out.insert(out.end(), chunk.begin(), chunk.end());
+  out.insert(out.end(), png.begin() + AfterHeader, png.end());
+  return out;
+}
+
+Bytes jpeg_with_segment(const Bytes &jpeg, u8 marker, const Bytes &data) {
+  Bytes out;
+  out.reserve(jpeg.size() + data.size() + 4);
+  out.insert(out.end(), jpeg.begin(), jpeg.begin() + 2);
+  size_t length = data.size() + 2;
+  out.insert(out.end(), {0xFF, marker, (u8)(length >> 8), (u8)length});
+  out.insert(out.end(), data.begin(), data.end());
+  out.insert(out.end(), jpeg.begin() + 2, jpeg.end());
+  return out;
+}

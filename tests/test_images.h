@@ -36,5 +36,10 @@ Bytes make_png16(u32 width, u32 height, u32 channels);
 Bytes png_file(const Bytes &pixels, u64 width, u64 height, u32 channels);
 Bytes jpeg_file(const Bytes &pixels, u64 width, u64 height, u32 channels, int quality);
 
+// The same pixels in other bytes: a chunk put after a PNG's header, a segment after a JPEG's
+// start-of-image marker (a comment 0xFE, an application segment 0xE0..0xEF).
+Bytes png_with_chunk(const Bytes &png, const char *type, const Bytes &data);
+Bytes jpeg_with_segment(const Bytes &jpeg, u8 marker, const Bytes &data);
+
 bool write_file(const std::string &path, const Bytes &bytes);
 Bytes read_file(const std::string &path);

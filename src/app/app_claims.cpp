@@ -34,6 +34,8 @@ ClaimEntry *claim_acquire(ClaimTable *table, Str8 path, FileProps now) {
     if (!reused) memset(e, 0, sizeof(*e));
     u8 *path_buffer = e->path.str;
     u64 capacity = e->path_capacity;
+    u8 *failed_buffer = e->failed_folder.str;
+    u64 failed_capacity = e->failed_capacity;
     if (capacity < path.size + 1) {
       capacity = align_up(path.size + 1, 256);
       path_buffer = (u8 *)arena_alloc(slot.stripe->arena, capacity, 8);
@@ -43,8 +45,11 @@ ClaimEntry *claim_acquire(ClaimTable *table, Str8 path, FileProps now) {
     path_buffer[path.size] = 0;
     e->path = str8(path_buffer, path.size);
     e->path_capacity = capacity;
+    e->failed_folder = str8(failed_buffer, 0);
+    e->failed_capacity = failed_capacity;
     e->busy = 1;
     e->recorded = now;
+    e->seen_since_us = clock_now_us();
     ClaimTable::append(slot.bucket, e);
     result = e;
   }
@@ -59,13 +64,32 @@ void claim_release(ClaimTable *table, ClaimEntry *entry, bool remove, FileProps 
     ClaimTable::unlink(slot.bucket, nullptr, entry);
     u8 *path_buffer = entry->path.str;
     u64 capacity = entry->path_capacity;
+    u8 *failed_buffer = entry->failed_folder.str;
+    u64 failed_capacity = entry->failed_capacity;
     memset(entry, 0, sizeof(*entry));
     entry->path = str8(path_buffer, 0);
     entry->path_capacity = capacity;
+    entry->failed_folder = str8(failed_buffer, 0);
+    entry->failed_capacity = failed_capacity;
     ClaimTable::give_back(slot.stripe, entry);
   } else {
+    if (!file_props_same_version(entry->recorded, now)) entry->seen_since_us = clock_now_us();
     entry->recorded = now;
     atomic_exchange_u32(&entry->busy, 0);
   }
+  srw_unlock_exclusive(slot.stripe->lock);
+}
+
+void claim_note_failure(ClaimTable *table, ClaimEntry *entry, Str8 folder, u64 bytes) {
+  ClaimSlot slot = claim_slot(table, entry->path);
+  srw_lock_exclusive(slot.stripe->lock);
+  if (entry->failed_capacity < folder.size + 1) {
+    entry->failed_capacity = align_up(folder.size + 1, 256);
+    entry->failed_folder.str = (u8 *)arena_alloc(slot.stripe->arena, entry->failed_capacity, 8);
+  }
+  memcpy(entry->failed_folder.str, folder.str, folder.size);
+  entry->failed_folder.str[folder.size] = 0;
+  entry->failed_folder.size = folder.size;
+  entry->failed_bytes = bytes;
   srw_unlock_exclusive(slot.stripe->lock);
 }

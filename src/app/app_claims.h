@@ -21,3 +21,7 @@ ClaimEntry *claim_acquire(ClaimTable *table, Str8 path, FileProps now);
 // Unlinks the entry when `remove` (the entry is kept for reuse); otherwise frees it with `now`
 // as its recorded version. The holder sets the entry's settled version before releasing it.
 void claim_release(ClaimTable *table, ClaimEntry *entry, bool remove, FileProps now);
+
+// The holder notes where its write failed (the folder, and the size of the file that did not
+// fit there), so that a retry first asks whether that folder can take it now.
+void claim_note_failure(ClaimTable *table, ClaimEntry *entry, Str8 folder, u64 bytes);

@@ -54,6 +54,11 @@ struct ClaimEntry {
   FileProps settled;  // the version an attempt decided to leave in place (refused, unusable,
                       // unreadable, failed): nothing is tried on it again until it changes
   FileProps warned;   // the version whose failed write was reported: its retries stay silent
+  u64 seen_since_us;  // clock_now_us when the recorded version was first seen
+  u64 retry_pause_us; // the pause before the warned version is tried again; grows with each failure
+  Str8 failed_folder; // where the warned version's write failed, in a buffer of the stripe's arena
+  u64 failed_capacity; // bytes of that buffer, kept when the entry is reused
+  u64 failed_bytes;   // the size of the file that could not be written there
   Str8 path;          // the key, copied into the stripe's arena
   u64 path_capacity;  // bytes reserved for the path, kept when the entry is reused
 };

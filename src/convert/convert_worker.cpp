@@ -4,9 +4,14 @@
 
 #include "intake/intake.h"
 
-// A version whose outputs or metadata could not be written is tried again after this long
-// (a full disk, a read-only folder), not on every pass.
-static constexpr u64 WriteRetryUs = 10000000;
+// A version whose outputs or metadata could not be written (a full disk, a read-only folder)
+// is tried again after a pause that doubles with each failure, from ten seconds to ten
+// minutes, and then only once the folder that failed can take the file.
+static constexpr u64 WriteRetryFirstUs = 10000000;
+static constexpr u64 WriteRetryLongestUs = 600000000;
+// A file that is not a picture is moved aside only once it has stayed the same this long: a
+// picture's writer that has not written the whole signature yet looks like anything else.
+static constexpr u64 UnsupportedQuietUs = 2000000;
 
 static bool props_is_file(FileProps p) { return (p.flags & FilePropsExists) != 0 && (p.flags & FilePropsFolder) == 0; }
 
@@ -133,6 +138,87 @@ static Str8 metadata_path_of(Arena *arena, AppState *app, Str8 path) {
   return arena_format(arena, "%S/%S/%S.metadatas", app->metadatas_folder, folders, stem);
 }
 
+//~ Metadata names
+// Sources of one folder whose names differ only by their extension (a.jpg, a.png) would share
+// one record name; each keeps a record of its own instead: the first of "<stem>.metadatas",
+// "<stem>.1.metadatas", "<stem>.2.metadatas", ... that is its own or free. The names given in
+// this run are remembered with the source path they belong to, so a new version of a path takes
+// the name it had before. A name this run has not given is the source's unless a record there
+// begins otherwise than the source's would (a picture of another file type, another
+// unsupported file's note): a record left by an earlier run is replaced by its source's next
+// version, never by a source of another type. Names and owners are kept as 64-bit path
+// digests, 24 bytes a name; the lock is held for the file queries, which only a name not given
+// in this run costs.
+struct RecordName {
+  RecordName *next;
+  u64 name;
+  u64 owner;
+};
+
+struct RecordNames {
+  OsObject *lock;
+  Arena *arena;
+  RecordName **buckets;
+};
+static constexpr u64 RecordNameBuckets = u64(1) << 16;
+
+static RecordNames *record_names() {
+  static RecordNames *names = [] {
+    Arena *arena = arena_create(mib(64), kib(64));
+    RecordNames *made = arena_push<RecordNames>(arena);
+    made->lock = cs_create();
+    made->arena = arena;
+    made->buckets = arena_push<RecordName *>(arena, RecordNameBuckets);
+    return made;
+  }();
+  return names;
+}
+
+static u64 path_word(Str8 path) { return blake2b_128(path.str, path.size).u64s[0]; }
+
+// True when a file there holds a record that does not begin as this source's would. Anything
+// else in the way (a folder, a file that cannot be read) is not another source's record: the
+// write fails there and says so.
+static bool record_of_another_source(Str8 path, Str8 mark) {
+  FileProps props = file_props_from_path(path);
+  if (!(props.flags & FilePropsExists) || (props.flags & FilePropsFolder)) return false;
+  FileHandle file = file_open(FileOpenRead | FileShareRead | FileShareWriteDelete, path);
+  if (!file) return false;
+  Scratch scratch = scratch_begin(nullptr);
+  u8 *head = arena_push_uninit<u8>(scratch.arena, mark.size);
+  bool same = file_read_range(file, RangeU64{0, mark.size}, head) == mark.size && memcmp(head, mark.str, mark.size) == 0;
+  scratch_restore(scratch);
+  file_close(file);
+  return !same;
+}
+
+static Str8 metadata_name_take(Arena *arena, Str8 planned, Str8 source, Str8 mark) {
+  RecordNames *t = record_names();
+  u64 owner = path_word(source);
+  Str8 chosen = {};
+  cs_enter(t->lock);
+  for (u64 number = 0; chosen.size == 0; number += 1) {
+    Str8 candidate = number == 0 ? planned : file_numbered_name(arena, planned, number);
+    u64 key = path_word(candidate);
+    RecordName **bucket = &t->buckets[key % RecordNameBuckets];
+    RecordName *n = *bucket;
+    while (n && n->name != key) n = n->next;
+    if (n) {
+      if (n->owner == owner) chosen = candidate;
+      continue;
+    }
+    if (!record_of_another_source(candidate, mark)) {
+      n = arena_push<RecordName>(t->arena);
+      n->name = key;
+      n->owner = owner;
+      sll_stack_push(*bucket, n);
+      chosen = candidate;
+    }
+  }
+  cs_leave(t->lock);
+  return chosen;
+}
+
 // Syncs `folder` and each folder above it, up to but not including `root` (which the caller
 // syncs), once per list: the entries of folders just made reach the disk with the files in them.
 static void folder_sync_below(Arena *arena, Str8 root, Str8 folder, Str8List *synced) {
@@ -165,10 +251,12 @@ struct Attempt {
   Str8List metadata;
   Str8 metadata_path;
   bool metadata_written;
-  PendingWrite *writes; // the temporaries of the outputs, then of the metadata
-  u64 write_count;
+  SourceWrites files;  // the temporaries of the source copy and outputs, then of the metadata
+  Str8 failed_path;    // the first file that could not be written
+  u64 failed_bytes;
   bool intake_settled; // the intake answered that this version was settled already
   bool quiet;          // a retry of a version whose failed write was reported: nothing printed
+  bool held_back;      // a retry whose folder cannot take the file yet: nothing was tried
 };
 
 // A warning of its own on the console, at once.
@@ -188,6 +276,13 @@ static bool attempt_end(Attempt *a, AttemptOutcome outcome) {
 static bool phase_bytes(Attempt *a) {
   SourceVersions *v = &a->versions;
   if (same_version(v->settled, v->seen)) return attempt_end(a, AttemptSettledBefore);
+  // A retry of a failed write waits until the folder that failed can take the file: a
+  // read-only or full folder costs a file query, not a conversion.
+  ClaimEntry *e = a->entry;
+  if (a->quiet && e->failed_folder.size > 0 && !folder_can_take(e->failed_folder, e->failed_bytes)) {
+    a->held_back = true;
+    return attempt_end(a, AttemptWriteFailed);
+  }
 
   // Bytes of another version than the one seen at the start would be converted and then the
   // newer file deleted: only a read of this very version is taken.
@@ -210,6 +305,13 @@ static bool phase_probe(Attempt *a) {
   a->metadata_path = metadata_path_of(a->arena, a->app, a->path);
   plan_begin(&a->plan, a->arena, a->memory->file_arena, a->memory->layout_arena, a->app->out_folder, a->bytes);
   if (plan_source_record(&a->plan)->file_type == FileTypeNone) {
+    // Shorter than a signature, it may be the start of a picture still being written; longer,
+    // it is surely no picture once it has stayed the same for a while.
+    if (a->bytes.size < CodecLongestSignature) return attempt_end(a, AttemptUnusable);
+    ClaimEntry *e = a->entry;
+    if (!same_version(e->recorded, a->versions.seen) || clock_now_us() - e->seen_since_us < UnsupportedQuietUs) {
+      return attempt_end(a, AttemptTooRecent);
+    }
     message_add(a->arena, &a->file_messages, MessageError,
                 arena_format(a->arena, "Unsupported file format, %S was skipped", a->file_name));
     return attempt_end(a, AttemptUnsupported);
@@ -276,22 +378,42 @@ static bool output_is_source_copy(OutputRecord *source, OutputRecord *r) {
   return true;
 }
 
+// The first file that could not be written: its folder is what a retry asks about.
+static void attempt_note_failure(Attempt *a, Str8 path, u64 bytes) {
+  if (a->failed_path.size > 0) return;
+  a->failed_path = str8_copy(a->arena, path);
+  a->failed_bytes = bytes;
+}
+
 static bool phase_write(Attempt *a) {
   Arena *keep = a->memory->batch->arena; // the temporaries live until their commit
-  PendingWrite *writes = arena_push<PendingWrite>(keep, a->plan.record_count + 1);
-  u64 count = 0;
+  SourceWrites *files = &a->files;
+  files->writes = arena_push<PendingWrite>(keep, a->plan.record_count + 1);
   bool write_failed = false;
   OutputRecord *source = a->plan.first_record;
   for (OutputRecord *r = a->plan.first_record; r; r = r->next) {
     Str8 extension = r->file_type == FileTypeJpeg ? str8_lit("jpg") : str8_lit("png");
     r->file_path = arena_format(a->arena, "%S.%S", r->file_path, extension);
     if (r->bytes.size == 0 || output_is_source_copy(source, r)) continue;
-    if (file_write_begin(keep, r->file_path, r->bytes, WriteAllMakeParents, &writes[count])) {
+    // A file already there with these very bytes (a retry's, a twin's) is not written again.
+    if (file_holds(r->file_path, r->bytes)) {
       r->file_info.flags = FilePropsExists;
       r->file_info.size = r->bytes.size;
-      count += 1;
+      continue;
+    }
+    // The source copy never replaces other bytes: a twin with the same pixels keeps its own.
+    u32 flags = WriteAllMakeParents | (r == source ? (u32)WriteKeepOther : 0u);
+    if (file_write_begin(keep, r->file_path, r->bytes, flags, &files->writes[files->count])) {
+      if (r == source) {
+        files->copy_index = files->count;
+        files->copy_planned = files->writes[files->count].path;
+      }
+      r->file_info.flags = FilePropsExists;
+      r->file_info.size = r->bytes.size;
+      files->count += 1;
     } else {
       write_failed = true;
+      attempt_note_failure(a, r->file_path, r->bytes.size);
       message_add(a->arena, &a->file_messages, MessageWarning,
                   arena_format(a->arena, "Unable to write %S.", r->file_path));
     }
@@ -301,53 +423,104 @@ static bool phase_write(Attempt *a) {
     message_report(a->arena, &r->messages, &a->metadata, !a->quiet);
   }
   a->outcome = write_failed ? AttemptWriteFailed : AttemptConverted;
-  a->writes = writes;
-  a->write_count = count;
   return true;
 }
 
-// The metadata file (the records and the file's own notes) joins the outputs' temporaries.
-// False when its temporary could not be written.
+// The metadata file (the records and the file's own notes) joins the outputs' temporaries,
+// under the record name this source holds. False when its temporary could not be written.
 static bool attempt_stage_metadata(Attempt *a) {
   message_report(a->arena, &a->file_messages, &a->metadata, !a->quiet);
   Arena *keep = a->memory->batch->arena;
-  if (!a->writes) a->writes = arena_push<PendingWrite>(keep, 1);
+  SourceWrites *files = &a->files;
+  if (!files->writes) files->writes = arena_push<PendingWrite>(keep, 1);
   if (a->metadata.node_count == 0) return true;
-  Str8 text = str8_list_join(a->arena, &a->metadata, nullptr);
-  if (file_write_begin(keep, a->metadata_path, text, WriteAllMakeParents, &a->writes[a->write_count])) {
-    a->write_count += 1;
+  Str8 text = str8_list_join(keep, &a->metadata, nullptr);
+  // what the record of this source begins with, whichever version: its file type, or its note
+  Str8 mark = text;
+  if (a->planned) {
+    OutputRecord *source = plan_source_record(&a->plan);
+    mark = arena_format(a->arena, "[is_original]1;[file_type]%S;", file_type_name(source->file_type));
+  }
+  a->metadata_path = metadata_name_take(a->arena, a->metadata_path, a->path, mark);
+  if (file_write_begin(keep, a->metadata_path, text, WriteAllMakeParents, &files->writes[files->count])) {
+    files->count += 1;
+    files->metadata_text = text;
     return true;
   }
+  attempt_note_failure(a, a->metadata_path, text.size);
   if (!a->quiet) warn(a->arena, arena_format(a->arena, "Unable to write %S.", a->metadata_path));
   return false;
 }
 
-// Commits a source's temporaries: outputs first, the metadata last. False, with a note naming
-// the first file that could not be put in place (unless quiet), when any could not.
-static bool commit_writes(Arena *arena, PendingWrite *writes, u64 count, bool quiet) {
-  if (count == 0) return true;
-  bool *ok = arena_push<bool>(arena, count);
-  file_write_commit(writes, count, ok);
-  for (u64 i = 0; i < count; i += 1) {
-    if (ok[i]) continue;
-    if (!quiet) warn(arena, arena_format(arena, "Unable to write %S.", writes[i].path));
-    return false;
+// The metadata text with the source copy's planned name replaced by the name it got, in every
+// record that names the copy (its own, and an output's that it stands for).
+static Str8 metadata_with_copy_name(Arena *arena, Str8 text, Str8 planned, Str8 placed) {
+  Str8 from = arena_format(arena, "[file_path]%S;", planned);
+  Str8 to = arena_format(arena, "[file_path]%S;", placed);
+  Str8List pieces = {};
+  u64 at = 0;
+  for (u64 found; (found = str8_find(text, from, at, 0)) < text.size; at = found + from.size) {
+    str8_list_add(arena, &pieces, str8_slice(text, RangeU64{at, found}));
+    str8_list_add(arena, &pieces, to);
   }
-  return true;
+  str8_list_add(arena, &pieces, str8_drop_front(text, at));
+  return str8_list_join(arena, &pieces, nullptr);
+}
+
+// Commits a source's temporaries: the copy and the outputs, then the metadata, written again
+// first when the copy went to a numbered name. False when any could not be put in place (the
+// metadata is then not put in place either), with a note naming the first (unless quiet),
+// which *failed receives.
+static bool commit_source_writes(Arena *arena, SourceWrites *files, bool quiet, Str8 *failed) {
+  if (files->count == 0) return true;
+  bool has_metadata = files->metadata_text.size > 0;
+  u64 outputs = files->count - (has_metadata ? 1 : 0);
+  bool *ok = arena_push<bool>(arena, files->count);
+  file_write_commit(files->writes, outputs, ok);
+  u64 bad = files->count;
+  for (u64 i = 0; i < outputs && bad == files->count; i += 1) {
+    if (!ok[i]) bad = i;
+  }
+  Str8 bad_path = bad < files->count ? files->writes[bad].path : Str8{};
+  if (has_metadata) {
+    PendingWrite *m = &files->writes[outputs];
+    Str8 metadata_path = m->path;
+    if (bad == files->count && files->copy_index < outputs &&
+        !str8_equals(files->writes[files->copy_index].path, files->copy_planned, 0)) {
+      Str8 text = metadata_with_copy_name(arena, files->metadata_text, files->copy_planned,
+                                          files->writes[files->copy_index].path);
+      Arena *keep = m->arena;
+      file_write_cancel(m);
+      if (!file_write_begin(keep, metadata_path, text, WriteAllMakeParents, m)) bad = outputs;
+    }
+    if (bad == files->count) {
+      file_write_commit(m, 1, &ok[outputs]);
+      if (!ok[outputs]) bad = outputs;
+    } else {
+      file_write_cancel(m);
+    }
+    if (bad == outputs) bad_path = metadata_path;
+  }
+  if (bad == files->count) return true;
+  if (!quiet) warn(arena, arena_format(arena, "Unable to write %S.", bad_path));
+  *failed = bad_path;
+  return false;
 }
 
 // A version left in place is settled: not tried again until it changes, and its bytes are let
-// go. A failed write is tried again after a while (the disk may have room by then); its entry
-// stays, remembering that this version's failure was reported, so that the retries are
-// silent. Otherwise, once the intake holds the settled version, the claim entry goes too: the
-// intake answers for that version from then on, and a path left in place costs its registry
-// node only. The entry keeps the settled version itself only where the intake could not take
-// it (a read was under way).
+// go. A failed write is tried again after a pause that grows with each failure (the disk may
+// have room by then); its entry stays, remembering that this version's failure was reported,
+// so that the retries are silent, and where it failed, so that a retry first asks whether that
+// folder can take the file. Otherwise, once the intake holds the settled version, the claim
+// entry goes too: the intake answers for that version from then on, and a path left in place
+// costs its registry node only. The entry keeps the settled version itself only where the
+// intake could not take it (a read was under way).
 static void settle_left_in_place(AppState *app, ClaimEntry *entry, Str8 path, SourceVersions *v, AttemptOutcome outcome,
-                                 bool intake_knows) {
+                                 bool intake_knows, Str8 failed_path, u64 failed_bytes) {
   v->now = file_props_from_path(path);
   bool unchanged = same_version(v->now, v->seen);
-  bool held_by_intake = unchanged && intake_knows;
+  bool remembers_failure = unchanged && same_version(entry->warned, v->seen);
+  bool held_by_intake = unchanged && intake_knows && !remembers_failure;
   if (unchanged && tally_reason_of(outcome) != TallyNone) tally_left(path, tally_reason_of(outcome));
   if (unchanged && !intake_knows) {
     switch (outcome) {
@@ -360,10 +533,14 @@ static void settle_left_in_place(AppState *app, ClaimEntry *entry, Str8 path, So
       entry->settled = v->seen;
       held_by_intake = intake_settle(path, v->seen, 0);
       break;
-    case AttemptWriteFailed:
+    case AttemptWriteFailed: {
+      u64 pause = remembers_failure ? min_of(entry->retry_pause_us * 2, WriteRetryLongestUs) : 0;
+      pause = max_of(pause, WriteRetryFirstUs);
       entry->warned = v->seen;
-      intake_settle(path, v->seen, WriteRetryUs);
-      break;
+      if (failed_path.size > 0) claim_note_failure(&app->claims, entry, str8_parent_folder(failed_path), failed_bytes);
+      // Only a pause the intake keeps counts: otherwise the path is offered again at once.
+      if (intake_settle(path, v->seen, pause)) entry->retry_pause_us = pause;
+    } break;
     default: break;
     }
   }
@@ -375,24 +552,24 @@ static void phase_settle(Attempt *a) {
   if (a->outcome == AttemptUnreadable) {
     warn(a->arena, arena_format(a->arena, "Unable to open %S, it was left in place.", a->file_name));
   }
-  bool staged = false;
-  if (a->outcome == AttemptConverted || a->outcome == AttemptWriteFailed || a->outcome == AttemptUnsupported) {
-    staged = attempt_stage_metadata(a);
-    if (!staged) a->outcome = AttemptWriteFailed;
+  bool tried = !a->held_back;
+  if (tried && (a->outcome == AttemptConverted || a->outcome == AttemptWriteFailed || a->outcome == AttemptUnsupported)) {
+    if (!attempt_stage_metadata(a)) a->outcome = AttemptWriteFailed;
   }
   if (a->outcome == AttemptConverted || a->outcome == AttemptUnsupported) {
-    worker_batch_add(a->memory, a->entry, a->path, a->versions, a->writes, a->write_count,
-                     a->outcome == AttemptConverted);
+    worker_batch_add(a->memory, a->entry, a->path, a->versions, a->files, a->outcome == AttemptConverted);
     return;
   }
   // What could be written of a failed attempt is put in place now, its notes included.
-  if (a->outcome == AttemptWriteFailed) {
-    commit_writes(a->arena, a->writes, a->write_count, a->quiet);
+  if (tried && a->outcome == AttemptWriteFailed) {
+    Str8 failed = {};
+    if (!commit_source_writes(a->arena, &a->files, a->quiet, &failed)) attempt_note_failure(a, failed, 0);
     folder_sync(a->app->out_folder);
     folder_sync(a->app->metadatas_folder);
     if (a->memory->batch->count == 0) a->memory->batch = batch_reset(a->memory->batch);
   }
-  settle_left_in_place(a->app, a->entry, a->path, &a->versions, a->outcome, a->intake_settled);
+  settle_left_in_place(a->app, a->entry, a->path, &a->versions, a->outcome, a->intake_settled, a->failed_path,
+                       a->failed_bytes);
 }
 
 AttemptOutcome convert_attempt(AppState *app, ClaimEntry *entry, Str8 path, FileProps seen, ContentLease *lease,
@@ -409,6 +586,7 @@ AttemptOutcome convert_attempt(AppState *app, ClaimEntry *entry, Str8 path, File
   a.versions.recorded = entry->recorded;
   a.versions.settled = entry->settled;
   a.quiet = same_version(entry->warned, seen);
+  a.files.copy_index = SourceWritesNone;
 
   using Phase = bool (*)(Attempt *);
   static const Phase phases[] = {phase_bytes, phase_probe, phase_plan, phase_decode, phase_pixels, phase_encode,
@@ -447,20 +625,19 @@ static SourceBatch *batch_reset(SourceBatch *batch) {
   return batch;
 }
 
-void worker_batch_add(WorkerMemory *memory, ClaimEntry *entry, Str8 path, SourceVersions versions, PendingWrite *writes,
-                      u64 write_count, bool converted) {
+void worker_batch_add(WorkerMemory *memory, ClaimEntry *entry, Str8 path, SourceVersions versions, SourceWrites files,
+                      bool converted) {
   SourceBatch *batch = memory->batch;
   if (batch->count == 0) batch->first_us = clock_now_us();
   BatchedSource *d = arena_push<BatchedSource>(batch->arena);
   d->entry = entry;
   d->path = str8_copy(batch->arena, path);
   d->versions = versions;
-  d->writes = writes;
-  d->write_count = write_count;
+  d->files = files;
   d->converted = converted;
   sll_queue_push(batch->first, batch->last, d);
   batch->count += 1;
-  batch->open_files += write_count;
+  batch->open_files += files.count;
 }
 
 // An unsupported file keeps its bytes: it goes to "<out>/unsupported/<its path below the input
@@ -490,21 +667,22 @@ static void batch_commit(SourceBatch *batch) {
   Scratch scratch = scratch_begin(batch->arena);
   bool any_output = false;
   for (BatchedSource *d = batch->first; d; d = d->next) {
-    d->in_place = commit_writes(scratch.arena, d->writes, d->write_count, same_version(d->entry->warned, d->versions.seen));
+    bool quiet = same_version(d->entry->warned, d->versions.seen);
+    d->in_place = commit_source_writes(scratch.arena, &d->files, quiet, &d->failed_path);
     any_output |= d->converted;
   }
   if (any_output) folder_sync(app->out_folder);
   folder_sync(app->metadatas_folder);
   Str8List synced = {};
   for (BatchedSource *d = batch->first; d; d = d->next) {
-    if (!d->in_place || d->write_count == 0) continue;
-    Str8 metadata = d->writes[d->write_count - 1].path;
+    if (!d->in_place || d->files.metadata_text.size == 0) continue;
+    Str8 metadata = d->files.writes[d->files.count - 1].path;
     folder_sync_below(scratch.arena, app->metadatas_folder, str8_parent_folder(metadata), &synced);
   }
   for (BatchedSource *d = batch->first; d; d = d->next) {
     SourceVersions *v = &d->versions;
     if (!d->in_place) {
-      settle_left_in_place(app, d->entry, d->path, v, AttemptWriteFailed, false);
+      settle_left_in_place(app, d->entry, d->path, v, AttemptWriteFailed, false, d->failed_path, 0);
       continue;
     }
     v->now = file_props_from_path(d->path);
@@ -529,7 +707,8 @@ static void batch_commit(SourceBatch *batch) {
       tally_gone(d->path, d->converted);
       claim_release(&app->claims, d->entry, true, v->now);
     } else {
-      settle_left_in_place(app, d->entry, d->path, v, d->converted ? AttemptDeleteFailed : AttemptMoveFailed, false);
+      settle_left_in_place(app, d->entry, d->path, v, d->converted ? AttemptDeleteFailed : AttemptMoveFailed, false, Str8{},
+                           0);
     }
   }
   scratch_restore(scratch);

@@ -33,6 +33,7 @@ enum AttemptOutcome : u32 {
   AttemptWriteFailed,   // an output or the metadata could not be written: left, tried later
   AttemptDeleteFailed,  // converted, but the source could not be deleted: reported, left in place
   AttemptMoveFailed,    // unsupported, but it could not be moved aside: reported, left in place
+  AttemptTooRecent,     // not a picture, but changed too lately to be judged: tried again shortly
 };
 
 //~ What became of the sources
@@ -61,14 +62,27 @@ void outcome_tally_enable();
 // With recount, a path left in place counts only while its file is still there.
 OutcomeTally outcome_tally_read(bool recount);
 
+constexpr u64 SourceWritesNone = ~0ull;
+
+// The temporaries of one source: the source copy (when it is written) and the outputs, then
+// the metadata last. The copy never replaces other bytes (WriteKeepOther): when it lands under
+// a numbered name, the metadata is written again to name that file.
+struct SourceWrites {
+  PendingWrite *writes;
+  u64 count;
+  u64 copy_index;     // of the source copy among the writes; SourceWritesNone when it is not written
+  Str8 copy_planned;  // the copy's name as the records give it
+  Str8 metadata_text; // the metadata's text, kept for that rewrite; empty: no metadata write
+};
+
 // A converted source waiting in its worker's batch, still claimed, with its temporaries.
 struct BatchedSource {
   BatchedSource *next;
   ClaimEntry *entry;
   Str8 path;
   SourceVersions versions;
-  PendingWrite *writes; // outputs, then the metadata
-  u64 write_count;
+  SourceWrites files;
+  Str8 failed_path; // the first file the commit could not put in place
   bool converted; // false: an unsupported file, which has its metadata only and is moved aside
   bool in_place;  // every temporary was put in place by the commit
 };
@@ -98,8 +112,8 @@ struct WorkerMemory {
 };
 void worker_memory_init(WorkerMemory *memory);
 
-void worker_batch_add(WorkerMemory *memory, ClaimEntry *entry, Str8 path, SourceVersions versions, PendingWrite *writes,
-                      u64 write_count, bool converted);
+void worker_batch_add(WorkerMemory *memory, ClaimEntry *entry, Str8 path, SourceVersions versions, SourceWrites files,
+                      bool converted);
 bool worker_batch_due(WorkerMemory *memory, bool queue_empty);
 // Hands the batch to the committer thread (started with the first one), which puts every
 // temporary in place, syncs the output and metadata folders once (and the metadata's

@@ -321,21 +321,83 @@ bool file_write_all(Str8 path, Str8 data, u32 flags) {
 // failure, not a loop.
 static constexpr u64 MoveNumberedNames = 1000000;
 
-Str8 file_move_to_free_name(Arena *arena, Str8 from, Str8 to) {
-  if (!folder_make_parents(to)) return Str8{};
-  Str8 folder = str8_parent_folder(to);
-  Str8 name = str8_file_name(to);
+Str8 file_numbered_name(Arena *arena, Str8 path, u64 number) {
+  Str8 folder = str8_parent_folder(path);
+  Str8 name = str8_file_name(path);
   Str8 stem = str8_drop_extension(name);
   // a leading dot starts a name, not an extension
   if (stem.size == 0) stem = name;
   Str8 extension = str8_drop_front(name, stem.size);
+  return folder.size < path.size ? arena_format(arena, "%S/%S.%I64u%S", folder, stem, number, extension)
+                                 : arena_format(arena, "%S.%I64u%S", stem, number, extension);
+}
+
+Str8 file_move_to_free_name(Arena *arena, Str8 from, Str8 to) {
+  if (!folder_make_parents(to)) return Str8{};
   Str8 candidate = to;
   for (u64 number = 1;; number += 1) {
     FileMoveResult moved = file_move_no_replace(from, candidate);
     if (moved == FileMoveDone) return candidate;
     if (moved == FileMoveFailed || number > MoveNumberedNames) return Str8{};
-    candidate = folder.size < to.size ? arena_format(arena, "%S/%S.%I64u%S", folder, stem, number, extension)
-                                      : arena_format(arena, "%S.%I64u%S", stem, number, extension);
+    candidate = file_numbered_name(arena, to, number);
+  }
+}
+
+//- writes that keep other bytes
+bool file_same_bytes(Str8 a, Str8 b) {
+  FileProps pa = file_props_from_path(a), pb = file_props_from_path(b);
+  bool files = (pa.flags & FilePropsExists) && !(pa.flags & FilePropsFolder) && (pb.flags & FilePropsExists) &&
+               !(pb.flags & FilePropsFolder);
+  if (!files || pa.size != pb.size) return false;
+  FileHandle fa = file_open(FileOpenRead | FileShareRead | FileShareWriteDelete, a);
+  FileHandle fb = file_open(FileOpenRead | FileShareRead | FileShareWriteDelete, b);
+  bool same = fa && fb;
+  Scratch scratch = scratch_begin(nullptr);
+  constexpr u64 Chunk = mib(1);
+  u8 *ba = arena_push_uninit<u8>(scratch.arena, Chunk);
+  u8 *bb = arena_push_uninit<u8>(scratch.arena, Chunk);
+  for (u64 at = 0; same && at < pa.size; at += Chunk) {
+    RangeU64 range = {at, min_of(pa.size, at + Chunk)};
+    u64 want = range.max - range.min;
+    same = file_read_range(fa, range, ba) == want && file_read_range(fb, range, bb) == want && memcmp(ba, bb, want) == 0;
+  }
+  scratch_restore(scratch);
+  file_close(fa);
+  file_close(fb);
+  return same;
+}
+
+bool file_holds(Str8 path, Str8 bytes) {
+  FileProps props = file_props_from_path(path);
+  if (!(props.flags & FilePropsExists) || (props.flags & FilePropsFolder) || props.size != bytes.size) return false;
+  FileHandle file = file_open(FileOpenRead | FileShareRead | FileShareWriteDelete, path);
+  if (!file) return false;
+  Scratch scratch = scratch_begin(nullptr);
+  constexpr u64 Chunk = mib(1);
+  u8 *buffer = arena_push_uninit<u8>(scratch.arena, Chunk);
+  bool same = true;
+  for (u64 at = 0; same && at < bytes.size; at += Chunk) {
+    u64 want = min_of(bytes.size - at, Chunk);
+    same = file_read_range(file, RangeU64{at, at + want}, buffer) == want && memcmp(buffer, bytes.str + at, want) == 0;
+  }
+  scratch_restore(scratch);
+  file_close(file);
+  return same;
+}
+
+bool file_place_keeping_other(PendingWrite *write) {
+  Str8 wanted = write->path;
+  Str8 candidate = wanted;
+  for (u64 number = 1;; number += 1) {
+    FileMoveResult moved = file_rename_no_replace(write->temp, candidate);
+    if (moved == FileMoveFailed) return false;
+    if (moved == FileMoveDone || file_same_bytes(write->temp, candidate)) {
+      if (moved != FileMoveDone) file_delete(write->temp);
+      write->path = candidate;
+      return true;
+    }
+    if (number > MoveNumberedNames) return false;
+    candidate = file_numbered_name(write->arena, wanted, number);
   }
 }
 

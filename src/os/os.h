@@ -124,6 +124,12 @@ enum : u32 {
 // file_write_all and file_write_begin flags.
 enum : u32 {
   WriteAllMakeParents = 0x04, // make the destination's missing folders first
+  // The commit never replaces another file: when the destination holds the same bytes already,
+  // that file stands for this one and the temporary goes; when it holds other bytes, the bytes
+  // go to the first free numbered name ("name.1.ext", "name.2.ext", ...). The decision is one
+  // no-replace rename per name, so two writers (threads or processes) that reach one name at
+  // once never replace each other. PendingWrite.path names the file that holds the bytes.
+  WriteKeepOther = 0x08,
 };
 
 // Packed UTC time: ((((((year*12 + month)*31 + day)*24 + hour)*60 + minute)*61 + second)*1000
@@ -184,12 +190,27 @@ bool file_write_all(Str8 path, Str8 data, u32 flags);
 // and no temporary is left behind either way. The destinations' folders are not synced:
 // folder_sync does that, once for every batch that wrote into them.
 struct PendingWrite {
-  Str8 path;       // the destination
+  Str8 path;       // the destination; with WriteKeepOther, where the bytes are after the commit
   Str8 temp;       // the temporary beside it
   FileHandle file; // open from begin to commit
+  Arena *arena;    // begin's, which holds the paths (a numbered name is made there too)
+  u32 flags;
 };
 bool file_write_begin(Arena *arena, Str8 path, Str8 data, u32 flags, PendingWrite *out);
 void file_write_commit(PendingWrite *writes, u64 count, bool *ok);
+// Drops a write that was begun and not committed: its temporary goes.
+void file_write_cancel(PendingWrite *write);
+// Written once: the WriteKeepOther step of the commit, for a synced and closed temporary.
+// False when no name could take it (file_last_error_text says why); the temporary is then
+// still there.
+bool file_place_keeping_other(PendingWrite *write);
+// Written once: true when both files can be read and hold the same bytes.
+bool file_same_bytes(Str8 a, Str8 b);
+// Written once: true when the file can be read and holds exactly these bytes.
+bool file_holds(Str8 path, Str8 bytes);
+// Written once: "name.<number>.ext" beside `path` ("name.<number>" without an extension; a
+// leading dot starts a name, not an extension).
+Str8 file_numbered_name(Arena *arena, Str8 path, u64 number);
 bool file_delete(Str8 path);
 // Why the calling thread's last failed file or folder call failed, in the system's words
 // (POSIX: strerror of errno; Windows: the system message for GetLastError, as UTF-8), without
@@ -207,6 +228,11 @@ enum FileMoveResult : u32 {
   FileMoveTaken = 2,
 };
 FileMoveResult file_move_no_replace(Str8 from, Str8 to);
+// A rename within one folder that never replaces, without syncing anything.
+FileMoveResult file_rename_no_replace(Str8 from, Str8 to);
+// Whether `folder` can take a new file of `bytes` bytes now: a file can be made there and the
+// file system has that much room. Cheap: for retrying a write that failed there.
+bool folder_can_take(Str8 folder, u64 bytes);
 // Written once, on file_move_no_replace: makes the destination's missing folders, then takes
 // `to` or, while that name is taken, "name.1.ext", "name.2.ext", ... ("name.1" without an
 // extension). The path the file went to; empty on failure (file_last_error_text says why).

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
@@ -212,6 +213,8 @@ bool file_write_begin(Arena *arena, Str8 path, Str8 data, u32 flags, PendingWrit
   out->path = str8_copy(arena, path);
   out->temp = temp;
   out->file = (FileHandle)fd + 1;
+  out->arena = arena;
+  out->flags = flags;
   return true;
 }
 
@@ -231,13 +234,23 @@ void file_write_commit(PendingWrite *writes, u64 count, bool *ok) {
     }
     Scratch scratch = scratch_begin(nullptr);
     char *cpath = posix_path(scratch.arena, writes[i].path);
-    ok[i] = ok[i] && !failed && cpath && rename((char *)writes[i].temp.str, cpath) == 0;
+    if (writes[i].flags & WriteKeepOther) {
+      ok[i] = ok[i] && !failed && cpath && file_place_keeping_other(&writes[i]);
+    } else {
+      ok[i] = ok[i] && !failed && cpath && rename((char *)writes[i].temp.str, cpath) == 0;
+    }
     if (!ok[i]) {
       unlink((char *)writes[i].temp.str);
       failed = true;
     }
     scratch_restore(scratch);
   }
+}
+
+void file_write_cancel(PendingWrite *write) {
+  if (write->file) close(posix_fd(write->file));
+  if (write->temp.size) unlink((char *)write->temp.str);
+  *write = PendingWrite{};
 }
 
 bool file_delete(Str8 path) {
@@ -279,6 +292,18 @@ static FileMoveResult posix_rename_no_replace(const char *from, const char *to) 
     return FileMoveFailed;
   }
   return FileMoveDone;
+}
+
+FileMoveResult file_rename_no_replace(Str8 from, Str8 to) {
+  Scratch scratch = scratch_begin(nullptr);
+  char *cfrom = posix_path(scratch.arena, from);
+  char *cto = posix_path(scratch.arena, to);
+  if (!cfrom || !cto) errno = EINVAL;
+  FileMoveResult result = cfrom && cto ? posix_rename_no_replace(cfrom, cto) : FileMoveFailed;
+  int error = errno;
+  scratch_restore(scratch);
+  errno = error;
+  return result;
 }
 
 static bool posix_sync_parent(Arena *arena, Str8 path) {
@@ -403,6 +428,31 @@ bool folder_sync(Str8 path) {
     }
   }
   scratch_restore(scratch);
+  return ok;
+}
+
+// A temporary is made there and given the room asked for, then removed: the folder's
+// permissions, the free blocks and any quota all have their say. Where the file system cannot
+// reserve room, its free-block count answers instead.
+bool folder_can_take(Str8 folder, u64 bytes) {
+  Scratch scratch = scratch_begin(nullptr);
+  Str8 probe = file_temp_path(scratch.arena, arena_format(scratch.arena, "%S/probe", folder), (u32)getpid(), (u32)gettid());
+  int fd = open((char *)probe.str, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
+  bool ok = fd >= 0;
+  if (ok && bytes > 0) {
+    if (fallocate(fd, 0, 0, (off_t)bytes) != 0) {
+      struct statvfs fs;
+      ok = (errno == EOPNOTSUPP || errno == ENOSYS) && fstatvfs(fd, &fs) == 0 &&
+           (u64)(geteuid() == 0 ? fs.f_bfree : fs.f_bavail) * fs.f_frsize >= bytes;
+    }
+  }
+  int error = errno;
+  if (fd >= 0) {
+    close(fd);
+    unlink((char *)probe.str);
+  }
+  scratch_restore(scratch);
+  errno = error;
   return ok;
 }
 

@@ -228,6 +228,8 @@ bool file_write_begin(Arena *arena, Str8 path, Str8 data, u32 flags, PendingWrit
   out->path = str8_copy(arena, path);
   out->temp = temp;
   out->file = (FileHandle)(uintptr_t)h;
+  out->arena = arena;
+  out->flags = flags;
   return true;
 }
 
@@ -243,13 +245,27 @@ void file_write_commit(PendingWrite *writes, u64 count, bool *ok) {
     Scratch scratch = scratch_begin(nullptr);
     wchar_t *wtemp = writes[i].temp.size ? win32_path(scratch.arena, writes[i].temp) : nullptr;
     wchar_t *wpath = win32_path(scratch.arena, writes[i].path);
-    ok[i] = ok[i] && !failed && wtemp && wpath && win32_move_replacing(wtemp, wpath);
+    if (writes[i].flags & WriteKeepOther) {
+      ok[i] = ok[i] && !failed && wtemp && wpath && file_place_keeping_other(&writes[i]);
+    } else {
+      ok[i] = ok[i] && !failed && wtemp && wpath && win32_move_replacing(wtemp, wpath);
+    }
     if (!ok[i]) {
       if (wtemp) DeleteFileW(wtemp);
       failed = true;
     }
     scratch_restore(scratch);
   }
+}
+
+void file_write_cancel(PendingWrite *write) {
+  if (write->file) CloseHandle((HANDLE)(uintptr_t)write->file);
+  if (write->temp.size) {
+    Scratch scratch = scratch_begin(nullptr);
+    if (wchar_t *wtemp = win32_path(scratch.arena, write->temp)) DeleteFileW(wtemp);
+    scratch_restore(scratch);
+  }
+  *write = PendingWrite{};
 }
 
 bool file_delete(Str8 path) {
@@ -287,6 +303,39 @@ static FileMoveResult win32_move_no_replace(const wchar_t *from, const wchar_t *
   if (MoveFileExW(from, to, MOVEFILE_WRITE_THROUGH)) return FileMoveDone;
   DWORD error = GetLastError();
   return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? FileMoveTaken : FileMoveFailed;
+}
+
+FileMoveResult file_rename_no_replace(Str8 from, Str8 to) {
+  Scratch scratch = scratch_begin(nullptr);
+  wchar_t *wfrom = win32_path(scratch.arena, from);
+  wchar_t *wto = win32_path(scratch.arena, to);
+  if (!wfrom || !wto) SetLastError(ERROR_INVALID_NAME);
+  FileMoveResult result = wfrom && wto ? win32_move_no_replace(wfrom, wto) : FileMoveFailed;
+  DWORD error = GetLastError();
+  scratch_restore(scratch);
+  SetLastError(error);
+  return result;
+}
+
+// A temporary is made there (deleted when closed), then the volume's free bytes for this user
+// (quotas included) answer for the room.
+bool folder_can_take(Str8 folder, u64 bytes) {
+  Scratch scratch = scratch_begin(nullptr);
+  Str8 probe = file_temp_path(scratch.arena, arena_format(scratch.arena, "%S/probe", folder), (u32)GetCurrentProcessId(),
+                              (u32)GetCurrentThreadId());
+  wchar_t *wprobe = win32_path(scratch.arena, probe);
+  wchar_t *wfolder = win32_path(scratch.arena, folder);
+  HANDLE h = wprobe ? CreateFileW(wprobe, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr)
+                    : INVALID_HANDLE_VALUE;
+  bool ok = h != INVALID_HANDLE_VALUE;
+  if (ok) CloseHandle(h);
+  ULARGE_INTEGER available = {};
+  ok = ok && wfolder && GetDiskFreeSpaceExW(wfolder, &available, nullptr, nullptr) && available.QuadPart >= bytes;
+  DWORD error = GetLastError();
+  scratch_restore(scratch);
+  SetLastError(error);
+  return ok;
 }
 
 static bool win32_same_version(const WIN32_FILE_ATTRIBUTE_DATA *a, const WIN32_FILE_ATTRIBUTE_DATA *b) {
