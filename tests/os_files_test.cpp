@@ -164,6 +164,52 @@ TEST(OsFiles, ConcurrentWriteAllsOfOnePathEachLandWhole) {
   EXPECT_EQ(names_in(tmp.path), std::set<std::string>{"shared.bin"});
 }
 
+// Writes that keep other bytes: threads that reach one name at once each keep their bytes under
+// a name of their own, the same bytes share one file, and nothing is left behind.
+TEST(OsFiles, WritesKeepingOtherBytesNeverReplaceThem) {
+  TempFolder tmp;
+  std::string path = tmp.at("copy.png");
+  constexpr int Threads = 4;
+  std::vector<std::string> placed(Threads * 2);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < Threads; t += 1) {
+    threads.emplace_back([&, t] {
+      ThreadContext ctx;
+      thread_context_init(&ctx);
+      Arena *arena = arena_create(mib(1), kib(64));
+      // each thread's own bytes, then the bytes every thread writes
+      std::string own(5000 + t, (char)('A' + t)), shared(6000, 'S');
+      PendingWrite w[2];
+      bool ok[2] = {};
+      if (file_write_begin(arena, s8(path), s8(own), WriteKeepOther, &w[0]) &&
+          file_write_begin(arena, s8(path), s8(shared), WriteKeepOther, &w[1])) {
+        file_write_commit(w, 2, ok);
+      }
+      for (int i = 0; i < 2; i += 1) placed[t * 2 + i] = ok[i] ? text_of(w[i].path) : "failed";
+      arena_destroy(arena);
+      thread_context_release();
+    });
+  }
+  for (std::thread &t : threads) t.join();
+  std::set<std::string> names;
+  for (int t = 0; t < Threads; t += 1) {
+    EXPECT_EQ(read_back(placed[t * 2]), std::string(5000 + t, (char)('A' + t))) << placed[t * 2];
+    EXPECT_EQ(read_back(placed[t * 2 + 1]), std::string(6000, 'S')) << placed[t * 2 + 1];
+    names.insert(fs::path(placed[t * 2]).filename().string());
+    names.insert(fs::path(placed[t * 2 + 1]).filename().string());
+  }
+  EXPECT_EQ(names.size(), (size_t)Threads + 1) << "one file for the shared bytes, one for each thread's own";
+  std::set<std::string> expected = {"copy.png"};
+  for (int n = 1; n <= Threads; n += 1) expected.insert("copy." + std::to_string(n) + ".png");
+  EXPECT_EQ(names_in(tmp.path), expected);
+
+  // a folder that can take a file, and one that cannot: a plain file, or not that much room
+  EXPECT_TRUE(folder_can_take(s8(tmp.path), 4096));
+  EXPECT_FALSE(folder_can_take(s8(path), 0));
+  EXPECT_FALSE(folder_can_take(s8(tmp.path), 1ull << 60));
+  EXPECT_EQ(names_in(tmp.path), expected);
+}
+
 TEST(OsFiles, StaleTemporariesAreSweptFromOneFolderOnly) {
   TempFolder tmp;
   const char *stale[] = {".vantor-1-2-3.tmp", ".vantor-4242-17-0.tmp"};
