@@ -2,6 +2,7 @@
 
 #include <libdeflate.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include <string>
@@ -566,4 +567,100 @@ TEST_F(ConvertCodec, DerivedLayoutsEqualDirectDecodes) {
       codec_heap_free(wide.size ? wide : own);
     }
   }
+}
+
+// Hostile files cost what their declared size allows and no more, and the odd legal layouts
+// around them still decode to the right pixels.
+TEST_F(ConvertCodec, DecodesHoldNoMoreThanThePictureNeedsAndScansAreCounted) {
+  // A 64 x 64 RGB picture whose image data inflates to 16 MiB instead of 64 × 193 bytes: the
+  // decode stops at the budget, and says why.
+  Bytes zeros = zlib_of(Bytes(mib(16), 0));
+  Bytes bomb = png_of_idats(64, 64, 8, 2, 0, {zeros});
+  ASSERT_LT(bomb.size(), kib(64));
+  CodecProbe probe;
+  ASSERT_TRUE(codec_probe(view(bomb), &probe));
+  EXPECT_EQ(codec_decode_8(arena, view(bomb), 64, 64, 3).size, 0u);
+  EXPECT_TRUE(codec_decode_over_budget());
+  bool needed[4] = {true, true, true, true};
+  Str8 layouts[4];
+  Bytes bomb16 = png_of_idats(64, 64, 16, 6, 0, {zeros});
+  EXPECT_FALSE(codec_decode_16_layouts(arena, view(bomb16), 64, 64, 4, needed, layouts));
+  EXPECT_TRUE(codec_decode_over_budget());
+  // A failure of another kind is not a budget's, nor is a decode that worked.
+  Bytes junk = noise(4096, 5);
+  EXPECT_EQ(codec_decode_8(arena, view(junk), 64, 64, 3).size, 0u);
+  EXPECT_FALSE(codec_decode_over_budget());
+
+  // Legal image data with slack after its rows (some writers pad it) decodes.
+  Bytes px = gradient(64, 64, 3);
+  Bytes rows;
+  for (u64 y = 0; y < 64; y += 1) {
+    rows.push_back(0);
+    rows.insert(rows.end(), px.begin() + y * 192, px.begin() + (y + 1) * 192);
+  }
+  Bytes padded_rows = rows;
+  padded_rows.resize(rows.size() + mib(1), 0);
+  Str8 padded = codec_decode_8(arena, view(png_of_idats(64, 64, 8, 2, 0, {zlib_of(padded_rows)})), 64, 64, 3);
+  EXPECT_EQ(bytes_of(padded), px);
+  EXPECT_FALSE(codec_decode_over_budget());
+
+  // Empty IDAT chunks before, between and after the data: the same pixels (the decoder never
+  // sees a first chunk of length 0).
+  Bytes z = zlib_of(rows);
+  Bytes half1(z.begin(), z.begin() + z.size() / 2), half2(z.begin() + z.size() / 2, z.end());
+  Bytes empty_idats = png_of_idats(64, 64, 8, 2, 0, {{}, {}, half1, {}, half2, {}});
+  EXPECT_EQ(bytes_of(codec_decode_8(arena, view(empty_idats), 64, 64, 3)), px);
+  EXPECT_EQ(bytes_of(codec_decode_16_to_8(arena, view(empty_idats), 64, 64, 3)), px);
+  EXPECT_EQ(codec_decode_8(arena, view(png_of_idats(64, 64, 8, 2, 0, {{}, {}})), 64, 64, 3).size, 0u);
+
+  // Large legal pictures in the layouts that need the most working memory: an interlaced RGBA
+  // PNG, at 8 and 16 bits, and a progressive JPEG.
+  Bytes big = gradient(1200, 900, 4);
+  Str8 interlaced = codec_decode_8(arena, view(png_of_idats(1200, 900, 8, 6, 1, {zlib_of(adam7_rows(big, 1200, 900, 4))})),
+                                   1200, 900, 4);
+  EXPECT_TRUE(bytes_of(interlaced) == big);
+  Bytes deep_pixels;
+  for (u32 y = 0; y < 300; y += 1) {
+    for (u32 x = 0; x < 400; x += 1) {
+      for (u32 c = 0; c < 4; c += 1) {
+        u32 v = (x * 997 + y * 1499 + c * 20000) & 0xFFFF; // make_png16's samples
+        deep_pixels.insert(deep_pixels.end(), {(u8)(v >> 8), (u8)v});
+      }
+    }
+  }
+  Bytes deep_interlaced = png_of_idats(400, 300, 16, 6, 1, {zlib_of(adam7_rows(deep_pixels, 400, 300, 8))});
+  Str8 deep = codec_decode_16_to_8(arena, view(make_png16(400, 300, 4)), 400, 300, 4);
+  ASSERT_EQ(deep.size, 400u * 300 * 4);
+  EXPECT_TRUE(bytes_of(codec_decode_16_to_8(arena, view(deep_interlaced), 400, 300, 4)) == bytes_of(deep));
+  Bytes prog = make_progressive_grey_jpeg(1024, 768, 1);
+  ASSERT_EQ(codec_jpeg_scans(view(prog)), 4u);
+  Str8 grey = codec_decode_8(arena, view(prog), 1024, 768, 3);
+  ASSERT_EQ(grey.size, 1024u * 768 * 3);
+  EXPECT_EQ(std::count(grey.str, grey.str + grey.size, (u8)128), (long)grey.size);
+  EXPECT_FALSE(codec_decode_over_budget());
+
+  // Scans are counted from the markers: not those inside an application segment (a
+  // thumbnail's), nor stuffed FF bytes, restarts and fill bytes in entropy-coded data, nor
+  // anything after the end of the picture.
+  Bytes many = make_progressive_grey_jpeg(16, 16, 400);
+  EXPECT_EQ(codec_jpeg_scans(view(many)), 1201u);
+  Bytes thumb = {0xFF, 0xD8, 0xFF, 0xE1, 0x00, 0x0C, 0xFF, 0xDA, 0x00, 0x08, 1, 1, 0, 0, 0x3F, 0};
+  thumb.insert(thumb.end(), prog.begin() + 2, prog.end());
+  EXPECT_EQ(codec_jpeg_scans(view(thumb)), 4u);
+  Bytes marked = {0xFF, 0xD8, 0xFF, 0xDA, 0x00, 0x08, 1, 1, 0, 0, 0x3F, 0, 0x12, 0xFF, 0x00, 0xFF, 0xD3, 0x34,
+                  0xFF, 0xFF, 0xDA, 0x00, 0x08, 1, 1, 0, 0, 0x3F, 0, 0x56, 0xFF, 0xD9,
+                  0xFF, 0xDA, 0x00, 0x08, 1, 1, 0, 0, 0x3F, 0, 0x78};
+  EXPECT_EQ(codec_jpeg_scans(view(marked)), 2u);
+  EXPECT_EQ(codec_jpeg_scans(view(bomb)), 0u);
+  // A file cut anywhere counts the scans it holds so far, and the walk never reads past it
+  // (each cut is a buffer of its own, for the sanitizers).
+  u64 previous = 0;
+  for (u64 cut = 0; cut <= many.size(); cut += 7) {
+    Bytes part(many.begin(), many.begin() + cut);
+    u64 scans = codec_jpeg_scans(view(part));
+    EXPECT_GE(scans, previous) << cut;
+    EXPECT_LE(scans, 1201u) << cut;
+    previous = scans;
+  }
+  EXPECT_GE(previous, 1200u);
 }

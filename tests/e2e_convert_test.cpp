@@ -565,3 +565,49 @@ TEST(EndToEnd, HugeDeclaredPictureIsRefusedFromItsHeaderOncePerVersion) {
     return p.out.find("Image is too large", first + 1) != std::string::npos;
   }));
 }
+
+// Image data far beyond what its declared size needs and a JPEG of a thousand scans are each
+// refused once, cheaply, and left in place; legal odd files beside them convert.
+TEST(EndToEnd, DecompressionBombsAreRefusedAndOddLegalFilesConvert) {
+  Folders f;
+  // 1000 x 1000 RGB needs 3 MB of image data; this one inflates to 48 MiB, past its budget.
+  Bytes bomb = png_of_idats(1000, 1000, 8, 2, 0, {zlib_of(Bytes(mib(48), 0))});
+  f.drop("bomb.png", bomb);
+  f.drop("scans.jpg", make_progressive_grey_jpeg(16, 16, 400));
+  Bytes prog = make_progressive_grey_jpeg(64, 48, 1);
+  f.drop("prog.jpg", prog);
+  // Empty IDAT chunks around the image data.
+  Bytes px = gradient(40, 30, 3);
+  Bytes rows;
+  for (u64 y = 0; y < 30; y += 1) {
+    rows.push_back(0);
+    rows.insert(rows.end(), px.begin() + y * 120, px.begin() + (y + 1) * 120);
+  }
+  Bytes z = zlib_of(rows);
+  Bytes empty_idats = png_of_idats(40, 30, 8, 2, 0, {{}, Bytes(z.begin(), z.begin() + 9), {}, Bytes(z.begin() + 9, z.end())});
+  f.drop("empty_idats.png", empty_idats);
+
+  std::string targets = f.tmp.write("targets.txt", "targets: [ { width: 32, height: 32, image_type: \"PNG\" } ]\n");
+  FinishedRun p = run_to_end(f.args({"-drain", "-targets=" + targets}));
+  ASSERT_TRUE(p.ended) << p.out;
+  EXPECT_EQ(p.exit_code, 3) << p.out;
+  for (const char *warning : {"warning:\nImage data is larger than its size needs (1000 x 1000 pixels), bomb.png was left in place.\n",
+                              "warning:\nImage has too many scans (1201, the limit is 256), scans.jpg was left in place.\n"}) {
+    size_t first = p.out.find(warning);
+    EXPECT_NE(first, std::string::npos) << warning << p.out;
+    EXPECT_EQ(p.out.find(warning, first + 1), std::string::npos) << p.out;
+  }
+  EXPECT_NE(p.out.find(": 2 converted, 2 left in place (too large 2, cut short or empty 0"), std::string::npos) << p.out;
+  EXPECT_EQ(read_file(f.in + "/bomb.png"), bomb);
+  EXPECT_TRUE(fs::exists(f.in + "/scans.jpg"));
+  EXPECT_FALSE(fs::exists(f.meta + "/bomb.metadatas"));
+  EXPECT_FALSE(fs::exists(f.meta + "/scans.metadatas"));
+
+  expect_converted(f, "prog", prog, 2);
+  expect_converted(f, "empty_idats", empty_idats, 2);
+  // the very pixels that went in
+  Arena *arena = arena_create(mib(1), kib(64));
+  Str8 sum = checksum_text(arena, codec_blake2b128(px.data(), px.size()));
+  EXPECT_EQ(parse_metadata(f.text("empty_idats")).records[0].at("checksum"), std::string((char *)sum.str, sum.size));
+  arena_destroy(arena);
+}

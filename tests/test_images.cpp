@@ -36,21 +36,84 @@ static void put_chunk(Bytes &png, const char *type, const Bytes &data) {
   put_be32(png, crc);
 }
 
-Bytes make_png(u32 width, u32 height, u8 depth, u8 colour_type, const Bytes &rows) {
+Bytes zlib_of(const Bytes &raw) {
+  libdeflate_compressor *c = libdeflate_alloc_compressor(6);
+  Bytes z(libdeflate_zlib_compress_bound(c, raw.size()));
+  z.resize(libdeflate_zlib_compress(c, raw.data(), raw.size(), z.data(), z.size()));
+  libdeflate_free_compressor(c);
+  return z;
+}
+
+Bytes png_of_idats(u32 width, u32 height, u8 depth, u8 colour_type, u8 interlace, const std::vector<Bytes> &idats) {
   Bytes png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
   Bytes ihdr;
   put_be32(ihdr, width);
   put_be32(ihdr, height);
-  ihdr.insert(ihdr.end(), {depth, colour_type, 0, 0, 0});
+  ihdr.insert(ihdr.end(), {depth, colour_type, 0, 0, interlace});
   put_chunk(png, "IHDR", ihdr);
-
-  libdeflate_compressor *c = libdeflate_alloc_compressor(6);
-  Bytes z(libdeflate_zlib_compress_bound(c, rows.size()));
-  z.resize(libdeflate_zlib_compress(c, rows.data(), rows.size(), z.data(), z.size()));
-  libdeflate_free_compressor(c);
-  put_chunk(png, "IDAT", z);
+  for (const Bytes &idat : idats) put_chunk(png, "IDAT", idat);
   put_chunk(png, "IEND", {});
   return png;
+}
+
+Bytes make_png(u32 width, u32 height, u8 depth, u8 colour_type, const Bytes &rows) {
+  return png_of_idats(width, height, depth, colour_type, 0, {zlib_of(rows)});
+}
+
+Bytes adam7_rows(const Bytes &pixels, u32 width, u32 height, u32 channels) {
+  static const u32 x0[7] = {0, 4, 0, 2, 0, 1, 0}, y0[7] = {0, 0, 4, 0, 2, 0, 1};
+  static const u32 dx[7] = {8, 8, 4, 4, 2, 2, 1}, dy[7] = {8, 8, 8, 4, 4, 2, 2};
+  Bytes rows;
+  for (int pass = 0; pass < 7; pass += 1) {
+    if (x0[pass] >= width) continue;
+    for (u32 y = y0[pass]; y < height; y += dy[pass]) {
+      rows.push_back(0);
+      for (u32 x = x0[pass]; x < width; x += dx[pass]) {
+        const u8 *p = &pixels[((u64)y * width + x) * channels];
+        rows.insert(rows.end(), p, p + channels);
+      }
+    }
+  }
+  return rows;
+}
+
+//~ A progressive JPEG
+// Huffman tables of one code each ('0'): the DC difference 0, and the AC end-of-block.
+// Every block of every scan is then one 0 bit.
+static void put_jpeg_segment(Bytes &jpeg, u8 marker, const Bytes &body) {
+  jpeg.insert(jpeg.end(), {0xFF, marker, (u8)((body.size() + 2) >> 8), (u8)(body.size() + 2)});
+  jpeg.insert(jpeg.end(), body.begin(), body.end());
+}
+
+static void put_zero_bits(Bytes &jpeg, u64 bits) {
+  jpeg.insert(jpeg.end(), bits / 8, 0);
+  if (bits % 8) jpeg.push_back((u8)(0xFF >> (bits % 8))); // padded with 1 bits
+}
+
+Bytes make_progressive_grey_jpeg(u32 width, u32 height, u32 ac_rounds) {
+  Bytes jpeg = {0xFF, 0xD8};
+  Bytes dqt(65, 1);
+  dqt[0] = 0;
+  put_jpeg_segment(jpeg, 0xDB, dqt);
+  put_jpeg_segment(jpeg, 0xC2, {8, (u8)(height >> 8), (u8)height, (u8)(width >> 8), (u8)width, 3, 1, 0x11, 0, 2, 0x11, 0,
+                                3, 0x11, 0});
+  for (u8 table_class : {0x00, 0x10}) {
+    Bytes dht = {table_class, 1};
+    dht.insert(dht.end(), 15, 0);
+    dht.push_back(0);
+    put_jpeg_segment(jpeg, 0xC4, dht);
+  }
+  u64 blocks = (u64)((width + 7) / 8) * ((height + 7) / 8);
+  put_jpeg_segment(jpeg, 0xDA, {3, 1, 0, 2, 0, 3, 0, 0, 0, 0});
+  put_zero_bits(jpeg, 3 * blocks);
+  for (u32 round = 0; round < ac_rounds; round += 1) {
+    for (u8 component = 1; component <= 3; component += 1) {
+      put_jpeg_segment(jpeg, 0xDA, {1, component, 0, 1, 63, 0});
+      put_zero_bits(jpeg, blocks);
+    }
+  }
+  jpeg.insert(jpeg.end(), {0xFF, 0xD9});
+  return jpeg;
 }
 
 Bytes make_png16(u32 width, u32 height, u32 channels) {

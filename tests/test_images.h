@@ -31,6 +31,17 @@ inline Bytes bytes_of(Str8 s) { return Bytes(s.str, s.str + s.size); }
 Bytes make_png(u32 width, u32 height, u8 depth, u8 colour_type, const Bytes &rows);
 // A 16-bit PNG of `channels` channels (1 to 4) with a smooth gradient.
 Bytes make_png16(u32 width, u32 height, u32 channels);
+// The zlib stream of `raw`.
+Bytes zlib_of(const Bytes &raw);
+// A PNG with one IDAT chunk per payload, in order (empty ones too), every chunk checksummed.
+Bytes png_of_idats(u32 width, u32 height, u8 depth, u8 colour_type, u8 interlace, const std::vector<Bytes> &idats);
+// The scanlines of an 8-bit picture in Adam7 order: each pass's rows, a filter byte 0 before each.
+Bytes adam7_rows(const Bytes &pixels, u32 width, u32 height, u32 channels);
+
+// A progressive JPEG of three components whose coefficients are all zero, so it decodes to
+// 128 in every sample: one DC scan of all three, then `ac_rounds` rounds of one AC scan per
+// component (1 + 3 × ac_rounds scans).
+Bytes make_progressive_grey_jpeg(u32 width, u32 height, u32 ac_rounds);
 
 // Files through our own encoders.
 Bytes png_file(const Bytes &pixels, u64 width, u64 height, u32 channels);

@@ -72,6 +72,49 @@ template <typename F> static u64 jpeg_find_segment(Str8 bytes, F wanted) {
   return bytes.size;
 }
 
+// The offset of the next marker in entropy-coded data from `at`: an FF byte followed by
+// neither 00 (a stuffed FF), a restart marker (D0-D7) nor another FF (fill); bytes.size when
+// the bytes end first.
+static u64 jpeg_entropy_end(Str8 bytes, u64 at) {
+  const u8 *b = bytes.str;
+  while (at < bytes.size) {
+    const u8 *ff = (const u8 *)memchr(b + at, JpegMarkerPrefix, bytes.size - at);
+    if (!ff || (u64)(ff - b) + 1 >= bytes.size) return bytes.size;
+    at = (u64)(ff - b);
+    u8 next = b[at + 1];
+    if (next != 0x00 && next != JpegMarkerPrefix && (next < 0xD0 || next > 0xD7)) return at;
+    at += 1;
+  }
+  return bytes.size;
+}
+
+u64 codec_jpeg_scans(Str8 bytes) {
+  const u8 *b = bytes.str;
+  if (!codec_starts_as_jpeg(bytes)) return 0;
+  u64 scans = 0;
+  u64 at = 2;
+  while (at + 2 <= bytes.size && b[at] == JpegMarkerPrefix) {
+    u8 marker = b[at + 1];
+    if (marker == JpegMarkerPrefix) {
+      at += 1;
+      continue;
+    }
+    if (marker == JpegEndOfImage) break;
+    // markers without a length: TEM, the restarts, a start-of-image
+    if (marker == 0x01 || (marker >= 0xD0 && marker <= JpegStartOfImage)) {
+      at += 2;
+      continue;
+    }
+    if (at + 4 > bytes.size || be16(b + at + 2) < 2) break;
+    at += 2 + be16(b + at + 2);
+    if (marker == JpegStartOfScan) {
+      scans += 1;
+      at = jpeg_entropy_end(bytes, at);
+    }
+  }
+  return scans;
+}
+
 // The size a PNG or JPEG header declares, read without the decoder: the decoder refuses to
 // describe pictures it would not decode, but the caller still wants to say what was refused.
 static bool codec_declared_size(Str8 bytes, u64 *width, u64 *height) {
@@ -147,16 +190,118 @@ bool codec_is_16_bit(Str8 bytes) {
   return codec_input_fits(bytes) && stbi_is_16_bit_from_memory(bytes.str, (int)bytes.size) != 0;
 }
 
+//- what a decode may hold
+// The most one decode may hold at once, in bytes: the sum of the buffers the decoder can hold
+// together, each term an upper bound, so that every well-formed file stays inside it.
+//   pixels  3 × W × H × 4 × s, s = 2 for a 16-bit source or output, else 1: the decoder holds
+//           at most three pictures at once (a PNG's de-interlaced image, one of its passes and
+//           its palette expansion; a picture and its conversion to the channels asked for; an
+//           8-bit picture and its 16-bit copy).
+//   PNG     2 × F + 4 KiB: the IDAT chunks gathered into one buffer, which doubles as it fills
+//           (F the file's size);
+//           2 × Z: the inflated image data, Z = (row bytes + 1) × H; its buffer starts at Z and
+//           doubles once for an interlaced image's extra filter bytes and padding per pass;
+//           2 × (row bytes + 1): the two filter rows.
+//   JPEG    C × (W + 32) × (H + 32) × (3 when progressive, else 1): each of the C components'
+//           planes, padded to whole MCUs of at most 32 × 32 pixels, and a progressive file's
+//           16-bit coefficients; C × (W + 3): the line buffers.
+//   margin  8 MiB: the decoder's state (a JPEG's Huffman tables and context) and small blocks.
+// An unreadable header counts as the most costly one (four 16-bit channels, progressive).
+// A PNG whose image data inflates to more than its size needs meets this limit while it
+// inflates, its buffer never past the budget: a 1000 × 1000 RGB picture of a 3 MB file stops
+// near 32 MB instead of inflating gigabytes.
+static constexpr u64 DecodeMargin = mib(8);
+
+static u64 codec_decode_budget(Str8 bytes, u64 width, u64 height, u32 output_sample_bytes) {
+  const u8 *b = bytes.str;
+  u64 sample_bytes = output_sample_bytes;
+  u64 working = 0;
+  if (codec_starts_as_png(bytes)) {
+    u64 depth = 16, samples = 4;
+    if (bytes.size >= 26 && memcmp(b + 12, "IHDR", 4) == 0) {
+      static const u8 samples_of_colour_type[7] = {1, 4, 3, 1, 2, 4, 4};
+      depth = b[24] <= 16 ? b[24] : 16;
+      samples = b[25] < 7 ? samples_of_colour_type[b[25]] : 4;
+    }
+    if (depth == 16) sample_bytes = 2;
+    u64 row = (width * samples * depth + 7) / 8 + 1;
+    working = 2 * bytes.size + kib(4) + 2 * row * height + 2 * row;
+  } else {
+    u64 components = 4, progressive = 1;
+    u64 at = jpeg_find_segment(bytes, [](u8 m) { return m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC; });
+    if (at + 10 <= bytes.size) {
+      components = b[at + 9] >= 1 && b[at + 9] <= 4 ? b[at + 9] : 4;
+      progressive = (b[at + 1] & 0x03) == 0x02; // C2, C6, CA, CE
+    }
+    working = components * ((width + 32) * (height + 32) * (progressive ? 3 : 1) + width + 3);
+  }
+  return 3 * width * height * 4 * sample_bytes + working + DecodeMargin;
+}
+
+// The decoder gathers the IDAT chunks into a buffer that it allocates at the first one with
+// data: an empty one before it is copied as zero bytes to a null pointer, undefined behaviour
+// that the sanitizers stop at. Such chunks hold nothing, so the decoder gets a copy without
+// them, made only for a file that has one (the walk ends at the first IDAT with data). The
+// copy, from the image libraries' heap, is released with codec_heap_release; empty when it
+// cannot be made.
+static Str8 png_without_empty_first_idat(Str8 bytes) {
+  const u8 *b = bytes.str;
+  u64 first = sizeof(PngSignature);
+  if (!codec_starts_as_png(bytes) || bytes.size < first + 12 || memcmp(b + first + 4, "IHDR", 4) != 0) return bytes;
+  u64 end = first + 12 + be32(b + first);
+  bool empty = false;
+  while (end + 12 <= bytes.size) {
+    u64 length = be32(b + end);
+    bool idat = memcmp(b + end + 4, "IDAT", 4) == 0;
+    if ((idat && length > 0) || memcmp(b + end + 4, "IEND", 4) == 0 || length > bytes.size - end - 12) break;
+    empty |= idat;
+    end += 12 + length;
+  }
+  if (!empty) return bytes;
+  u8 *copy = (u8 *)codec_heap_alloc(bytes.size);
+  if (!copy) return Str8{};
+  u64 size = 0;
+  for (u64 at = 0; at < end;) {
+    u64 chunk = at < first ? first : 12 + be32(b + at);
+    if (at < first || chunk > 12 || memcmp(b + at + 4, "IDAT", 4) != 0) {
+      memcpy(copy + size, b + at, chunk);
+      size += chunk;
+    }
+    at += chunk;
+  }
+  memcpy(copy + size, b + end, bytes.size - end);
+  return Str8{copy, size + bytes.size - end};
+}
+
+static thread_local bool t_over_budget;
+
+bool codec_decode_over_budget() { return t_over_budget; }
+
+// One call of the decoder (stbi_load_16 when sixteen), on input it can take, within the
+// picture's budget.
+static void *codec_load(Str8 bytes, u64 width, u64 height, u32 channels, bool sixteen, int *x, int *y) {
+  Str8 input = png_without_empty_first_idat(bytes);
+  if (input.size == 0) return nullptr;
+  int n = 0;
+  codec_heap_budget_begin(codec_decode_budget(bytes, width, height, sixteen ? 2 : 1));
+  void *decoded = sixteen ? (void *)stbi_load_16_from_memory(input.str, (int)input.size, x, y, &n, (int)channels)
+                          : (void *)stbi_load_from_memory(input.str, (int)input.size, x, y, &n, (int)channels);
+  t_over_budget = !codec_heap_budget_end() && !decoded;
+  if (input.str != bytes.str) codec_heap_release(input.str);
+  return decoded;
+}
+
 static bool decode_matches(int x, int y, u64 width, u64 height) {
   return x > 0 && y > 0 && (u64)x == width && (u64)y == height;
 }
 
 Str8 codec_decode_8_heap(Str8 bytes, u64 width, u64 height, u32 channels) {
   u64 size = 0;
+  t_over_budget = false;
   if (!codec_input_fits(bytes) || channels < 1 || channels > 4) return Str8{};
   if (!codec_int_size(width, height, channels, &size)) return Str8{};
-  int x = 0, y = 0, n = 0;
-  u8 *decoded = stbi_load_from_memory(bytes.str, (int)bytes.size, &x, &y, &n, (int)channels);
+  int x = 0, y = 0;
+  u8 *decoded = (u8 *)codec_load(bytes, width, height, channels, false, &x, &y);
   if (!decoded) return Str8{};
   if (!decode_matches(x, y, width, height)) {
     stbi_image_free(decoded);
@@ -180,13 +325,14 @@ void codec_heap_free(Str8 pixels) {
 
 Str8 codec_decode_16_to_8(Arena *arena, Str8 bytes, u64 width, u64 height, u32 channels) {
   u64 count = 0, size16 = 0;
+  t_over_budget = false;
   if (!codec_input_fits(bytes) || channels < 1 || channels > 4) return Str8{};
   if (!codec_int_size(width, height, channels, &count) || !codec_int_size(width, height, channels * 2ull, &size16)) {
     return Str8{};
   }
 
-  int x = 0, y = 0, n = 0;
-  u16 *decoded = stbi_load_16_from_memory(bytes.str, (int)bytes.size, &x, &y, &n, (int)channels);
+  int x = 0, y = 0;
+  u16 *decoded = (u16 *)codec_load(bytes, width, height, channels, true, &x, &y);
   if (!decoded) return Str8{};
   Str8 result = {};
   if (decode_matches(x, y, width, height)) {
@@ -271,12 +417,13 @@ bool codec_decode_16_layouts(Arena *arena, Str8 bytes, u64 width, u64 height, u3
                              Str8 out[4]) {
   u64 count = 0;
   for (u32 k = 0; k < 4; k += 1) out[k] = Str8{};
+  t_over_budget = false;
   if (!codec_input_fits(bytes) || channels < 1 || channels > 4) return false;
   if (!codec_int_size(width, height, 4 * 2ull, &count)) return false;
   u64 pixel_count = width * height;
 
-  int x = 0, y = 0, n = 0;
-  u16 *decoded = stbi_load_16_from_memory(bytes.str, (int)bytes.size, &x, &y, &n, (int)channels);
+  int x = 0, y = 0;
+  u16 *decoded = (u16 *)codec_load(bytes, width, height, channels, true, &x, &y);
   if (!decoded) return false;
   bool ok = decode_matches(x, y, width, height);
   for (u32 to = 1; ok && to <= 4; to += 1) {

@@ -10,7 +10,8 @@
 //
 // Input is hostile until proven otherwise: a probe fails unless every buffer that a decode of
 // the image needs has a size that fits the libraries' int arithmetic, decodes must return the
-// probed dimensions, and no adapter writes past a buffer whose size it was given.
+// probed dimensions, a decode may hold no more memory than its picture needs, and no adapter
+// writes past a buffer whose size it was given.
 #pragma once
 
 #include "base/base.h"
@@ -46,6 +47,22 @@ bool codec_is_16_bit(Str8 bytes);
 // inside its end chunk (the decoder never reads that chunk's checksum), so a file whose writer
 // paused there would otherwise convert half-written. Other inputs are left to the decoder.
 bool codec_complete(Str8 bytes);
+
+// The scans of a JPEG's main picture, counted from its markers without decoding: segments are
+// skipped whole (an embedded thumbnail's markers are never seen), entropy-coded data up to its
+// next marker. The count ends at the end-of-image marker, at damage or where the bytes end; 0
+// for an input that is not a JPEG.
+u64 codec_jpeg_scans(Str8 bytes);
+// A progressive encoder writes a handful of scans (ten for the usual colour progression, a few
+// dozen where the scans were optimised), and each scan costs the decoder a pass over its
+// components' coefficients of the whole picture: hundreds of repeated tiny scans turn a small
+// file into minutes of decoding. No encoder's output comes near this many.
+constexpr u64 JpegScanLimit = 256;
+
+// Every decode runs within a budget of what its picture needs (its pixels, the decoder's
+// working buffers for that size, a fixed margin): past it, the decode fails, and
+// codec_decode_over_budget tells so until the thread's next decode call.
+bool codec_decode_over_budget();
 
 // Decodes to `channels` (1 to 4) 8-bit channels per pixel into a packed buffer of
 // width × height × channels bytes allocated from the arena. Empty when the decode fails or

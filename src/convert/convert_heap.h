@@ -9,6 +9,17 @@
 
 #include <cstddef>
 
+#include "base/base.h"
+
 void *codec_heap_alloc(size_t size);
 void *codec_heap_realloc(void *block, size_t size);
 void codec_heap_release(void *block);
+
+//~ Budget
+// A decode's allowance, per thread: between begin and end, the blocks the calling thread
+// allocates may hold at most `limit` bytes at once (counted at the sizes asked for, so the
+// outcome does not depend on the blocks the thread kept). An allocation or growth past it fails
+// as if memory were exhausted. End returns false when any was refused. Blocks from before the
+// budget count nothing, also when they are freed or grown under it.
+void codec_heap_budget_begin(u64 limit);
+bool codec_heap_budget_end();

@@ -223,6 +223,7 @@ void plan_decode(ConvertPlan *plan) {
                                  layouts)) {
       message_add(plan->arena, &source->messages, MessageNote,
                   str8_lit("Bitmap was 16bits per channel, we were unable to convert it."));
+      plan->over_budget = codec_decode_over_budget();
       plan->ok = false;
       return;
     }
@@ -240,6 +241,7 @@ void plan_decode(ConvertPlan *plan) {
   Str8 own_pixels = codec_decode_8_heap(plan->source_bytes, probe.width, probe.height, own);
   if (own_pixels.size == 0) {
     message_add(plan->arena, &source->messages, MessageNote, str8_lit("Unable to load the image."));
+    plan->over_budget = codec_decode_over_budget();
     plan->ok = false;
     return;
   }
@@ -269,6 +271,7 @@ void plan_decode(ConvertPlan *plan) {
                       : codec_decode_8(plan->layout_arena, plan->source_bytes, probe.width, probe.height, channels);
     if (pixels.size == 0) {
       message_add(plan->arena, &source->messages, MessageNote, str8_lit("Unable to load the image."));
+      plan->over_budget = codec_decode_over_budget();
       plan->ok = false;
       return;
     }

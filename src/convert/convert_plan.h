@@ -41,6 +41,7 @@ struct ConvertPlan {
   // The source record's statistics and checksum, taken before its layout was widened in place.
   bool source_done;
   U128 source_digest;
+  bool over_budget; // a decode failed for needing more memory than the picture's size allows
   bool ok;
 };
 

@@ -300,7 +300,7 @@ static bool phase_bytes(Attempt *a) {
   return true;
 }
 
-//- probe: the file type, the size limit, a picture cut short
+//- probe: the file type, the size and scan limits, a picture cut short
 static bool phase_probe(Attempt *a) {
   a->metadata_path = metadata_path_of(a->arena, a->app, a->path);
   plan_begin(&a->plan, a->arena, a->memory->file_arena, a->memory->layout_arena, a->app->out_folder, a->bytes);
@@ -326,6 +326,12 @@ static bool phase_probe(Attempt *a) {
                                 probe.width, probe.height, a->app->max_pixels, a->file_name));
     return attempt_end(a, AttemptRefused);
   }
+  u64 scans = codec_jpeg_scans(a->bytes);
+  if (scans > JpegScanLimit) {
+    warn(a->arena, arena_format(a->arena, "Image has too many scans (%I64u, the limit is %I64u), %S was left in place.",
+                                scans, JpegScanLimit, a->file_name));
+    return attempt_end(a, AttemptRefused);
+  }
   // A picture cut short ends the attempt like a failed probe: tried again when it changes.
   if (!probed || !codec_complete(a->bytes)) return attempt_end(a, AttemptUnusable);
   plan_set_source(&a->plan, probe);
@@ -340,8 +346,15 @@ static bool phase_plan(Attempt *a) {
 }
 
 //- decode: every layout the outputs need
+// Image data that needs more memory than its declared size is refused like a picture above
+// the limit: the version is settled, not tried again until it changes.
 static bool phase_decode(Attempt *a) {
   plan_decode(&a->plan);
+  if (a->plan.over_budget) {
+    warn(a->arena, arena_format(a->arena, "Image data is larger than its size needs (%I64u x %I64u pixels), %S was left in place.",
+                                a->plan.probe.width, a->plan.probe.height, a->file_name));
+    return attempt_end(a, AttemptRefused);
+  }
   return a->plan.ok || attempt_end(a, AttemptUnusable);
 }
 
