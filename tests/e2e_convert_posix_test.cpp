@@ -154,4 +154,39 @@ TEST(EndToEnd, UndeletableSourceIsConvertedOnceAndReportedOnce) {
       << drain.out;
 }
 
+// Every name the system allows is tried: a backslash (here a byte of the name, not a
+// separator), a line break, a leading dash (never taken for an option), bytes that are not
+// UTF-8, and a backslash name below a sub-folder whose own name holds one. Each converts: its
+// outputs are in the output folder, its metadata file keeps its stem and sub-folder, and the
+// source leaves the input folder.
+TEST(EndToEnd, EveryLegalNameIsConverted) {
+  TempFolder tmp("e2e-odd-names");
+  std::string in = tmp.at("in"), out = tmp.at("out"), meta = tmp.at("meta");
+  const std::vector<std::string> stems = {"back\\slash", "line\nbreak", "-x", "bad\xFF\xFEutf8",
+                                          "sub\\dir/back\\slash"};
+  fs::create_directories(in + "/sub\\dir");
+  for (size_t i = 0; i < stems.size(); i += 1) {
+    // each its own picture, so that no two share an output
+    ASSERT_TRUE(write_file(in + "/" + stems[i] + ".png", png_file(gradient(30 + i, 20, 3), 30 + i, 20, 3)));
+  }
+  std::string targets = tmp.write("targets.txt", "targets: [ { width: 16, height: 16, image_type: \"PNG\" } ]\n");
+  FinishedRun run = run_to_end(
+      {"-drain", "-in=" + in, "-out=" + out, "-metadatas=" + meta, "-targets=" + targets, "-thread=2"});
+  ASSERT_TRUE(run.ended) << run.out;
+  EXPECT_EQ(run.exit_code, 0) << run.out;
+  const std::string field = "[file_path]";
+  for (const std::string &stem : stems) {
+    EXPECT_FALSE(fs::exists(in + "/" + stem + ".png")) << stem;
+    std::string text = read_text(meta + "/" + stem + ".metadatas");
+    size_t outputs = 0;
+    for (size_t at = text.find(field); at != std::string::npos; at = text.find(field, at + 1)) {
+      std::string path = text.substr(at + field.size(), text.find(';', at) - at - field.size());
+      EXPECT_EQ(fs::path(path).parent_path().string(), out) << stem;
+      EXPECT_TRUE(fs::exists(path)) << stem << ": " << path;
+      outputs += 1;
+    }
+    EXPECT_EQ(outputs, 2u) << stem << ": " << text; // the source's copy and the one target
+  }
+}
+
 } // namespace

@@ -115,10 +115,9 @@ static u32 tally_reason_of(AttemptOutcome outcome) {
 // not lie below it. Paths come from the scan, which builds them from the input folder as given.
 static Str8 source_below_input(AppState *app, Str8 path) {
   Str8 in = app->in_folder;
-  bool rooted = str8_ends_with(in, str8_lit("/"), 0) || str8_ends_with(in, str8_lit("\\"), 0);
+  bool rooted = in.size > 0 && char_is_slash(in.str[in.size - 1]);
   u64 skip = in.size + (rooted ? 0 : 1);
-  bool below = path.size > skip && str8_starts_with(path, in, 0) &&
-               (rooted || path.str[in.size] == '/' || path.str[in.size] == '\\');
+  bool below = path.size > skip && str8_starts_with(path, in, 0) && (rooted || char_is_slash(path.str[in.size]));
   return below ? str8_drop_front(path, skip) : str8_file_name(path);
 }
 

@@ -54,9 +54,10 @@ void process_init_facts();
 void process_args_keep(int argc, char **argv);
 
 // The per-system steps of process_init_facts, called in this order on the main thread:
-// process_init_system installs the fatal report, sets up the allocator and the console as
-// the system needs, fills SysInfo's machine facts (all but its name) and the process id,
-// before any arena exists; the queries then fill the rest, and sync_pool_init makes the
+// process_init_system installs the fatal report, tells base which bytes separate the pieces
+// of a path (path_set_backslash_separates), sets up the allocator and the console as the
+// system needs, fills SysInfo's machine facts (all but its name) and the process id, before
+// any arena exists; the queries then fill the rest, and sync_pool_init makes the
 // SyncPool.
 void process_init_system(ProcInfo *proc);
 Str8 machine_name_query(Arena *arena);
@@ -215,7 +216,8 @@ FileProps file_props_from_handle(FileHandle file);
 FileProps file_props_from_path(Str8 path); // all zero when nothing is there
 bool folder_ensure(Str8 path);
 // Written once, on folder_ensure: every folder of the path, or every one but the last piece.
-// Both slashes cut pieces; a leading "/" or a drive such as "E:" is never made.
+// The separators of path_backslash_separates cut pieces; a leading "/" or a drive such as
+// "E:" is never made.
 bool folder_make_chain(Str8 path);
 bool folder_make_parents(Str8 path);
 bool folder_sync(Str8 path);
