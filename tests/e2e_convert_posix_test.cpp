@@ -97,6 +97,37 @@ TEST(EndToEnd, UnreadableFileIsReportedOnceAndLeftInPlace) {
   EXPECT_TRUE(fs::exists(tmp.at("meta/locked.metadatas")));
 }
 
+// A folder that may be listed but not searched names files the program cannot even look up:
+// each is reported once and counted as unreadable, and the drain ends instead of waiting for
+// it. Root searches any folder, so as root the program runs without the capabilities that allow it.
+TEST(EndToEnd, FileThatCannotBeLookedUpDoesNotHoldUpTheDrain) {
+  TempFolder tmp("e2e-unsearchable");
+  std::string folder = tmp.at("in/shut");
+  fs::create_directories(folder);
+  ASSERT_TRUE(write_file(folder + "/hidden.png", png_file(gradient(40, 30, 3), 40, 30, 3)));
+  ASSERT_EQ(chmod(folder.c_str(), 0644), 0);
+  struct Reopen {
+    std::string folder;
+    ~Reopen() { chmod(folder.c_str(), 0755); }
+  } reopen{folder};
+  std::vector<std::string> args = {"-drain", "-in=" + tmp.at("in"), "-out=" + tmp.at("out"),
+                                   "-metadatas=" + tmp.at("meta"), "-thread=2"};
+  std::string binary = VANTOR_BIN;
+  if (geteuid() == 0) {
+    args.insert(args.begin(), {"--bounding-set=-dac_override,-dac_read_search", VANTOR_BIN});
+    binary = "/usr/bin/setpriv";
+  }
+  FinishedRun run = run_to_end(args, binary);
+  ASSERT_TRUE(run.ended) << run.out;
+  EXPECT_EQ(run.exit_code, 3) << run.out;
+  std::string note = "warning:\nUnable to open hidden.png, it was left in place.\n";
+  size_t at = run.out.find(note);
+  EXPECT_NE(at, std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find(note, at + 1), std::string::npos) << "reported once: " << run.out;
+  EXPECT_NE(run.out.find("1 left in place (too large 0, cut short or empty 0, unreadable 1,"), std::string::npos)
+      << run.out;
+}
+
 // A converted source in a folder the program may not change stays: reported once, settled, and
 // not converted again while it is unchanged, so its record is written once. Root may change any
 // folder, so as root the program runs without the capability that allows it.

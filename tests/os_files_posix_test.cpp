@@ -89,6 +89,12 @@ TEST(OsFilesPosix, PropsTellVersionsApart) {
   EXPECT_EQ(folder.flags, (u32)(FilePropsExists | FilePropsFolder));
   EXPECT_EQ(folder.size, 0u);
   EXPECT_EQ(file_props_from_path(Str8{}).flags, 0u);
+
+  // a name longer than the system looks up is neither a file nor nothing; one below a file is nothing
+  FileProps unreachable = file_props_from_path(s8(tmp.at(std::string(300, 'n'))));
+  EXPECT_EQ(unreachable.flags, (u32)FilePropsUnreachable);
+  EXPECT_FALSE(file_props_same_version(unreachable, none));
+  EXPECT_EQ(file_props_from_path(s8(path + "/below")).flags, 0u);
 }
 
 // Here a backslash is a byte of a name: folders are made, temporaries are placed and free

@@ -8,7 +8,11 @@
 // (a full disk, a read-only folder), not on every pass.
 static constexpr u64 WriteRetryUs = 10000000;
 
-static bool props_is_file(FileProps p) { return (p.flags & FilePropsExists) != 0 && (p.flags & FilePropsFolder) == 0; }
+// A path the system would not look up counts as a file: the scan listed it as one, and it is
+// tried, found unreadable and settled like any file that cannot be opened, not waited for.
+static bool props_is_file(FileProps p) {
+  return (p.flags & FilePropsUnreachable) || ((p.flags & FilePropsExists) && !(p.flags & FilePropsFolder));
+}
 
 static bool same_version(FileProps a, FileProps b) { return props_is_file(a) && file_props_same_version(a, b); }
 

@@ -277,7 +277,8 @@ DateTime date_time_from_dense_time(DenseTime t) {
 }
 
 bool file_props_same_version(FileProps a, FileProps b) {
-  return (a.flags & FilePropsExists) == (b.flags & FilePropsExists) && a.size == b.size &&
+  u32 kind = FilePropsExists | FilePropsUnreachable;
+  return (a.flags & kind) == (b.flags & kind) && a.size == b.size &&
          a.modified_ns == b.modified_ns;
 }
 

@@ -148,6 +148,9 @@ DateTime date_time_from_dense_time(DenseTime t);
 enum : u32 {
   FilePropsFolder = 0x1,
   FilePropsExists = 0x2,
+  // Alone: the system would not look the path up (a path longer than it takes, a folder that
+  // can be listed but not searched), so something may be there that cannot be reached.
+  FilePropsUnreachable = 0x4,
 };
 
 struct FileProps {
@@ -158,8 +161,8 @@ struct FileProps {
   u64 modified_ns; // last-write time at the file system's full resolution (ns since 1970)
 };
 
-// Same file version: both exist (or both do not), same size, same last-write time at full
-// resolution. What "unchanged during a read" and the stability checks compare.
+// Same file version: both exist (or both do not, both unreachable or not), same size, same
+// last-write time at full resolution. What "unchanged during a read" and the stability checks compare.
 bool file_props_same_version(FileProps a, FileProps b);
 // False while another process may still be writing the file, where the system can tell
 // (Windows: the file cannot be opened without sharing write access); true otherwise.
@@ -213,7 +216,8 @@ FileMoveResult file_move_no_replace(Str8 from, Str8 to);
 // extension). The path the file went to; empty on failure (file_last_error_text says why).
 Str8 file_move_to_free_name(Arena *arena, Str8 from, Str8 to);
 FileProps file_props_from_handle(FileHandle file);
-FileProps file_props_from_path(Str8 path); // all zero when nothing is there
+// All zero when nothing is there; FilePropsUnreachable alone where the system says so (POSIX).
+FileProps file_props_from_path(Str8 path);
 bool folder_ensure(Str8 path);
 // Written once, on folder_ensure: every folder of the path, or every one but the last piece.
 // The separators of path_backslash_separates cut pieces; a leading "/" or a drive such as
