@@ -140,9 +140,10 @@ TEST(AppMain, FolderNamesReachTheSummaryAsUtf8WithForwardSlashes) {
   // "été-片" in UTF-8: on Windows the program gets it as UTF-16 and must give back these bytes
   const std::string name = "\xC3\xA9t\xC3\xA9-\xE7\x89\x87";
   std::string in = tmp.at(name + "/in"), out = tmp.at(name + "/out"), meta = tmp.at(name + "/meta");
-  // a leading "/" stays: alone it is what makes the path absolute on POSIX
+  // where backslashes separate, they are taken for "/"; a leading "/" stays: alone it is what
+  // makes the path absolute on POSIX
   std::string out_backslashed = out;
-  std::replace(out_backslashed.begin() + 1, out_backslashed.end(), '/', '\\');
+  if (path_backslash_separates()) std::replace(out_backslashed.begin() + 1, out_backslashed.end(), '/', '\\');
   Program program({"-in=" + in, "-out=" + out_backslashed, "-metadatas=" + tmp.at(name + "/x/../meta"), "-thread=3",
                    "-help"});
   ASSERT_TRUE(program.wait_for_exit());

@@ -212,7 +212,14 @@ TEST_F(AppSetupFixture, FoldersDefaultBesideTheExecutableAndResolveRelativePaths
 
   std::string cwd = text_of(path_normalize(arena, current_directory(arena)));
   EXPECT_EQ(text_of(app_folder_resolve(arena, str8_lit("images"), str8_lit("in"))), cwd + "/images");
-  EXPECT_EQ(text_of(app_folder_resolve(arena, str8_lit("a\\b/../c/./d"), str8_lit("in"))), cwd + "/a/c/d");
+  {
+    SeparatorRule windows(true);
+    EXPECT_EQ(text_of(app_folder_resolve(arena, str8_lit("a\\b/../c/./d"), str8_lit("in"))), cwd + "/a/c/d");
+  }
+  {
+    SeparatorRule posix(false);
+    EXPECT_EQ(text_of(app_folder_resolve(arena, str8_lit("/a/b\\../c\\./d/.."), str8_lit("in"))), "/a/b\\../c\\.");
+  }
   EXPECT_EQ(text_of(app_folder_resolve(arena, str8_lit("/tmp//x/./y/.."), str8_lit("in"))), "/tmp/x");
 }
 

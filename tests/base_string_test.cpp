@@ -3,6 +3,7 @@
 #include <string>
 
 #include "base/base.h"
+#include "test_text.h"
 
 namespace {
 
@@ -49,7 +50,6 @@ TEST_F(StringTest, CharactersAndCutting) {
   EXPECT_FALSE(char_is_space(0) || char_is_space(14) || char_is_space('a'));
   EXPECT_EQ(char_to_upper('q'), 'Q');
   EXPECT_EQ(char_to_upper('{'), '{');
-  EXPECT_EQ(char_fold_slash('\\'), '/');
   EXPECT_TRUE(char_is_digit('0') && char_is_digit('9') && !char_is_digit('a'));
 
   Str8 s = lit("abcdef");
@@ -71,18 +71,26 @@ TEST_F(StringTest, CharactersAndCutting) {
   EXPECT_EQ(to_std(str8_drop_extension(lit("a.tar.gz"))), "a.tar");
   EXPECT_EQ(str8_drop_extension(lit(".cfg")).size, 0u);
   EXPECT_EQ(to_std(str8_drop_extension(lit("name"))), "name");
-  EXPECT_EQ(to_std(str8_file_name(lit("C:\\in/sub\\pic.png"))), "pic.png");
   EXPECT_EQ(to_std(str8_file_name(lit("pic.png"))), "pic.png");
-  EXPECT_EQ(to_std(str8_parent_folder(lit("/srv/in\\pic.png"))), "/srv/in");
   EXPECT_EQ(to_std(str8_parent_folder(lit("pic.png"))), "pic.png");
+  {
+    SeparatorRule windows(true);
+    EXPECT_EQ(char_fold_slash('\\'), '/');
+    EXPECT_EQ(to_std(str8_file_name(lit("C:\\in/sub\\pic.png"))), "pic.png");
+    EXPECT_EQ(to_std(str8_parent_folder(lit("/srv/in\\pic.png"))), "/srv/in");
+  }
 }
 
 TEST_F(StringTest, EqualsAndFindFlags) {
   EXPECT_TRUE(str8_equals(lit("ABC"), lit("abc"), MatchIgnoreCase));
   EXPECT_FALSE(str8_equals(lit("ABC"), lit("abc"), 0));
-  EXPECT_TRUE(str8_equals(lit("a\\b"), lit("a/b"), MatchAnySlash));
-  EXPECT_FALSE(str8_equals(lit("a\\b"), lit("a/b"), MatchIgnoreCase));
-  EXPECT_TRUE(str8_equals(lit("A\\B"), lit("a/b"), MatchIgnoreCase | MatchAnySlash));
+  {
+    SeparatorRule windows(true);
+    EXPECT_TRUE(str8_equals(lit("a\\b"), lit("a/b"), MatchAnySlash));
+    EXPECT_FALSE(str8_equals(lit("a\\b"), lit("a/b"), MatchIgnoreCase));
+    EXPECT_TRUE(str8_equals(lit("A\\B"), lit("a/b"), MatchIgnoreCase | MatchAnySlash));
+    EXPECT_EQ(str8_find(lit("x/y\\z"), lit("/"), 0, MatchAnySlash | MatchLast), 3u);
+  }
   EXPECT_FALSE(str8_equals(lit("ab"), lit("abc"), 0));
   EXPECT_TRUE(str8_equals(lit("ab"), lit("abc"), MatchCommonLength));
   EXPECT_TRUE(str8_equals(lit(""), lit("xyz"), MatchCommonLength));
@@ -98,7 +106,6 @@ TEST_F(StringTest, EqualsAndFindFlags) {
   EXPECT_EQ(str8_find(lit("abc"), lit("abcd"), 0, 0), 3u);
   EXPECT_EQ(str8_find(lit("abcabc"), lit("bc"), 0, MatchLast), 4u);
   EXPECT_EQ(str8_find(lit("abcABC"), lit("Bc"), 0, MatchIgnoreCase | MatchLast), 4u);
-  EXPECT_EQ(str8_find(lit("x/y\\z"), lit("/"), 0, MatchAnySlash | MatchLast), 3u);
   EXPECT_EQ(str8_find(lit("abc"), lit(""), 1, 0), 1u);
   EXPECT_EQ(str8_find(lit("abc"), lit(""), 0, MatchLast), 2u);
   EXPECT_EQ(str8_find(lit("abc"), lit(""), 3, 0), 3u);
@@ -303,6 +310,7 @@ TEST_F(StringTest, ConvertersRoundTripAndTrimTheArena) {
 }
 
 TEST_F(StringTest, PathStyleSplitAndDots) {
+  SeparatorRule windows(true);
   EXPECT_EQ(path_style_of(lit("/srv")), PathUnixAbsolute);
   EXPECT_EQ(path_style_of(lit("C:")), PathWindowsAbsolute);
   EXPECT_EQ(path_style_of(lit("c:\\x")), PathWindowsAbsolute);
@@ -367,6 +375,7 @@ TEST_F(StringTest, PathNormalize) {
       {"/a/b/../..", "/"},
   };
   for (const Case &c : cases) {
+    SeparatorRule windows(true);
     Str8 r = path_normalize(arena, lit(c.in));
     EXPECT_EQ(to_std(r), c.out) << "input " << c.in;
     EXPECT_EQ(r.str[r.size], 0);
@@ -389,9 +398,25 @@ TEST_F(StringTest, PathNormalize) {
   if (base != "/") {
     Str8 parent = str8_parent_folder(cwd_norm);
     std::string expect_up = parent.size == 0 ? "/in" : to_std(parent) + "/in";
+    SeparatorRule windows(true);
     EXPECT_EQ(to_std(path_normalize(arena, lit("..\\in"))), expect_up);
   }
   EXPECT_EQ(arena_offset(scratch), scratch_before);
+}
+
+// Where a backslash does not separate, it is a byte of a name like any other: nothing splits,
+// folds or resolves at it.
+TEST_F(StringTest, BackslashIsPartOfANameWhereItDoesNotSeparate) {
+  SeparatorRule posix(false);
+  EXPECT_FALSE(char_is_slash('\\'));
+  EXPECT_EQ(char_fold_slash('\\'), '\\');
+  EXPECT_EQ(to_std(str8_file_name(lit("/in/sub/back\\slash.png"))), "back\\slash.png");
+  EXPECT_EQ(to_std(str8_parent_folder(lit("/in/we\\ird/x.png"))), "/in/we\\ird");
+  EXPECT_EQ(to_std(str8_parent_folder(lit("back\\slash.png"))), "back\\slash.png");
+  EXPECT_FALSE(str8_equals(lit("a\\b"), lit("a/b"), MatchAnySlash));
+  EXPECT_EQ(joined(path_split(arena, lit("\\a//b\\c/"))), "\\a|b\\c");
+  EXPECT_EQ(path_style_of(lit("c:\\x")), PathRelative);
+  EXPECT_EQ(to_std(path_normalize(arena, lit("/srv/a\\b/../c\\..\\d/"))), "/srv/c\\..\\d");
 }
 
 TEST_F(StringTest, RingWrapsAround) {

@@ -99,6 +99,37 @@ TEST(EndToEnd, UnreadableFileIsReportedOnceAndLeftInPlace) {
   EXPECT_TRUE(fs::exists(tmp.at("meta/locked.metadatas")));
 }
 
+// A folder that may be listed but not searched names files the program cannot even look up:
+// each is reported once and counted as unreadable, and the drain ends instead of waiting for
+// it. Root searches any folder, so as root the program runs without the capabilities that allow it.
+TEST(EndToEnd, FileThatCannotBeLookedUpDoesNotHoldUpTheDrain) {
+  TempFolder tmp("e2e-unsearchable");
+  std::string folder = tmp.at("in/shut");
+  fs::create_directories(folder);
+  ASSERT_TRUE(write_file(folder + "/hidden.png", png_file(gradient(40, 30, 3), 40, 30, 3)));
+  ASSERT_EQ(chmod(folder.c_str(), 0644), 0);
+  struct Reopen {
+    std::string folder;
+    ~Reopen() { chmod(folder.c_str(), 0755); }
+  } reopen{folder};
+  std::vector<std::string> args = {"-drain", "-in=" + tmp.at("in"), "-out=" + tmp.at("out"),
+                                   "-metadatas=" + tmp.at("meta"), "-thread=2"};
+  std::string binary = VANTOR_BIN;
+  if (geteuid() == 0) {
+    args.insert(args.begin(), {"--bounding-set=-dac_override,-dac_read_search", VANTOR_BIN});
+    binary = "/usr/bin/setpriv";
+  }
+  FinishedRun run = run_to_end(args, binary);
+  ASSERT_TRUE(run.ended) << run.out;
+  EXPECT_EQ(run.exit_code, 3) << run.out;
+  std::string note = "warning:\nUnable to open hidden.png, it was left in place.\n";
+  size_t at = run.out.find(note);
+  EXPECT_NE(at, std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find(note, at + 1), std::string::npos) << "reported once: " << run.out;
+  EXPECT_NE(run.out.find("1 left in place (too large 0, cut short or empty 0, unreadable 1,"), std::string::npos)
+      << run.out;
+}
+
 // A converted source in a folder the program may not change stays: reported once, settled, and
 // not converted again while it is unchanged, so its record is written once. Root may change any
 // folder, so as root the program runs without the capability that allows it.
@@ -228,6 +259,41 @@ TEST(EndToEnd, FailedWritesRetryQuietlyAndSignaturePrefixesWait) {
   std::string record = read_text(meta + "/a.metadatas");
   size_t from = record.find("[file_path]") + 11;
   EXPECT_EQ(read_file(record.substr(from, record.find(';', from) - from)), a) << record;
+}
+
+// Every name the system allows is tried: a backslash (here a byte of the name, not a
+// separator), a line break, a leading dash (never taken for an option), bytes that are not
+// UTF-8, and a backslash name below a sub-folder whose own name holds one. Each converts: its
+// outputs are in the output folder, its metadata file keeps its stem and sub-folder, and the
+// source leaves the input folder.
+TEST(EndToEnd, EveryLegalNameIsConverted) {
+  TempFolder tmp("e2e-odd-names");
+  std::string in = tmp.at("in"), out = tmp.at("out"), meta = tmp.at("meta");
+  const std::vector<std::string> stems = {"back\\slash", "line\nbreak", "-x", "bad\xFF\xFEutf8",
+                                          "sub\\dir/back\\slash"};
+  fs::create_directories(in + "/sub\\dir");
+  for (size_t i = 0; i < stems.size(); i += 1) {
+    // each its own picture, so that no two share an output
+    ASSERT_TRUE(write_file(in + "/" + stems[i] + ".png", png_file(gradient(30 + i, 20, 3), 30 + i, 20, 3)));
+  }
+  std::string targets = tmp.write("targets.txt", "targets: [ { width: 16, height: 16, image_type: \"PNG\" } ]\n");
+  FinishedRun run = run_to_end(
+      {"-drain", "-in=" + in, "-out=" + out, "-metadatas=" + meta, "-targets=" + targets, "-thread=2"});
+  ASSERT_TRUE(run.ended) << run.out;
+  EXPECT_EQ(run.exit_code, 0) << run.out;
+  const std::string field = "[file_path]";
+  for (const std::string &stem : stems) {
+    EXPECT_FALSE(fs::exists(in + "/" + stem + ".png")) << stem;
+    std::string text = read_text(meta + "/" + stem + ".metadatas");
+    size_t outputs = 0;
+    for (size_t at = text.find(field); at != std::string::npos; at = text.find(field, at + 1)) {
+      std::string path = text.substr(at + field.size(), text.find(';', at) - at - field.size());
+      EXPECT_EQ(fs::path(path).parent_path().string(), out) << stem;
+      EXPECT_TRUE(fs::exists(path)) << stem << ": " << path;
+      outputs += 1;
+    }
+    EXPECT_EQ(outputs, 2u) << stem << ": " << text; // the source's copy and the one target
+  }
 }
 
 } // namespace

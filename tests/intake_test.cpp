@@ -360,6 +360,7 @@ TEST(Intake, DeletedFileIsForgottenAndEmptyFileIsKept) {
 
 TEST(Intake, WrittenFormsOfOnePathShareOneNode) {
   intake_test_start();
+  SeparatorRule windows(true);
   TempFolder dir("forms");
   fs::create_directories(dir.path + "/sub");
   std::string plain = dir.at("f.png");

@@ -89,6 +89,33 @@ TEST(OsFilesPosix, PropsTellVersionsApart) {
   EXPECT_EQ(folder.flags, (u32)(FilePropsExists | FilePropsFolder));
   EXPECT_EQ(folder.size, 0u);
   EXPECT_EQ(file_props_from_path(Str8{}).flags, 0u);
+
+  // a name longer than the system looks up is neither a file nor nothing; one below a file is nothing
+  FileProps unreachable = file_props_from_path(s8(tmp.at(std::string(300, 'n'))));
+  EXPECT_EQ(unreachable.flags, (u32)FilePropsUnreachable);
+  EXPECT_FALSE(file_props_same_version(unreachable, none));
+  EXPECT_EQ(file_props_from_path(s8(path + "/below")).flags, 0u);
+}
+
+// Here a backslash is a byte of a name: folders are made, temporaries are placed and free
+// names are numbered without cutting a name at it.
+TEST(OsFilesPosix, BackslashIsPartOfAName) {
+  TempFolder tmp;
+  std::string folder = tmp.at("we\\ird");
+  std::string path = folder + "/a\\b.png";
+  ASSERT_TRUE(file_write_all(s8(path), str8_lit("one"), WriteAllMakeParents));
+  EXPECT_EQ(names_in(tmp.path), std::set<std::string>{"we\\ird"});
+  EXPECT_EQ(names_in(folder), std::set<std::string>{"a\\b.png"});
+
+  Arena *arena = arena_create(mib(1), kib(64));
+  Str8 temp = file_temp_path(arena, s8(path), 7, 8);
+  EXPECT_EQ(text_of(str8_parent_folder(temp)), folder);
+  EXPECT_TRUE(file_is_temp_name(str8_file_name(temp))) << text_of(temp);
+  std::string from = tmp.at("from.png");
+  ASSERT_TRUE(file_write_all(s8(from), str8_lit("two"), 0));
+  EXPECT_EQ(text_of(file_move_to_free_name(arena, s8(from), s8(path))), folder + "/a\\b.1.png");
+  EXPECT_EQ(read_back(folder + "/a\\b.1.png"), "two");
+  arena_destroy(arena);
 }
 
 TEST(OsFilesPosix, IterationReportsFoldersAndFilesOnly) {

@@ -2,8 +2,9 @@
 //
 // The base layer owns memory (arenas and per-thread scratch), byte-string views and lists,
 // UTF-8/UTF-16 conversion, paths and the formatting engine. It holds no locks and no shared
-// mutable state apart from the process-wide SysInfo record, written once by start-up before
-// any other thread exists and read-only afterwards. Everything here may run on any thread.
+// mutable state apart from the process-wide SysInfo record and the path separator rule
+// (base_string.h), both written once by start-up before any other thread exists and read-only
+// afterwards. Everything here may run on any thread.
 #pragma once
 
 #include <cstddef>

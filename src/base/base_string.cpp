@@ -1,5 +1,13 @@
+#include <atomic>
+
 #include "base/base_string.h"
 #include "base/base_list.h"
+
+//~ Path separators
+static std::atomic<bool> g_backslash_separates{false};
+
+void path_set_backslash_separates(bool separates) { g_backslash_separates.store(separates, std::memory_order_relaxed); }
+bool path_backslash_separates() { return g_backslash_separates.load(std::memory_order_relaxed); }
 
 //~ Construction and characters
 u64 cstr_length(const char *s) {
@@ -22,9 +30,9 @@ bool char_is_lower(u8 c) { return c >= 'a' && c <= 'z'; }
 bool char_is_alpha(u8 c) { return char_is_upper(c) || char_is_lower(c); }
 bool char_is_digit(u8 c) { return c >= '0' && c <= '9'; }
 bool char_is_space(u8 c) { return c == ' ' || (c >= 9 && c <= 13); }
-bool char_is_slash(u8 c) { return c == '/' || c == '\\'; }
+bool char_is_slash(u8 c) { return c == '/' || (c == '\\' && path_backslash_separates()); }
 u8 char_to_upper(u8 c) { return char_is_lower(c) ? (u8)(c - 'a' + 'A') : c; }
-u8 char_fold_slash(u8 c) { return c == '\\' ? (u8)'/' : c; }
+u8 char_fold_slash(u8 c) { return char_is_slash(c) ? (u8)'/' : c; }
 
 //~ Cutting views
 RangeU64 range_make(u64 a, u64 b) { return a <= b ? RangeU64{a, b} : RangeU64{b, a}; }
@@ -364,7 +372,7 @@ PathStyle path_style_of(Str8 s) {
 
 Str8List path_split(Arena *arena, Str8 s) {
   static const u8 slashes[2] = {'/', '\\'};
-  return str8_split_by(arena, s, slashes, 2, 0);
+  return str8_split_by(arena, s, slashes, path_backslash_separates() ? 2 : 1, 0);
 }
 
 // Kept ordinary components always form the tail of the list: a ".." is kept only while none

@@ -3,6 +3,11 @@
 // Views are cut from other views without copying. Whatever an operation builds lives in the
 // arena it is given and is followed by a zero byte that the view does not count. Temporary
 // work goes to the calling thread's scratch arena and is released before returning.
+//
+// Paths: "/" separates the pieces of a path on every system. Whether "\" does too is the
+// system's rule, told once by the OS layer's start-up (path_set_backslash_separates): on
+// Windows it does, and is accepted wherever a path is read; elsewhere it is an ordinary byte
+// of a name ("back\slash.png" is one name). Paths that are built always use "/".
 #pragma once
 
 #include "base/base_arena.h"
@@ -56,7 +61,7 @@ typedef u32 MatchFlags;
 enum : u32 {
   MatchIgnoreCase = 1,   // ASCII letters compare without regard to case
   MatchCommonLength = 2, // compare over the common length only
-  MatchAnySlash = 4,     // backslash and slash compare equal
+  MatchAnySlash = 4,     // every separator compares equal to "/" (a backslash only where it separates)
   MatchLast = 8,         // find reports the last occurrence
 };
 
@@ -71,6 +76,12 @@ struct UnicodeDecode {
   u32 codepoint;
   u32 advance; // bytes or units consumed
 };
+
+//~ Path separators
+// Written by the OS layer's start-up before any other thread exists; "/" alone separates until
+// then. A test may swap the rule and restore it.
+void path_set_backslash_separates(bool separates);
+bool path_backslash_separates();
 
 //~ Construction and characters
 inline Str8 str8(const void *ptr, u64 size) { return Str8{(u8 *)ptr, size}; }
@@ -89,9 +100,9 @@ bool char_is_lower(u8 c);
 bool char_is_alpha(u8 c);
 bool char_is_digit(u8 c);
 bool char_is_space(u8 c);
-bool char_is_slash(u8 c);
+bool char_is_slash(u8 c); // a path separator under the system's rule
 u8 char_to_upper(u8 c);
-u8 char_fold_slash(u8 c);
+u8 char_fold_slash(u8 c); // a separator becomes "/"; every other byte stays
 
 //~ Cutting views
 RangeU64 range_make(u64 a, u64 b);

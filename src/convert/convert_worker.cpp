@@ -13,7 +13,11 @@ static constexpr u64 WriteRetryLongestUs = 600000000;
 // picture's writer that has not written the whole signature yet looks like anything else.
 static constexpr u64 UnsupportedQuietUs = 2000000;
 
-static bool props_is_file(FileProps p) { return (p.flags & FilePropsExists) != 0 && (p.flags & FilePropsFolder) == 0; }
+// A path the system would not look up counts as a file: the scan listed it as one, and it is
+// tried, found unreadable and settled like any file that cannot be opened, not waited for.
+static bool props_is_file(FileProps p) {
+  return (p.flags & FilePropsUnreachable) || ((p.flags & FilePropsExists) && !(p.flags & FilePropsFolder));
+}
 
 static bool same_version(FileProps a, FileProps b) { return props_is_file(a) && file_props_same_version(a, b); }
 
@@ -120,10 +124,9 @@ static u32 tally_reason_of(AttemptOutcome outcome) {
 // not lie below it. Paths come from the scan, which builds them from the input folder as given.
 static Str8 source_below_input(AppState *app, Str8 path) {
   Str8 in = app->in_folder;
-  bool rooted = str8_ends_with(in, str8_lit("/"), 0) || str8_ends_with(in, str8_lit("\\"), 0);
+  bool rooted = in.size > 0 && char_is_slash(in.str[in.size - 1]);
   u64 skip = in.size + (rooted ? 0 : 1);
-  bool below = path.size > skip && str8_starts_with(path, in, 0) &&
-               (rooted || path.str[in.size] == '/' || path.str[in.size] == '\\');
+  bool below = path.size > skip && str8_starts_with(path, in, 0) && (rooted || char_is_slash(path.str[in.size]));
   return below ? str8_drop_front(path, skip) : str8_file_name(path);
 }
 

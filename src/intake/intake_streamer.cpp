@@ -21,6 +21,7 @@ static void streamer_read(Str8 path, U128 key) {
   // read the size found before opening, no more
   FileProps before = file_props_from_path(path);
   bool is_file = (before.flags & FilePropsExists) && !(before.flags & FilePropsFolder);
+  bool unreachable = (before.flags & FilePropsUnreachable) != 0;
   Arena *arena = nullptr;
   Str8 content = {};
   bool opened = false;
@@ -38,12 +39,13 @@ static void streamer_read(Str8 path, U128 key) {
   // decide
   bool unchanged = file_props_same_version(before, after);
   ReadOutcome outcome = ReadDropped;
-  if (unchanged && !is_file) {
+  if (unchanged && !is_file && !unreachable) {
     outcome = ReadGone;
   } else if (unchanged && opened && content.size == before.size && file_is_complete(path)) {
     outcome = ReadComplete;
   } else if (unchanged && !opened) {
-    outcome = ReadUnreadable; // another user's file, a FIFO: the same until it changes
+    // another user's file, a FIFO, a path the system would not look up: the same until it changes
+    outcome = ReadUnreadable;
   }
 
   // publish or drop; a gone file's reads are forgotten before its node, so nobody can queue

@@ -277,7 +277,8 @@ DateTime date_time_from_dense_time(DenseTime t) {
 }
 
 bool file_props_same_version(FileProps a, FileProps b) {
-  return (a.flags & FilePropsExists) == (b.flags & FilePropsExists) && a.size == b.size &&
+  u32 kind = FilePropsExists | FilePropsUnreachable;
+  return (a.flags & kind) == (b.flags & kind) && a.size == b.size &&
          a.modified_ns == b.modified_ns;
 }
 
@@ -410,7 +411,7 @@ static std::atomic<u64> g_temp_counter;
 Str8 file_temp_path(Arena *arena, Str8 path, u32 process_id, u32 thread_id) {
   u64 cut = path.size;
   for (u64 i = 0; i < path.size; i += 1) {
-    if (path.str[i] == '/' || path.str[i] == '\\') cut = i;
+    if (char_is_slash(path.str[i])) cut = i;
   }
   Str8 folder = cut < path.size ? str8_keep_front(path, cut + 1) : Str8{};
   u64 counter = g_temp_counter.fetch_add(1);
@@ -456,7 +457,8 @@ u64 folder_remove_stale_temporaries(Str8 folder) {
 }
 
 //- folder chains
-// Both slashes cut pieces and empty pieces count. The first piece of a rooted path (the empty piece before its leading
+// Separators cut pieces (a backslash only where the system takes it for one), and empty
+// pieces count. The first piece of a rooted path (the empty piece before its leading
 // "/") or a drive such as "E:" is never made; a relative path's first piece is a real folder
 // and is made like the others. A zero byte anywhere fails before anything is made.
 static bool os_make_folders(Str8 path, bool include_last) {
@@ -464,7 +466,7 @@ static bool os_make_folders(Str8 path, bool include_last) {
   Scratch scratch = scratch_begin(nullptr);
   Str8 chain = str8_copy(scratch.arena, path);
   for (u64 i = 0; i < chain.size; i += 1) {
-    if (chain.str[i] == '\\') chain.str[i] = '/';
+    chain.str[i] = char_fold_slash(chain.str[i]);
   }
   bool drive_first = chain.size >= 2 && chain.str[1] == ':' && char_is_alpha(chain.str[0]);
   bool first = true;

@@ -54,9 +54,10 @@ void process_init_facts();
 void process_args_keep(int argc, char **argv);
 
 // The per-system steps of process_init_facts, called in this order on the main thread:
-// process_init_system installs the fatal report, sets up the allocator and the console as
-// the system needs, fills SysInfo's machine facts (all but its name) and the process id,
-// before any arena exists; the queries then fill the rest, and sync_pool_init makes the
+// process_init_system installs the fatal report, tells base which bytes separate the pieces
+// of a path (path_set_backslash_separates), sets up the allocator and the console as the
+// system needs, fills SysInfo's machine facts (all but its name) and the process id, before
+// any arena exists; the queries then fill the rest, and sync_pool_init makes the
 // SyncPool.
 void process_init_system(ProcInfo *proc);
 Str8 machine_name_query(Arena *arena);
@@ -153,6 +154,9 @@ DateTime date_time_from_dense_time(DenseTime t);
 enum : u32 {
   FilePropsFolder = 0x1,
   FilePropsExists = 0x2,
+  // Alone: the system would not look the path up (a path longer than it takes, a folder that
+  // can be listed but not searched), so something may be there that cannot be reached.
+  FilePropsUnreachable = 0x4,
 };
 
 struct FileProps {
@@ -163,8 +167,8 @@ struct FileProps {
   u64 modified_ns; // last-write time at the file system's full resolution (ns since 1970)
 };
 
-// Same file version: both exist (or both do not), same size, same last-write time at full
-// resolution. What "unchanged during a read" and the stability checks compare.
+// Same file version: both exist (or both do not, both unreachable or not), same size, same
+// last-write time at full resolution. What "unchanged during a read" and the stability checks compare.
 bool file_props_same_version(FileProps a, FileProps b);
 // False while another process may still be writing the file, where the system can tell
 // (Windows: the file cannot be opened without sharing write access); true otherwise.
@@ -238,10 +242,12 @@ bool folder_can_take(Str8 folder, u64 bytes);
 // extension). The path the file went to; empty on failure (file_last_error_text says why).
 Str8 file_move_to_free_name(Arena *arena, Str8 from, Str8 to);
 FileProps file_props_from_handle(FileHandle file);
-FileProps file_props_from_path(Str8 path); // all zero when nothing is there
+// All zero when nothing is there; FilePropsUnreachable alone where the system says so (POSIX).
+FileProps file_props_from_path(Str8 path);
 bool folder_ensure(Str8 path);
 // Written once, on folder_ensure: every folder of the path, or every one but the last piece.
-// Both slashes cut pieces; a leading "/" or a drive such as "E:" is never made.
+// The separators of path_backslash_separates cut pieces; a leading "/" or a drive such as
+// "E:" is never made.
 bool folder_make_chain(Str8 path);
 bool folder_make_parents(Str8 path);
 bool folder_sync(Str8 path);

@@ -67,7 +67,7 @@ static void report_append_u64(u64 v, u32 base) {
 static const char *bare_file_name(const char *path) {
   const char *name = path;
   for (const char *p = path; *p; p += 1) {
-    if (*p == '/' || *p == '\\') {
+    if (*p == '/') {
       name = p + 1;
     }
   }

@@ -109,7 +109,14 @@ FileProps file_props_from_path(Str8 path) {
   FileProps props = {};
   PosixStat st;
   char *cpath = posix_path(scratch.arena, path);
-  if (cpath && cpath[0] && posix_stat_at(AT_FDCWD, cpath, 0, &st)) props = file_props_from_stat(&st);
+  if (cpath && cpath[0]) {
+    if (posix_stat_at(AT_FDCWD, cpath, 0, &st)) {
+      props = file_props_from_stat(&st);
+    } else if (errno != ENOENT && errno != ENOTDIR) {
+      // a listing may still name it: ENAMETOOLONG, EACCES on a folder on the way
+      props.flags = FilePropsUnreachable;
+    }
+  }
   scratch_restore(scratch);
   return props;
 }

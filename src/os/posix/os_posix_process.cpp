@@ -107,6 +107,9 @@ Str8 current_directory(Arena *arena) {
 void process_init_system(ProcInfo *info) {
   fatal_report_install();
 
+  // a backslash is a byte like any other in a name here: only "/" separates
+  path_set_backslash_separates(false);
+
   // The image libraries' buffers are the only large heap memory. Those a worker's next file
   // can use again are kept by the libraries' own heap (convert_heap); beyond that, a fixed
   // threshold maps every large one on its own and returns it to the system when freed, where

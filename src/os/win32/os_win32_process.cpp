@@ -93,6 +93,9 @@ void environment_query(Arena *arena, Str8List *out) {
 void process_init_system(ProcInfo *proc) {
   fatal_report_install();
 
+  // the system takes a backslash and "/" alike as separators, and so does every path we read
+  path_set_backslash_separates(true);
+
   // The console and any pipe get the same bytes as on every other system: "\n" stays one
   // byte (the console starts a new line on it all the same).
   _setmode(_fileno(stdout), _O_BINARY);
