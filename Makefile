@@ -14,8 +14,9 @@ all: build
 deps:
 	@scripts/deps
 
+# The build knows where it is installed: run from there, it works in the current folder.
 configure: deps
-	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) >/dev/null
+	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DCMAKE_INSTALL_PREFIX="$(PREFIX)" >/dev/null
 
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
@@ -43,7 +44,7 @@ install: configure
 # vantor_<version>_<architecture>.deb in this folder, from a release build.
 deb:
 	@scripts/deps --package
-	@cmake -S . -B $(RELEASE_BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake -S . -B $(RELEASE_BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
 	@cmake --build $(RELEASE_BUILD) -j $(JOBS) --target vantor
 	@scripts/make-deb $(RELEASE_BUILD) .
 

@@ -312,12 +312,13 @@ TEST(AppSetup, ThreadFortyGivesSixteenWorkersAndStripes) {
   EXPECT_TRUE(fs::is_directory(tmp.at("meta")));
 }
 
-TEST(AppSetup, InputFolderThatIsAlsoTheOutputFolderIsReported) {
+TEST(AppSetup, InputFolderThatIsAlsoTheOutputFolderEndsTheSetUp) {
   TempFolder tmp;
   Str8List problems = {};
   std::string in = tmp.at("same/"), out = tmp.at("same"), meta = tmp.at("meta");
   AppOptions options = {.in = str8_of(in), .out = str8_of(out), .metadatas = str8_of(meta), .threads = 1};
-  app_setup(&options, &problems);
-  EXPECT_EQ(lines_of(problems), std::vector<std::string>{"warning: the input folder is also the output or metadata "
-                                                         "folder; nothing in it is converted"});
+  EXPECT_EQ(app_setup(&options, &problems), 0u);
+  EXPECT_EQ(lines_of(problems), std::vector<std::string>{"error: the input folder " + out +
+                                                         " is also the output folder; nothing in it could be converted"});
+  EXPECT_FALSE(fs::exists(out)) << "nothing is made for a run that cannot start";
 }

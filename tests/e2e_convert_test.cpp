@@ -515,8 +515,11 @@ TEST(EndToEnd, FailedWritesDeleteNothingAreReportedOncePerVersionAndResume) {
   ASSERT_TRUE(wait_until(record_read)) << f.text("kept");
   EXPECT_EQ(num(m.records[0], "file_size"), 0u);
   EXPECT_NE(m.notes.back().find("warningUnable to write " + f.out + "/"), std::string::npos) << f.text("kept");
+  EXPECT_EQ(m.notes.back().find(": "), std::string::npos) << "the record's note gives no reason: " << f.text("kept");
   // the source copy and the three outputs, each once
   ASSERT_TRUE(wait_until([&] { return reports() == 4; })) << p.out;
+  EXPECT_NE(p.out.find("Unable to write " + f.out + "/"), std::string::npos) << p.out;
+  EXPECT_NE(p.out.find(".png: "), std::string::npos) << "the console gives the system's reason: " << p.out;
 
   EXPECT_TRUE(fs::exists(path));
   EXPECT_EQ(read_file(path), png);

@@ -379,7 +379,7 @@ TEST(ReadmeExamples, KeepsTheEntryPointsAndTheyDoWhatItSays) {
   const std::string &text = readme();
   ASSERT_FALSE(text.empty()) << source_file("README.md");
   for (const char *needle : {"make run", "make test", "make bench", "bench/README.md", "make run ARGS=\"",
-                             "build/in", "build/out", "build/metadatas", "pgrep -f vantor", "[main thread]"}) {
+                             "build/in", "build/out", "build/metadatas", "pgrep -a -f", "[main thread]"}) {
     EXPECT_NE(text.find(needle), std::string::npos) << "the README lost \"" << needle << "\"";
   }
   // `make run ARGS="..."` is the program with those arguments, in build/.

@@ -370,7 +370,11 @@ int app_main(ArgTable *table) {
     }
     fflush(stdout);
   } else {
+    for (Str8Node *n = problems.first; n; n = n->next) {
+      printf("%.*s\n", (int)n->string.size, (const char *)n->string.str);
+    }
     printf("Unable to run the program, check paramaters.\n");
+    fflush(stdout);
   }
   int status = running ? AppExitDone : AppExitUsage;
 

@@ -3,6 +3,7 @@
 
 #include "app/app_setup.h"
 #include "convert/convert.h"
+#include "vantor_install.h" // written into the build folder by the build
 
 //~ Targets
 static constexpr Target app_builtin_target(u64 width, u64 height, u8 quality, u64 max_bytes, i32 filter) {
@@ -159,9 +160,18 @@ TargetList app_targets_load(Arena *arena, Str8 path, u32 *default_targets, Str8L
 }
 
 //~ Folders
+bool app_runs_installed() {
+  Str8 installed = str8_cstring(VANTOR_INSTALL_BINDIR);
+  Str8 exe = proc_info()->exe_folder;
+  return installed.size > 1 && (str8_equals(exe, installed, 0) || str8_ends_with(exe, installed, 0));
+}
+
 Str8 app_folder_resolve(Arena *arena, Str8 given, Str8 default_name) {
   if (given.size > 0) {
     return path_normalize(arena, given);
+  }
+  if (app_runs_installed()) {
+    return path_normalize(arena, default_name);
   }
   Scratch scratch = scratch_begin(arena);
   Str8 joined = arena_format(scratch.arena, "%S/%S", proc_info()->exe_folder, default_name);
@@ -193,6 +203,26 @@ static void app_sweep_temporaries(Str8 root, Str8 skip_first, Str8 skip_second) 
   scratch_restore(scratch);
 }
 
+// A working folder on disk, made when missing, that can be used for what it is for: the input
+// listed, the output and metadata folders written. False, with one "error:" line naming the
+// folder, its use and the system's reason, when it cannot.
+static bool app_folder_ready(Arena *arena, Str8 folder, Str8 use, bool listed, Str8List *problems) {
+  FileProps props = file_props_from_path(folder);
+  Str8 failure = {};
+  if ((props.flags & FilePropsExists) && !(props.flags & FilePropsFolder)) {
+    failure = str8_lit("is not a folder");
+  } else if (!folder_make_chain(folder)) {
+    failure = arena_format(arena, "cannot be created: %S", file_last_error_text(arena));
+  } else if (listed && !folder_can_list(folder)) {
+    failure = arena_format(arena, "cannot be listed: %S", file_last_error_text(arena));
+  } else if (!listed && !folder_can_take(folder, 0)) {
+    failure = arena_format(arena, "cannot be written: %S", file_last_error_text(arena));
+  }
+  if (failure.size == 0) return true;
+  if (problems) str8_list_addf(arena, problems, "error: the %S folder %S %S", use, folder, failure);
+  return false;
+}
+
 u32 app_setup(const AppOptions *options, Str8List *problems) {
   // the state, in an arena that lives as long as the process
   Arena *arena = arena_create(mib(2), kib(16));
@@ -209,18 +239,26 @@ u32 app_setup(const AppOptions *options, Str8List *problems) {
   // targets
   state->targets = app_targets_load(arena, options->targets_path, &state->default_targets, problems);
 
-  // folders on disk; a killed run may have left temporary files where outputs are written
-  folder_make_chain(state->out_folder);
-  folder_make_chain(state->in_folder);
-  folder_make_chain(state->metadatas_folder);
+  // folders on disk, each usable for what it is for, or the run ends here
+  Str8 same_as = str8_equals(state->in_folder, state->out_folder, 0)         ? str8_lit("output")
+                 : str8_equals(state->in_folder, state->metadatas_folder, 0) ? str8_lit("metadata")
+                                                                               : Str8{};
+  if (same_as.size > 0) {
+    if (problems) {
+      str8_list_addf(arena, problems, "error: the input folder %S is also the %S folder; nothing in it could be converted",
+                     state->in_folder, same_as);
+    }
+    return 0;
+  }
+  if (!app_folder_ready(arena, state->in_folder, str8_lit("input"), true, problems) ||
+      !app_folder_ready(arena, state->out_folder, str8_lit("output"), false, problems) ||
+      !app_folder_ready(arena, state->metadatas_folder, str8_lit("metadata"), false, problems)) {
+    return 0;
+  }
+  // a killed run may have left temporary files where outputs are written
   folder_remove_stale_temporaries(state->out_folder);
   app_sweep_temporaries(state->unsupported_folder, state->in_folder, state->metadatas_folder);
   app_sweep_temporaries(state->metadatas_folder, state->in_folder, state->out_folder);
-  if (problems && (str8_equals(state->in_folder, state->out_folder, 0) ||
-                   str8_equals(state->in_folder, state->metadatas_folder, 0))) {
-    str8_list_addf(arena, problems,
-                   "warning: the input folder is also the output or metadata folder; nothing in it is converted");
-  }
 
   // conversion queue and claim table
   string_ring_init(&state->conversion_queue, arena, AppConversionQueueBytes);

@@ -36,7 +36,11 @@ u64 app_targets_from_text(Arena *arena, TargetList *list, Str8 text, Str8 path, 
 TargetList app_targets_load(Arena *arena, Str8 path, u32 *default_targets, Str8List *problems);
 
 //~ Folders
-// The given folder, or "<exe folder>/<default_name>" when it is empty; absolute and normalised.
+// True when the program runs from the folder it is installed to ("<prefix>/bin", also below
+// a staging root such as an unpacked package): its own folder is then no place for work.
+bool app_runs_installed();
+// The given folder, or, when it is empty, "<default_name>" in the current folder for an
+// installed program and "<exe folder>/<default_name>" otherwise; absolute and normalised.
 Str8 app_folder_resolve(Arena *arena, Str8 given, Str8 default_name);
 
 //~ Set-up
@@ -58,6 +62,9 @@ struct AppOptions {
 // (created on disk, stale temporary files of a killed run removed from the output and
 // metadata folders), targets, conversion queue, ClaimTable and the encoder's PNG level, then
 // starts the worker threads. Problems worth telling the user (an unreadable targets file,
-// rejected tokens, an input folder that is also an output folder) are appended to *problems,
-// when given, as lines without a line feed living in the AppState arena. Always returns 1.
+// rejected tokens) are appended to *problems, when given, as lines without a line feed living
+// in the AppState arena. Returns 0, with one "error:" line, when a working folder cannot be
+// used (it cannot be made, is not a folder, the input cannot be listed, the output or metadata
+// folder cannot be written, or the input is one of the other two): nothing is published and no
+// worker starts then. Returns 1 otherwise.
 u32 app_setup(const AppOptions *options, Str8List *problems);

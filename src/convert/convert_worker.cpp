@@ -251,6 +251,7 @@ struct Attempt {
   ConvertPlan plan;
   bool planned;
   MessageList file_messages; // the file's own notes, after its records in the metadata
+  MessageList console_notes; // the same notes as the console shows them (a failure's reason too)
   Str8List metadata;
   Str8 metadata_path;
   bool metadata_written;
@@ -315,8 +316,9 @@ static bool phase_probe(Attempt *a) {
     if (!same_version(e->recorded, a->versions.seen) || clock_now_us() - e->seen_since_us < UnsupportedQuietUs) {
       return attempt_end(a, AttemptTooRecent);
     }
-    message_add(a->arena, &a->file_messages, MessageError,
-                arena_format(a->arena, "Unsupported file format, %S was skipped", a->file_name));
+    Str8 note = arena_format(a->arena, "Unsupported file format, %S was skipped", a->file_name);
+    message_add(a->arena, &a->file_messages, MessageError, note);
+    message_add(a->arena, &a->console_notes, MessageError, note);
     return attempt_end(a, AttemptUnsupported);
   }
   a->planned = true;
@@ -430,8 +432,11 @@ static bool phase_write(Attempt *a) {
     } else {
       write_failed = true;
       attempt_note_failure(a, r->file_path, r->bytes.size);
+      Str8 reason = file_last_error_text(a->arena);
       message_add(a->arena, &a->file_messages, MessageWarning,
                   arena_format(a->arena, "Unable to write %S.", r->file_path));
+      message_add(a->arena, &a->console_notes, MessageWarning,
+                  arena_format(a->arena, "Unable to write %S: %S.", r->file_path, reason));
     }
   }
   for (OutputRecord *r = a->plan.first_record; r; r = r->next) {
@@ -445,7 +450,8 @@ static bool phase_write(Attempt *a) {
 // The metadata file (the records and the file's own notes) joins the outputs' temporaries,
 // under the record name this source holds. False when its temporary could not be written.
 static bool attempt_stage_metadata(Attempt *a) {
-  message_report(a->arena, &a->file_messages, &a->metadata, !a->quiet);
+  message_report(a->arena, &a->file_messages, &a->metadata, 0);
+  message_report(a->arena, &a->console_notes, nullptr, !a->quiet);
   Arena *keep = a->memory->batch->arena;
   SourceWrites *files = &a->files;
   if (!files->writes) files->writes = arena_push<PendingWrite>(keep, 1);
@@ -464,7 +470,8 @@ static bool attempt_stage_metadata(Attempt *a) {
     return true;
   }
   attempt_note_failure(a, a->metadata_path, text.size);
-  if (!a->quiet) warn(a->arena, arena_format(a->arena, "Unable to write %S.", a->metadata_path));
+  Str8 reason = file_last_error_text(a->arena);
+  if (!a->quiet) warn(a->arena, arena_format(a->arena, "Unable to write %S: %S.", a->metadata_path, reason));
   return false;
 }
 
@@ -498,6 +505,7 @@ static bool commit_source_writes(Arena *arena, SourceWrites *files, bool quiet, 
     if (!ok[i]) bad = i;
   }
   Str8 bad_path = bad < files->count ? files->writes[bad].path : Str8{};
+  Str8 reason = bad < files->count ? file_last_error_text(arena) : Str8{};
   if (has_metadata) {
     PendingWrite *m = &files->writes[outputs];
     Str8 metadata_path = m->path;
@@ -507,18 +515,24 @@ static bool commit_source_writes(Arena *arena, SourceWrites *files, bool quiet, 
                                           files->writes[files->copy_index].path);
       Arena *keep = m->arena;
       file_write_cancel(m);
-      if (!file_write_begin(keep, metadata_path, text, WriteAllMakeParents, m)) bad = outputs;
+      if (!file_write_begin(keep, metadata_path, text, WriteAllMakeParents, m)) {
+        bad = outputs;
+        reason = file_last_error_text(arena);
+      }
     }
     if (bad == files->count) {
       file_write_commit(m, 1, &ok[outputs]);
-      if (!ok[outputs]) bad = outputs;
+      if (!ok[outputs]) {
+        bad = outputs;
+        reason = file_last_error_text(arena);
+      }
     } else {
       file_write_cancel(m);
     }
     if (bad == outputs) bad_path = metadata_path;
   }
   if (bad == files->count) return true;
-  if (!quiet) warn(arena, arena_format(arena, "Unable to write %S.", bad_path));
+  if (!quiet) warn(arena, arena_format(arena, "Unable to write %S: %S.", bad_path, reason));
   *failed = bad_path;
   return false;
 }

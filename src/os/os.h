@@ -234,6 +234,9 @@ enum FileMoveResult : u32 {
 FileMoveResult file_move_no_replace(Str8 from, Str8 to);
 // A rename within one folder that never replaces, without syncing anything.
 FileMoveResult file_rename_no_replace(Str8 from, Str8 to);
+// Whether the folder's entries can be listed; false, with file_last_error_text saying why,
+// when the system refuses.
+bool folder_can_list(Str8 folder);
 // Whether `folder` can take a new file of `bytes` bytes now: a file can be made there and the
 // file system has that much room. Cheap: for retrying a write that failed there.
 bool folder_can_take(Str8 folder, u64 bytes);

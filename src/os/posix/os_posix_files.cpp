@@ -210,8 +210,10 @@ bool file_write_begin(Arena *arena, Str8 path, Str8 data, u32 flags, PendingWrit
   int fd = open((char *)temp.str, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
   if (fd < 0) return false;
   if (file_write_range((FileHandle)fd + 1, RangeU64{0, data.size}, data.str) != data.size) {
+    int error = errno ? errno : EIO;
     close(fd);
     unlink((char *)temp.str);
+    errno = error;
     return false;
   }
   // Writing out starts now; the sync at the commit then mostly waits for the journal, and the
@@ -226,10 +228,12 @@ bool file_write_begin(Arena *arena, Str8 path, Str8 data, u32 flags, PendingWrit
 }
 
 void file_write_commit(PendingWrite *writes, u64 count, bool *ok) {
+  int error = 0; // the first failure's, for file_last_error_text
   for (u64 i = 0; i < count; i += 1) {
     int fd = writes[i].file ? posix_fd(writes[i].file) : -1;
     ok[i] = fd >= 0 && fsync(fd) == 0;
     if (fd >= 0) ok[i] = close(fd) == 0 && ok[i];
+    if (!ok[i] && !error) error = errno ? errno : EIO;
     writes[i].file = 0;
   }
   bool failed = false;
@@ -247,11 +251,13 @@ void file_write_commit(PendingWrite *writes, u64 count, bool *ok) {
       ok[i] = ok[i] && !failed && cpath && rename((char *)writes[i].temp.str, cpath) == 0;
     }
     if (!ok[i]) {
+      if (!error) error = errno ? errno : EIO;
       unlink((char *)writes[i].temp.str);
       failed = true;
     }
     scratch_restore(scratch);
   }
+  if (error) errno = error;
 }
 
 void file_write_cancel(PendingWrite *write) {
@@ -412,7 +418,10 @@ FileMoveResult file_move_no_replace(Str8 from, Str8 to) {
 static bool posix_folder_ensure(const char *cpath) {
   if (posix_is_folder(cpath)) return true;
   if (mkdir(cpath, 0777) == 0) return true;
-  return errno == EEXIST && posix_is_folder(cpath);
+  if (errno != EEXIST) return false;
+  if (posix_is_folder(cpath)) return true;
+  errno = ENOTDIR; // a file holds the name
+  return false;
 }
 
 bool folder_ensure(Str8 path) {
@@ -461,6 +470,18 @@ bool folder_can_take(Str8 folder, u64 bytes) {
   scratch_restore(scratch);
   errno = error;
   return ok;
+}
+
+bool folder_can_list(Str8 folder) {
+  Scratch scratch = scratch_begin(nullptr);
+  char *cpath = posix_path(scratch.arena, folder);
+  if (!cpath) errno = EINVAL;
+  DIR *dir = cpath ? opendir(cpath) : nullptr;
+  int error = errno;
+  if (dir) closedir(dir);
+  scratch_restore(scratch);
+  errno = error;
+  return dir != nullptr;
 }
 
 //- directory iteration

@@ -219,8 +219,10 @@ bool file_write_begin(Arena *arena, Str8 path, Str8 data, u32 flags, PendingWrit
                    : INVALID_HANDLE_VALUE;
   bool ok = h != INVALID_HANDLE_VALUE;
   if (ok && file_write_range((FileHandle)(uintptr_t)h, RangeU64{0, data.size}, data.str) != data.size) {
+    DWORD error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
     CloseHandle(h);
     DeleteFileW(wtemp);
+    SetLastError(error);
     ok = false;
   }
   scratch_restore(scratch);
@@ -234,10 +236,12 @@ bool file_write_begin(Arena *arena, Str8 path, Str8 data, u32 flags, PendingWrit
 }
 
 void file_write_commit(PendingWrite *writes, u64 count, bool *ok) {
+  DWORD error = 0; // the first failure's, for file_last_error_text
   for (u64 i = 0; i < count; i += 1) {
     HANDLE h = writes[i].file ? (HANDLE)(uintptr_t)writes[i].file : INVALID_HANDLE_VALUE;
     ok[i] = h != INVALID_HANDLE_VALUE && FlushFileBuffers(h) != 0;
     if (h != INVALID_HANDLE_VALUE) ok[i] = CloseHandle(h) != 0 && ok[i];
+    if (!ok[i] && !error) error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
     writes[i].file = 0;
   }
   bool failed = false;
@@ -251,11 +255,13 @@ void file_write_commit(PendingWrite *writes, u64 count, bool *ok) {
       ok[i] = ok[i] && !failed && wtemp && wpath && win32_move_replacing(wtemp, wpath);
     }
     if (!ok[i]) {
+      if (!error) error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
       if (wtemp) DeleteFileW(wtemp);
       failed = true;
     }
     scratch_restore(scratch);
   }
+  if (error) SetLastError(error);
 }
 
 void file_write_cancel(PendingWrite *write) {
@@ -315,6 +321,19 @@ FileMoveResult file_rename_no_replace(Str8 from, Str8 to) {
   scratch_restore(scratch);
   SetLastError(error);
   return result;
+}
+
+bool folder_can_list(Str8 folder) {
+  Scratch scratch = scratch_begin(nullptr);
+  wchar_t *pattern = win32_path(scratch.arena, str8_concat(scratch.arena, folder, str8_lit("\\*")));
+  WIN32_FIND_DATAW data;
+  HANDLE find = pattern ? FindFirstFileW(pattern, &data) : INVALID_HANDLE_VALUE;
+  DWORD error = pattern ? GetLastError() : ERROR_INVALID_NAME;
+  bool ok = find != INVALID_HANDLE_VALUE || error == ERROR_FILE_NOT_FOUND;
+  if (find != INVALID_HANDLE_VALUE) FindClose(find);
+  scratch_restore(scratch);
+  SetLastError(error);
+  return ok;
 }
 
 // A temporary is made there (deleted when closed), then the volume's free bytes for this user
