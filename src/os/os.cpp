@@ -345,44 +345,44 @@ Str8 file_move_to_free_name(Arena *arena, Str8 from, Str8 to) {
 }
 
 //- writes that keep other bytes
-bool file_same_bytes(Str8 a, Str8 b) {
-  FileProps pa = file_props_from_path(a), pb = file_props_from_path(b);
-  bool files = (pa.flags & FilePropsExists) && !(pa.flags & FilePropsFolder) && (pb.flags & FilePropsExists) &&
-               !(pb.flags & FilePropsFolder);
-  if (!files || pa.size != pb.size) return false;
-  FileHandle fa = file_open(FileOpenRead | FileShareRead | FileShareWriteDelete, a);
-  FileHandle fb = file_open(FileOpenRead | FileShareRead | FileShareWriteDelete, b);
-  bool same = fa && fb;
-  Scratch scratch = scratch_begin(nullptr);
-  constexpr u64 Chunk = mib(1);
-  u8 *ba = arena_push_uninit<u8>(scratch.arena, Chunk);
-  u8 *bb = arena_push_uninit<u8>(scratch.arena, Chunk);
-  for (u64 at = 0; same && at < pa.size; at += Chunk) {
-    RangeU64 range = {at, min_of(pa.size, at + Chunk)};
-    u64 want = range.max - range.min;
-    same = file_read_range(fa, range, ba) == want && file_read_range(fb, range, bb) == want && memcmp(ba, bb, want) == 0;
-  }
-  scratch_restore(scratch);
-  file_close(fa);
-  file_close(fb);
-  return same;
-}
-
-bool file_holds(Str8 path, Str8 bytes) {
+// Whether the file at `path` is a file of `size` bytes whose every chunk `same` accepts, given
+// the chunk's offset, its bytes and their count.
+template <typename F> static bool file_compare(Str8 path, u64 size, F same) {
   FileProps props = file_props_from_path(path);
-  if (!(props.flags & FilePropsExists) || (props.flags & FilePropsFolder) || props.size != bytes.size) return false;
+  if (!(props.flags & FilePropsExists) || (props.flags & FilePropsFolder) || props.size != size) return false;
   FileHandle file = file_open(FileOpenRead | FileShareRead | FileShareWriteDelete, path);
   if (!file) return false;
   Scratch scratch = scratch_begin(nullptr);
   constexpr u64 Chunk = mib(1);
   u8 *buffer = arena_push_uninit<u8>(scratch.arena, Chunk);
-  bool same = true;
-  for (u64 at = 0; same && at < bytes.size; at += Chunk) {
-    u64 want = min_of(bytes.size - at, Chunk);
-    same = file_read_range(file, RangeU64{at, at + want}, buffer) == want && memcmp(buffer, bytes.str + at, want) == 0;
+  bool equal = true;
+  for (u64 at = 0; equal && at < size; at += Chunk) {
+    u64 count = min_of(size - at, Chunk);
+    equal = file_read_range(file, RangeU64{at, at + count}, buffer) == count && same(at, buffer, count);
   }
   scratch_restore(scratch);
   file_close(file);
+  return equal;
+}
+
+bool file_holds(Str8 path, Str8 bytes) {
+  return file_compare(path, bytes.size, [&](u64 at, const u8 *chunk, u64 count) {
+    return memcmp(chunk, bytes.str + at, count) == 0;
+  });
+}
+
+bool file_same_bytes(Str8 a, Str8 b) {
+  FileProps pb = file_props_from_path(b);
+  if (!(pb.flags & FilePropsExists) || (pb.flags & FilePropsFolder)) return false;
+  FileHandle other = file_open(FileOpenRead | FileShareRead | FileShareWriteDelete, b);
+  if (!other) return false;
+  Scratch scratch = scratch_begin(nullptr);
+  u8 *buffer = arena_push_uninit<u8>(scratch.arena, mib(1));
+  bool same = file_compare(a, pb.size, [&](u64 at, const u8 *chunk, u64 count) {
+    return file_read_range(other, RangeU64{at, at + count}, buffer) == count && memcmp(chunk, buffer, count) == 0;
+  });
+  scratch_restore(scratch);
+  file_close(other);
   return same;
 }
 
