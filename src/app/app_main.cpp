@@ -232,12 +232,16 @@ static void app_print_help() {
   printf("\ttargets:   file path which specify the image details conversion. None will used default targets.\n");
   printf("\tmetadatas: folder path images converted's metadatas. Which can be used to extract informations of "
          "them.\n");
+  printf("\torientation: upright (default) turns the outputs as a viewer shows the photo; stored keeps them as "
+         "stored.\n");
+  printf("\tcolor:     sRGB (default) converts the outputs of a photo with a colour profile to sRGB; stored keeps "
+         "its numbers.\n");
 }
 
 //~ Options
 // Every key the program reads; "quiet" is start-up's, "version" ends the program before it.
-static const char *const app_known_keys[] = {"in",   "out",   "metadatas", "targets", "thread", "max_pixels",
-                                             "help", "drain", "quiet",     "version"};
+static const char *const app_known_keys[] = {"in",   "out",   "metadatas", "targets",     "thread", "max_pixels",
+                                             "help", "drain", "quiet",     "orientation", "color",  "version"};
 
 static bool app_key_is_known(Str8 key) {
   for (const char *known : app_known_keys) {
@@ -254,6 +258,18 @@ static u64 app_number_option(Arena *arena, ArgTable *table, const char *key, con
                    arg_value(table, str8_cstring(key)), default_text);
   }
   return value;
+}
+
+// A choice between the sound default and "stored" (any letter case); another value is warned
+// about and the default kept.
+static bool app_stored_option(Arena *arena, ArgTable *table, const char *key, const char *default_text,
+                              Str8List *warnings) {
+  Str8 value = arg_value(table, str8_cstring(key));
+  if (value.size == 0 || str8_equals(value, str8_cstring(default_text), MatchIgnoreCase)) return false;
+  if (str8_equals(value, str8_lit("stored"), MatchIgnoreCase)) return true;
+  str8_list_addf(arena, warnings, "warning: %s value \"%S\" is neither %s nor stored; using the default (%s)", key,
+                 value, default_text, default_text);
+  return false;
 }
 
 AppCommandLine app_command_line_read(Arena *arena, ArgTable *table) {
@@ -279,6 +295,8 @@ AppCommandLine app_command_line_read(Arena *arena, ArgTable *table) {
   Str8 max_pixels_default = arena_format(arena, "%llu", (unsigned long long)AppDefaultMaxPixels);
   options->max_pixels =
       app_number_option(arena, table, "max_pixels", (const char *)max_pixels_default.str, &line.warnings);
+  options->keep_orientation = app_stored_option(arena, table, "orientation", "upright", &line.warnings);
+  options->keep_color = app_stored_option(arena, table, "color", "sRGB", &line.warnings);
   return line;
 }
 
@@ -329,8 +347,8 @@ static Str8 drain_summary(Arena *arena, u64 elapsed_us, const OutcomeTally *t) {
 
 //~ Entry
 static void app_print_version() {
-  printf("vantor %s\nstb %s\nlibdeflate %s\nlibb2 %s\n", VANTOR_VERSION, VANTOR_STB_VERSION,
-         VANTOR_LIBDEFLATE_VERSION, VANTOR_LIBB2_VERSION);
+  printf("vantor %s\nstb %s\nlibdeflate %s\nlibb2 %s\nlcms2 %s\n", VANTOR_VERSION, VANTOR_STB_VERSION,
+         VANTOR_LIBDEFLATE_VERSION, VANTOR_LIBB2_VERSION, VANTOR_LCMS2_VERSION);
 }
 
 int app_main(ArgTable *table) {
@@ -359,11 +377,12 @@ int app_main(ArgTable *table) {
     AppState *state = app_state();
     Str8 targets_text = state->default_targets ? str8_lit("default") : options.targets_path;
     printf("Options:\n\tin:        %.*s\n\tout:       %.*s\n\tmetadatas: %.*s\n\ttargets:   %.*s\n\tthread:    "
-           "%d\n\nWaiting for PNG/JPEG files...\n",
+           "%d\n\torientation: %s\n\tcolor:     %s\n\nWaiting for PNG/JPEG files...\n",
            (int)state->in_folder.size, (const char *)state->in_folder.str, (int)state->out_folder.size,
            (const char *)state->out_folder.str, (int)state->metadatas_folder.size,
            (const char *)state->metadatas_folder.str, (int)targets_text.size, (const char *)targets_text.str,
-           (int)state->thread_count);
+           (int)state->thread_count, state->keep_orientation ? "stored" : "upright",
+           state->keep_color ? "stored" : "sRGB");
     str8_list_append_list(&problems, &line.warnings);
     for (Str8Node *n = problems.first; n; n = n->next) {
       printf("%.*s\n", (int)n->string.size, (const char *)n->string.str);

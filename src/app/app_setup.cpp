@@ -229,6 +229,8 @@ u32 app_setup(const AppOptions *options, Str8List *problems) {
   AppState *state = arena_push<AppState>(arena);
   state->arena = arena;
   state->max_pixels = options->max_pixels ? options->max_pixels : AppDefaultMaxPixels;
+  state->keep_orientation = options->keep_orientation;
+  state->keep_color = options->keep_color;
 
   // folders
   state->in_folder = app_folder_resolve(arena, options->in, str8_lit("in"));

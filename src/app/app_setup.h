@@ -56,6 +56,8 @@ struct AppOptions {
   Str8 targets_path = {}; // already normalised
   u64 threads = 0;
   u64 max_pixels = 0;
+  bool keep_orientation = false; // outputs keep the stored orientation instead of showing upright
+  bool keep_color = false;       // outputs keep the stored colour numbers instead of sRGB
 };
 
 // Builds AppState in an arena of its own and publishes it once it is complete: folders

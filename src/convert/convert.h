@@ -1,7 +1,8 @@
 // Conversion layer: the workers that turn a source into its outputs, and what they use.
 //
 // Owns: the codec adapters (stb's decoder, resampler and encoder, libdeflate behind the PNG
-// encoder's zlib step, libb2 for pixel checksums) and the image libraries' heap, the
+// encoder's zlib step, libb2 for pixel checksums), the colour conversion (lcms2) and the image
+// libraries' heap, the
 // statistics, the metadata records, the output plan of an attempt, the conversion workers and
 // the committer that makes their outputs durable before a source is deleted.
 //
@@ -19,6 +20,7 @@
 
 #include "convert/convert_heap.h"
 #include "convert/convert_codec.h"
+#include "convert/convert_color.h"
 #include "convert/convert_stats.h"
 #include "convert/convert_metadata.h"
 #include "convert/convert_plan.h"

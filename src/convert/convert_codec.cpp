@@ -159,6 +159,176 @@ bool codec_complete(Str8 bytes) {
   return false;
 }
 
+//- what a viewer applies
+// A TIFF structure's numbers in its own byte order; every read is checked against its size.
+struct TiffReader {
+  Str8 bytes;
+  bool little;
+  u64 u16_at(u64 at) const {
+    const u8 *p = bytes.str + at;
+    return little ? (u64)p[0] | (u64)p[1] << 8 : be16(p);
+  }
+  u64 u32_at(u64 at) const {
+    const u8 *p = bytes.str + at;
+    return little ? (u64)p[0] | (u64)p[1] << 8 | (u64)p[2] << 16 | (u64)p[3] << 24 : be32(p);
+  }
+};
+
+static constexpr u64 TiffOrientationTag = 0x0112;
+static constexpr u64 TiffShort = 3, TiffLong = 4;
+
+u32 codec_tiff_orientation(Str8 tiff) {
+  const u8 *b = tiff.str;
+  if (tiff.size < 8) return 1;
+  TiffReader r = {tiff, b[0] == 'I'};
+  if (!((b[0] == 'I' && b[1] == 'I') || (b[0] == 'M' && b[1] == 'M')) || r.u16_at(2) != 42) return 1;
+  u64 ifd = r.u32_at(4);
+  if (ifd < 8 || ifd > tiff.size - 2) return 1;
+  u64 count = r.u16_at(ifd);
+  // an entry is read only when all of its 12 bytes lie inside the block
+  for (u64 i = 0, entry = ifd + 2; i < count && entry + 12 <= tiff.size; i += 1, entry += 12) {
+    if (r.u16_at(entry) != TiffOrientationTag) continue;
+    u64 type = r.u16_at(entry + 2);
+    if (r.u32_at(entry + 4) != 1 || (type != TiffShort && type != TiffLong)) return 1;
+    u64 value = type == TiffShort ? r.u16_at(entry + 8) : r.u32_at(entry + 8);
+    return value >= 1 && value <= 8 ? (u32)value : 1;
+  }
+  return 1;
+}
+
+static constexpr u8 JpegApp1 = 0xE1, JpegApp2 = 0xE2;
+static constexpr u8 ExifPrefix[6] = {'E', 'x', 'i', 'f', 0, 0};
+static constexpr u8 IccPrefix[12] = {'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0};
+
+static bool starts_with_bytes(Str8 bytes, const u8 *prefix, u64 size) {
+  return bytes.size >= size && memcmp(bytes.str, prefix, size) == 0;
+}
+
+// A profile split over APP2 segments is joined only when every piece from 1 to the count they
+// all declare is there exactly once.
+struct IccPieces {
+  Str8 piece[256];
+  u32 count;
+  bool damaged;
+};
+
+static void icc_piece_add(IccPieces *p, Str8 payload) {
+  if (payload.size < sizeof(IccPrefix) + 2) {
+    p->damaged = true;
+    return;
+  }
+  u32 sequence = payload.str[sizeof(IccPrefix)], count = payload.str[sizeof(IccPrefix) + 1];
+  if (p->count == 0) p->count = count;
+  if (count == 0 || count != p->count || sequence == 0 || sequence > count || p->piece[sequence].str) {
+    p->damaged = true;
+    return;
+  }
+  p->piece[sequence] = str8_drop_front(payload, sizeof(IccPrefix) + 2);
+}
+
+static Str8 icc_pieces_join(Arena *arena, const IccPieces *p) {
+  if (p->damaged || p->count == 0) return Str8{};
+  u64 total = 0;
+  for (u32 i = 1; i <= p->count; i += 1) {
+    if (!p->piece[i].str) return Str8{};
+    total += p->piece[i].size;
+  }
+  if (p->count == 1) return p->piece[1];
+  u8 *joined = (u8 *)arena_alloc(arena, max_of<u64>(total, 1), 8);
+  u64 at = 0;
+  for (u32 i = 1; i <= p->count; i += 1) {
+    memcpy(joined + at, p->piece[i].str, p->piece[i].size);
+    at += p->piece[i].size;
+  }
+  return Str8{joined, total};
+}
+
+static CodecPhotoTags jpeg_photo_tags(Arena *arena, Str8 bytes) {
+  CodecPhotoTags tags = {1, {}};
+  bool exif_seen = false;
+  Scratch scratch = scratch_begin(arena);
+  IccPieces *icc = arena_push<IccPieces>(scratch.arena);
+  memset(icc, 0, sizeof(*icc));
+  // the segments before the first scan, each read only when it lies whole inside the file
+  const u8 *b = bytes.str;
+  u64 at = 2;
+  while (at + 4 <= bytes.size && b[at] == JpegMarkerPrefix) {
+    u8 marker = b[at + 1];
+    if (marker == JpegMarkerPrefix) {
+      at += 1;
+      continue;
+    }
+    u64 length = be16(b + at + 2);
+    if (marker == JpegEndOfImage || marker == JpegStartOfScan || length < 2 || at + 2 + length > bytes.size) break;
+    Str8 payload = {(u8 *)b + at + 4, length - 2};
+    if (marker == JpegApp1 && !exif_seen && starts_with_bytes(payload, ExifPrefix, sizeof(ExifPrefix))) {
+      exif_seen = true;
+      tags.orientation = codec_tiff_orientation(str8_drop_front(payload, sizeof(ExifPrefix)));
+    } else if (marker == JpegApp2 && starts_with_bytes(payload, IccPrefix, sizeof(IccPrefix))) {
+      icc_piece_add(icc, payload);
+    }
+    at += 2 + length;
+  }
+  tags.icc_profile = icc_pieces_join(arena, icc);
+  scratch_restore(scratch);
+  return tags;
+}
+
+// An iCCP chunk: a name of 1 to 79 bytes and its terminating zero, the compression method
+// (0, zlib), then the compressed profile.
+static Str8 png_inflate_profile(Arena *arena, Str8 chunk) {
+  const u8 *zero = (const u8 *)memchr(chunk.str, 0, min_of<u64>(chunk.size, 80));
+  if (!zero || zero == chunk.str) return Str8{};
+  u64 data_at = (u64)(zero - chunk.str) + 2;
+  if (data_at >= chunk.size || chunk.str[data_at - 1] != 0) return Str8{};
+  libdeflate_decompressor *d = libdeflate_alloc_decompressor();
+  if (!d) return Str8{};
+  Str8 profile = {};
+  // the buffer grows until the profile fits, never past the largest profile read
+  for (u64 capacity = kib(64); capacity <= CodecProfileMax * 4; capacity *= 4) {
+    u64 mark = arena_offset(arena);
+    u64 size = min_of(capacity, CodecProfileMax);
+    u8 *out = (u8 *)arena_alloc(arena, size, 8);
+    size_t actual = 0;
+    libdeflate_result result =
+        libdeflate_zlib_decompress(d, chunk.str + data_at, chunk.size - data_at, out, size, &actual);
+    if (result == LIBDEFLATE_SUCCESS && actual > 0) {
+      profile = Str8{out, actual};
+      break;
+    }
+    arena_rewind(arena, mark);
+    if (result != LIBDEFLATE_INSUFFICIENT_SPACE || size == CodecProfileMax) break;
+  }
+  libdeflate_free_decompressor(d);
+  return profile;
+}
+
+static CodecPhotoTags png_photo_tags(Arena *arena, Str8 bytes) {
+  CodecPhotoTags tags = {1, {}};
+  bool exif_seen = false, icc_seen = false;
+  const u8 *b = bytes.str;
+  for (u64 at = sizeof(PngSignature); at + 12 <= bytes.size;) {
+    u64 length = be32(b + at);
+    if (length > bytes.size - at - 12 || memcmp(b + at + 4, "IEND", 4) == 0) break;
+    Str8 data = {(u8 *)b + at + 8, length};
+    if (!exif_seen && memcmp(b + at + 4, "eXIf", 4) == 0) {
+      exif_seen = true;
+      tags.orientation = codec_tiff_orientation(data);
+    } else if (!icc_seen && memcmp(b + at + 4, "iCCP", 4) == 0) {
+      icc_seen = true;
+      tags.icc_profile = png_inflate_profile(arena, data);
+    }
+    at += 12 + length;
+  }
+  return tags;
+}
+
+CodecPhotoTags codec_photo_tags(Arena *arena, Str8 bytes) {
+  if (codec_starts_as_png(bytes)) return png_photo_tags(arena, bytes);
+  if (codec_starts_as_jpeg(bytes)) return jpeg_photo_tags(arena, bytes);
+  return CodecPhotoTags{1, {}};
+}
+
 bool codec_probe(Str8 bytes, CodecProbe *out) {
   *out = CodecProbe{};
   if (!codec_input_fits(bytes)) return false;

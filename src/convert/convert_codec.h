@@ -59,6 +59,23 @@ u64 codec_jpeg_scans(Str8 bytes);
 // file into minutes of decoding. No encoder's output comes near this many.
 constexpr u64 JpegScanLimit = 256;
 
+//- what a viewer applies
+// What a viewer applies to a source's stored pixels before it shows them. Read from the bytes
+// alone: a JPEG's APP1 "Exif" and APP2 "ICC_PROFILE" segments before its first scan, a PNG's
+// eXIf and iCCP chunks. Every read stays inside its segment or chunk; a tag or profile that
+// cannot be read whole counts as absent.
+struct CodecPhotoTags {
+  u32 orientation;  // the EXIF orientation, 1 to 8; 1 when absent, damaged or out of range
+  Str8 icc_profile; // the embedded profile, its JPEG segments joined in sequence order; empty when absent
+};
+// The profile lives in the arena, or points into `bytes` when one segment holds it whole.
+CodecPhotoTags codec_photo_tags(Arena *arena, Str8 bytes);
+// The orientation tag of a TIFF structure (an EXIF block without its "Exif" prefix): 1 when
+// there is none that can be read within `tiff`.
+u32 codec_tiff_orientation(Str8 tiff);
+// A profile larger than this is not read: the largest a JPEG's 255 segments can carry.
+constexpr u64 CodecProfileMax = 255ull * 65519;
+
 // Every decode runs within a budget of what its picture needs (its pixels, the decoder's
 // working buffers for that size, a fixed margin): past it, the decode fails, and
 // codec_decode_over_budget tells so until the thread's next decode call.

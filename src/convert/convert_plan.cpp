@@ -70,10 +70,30 @@ void plan_set_source(ConvertPlan *plan, CodecProbe probe) {
   plan->needed[probe.channels - 1] = true;
 }
 
+//- what a viewer applies
+void plan_photo(ConvertPlan *plan, bool keep_orientation, bool keep_color) {
+  plan->orientation = 1;
+  plan->color = nullptr;
+  if (!plan->ok) return;
+  CodecPhotoTags tags = codec_photo_tags(plan->arena, plan->source_bytes);
+  if (!keep_orientation) plan->orientation = tags.orientation;
+  // a grey source keeps its numbers, whatever its profile
+  if (!keep_color && plan->probe.channels >= 3) plan->color = color_to_srgb(tags.icc_profile);
+}
+
+// The source's size as a viewer shows it.
+static SizeU64 plan_upright_size(const ConvertPlan *plan) {
+  if (orientation_swaps(plan->orientation)) return SizeU64{plan->probe.height, plan->probe.width};
+  return SizeU64{plan->probe.width, plan->probe.height};
+}
+
 //- effective targets
 void plan_targets(ConvertPlan *plan, const TargetList *targets) {
   if (!plan->ok) return;
   CodecProbe src = plan->probe;
+  // Outputs are made of the picture as a viewer shows it; an identity target (that picture at
+  // its size, the source's type, quality 100) is the source's copy, which a viewer shows so.
+  SizeU64 upright = plan_upright_size(plan);
   u32 source_type = plan->first_record->file_type;
   plan->pairs = arena_push<PlanPair>(plan->arena, targets->count + 1);
   plan->pair_count = 1; // pairs[0] waits for the source record's identity target
@@ -84,8 +104,8 @@ void plan_targets(ConvertPlan *plan, const TargetList *targets) {
     if (t.quality == 0) t.quality = 100;
     if (t.pixel_layout == 0) t.pixel_layout = (i32)src.channels;
     if (t.width == 0 && t.height == 0) {
-      t.width = src.width;
-      t.height = src.height;
+      t.width = upright.width;
+      t.height = upright.height;
     }
     if (t.width == 0 || t.height == 0) continue;
 
@@ -103,7 +123,8 @@ void plan_targets(ConvertPlan *plan, const TargetList *targets) {
     }
     if (duplicate) continue;
 
-    bool identity = t.width == src.width && t.height == src.height && t.image_type == ImageTypeNone && t.quality == 100;
+    bool identity =
+        t.width == upright.width && t.height == upright.height && t.image_type == ImageTypeNone && t.quality == 100;
     if (identity) {
       t.image_type = image_type_of_file(source_type);
       if (!have_identity) {
@@ -135,16 +156,18 @@ void plan_targets(ConvertPlan *plan, const TargetList *targets) {
 //- geometry
 void plan_geometry(ConvertPlan *plan) {
   if (!plan->ok) return;
-  CodecProbe src = plan->probe;
+  SizeU64 upright = plan_upright_size(plan);
   for (u64 i = 0; i < plan->pair_count; i += 1) {
     PlanPair *pair = &plan->pairs[i];
     Target *t = &pair->target;
     ImageStats *image = pair->record->image;
     bool is_source = i == 0;
 
+    // The source record keeps the stored size; an output's box holds the upright picture.
     if (image->width == 0) image->width = t->width;
     if (image->height == 0) image->height = t->height;
-    SizeU64 fit = fit_inside(src.width, src.height, t->width, t->height);
+    SizeU64 fit = is_source ? SizeU64{image->width, image->height}
+                            : fit_inside(upright.width, upright.height, t->width, t->height);
     if (image->width != fit.width || image->height != fit.height) {
       image->width_bg = t->width;
       image->height_bg = t->height;
@@ -309,6 +332,11 @@ static u8 *plan_canvas_for(ConvertPlan *plan, ImageStats *image, u64 *row) {
   return (u8 *)arena_alloc(plan->file_arena, *row * image->height_bg, 8);
 }
 
+// As if nothing had been drawn: black, never what the memory held before.
+static void picture_clear(CodecPicture p, u32 bpp) {
+  for (u64 y = 0; y < p.height; y += 1) memset(p.pixels + y * p.stride, 0, (u64)bpp * p.width);
+}
+
 void plan_resample(ConvertPlan *plan) {
   if (!plan->ok) return;
   for (u64 i = plan->source_done ? 1 : 0; i < plan->pair_count; i += 1) {
@@ -316,7 +344,14 @@ void plan_resample(ConvertPlan *plan) {
     ImageStats *image = pair->record->image;
     u32 channels = i == 0 ? plan->probe.channels : (u32)pair->target.pixel_layout;
     ImageStats *slot = &plan->slots[channels - 1];
-    if (image->width == plan->probe.width && image->height == plan->probe.height) {
+    // An output is resampled in the stored orientation, then turned and converted: the
+    // smaller picture is the cheaper one to work on.
+    bool turn = i > 0 && plan->orientation > 1;
+    bool convert = i > 0 && plan->color;
+    bool swap = turn && orientation_swaps(plan->orientation);
+    u64 frame_width = swap ? image->height : image->width, frame_height = swap ? image->width : image->height;
+    bool resize = frame_width != plan->probe.width || frame_height != plan->probe.height;
+    if (!resize && !turn && !convert) {
       if (!image->pixels) {
         image->pixels = slot->pixels;
         image->pixel_size = slot->pixel_size;
@@ -338,12 +373,31 @@ void plan_resample(ConvertPlan *plan) {
     }
     CodecPicture in = {slot->pixels, slot->pixel_size, slot->width, slot->height, slot->x_stride};
     CodecPicture out = {image->pixels, image->pixel_size, image->width, image->height, image->x_stride};
-    if (!codec_resize(in, out, channels, (u32)pair->target.resampling_filter)) {
-      // as if nothing had been drawn: black, never what the memory held before
-      for (u64 y = 0; y < image->height; y += 1) {
-        memset(image->pixels + y * image->x_stride, 0, (u64)image->bytes_per_pixel * image->width);
+
+    // resample into the output, or into a stored-orientation frame that is then turned into it
+    Scratch scratch = scratch_begin(plan->file_arena);
+    CodecPicture frame = turn ? in : out;
+    if (turn && resize) {
+      u64 row = (u64)channels * frame_width;
+      frame = CodecPicture{nullptr, row * frame_height, frame_width, frame_height, row};
+      frame.pixels = (u8 *)arena_alloc(scratch.arena, frame.size, 8);
+    }
+    if (resize && !codec_resize(in, frame, channels, (u32)pair->target.resampling_filter)) {
+      picture_clear(frame, channels);
+    }
+    if (turn) {
+      picture_turn(frame.pixels, frame.stride, frame.width, frame.height, channels, plan->orientation, out.pixels,
+                   out.stride);
+    }
+    if (convert) {
+      CodecPicture from = turn || resize ? out : in;
+      color_convert(plan->color, from.pixels, from.stride, out.pixels, out.stride, out.width, out.height, channels);
+    } else if (!turn && !resize) {
+      for (u64 y = 0; y < out.height; y += 1) {
+        memcpy(out.pixels + y * out.stride, in.pixels + y * in.stride, (u64)channels * out.width);
       }
     }
+    scratch_restore(scratch);
   }
 }
 
@@ -449,6 +503,62 @@ u32 gcd_u32(u32 a, u32 b) {
   return a;
 }
 
+//- turning
+// Each orientation as the stored pixel a viewer shows at (x, y): the address of the one at
+// (0, 0) and the steps to the next column and the next row, in the stored picture.
+struct TurnWalk {
+  i64 origin;
+  i64 step_x;
+  i64 step_y;
+};
+
+static TurnWalk turn_walk(u32 orientation, u64 width, u64 height, i64 stride, i64 bpp) {
+  i64 right = (i64)(width - 1) * bpp, bottom = (i64)(height - 1) * stride;
+  switch (orientation) {
+    case 2: return TurnWalk{right, -bpp, stride};           // mirrored left to right
+    case 3: return TurnWalk{bottom + right, -bpp, -stride}; // a half turn
+    case 4: return TurnWalk{bottom, bpp, -stride};          // mirrored top to bottom
+    case 5: return TurnWalk{0, stride, bpp};                // mirrored along the main diagonal
+    case 6: return TurnWalk{bottom, -stride, bpp};          // a quarter turn clockwise
+    case 7: return TurnWalk{bottom + right, -stride, -bpp}; // mirrored along the other diagonal
+    case 8: return TurnWalk{right, stride, -bpp};           // a quarter turn counter-clockwise
+    default: return TurnWalk{0, bpp, stride};
+  }
+}
+
+template <u32 Bpp>
+static void turn_tiles(const u8 *in, TurnWalk walk, u64 out_width, u64 out_height, u8 *out, u64 out_stride) {
+  // in tiles, so that the column walk of a quarter turn stays within rows still cached
+  constexpr u64 Tile = 32;
+  for (u64 ty = 0; ty < out_height; ty += Tile) {
+    u64 y_end = min_of(ty + Tile, out_height);
+    for (u64 tx = 0; tx < out_width; tx += Tile) {
+      u64 x_end = min_of(tx + Tile, out_width);
+      for (u64 y = ty; y < y_end; y += 1) {
+        const u8 *from = in + walk.origin + (i64)y * walk.step_y + (i64)tx * walk.step_x;
+        u8 *to = out + y * out_stride + tx * Bpp;
+        for (u64 x = tx; x < x_end; x += 1, from += walk.step_x, to += Bpp) memcpy(to, from, Bpp);
+      }
+    }
+  }
+}
+
+void picture_turn(const u8 *in, u64 in_stride, u64 width, u64 height, u32 bpp, u32 orientation, u8 *out,
+                  u64 out_stride) {
+  if (width == 0 || height == 0) return;
+  TurnWalk walk = turn_walk(orientation, width, height, (i64)in_stride, (i64)bpp);
+  bool swap = orientation_swaps(orientation);
+  u64 out_width = swap ? height : width, out_height = swap ? width : height;
+  switch (bpp) {
+    case 1: turn_tiles<1>(in, walk, out_width, out_height, out, out_stride); break;
+    case 2: turn_tiles<2>(in, walk, out_width, out_height, out, out_stride); break;
+    case 3: turn_tiles<3>(in, walk, out_width, out_height, out, out_stride); break;
+    case 4: turn_tiles<4>(in, walk, out_width, out_height, out, out_stride); break;
+    default: break;
+  }
+}
+
+//- backgrounds
 void background_pixel(u32 bg_color, u32 channels, u8 out[4]) {
   u32 r = (bg_color >> 24) & 0xFF;
   u32 g = (bg_color >> 16) & 0xFF;

@@ -12,6 +12,7 @@
 #include "convert/convert_stats.h"
 #include "convert/convert_metadata.h"
 #include "convert/convert_codec.h"
+#include "convert/convert_color.h"
 
 //~ Plan
 // A record and the effective target it is paired with: every output with the target that
@@ -41,6 +42,10 @@ struct ConvertPlan {
   // The source record's statistics and checksum, taken before its layout was widened in place.
   bool source_done;
   U128 source_digest;
+  // How every output differs from the stored picture: turned by its EXIF orientation (1: not
+  // at all) and converted to sRGB (null: its numbers kept). The source record never is.
+  u32 orientation;
+  ColorConversion *color;
   bool over_budget; // a decode failed for needing more memory than the picture's size allows
   bool ok;
 };
@@ -55,6 +60,10 @@ OutputRecord *plan_source_record(ConvertPlan *plan);
 // Fills the source record's image from a successful probe.
 void plan_set_source(ConvertPlan *plan, CodecProbe probe);
 
+// What a viewer applies to the source (its orientation, its colour profile), for the outputs:
+// each turned to show upright unless `keep_orientation`, converted to sRGB unless
+// `keep_color`. Read from the source's bytes, after plan_set_source.
+void plan_photo(ConvertPlan *plan, bool keep_orientation, bool keep_color);
 // Effective targets (defaults, skip rules, identity targets), output records and pairs.
 void plan_targets(ConvertPlan *plan, const TargetList *targets);
 // Sizes, backgrounds, formats and channel counts, aspect ratios, needed layouts.
@@ -81,6 +90,14 @@ struct SizeU64 {
 // truncated toward zero (a ratio that is not exact can lose a pixel; that is the rule).
 SizeU64 fit_inside(u64 source_width, u64 source_height, u64 target_width, u64 target_height);
 u32 gcd_u32(u32 a, u32 b);
+
+// EXIF orientations 5 to 8 show the stored picture with its width and height swapped.
+inline bool orientation_swaps(u32 orientation) { return orientation >= 5 && orientation <= 8; }
+// Writes the stored picture `in` (width × height pixels of `bpp` bytes, 1 to 4) as a viewer
+// shows it under the EXIF `orientation` (1 to 8) to `out`: width × height pixels, or height ×
+// width for an orientation that swaps them, rows `out_stride` bytes apart.
+void picture_turn(const u8 *in, u64 in_stride, u64 width, u64 height, u32 bpp, u32 orientation, u8 *out,
+                  u64 out_stride);
 
 // The background pixel of a packed 0xRRGGBBAA colour for a channel count: (R, G, B, A),
 // (R, G, B), (Y, A) or (Y), with Y = (299 R + 587 G + 114 B + 500) / 1000.

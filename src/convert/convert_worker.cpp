@@ -340,6 +340,7 @@ static bool phase_probe(Attempt *a) {
   // A picture cut short ends the attempt like a failed probe: tried again when it changes.
   if (!probed || !codec_complete(a->bytes)) return attempt_end(a, AttemptUnusable);
   plan_set_source(&a->plan, probe);
+  plan_photo(&a->plan, a->app->keep_orientation, a->app->keep_color);
   return true;
 }
 

@@ -1,0 +1,25 @@
+// Colour conversion to sRGB: Little CMS 2 behind it, and this module the only one that calls
+// that library. A source whose embedded profile is not sRGB gets its outputs converted after
+// resampling, with the perceptual intent; the outputs carry no profile, so what a viewer
+// assumes (sRGB) is then what they hold.
+//
+// Each thread keeps the transforms of the last profile it met, since a camera's photos share
+// one: a conversion belongs to the thread that asked for it.
+#pragma once
+
+#include "base/base.h"
+
+struct ColorConversion;
+
+// The conversion of pictures in `profile` to sRGB for the calling thread, or null when their
+// numbers are kept: no profile, a profile of another colour space than RGB (a grey one
+// included), one the library refuses, or one that is sRGB already (converting changes no
+// number by more than one level). Valid until the thread's next call.
+ColorConversion *color_to_srgb(Str8 profile);
+
+// Converts `height` rows of `width` pixels of `channels` (1 grey, 2 grey and alpha, 3 RGB,
+// 4 RGBA) from `in` to `out`, which may be the same rows. Alpha is kept. Grey goes along the
+// neutral axis: each level becomes the grey (by the decoder's luma weights) of its colour
+// converted, which is what a grey picture derived from the colours would hold.
+void color_convert(ColorConversion *conversion, const u8 *in, u64 in_stride, u8 *out, u64 out_stride, u64 width,
+                   u64 height, u32 channels);
