@@ -24,10 +24,11 @@ namespace {
 //~ Helpers
 Str8 str8_of(const std::string &s) { return str8(s.data(), s.size()); }
 
-std::string summary(const TempFolder &tmp, const std::string &targets, int threads) {
+std::string summary(const TempFolder &tmp, const std::string &targets, int threads,
+                    const std::string &orientation = "upright", const std::string &color = "sRGB") {
   return "Options:\n\tin:        " + tmp.at("in") + "\n\tout:       " + tmp.at("out") + "\n\tmetadatas: " +
          tmp.at("meta") + "\n\ttargets:   " + targets + "\n\tthread:    " + std::to_string(threads) +
-         "\n\nWaiting for PNG/JPEG files...\n";
+         "\n\torientation: " + orientation + "\n\tcolor:     " + color + "\n\nWaiting for PNG/JPEG files...\n";
 }
 
 const std::string help_text = "Converter - Help -\n"
@@ -36,7 +37,11 @@ const std::string help_text = "Converter - Help -\n"
                               "\ttargets:   file path which specify the image details conversion. None will used "
                               "default targets.\n"
                               "\tmetadatas: folder path images converted's metadatas. Which can be used to extract "
-                              "informations of them.\n";
+                              "informations of them.\n"
+                              "\torientation: upright (default) turns the outputs as a viewer shows the photo; "
+                              "stored keeps them as stored.\n"
+                              "\tcolor:     sRGB (default) converts the outputs of a photo with a colour profile to "
+                              "sRGB; stored keeps its numbers.\n";
 
 std::vector<std::string> folder_args(const TempFolder &tmp) {
   return {"-in=" + tmp.at("in"), "-out=" + tmp.at("out"), "-metadatas=" + tmp.at("meta")};
@@ -118,7 +123,8 @@ TEST(AppMain, SummaryNamesTheTargetsFileAndClampsTheThreadCount) {
 TEST(AppMain, UnknownKeysAndUnreadableNumbersAreWarnedAndTheRestApplies) {
   TempFolder tmp;
   std::vector<std::string> args = folder_args(tmp);
-  for (const char *arg : {"-input=/nowhere", "-outt=/nowhere", "-thread=abc", "-max_pixels=-5", "-help"}) {
+  for (const char *arg : {"-input=/nowhere", "-outt=/nowhere", "-thread=abc", "-max_pixels=-5", "-orientation=left",
+                          "-color=stored", "-help"}) {
     args.push_back(arg);
   }
   Program program(args);
@@ -131,7 +137,10 @@ TEST(AppMain, UnknownKeysAndUnreadableNumbersAreWarnedAndTheRestApplies) {
                          "warning: unknown option \"input\"; it is ignored\n"
                          "warning: unknown option \"outt\"; it is ignored\n"
                          "warning: thread value \"abc\" is not a number; using the default (the processor count)\n"
-                         "warning: max_pixels value \"-5\" is not a number; using the default (134217728)\n";
+                         "warning: max_pixels value \"-5\" is not a number; using the default (134217728)\n"
+                         "warning: orientation value \"left\" is neither upright nor stored; using the default "
+                         "(upright)\n";
+  EXPECT_NE(program.out.find("\torientation: upright\n\tcolor:     stored\n"), std::string::npos) << program.out;
   EXPECT_NE(program.out.find(warnings + help_text + "[Vantor] ended.\n"), std::string::npos) << program.out;
   EXPECT_FALSE(fs::exists("/nowhere"));
 }
@@ -150,7 +159,8 @@ TEST(AppMain, FolderNamesReachTheSummaryAsUtf8WithForwardSlashes) {
   ASSERT_TRUE(program.wait_for_exit());
   EXPECT_EQ(program.exit_code, 0);
   EXPECT_EQ(program.out, "Options:\n\tin:        " + in + "\n\tout:       " + out + "\n\tmetadatas: " + meta +
-                             "\n\ttargets:   default\n\tthread:    3\n\nWaiting for PNG/JPEG files...\n" + help_text +
+                             "\n\ttargets:   default\n\tthread:    3\n\torientation: upright\n\tcolor:     sRGB\n\n"
+                             "Waiting for PNG/JPEG files...\n" + help_text +
                              "[Vantor] ended.\n");
   for (const std::string &folder : {in, out, meta}) {
     EXPECT_TRUE(fs::is_directory(fs::path(std::u8string(folder.begin(), folder.end())))) << folder;
