@@ -31,7 +31,8 @@ test: build
 
 bench:
 	@scripts/deps --bench
-	@BUILD=$(BUILD) JOBS=$(JOBS) QUICK=$(QUICK) ONLY=$(ONLY) VANTOR=$(VANTOR) bash bench/run.sh
+	@BUILD=$(BUILD) JOBS=$(JOBS) QUICK=$(QUICK) ONLY=$(ONLY) PHONE_RUNS=$(PHONE_RUNS) VANTOR=$(VANTOR) \
+	  bash bench/run.sh
 
 test-sanitize:
 	$(MAKE) test BUILD=build-sanitize CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=Debug -DVANTOR_SANITIZE=ON"

@@ -1,13 +1,18 @@
-// Writes the benchmark corpora: photo-like JPEGs and PNGs in the mix a photo drop sees, and
-// the sets the many-files and idle runs drain or leave in place.
+// Writes the benchmark corpora: photo-like JPEGs and PNGs in the mix a photo drop sees, phone
+// photos with and without their Exif and ICC segments, and the sets the many-files and idle
+// runs drain or leave in place.
 //
-//   bench_corpus [--quick] [--large | --flood | --backlog | --stuck] <folder>
+//   bench_corpus [--quick] [--large | --flood | --backlog | --stuck | --phone | --phone-untagged] <folder>
 //
 //   (none)     about 60 photos, scans and cut-outs, 300 megapixels (--quick: 8 files, 16 MP)
 //   --large    six 20-megapixel camera photos
 //   --flood    3000 distinct 640x480 JPEG photos in the folder itself (--quick: 300)
 //   --backlog  20000 distinct 64x48 PNGs spread over the sub-folders d00..d19 (--quick: 2000)
 //   --stuck    60 distinct 2600x1700 RGB PNGs of noise, about 13 MB each (--quick: 6)
+//   --phone    16 phone photos, 4000x3000 JPEGs: Exif orientations 1 to 8, each once with a
+//              Display P3 and once with an Adobe RGB (1998) profile (--quick: 4)
+//   --phone-untagged  the same files without their Exif and ICC segments: the same
+//              pictures, byte for byte, to compare with
 //
 // The folder is generated once and reused: a stamp naming the corpus version and mode is
 // written last, and a folder whose stamp matches is left as it is. Otherwise every file in
@@ -15,6 +20,8 @@
 // same bytes. The pictures are written without syncing each one (20000 syncs would take
 // longer than drawing them); only the stamp is durable.
 #include <cstdio>
+
+#include <lcms2.h>
 
 #include "convert/convert_codec.h"
 #include "os/os.h"
@@ -26,7 +33,15 @@ enum CorpusKind : u32 {
   CorpusJpeg,
   CorpusPng,
   CorpusPng16,
-  CorpusPngNoise, // every byte from the generator: deflate cannot shrink it
+  CorpusPngNoise,  // every byte from the generator: deflate cannot shrink it
+  CorpusPhoneJpeg, // stored turned, with Exif and ICC segments (see "Phone photos")
+};
+
+// The colour spaces phones tag their photos with.
+enum CorpusProfile : u32 {
+  ProfileNone,
+  ProfileDisplayP3,
+  ProfileAdobeRgb,
 };
 
 struct CorpusGroup {
@@ -37,6 +52,8 @@ struct CorpusGroup {
   u32 channels;
   CorpusKind kind;
   int quality; // JPEG only
+  u32 orientation = 0;                 // phone photos: the Exif orientation, 1 to 8
+  CorpusProfile profile = ProfileNone; // phone photos
 };
 
 // Bump when a picture or the plan changes, so that stale corpora are regenerated.
@@ -98,6 +115,34 @@ static const CorpusGroup CorpusStuckQuick[] = {
     {"stuck", 6, 2600, 1700, 3, CorpusPngNoise, 0},
 };
 
+// Phone photos: the sensor's 4000x3000 picture stored as it was taken, with the orientation
+// that turns it upright, and every orientation once with each of the profiles phones embed.
+static const CorpusGroup CorpusPhone[] = {
+    {"phone", 1, 4000, 3000, 3, CorpusPhoneJpeg, 90, 1, ProfileDisplayP3},
+    {"phone", 1, 4000, 3000, 3, CorpusPhoneJpeg, 90, 1, ProfileAdobeRgb},
+    {"phone", 1, 4000, 3000, 3, CorpusPhoneJpeg, 90, 2, ProfileDisplayP3},
+    {"phone", 1, 4000, 3000, 3, CorpusPhoneJpeg, 90, 2, ProfileAdobeRgb},
+    {"phone", 1, 4000, 3000, 3, CorpusPhoneJpeg, 90, 3, ProfileDisplayP3},
+    {"phone", 1, 4000, 3000, 3, CorpusPhoneJpeg, 90, 3, ProfileAdobeRgb},
+    {"phone", 1, 4000, 3000, 3, CorpusPhoneJpeg, 90, 4, ProfileDisplayP3},
+    {"phone", 1, 4000, 3000, 3, CorpusPhoneJpeg, 90, 4, ProfileAdobeRgb},
+    {"phone", 1, 4000, 3000, 3, CorpusPhoneJpeg, 90, 5, ProfileDisplayP3},
+    {"phone", 1, 4000, 3000, 3, CorpusPhoneJpeg, 90, 5, ProfileAdobeRgb},
+    {"phone", 1, 4000, 3000, 3, CorpusPhoneJpeg, 90, 6, ProfileDisplayP3},
+    {"phone", 1, 4000, 3000, 3, CorpusPhoneJpeg, 90, 6, ProfileAdobeRgb},
+    {"phone", 1, 4000, 3000, 3, CorpusPhoneJpeg, 90, 7, ProfileDisplayP3},
+    {"phone", 1, 4000, 3000, 3, CorpusPhoneJpeg, 90, 7, ProfileAdobeRgb},
+    {"phone", 1, 4000, 3000, 3, CorpusPhoneJpeg, 90, 8, ProfileDisplayP3},
+    {"phone", 1, 4000, 3000, 3, CorpusPhoneJpeg, 90, 8, ProfileAdobeRgb},
+};
+// Upright, upside down and both quarter turns; each profile twice.
+static const CorpusGroup CorpusPhoneQuick[] = {
+    {"phone", 1, 4000, 3000, 3, CorpusPhoneJpeg, 90, 1, ProfileDisplayP3},
+    {"phone", 1, 4000, 3000, 3, CorpusPhoneJpeg, 90, 3, ProfileAdobeRgb},
+    {"phone", 1, 4000, 3000, 3, CorpusPhoneJpeg, 90, 6, ProfileDisplayP3},
+    {"phone", 1, 4000, 3000, 3, CorpusPhoneJpeg, 90, 8, ProfileAdobeRgb},
+};
+
 #define CORPUS_GROUPS(groups) groups, sizeof(groups) / sizeof(groups[0])
 
 struct CorpusPlan {
@@ -107,10 +152,12 @@ struct CorpusPlan {
   u64 group_count;
   u32 folders; // 0: every file in the top folder; otherwise round-robin over d00, d01, ...
   u64 seed_base;
+  bool untagged = false; // phone photos without their Exif and ICC segments
 };
 
 // The first mode of each option is the full one and the second the quick one. The seeds of
-// the photo corpora are those they always had, so their bytes did not change.
+// the photo corpora are those they always had, so their bytes did not change. Both phone sets
+// share their plan and seeds: the untagged files hold exactly the tagged files' pictures.
 static const CorpusPlan CorpusPlans[] = {
     {"", "full", CORPUS_GROUPS(CorpusFull), 0, 0},
     {"", "quick", CORPUS_GROUPS(CorpusQuick), 0, 1000},
@@ -121,11 +168,223 @@ static const CorpusPlan CorpusPlans[] = {
     {"backlog", "backlog quick", CORPUS_GROUPS(CorpusBacklogQuick), 20, 200000},
     {"stuck", "stuck", CORPUS_GROUPS(CorpusStuck), 0, 300000},
     {"stuck", "stuck quick", CORPUS_GROUPS(CorpusStuckQuick), 0, 300000},
+    {"phone", "phone", CORPUS_GROUPS(CorpusPhone), 0, 400000},
+    {"phone", "phone quick", CORPUS_GROUPS(CorpusPhoneQuick), 0, 400000},
+    {"phone-untagged", "phone untagged", CORPUS_GROUPS(CorpusPhone), 0, 400000, true},
+    {"phone-untagged", "phone untagged quick", CORPUS_GROUPS(CorpusPhoneQuick), 0, 400000, true},
 };
+
+//~ Phone photos
+// A phone stores the sensor's picture as it was read out and records in Exif how to turn it
+// upright. The scene is drawn upright here and stored the way the phone would have stored it,
+// so a converter that honours the orientation makes every output stand with its sky on top,
+// and one that ignores it shows the turn.
+
+// Which stored pixel shows at display position (dx, dy), for a stored picture of
+// width x height (orientations 5 to 8 swap the display's sides).
+static void phone_stored_at(u32 orientation, u64 width, u64 height, u64 dx, u64 dy, u64 *sx, u64 *sy) {
+  switch (orientation) {
+  case 2: *sx = width - 1 - dx; *sy = dy; break;
+  case 3: *sx = width - 1 - dx; *sy = height - 1 - dy; break;
+  case 4: *sx = dx; *sy = height - 1 - dy; break;
+  case 5: *sx = dy; *sy = dx; break;
+  case 6: *sx = dy; *sy = height - 1 - dx; break;
+  case 7: *sx = width - 1 - dy; *sy = height - 1 - dx; break;
+  case 8: *sx = width - 1 - dy; *sy = dx; break;
+  default: *sx = dx; *sy = dy; break;
+  }
+}
+
+// Fills the stored width x height RGB picture of an upright scene.
+static void phone_photo(Arena *arena, u8 *pixels, u64 width, u64 height, u32 orientation, u64 seed) {
+  bool sideways = orientation >= 5 && orientation <= 8;
+  u64 display_w = sideways ? height : width, display_h = sideways ? width : height;
+  Scratch scratch = scratch_begin(arena);
+  u8 *upright = arena_push_uninit<u8>(scratch.arena, display_w * display_h * 3);
+  bench_photo(upright, display_w, display_h, 3, seed);
+  for (u64 dy = 0; dy < display_h; dy += 1) {
+    const u8 *src = upright + dy * display_w * 3;
+    for (u64 dx = 0; dx < display_w; dx += 1) {
+      u64 sx, sy;
+      phone_stored_at(orientation, width, height, dx, dy, &sx, &sy);
+      memcpy(pixels + (sy * width + sx) * 3, src + dx * 3, 3);
+    }
+  }
+  scratch_restore(scratch);
+}
+
+//- ICC profiles
+// Display P3 (v4, the sRGB curve) and Adobe RGB (1998) (v2, gamma 563/256, which curv's 8.8
+// fixed point holds exactly), as the profiles phones embed are made. lcms2 dates a profile
+// when it is made; the date is fixed so that the corpus keeps its bytes, and the v4 profile's
+// ID is computed over the fixed date.
+static Str8 phone_profile_bytes(Arena *arena, cmsHPROFILE profile) {
+  cmsUInt32Number size = 0;
+  if (!cmsSaveProfileToMem(profile, nullptr, &size) || size == 0) return Str8{};
+  u8 *bytes = arena_push_uninit<u8>(arena, size);
+  if (!cmsSaveProfileToMem(profile, bytes, &size)) return Str8{};
+  return Str8{bytes, size};
+}
+
+// Empty when lcms2 fails.
+static Str8 phone_profile(Arena *arena, CorpusProfile which) {
+  cmsCIExyY d65 = {0.3127, 0.3290, 1.0};
+  cmsCIExyYTRIPLE primaries;
+  cmsToneCurve *curve;
+  const char *description;
+  if (which == ProfileDisplayP3) {
+    primaries = {{0.680, 0.320, 1.0}, {0.265, 0.690, 1.0}, {0.150, 0.060, 1.0}};
+    const cmsFloat64Number srgb[5] = {2.4, 1.0 / 1.055, 0.055 / 1.055, 1.0 / 12.92, 0.04045};
+    curve = cmsBuildParametricToneCurve(nullptr, 4, srgb);
+    description = "Display P3";
+  } else {
+    primaries = {{0.640, 0.330, 1.0}, {0.210, 0.710, 1.0}, {0.150, 0.060, 1.0}};
+    curve = cmsBuildGamma(nullptr, 563.0 / 256.0);
+    description = "Adobe RGB (1998)";
+  }
+  if (!curve) return Str8{};
+  cmsToneCurve *curves[3] = {curve, curve, curve};
+  cmsHPROFILE profile = cmsCreateRGBProfile(&d65, &primaries, curves);
+  cmsFreeToneCurve(curve);
+  if (!profile) return Str8{};
+  cmsMLU *text = cmsMLUalloc(nullptr, 1);
+  bool ok = text && cmsMLUsetASCII(text, "en", "US", description) &&
+            cmsWriteTag(profile, cmsSigProfileDescriptionTag, text);
+  if (text) cmsMLUfree(text);
+  if (which == ProfileAdobeRgb) cmsSetProfileVersion(profile, 2.1);
+  Str8 bytes = ok ? phone_profile_bytes(arena, profile) : Str8{};
+  cmsCloseProfile(profile);
+  if (bytes.size < 128) return Str8{};
+
+  //- fixed date (header bytes 24-35: year, month, day, hours, minutes, seconds), then the ID
+  static const u16 date[6] = {2024, 1, 1, 12, 0, 0};
+  for (u32 i = 0; i < 6; i += 1) {
+    bytes.str[24 + 2 * i] = (u8)(date[i] >> 8);
+    bytes.str[25 + 2 * i] = (u8)date[i];
+  }
+  if (which == ProfileDisplayP3) {
+    profile = cmsOpenProfileFromMem(bytes.str, (cmsUInt32Number)bytes.size);
+    if (!profile) return Str8{};
+    bytes = cmsMD5computeID(profile) ? phone_profile_bytes(arena, profile) : Str8{};
+    cmsCloseProfile(profile);
+  }
+  return bytes;
+}
+
+//- segments
+static void phone_put16(u8 *p, u32 v, bool big_endian) {
+  p[big_endian ? 0 : 1] = (u8)(v >> 8);
+  p[big_endian ? 1 : 0] = (u8)v;
+}
+static void phone_put32(u8 *p, u32 v, bool big_endian) {
+  phone_put16(p + (big_endian ? 0 : 2), v >> 16, big_endian);
+  phone_put16(p + (big_endian ? 2 : 0), v & 0xFFFF, big_endian);
+}
+
+// APP1 "Exif\0\0" with a TIFF header and IFD0 holding Make, Model and Orientation. The
+// strings are longer than four bytes so that a reader has to follow their offsets, and the
+// orientation is not the first entry.
+static Str8 phone_exif(Arena *arena, u32 orientation, bool big_endian) {
+  static const char make[] = "Bench", model[] = "Phone";
+  const u32 entries = 3, ifd = 8;
+  u32 strings = ifd + 2 + entries * 12 + 4;
+  u32 tiff_size = strings + sizeof(make) + sizeof(model);
+  u32 segment_size = 2 + 6 + tiff_size; // the length field counts itself
+  u8 *p = arena_push<u8>(arena, 2 + segment_size);
+  p[0] = 0xFF;
+  p[1] = 0xE1;
+  phone_put16(p + 2, segment_size, true);
+  memcpy(p + 4, "Exif\0\0", 6);
+  u8 *tiff = p + 10;
+  memcpy(tiff, big_endian ? "MM" : "II", 2);
+  phone_put16(tiff + 2, 42, big_endian);
+  phone_put32(tiff + 4, ifd, big_endian);
+  phone_put16(tiff + ifd, entries, big_endian);
+  u8 *entry = tiff + ifd + 2;
+  // tag, type (2 ASCII, 3 SHORT), count, value or offset; a SHORT sits in the first two bytes
+  phone_put16(entry, 0x010F, big_endian);
+  phone_put16(entry + 2, 2, big_endian);
+  phone_put32(entry + 4, sizeof(make), big_endian);
+  phone_put32(entry + 8, strings, big_endian);
+  entry += 12;
+  phone_put16(entry, 0x0110, big_endian);
+  phone_put16(entry + 2, 2, big_endian);
+  phone_put32(entry + 4, sizeof(model), big_endian);
+  phone_put32(entry + 8, strings + sizeof(make), big_endian);
+  entry += 12;
+  phone_put16(entry, 0x0112, big_endian);
+  phone_put16(entry + 2, 3, big_endian);
+  phone_put32(entry + 4, 1, big_endian);
+  phone_put16(entry + 8, orientation, big_endian);
+  // the next IFD's offset stays 0: there is none
+  memcpy(tiff + strings, make, sizeof(make));
+  memcpy(tiff + strings + sizeof(make), model, sizeof(model));
+  return Str8{p, 2 + (u64)segment_size};
+}
+
+// APP2 "ICC_PROFILE\0", sequence number and count, then the profile in pieces of at most
+// what a segment's 16-bit length leaves.
+static Str8 phone_icc(Arena *arena, Str8 profile) {
+  const u64 header = 2 + 12 + 2, piece_max = 0xFFFF - header;
+  u64 count = (profile.size + piece_max - 1) / piece_max;
+  if (count == 0 || count > 255) return Str8{};
+  u8 *out = arena_push_uninit<u8>(arena, profile.size + count * (2 + header));
+  u8 *p = out;
+  for (u64 i = 0; i < count; i += 1) {
+    u64 at = i * piece_max, piece = min_of(piece_max, profile.size - at);
+    p[0] = 0xFF;
+    p[1] = 0xE2;
+    phone_put16(p + 2, (u32)(header + piece), true);
+    memcpy(p + 4, "ICC_PROFILE\0", 12);
+    p[16] = (u8)(i + 1);
+    p[17] = (u8)count;
+    memcpy(p + 18, profile.str + at, piece);
+    p += 18 + piece;
+  }
+  return Str8{out, (u64)(p - out)};
+}
+
+// The encoder's file from its first segment that is not an APPn on: its JFIF APP0 is left
+// out, as in a phone's file, whose Exif segment comes first. Empty when the file is not a
+// JPEG laid out that way.
+static Str8 phone_jpeg_body(Str8 jpeg) {
+  if (jpeg.size < 4 || jpeg.str[0] != 0xFF || jpeg.str[1] != 0xD8) return Str8{};
+  u64 at = 2;
+  while (at + 4 <= jpeg.size && jpeg.str[at] == 0xFF && (jpeg.str[at + 1] & 0xF0) == 0xE0) {
+    at += 2 + ((u64)jpeg.str[at + 2] << 8 | jpeg.str[at + 3]);
+  }
+  if (at + 2 > jpeg.size || jpeg.str[at] != 0xFF) return Str8{};
+  return Str8{jpeg.str + at, jpeg.size - at};
+}
+
+// SOI, Exif, ICC profile, then the encoder's segments; without `profile`, SOI and the
+// encoder's segments alone. Empty on failure.
+static Str8 phone_file(Arena *arena, Str8 jpeg, const CorpusGroup *group, const Str8 *profile) {
+  Str8 body = phone_jpeg_body(jpeg);
+  if (body.size == 0) return Str8{};
+  Str8 exif = {}, icc = {};
+  if (profile) {
+    // phones write either byte order: the P3 files big-endian, the Adobe RGB ones little-endian
+    exif = phone_exif(arena, group->orientation, group->profile == ProfileDisplayP3);
+    icc = phone_icc(arena, *profile);
+    if (icc.size == 0) return Str8{};
+  }
+  u64 size = 2 + exif.size + icc.size + body.size;
+  u8 *out = arena_push_uninit<u8>(arena, size);
+  out[0] = 0xFF;
+  out[1] = 0xD8;
+  u8 *p = out + 2;
+  if (exif.size) memcpy(p, exif.str, exif.size);
+  p += exif.size;
+  if (icc.size) memcpy(p, icc.str, icc.size);
+  p += icc.size;
+  memcpy(p, body.str, body.size);
+  return Str8{out, size};
+}
 
 //~ Writing
 
-// The file's bytes in the arena; empty when the encoder failed.
+// The file's bytes in the arena, as the encoder wrote them; empty when it failed.
 static Str8 corpus_encode(Arena *arena, const CorpusGroup *group, u64 seed) {
   u64 width = group->width, height = group->height;
   u64 pixel_size = width * height * group->channels;
@@ -138,6 +397,8 @@ static Str8 corpus_encode(Arena *arena, const CorpusGroup *group, u64 seed) {
       memcpy(pixels + i, &r, 8);
     }
     for (; i < pixel_size; i += 1) pixels[i] = (u8)bench_rng_next(&rng);
+  } else if (group->kind == CorpusPhoneJpeg) {
+    phone_photo(arena, pixels, width, height, group->orientation, seed);
   } else {
     bench_photo(pixels, width, height, group->channels, seed);
   }
@@ -146,7 +407,7 @@ static Str8 corpus_encode(Arena *arena, const CorpusGroup *group, u64 seed) {
   Str8 buffer = {};
   EncodeSink sink;
   encode_sink_begin(&sink, arena, &buffer, pixel_size / 4 + kib(64));
-  bool ok = group->kind == CorpusJpeg
+  bool ok = group->kind == CorpusJpeg || group->kind == CorpusPhoneJpeg
                 ? codec_encode_jpeg(&sink, pixels, pixel_size, width, height, group->channels, group->quality)
                 : codec_encode_png(&sink, pixels, pixel_size, width, height, group->channels);
   return ok ? buffer : Str8{};
@@ -210,7 +471,8 @@ int main(int argc, char **argv) {
     break;
   }
   if (usage || folder.size == 0 || !plan) {
-    fprintf(stderr, "usage: bench_corpus [--quick] [--large | --flood | --backlog | --stuck] <folder>\n");
+    fprintf(stderr, "usage: bench_corpus [--quick] [--large | --flood | --backlog | --stuck | --phone | "
+                    "--phone-untagged] <folder>\n");
     return 2;
   }
 
@@ -238,19 +500,41 @@ int main(int argc, char **argv) {
   // Input PNGs come from ordinary tools, which mostly deflate at zlib's default level.
   codec_set_png_compression_level(6);
   Arena *image_arena = arena_create(gib(1), mib(4));
+  Str8 profiles[3] = {}; // by CorpusProfile
+  if (!plan->untagged) {
+    for (u64 g = 0; g < plan->group_count; g += 1) {
+      CorpusProfile which = plan->groups[g].profile;
+      if (which == ProfileNone || profiles[which].size) continue;
+      profiles[which] = phone_profile(arena, which);
+      if (profiles[which].size == 0) {
+        fprintf(stderr, "corpus: lcms2 cannot make the ICC profiles\n");
+        return 1;
+      }
+    }
+  }
   u64 start_us = clock_now_us();
   u64 files = 0, pixels = 0, bytes = 0;
   for (u64 g = 0; g < plan->group_count; g += 1) {
     const CorpusGroup *group = &plan->groups[g];
     for (u32 i = 0; i < group->count; i += 1) {
       u64 seed = plan->seed_base + files + 1;
-      const char *extension = group->kind == CorpusJpeg ? "jpg" : "png";
+      bool phone = group->kind == CorpusPhoneJpeg;
+      const char *extension = group->kind == CorpusJpeg || phone ? "jpg" : "png";
       u64 mark = arena_offset(arena);
       Str8 parent = plan->folders ? arena_format(arena, "%S/d%02u", folder, (u32)(files % plan->folders)) : folder;
-      Str8 path = arena_format(arena, "%S/%02u_%s_%ux%u.%s", parent, (u32)(files + 1), group->stem, group->width,
+      Str8 stem = str8_cstring(group->stem);
+      if (phone) {
+        stem = plan->untagged ? arena_format(arena, "%s_untagged", group->stem)
+                              : arena_format(arena, "%s_o%u_%s", group->stem, group->orientation,
+                                             group->profile == ProfileDisplayP3 ? "p3" : "adobe");
+      }
+      Str8 path = arena_format(arena, "%S/%02u_%S_%ux%u.%s", parent, (u32)(files + 1), stem, group->width,
                                group->height, extension);
       u64 image_mark = arena_offset(image_arena);
       Str8 data = corpus_encode(image_arena, group, seed);
+      if (phone && data.size) {
+        data = phone_file(image_arena, data, group, plan->untagged ? nullptr : &profiles[group->profile]);
+      }
       if (data.size == 0 || !corpus_write(path, data)) {
         fprintf(stderr, "corpus: cannot write %.*s\n", (int)path.size, (const char *)path.str);
         return 1;

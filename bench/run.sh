@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# `make bench`: the converter drains generated corpora end to end, many small files against a
-# Pillow peer, how it idles beside files it refuses, then per-stage timings.
+# `make bench`: the converter drains generated corpora end to end, phone photos against the
+# same pictures untagged, many small files against a Pillow peer, how it idles beside files it
+# refuses, then per-stage timings.
 #
 #   QUICK=1       small corpora and short stage timings (a couple of minutes once built)
 #   ONLY=many     only the many-files and idle sections; ONLY=idle: only the idle section;
-#                 ONLY=photos: only the big-photo corpus and the 20-megapixel run
+#                 ONLY=photos: only the big-photo corpus and the 20-megapixel run;
+#                 ONLY=phone: only the phone photos, tagged against untagged
+#   PHONE_RUNS    how many times each phone set is drained (default 3)
 #   VANTOR=<exe>  run this converter instead of $BUILD/vantor (to compare with a baseline)
 #   BUILD         build folder (default build), configured RelWithDebInfo
 #   JOBS          parallel build jobs (default 2)
@@ -28,8 +31,12 @@ quick="${QUICK:-0}"
 [ "$quick" = "0" ] && quick=""
 only="${ONLY:-}"
 case "$only" in
-  "" | many | idle | photos) ;;
-  *) echo "bench: ONLY is many, idle or photos, not \"$only\"" >&2; exit 2 ;;
+  "" | many | idle | photos | phone) ;;
+  *) echo "bench: ONLY is many, idle, photos or phone, not \"$only\"" >&2; exit 2 ;;
+esac
+phone_runs="${PHONE_RUNS:-3}"
+case "$phone_runs" in
+  "" | *[!0-9]* | 0) echo "bench: PHONE_RUNS is a count of runs, not \"$phone_runs\"" >&2; exit 2 ;;
 esac
 # Pillow is the system's: a python3 of its own on PATH may not have it.
 python=/usr/bin/python3
@@ -227,6 +234,84 @@ run_corpus() {
     run_failed "the end-to-end run failed: ${failure:-$left files left in the input folder}"
   fi
   rm -rf "$work"
+}
+
+#~ phone photos
+# What a phone's photo asks for beyond its pixels (turning it upright, converting its colours
+# to sRGB) against the same pictures without their Exif and ICC segments. The sets are drained
+# in turn, tagged then untagged, so that the machine's drift falls on both alike, and each
+# column reports the median of a set's runs. Another program on the machine only ever adds
+# wall time, so the ratios of the fastest runs are printed beside those of the medians.
+
+# phone_drain <set> <corpus>: vantor drains a fresh copy; its measures go to $phone_rows.
+phone_drain() {
+  local set="$1" corpus="$2" left
+  new_work
+  corpus_copy "$corpus" "$work/in"
+  drain_vantor
+  left=$(left_in "$work/in")
+  if [ -n "$failure" ] || [ "$left" -ne 0 ]; then
+    run_failed "the $set phone set failed: ${failure:-$left files left in the input folder}"
+  fi
+  time_measures
+  echo "$set $wall $user $system $rss_kb" >>"$phone_rows"
+  awk -v set="$set" -v wall="$wall" -v user="$user" -v sys="$system" 'BEGIN {
+    printf "  %-8s %6.2f s wall, %6.2f CPU s\n", set, wall, user + sys
+  }'
+  rm -rf "$work"
+}
+
+run_phone() {
+  local tagged="$build/bench-phone$set_suffix" untagged="$build/bench-phone-untagged$set_suffix" run
+  "$build/bench_corpus" "${set_flags[@]}" --phone "$tagged"
+  "$build/bench_corpus" "${set_flags[@]}" --phone-untagged "$untagged"
+  # both sets hold the same pictures under the same sizes
+  corpus_count "$tagged"
+  phone_rows="$target_work/phone.txt"
+  : >"$phone_rows"
+  echo "vantor: draining the tagged and the untagged phone sets, $files files each, $phone_runs times each" \
+       "(-thread=$threads, default targets)"
+  for run in $(seq 1 "$phone_runs"); do
+    phone_drain tagged "$tagged"
+    phone_drain untagged "$untagged"
+  done
+
+  echo
+  echo "Phone photos: vantor -drain -thread=$threads, default targets, median of $phone_runs runs of each set"
+  awk -v files="$files" -v pixels="$pixels" '
+  function sorted(list, v,    n, i, j, t) {
+    n = split(list, v, " ")
+    for (i = 2; i <= n; i++) {
+      for (j = i; j > 1 && v[j - 1] + 0 > v[j] + 0; j--) { t = v[j]; v[j] = v[j - 1]; v[j - 1] = t }
+    }
+    return n
+  }
+  function median(list,    v, n) {
+    n = sorted(list, v)
+    return n % 2 ? v[(n + 1) / 2] : (v[n / 2] + v[n / 2 + 1]) / 2
+  }
+  function least(list,    v) {
+    sorted(list, v)
+    return v[1]
+  }
+  function ratio(a, b) { return a / (b > 0 ? b : 0.001) }
+  { wall[$1] = wall[$1] " " $2; cpu[$1] = cpu[$1] " " ($3 + $4); rss[$1] = rss[$1] " " $5 }
+  END {
+    printf "%-9s %6s %11s %8s %8s %13s\n", "set", "files", "megapixels", "wall s", "CPU s", "peak RSS MiB"
+    split("tagged untagged", sets, " ")
+    for (s = 1; s <= 2; s++) {
+      k = sets[s]
+      w[k] = median(wall[k]); c[k] = median(cpu[k])
+      printf "%-9s %6d %11.1f %8.2f %8.2f %13.1f\n", k, files, pixels / 1e6, w[k], c[k], median(rss[k]) / 1024
+    }
+    printf "tagged / untagged, medians:  CPU %.3f, wall %.3f\n", ratio(c["tagged"], c["untagged"]),
+           ratio(w["tagged"], w["untagged"])
+    printf "tagged / untagged, fastest:  CPU %.3f, wall %.3f\n", ratio(least(cpu["tagged"]), least(cpu["untagged"])),
+           ratio(least(wall["tagged"]), least(wall["untagged"]))
+  }' "$phone_rows"
+  echo "(each column is the median of its own runs; CPU = user + system; fastest: each set's least CPU time and" \
+       "least wall time, each taken on its own)"
+  echo "goal: the turn and the colour conversion together under 5% of the conversion (CPU ratio below 1.05)"
 }
 
 #~ one small target
@@ -427,11 +512,15 @@ if [ -z "$only" ] || [ "$only" = photos ]; then
     run_corpus "$build/bench-corpus-large" "six 20 MP photos" --large
   fi
 fi
+if [ -z "$only" ] || [ "$only" = phone ]; then
+  echo
+  run_phone
+fi
 if [ -z "$only" ] || [ "$only" = many ]; then
   echo
   run_many
 fi
-if [ "$only" != photos ]; then
+if [ -z "$only" ] || [ "$only" = many ] || [ "$only" = idle ]; then
   echo
   run_idle
 fi
