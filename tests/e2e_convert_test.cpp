@@ -1,6 +1,10 @@
 // End to end: the real binary on temporary folders, images made here, files checked on disk.
 #include <gtest/gtest.h>
+#include <lcms2.h>
 
+#include <array>
+#include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <algorithm>
 #include <map>
@@ -613,4 +617,214 @@ TEST(EndToEnd, DecompressionBombsAreRefusedAndOddLegalFilesConvert) {
   Str8 sum = checksum_text(arena, codec_blake2b128(px.data(), px.size()));
   EXPECT_EQ(parse_metadata(f.text("empty_idats")).records[0].at("checksum"), std::string((char *)sum.str, sum.size));
   arena_destroy(arena);
+}
+
+//~ Photos
+// The upright picture of the orientation tests: four quadrants of distinct colours.
+const u8 QuadrantColour[4][3] = {{220, 30, 30}, {30, 200, 30}, {30, 30, 220}, {230, 230, 40}};
+const u8 *quadrant_at(u64 x, u64 y, u64 w, u64 h) { return QuadrantColour[(y >= h / 2) * 2 + (x >= w / 2)]; }
+
+// The picture a camera stores for the upright picture w × h under an EXIF orientation, from the
+// tag's definition: where the stored row 0 and column 0 are shown (top, bottom, left, right).
+Bytes stored_for(u32 orientation, u64 w, u64 h) {
+  bool swap = orientation >= 5;
+  u64 sw = swap ? h : w, sh = swap ? w : h;
+  Bytes px(sw * sh * 3);
+  for (u64 r = 0; r < sh; r += 1) {
+    for (u64 c = 0; c < sw; c += 1) {
+      u64 x, y;
+      switch (orientation) {
+        case 2: x = w - 1 - c, y = r; break;         // row 0 top, column 0 right
+        case 3: x = w - 1 - c, y = h - 1 - r; break; // row 0 bottom, column 0 right
+        case 4: x = c, y = h - 1 - r; break;         // row 0 bottom, column 0 left
+        case 5: x = r, y = c; break;                 // row 0 left, column 0 top
+        case 6: x = w - 1 - r, y = c; break;         // row 0 right, column 0 top
+        case 7: x = w - 1 - r, y = h - 1 - c; break; // row 0 right, column 0 bottom
+        case 8: x = r, y = h - 1 - c; break;         // row 0 left, column 0 bottom
+        default: x = c, y = r; break;
+      }
+      memcpy(&px[(r * sw + c) * 3], quadrant_at(x, y, w, h), 3);
+    }
+  }
+  return px;
+}
+
+bool near_colour(const u8 *px, const u8 *want, int tolerance) {
+  for (int i = 0; i < 3; i += 1) {
+    if (std::abs((int)px[i] - (int)want[i]) > tolerance) return false;
+  }
+  return true;
+}
+
+// Every output shows the picture as a viewer shows the source, whatever its EXIF orientation;
+// the source's own record describes it as stored; a tag in a cut-short EXIF block changes
+// nothing; -orientation=stored keeps the stored picture.
+TEST(EndToEnd, TaggedPhotosComeOutUpright) {
+  Folders f;
+  std::string targets = f.tmp.write("targets.txt", "targets: [ { width: 48, height: 64, image_type: 'PNG' } ]\n");
+  const u64 w = 24, h = 32; // the upright picture, a portrait
+  for (u32 o = 1; o <= 8; o += 1) {
+    u64 sw = o >= 5 ? h : w, sh = o >= 5 ? w : h;
+    Bytes photo = jpeg_with_segment(jpeg_file(stored_for(o, w, h), sw, sh, 3, 95), 0xE1, exif_block(o, o % 2 == 0));
+    f.drop("o" + std::to_string(o) + ".jpg", photo);
+  }
+  // IFD0 declares three entries, the segment holds one, and the bytes after it would read as
+  // an orientation tag of 6
+  Bytes comment = {'c', 'o', 'm', 'm', 'e', 'n', 't', 's', 0x12, 0x01, 3, 0, 1, 0, 0, 0, 6, 0, 0, 0};
+  Bytes cut = jpeg_with_segment(jpeg_with_segment(jpeg_file(stored_for(1, w, h), w, h, 3, 95), 0xFE, comment), 0xE1,
+                                exif_block(6, true, 3, 1));
+  f.drop("cut.jpg", cut);
+  FinishedRun run = run_to_end(f.args({"-drain", "-targets=" + targets}));
+  ASSERT_TRUE(run.ended) << run.out;
+  EXPECT_EQ(run.exit_code, 0) << run.out;
+
+  for (u32 o = 1; o <= 9; o += 1) {
+    std::string stem = o == 9 ? "cut" : "o" + std::to_string(o);
+    Metadata m = parse_metadata(f.text(stem));
+    ASSERT_EQ(m.records.size(), 2u) << stem;
+    EXPECT_EQ(num(m.records[0], "width"), o >= 5 && o <= 8 ? h : w) << stem << ": the source as stored";
+    const Record &r = m.records[1];
+    EXPECT_EQ(num(r, "width"), 48u) << stem;
+    EXPECT_EQ(num(r, "height"), 64u) << stem;
+    EXPECT_EQ(num(r, "width_bg"), 0u) << stem;
+    Picture p = decode_rgba(r.at("file_path"));
+    ASSERT_EQ(p.w, 48u) << stem;
+    for (u64 y : {16u, 48u}) {
+      for (u64 x : {12u, 36u}) {
+        EXPECT_TRUE(near_colour(p.at(x, y), quadrant_at(x, y, 48, 64), 24)) << stem << " at " << x << "," << y;
+      }
+    }
+  }
+
+  // Kept as stored: the landscape picture of orientation 6, letterboxed in the portrait box.
+  Bytes six = jpeg_with_segment(jpeg_file(stored_for(6, w, h), h, w, 3, 95), 0xE1, exif_block(6, true));
+  f.drop("o6.jpg", six);
+  run = run_to_end(f.args({"-drain", "-targets=" + targets, "-orientation=stored"}));
+  ASSERT_TRUE(run.ended) << run.out;
+  EXPECT_NE(run.out.find("\torientation: stored\n"), std::string::npos) << run.out;
+  Metadata m = parse_metadata(f.text("o6"));
+  ASSERT_EQ(m.records.size(), 2u);
+  EXPECT_EQ(num(m.records[1], "width"), 48u);
+  EXPECT_EQ(num(m.records[1], "height"), 36u);
+  EXPECT_EQ(num(m.records[1], "height_bg"), 64u);
+}
+
+// The sRGB numbers of a colour in an RGB space given by its matrix to XYZ (white D65) and its
+// tone curve, from the spaces' definitions rather than through any colour library.
+std::array<int, 3> srgb_of(const u8 *rgb, const double to_xyz[3][3], double gamma) {
+  double lin[3], xyz[3] = {0, 0, 0};
+  for (int i = 0; i < 3; i += 1) {
+    double v = rgb[i] / 255.0;
+    lin[i] = gamma > 0 ? std::pow(v, gamma) : v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+  }
+  for (int i = 0; i < 3; i += 1) {
+    for (int j = 0; j < 3; j += 1) xyz[i] += to_xyz[i][j] * lin[j];
+  }
+  const double from_xyz[3][3] = {{3.2404542, -1.5371385, -0.4985314},
+                                 {-0.9692660, 1.8760108, 0.0415560},
+                                 {0.0556434, -0.2040259, 1.0572252}};
+  std::array<int, 3> out;
+  for (int i = 0; i < 3; i += 1) {
+    double v = from_xyz[i][0] * xyz[0] + from_xyz[i][1] * xyz[1] + from_xyz[i][2] * xyz[2];
+    v = std::min(1.0, std::max(0.0, v));
+    v = v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1 / 2.4) - 0.055;
+    out[i] = (int)std::lround(v * 255);
+  }
+  return out;
+}
+
+// An ICC profile of an RGB space with a D65 white: a plain gamma, or (gamma 0) the sRGB curve.
+Bytes rgb_profile(const double primaries[3][2], double gamma) {
+  cmsCIExyY white = {0.3127, 0.3290, 1.0};
+  cmsCIExyYTRIPLE p = {{primaries[0][0], primaries[0][1], 1}, {primaries[1][0], primaries[1][1], 1},
+                       {primaries[2][0], primaries[2][1], 1}};
+  double srgb_curve[5] = {2.4, 1 / 1.055, 0.055 / 1.055, 1 / 12.92, 0.04045};
+  cmsToneCurve *curve = gamma > 0 ? cmsBuildGamma(nullptr, gamma) : cmsBuildParametricToneCurve(nullptr, 4, srgb_curve);
+  cmsToneCurve *curves[3] = {curve, curve, curve};
+  cmsHPROFILE profile = cmsCreateRGBProfile(&white, &p, curves);
+  cmsUInt32Number size = 0;
+  cmsSaveProfileToMem(profile, nullptr, &size);
+  Bytes bytes(size);
+  cmsSaveProfileToMem(profile, bytes.data(), &size);
+  cmsCloseProfile(profile);
+  cmsFreeToneCurve(curve);
+  return bytes;
+}
+
+// A photo with an Adobe RGB or Display P3 profile gets outputs in sRGB, of its own size and
+// resampled alike; an sRGB profile changes no output; -color=stored keeps the numbers.
+TEST(EndToEnd, ProfiledPhotosComeOutInSrgb) {
+  Folders f;
+  std::string targets = f.tmp.write("targets.txt", "targets: [ { width: 16, height: 16, image_type: 'PNG' },\n"
+                                                   "  { width: 8, height: 8, image_type: 'PNG' } ]\n");
+  const double adobe[3][2] = {{0.64, 0.33}, {0.21, 0.71}, {0.15, 0.06}};
+  const double p3[3][2] = {{0.680, 0.320}, {0.265, 0.690}, {0.150, 0.060}};
+  const double srgb[3][2] = {{0.64, 0.33}, {0.30, 0.60}, {0.15, 0.06}};
+  const double adobe_xyz[3][3] = {{0.5767309, 0.1855540, 0.1881852},
+                                  {0.2973769, 0.6273491, 0.0752741},
+                                  {0.0270343, 0.0706872, 0.9911085}};
+  const double p3_xyz[3][3] = {{0.4865709, 0.2656677, 0.1982173},
+                               {0.2289746, 0.6917385, 0.0792869},
+                               {0.0000000, 0.0451134, 1.0439444}};
+  auto solid = [](u8 r, u8 g, u8 b) {
+    Bytes px;
+    for (int i = 0; i < 16 * 16; i += 1) px.insert(px.end(), {r, g, b});
+    return px;
+  };
+  // Adobe RGB in a PNG's iCCP chunk, Display P3 in a JPEG's APP2 segment
+  Bytes iccp = {'a', 0, 0};
+  Bytes z = zlib_of(rgb_profile(adobe, 563.0 / 256));
+  iccp.insert(iccp.end(), z.begin(), z.end());
+  Bytes adobe_png = png_with_chunk(png_file(solid(190, 120, 70), 16, 16, 3), "iCCP", iccp);
+  Bytes app2 = {'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0, 1, 1};
+  Bytes p3_profile = rgb_profile(p3, 0);
+  app2.insert(app2.end(), p3_profile.begin(), p3_profile.end());
+  Bytes p3_jpeg = jpeg_with_segment(jpeg_file(solid(200, 90, 150), 16, 16, 3, 100), 0xE2, app2);
+  Bytes plain = png_file(gradient(16, 16, 3), 16, 16, 3);
+  iccp = {'s', 0, 0};
+  z = zlib_of(rgb_profile(srgb, 0));
+  iccp.insert(iccp.end(), z.begin(), z.end());
+  f.drop("adobe.png", adobe_png);
+  f.drop("p3.jpg", p3_jpeg);
+  f.drop("plain.png", plain);
+  f.drop("srgb.png", png_with_chunk(plain, "iCCP", iccp));
+  FinishedRun run = run_to_end(f.args({"-drain", "-targets=" + targets}));
+  ASSERT_TRUE(run.ended) << run.out;
+  EXPECT_EQ(run.exit_code, 0) << run.out;
+
+  auto expect_outputs = [&](const std::string &stem, const Bytes &source, const double to_xyz[3][3], double gamma,
+                            bool converted) {
+    std::string path = f.tmp.at("source-" + stem);
+    ASSERT_TRUE(write_file(path, source));
+    Picture stored = decode_rgba(path);
+    ASSERT_EQ(stored.w, 16u) << stem;
+    std::array<int, 3> want = srgb_of(stored.at(8, 8), to_xyz, gamma);
+    Metadata m = parse_metadata(f.text(stem));
+    ASSERT_EQ(m.records.size(), 3u) << stem;
+    for (size_t i = 1; i < 3; i += 1) {
+      Picture p = decode_rgba(m.records[i].at("file_path"));
+      ASSERT_GT(p.w, 0u) << stem;
+      for (int c = 0; c < 3; c += 1) {
+        int got = p.at(p.w / 2, p.h / 2)[c], kept = stored.at(8, 8)[c];
+        if (converted) {
+          EXPECT_NEAR(got, want[c], 3) << stem << " output " << i << " channel " << c;
+        } else {
+          EXPECT_EQ(got, kept) << stem << " output " << i << " channel " << c;
+        }
+      }
+    }
+  };
+  expect_outputs("adobe", adobe_png, adobe_xyz, 563.0 / 256, true);
+  expect_outputs("p3", p3_jpeg, p3_xyz, 0, true);
+  // the sRGB-profiled twin's outputs are the very files of the plain one
+  Metadata a = parse_metadata(f.text("plain")), b = parse_metadata(f.text("srgb"));
+  ASSERT_EQ(a.records.size(), 3u);
+  ASSERT_EQ(b.records.size(), 3u);
+  for (size_t i = 1; i < 3; i += 1) EXPECT_EQ(a.records[i].at("checksum"), b.records[i].at("checksum"));
+
+  f.drop("adobe.png", adobe_png);
+  run = run_to_end(f.args({"-drain", "-targets=" + targets, "-color=stored"}));
+  ASSERT_TRUE(run.ended) << run.out;
+  EXPECT_NE(run.out.find("\tcolor:     stored\n"), std::string::npos) << run.out;
+  expect_outputs("adobe", adobe_png, adobe_xyz, 563.0 / 256, false);
 }

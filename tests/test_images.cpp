@@ -183,6 +183,32 @@ Bytes png_with_chunk(const Bytes &png, const char *type, const Bytes &data) {
   return out;
 }
 
+Bytes exif_block(u32 orientation, bool little_endian, u32 entries, u32 keep_entries) {
+  Bytes out = {'E', 'x', 'i', 'f', 0, 0};
+  auto put16 = [&](u32 v) {
+    if (little_endian) out.insert(out.end(), {(u8)v, (u8)(v >> 8)});
+    else out.insert(out.end(), {(u8)(v >> 8), (u8)v});
+  };
+  auto put32 = [&](u32 v) {
+    if (little_endian) out.insert(out.end(), {(u8)v, (u8)(v >> 8), (u8)(v >> 16), (u8)(v >> 24)});
+    else out.insert(out.end(), {(u8)(v >> 24), (u8)(v >> 16), (u8)(v >> 8), (u8)v});
+  };
+  out.insert(out.end(), {little_endian ? (u8)'I' : (u8)'M', little_endian ? (u8)'I' : (u8)'M'});
+  put16(42);
+  put32(8);
+  put16(entries);
+  u32 tags[2][2] = {{0x0100, 640}, {0x0112, orientation}};
+  for (u32 i = 0; i < keep_entries; i += 1) {
+    if (i < 2) {
+      put16(tags[i][0]), put16(3), put32(1), put16(tags[i][1]), put16(0);
+    } else {
+      out.insert(out.end(), 12, 0);
+    }
+  }
+  if (keep_entries == entries) put32(0); // no next IFD
+  return out;
+}
+
 Bytes jpeg_with_segment(const Bytes &jpeg, u8 marker, const Bytes &data) {
   Bytes out;
   out.reserve(jpeg.size() + data.size() + 4);

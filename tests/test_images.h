@@ -52,5 +52,10 @@ Bytes jpeg_file(const Bytes &pixels, u64 width, u64 height, u32 channels, int qu
 Bytes png_with_chunk(const Bytes &png, const char *type, const Bytes &data);
 Bytes jpeg_with_segment(const Bytes &jpeg, u8 marker, const Bytes &data);
 
+// An EXIF block as a JPEG's APP1 segment holds it ("Exif", two zero bytes, then a TIFF
+// structure in either byte order): IFD0 declares `entries` entries, a width tag then the
+// orientation tag, then zeros; the block ends after `keep_entries` of them (a cut-short block).
+Bytes exif_block(u32 orientation, bool little_endian, u32 entries = 2, u32 keep_entries = 2);
+
 bool write_file(const std::string &path, const Bytes &bytes);
 Bytes read_file(const std::string &path);
