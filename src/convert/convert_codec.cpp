@@ -50,9 +50,10 @@ static u64 be16(const u8 *p) { return (u64)p[0] << 8 | p[1]; }
 static u64 be32(const u8 *p) { return (u64)p[0] << 24 | (u64)p[1] << 16 | (u64)p[2] << 8 | p[3]; }
 
 // Walks a JPEG's marker segments from its start-of-image and returns the offset of the first
-// segment whose marker `wanted` accepts; bytes.size when the walk ends first (a scan, the end
-// of the image, or damage). Segments are skipped whole, so markers inside one (an embedded
-// thumbnail's) are never seen.
+// segment that `wanted(marker, offset)` accepts; bytes.size when the walk ends first (a scan,
+// the end of the image, or damage). Segments are skipped whole, so markers inside one (an
+// embedded thumbnail's) are never seen. The segment's marker and length lie inside the bytes;
+// the rest of it may not.
 template <typename F> static u64 jpeg_find_segment(Str8 bytes, F wanted) {
   const u8 *b = bytes.str;
   if (bytes.size < 4 || !codec_starts_as_jpeg(bytes)) return bytes.size;
@@ -64,7 +65,7 @@ template <typename F> static u64 jpeg_find_segment(Str8 bytes, F wanted) {
       at += 1;
       continue;
     }
-    if (wanted(marker)) return at;
+    if (wanted(marker, at)) return at;
     u64 length = be16(b + at + 2);
     if (marker == JpegEndOfImage || marker == JpegStartOfScan || length < 2) break;
     at += 2 + length;
@@ -124,7 +125,7 @@ static bool codec_declared_size(Str8 bytes, u64 *width, u64 *height) {
     *height = be32(b + 20);
     return *width && *height;
   }
-  u64 at = jpeg_find_segment(bytes, [](u8 m) { return m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC; });
+  u64 at = jpeg_find_segment(bytes, [](u8 m, u64) { return m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC; });
   if (at + 9 > bytes.size) return false;
   *height = be16(b + at + 5);
   *width = be16(b + at + 7);
@@ -151,7 +152,7 @@ bool codec_complete(Str8 bytes) {
   // Find the first scan of the main picture, then the end-of-image marker after it:
   // entropy-coded data never holds FF D9, so a file cut short in its scans has none, while
   // bytes appended after a complete picture do not matter.
-  u64 at = jpeg_find_segment(bytes, [](u8 m) { return m == JpegStartOfScan; });
+  u64 at = jpeg_find_segment(bytes, [](u8 m, u64) { return m == JpegStartOfScan; });
   if (at + 4 > bytes.size || be16(b + at + 2) < 2) return false;
   for (at += 2 + be16(b + at + 2); at + 1 < bytes.size; at += 1) {
     if (b[at] == JpegMarkerPrefix && b[at + 1] == JpegEndOfImage) return true;
@@ -250,25 +251,18 @@ static CodecPhotoTags jpeg_photo_tags(Arena *arena, Str8 bytes) {
   IccPieces *icc = arena_push<IccPieces>(scratch.arena);
   memset(icc, 0, sizeof(*icc));
   // the segments before the first scan, each read only when it lies whole inside the file
-  const u8 *b = bytes.str;
-  u64 at = 2;
-  while (at + 4 <= bytes.size && b[at] == JpegMarkerPrefix) {
-    u8 marker = b[at + 1];
-    if (marker == JpegMarkerPrefix) {
-      at += 1;
-      continue;
-    }
-    u64 length = be16(b + at + 2);
-    if (marker == JpegEndOfImage || marker == JpegStartOfScan || length < 2 || at + 2 + length > bytes.size) break;
-    Str8 payload = {(u8 *)b + at + 4, length - 2};
+  jpeg_find_segment(bytes, [&](u8 marker, u64 at) {
+    u64 length = be16(bytes.str + at + 2);
+    if (length < 2 || at + 2 + length > bytes.size) return true;
+    Str8 payload = {bytes.str + at + 4, length - 2};
     if (marker == JpegApp1 && !exif_seen && starts_with_bytes(payload, ExifPrefix, sizeof(ExifPrefix))) {
       exif_seen = true;
       tags.orientation = codec_tiff_orientation(str8_drop_front(payload, sizeof(ExifPrefix)));
     } else if (marker == JpegApp2 && starts_with_bytes(payload, IccPrefix, sizeof(IccPrefix))) {
       icc_piece_add(icc, payload);
     }
-    at += 2 + length;
-  }
+    return false;
+  });
   tags.icc_profile = icc_pieces_join(arena, icc);
   scratch_restore(scratch);
   return tags;
@@ -398,7 +392,7 @@ static u64 codec_decode_budget(Str8 bytes, u64 width, u64 height, u32 output_sam
     working = 2 * bytes.size + kib(4) + 2 * row * height + 2 * row;
   } else {
     u64 components = 4, progressive = 1;
-    u64 at = jpeg_find_segment(bytes, [](u8 m) { return m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC; });
+    u64 at = jpeg_find_segment(bytes, [](u8 m, u64) { return m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC; });
     if (at + 10 <= bytes.size) {
       components = b[at + 9] >= 1 && b[at + 9] <= 4 ? b[at + 9] : 4;
       progressive = (b[at + 1] & 0x03) == 0x02; // C2, C6, CA, CE
