@@ -535,9 +535,10 @@ static void turn_tiles(const u8 *in, TurnWalk walk, u64 out_width, u64 out_heigh
     for (u64 tx = 0; tx < out_width; tx += Tile) {
       u64 x_end = min_of(tx + Tile, out_width);
       for (u64 y = ty; y < y_end; y += 1) {
-        const u8 *from = in + walk.origin + (i64)y * walk.step_y + (i64)tx * walk.step_x;
+        // an offset, not a pointer, walks backwards: it never points before the picture
+        i64 from = walk.origin + (i64)y * walk.step_y + (i64)tx * walk.step_x;
         u8 *to = out + y * out_stride + tx * Bpp;
-        for (u64 x = tx; x < x_end; x += 1, from += walk.step_x, to += Bpp) memcpy(to, from, Bpp);
+        for (u64 x = tx; x < x_end; x += 1, from += walk.step_x, to += Bpp) memcpy(to, in + from, Bpp);
       }
     }
   }
