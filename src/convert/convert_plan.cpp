@@ -392,10 +392,6 @@ void plan_resample(ConvertPlan *plan) {
     if (convert) {
       CodecPicture from = turn || resize ? out : in;
       color_convert(plan->color, from.pixels, from.stride, out.pixels, out.stride, out.width, out.height, channels);
-    } else if (!turn && !resize) {
-      for (u64 y = 0; y < out.height; y += 1) {
-        memcpy(out.pixels + y * out.stride, in.pixels + y * in.stride, (u64)channels * out.width);
-      }
     }
     scratch_restore(scratch);
   }
