@@ -11,8 +11,8 @@
 //   --stuck    60 distinct 2600x1700 RGB PNGs of noise, about 13 MB each (--quick: 6)
 //   --phone    16 phone photos, 4000x3000 JPEGs: Exif orientations 1 to 8, each once with a
 //              Display P3 and once with an Adobe RGB (1998) profile (--quick: 4)
-//   --phone-untagged  the same files without their Exif and ICC segments: the same
-//              pictures, byte for byte, to compare with
+//   --phone-untagged  the same scenes as a camera without those segments stores them: upright,
+//              to compare with (the outputs of both have the same sizes)
 //
 // The folder is generated once and reused: a stamp naming the corpus version and mode is
 // written last, and a folder whose stamp matches is left as it is. Otherwise every file in
@@ -152,12 +152,12 @@ struct CorpusPlan {
   u64 group_count;
   u32 folders; // 0: every file in the top folder; otherwise round-robin over d00, d01, ...
   u64 seed_base;
-  bool untagged = false; // phone photos without their Exif and ICC segments
+  bool untagged = false; // phone photos stored upright, without their Exif and ICC segments
 };
 
 // The first mode of each option is the full one and the second the quick one. The seeds of
 // the photo corpora are those they always had, so their bytes did not change. Both phone sets
-// share their plan and seeds: the untagged files hold exactly the tagged files' pictures.
+// share their plan and seeds: the untagged files hold the tagged files' scenes, stored upright.
 static const CorpusPlan CorpusPlans[] = {
     {"", "full", CORPUS_GROUPS(CorpusFull), 0, 0},
     {"", "quick", CORPUS_GROUPS(CorpusQuick), 0, 1000},
@@ -170,8 +170,8 @@ static const CorpusPlan CorpusPlans[] = {
     {"stuck", "stuck quick", CORPUS_GROUPS(CorpusStuckQuick), 0, 300000},
     {"phone", "phone", CORPUS_GROUPS(CorpusPhone), 0, 400000},
     {"phone", "phone quick", CORPUS_GROUPS(CorpusPhoneQuick), 0, 400000},
-    {"phone-untagged", "phone untagged", CORPUS_GROUPS(CorpusPhone), 0, 400000, true},
-    {"phone-untagged", "phone untagged quick", CORPUS_GROUPS(CorpusPhoneQuick), 0, 400000, true},
+    {"phone-untagged", "phone upright", CORPUS_GROUPS(CorpusPhone), 0, 400000, true},
+    {"phone-untagged", "phone upright quick", CORPUS_GROUPS(CorpusPhoneQuick), 0, 400000, true},
 };
 
 //~ Phone photos
@@ -385,8 +385,16 @@ static Str8 phone_file(Arena *arena, Str8 jpeg, const CorpusGroup *group, const 
 //~ Writing
 
 // The file's bytes in the arena, as the encoder wrote them; empty when it failed.
-static Str8 corpus_encode(Arena *arena, const CorpusGroup *group, u64 seed) {
-  u64 width = group->width, height = group->height;
+// The size a file of the group is stored at: an untagged phone photo is stored upright.
+static void corpus_stored_size(const CorpusGroup *group, bool untagged, u64 *width, u64 *height) {
+  bool upright = untagged && group->kind == CorpusPhoneJpeg && group->orientation >= 5;
+  *width = upright ? group->height : group->width;
+  *height = upright ? group->width : group->height;
+}
+
+static Str8 corpus_encode(Arena *arena, const CorpusGroup *group, u64 seed, bool untagged) {
+  u64 width, height;
+  corpus_stored_size(group, untagged, &width, &height);
   u64 pixel_size = width * height * group->channels;
   u8 *pixels = arena_push_uninit<u8>(arena, pixel_size);
   if (group->kind == CorpusPngNoise) {
@@ -398,7 +406,7 @@ static Str8 corpus_encode(Arena *arena, const CorpusGroup *group, u64 seed) {
     }
     for (; i < pixel_size; i += 1) pixels[i] = (u8)bench_rng_next(&rng);
   } else if (group->kind == CorpusPhoneJpeg) {
-    phone_photo(arena, pixels, width, height, group->orientation, seed);
+    phone_photo(arena, pixels, width, height, untagged ? 1 : group->orientation, seed);
   } else {
     bench_photo(pixels, width, height, group->channels, seed);
   }
@@ -528,10 +536,12 @@ int main(int argc, char **argv) {
                               : arena_format(arena, "%s_o%u_%s", group->stem, group->orientation,
                                              group->profile == ProfileDisplayP3 ? "p3" : "adobe");
       }
-      Str8 path = arena_format(arena, "%S/%02u_%S_%ux%u.%s", parent, (u32)(files + 1), stem, group->width,
-                               group->height, extension);
+      u64 stored_w, stored_h;
+      corpus_stored_size(group, plan->untagged, &stored_w, &stored_h);
+      Str8 path = arena_format(arena, "%S/%02u_%S_%ux%u.%s", parent, (u32)(files + 1), stem, (u32)stored_w,
+                               (u32)stored_h, extension);
       u64 image_mark = arena_offset(image_arena);
-      Str8 data = corpus_encode(image_arena, group, seed);
+      Str8 data = corpus_encode(image_arena, group, seed, plan->untagged);
       if (phone && data.size) {
         data = phone_file(image_arena, data, group, plan->untagged ? nullptr : &profiles[group->profile]);
       }
