@@ -158,7 +158,9 @@ TEST(ConvertMetadataNames, LayoutAndFileTypeNames) {
   EXPECT_EQ(text_of(pixel_layout_name(4)), "RGBA");
   EXPECT_EQ(text_of(pixel_layout_name(0)), "UNKNOWN");
   EXPECT_EQ(text_of(pixel_layout_name(5)), "UNKNOWN");
-  EXPECT_EQ(text_of(file_type_name(FileTypeJpeg)), "JPEG");
-  EXPECT_EQ(text_of(file_type_name(FileTypePng)), "PNG");
-  EXPECT_EQ(text_of(file_type_name(FileTypeNone)), "PNG");
+  EXPECT_EQ(text_of(format_name(FileTypeJpeg)), "JPEG");
+  EXPECT_EQ(text_of(format_name(FileTypePng)), "PNG");
+  EXPECT_EQ(text_of(format_name(FileTypeNone)), "PNG");
+  EXPECT_EQ(text_of(format_extension(FileTypeJpeg)), "jpg");
+  EXPECT_EQ(text_of(format_extension(FileTypeNone)), "png");
 }

@@ -80,6 +80,8 @@ TEST(PlanGeometry, SignatureDecidesTheFileType) {
   EXPECT_EQ(plan_file_type_of(str8_lit("\x89PNG\r\n\x1A\n")), (u32)FileTypePng);
   EXPECT_EQ(plan_file_type_of(str8_lit("\x89PNG\r\n\x1A")), (u32)FileTypeNone);
   EXPECT_EQ(plan_file_type_of(str8_lit("GIF89a....")), (u32)FileTypeNone);
+  // a file shorter than the longest signature may still become a picture
+  EXPECT_EQ(format_longest_signature(), 8u);
 }
 
 TEST_F(PlanFixture, DefaultTargetsGiveThreeOutputsPairedWithTheirTargets) {

@@ -20,6 +20,7 @@
 
 #include "convert/convert_heap.h"
 #include "convert/convert_codec.h"
+#include "convert/convert_format.h"
 #include "convert/convert_color.h"
 #include "convert/convert_stats.h"
 #include "convert/convert_metadata.h"

@@ -135,7 +135,7 @@ static bool codec_declared_size(Str8 bytes, u64 *width, u64 *height) {
 // The decoder stops at the end chunk's type and never reads its checksum, so a PNG cut inside
 // that last chunk decodes; walking the chunks to a whole IEND chunk tells it apart. Bytes after
 // it do not matter.
-static bool png_complete(Str8 bytes) {
+bool codec_png_complete(Str8 bytes) {
   const u8 *b = bytes.str;
   for (u64 at = sizeof(PngSignature); at + 12 <= bytes.size;) {
     u64 length = be32(b + at);
@@ -145,10 +145,9 @@ static bool png_complete(Str8 bytes) {
   return false;
 }
 
-bool codec_complete(Str8 bytes) {
+bool codec_jpeg_complete(Str8 bytes) {
   const u8 *b = bytes.str;
-  if (codec_starts_as_png(bytes)) return png_complete(bytes);
-  if (!codec_starts_as_jpeg(bytes)) return bytes.size > 0;
+  if (!codec_starts_as_jpeg(bytes)) return false;
   // Find the first scan of the main picture, then the end-of-image marker after it:
   // entropy-coded data never holds FF D9, so a file cut short in its scans has none, while
   // bytes appended after a complete picture do not matter.
@@ -158,6 +157,12 @@ bool codec_complete(Str8 bytes) {
     if (b[at] == JpegMarkerPrefix && b[at + 1] == JpegEndOfImage) return true;
   }
   return false;
+}
+
+bool codec_complete(Str8 bytes) {
+  if (codec_starts_as_png(bytes)) return codec_png_complete(bytes);
+  if (codec_starts_as_jpeg(bytes)) return codec_jpeg_complete(bytes);
+  return bytes.size > 0;
 }
 
 //- what a viewer applies

@@ -47,6 +47,8 @@ bool codec_is_16_bit(Str8 bytes);
 // inside its end chunk (the decoder never reads that chunk's checksum), so a file whose writer
 // paused there would otherwise convert half-written. Other inputs are left to the decoder.
 bool codec_complete(Str8 bytes);
+bool codec_jpeg_complete(Str8 bytes); // the rules of codec_complete, one format each
+bool codec_png_complete(Str8 bytes);
 
 // The scans of a JPEG's main picture, counted from its markers without decoding: segments are
 // skipped whole (an embedded thumbnail's markers are never seen), entropy-coded data up to its

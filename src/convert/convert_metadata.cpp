@@ -12,7 +12,6 @@ Str8 pixel_layout_name(u32 pixel_layout) {
   }
 }
 
-Str8 file_type_name(u32 file_type) { return file_type == FileTypeJpeg ? str8_lit("JPEG") : str8_lit("PNG"); }
 
 // The "%lu" fields print their 64-bit values modulo 2^32: the formatting engine reads "l"
 // alone as 32 bits, so each value is cut at the call.
@@ -21,7 +20,7 @@ void format_metadata_record(Arena *arena, Str8List *list, OutputRecord *record) 
   const ImageStats *im = record->image ? record->image : &no_image;
 
   str8_list_addf(arena, list, "[is_original]%u;", record->is_original ? 1u : 0u);
-  str8_list_addf(arena, list, "[file_type]%S;", file_type_name(record->file_type));
+  str8_list_addf(arena, list, "[file_type]%S;", format_name(record->file_type));
   str8_list_addf(arena, list, "[file_path]%S;", record->file_path);
   str8_list_addf(arena, list, "[checksum]%S;", record->checksum);
   str8_list_addf(arena, list, "[file_size]%lu;", (u32)record->file_info.size);

@@ -8,14 +8,9 @@
 #include "base/base.h"
 #include "os/os.h"
 #include "convert/convert_stats.h"
+#include "convert/convert_format.h"
 
 //~ Output record
-enum : u32 {
-  FileTypeNone = 0,
-  FileTypeJpeg = 1,
-  FileTypePng = 2,
-};
-
 // One file of a conversion: the first record of a conversion is the source, written to the
 // output folder as a byte-for-byte copy; every other record is one output.
 struct OutputRecord {
@@ -25,15 +20,14 @@ struct OutputRecord {
   Str8 checksum;   // checksum text of the record's pixels
   FileProps file_info; // of the written file; its size is the file_size field
   ImageStats *image;
-  u32 file_type; // FileTypeNone, FileTypeJpeg, FileTypePng
+  u32 file_type; // FileType*: its format's, FileTypeNone while it has none
   MessageList messages;
   Str8 bytes; // the file's content; while encoding, the buffer and its capacity
-  u8 quality; // 100, or the JPEG quality of a JPEG output
+  u8 quality; // 100, or the quality of an output whose format takes one
 };
 
 //~ Record text
 Str8 pixel_layout_name(u32 pixel_layout); // "RGBA", "RGB", "GRAYSCALE_ALPHA", "GRAYSCALE", "UNKNOWN"
-Str8 file_type_name(u32 file_type);       // "JPEG" for FileTypeJpeg, otherwise "PNG"
 
 // Appends the 38 fields of the record's text to the list, each formatted in the arena. A
 // record without an image prints zeros for every image field.

@@ -1,22 +1,9 @@
 #include "convert/convert_plan.h"
 
 //~ Plan
-// The target's image type and the record's file type name the same two formats.
-static i32 image_type_of_file(u32 file_type) {
-  switch (file_type) {
-  case FileTypeJpeg: return ImageTypeJpeg;
-  case FileTypePng: return ImageTypePng;
-  default: return ImageTypeNone;
-  }
-}
-
-static u32 file_type_of_image(i32 image_type) {
-  switch (image_type) {
-  case ImageTypeJpeg: return FileTypeJpeg;
-  case ImageTypePng: return FileTypePng;
-  default: return FileTypeNone;
-  }
-}
+// A target's image type is the file type of the format it names.
+static_assert((u32)ImageTypeNone == FileTypeNone && (u32)ImageTypeJpeg == FileTypeJpeg &&
+              (u32)ImageTypePng == FileTypePng);
 
 static OutputRecord *plan_new_record(ConvertPlan *plan) {
   OutputRecord *record = arena_push<OutputRecord>(plan->arena);
@@ -32,10 +19,8 @@ static OutputRecord *plan_new_record(ConvertPlan *plan) {
 }
 
 u32 plan_file_type_of(Str8 bytes) {
-  // a JPEG needs a byte past its start-of-image marker
-  if (bytes.size > 2 && codec_starts_as_jpeg(bytes)) return FileTypeJpeg;
-  if (codec_starts_as_png(bytes)) return FileTypePng;
-  return FileTypeNone;
+  const ImageFormat *format = format_of_bytes(bytes);
+  return format ? format->file_type : FileTypeNone;
 }
 
 void plan_begin(ConvertPlan *plan, Arena *arena, Arena *file_arena, Arena *layout_arena, Str8 out_folder,
@@ -47,6 +32,7 @@ void plan_begin(ConvertPlan *plan, Arena *arena, Arena *file_arena, Arena *layou
   plan->layout_mark = arena_offset(layout_arena);
   plan->out_folder = out_folder;
   plan->source_bytes = source_bytes;
+  plan->format = format_of_bytes(source_bytes);
   plan->ok = true;
   OutputRecord *source = plan_new_record(plan);
   source->is_original = 1;
@@ -126,7 +112,7 @@ void plan_targets(ConvertPlan *plan, const TargetList *targets) {
     bool identity =
         t.width == upright.width && t.height == upright.height && t.image_type == ImageTypeNone && t.quality == 100;
     if (identity) {
-      t.image_type = image_type_of_file(source_type);
+      t.image_type = (i32)source_type;
       if (!have_identity) {
         plan->pairs[0].target = t;
         have_identity = true;
@@ -143,7 +129,7 @@ void plan_targets(ConvertPlan *plan, const TargetList *targets) {
   // type and layout at quality 100.
   if (!have_identity) {
     Target t = {};
-    t.image_type = image_type_of_file(source_type);
+    t.image_type = (i32)source_type;
     t.width = src.width;
     t.height = src.height;
     t.quality = 100;
@@ -177,20 +163,24 @@ void plan_geometry(ConvertPlan *plan) {
     }
 
     // One channel count L per output, used for its decoded layout, its resampling, its
-    // statistics and its encoding. The source record keeps the source's own count.
+    // statistics and its encoding. The source record keeps the source's own count. A picture
+    // on a see-through canvas goes to a format that keeps alpha; a format without alpha
+    // takes grey or colour alone.
     if (!is_source) {
+      const ImageFormat *format = format_of_type((u32)t->image_type);
       u32 channels;
       if (image->width_bg != 0 && (t->bg_color & 0xFF) != 0xFF) {
-        t->image_type = ImageTypePng;
+        if (!format || !format->keeps_alpha) format = format_with_alpha();
         channels = 4;
       } else {
-        if (t->image_type == ImageTypeNone) t->image_type = ImageTypeJpeg;
-        if (t->image_type == ImageTypeJpeg) {
-          channels = (t->pixel_layout == 1 || t->pixel_layout == 2) ? 1 : 3;
-        } else {
+        if (!format) format = format_default_output();
+        if (format->keeps_alpha) {
           channels = (u32)clamp_of<i32>(1, t->pixel_layout, 4);
+        } else {
+          channels = (t->pixel_layout == 1 || t->pixel_layout == 2) ? 1 : 3;
         }
       }
+      t->image_type = (i32)format->file_type;
       t->pixel_layout = (i32)channels;
       image->pixel_layout = channels;
       image->bytes_per_channel = 1;
@@ -261,7 +251,7 @@ void plan_decode(ConvertPlan *plan) {
   // The source's own layout is decoded once; every other needed layout is derived from it
   // with the decoder's own conversion rules, or decoded where those cannot reproduce it.
   u64 pixel_count = probe.width * probe.height;
-  Str8 own_pixels = codec_decode_8_heap(plan->source_bytes, probe.width, probe.height, own);
+  Str8 own_pixels = plan->format->decode_heap(plan->source_bytes, probe.width, probe.height, own);
   if (own_pixels.size == 0) {
     message_add(plan->arena, &source->messages, MessageNote, str8_lit("Unable to load the image."));
     plan->over_budget = codec_decode_over_budget();
@@ -452,16 +442,12 @@ void plan_checksums_and_encode(ConvertPlan *plan) {
     }
     EncodeSink sink;
     encode_sink_begin(&sink, plan->file_arena, &record->bytes, image->pixel_size);
-    bool encoded = false;
-    if (pair->target.image_type == ImageTypeJpeg) {
-      encoded = codec_encode_jpeg(&sink, image->pixels, image->pixel_size, width, height, image->pixel_layout,
-                                  pair->target.quality);
-    } else if (pair->target.image_type == ImageTypePng) {
-      encoded = codec_encode_png(&sink, image->pixels, image->pixel_size, width, height, image->pixel_layout);
-    }
+    const ImageFormat *format = format_of_type((u32)pair->target.image_type);
+    bool encoded = format && format->encode(&sink, image->pixels, image->pixel_size, width, height,
+                                            image->pixel_layout, pair->target.quality);
     if (encoded) {
-      record->file_type = file_type_of_image(pair->target.image_type);
-      if (record->file_type == FileTypeJpeg) record->quality = pair->target.quality;
+      record->file_type = format->file_type;
+      if (format->takes_quality) record->quality = pair->target.quality;
     } else {
       record->bytes = Str8{};
       message_add(plan->arena, &record->messages, MessageNote, str8_lit("Was unable to produce the file."));

@@ -30,6 +30,7 @@ struct ConvertPlan {
   u64 layout_mark;
   Str8 out_folder;
   Str8 source_bytes;
+  const ImageFormat *format; // the source's, null for bytes of no format known here
   CodecProbe probe;
   OutputRecord *first_record; // the source record, then the outputs in target order
   OutputRecord *last_record;
@@ -50,8 +51,8 @@ struct ConvertPlan {
   bool ok;
 };
 
-// The source record, first in the record list; its file type comes from the signature
-// (FileTypeNone when the bytes are neither JPEG nor PNG).
+// The source record, first in the record list; its format and file type come from the
+// signature (FileTypeNone when the bytes are of no format known here).
 void plan_begin(ConvertPlan *plan, Arena *arena, Arena *file_arena, Arena *layout_arena, Str8 out_folder,
                 Str8 source_bytes);
 u32 plan_file_type_of(Str8 bytes);

@@ -308,10 +308,11 @@ static bool phase_bytes(Attempt *a) {
 static bool phase_probe(Attempt *a) {
   a->metadata_path = metadata_path_of(a->arena, a->app, a->path);
   plan_begin(&a->plan, a->arena, a->memory->file_arena, a->memory->layout_arena, a->app->out_folder, a->bytes);
-  if (plan_source_record(&a->plan)->file_type == FileTypeNone) {
+  const ImageFormat *format = a->plan.format;
+  if (!format) {
     // Shorter than a signature, it may be the start of a picture still being written; longer,
     // it is surely no picture once it has stayed the same for a while.
-    if (a->bytes.size < CodecLongestSignature) return attempt_end(a, AttemptUnusable);
+    if (a->bytes.size < format_longest_signature()) return attempt_end(a, AttemptUnusable);
     ClaimEntry *e = a->entry;
     if (!same_version(e->recorded, a->versions.seen) || clock_now_us() - e->seen_since_us < UnsupportedQuietUs) {
       return attempt_end(a, AttemptTooRecent);
@@ -325,20 +326,20 @@ static bool phase_probe(Attempt *a) {
 
   // refused before anything is decoded
   CodecProbe probe = {};
-  bool probed = codec_probe(a->bytes, &probe);
+  bool probed = format->probe(a->bytes, &probe);
   if (probe.width * probe.height > a->app->max_pixels) {
     warn(a->arena, arena_format(a->arena, "Image is too large (%I64u x %I64u pixels, the limit is %I64u), %S was left in place.",
                                 probe.width, probe.height, a->app->max_pixels, a->file_name));
     return attempt_end(a, AttemptRefused);
   }
-  u64 scans = codec_jpeg_scans(a->bytes);
-  if (scans > JpegScanLimit) {
+  u64 scans = format->scan_count ? format->scan_count(a->bytes) : 1;
+  if (format->scan_limit && scans > format->scan_limit) {
     warn(a->arena, arena_format(a->arena, "Image has too many scans (%I64u, the limit is %I64u), %S was left in place.",
-                                scans, JpegScanLimit, a->file_name));
+                                scans, format->scan_limit, a->file_name));
     return attempt_end(a, AttemptRefused);
   }
   // A picture cut short ends the attempt like a failed probe: tried again when it changes.
-  if (!probed || !codec_complete(a->bytes)) return attempt_end(a, AttemptUnusable);
+  if (!probed || !format->complete(a->bytes)) return attempt_end(a, AttemptUnusable);
   plan_set_source(&a->plan, probe);
   plan_photo(&a->plan, a->app->keep_orientation, a->app->keep_color);
   return true;
@@ -411,8 +412,7 @@ static bool phase_write(Attempt *a) {
   bool write_failed = false;
   OutputRecord *source = a->plan.first_record;
   for (OutputRecord *r = a->plan.first_record; r; r = r->next) {
-    Str8 extension = r->file_type == FileTypeJpeg ? str8_lit("jpg") : str8_lit("png");
-    r->file_path = arena_format(a->arena, "%S.%S", r->file_path, extension);
+    r->file_path = arena_format(a->arena, "%S.%S", r->file_path, format_extension(r->file_type));
     if (r->bytes.size == 0 || output_is_source_copy(source, r)) continue;
     // A file already there with these very bytes (a retry's, a twin's) is not written again.
     if (file_holds(r->file_path, r->bytes)) {
@@ -462,7 +462,7 @@ static bool attempt_stage_metadata(Attempt *a) {
   Str8 mark = text;
   if (a->planned) {
     OutputRecord *source = plan_source_record(&a->plan);
-    mark = arena_format(a->arena, "[is_original]1;[file_type]%S;", file_type_name(source->file_type));
+    mark = arena_format(a->arena, "[is_original]1;[file_type]%S;", format_name(source->file_type));
   }
   a->metadata_path = metadata_name_take(a->arena, a->metadata_path, a->path, mark);
   if (file_write_begin(keep, a->metadata_path, text, WriteAllMakeParents, &files->writes[files->count])) {

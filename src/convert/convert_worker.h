@@ -26,7 +26,7 @@ enum AttemptOutcome : u32 {
   AttemptSettledBefore, // an earlier attempt decided about this version already
   AttemptChanged,       // the file changed during the attempt: tried again
   AttemptConverted,     // every output and the metadata written, the source deleted
-  AttemptUnsupported,   // neither PNG nor JPEG: reported in its metadata, then moved aside
+  AttemptUnsupported,   // of no format the conversion layer reads: reported in its metadata, then moved aside
   AttemptRefused,       // more pixels or scans than the limits, or data beyond its size: left in place
   AttemptUnusable,      // empty, cut short, or not decodable: left in place
   AttemptUnreadable,    // the file cannot be opened: reported, left in place
