@@ -95,12 +95,12 @@ TEST_F(AppSetupFixture, TargetFieldsFollowTheKeyTable) {
                                  "]\n");
   std::vector<Target> want = {
       make_target(0, 640, 480, 0, 0, 0, 0, 0, 0),
-      make_target(ImageTypeJpeg, 0, 0, 0xFFFFFFFFu, 100, 0, 4, 2, 3),
-      make_target(ImageTypePng, 0, 0, 0, 100, 0, 6, 3, 4),
+      make_target(FileTypeJpeg, 0, 0, 0xFFFFFFFFu, 100, 0, 4, 2, 3),
+      make_target(FileTypePng, 0, 0, 0, 100, 0, 6, 3, 4),
       // unknown names leave 0; bg_color keeps the low 32 bits of 2^32 + 1
       make_target(0, 0, 0, 1, 99, 0, 0, 0, 0),
       // a repeated key: the first one whose first value has the expected type
-      make_target(ImageTypePng, 8, 0, 0, 0, 0, 0, 0, 0),
+      make_target(FileTypePng, 8, 0, 0, 0, 0, 0, 0, 0),
       // max_bytes is accepted by the reader but never taken from a file
       make_target(0, 0, 0, 0, 0, 0, 1, 1, 0),
   };
@@ -238,7 +238,7 @@ void expect_state_shape(AppState *state, u64 workers, u64 stripes) {
   EXPECT_EQ(state->thread_count, workers);
   ASSERT_NE(state->workers, nullptr);
   for (u64 i = 0; i < workers; i += 1) EXPECT_NE(state->workers[i], nullptr) << i;
-  EXPECT_EQ(state->claims.bucket_count, AppClaimBuckets);
+  EXPECT_EQ(state->claims.bucket_count, ClaimBuckets);
   EXPECT_EQ(state->claims.stripe_count, stripes);
   ASSERT_NE(state->claims.buckets, nullptr);
   ASSERT_NE(state->claims.stripes, nullptr);
@@ -246,7 +246,7 @@ void expect_state_shape(AppState *state, u64 workers, u64 stripes) {
     EXPECT_NE(state->claims.stripes[i].arena, nullptr);
     EXPECT_NE(state->claims.stripes[i].lock, nullptr);
   }
-  for (u64 i = 0; i < AppClaimBuckets; i += 1) EXPECT_EQ(state->claims.buckets[i].first, nullptr);
+  for (u64 i = 0; i < ClaimBuckets; i += 1) EXPECT_EQ(state->claims.buckets[i].first, nullptr);
   EXPECT_EQ(state->conversion_queue.capacity, 524288u);
   EXPECT_NE(state->conversion_queue.buffer, nullptr);
   EXPECT_EQ(state->conversion_queue.write_pos, state->conversion_queue.read_pos);

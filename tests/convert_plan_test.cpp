@@ -104,7 +104,7 @@ TEST_F(PlanFixture, DefaultTargetsGiveThreeOutputsPairedWithTheirTargets) {
 
   // The source record meets the identity target, which takes the source's file type.
   EXPECT_EQ(plan.pairs[0].record, plan.first_record);
-  EXPECT_EQ(plan.pairs[0].target.image_type, ImageTypeJpeg);
+  EXPECT_EQ(plan.pairs[0].target.image_type, FileTypeJpeg);
   EXPECT_EQ(plan.pairs[0].target.quality, 100);
   ImageStats *src = plan.first_record->image;
   EXPECT_EQ(src->width, 4000u);
@@ -120,7 +120,7 @@ TEST_F(PlanFixture, DefaultTargetsGiveThreeOutputsPairedWithTheirTargets) {
   EXPECT_EQ(small->width_bg, 100u);
   EXPECT_EQ(small->height_bg, 100u);
   EXPECT_EQ(small->pixel_count_bg, 100u * 100u - 100u * 75u);
-  EXPECT_EQ(plan.pairs[1].target.image_type, ImageTypePng);
+  EXPECT_EQ(plan.pairs[1].target.image_type, FileTypePng);
   EXPECT_EQ(small->pixel_layout, 4u);
   EXPECT_EQ(small->x_stride, 400u);
 
@@ -143,8 +143,8 @@ TEST_F(PlanFixture, SkipRulesAndImplicitIdentityPairing) {
   add(target(640, 0, 80));                         // one side only: nothing
   add(target(320, 240, 70));                       // an output
   add(target(320, 240, 70));                       // same quality and size: skipped
-  add(target(320, 240, 70, ImageTypePng));         // names another type: kept
-  add(target(320, 240, 70, ImageTypePng, 2));      // same again with a type: skipped
+  add(target(320, 240, 70, FileTypePng));         // names another type: kept
+  add(target(320, 240, 70, FileTypePng, 2));      // same again with a type: skipped
   ConvertPlan plan;
   plan_for(&plan, FileTypePng, 640, 480, 4);
   ASSERT_EQ(plan.record_count, 3u);
@@ -153,19 +153,19 @@ TEST_F(PlanFixture, SkipRulesAndImplicitIdentityPairing) {
   // No identity target in the list: the source record gets the source's own size, type,
   // layout at quality 100, and every output keeps the target that made it.
   EXPECT_EQ(plan.pairs[0].record, plan.first_record);
-  EXPECT_EQ(plan.pairs[0].target.image_type, ImageTypePng);
+  EXPECT_EQ(plan.pairs[0].target.image_type, FileTypePng);
   EXPECT_EQ(plan.pairs[0].target.width, 640u);
   EXPECT_EQ(plan.pairs[0].target.quality, 100);
   EXPECT_EQ(plan.first_record->image->pixel_layout, 4u);
   EXPECT_EQ(plan.first_record->image->width_bg, 0u);
 
   // Not letterboxed, no type named: JPEG with three channels, even from an RGBA source.
-  EXPECT_EQ(plan.pairs[1].target.image_type, ImageTypeJpeg);
+  EXPECT_EQ(plan.pairs[1].target.image_type, FileTypeJpeg);
   EXPECT_EQ(plan.pairs[1].target.quality, 70);
   EXPECT_EQ(plan.pairs[1].record->image->pixel_layout, 3u);
   EXPECT_EQ(plan.pairs[1].record->image->width, 320u);
   // A named PNG keeps the target's layout (defaulted to the source's four channels).
-  EXPECT_EQ(plan.pairs[2].target.image_type, ImageTypePng);
+  EXPECT_EQ(plan.pairs[2].target.image_type, FileTypePng);
   EXPECT_EQ(plan.pairs[2].record->image->pixel_layout, 4u);
   EXPECT_TRUE(plan.needed[3]);
   EXPECT_TRUE(plan.needed[2]);
@@ -173,25 +173,25 @@ TEST_F(PlanFixture, SkipRulesAndImplicitIdentityPairing) {
 
 TEST_F(PlanFixture, ChannelCountFollowsTypeLayoutAndBackground) {
   add(Target{});                                               // identity
-  add(target(50, 50, 90, ImageTypeJpeg, 2, 0xFFu));            // opaque bars, JPEG of grey: 1 channel
-  add(target(60, 30, 90, ImageTypePng, 2));                    // same ratio, PNG grey+alpha: 2
-  add(target(60, 60, 90, ImageTypeJpeg, 3, 0x102030FFu));      // letterboxed, opaque: stays JPEG, 3
-  add(target(70, 70, 90, ImageTypeJpeg, 3, 0x10203000u));      // letterboxed, transparent: PNG, 4
+  add(target(50, 50, 90, FileTypeJpeg, 2, 0xFFu));            // opaque bars, JPEG of grey: 1 channel
+  add(target(60, 30, 90, FileTypePng, 2));                    // same ratio, PNG grey+alpha: 2
+  add(target(60, 60, 90, FileTypeJpeg, 3, 0x102030FFu));      // letterboxed, opaque: stays JPEG, 3
+  add(target(70, 70, 90, FileTypeJpeg, 3, 0x10203000u));      // letterboxed, transparent: PNG, 4
   ConvertPlan plan;
   plan_for(&plan, FileTypeJpeg, 200, 100, 1);
   ASSERT_EQ(plan.pair_count, 5u);
   EXPECT_EQ(plan.first_record->image->pixel_layout, 1u);
 
-  EXPECT_EQ(plan.pairs[1].target.image_type, ImageTypeJpeg);
+  EXPECT_EQ(plan.pairs[1].target.image_type, FileTypeJpeg);
   EXPECT_EQ(plan.pairs[1].record->image->pixel_layout, 1u);
   EXPECT_EQ(plan.pairs[1].record->image->width_bg, 50u);
-  EXPECT_EQ(plan.pairs[2].target.image_type, ImageTypePng);
+  EXPECT_EQ(plan.pairs[2].target.image_type, FileTypePng);
   EXPECT_EQ(plan.pairs[2].record->image->pixel_layout, 2u);
   EXPECT_EQ(plan.pairs[2].record->image->width_bg, 0u);
-  EXPECT_EQ(plan.pairs[3].target.image_type, ImageTypeJpeg);
+  EXPECT_EQ(plan.pairs[3].target.image_type, FileTypeJpeg);
   EXPECT_EQ(plan.pairs[3].record->image->pixel_layout, 3u);
   EXPECT_EQ(plan.pairs[3].record->image->bg_color, 0x102030FFu);
-  EXPECT_EQ(plan.pairs[4].target.image_type, ImageTypePng);
+  EXPECT_EQ(plan.pairs[4].target.image_type, FileTypePng);
   EXPECT_EQ(plan.pairs[4].record->image->pixel_layout, 4u);
   EXPECT_EQ(plan.pairs[4].target.pixel_layout, 4);
   for (int k = 0; k < 4; k += 1) EXPECT_TRUE(plan.needed[k]) << k;
@@ -286,10 +286,10 @@ static std::string plan_all(Arena *arena, Arena *file_arena, Arena *layout_arena
 // first converted on a thread of its own with fresh memory, then all of them again and again,
 // in another order, on one thread with one worker's memory.
 TEST_F(PlanFixture, ReusedWorkerMemoryGivesTheSameOutputs) {
-  add(target(256, 256, 80, ImageTypeJpeg, 0, 0x000000FF));    // letterboxed on black
-  add(target(100, 100, 0, ImageTypePng, 0, 0x20406000));      // transparent canvas: RGBA
+  add(target(256, 256, 80, FileTypeJpeg, 0, 0x000000FF));    // letterboxed on black
+  add(target(100, 100, 0, FileTypePng, 0, 0x20406000));      // transparent canvas: RGBA
   add(target(0, 0));                                          // the source's own size
-  add(target(31, 17, 90, ImageTypeJpeg, 1));                  // grey
+  add(target(31, 17, 90, FileTypeJpeg, 1));                  // grey
   std::vector<Bytes> files = {
       png_file(gradient(64, 48, 3), 64, 48, 3),        jpeg_file(gradient(640, 480, 3), 640, 480, 3, 90),
       png_file(gradient(300, 200, 4), 300, 200, 4),   png_file(gradient(1000, 10, 1), 1000, 10, 1),

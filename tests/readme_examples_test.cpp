@@ -342,7 +342,7 @@ struct NamedValue {
 };
 
 const NamedValue named_values[] = {
-    {"image_type", "JPEG", ImageTypeJpeg}, {"image_type", "PNG", ImageTypePng},
+    {"image_type", "JPEG", FileTypeJpeg}, {"image_type", "PNG", FileTypePng},
     {"pixel_layout", "RGB", 3},            {"pixel_layout", "RGBA", 4},
     {"resampling_filter", "BOX", 1},       {"resampling_filter", "TRIANGLE", 2},
     {"resampling_filter", "CUBICBSPLINE", 3}, {"resampling_filter", "CATMULLROM", 4},
@@ -473,7 +473,7 @@ TEST(ReadmeExamples, TargetsExampleParsesCleanlyAndItsNamesAreTheProgramsNames) 
   std::vector<Target> single = parse_targets("targets: [ { width: 10, height: 10, image_type: 'PNG' } ]", &quiet);
   EXPECT_TRUE(quiet.empty());
   ASSERT_EQ(single.size(), 1u);
-  EXPECT_EQ(single[0].image_type, ImageTypePng);
+  EXPECT_EQ(single[0].image_type, FileTypePng);
 }
 
 TEST(ReadmeExamples, DefaultTargetsTableIsTheBuiltInList) {

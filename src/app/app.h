@@ -17,6 +17,5 @@
 
 #include "app/app_targets_doc.h"
 #include "app/app_state.h"
-#include "app/app_claims.h"
 #include "app/app_setup.h"
 #include "app/app_main.h"

@@ -2,7 +2,6 @@
 #include <cstdio>
 
 #include "app/app_main.h"
-#include "app/app_claims.h"
 #include "intake/intake.h"
 #include "convert/convert.h"
 #include "vantor_version.h" // written into the build folder by the build

@@ -1,7 +1,7 @@
 // Set-up of AppState: folders, targets, conversion queue, ClaimTable and the workers.
 #include <atomic>
 
-#include "app/app_setup.h"
+#include "app/app.h"
 #include "convert/convert.h"
 #include "vantor_install.h" // written into the build folder by the build
 
@@ -44,9 +44,8 @@ struct NamedNumber {
   i32 number;
 };
 
-// Image types and layouts use our own numbers; filters and edge modes are the resampler's
-// enumeration values, passed to it unchanged.
-static const NamedNumber app_image_type_names[] = {{"JPEG", ImageTypeJpeg}, {"PNG", ImageTypePng}};
+// Image types are the names of the conversion layer's formats; layouts use our own numbers;
+// filters and edge modes are the resampler's enumeration values, passed to it unchanged.
 static const NamedNumber app_filter_names[] = {
     {"BOX", 1}, {"TRIANGLE", 2}, {"CUBICBSPLINE", 3}, {"CATMULLROM", 4}, {"MITCHELL", 5}, {"POINT_SAMPLE", 6},
 };
@@ -78,7 +77,8 @@ Target target_from_doc_node(DocNode *node) {
   t.bg_color = (u32)u64_from_str8(app_target_number(node, "bg_color"), 10);
   t.width = u64_from_str8(app_target_number(node, "width"), 10);
   t.height = u64_from_str8(app_target_number(node, "height"), 10);
-  t.image_type = app_number_from_name(app_target_text(node, "image_type"), app_image_type_names);
+  const ImageFormat *format = format_of_name(app_target_text(node, "image_type"));
+  t.image_type = format ? (i32)format->file_type : (i32)FileTypeNone;
   t.resampling_filter = app_number_from_name(app_target_text(node, "resampling_filter"), app_filter_names);
   t.edge_mode = app_number_from_name(app_target_text(node, "edge_mode"), app_edge_names);
   t.pixel_layout = app_number_from_name(app_target_text(node, "pixel_layout"), app_layout_names);
@@ -271,6 +271,19 @@ u32 app_setup(const AppOptions *options, Str8List *problems) {
   codec_set_png_compression_level(12);
 
   // published complete; the workers read it from their first step on
+  ConvertShared *shared = &state->shared;
+  shared->targets = state->targets;
+  shared->in_folder = state->in_folder;
+  shared->out_folder = state->out_folder;
+  shared->metadatas_folder = state->metadatas_folder;
+  shared->unsupported_folder = state->unsupported_folder;
+  shared->max_pixels = state->max_pixels;
+  shared->keep_orientation = state->keep_orientation;
+  shared->keep_color = state->keep_color;
+  shared->queue = &state->conversion_queue;
+  shared->claims = &state->claims;
+  shared->workers_busy = &state->workers_busy;
+  convert_share(shared);
   app_state_pointer.store(state, std::memory_order_release);
   state->workers = arena_push<OsObject *>(arena, state->thread_count);
   for (u64 i = 0; i < state->thread_count; i += 1) {

@@ -1,18 +1,20 @@
 // Conversion layer: the workers that turn a source into its outputs, and what they use.
 //
-// Owns: the codec adapters (stb's decoder, resampler and encoder, libdeflate behind the PNG
-// encoder's zlib step, libb2 for pixel checksums), the colour conversion (lcms2) and the image
-// libraries' heap, the
+// Owns: the table of image formats, the codec adapters (stb's decoder, resampler and encoder,
+// libdeflate behind the PNG encoder's zlib step, libb2 for pixel checksums), the colour
+// conversion (lcms2) and the image libraries' heap, the targets, the claim table, the
 // statistics, the metadata records, the output plan of an attempt, the conversion workers and
-// the committer that makes their outputs durable before a source is deleted.
+// the committer that makes their outputs durable before a source is deleted. It uses the
+// intake and the layers below, never the application: the application reads the targets into
+// this layer's type and shares with the workers what they need (ConvertShared).
 //
-// Threads: one "[VANTOR] Convert #n" per worker, started by app_setup once AppState is complete
-// (the PNG compression level is set before that); "[VANTOR] Commit", started with the first
-// batch a worker hands over. A worker holds one claimed source at a time; its memory (arenas,
-// the libraries' kept blocks) is its own.
+// Threads: one "[VANTOR] Convert #n" per worker, started by app_setup once ConvertShared is
+// published (the PNG compression level is set before that); "[VANTOR] Commit", started with
+// the first batch a worker hands over. A worker holds one claimed source at a time; its memory
+// (arenas, the libraries' kept blocks) is its own.
 //
-// Locks: the claim table's stripe locks (app layer), the intake's, and the committer's critical
-// section, each taken alone.
+// Locks: the claim table's stripe locks, the intake's, and the committer's critical section,
+// each taken alone.
 #pragma once
 
 #include "base/base.h"
@@ -21,6 +23,8 @@
 #include "convert/convert_heap.h"
 #include "convert/convert_codec.h"
 #include "convert/convert_format.h"
+#include "convert/convert_target.h"
+#include "convert/convert_claims.h"
 #include "convert/convert_color.h"
 #include "convert/convert_stats.h"
 #include "convert/convert_metadata.h"

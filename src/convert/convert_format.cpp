@@ -30,6 +30,13 @@ const ImageFormat *format_of_bytes(Str8 bytes) {
   return nullptr;
 }
 
+const ImageFormat *format_of_name(Str8 name) {
+  for (const ImageFormat &f : Formats) {
+    if (str8_equals(name, f.name, MatchIgnoreCase)) return &f;
+  }
+  return nullptr;
+}
+
 const ImageFormat *format_of_type(u32 file_type) {
   for (const ImageFormat &f : Formats) {
     if (f.file_type == file_type) return &f;

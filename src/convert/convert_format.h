@@ -39,6 +39,8 @@ struct ImageFormat {
 // The format whose signature the bytes begin with (a signature needs all of its bytes), or
 // null.
 const ImageFormat *format_of_bytes(Str8 bytes);
+// The format a targets file names ("JPEG", any letter case); null for another name.
+const ImageFormat *format_of_name(Str8 name);
 // The entry of a file type; null for FileTypeNone and unknown numbers.
 const ImageFormat *format_of_type(u32 file_type);
 // The format of an output whose target names none, and the one that holds a picture on a

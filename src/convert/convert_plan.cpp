@@ -1,10 +1,6 @@
 #include "convert/convert_plan.h"
 
 //~ Plan
-// A target's image type is the file type of the format it names.
-static_assert((u32)ImageTypeNone == FileTypeNone && (u32)ImageTypeJpeg == FileTypeJpeg &&
-              (u32)ImageTypePng == FileTypePng);
-
 static OutputRecord *plan_new_record(ConvertPlan *plan) {
   OutputRecord *record = arena_push<OutputRecord>(plan->arena);
   record->image = arena_push<ImageStats>(plan->arena);
@@ -102,7 +98,7 @@ void plan_targets(ConvertPlan *plan, const TargetList *targets) {
       if (i == 0 && !have_identity) continue;
       const Target *e = &plan->pairs[i].target;
       if (e->quality == t.quality && e->width == t.width && e->height == t.height &&
-          (t.image_type == ImageTypeNone || e->image_type == t.image_type)) {
+          (t.image_type == FileTypeNone || e->image_type == t.image_type)) {
         duplicate = true;
         break;
       }
@@ -110,7 +106,7 @@ void plan_targets(ConvertPlan *plan, const TargetList *targets) {
     if (duplicate) continue;
 
     bool identity =
-        t.width == upright.width && t.height == upright.height && t.image_type == ImageTypeNone && t.quality == 100;
+        t.width == upright.width && t.height == upright.height && t.image_type == FileTypeNone && t.quality == 100;
     if (identity) {
       t.image_type = (i32)source_type;
       if (!have_identity) {

@@ -8,7 +8,7 @@
 
 #include "base/base.h"
 #include "os/os.h"
-#include "app/app.h"
+#include "convert/convert_target.h"
 #include "convert/convert_stats.h"
 #include "convert/convert_metadata.h"
 #include "convert/convert_codec.h"

@@ -1,5 +1,7 @@
 // The conversion worker: one source path per cycle, claimed so that no other worker holds it,
 // converted from the intake's complete read, written durably, then deleted or left in place.
+#include <atomic>
+
 #include "convert/convert_worker.h"
 
 #include "intake/intake.h"
@@ -122,8 +124,8 @@ static u32 tally_reason_of(AttemptOutcome outcome) {
 //~ Where a source's files go
 // The source's path below the input folder ("cam1/IMG_0001.jpg"); its bare name when it does
 // not lie below it. Paths come from the scan, which builds them from the input folder as given.
-static Str8 source_below_input(AppState *app, Str8 path) {
-  Str8 in = app->in_folder;
+static Str8 source_below_input(ConvertShared *shared, Str8 path) {
+  Str8 in = shared->in_folder;
   bool rooted = in.size > 0 && char_is_slash(in.str[in.size - 1]);
   u64 skip = in.size + (rooted ? 0 : 1);
   bool below = path.size > skip && str8_starts_with(path, in, 0) && (rooted || char_is_slash(path.str[in.size]));
@@ -132,13 +134,13 @@ static Str8 source_below_input(AppState *app, Str8 path) {
 
 // "<metadatas>/<sub-folders>/<name without extension>.metadatas": same-named sources in
 // different folders keep a record each.
-static Str8 metadata_path_of(Arena *arena, AppState *app, Str8 path) {
-  Str8 below = source_below_input(app, path);
+static Str8 metadata_path_of(Arena *arena, ConvertShared *shared, Str8 path) {
+  Str8 below = source_below_input(shared, path);
   Str8 name = str8_file_name(below);
   Str8 stem = str8_drop_extension(name);
-  if (name.size == below.size) return arena_format(arena, "%S/%S.metadatas", app->metadatas_folder, stem);
+  if (name.size == below.size) return arena_format(arena, "%S/%S.metadatas", shared->metadatas_folder, stem);
   Str8 folders = str8_keep_front(below, below.size - name.size - 1);
-  return arena_format(arena, "%S/%S/%S.metadatas", app->metadatas_folder, folders, stem);
+  return arena_format(arena, "%S/%S/%S.metadatas", shared->metadatas_folder, folders, stem);
 }
 
 //~ Metadata names
@@ -238,7 +240,7 @@ static void folder_sync_below(Arena *arena, Str8 root, Str8 folder, Str8List *sy
 
 //~ One attempt
 struct Attempt {
-  AppState *app;
+  ConvertShared *shared;
   ClaimEntry *entry;
   Str8 path;
   Str8 file_name;
@@ -306,8 +308,8 @@ static bool phase_bytes(Attempt *a) {
 
 //- probe: the file type, the size and scan limits, a picture cut short
 static bool phase_probe(Attempt *a) {
-  a->metadata_path = metadata_path_of(a->arena, a->app, a->path);
-  plan_begin(&a->plan, a->arena, a->memory->file_arena, a->memory->layout_arena, a->app->out_folder, a->bytes);
+  a->metadata_path = metadata_path_of(a->arena, a->shared, a->path);
+  plan_begin(&a->plan, a->arena, a->memory->file_arena, a->memory->layout_arena, a->shared->out_folder, a->bytes);
   const ImageFormat *format = a->plan.format;
   if (!format) {
     // Shorter than a signature, it may be the start of a picture still being written; longer,
@@ -327,9 +329,9 @@ static bool phase_probe(Attempt *a) {
   // refused before anything is decoded
   CodecProbe probe = {};
   bool probed = format->probe(a->bytes, &probe);
-  if (probe.width * probe.height > a->app->max_pixels) {
+  if (probe.width * probe.height > a->shared->max_pixels) {
     warn(a->arena, arena_format(a->arena, "Image is too large (%I64u x %I64u pixels, the limit is %I64u), %S was left in place.",
-                                probe.width, probe.height, a->app->max_pixels, a->file_name));
+                                probe.width, probe.height, a->shared->max_pixels, a->file_name));
     return attempt_end(a, AttemptRefused);
   }
   u64 scans = format->scan_count ? format->scan_count(a->bytes) : 1;
@@ -341,13 +343,13 @@ static bool phase_probe(Attempt *a) {
   // A picture cut short ends the attempt like a failed probe: tried again when it changes.
   if (!probed || !format->complete(a->bytes)) return attempt_end(a, AttemptUnusable);
   plan_set_source(&a->plan, probe);
-  plan_photo(&a->plan, a->app->keep_orientation, a->app->keep_color);
+  plan_photo(&a->plan, a->shared->keep_orientation, a->shared->keep_color);
   return true;
 }
 
 //- plan: the outputs, their sizes and layouts
 static bool phase_plan(Attempt *a) {
-  plan_targets(&a->plan, &a->app->targets);
+  plan_targets(&a->plan, &a->shared->targets);
   plan_geometry(&a->plan);
   return a->plan.ok || attempt_end(a, AttemptUnusable);
 }
@@ -546,7 +548,7 @@ static bool commit_source_writes(Arena *arena, SourceWrites *files, bool quiet, 
 // entry goes too: the intake answers for that version from then on, and a path left in place
 // costs its registry node only. The entry keeps the settled version itself only where the
 // intake could not take it (a read was under way).
-static void settle_left_in_place(AppState *app, ClaimEntry *entry, Str8 path, SourceVersions *v, AttemptOutcome outcome,
+static void settle_left_in_place(ConvertShared *shared, ClaimEntry *entry, Str8 path, SourceVersions *v, AttemptOutcome outcome,
                                  bool intake_knows, Str8 failed_path, u64 failed_bytes) {
   v->now = file_props_from_path(path);
   bool unchanged = same_version(v->now, v->seen);
@@ -568,14 +570,14 @@ static void settle_left_in_place(AppState *app, ClaimEntry *entry, Str8 path, So
       u64 pause = remembers_failure ? min_of(entry->retry_pause_us * 2, WriteRetryLongestUs) : 0;
       pause = max_of(pause, WriteRetryFirstUs);
       entry->warned = v->seen;
-      if (failed_path.size > 0) claim_note_failure(&app->claims, entry, str8_parent_folder(failed_path), failed_bytes);
+      if (failed_path.size > 0) claim_note_failure(shared->claims, entry, str8_parent_folder(failed_path), failed_bytes);
       // Only a pause the intake keeps counts: otherwise the path is offered again at once.
       if (intake_settle(path, v->seen, pause)) entry->retry_pause_us = pause;
     } break;
     default: break;
     }
   }
-  claim_release(&app->claims, entry, held_by_intake, v->now);
+  claim_release(shared->claims, entry, held_by_intake, v->now);
 }
 
 //- settle: the source joins its worker's batch to be deleted, or is left in place
@@ -595,18 +597,18 @@ static void phase_settle(Attempt *a) {
   if (tried && a->outcome == AttemptWriteFailed) {
     Str8 failed = {};
     if (!commit_source_writes(a->arena, &a->files, a->quiet, &failed)) attempt_note_failure(a, failed, 0);
-    folder_sync(a->app->out_folder);
-    folder_sync(a->app->metadatas_folder);
+    folder_sync(a->shared->out_folder);
+    folder_sync(a->shared->metadatas_folder);
     if (a->memory->batch->count == 0) a->memory->batch = batch_reset(a->memory->batch);
   }
-  settle_left_in_place(a->app, a->entry, a->path, &a->versions, a->outcome, a->intake_settled, a->failed_path,
+  settle_left_in_place(a->shared, a->entry, a->path, &a->versions, a->outcome, a->intake_settled, a->failed_path,
                        a->failed_bytes);
 }
 
-AttemptOutcome convert_attempt(AppState *app, ClaimEntry *entry, Str8 path, FileProps seen, ContentLease *lease,
+AttemptOutcome convert_attempt(ConvertShared *shared, ClaimEntry *entry, Str8 path, FileProps seen, ContentLease *lease,
                                Arena *arena, WorkerMemory *memory) {
   Attempt a = {};
-  a.app = app;
+  a.shared = shared;
   a.entry = entry;
   a.path = path;
   a.file_name = str8_file_name(path);
@@ -673,9 +675,9 @@ void worker_batch_add(WorkerMemory *memory, ClaimEntry *entry, Str8 path, Source
 
 // An unsupported file keeps its bytes: it goes to "<out>/unsupported/<its path below the input
 // folder>", under a numbered name when that one is taken. False, reported, when it could not.
-static bool move_aside(Arena *arena, AppState *app, Str8 path) {
-  Str8 root = app->unsupported_folder;
-  Str8 to = arena_format(arena, "%S/%S", root, source_below_input(app, path));
+static bool move_aside(Arena *arena, ConvertShared *shared, Str8 path) {
+  Str8 root = shared->unsupported_folder;
+  Str8 to = arena_format(arena, "%S/%S", root, source_below_input(shared, path));
   Str8 reason = {};
   if (str8_starts_with(path, arena_format(arena, "%S/", root), 0)) {
     reason = str8_lit("the input folder lies inside that folder");
@@ -683,8 +685,8 @@ static bool move_aside(Arena *arena, AppState *app, Str8 path) {
     // the folders it goes into reach the disk before the file leaves the input
     Str8List synced = {};
     if (folder_make_parents(to)) {
-      folder_sync_below(arena, app->out_folder, str8_parent_folder(to), &synced);
-      folder_sync(app->out_folder);
+      folder_sync_below(arena, shared->out_folder, str8_parent_folder(to), &synced);
+      folder_sync(shared->out_folder);
     }
     if (file_move_to_free_name(arena, path, to).size > 0) return true;
     reason = file_last_error_text(arena);
@@ -694,7 +696,7 @@ static bool move_aside(Arena *arena, AppState *app, Str8 path) {
 }
 
 static void batch_commit(SourceBatch *batch) {
-  AppState *app = app_state();
+  ConvertShared *shared = convert_shared();
   Scratch scratch = scratch_begin(batch->arena);
   bool any_output = false;
   for (BatchedSource *d = batch->first; d; d = d->next) {
@@ -702,24 +704,24 @@ static void batch_commit(SourceBatch *batch) {
     d->in_place = commit_source_writes(scratch.arena, &d->files, quiet, &d->failed_path);
     any_output |= d->converted;
   }
-  if (any_output) folder_sync(app->out_folder);
-  folder_sync(app->metadatas_folder);
+  if (any_output) folder_sync(shared->out_folder);
+  folder_sync(shared->metadatas_folder);
   Str8List synced = {};
   for (BatchedSource *d = batch->first; d; d = d->next) {
     if (!d->in_place || d->files.metadata_text.size == 0) continue;
     Str8 metadata = d->files.writes[d->files.count - 1].path;
-    folder_sync_below(scratch.arena, app->metadatas_folder, str8_parent_folder(metadata), &synced);
+    folder_sync_below(scratch.arena, shared->metadatas_folder, str8_parent_folder(metadata), &synced);
   }
   for (BatchedSource *d = batch->first; d; d = d->next) {
     SourceVersions *v = &d->versions;
     if (!d->in_place) {
-      settle_left_in_place(app, d->entry, d->path, v, AttemptWriteFailed, false, d->failed_path, 0);
+      settle_left_in_place(shared, d->entry, d->path, v, AttemptWriteFailed, false, d->failed_path, 0);
       continue;
     }
     v->now = file_props_from_path(d->path);
     bool judged = same_version(v->now, v->seen) && (!d->converted || same_version(v->now, v->recorded));
     if (!judged) {
-      claim_release(&app->claims, d->entry, false, v->now);
+      claim_release(shared->claims, d->entry, false, v->now);
       continue;
     }
     bool gone = false;
@@ -731,14 +733,14 @@ static void batch_commit(SourceBatch *batch) {
              arena_format(scratch.arena, "Unable to delete %S: %S, it was left in place.", d->path, reason));
       }
     } else {
-      gone = move_aside(scratch.arena, app, d->path);
+      gone = move_aside(scratch.arena, shared, d->path);
     }
     if (gone) {
       intake_release_reads(d->path);
       tally_gone(d->path, d->converted);
-      claim_release(&app->claims, d->entry, true, v->now);
+      claim_release(shared->claims, d->entry, true, v->now);
     } else {
-      settle_left_in_place(app, d->entry, d->path, v, d->converted ? AttemptDeleteFailed : AttemptMoveFailed, false, Str8{},
+      settle_left_in_place(shared, d->entry, d->path, v, d->converted ? AttemptDeleteFailed : AttemptMoveFailed, false, Str8{},
                            0);
     }
   }
@@ -824,32 +826,38 @@ void worker_memory_init(WorkerMemory *memory) {
   memory->batch = batch_create();
 }
 
+//~ What the workers share
+static std::atomic<ConvertShared *> convert_shared_pointer{nullptr};
+
+void convert_share(ConvertShared *shared) { convert_shared_pointer.store(shared, std::memory_order_release); }
+ConvertShared *convert_shared() { return convert_shared_pointer.load(std::memory_order_acquire); }
+
 void conversion_worker(u64 index) {
   thread_set_name("[VANTOR] Convert #%I64u", index);
-  AppState *app = app_state();
+  ConvertShared *shared = convert_shared();
   WorkerMemory memory = {};
   worker_memory_init(&memory);
   for (;;) {
     // The scan keeps offering a source that waits in the batch, so the queue is never empty
     // for long while one does.
-    if (worker_batch_due(&memory, string_ring_is_empty(&app->conversion_queue))) worker_hand_over(&memory);
+    if (worker_batch_due(&memory, string_ring_is_empty(shared->queue))) worker_hand_over(&memory);
     Scratch scratch = scratch_begin(nullptr);
     ContentLease *lease = content_lease_begin();
-    Str8 path = string_ring_pop(&app->conversion_queue, scratch.arena);
-    atomic_add_u64(&app->workers_busy, 1);
+    Str8 path = string_ring_pop(shared->queue, scratch.arena);
+    atomic_add_u64(shared->workers_busy, 1);
     FileProps seen = file_props_from_path(path);
     // Duplicates of a path stay queued after its file was converted and deleted, and while
     // another worker holds it: those cost a look, not a pause.
     bool waiting_for_bytes = false;
     if (props_is_file(seen)) {
-      ClaimEntry *entry = claim_acquire(&app->claims, path, seen);
+      ClaimEntry *entry = claim_acquire(shared->claims, path, seen);
       if (entry) {
-        waiting_for_bytes = convert_attempt(app, entry, path, seen, lease, scratch.arena, &memory) == AttemptWaiting;
+        waiting_for_bytes = convert_attempt(shared, entry, path, seen, lease, scratch.arena, &memory) == AttemptWaiting;
       }
     }
     content_lease_end(lease);
     scratch_restore(scratch);
-    atomic_add_u64(&app->workers_busy, (u64)-1);
+    atomic_add_u64(shared->workers_busy, (u64)-1);
     // The intake has not read this version yet: give the streamers a moment before the next
     // path, which is often a duplicate of this one.
     if (waiting_for_bytes) sleep_ms(100);

@@ -8,9 +8,32 @@
 
 #include "base/base.h"
 #include "os/os.h"
-#include "app/app.h"
 #include "intake/intake.h"
+#include "convert/convert_claims.h"
 #include "convert/convert_plan.h"
+
+//~ What the workers share
+// Set up by the application before the first worker starts: the folders, targets and limits
+// are read-only from then on; the queue, the claim table and the busy count are the
+// application's, each with its own lock or atomic.
+struct ConvertShared {
+  TargetList targets;
+  Str8 in_folder;
+  Str8 out_folder;
+  Str8 metadatas_folder;
+  Str8 unsupported_folder; // "<out>/unsupported": where files that are not pictures are moved
+  u64 max_pixels;          // sources with more pixels are refused before decoding
+  bool keep_orientation;   // outputs are not turned upright
+  bool keep_color;         // outputs are not converted to sRGB
+  StringRing *queue;       // the paths to convert; the application pushes, workers pop
+  ClaimTable *claims;
+  u64 *workers_busy;       // atomic: workers between taking a path and the end of its cycle
+};
+
+// Published once, complete, before the first worker starts; workers read it from their first
+// step on.
+void convert_share(ConvertShared *shared);
+ConvertShared *convert_shared();
 
 // The versions of the source that an attempt compares.
 struct SourceVersions {
@@ -125,5 +148,5 @@ void worker_hand_over(WorkerMemory *memory);
 void conversion_worker(u64 index);
 
 // One attempt at a claimed source: convert, write, report, then delete or release.
-AttemptOutcome convert_attempt(AppState *app, ClaimEntry *entry, Str8 path, FileProps seen, ContentLease *lease,
+AttemptOutcome convert_attempt(ConvertShared *shared, ClaimEntry *entry, Str8 path, FileProps seen, ContentLease *lease,
                                Arena *arena, WorkerMemory *memory);

@@ -1,4 +1,4 @@
-#include "app/app_claims.h"
+#include "convert/convert_claims.h"
 
 //~ Claims
 
@@ -11,7 +11,7 @@ static ClaimEntry *claim_search(ClaimTable::Bucket *bucket, Str8 path) {
 }
 
 void claim_table_init(ClaimTable *table, Arena *arena, u64 worker_count) {
-  table->init(arena, AppClaimBuckets, clamp_of<u64>(1, worker_count, 16), mib(8), mib(1));
+  table->init(arena, ClaimBuckets, clamp_of<u64>(1, worker_count, 16), mib(8), mib(1));
 }
 
 ClaimEntry *claim_acquire(ClaimTable *table, Str8 path, FileProps now) {
