@@ -80,8 +80,12 @@ TEST(PlanGeometry, SignatureDecidesTheFileType) {
   EXPECT_EQ(plan_file_type_of(str8_lit("\x89PNG\r\n\x1A\n")), (u32)FileTypePng);
   EXPECT_EQ(plan_file_type_of(str8_lit("\x89PNG\r\n\x1A")), (u32)FileTypeNone);
   EXPECT_EQ(plan_file_type_of(str8_lit("GIF89a....")), (u32)FileTypeNone);
-  // a file shorter than the longest signature may still become a picture
-  EXPECT_EQ(format_longest_signature(), 8u);
+  // the start of a signature may still become a picture; other short bytes cannot
+  EXPECT_TRUE(format_may_become(str8_lit("\x89PN")));
+  EXPECT_TRUE(format_may_become(str8_lit("RIFF\x10\0\0\0WE")));
+  EXPECT_TRUE(format_may_become(str8_lit("\xFF")));
+  EXPECT_FALSE(format_may_become(str8_lit("hello")));
+  EXPECT_FALSE(format_may_become(str8_lit("RIFF\x10\0\0\0WAVE")));
 }
 
 TEST_F(PlanFixture, DefaultTargetsGiveThreeOutputsPairedWithTheirTargets) {

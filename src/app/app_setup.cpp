@@ -74,6 +74,7 @@ Target target_from_doc_node(DocNode *node) {
   Target t = {};
   u64 quality = u64_from_str8(app_target_number(node, "quality"), 10);
   t.quality = (u8)min_of<u64>(quality, 100);
+  t.lossless = u64_from_str8(app_target_number(node, "lossless"), 10) != 0;
   t.bg_color = (u32)u64_from_str8(app_target_number(node, "bg_color"), 10);
   t.width = u64_from_str8(app_target_number(node, "width"), 10);
   t.height = u64_from_str8(app_target_number(node, "height"), 10);

@@ -11,7 +11,7 @@ static const Str8 doc_key_names[] = {
     str8_lit("width"),     str8_lit("height"),            str8_lit("bg_color"),
     str8_lit("max_bytes"), str8_lit("edge_mode"),         str8_lit("resampling_filter"),
     str8_lit("quality"),   str8_lit("targets"),           str8_lit("image_type"),
-    str8_lit("pixel_layout"),
+    str8_lit("pixel_layout"), str8_lit("lossless"),
 };
 constexpr u64 DocKeyNameCount = sizeof(doc_key_names) / sizeof(doc_key_names[0]);
 

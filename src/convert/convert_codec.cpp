@@ -582,6 +582,20 @@ Str8 codec_expand_heap(Str8 pixels, u32 from, u32 to, u64 pixel_count) {
   return Str8{grown, expanded_size};
 }
 
+Str8 codec_narrow_heap(Str8 pixels, u32 from, u32 to, u64 pixel_count) {
+  u64 size = 0;
+  if (to < 1 || from > 4 || to >= from) return Str8{};
+  if (!mul_checked(pixel_count, from, &size) || size != pixels.size) return Str8{};
+  // From the first pixel on, each is read whole before its narrower form is written, and the
+  // narrower form never reaches a pixel not yet read.
+  for (u64 i = 0; i < pixel_count; i += 1) {
+    u8 wide[4];
+    memcpy(wide, pixels.str + i * from, from);
+    codec_convert<u8, u8>(wide, from, pixels.str + i * to, to, 1, (u8)255, [](u8 v) { return v; });
+  }
+  return Str8{pixels.str, pixel_count * to};
+}
+
 bool codec_decode_16_layouts(Arena *arena, Str8 bytes, u64 width, u64 height, u32 channels, const bool needed[4],
                              Str8 out[4]) {
   u64 count = 0;
@@ -718,7 +732,7 @@ void encode_sink_write(void *context, void *data, int size) {
   sink->cursor += count;
 }
 
-static bool encode_sink_finish(EncodeSink *sink, bool ok) {
+bool encode_sink_finish(EncodeSink *sink, bool ok) {
   sink->buffer->size = ok ? (u64)(sink->cursor - sink->buffer->str) : 0;
   if (!ok) sink->cursor = sink->buffer->str;
   return ok;

@@ -105,6 +105,9 @@ bool codec_decode_16_layouts(Arena *arena, Str8 bytes, u64 width, u64 height, u3
 // with codec_heap_free. Empty when the decode fails or the image is not width × height.
 Str8 codec_decode_8_heap(Str8 bytes, u64 width, u64 height, u32 channels);
 void codec_heap_free(Str8 pixels);
+// Narrows a buffer of the image libraries' heap from `from` to `to` channels (to < from) in
+// place, by the decoder's rules; the buffer keeps its allocation. Empty on bad sizes.
+Str8 codec_narrow_heap(Str8 pixels, u32 from, u32 to, u64 pixel_count);
 // Widens a buffer of codec_decode_8_heap from `from` to `to` channels (to > from) in place, by
 // the decoder's rules: the narrower picture is gone afterwards and the buffer may have moved.
 // Empty on failure, with the original buffer still valid.
@@ -145,6 +148,8 @@ struct EncodeSink {
 void encode_sink_begin(EncodeSink *sink, Arena *arena, Str8 *buffer, u64 capacity);
 // The encoders' write callback; context is the EncodeSink.
 void encode_sink_write(void *context, void *data, int size);
+// Ends an encoding: *buffer then holds what was written, or nothing when !ok. Returns ok.
+bool encode_sink_finish(EncodeSink *sink, bool ok);
 
 // Rows packed at width × components bytes inside `size` bytes. On success *sink->buffer
 // holds the file; on failure it is empty (the encoders hand over no byte before failing).

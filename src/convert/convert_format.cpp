@@ -5,21 +5,23 @@ static bool format_starts_as_jpeg(Str8 bytes) { return codec_starts_as_jpeg(byte
 static bool format_starts_as_png(Str8 bytes) { return codec_starts_as_png(bytes); }
 
 static bool format_encode_jpeg(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 channels,
-                               int quality) {
+                               int quality, bool) {
   return codec_encode_jpeg(sink, pixels, size, width, height, channels, quality);
 }
 static bool format_encode_png(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 channels,
-                              int) {
+                              int, bool) {
   return codec_encode_png(sink, pixels, size, width, height, channels);
 }
 
 // A JPEG needs a byte past its start-of-image marker to be told from other bytes. stb's
 // decoder reads both formats.
 static const ImageFormat Formats[] = {
-    {FileTypeJpeg, str8_lit("JPEG"), str8_lit("jpg"), 3, false, true, format_starts_as_jpeg,
+    {FileTypeJpeg, str8_lit("JPEG"), str8_lit("jpg"), 3, str8_lit("\xFF\xD8?"), false, true, false, format_starts_as_jpeg,
      codec_jpeg_complete, codec_probe, codec_jpeg_scans, JpegScanLimit, codec_decode_8_heap, format_encode_jpeg},
-    {FileTypePng, str8_lit("PNG"), str8_lit("png"), sizeof(PngSignature), true, false, format_starts_as_png,
+    {FileTypePng, str8_lit("PNG"), str8_lit("png"), sizeof(PngSignature), str8_lit("\x89PNG\r\n\x1A\n"), true, false, false, format_starts_as_png,
      codec_png_complete, codec_probe, nullptr, 0, codec_decode_8_heap, format_encode_png},
+    {FileTypeWebp, str8_lit("WEBP"), str8_lit("webp"), WebpSignatureSize, str8_lit("RIFF????WEBP"), true, true, true, webp_starts_as,
+     webp_complete, webp_probe, nullptr, 0, webp_decode_heap, webp_encode},
 };
 
 //~ Lookups
@@ -57,8 +59,12 @@ Str8 format_extension(u32 file_type) {
   return f ? f->extension : format_with_alpha()->extension;
 }
 
-u64 format_longest_signature() {
-  u64 longest = 0;
-  for (const ImageFormat &f : Formats) longest = max_of(longest, f.signature_size);
-  return longest;
+bool format_may_become(Str8 bytes) {
+  for (const ImageFormat &f : Formats) {
+    if (bytes.size >= f.signature.size) continue;
+    bool matches = true;
+    for (u64 i = 0; i < bytes.size && matches; i += 1) matches = f.signature.str[i] == '?' || f.signature.str[i] == bytes.str[i];
+    if (matches) return true;
+  }
+  return false;
 }

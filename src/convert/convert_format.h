@@ -8,6 +8,7 @@
 
 #include "base/base.h"
 #include "convert/convert_codec.h"
+#include "convert/convert_webp.h"
 
 //~ Formats
 // The numbers records carry; a target's image type uses the same ones.
@@ -15,6 +16,7 @@ enum : u32 {
   FileTypeNone = 0,
   FileTypeJpeg = 1,
   FileTypePng = 2,
+  FileTypeWebp = 3,
 };
 
 struct ImageFormat {
@@ -22,8 +24,10 @@ struct ImageFormat {
   Str8 name;          // a record's [file_type], a target's image_type: "JPEG"
   Str8 extension;     // of the files written: "jpg"
   u64 signature_size; // the fewest bytes that tell a file of this format
+  Str8 signature;     // what those bytes are, '?' standing for any byte
   bool keeps_alpha;   // holds transparency: a picture on a see-through canvas stays in this format
   bool takes_quality; // its encoder takes the target's quality, which its records then give
+  bool can_be_lossless; // its encoder writes the pixels exactly when a target asks
   bool (*starts_as)(Str8 bytes);
   bool (*complete)(Str8 bytes); // see codec_complete
   bool (*probe)(Str8 bytes, CodecProbe *out);
@@ -33,7 +37,8 @@ struct ImageFormat {
   // codec_decode_8_heap); empty on failure.
   Str8 (*decode_heap)(Str8 bytes, u64 width, u64 height, u32 channels);
   // Packed rows of `channels` channels; quality 1..100 where the format takes one.
-  bool (*encode)(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 channels, int quality);
+  bool (*encode)(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 channels, int quality,
+                 bool lossless);
 };
 
 // The format whose signature the bytes begin with (a signature needs all of its bytes), or
@@ -51,6 +56,6 @@ const ImageFormat *format_with_alpha();
 // failed) is named as a PNG, as it always was.
 Str8 format_name(u32 file_type);
 Str8 format_extension(u32 file_type);
-// Bytes a file needs before it can be told to be no picture: fewer may be the start of a
-// signature still being written.
-u64 format_longest_signature();
+// Whether the bytes are shorter than some format's signature and match it as far as they go:
+// the start of a picture still being written, not yet a file of no format.
+bool format_may_become(Str8 bytes);

@@ -439,11 +439,12 @@ void plan_checksums_and_encode(ConvertPlan *plan) {
     EncodeSink sink;
     encode_sink_begin(&sink, plan->file_arena, &record->bytes, image->pixel_size);
     const ImageFormat *format = format_of_type((u32)pair->target.image_type);
+    bool lossless = format && format->can_be_lossless && pair->target.lossless;
     bool encoded = format && format->encode(&sink, image->pixels, image->pixel_size, width, height,
-                                            image->pixel_layout, pair->target.quality);
+                                            image->pixel_layout, pair->target.quality, lossless);
     if (encoded) {
       record->file_type = format->file_type;
-      if (format->takes_quality) record->quality = pair->target.quality;
+      if (format->takes_quality && !lossless) record->quality = pair->target.quality;
     } else {
       record->bytes = Str8{};
       message_add(plan->arena, &record->messages, MessageNote, str8_lit("Was unable to produce the file."));

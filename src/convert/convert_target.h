@@ -13,7 +13,8 @@ struct Target {
   u64 width;      // 0: not set
   u64 height;
   u32 bg_color; // packed 0xRRGGBBAA: the lowest byte is the opacity
-  u8 quality;   // JPEG quality 0..100; 0 not set
+  u8 quality;   // quality 0..100 of a format that takes one; 0 not set
+  bool lossless; // a format that can be lossless is written so (quality then does not apply)
   u64 max_bytes;
   i32 resampling_filter; // 0 default, 1 box, 2 triangle, 3 cubic B-spline, 4 Catmull-Rom, 5 Mitchell, 6 point
   i32 edge_mode;         // 0 clamp, 1 reflect, 2 wrap, 3 zero

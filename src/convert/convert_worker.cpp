@@ -314,7 +314,7 @@ static bool phase_probe(Attempt *a) {
   if (!format) {
     // Shorter than a signature, it may be the start of a picture still being written; longer,
     // it is surely no picture once it has stayed the same for a while.
-    if (a->bytes.size < format_longest_signature()) return attempt_end(a, AttemptUnusable);
+    if (format_may_become(a->bytes)) return attempt_end(a, AttemptUnusable);
     ClaimEntry *e = a->entry;
     if (!same_version(e->recorded, a->versions.seen) || clock_now_us() - e->seen_since_us < UnsupportedQuietUs) {
       return attempt_end(a, AttemptTooRecent);

@@ -1,0 +1,132 @@
+#include <webp/decode.h>
+#include <webp/demux.h>
+#include <webp/encode.h>
+
+#include "convert/convert_webp.h"
+#include "convert/convert_heap.h"
+
+static u64 le32(const u8 *p) { return (u64)p[0] | (u64)p[1] << 8 | (u64)p[2] << 16 | (u64)p[3] << 24; }
+
+// libwebp counts sizes and strides in int, and its pictures are at most 16383 on a side.
+static constexpr u64 WebpSideMax = 16383;
+
+//~ Reading
+bool webp_starts_as(Str8 bytes) {
+  return bytes.size >= WebpSignatureSize && memcmp(bytes.str, "RIFF", 4) == 0 && memcmp(bytes.str + 8, "WEBP", 4) == 0;
+}
+
+bool webp_complete(Str8 bytes) { return webp_starts_as(bytes) && le32(bytes.str + 4) + 8 == bytes.size; }
+
+bool webp_probe(Str8 bytes, CodecProbe *out) {
+  *out = CodecProbe{};
+  WebPBitstreamFeatures features;
+  if (!webp_starts_as(bytes) || WebPGetFeatures(bytes.str, bytes.size, &features) != VP8_STATUS_OK) return false;
+  out->width = (u64)features.width;
+  out->height = (u64)features.height;
+  out->channels = features.has_alpha ? 4 : 3;
+  out->bytes_per_channel = 1;
+  return out->width > 0 && out->height > 0 && out->width <= WebpSideMax && out->height <= WebpSideMax;
+}
+
+// The first frame of an animation, as the demuxer composes it on the canvas (RGBA).
+static bool webp_first_frame(Str8 bytes, u8 *rgba, u64 width, u64 height) {
+  WebPData data = {bytes.str, bytes.size};
+  WebPAnimDecoderOptions options;
+  if (!WebPAnimDecoderOptionsInit(&options)) return false;
+  options.color_mode = MODE_RGBA;
+  options.use_threads = 0;
+  WebPAnimDecoder *decoder = WebPAnimDecoderNew(&data, &options);
+  if (!decoder) return false;
+  WebPAnimInfo info;
+  u8 *frame = nullptr;
+  int timestamp = 0;
+  bool ok = WebPAnimDecoderGetInfo(decoder, &info) && info.canvas_width == width && info.canvas_height == height &&
+            WebPAnimDecoderGetNext(decoder, &frame, &timestamp) && frame;
+  if (ok) memcpy(rgba, frame, width * height * 4);
+  WebPAnimDecoderDelete(decoder);
+  return ok;
+}
+
+Str8 webp_decode_heap(Str8 bytes, u64 width, u64 height, u32 channels) {
+  CodecProbe probe;
+  WebPBitstreamFeatures features;
+  if (channels < 1 || channels > 4 || !webp_probe(bytes, &probe) || probe.width != width || probe.height != height ||
+      WebPGetFeatures(bytes.str, bytes.size, &features) != VP8_STATUS_OK) {
+    return Str8{};
+  }
+  // decoded at 4 channels (3 for a picture without alpha that is wanted without), then narrowed
+  u32 decoded = channels == 3 || (channels == 1 && !features.has_alpha) ? 3 : 4;
+  u64 size = width * height * decoded;
+  u8 *pixels = (u8 *)codec_heap_alloc(size);
+  if (!pixels) return Str8{};
+  bool ok;
+  if (features.has_animation) {
+    ok = decoded == 4 ? webp_first_frame(bytes, pixels, width, height) : false;
+    if (!ok && decoded == 3) {
+      u8 *rgba = (u8 *)codec_heap_alloc(width * height * 4);
+      ok = rgba && webp_first_frame(bytes, rgba, width, height);
+      if (ok) codec_narrow_heap(Str8{rgba, width * height * 4}, 4, 3, width * height);
+      if (ok) memcpy(pixels, rgba, size);
+      codec_heap_release(rgba);
+    }
+  } else if (decoded == 4) {
+    ok = WebPDecodeRGBAInto(bytes.str, bytes.size, pixels, size, (int)(width * 4)) != nullptr;
+  } else {
+    ok = WebPDecodeRGBInto(bytes.str, bytes.size, pixels, size, (int)(width * 3)) != nullptr;
+  }
+  if (!ok) {
+    codec_heap_release(pixels);
+    return Str8{};
+  }
+  Str8 result = {pixels, size};
+  if (channels < decoded) result = codec_narrow_heap(result, decoded, channels, width * height);
+  return result;
+}
+
+//~ Writing
+static int webp_sink_write(const uint8_t *data, size_t size, const WebPPicture *picture) {
+  encode_sink_write(picture->custom_ptr, (void *)data, (int)size);
+  return 1;
+}
+
+bool webp_encode(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 channels, int quality,
+                 bool lossless) {
+  if (channels < 1 || channels > 4 || width == 0 || height == 0 || width > WebpSideMax || height > WebpSideMax ||
+      size < width * height * channels) {
+    return encode_sink_finish(sink, false);
+  }
+  WebPConfig config;
+  WebPPicture picture;
+  if (!WebPConfigInit(&config) || !WebPPictureInit(&picture)) return encode_sink_finish(sink, false);
+  config.lossless = lossless ? 1 : 0;
+  config.quality = lossless ? 75.0f : (f32)clamp_of(1, quality, 100);
+  picture.use_argb = lossless ? 1 : 0;
+  picture.width = (int)width;
+  picture.height = (int)height;
+
+  // grey is handed over as colour; alpha only where there is some
+  bool alpha = channels == 2 || channels == 4;
+  u32 wide = alpha ? 4 : 3;
+  Scratch scratch = scratch_begin(sink->arena);
+  const u8 *rows = pixels;
+  if (channels != wide) {
+    u8 *widened = (u8 *)arena_alloc(scratch.arena, width * height * wide, 8);
+    for (u64 i = 0; i < width * height; i += 1) {
+      const u8 *s = pixels + i * channels;
+      u8 *d = widened + i * wide;
+      d[0] = d[1] = d[2] = s[0];
+      if (alpha) d[3] = s[1];
+    }
+    rows = widened;
+  }
+  bool ok = alpha ? WebPPictureImportRGBA(&picture, rows, (int)(width * 4))
+                  : WebPPictureImportRGB(&picture, rows, (int)(width * 3));
+  scratch_restore(scratch);
+  if (ok) {
+    picture.writer = webp_sink_write;
+    picture.custom_ptr = sink;
+    ok = WebPEncode(&config, &picture);
+  }
+  WebPPictureFree(&picture);
+  return encode_sink_finish(sink, ok);
+}

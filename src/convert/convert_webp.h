@@ -1,0 +1,22 @@
+// WebP through libwebp: decoding (with its demuxer, for the first frame of an animation) and
+// encoding, lossy and lossless. The only module that calls that library; the format table
+// takes its functions. Every call works on the caller's buffers and keeps nothing.
+#pragma once
+
+#include "base/base.h"
+#include "convert/convert_codec.h"
+
+// "RIFF", the chunk's size, "WEBP".
+constexpr u64 WebpSignatureSize = 12;
+bool webp_starts_as(Str8 bytes);
+// The RIFF chunk's size says where the file ends: a file still being written is shorter.
+bool webp_complete(Str8 bytes);
+// The size and channels the VP8, VP8L or VP8X header declares (4 with alpha, else 3), read
+// without decoding.
+bool webp_probe(Str8 bytes, CodecProbe *out);
+// The picture (an animation's first frame) at `channels` 8-bit channels, in a buffer of the
+// image libraries' heap; empty when it is not width × height or cannot be decoded.
+Str8 webp_decode_heap(Str8 bytes, u64 width, u64 height, u32 channels);
+// Packed rows of 1 to 4 channels; grey is written as colour. Quality 1..100, or lossless.
+bool webp_encode(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 channels, int quality,
+                 bool lossless);
