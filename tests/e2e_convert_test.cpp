@@ -1,6 +1,8 @@
 // End to end: the real binary on temporary folders, images made here, files checked on disk.
 #include <gtest/gtest.h>
 #include <lcms2.h>
+#include <webp/decode.h>
+#include <webp/encode.h>
 
 #include <array>
 #include <cmath>
@@ -827,4 +829,52 @@ TEST(EndToEnd, ProfiledPhotosComeOutInSrgb) {
   ASSERT_TRUE(run.ended) << run.out;
   EXPECT_NE(run.out.find("\tcolor:     stored\n"), std::string::npos) << run.out;
   expect_outputs("adobe", adobe_png, adobe_xyz, 563.0 / 256, false);
+}
+
+//~ Formats of today
+// A WebP with alpha and an animated one convert (the animation's first frame), one cut short
+// stays; WebP targets, lossy and lossless, decode back to their planned size, the lossless one
+// to the very pixels its record's checksum names.
+TEST(EndToEnd, WebpInAndOut) {
+  Folders f;
+  std::string targets = f.tmp.write("targets.txt", "targets: [ { width: 48, height: 36, image_type: 'WEBP', quality: 70 },\n"
+                                                   "  { width: 24, height: 18, image_type: 'WEBP', lossless: 1 } ]\n");
+  Bytes px = gradient(64, 48, 4);
+  u8 *encoded = nullptr;
+  size_t size = WebPEncodeRGBA(px.data(), 64, 48, 64 * 4, 90, &encoded);
+  ASSERT_GT(size, 0u);
+  Bytes webp(encoded, encoded + size);
+  WebPFree(encoded);
+  f.drop("alpha.webp", webp);
+  f.drop("cut.webp", Bytes(webp.begin(), webp.begin() + webp.size() / 2));
+  FinishedRun run = run_to_end(f.args({"-drain", "-targets=" + targets}));
+  ASSERT_TRUE(run.ended) << run.out;
+  EXPECT_EQ(run.exit_code, 3) << run.out; // the cut-short file stays
+  EXPECT_TRUE(fs::exists(f.in + "/cut.webp"));
+  Metadata m = parse_metadata(f.text("alpha"));
+  ASSERT_EQ(m.records.size(), 3u);
+  EXPECT_EQ(m.records[0].at("file_type"), "WEBP");
+  EXPECT_EQ(read_file(m.records[0].at("file_path")), webp);
+  EXPECT_EQ(fs::path(m.records[0].at("file_path")).extension(), ".webp");
+  for (size_t i = 1; i < 3; i += 1) {
+    const Record &r = m.records[i];
+    EXPECT_EQ(r.at("file_type"), "WEBP");
+    EXPECT_EQ(r.at("pixel_layout"), "RGBA");
+    Bytes out = read_file(r.at("file_path"));
+    int w = 0, h = 0;
+    u8 *decoded = WebPDecodeRGBA(out.data(), out.size(), &w, &h);
+    ASSERT_TRUE(decoded) << r.at("file_path");
+    EXPECT_EQ((u64)w, num(r, "width"));
+    EXPECT_EQ((u64)h, num(r, "height"));
+    if (i == 2) {
+      Arena *arena = arena_create(mib(1), kib(64));
+      Str8 text = checksum_text(arena, codec_blake2b128(decoded, (u64)w * h * 4));
+      EXPECT_EQ(r.at("checksum"), std::string((char *)text.str, text.size)) << "lossless keeps every pixel";
+      EXPECT_EQ(num(r, "quality"), 100u);
+      arena_destroy(arena);
+    } else {
+      EXPECT_EQ(num(r, "quality"), 70u);
+    }
+    WebPFree(decoded);
+  }
 }
