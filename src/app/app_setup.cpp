@@ -79,7 +79,7 @@ Target target_from_doc_node(DocNode *node) {
   t.width = u64_from_str8(app_target_number(node, "width"), 10);
   t.height = u64_from_str8(app_target_number(node, "height"), 10);
   const ImageFormat *format = format_of_name(app_target_text(node, "image_type"));
-  t.image_type = format ? (i32)format->file_type : (i32)FileTypeNone;
+  t.image_type = format && format->encode ? (i32)format->file_type : (i32)FileTypeNone;
   t.resampling_filter = app_number_from_name(app_target_text(node, "resampling_filter"), app_filter_names);
   t.edge_mode = app_number_from_name(app_target_text(node, "edge_mode"), app_edge_names);
   t.pixel_layout = app_number_from_name(app_target_text(node, "pixel_layout"), app_layout_names);

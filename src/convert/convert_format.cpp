@@ -22,6 +22,10 @@ static const ImageFormat Formats[] = {
      codec_png_complete, codec_probe, nullptr, 0, codec_decode_8_heap, format_encode_png},
     {FileTypeWebp, str8_lit("WEBP"), str8_lit("webp"), WebpSignatureSize, str8_lit("RIFF????WEBP"), true, true, true, webp_starts_as,
      webp_complete, webp_probe, nullptr, 0, webp_decode_heap, webp_encode},
+    {FileTypeAvif, str8_lit("AVIF"), str8_lit("avif"), HeifSignatureSize, str8_lit("????ftyp"), true, true, true,
+     heif_starts_as_avif, heif_complete, heif_probe, nullptr, 0, heif_decode_heap, heif_encode_avif},
+    {FileTypeHeif, str8_lit("HEIF"), str8_lit("heic"), HeifSignatureSize, str8_lit("????ftyp"), true, false, false,
+     heif_starts_as_heif, heif_complete, heif_probe, nullptr, 0, heif_decode_heap, nullptr},
 };
 
 //~ Lookups

@@ -9,6 +9,7 @@
 #include "base/base.h"
 #include "convert/convert_codec.h"
 #include "convert/convert_webp.h"
+#include "convert/convert_heif.h"
 
 //~ Formats
 // The numbers records carry; a target's image type uses the same ones.
@@ -17,6 +18,8 @@ enum : u32 {
   FileTypeJpeg = 1,
   FileTypePng = 2,
   FileTypeWebp = 3,
+  FileTypeHeif = 4,
+  FileTypeAvif = 5,
 };
 
 struct ImageFormat {
@@ -36,7 +39,8 @@ struct ImageFormat {
   // The picture at `channels` 8-bit channels in a buffer of the image libraries' heap (see
   // codec_decode_8_heap); empty on failure.
   Str8 (*decode_heap)(Str8 bytes, u64 width, u64 height, u32 channels);
-  // Packed rows of `channels` channels; quality 1..100 where the format takes one.
+  // Packed rows of `channels` channels; quality 1..100 where the format takes one. Null for
+  // a format that is read only.
   bool (*encode)(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 channels, int quality,
                  bool lossless);
 };

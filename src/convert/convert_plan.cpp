@@ -440,7 +440,7 @@ void plan_checksums_and_encode(ConvertPlan *plan) {
     encode_sink_begin(&sink, plan->file_arena, &record->bytes, image->pixel_size);
     const ImageFormat *format = format_of_type((u32)pair->target.image_type);
     bool lossless = format && format->can_be_lossless && pair->target.lossless;
-    bool encoded = format && format->encode(&sink, image->pixels, image->pixel_size, width, height,
+    bool encoded = format && format->encode && format->encode(&sink, image->pixels, image->pixel_size, width, height,
                                             image->pixel_layout, pair->target.quality, lossless);
     if (encoded) {
       record->file_type = format->file_type;

@@ -1,0 +1,189 @@
+#include <libheif/heif.h>
+
+#include "convert/convert_heif.h"
+#include "convert/convert_heap.h"
+
+static u64 be32(const u8 *p) { return (u64)p[0] << 24 | (u64)p[1] << 16 | (u64)p[2] << 8 | p[3]; }
+
+// The library registers its decoders and encoder once, on first use, from any thread.
+static bool heif_ready() {
+  static const bool ready = heif_init(nullptr).code == heif_error_Ok;
+  return ready;
+}
+
+//~ Reading
+// The brands of the ftyp box that opens the file: its major brand and its compatible ones.
+template <typename F> static bool heif_any_brand(Str8 bytes, F wanted) {
+  if (bytes.size < HeifSignatureSize || memcmp(bytes.str + 4, "ftyp", 4) != 0) return false;
+  u64 box = be32(bytes.str);
+  if (box < 16 || box > bytes.size) return wanted(bytes.str + 8);
+  if (wanted(bytes.str + 8)) return true;
+  for (u64 at = 16; at + 4 <= box; at += 4) {
+    if (wanted(bytes.str + at)) return true;
+  }
+  return false;
+}
+
+static bool brand_is_avif(const u8 *b) { return memcmp(b, "avif", 4) == 0 || memcmp(b, "avis", 4) == 0; }
+static const char *const HeifBrands[] = {"heic", "heix", "mif1", "msf1", "hevc"};
+static bool brand_is_heif(const u8 *b) {
+  for (const char *brand : HeifBrands) {
+    if (memcmp(b, brand, 4) == 0) return true;
+  }
+  return false;
+}
+
+bool heif_starts_as_avif(Str8 bytes) { return heif_any_brand(bytes, brand_is_avif); }
+bool heif_starts_as_heif(Str8 bytes) { return !heif_starts_as_avif(bytes) && heif_any_brand(bytes, brand_is_heif); }
+
+bool heif_complete(Str8 bytes) {
+  u64 at = 0;
+  while (at + 8 <= bytes.size) {
+    u64 size = be32(bytes.str + at);
+    if (size == 0) return true; // the last box runs to the end of the file
+    if (size == 1) {
+      if (at + 16 > bytes.size) return false;
+      size = be32(bytes.str + at + 8) << 32 | be32(bytes.str + at + 12);
+    }
+    if (size < 8 || size > bytes.size - at) return false;
+    at += size;
+  }
+  return at == bytes.size;
+}
+
+// The primary picture's handle, with its context; both null when the boxes cannot be read.
+struct HeifPrimary {
+  heif_context *context;
+  heif_image_handle *handle;
+};
+
+static HeifPrimary heif_primary(Str8 bytes) {
+  HeifPrimary p = {};
+  if (!heif_ready() || bytes.size == 0) return p;
+  p.context = heif_context_alloc();
+  if (!p.context) return p;
+  if (heif_context_read_from_memory_without_copy(p.context, bytes.str, bytes.size, nullptr).code != heif_error_Ok ||
+      heif_context_get_primary_image_handle(p.context, &p.handle).code != heif_error_Ok) {
+    heif_context_free(p.context);
+    return HeifPrimary{};
+  }
+  return p;
+}
+
+static void heif_primary_free(HeifPrimary p) {
+  if (p.handle) heif_image_handle_release(p.handle);
+  if (p.context) heif_context_free(p.context);
+}
+
+bool heif_probe(Str8 bytes, CodecProbe *out) {
+  *out = CodecProbe{};
+  HeifPrimary p = heif_primary(bytes);
+  if (!p.handle) return false;
+  out->width = (u64)heif_image_handle_get_width(p.handle);
+  out->height = (u64)heif_image_handle_get_height(p.handle);
+  out->channels = heif_image_handle_has_alpha_channel(p.handle) ? 4 : 3;
+  out->bytes_per_channel = 1;
+  heif_primary_free(p);
+  return out->width > 0 && out->height > 0;
+}
+
+Str8 heif_decode_heap(Str8 bytes, u64 width, u64 height, u32 channels) {
+  if (channels < 1 || channels > 4) return Str8{};
+  HeifPrimary p = heif_primary(bytes);
+  if (!p.handle) return Str8{};
+  bool alpha = heif_image_handle_has_alpha_channel(p.handle);
+  u32 decoded = alpha && (channels == 2 || channels == 4) ? 4 : 3;
+  heif_image *image = nullptr;
+  Str8 result = {};
+  if ((u64)heif_image_handle_get_width(p.handle) == width && (u64)heif_image_handle_get_height(p.handle) == height &&
+      heif_decode_image(p.handle, &image, heif_colorspace_RGB,
+                        decoded == 4 ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, nullptr)
+              .code == heif_error_Ok) {
+    int stride = 0;
+    const u8 *plane = heif_image_get_plane_readonly(image, heif_channel_interleaved, &stride);
+    u64 row = width * decoded;
+    u8 *pixels = plane && (u64)heif_image_get_width(image, heif_channel_interleaved) == width &&
+                         (u64)heif_image_get_height(image, heif_channel_interleaved) == height
+                     ? (u8 *)codec_heap_alloc(row * height)
+                     : nullptr;
+    if (pixels) {
+      for (u64 y = 0; y < height; y += 1) memcpy(pixels + y * row, plane + y * (u64)stride, row);
+      result = Str8{pixels, row * height};
+      if (channels < decoded) result = codec_narrow_heap(result, decoded, channels, width * height);
+      if (channels > decoded) result = codec_expand_heap(result, decoded, channels, width * height);
+      if (result.size == 0) codec_heap_release(pixels);
+    }
+  }
+  if (image) heif_image_release(image);
+  heif_primary_free(p);
+  return result;
+}
+
+//~ Writing
+static heif_error heif_sink_write(heif_context *, const void *data, size_t size, void *sink) {
+  encode_sink_write(sink, (void *)data, (int)size);
+  return heif_error{heif_error_Ok, heif_suberror_Unspecified, "ok"};
+}
+
+// The AV1 encoder's speed (0 slowest .. 9 fastest): a full-HD picture in well under a second.
+static constexpr int AvifSpeed = 8;
+
+bool heif_encode_avif(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 channels, int quality,
+                      bool lossless) {
+  if (!heif_ready() || channels < 1 || channels > 4 || width == 0 || height == 0 || width > 65535 ||
+      height > 65535 || size < width * height * channels) {
+    return encode_sink_finish(sink, false);
+  }
+  bool alpha = channels == 2 || channels == 4;
+  u32 wide = alpha ? 4 : 3;
+  heif_context *context = heif_context_alloc();
+  heif_encoder *encoder = nullptr;
+  heif_image *image = nullptr;
+  heif_encoding_options *options = heif_encoding_options_alloc();
+  heif_color_profile_nclx *nclx = heif_nclx_color_profile_alloc();
+  bool ok = context && options && nclx &&
+            heif_context_get_encoder_for_format(context, heif_compression_AV1, &encoder).code == heif_error_Ok &&
+            heif_image_create((int)width, (int)height, heif_colorspace_RGB,
+                              alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, &image)
+                    .code == heif_error_Ok &&
+            heif_image_add_plane(image, heif_channel_interleaved, (int)width, (int)height, 8).code == heif_error_Ok;
+  if (ok) {
+    int stride = 0;
+    u8 *plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
+    ok = plane != nullptr;
+    for (u64 y = 0; ok && y < height; y += 1) {
+      const u8 *s = pixels + y * width * channels;
+      u8 *d = plane + y * (u64)stride;
+      for (u64 x = 0; x < width; x += 1, s += channels, d += wide) {
+        if (channels >= 3) {
+          memcpy(d, s, wide);
+        } else {
+          d[0] = d[1] = d[2] = s[0];
+          if (alpha) d[3] = s[1];
+        }
+      }
+    }
+  }
+  if (ok) {
+    heif_encoder_set_parameter_integer(encoder, "speed", AvifSpeed);
+    if (lossless) {
+      // every pixel kept: full chroma, and the colours stored as they are (no YCbCr matrix)
+      heif_encoder_set_lossless(encoder, 1);
+      heif_encoder_set_parameter_string(encoder, "chroma", "444");
+      nclx->matrix_coefficients = heif_matrix_coefficients_RGB_GBR;
+      nclx->full_range_flag = 1;
+      options->output_nclx_profile = nclx;
+    } else {
+      heif_encoder_set_lossy_quality(encoder, clamp_of(1, quality, 100));
+    }
+    heif_writer writer = {1, heif_sink_write};
+    ok = heif_context_encode_image(context, image, encoder, options, nullptr).code == heif_error_Ok &&
+         heif_context_write(context, &writer, sink).code == heif_error_Ok;
+  }
+  if (nclx) heif_nclx_color_profile_free(nclx);
+  if (options) heif_encoding_options_free(options);
+  if (image) heif_image_release(image);
+  if (encoder) heif_encoder_release(encoder);
+  if (context) heif_context_free(context);
+  return encode_sink_finish(sink, ok);
+}

@@ -1,0 +1,27 @@
+// HEIF (HEVC pictures) and AVIF (AV1 pictures) through libheif: reading the primary picture
+// (its own turn and mirror applied, as the format demands) and writing AVIF. The only module
+// that calls that library; the format table takes its functions. Every call works on the
+// caller's buffers and keeps nothing.
+#pragma once
+
+#include "base/base.h"
+#include "convert/convert_codec.h"
+
+// A box size, "ftyp" and the major brand.
+constexpr u64 HeifSignatureSize = 12;
+// An ISO-BMFF file whose ftyp box names an AVIF brand (avif, avis) / a HEIF one (heic, heix,
+// mif1, msf1, hevc) and no AVIF one.
+bool heif_starts_as_avif(Str8 bytes);
+bool heif_starts_as_heif(Str8 bytes);
+// The top-level boxes reach exactly the end of the file: one still being written is shorter.
+bool heif_complete(Str8 bytes);
+// The primary picture's size as shown (its `ispe`, turned by its `irot`) and channels (4 with
+// alpha, else 3), read from the boxes without decoding.
+bool heif_probe(Str8 bytes, CodecProbe *out);
+// The primary picture at `channels` 8-bit channels, in a buffer of the image libraries' heap;
+// empty when it is not width × height or cannot be decoded.
+Str8 heif_decode_heap(Str8 bytes, u64 width, u64 height, u32 channels);
+// An AVIF of packed rows of 1 to 4 channels (grey is written as colour); quality 1..100, or
+// lossless.
+bool heif_encode_avif(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 channels, int quality,
+                      bool lossless);
