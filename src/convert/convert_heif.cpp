@@ -173,6 +173,7 @@ bool heif_encode_avif(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u
       nclx->matrix_coefficients = heif_matrix_coefficients_RGB_GBR;
       nclx->full_range_flag = 1;
       options->output_nclx_profile = nclx;
+      heif_image_set_nclx_color_profile(image, nclx);
     } else {
       heif_encoder_set_lossy_quality(encoder, clamp_of(1, quality, 100));
     }
