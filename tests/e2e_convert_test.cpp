@@ -832,13 +832,14 @@ TEST(EndToEnd, ProfiledPhotosComeOutInSrgb) {
 }
 
 //~ Formats of today
-// A WebP with alpha and an animated one convert (the animation's first frame), one cut short
-// stays; WebP targets, lossy and lossless, decode back to their planned size, the lossless one
-// to the very pixels its record's checksum names.
-TEST(EndToEnd, WebpInAndOut) {
+// A WebP with alpha converts, one cut short stays; WebP targets, lossy and lossless, decode
+// back to their planned size, the lossless one to the very pixels its record's checksum names;
+// a lossless AVIF target, read back as a source, has the pixels its record names.
+TEST(EndToEnd, WebpAndAvifInAndOut) {
   Folders f;
   std::string targets = f.tmp.write("targets.txt", "targets: [ { width: 48, height: 36, image_type: 'WEBP', quality: 70 },\n"
-                                                   "  { width: 24, height: 18, image_type: 'WEBP', lossless: 1 } ]\n");
+                                                   "  { width: 24, height: 18, image_type: 'WEBP', lossless: 1 },\n"
+                                                   "  { width: 32, height: 24, image_type: 'AVIF', lossless: 1 } ]\n");
   Bytes px = gradient(64, 48, 4);
   u8 *encoded = nullptr;
   size_t size = WebPEncodeRGBA(px.data(), 64, 48, 64 * 4, 90, &encoded);
@@ -852,7 +853,7 @@ TEST(EndToEnd, WebpInAndOut) {
   EXPECT_EQ(run.exit_code, 3) << run.out; // the cut-short file stays
   EXPECT_TRUE(fs::exists(f.in + "/cut.webp"));
   Metadata m = parse_metadata(f.text("alpha"));
-  ASSERT_EQ(m.records.size(), 3u);
+  ASSERT_EQ(m.records.size(), 4u);
   EXPECT_EQ(m.records[0].at("file_type"), "WEBP");
   EXPECT_EQ(read_file(m.records[0].at("file_path")), webp);
   EXPECT_EQ(fs::path(m.records[0].at("file_path")).extension(), ".webp");
@@ -877,4 +878,16 @@ TEST(EndToEnd, WebpInAndOut) {
     }
     WebPFree(decoded);
   }
+
+  // The lossless AVIF, dropped in as a source, has the very pixels its record's checksum names.
+  const Record &avif = m.records[3];
+  EXPECT_EQ(avif.at("file_type"), "AVIF");
+  Bytes avif_bytes = read_file(avif.at("file_path"));
+  f.drop("again.avif", avif_bytes);
+  run = run_to_end(f.args({"-drain", "-targets=" + targets}));
+  ASSERT_TRUE(run.ended) << run.out;
+  Metadata again = parse_metadata(f.text("again"));
+  ASSERT_GE(again.records.size(), 1u);
+  EXPECT_EQ(again.records[0].at("file_type"), "AVIF");
+  EXPECT_EQ(again.records[0].at("checksum"), avif.at("checksum"));
 }
