@@ -1,6 +1,7 @@
 // End to end: the real binary on temporary folders, images made here, files checked on disk.
 #include <gtest/gtest.h>
 #include <lcms2.h>
+#include <libheif/heif.h>
 #include <webp/decode.h>
 #include <webp/encode.h>
 
@@ -890,4 +891,62 @@ TEST(EndToEnd, WebpAndAvifInAndOut) {
   ASSERT_GE(again.records.size(), 1u);
   EXPECT_EQ(again.records[0].at("file_type"), "AVIF");
   EXPECT_EQ(again.records[0].at("checksum"), avif.at("checksum"));
+}
+
+// A HEIC made here through the library's HEVC encoder; empty when the library has none.
+Bytes heic_of(const Bytes &rgb, int width, int height) {
+  heif_init(nullptr);
+  Bytes out;
+  heif_context *context = heif_context_alloc();
+  heif_encoder *encoder = nullptr;
+  heif_image *image = nullptr;
+  if (heif_context_get_encoder_for_format(context, heif_compression_HEVC, &encoder).code == heif_error_Ok &&
+      heif_image_create(width, height, heif_colorspace_RGB, heif_chroma_interleaved_RGB, &image).code ==
+          heif_error_Ok &&
+      heif_image_add_plane(image, heif_channel_interleaved, width, height, 8).code == heif_error_Ok) {
+    int stride = 0;
+    u8 *plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
+    for (int y = 0; y < height; y += 1) memcpy(plane + y * stride, &rgb[(size_t)y * width * 3], (size_t)width * 3);
+    heif_encoder_set_lossy_quality(encoder, 90);
+    heif_writer writer = {1, [](heif_context *, const void *data, size_t size, void *user) {
+                            Bytes *b = (Bytes *)user;
+                            b->insert(b->end(), (const u8 *)data, (const u8 *)data + size);
+                            return heif_error{heif_error_Ok, heif_suberror_Unspecified, "ok"};
+                          }};
+    if (heif_context_encode_image(context, image, encoder, nullptr, nullptr).code != heif_error_Ok ||
+        heif_context_write(context, &writer, &out).code != heif_error_Ok) {
+      out.clear();
+    }
+  }
+  if (image) heif_image_release(image);
+  if (encoder) heif_encoder_release(encoder);
+  heif_context_free(context);
+  return out;
+}
+
+// A HEIC converts and its copy keeps the source's own extension; one cut short stays; one whose
+// header declares more pixels than -max_pixels is refused before anything is decoded.
+TEST(EndToEnd, HeicIsReadAndJudgedFromItsHeader) {
+  Bytes photo = heic_of(gradient(40, 30, 3), 40, 30);
+  if (photo.empty()) GTEST_SKIP() << "this libheif has no HEVC encoder to make a HEIC with";
+  Bytes big = heic_of(gradient(64, 48, 3), 64, 48);
+  Folders f;
+  f.drop("photo.HEIF", photo);
+  f.drop("big.heic", big);
+  f.drop("cut.heic", Bytes(photo.begin(), photo.begin() + photo.size() * 2 / 3));
+  FinishedRun run = run_to_end(f.args({"-drain", "-max_pixels=2000"}));
+  ASSERT_TRUE(run.ended) << run.out;
+  EXPECT_EQ(run.exit_code, 3) << run.out;
+  EXPECT_NE(run.out.find("Image is too large (64 x 48 pixels, the limit is 2000), big.heic was left in place."),
+            std::string::npos) << run.out;
+  EXPECT_TRUE(fs::exists(f.in + "/big.heic"));
+  EXPECT_TRUE(fs::exists(f.in + "/cut.heic"));
+  Metadata m = parse_metadata(f.text("photo"));
+  ASSERT_EQ(m.records.size(), 4u);
+  EXPECT_EQ(m.records[0].at("file_type"), "HEIF");
+  EXPECT_EQ(fs::path(m.records[0].at("file_path")).extension(), ".heif");
+  EXPECT_EQ(read_file(m.records[0].at("file_path")), photo);
+  EXPECT_EQ(num(m.records[0], "width"), 40u);
+  Picture p = decode_rgba(m.records[2].at("file_path")); // the 300 x 300 output
+  ASSERT_EQ(p.w, 300u);
 }

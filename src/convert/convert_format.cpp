@@ -16,15 +16,15 @@ static bool format_encode_png(EncodeSink *sink, const u8 *pixels, u64 size, u64 
 // A JPEG needs a byte past its start-of-image marker to be told from other bytes. stb's
 // decoder reads both formats.
 static const ImageFormat Formats[] = {
-    {FileTypeJpeg, str8_lit("JPEG"), str8_lit("jpg"), 3, str8_lit("\xFF\xD8?"), false, true, false, format_starts_as_jpeg,
+    {FileTypeJpeg, str8_lit("JPEG"), str8_lit("jpg"), Str8{}, 3, str8_lit("\xFF\xD8?"), false, true, false, format_starts_as_jpeg,
      codec_jpeg_complete, codec_probe, codec_jpeg_scans, JpegScanLimit, codec_decode_8_heap, format_encode_jpeg},
-    {FileTypePng, str8_lit("PNG"), str8_lit("png"), sizeof(PngSignature), str8_lit("\x89PNG\r\n\x1A\n"), true, false, false, format_starts_as_png,
+    {FileTypePng, str8_lit("PNG"), str8_lit("png"), Str8{}, sizeof(PngSignature), str8_lit("\x89PNG\r\n\x1A\n"), true, false, false, format_starts_as_png,
      codec_png_complete, codec_probe, nullptr, 0, codec_decode_8_heap, format_encode_png},
-    {FileTypeWebp, str8_lit("WEBP"), str8_lit("webp"), WebpSignatureSize, str8_lit("RIFF????WEBP"), true, true, true, webp_starts_as,
+    {FileTypeWebp, str8_lit("WEBP"), str8_lit("webp"), Str8{}, WebpSignatureSize, str8_lit("RIFF????WEBP"), true, true, true, webp_starts_as,
      webp_complete, webp_probe, nullptr, 0, webp_decode_heap, webp_encode},
-    {FileTypeAvif, str8_lit("AVIF"), str8_lit("avif"), HeifSignatureSize, str8_lit("????ftyp"), true, true, true,
+    {FileTypeAvif, str8_lit("AVIF"), str8_lit("avif"), Str8{}, HeifSignatureSize, str8_lit("????ftyp"), true, true, true,
      heif_starts_as_avif, heif_complete, heif_probe, nullptr, 0, heif_decode_heap, heif_encode_avif},
-    {FileTypeHeif, str8_lit("HEIF"), str8_lit("heic"), HeifSignatureSize, str8_lit("????ftyp"), true, false, false,
+    {FileTypeHeif, str8_lit("HEIF"), str8_lit("heic"), str8_lit("heif"), HeifSignatureSize, str8_lit("????ftyp"), true, false, false,
      heif_starts_as_heif, heif_complete, heif_probe, nullptr, 0, heif_decode_heap, nullptr},
 };
 
@@ -61,6 +61,16 @@ Str8 format_name(u32 file_type) {
 Str8 format_extension(u32 file_type) {
   const ImageFormat *f = format_of_type(file_type);
   return f ? f->extension : format_with_alpha()->extension;
+}
+
+Str8 format_copy_extension(u32 file_type, Str8 source_name) {
+  const ImageFormat *f = format_of_type(file_type);
+  if (f && f->other_extension.size > 0 && source_name.size > f->other_extension.size &&
+      source_name.str[source_name.size - f->other_extension.size - 1] == '.' &&
+      str8_equals(str8_keep_back(source_name, f->other_extension.size), f->other_extension, MatchIgnoreCase)) {
+    return f->other_extension;
+  }
+  return format_extension(file_type);
 }
 
 bool format_may_become(Str8 bytes) {

@@ -414,7 +414,8 @@ static bool phase_write(Attempt *a) {
   bool write_failed = false;
   OutputRecord *source = a->plan.first_record;
   for (OutputRecord *r = a->plan.first_record; r; r = r->next) {
-    r->file_path = arena_format(a->arena, "%S.%S", r->file_path, format_extension(r->file_type));
+    Str8 extension = r == source ? format_copy_extension(r->file_type, a->file_name) : format_extension(r->file_type);
+    r->file_path = arena_format(a->arena, "%S.%S", r->file_path, extension);
     if (r->bytes.size == 0 || output_is_source_copy(source, r)) continue;
     // A file already there with these very bytes (a retry's, a twin's) is not written again.
     if (file_holds(r->file_path, r->bytes)) {
