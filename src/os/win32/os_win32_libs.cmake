@@ -13,3 +13,8 @@ target_link_options(vantor PRIVATE -municode)
 set(VANTOR_POSIX_ONLY_TESTS "[a-z0-9_]+_posix_test|test_process")
 file(GLOB VANTOR_BACKEND_TEST_SOURCES CONFIGURE_DEPENDS "${CMAKE_SOURCE_DIR}/tests/win32/*.cpp")
 set(VANTOR_BACKEND_TEST_LIBS psapi)
+
+# The image libraries are static here: what each needs in turn (libheif its codecs) is only in
+# pkg-config's --static lines, linked after them.
+target_link_directories(vantor_core PUBLIC ${HEIF_STATIC_LIBRARY_DIRS} ${WEBP_STATIC_LIBRARY_DIRS})
+target_link_libraries(vantor_core PUBLIC ${HEIF_STATIC_LIBRARIES} ${WEBP_STATIC_LIBRARIES})
