@@ -32,9 +32,6 @@ bool codec_probe(Str8 bytes, CodecProbe *out);
 
 // The formats' signatures and the JPEG markers read here, in one place.
 constexpr u8 PngSignature[8] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
-// Bytes a file needs before it can be told to be no picture: fewer may be the start of a
-// signature still being written.
-constexpr u64 CodecLongestSignature = sizeof(PngSignature);
 constexpr u8 JpegMarkerPrefix = 0xFF;
 constexpr u8 JpegStartOfImage = 0xD8;
 constexpr u8 JpegEndOfImage = 0xD9;

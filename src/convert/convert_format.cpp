@@ -1,9 +1,6 @@
 #include "convert/convert_format.h"
 
 //~ Entries
-static bool format_starts_as_jpeg(Str8 bytes) { return codec_starts_as_jpeg(bytes); }
-static bool format_starts_as_png(Str8 bytes) { return codec_starts_as_png(bytes); }
-
 static bool format_encode_jpeg(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 channels,
                                int quality, bool) {
   return codec_encode_jpeg(sink, pixels, size, width, height, channels, quality);
@@ -16,9 +13,9 @@ static bool format_encode_png(EncodeSink *sink, const u8 *pixels, u64 size, u64 
 // A JPEG needs a byte past its start-of-image marker to be told from other bytes. stb's
 // decoder reads both formats.
 static const ImageFormat Formats[] = {
-    {FileTypeJpeg, str8_lit("JPEG"), str8_lit("jpg"), Str8{}, 3, str8_lit("\xFF\xD8?"), false, true, false, format_starts_as_jpeg,
+    {FileTypeJpeg, str8_lit("JPEG"), str8_lit("jpg"), Str8{}, 3, str8_lit("\xFF\xD8?"), false, true, false, codec_starts_as_jpeg,
      codec_jpeg_complete, codec_probe, codec_jpeg_scans, JpegScanLimit, codec_decode_8_heap, format_encode_jpeg},
-    {FileTypePng, str8_lit("PNG"), str8_lit("png"), Str8{}, sizeof(PngSignature), str8_lit("\x89PNG\r\n\x1A\n"), true, false, false, format_starts_as_png,
+    {FileTypePng, str8_lit("PNG"), str8_lit("png"), Str8{}, sizeof(PngSignature), str8_lit("\x89PNG\r\n\x1A\n"), true, false, false, codec_starts_as_png,
      codec_png_complete, codec_probe, nullptr, 0, codec_decode_8_heap, format_encode_png},
     {FileTypeWebp, str8_lit("WEBP"), str8_lit("webp"), Str8{}, WebpSignatureSize, str8_lit("RIFF????WEBP"), true, true, true, webp_starts_as,
      webp_complete, webp_probe, nullptr, 0, webp_decode_heap, webp_encode},

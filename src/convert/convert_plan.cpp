@@ -32,7 +32,7 @@ void plan_begin(ConvertPlan *plan, Arena *arena, Arena *file_arena, Arena *layou
   plan->ok = true;
   OutputRecord *source = plan_new_record(plan);
   source->is_original = 1;
-  source->file_type = plan_file_type_of(source_bytes);
+  source->file_type = plan->format ? plan->format->file_type : FileTypeNone;
   source->bytes = source_bytes;
   source->quality = 100;
 }
