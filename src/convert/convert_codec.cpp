@@ -250,7 +250,7 @@ static Str8 icc_pieces_join(Arena *arena, const IccPieces *p) {
 }
 
 static CodecPhotoTags jpeg_photo_tags(Arena *arena, Str8 bytes) {
-  CodecPhotoTags tags = {1, {}};
+  CodecPhotoTags tags = {1, {}, {}};
   bool exif_seen = false;
   Scratch scratch = scratch_begin(arena);
   IccPieces *icc = arena_push<IccPieces>(scratch.arena);
@@ -303,7 +303,7 @@ static Str8 png_inflate_profile(Arena *arena, Str8 chunk) {
 }
 
 static CodecPhotoTags png_photo_tags(Arena *arena, Str8 bytes) {
-  CodecPhotoTags tags = {1, {}};
+  CodecPhotoTags tags = {1, {}, {}};
   bool exif_seen = false, icc_seen = false;
   const u8 *b = bytes.str;
   for (u64 at = sizeof(PngSignature); at + 12 <= bytes.size;) {
@@ -325,7 +325,7 @@ static CodecPhotoTags png_photo_tags(Arena *arena, Str8 bytes) {
 CodecPhotoTags codec_photo_tags(Arena *arena, Str8 bytes) {
   if (codec_starts_as_png(bytes)) return png_photo_tags(arena, bytes);
   if (codec_starts_as_jpeg(bytes)) return jpeg_photo_tags(arena, bytes);
-  return CodecPhotoTags{1, {}};
+  return CodecPhotoTags{1, {}, {}};
 }
 
 bool codec_probe(Str8 bytes, CodecProbe *out) {

@@ -22,6 +22,7 @@ struct CodecProbe {
   u64 height;
   u32 channels;          // as stored in the file, 1 to 4
   u32 bytes_per_channel; // 2 for a 16-bit-per-channel source, else 1
+  bool deep;             // stored at more than 8 bits a channel and decoded at 8 (a 10- or 12-bit HEIF)
 };
 
 // False for an empty or unrecognised input, a file of 2^31 bytes or more, or an image whose
@@ -63,9 +64,16 @@ constexpr u64 JpegScanLimit = 256;
 // alone: a JPEG's APP1 "Exif" and APP2 "ICC_PROFILE" segments before its first scan, a PNG's
 // eXIf and iCCP chunks. Every read stays inside its segment or chunk; a tag or profile that
 // cannot be read whole counts as absent.
+// Colour stated by numbers rather than by a profile (an ISO-BMFF `nclx` box): the primaries'
+// and the white point's chromaticities, and the transfer characteristics' code of ITU-T H.273.
+struct CodecPrimaries {
+  f32 xy[8];    // red x, y, green x, y, blue x, y, white x, y; all 0 when not stated
+  u32 transfer; // 13 the sRGB curve, 8 linear, 4 gamma 2.2, 5 gamma 2.8, ...
+};
 struct CodecPhotoTags {
   u32 orientation;  // the EXIF orientation, 1 to 8; 1 when absent, damaged or out of range
   Str8 icc_profile; // the embedded profile, its JPEG segments joined in sequence order; empty when absent
+  CodecPrimaries primaries; // what the colours are when there is no profile
 };
 // The profile lives in the arena, or points into `bytes` when one segment holds it whole.
 CodecPhotoTags codec_photo_tags(Arena *arena, Str8 bytes);

@@ -52,16 +52,16 @@ static bool conversion_changes_numbers(cmsHTRANSFORM rgb) {
   return false;
 }
 
-ColorConversion *color_to_srgb(Str8 profile) {
-  if (profile.size == 0 || profile.size > 0xFFFFFFFFull) return nullptr;
+// The thread's conversion for the profile `digest` names, which `open` makes when the thread
+// last met another one.
+template <typename F> static ColorConversion *conversion_for(U128 digest, F open) {
   ColorConversion *c = &t_conversion;
-  U128 digest = codec_blake2b128(profile.str, profile.size);
   if (!(c->known && u128_equal(c->profile_digest, digest))) {
     conversion_clear(c);
     c->known = true;
     c->profile_digest = digest;
     c->keep = true;
-    c->source = cmsOpenProfileFromMem(profile.str, (cmsUInt32Number)profile.size);
+    c->source = open();
     if (c->source && cmsGetColorSpace(c->source) == cmsSigRgbData) {
       c->rgb = transform_to_srgb(c->source, TYPE_RGB_8, 0);
     }
@@ -78,6 +78,47 @@ ColorConversion *color_to_srgb(Str8 profile) {
     }
   }
   return c->keep ? nullptr : c;
+}
+
+ColorConversion *color_to_srgb(Str8 profile) {
+  if (profile.size == 0 || profile.size > 0xFFFFFFFFull) return nullptr;
+  return conversion_for(codec_blake2b128(profile.str, profile.size),
+                        [&] { return cmsOpenProfileFromMem(profile.str, (cmsUInt32Number)profile.size); });
+}
+
+// ITU-T H.273's codes of the curves modelled here
+enum : u32 { TransferGamma22 = 4, TransferGamma28 = 5, TransferLinear = 8 };
+
+ColorConversion *color_to_srgb_from_primaries(const CodecPrimaries *p) {
+  const f32 *xy = p->xy;
+  for (u32 i = 0; i < 8; i += 1) {
+    if (!(xy[i] > 0.0f && xy[i] < 1.0f)) return nullptr; // not stated, or no chromaticity
+  }
+  // BT.709's primaries and white are sRGB's (to the third decimal the box gives)
+  const f32 Bt709[8] = {0.640f, 0.330f, 0.300f, 0.600f, 0.150f, 0.060f, 0.3127f, 0.3290f};
+  bool srgb = true;
+  for (u32 i = 0; i < 8; i += 1) srgb &= xy[i] > Bt709[i] - 0.001f && xy[i] < Bt709[i] + 0.001f;
+  if (srgb) return nullptr;
+  u32 key[9];
+  memcpy(key, xy, sizeof(f32) * 8);
+  key[8] = p->transfer;
+  return conversion_for(codec_blake2b128(key, sizeof(key)), [&]() -> cmsHPROFILE {
+    cmsToneCurve *curve = nullptr;
+    if (p->transfer == TransferGamma22 || p->transfer == TransferGamma28 || p->transfer == TransferLinear) {
+      curve = cmsBuildGamma(nullptr, p->transfer == TransferLinear ? 1.0 : p->transfer == TransferGamma22 ? 2.2 : 2.8);
+    } else {
+      // sRGB's curve: ((v + 0.055) / 1.055)^2.4 above 0.04045, v / 12.92 below
+      const cmsFloat64Number srgb_curve[5] = {2.4, 1.0 / 1.055, 0.055 / 1.055, 1.0 / 12.92, 0.04045};
+      curve = cmsBuildParametricToneCurve(nullptr, 4, srgb_curve);
+    }
+    if (!curve) return nullptr;
+    cmsCIExyY white = {xy[6], xy[7], 1.0};
+    cmsCIExyYTRIPLE primaries = {{xy[0], xy[1], 1.0}, {xy[2], xy[3], 1.0}, {xy[4], xy[5], 1.0}};
+    cmsToneCurve *curves[3] = {curve, curve, curve};
+    cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
+    cmsFreeToneCurve(curve);
+    return profile;
+  });
 }
 
 //~ Conversion

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "base/base.h"
+#include "convert/convert_codec.h"
 
 struct ColorConversion;
 
@@ -16,6 +17,11 @@ struct ColorConversion;
 // included), one the library refuses, or one that is sRGB already (converting changes no
 // number by more than one level). Valid until the thread's next call.
 ColorConversion *color_to_srgb(Str8 profile);
+// The same for pictures whose colours are stated by primaries and a transfer code instead of
+// a profile. Primaries not stated, or those of sRGB itself (BT.709), keep their numbers,
+// whatever the curve; a curve this module does not model (BT.709's camera curve, PQ, HLG) is
+// taken as sRGB's, as viewers show such pictures.
+ColorConversion *color_to_srgb_from_primaries(const CodecPrimaries *primaries);
 
 // Converts `height` rows of `width` pixels of `channels` (1 grey, 2 grey and alpha, 3 RGB,
 // 4 RGBA) from `in` to `out`, which may be the same rows. Alpha is kept. Grey goes along the

@@ -35,6 +35,9 @@ struct ImageFormat {
   bool (*starts_as)(Str8 bytes);
   bool (*complete)(Str8 bytes); // see codec_complete
   bool (*probe)(Str8 bytes, CodecProbe *out);
+  // What a viewer applies to the decoded pixels: the orientation tag and the colour profile
+  // (see codec_photo_tags).
+  CodecPhotoTags (*photo_tags)(Arena *arena, Str8 bytes);
   u64 (*scan_count)(Str8 bytes); // the passes a decode makes over the picture; null: one
   u64 scan_limit;                // more passes than this are refused before decoding
   // The picture at `channels` 8-bit channels in a buffer of the image libraries' heap (see

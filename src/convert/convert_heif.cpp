@@ -83,8 +83,36 @@ bool heif_probe(Str8 bytes, CodecProbe *out) {
   out->height = (u64)heif_image_handle_get_height(p.handle);
   out->channels = heif_image_handle_has_alpha_channel(p.handle) ? 4 : 3;
   out->bytes_per_channel = 1;
+  out->deep = heif_image_handle_get_luma_bits_per_pixel(p.handle) > 8 ||
+              heif_image_handle_get_chroma_bits_per_pixel(p.handle) > 8;
   heif_primary_free(p);
   return out->width > 0 && out->height > 0;
+}
+
+CodecPhotoTags heif_photo_tags(Arena *arena, Str8 bytes) {
+  CodecPhotoTags tags = {1, {}, {}};
+  HeifPrimary p = heif_primary(bytes);
+  if (!p.handle) return tags;
+  u64 size = heif_image_handle_get_raw_color_profile_size(p.handle);
+  heif_color_profile_nclx *nclx = nullptr;
+  if (size > 0 && size <= CodecProfileMax) {
+    u64 mark = arena_offset(arena);
+    u8 *profile = (u8 *)arena_alloc(arena, size, 8);
+    if (heif_image_handle_get_raw_color_profile(p.handle, profile).code == heif_error_Ok) {
+      tags.icc_profile = Str8{profile, size};
+    } else {
+      arena_rewind(arena, mark);
+    }
+  } else if (size == 0 && heif_image_handle_get_nclx_color_profile(p.handle, &nclx).code == heif_error_Ok && nclx) {
+    const f32 xy[8] = {nclx->color_primary_red_x,   nclx->color_primary_red_y,  nclx->color_primary_green_x,
+                       nclx->color_primary_green_y, nclx->color_primary_blue_x, nclx->color_primary_blue_y,
+                       nclx->color_primary_white_x, nclx->color_primary_white_y};
+    memcpy(tags.primaries.xy, xy, sizeof(xy));
+    tags.primaries.transfer = (u32)nclx->transfer_characteristics;
+  }
+  if (nclx) heif_nclx_color_profile_free(nclx);
+  heif_primary_free(p);
+  return tags;
 }
 
 Str8 heif_decode_heap(Str8 bytes, u64 width, u64 height, u32 channels) {

@@ -57,10 +57,13 @@ void plan_photo(ConvertPlan *plan, bool keep_orientation, bool keep_color) {
   plan->orientation = 1;
   plan->color = nullptr;
   if (!plan->ok) return;
-  CodecPhotoTags tags = codec_photo_tags(plan->arena, plan->source_bytes);
+  CodecPhotoTags tags = plan->format->photo_tags(plan->arena, plan->source_bytes);
   if (!keep_orientation) plan->orientation = tags.orientation;
   // a grey source keeps its numbers, whatever its profile
-  if (!keep_color && plan->probe.channels >= 3) plan->color = color_to_srgb(tags.icc_profile);
+  if (!keep_color && plan->probe.channels >= 3) {
+    plan->color = tags.icc_profile.size > 0 ? color_to_srgb(tags.icc_profile)
+                                            : color_to_srgb_from_primaries(&tags.primaries);
+  }
 }
 
 // The source's size as a viewer shows it.
@@ -256,6 +259,10 @@ void plan_decode(ConvertPlan *plan) {
   }
   plan->heap_layout = own_pixels;
   plan_fill_slot(plan, own, own_pixels);
+  if (probe.deep) {
+    message_add(plan->arena, &source->messages, MessageNote,
+                str8_lit("Bitmap was 16bits/channel, we do not support it and convert it to 8bits/channel."));
+  }
 
   // When no output reads the source's own layout, the widest layout it needs is made by
   // widening the decoder's buffer in place, so a large source is never held twice.

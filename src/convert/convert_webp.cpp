@@ -28,6 +28,26 @@ bool webp_probe(Str8 bytes, CodecProbe *out) {
   return out->width > 0 && out->height > 0 && out->width <= WebpSideMax && out->height <= WebpSideMax;
 }
 
+CodecPhotoTags webp_photo_tags(Arena *, Str8 bytes) {
+  CodecPhotoTags tags = {1, {}, {}};
+  bool exif_seen = false;
+  for (u64 at = WebpSignatureSize; webp_starts_as(bytes) && at + 8 <= bytes.size;) {
+    u64 size = le32(bytes.str + at + 4);
+    if (size > bytes.size - at - 8) break;
+    Str8 data = {bytes.str + at + 8, size};
+    if (!exif_seen && memcmp(bytes.str + at, "EXIF", 4) == 0) {
+      exif_seen = true;
+      // some writers keep the JPEG segment's "Exif\0\0" before the TIFF structure
+      if (data.size >= 6 && memcmp(data.str, "Exif\0\0", 6) == 0) data = str8_drop_front(data, 6);
+      tags.orientation = codec_tiff_orientation(data);
+    } else if (tags.icc_profile.size == 0 && memcmp(bytes.str + at, "ICCP", 4) == 0) {
+      tags.icc_profile = data;
+    }
+    at += 8 + size + (size & 1);
+  }
+  return tags;
+}
+
 // The first frame of an animation, as the demuxer composes it on the canvas (RGBA).
 static bool webp_first_frame(Str8 bytes, u8 *rgba, u64 width, u64 height) {
   WebPData data = {bytes.str, bytes.size};

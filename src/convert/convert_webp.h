@@ -14,6 +14,10 @@ bool webp_complete(Str8 bytes);
 // The size and channels the VP8, VP8L or VP8X header declares (4 with alpha, else 3), read
 // without decoding.
 bool webp_probe(Str8 bytes, CodecProbe *out);
+// The orientation in an EXIF chunk and the profile of an ICCP chunk (extended files carry
+// them), each read only when the chunk lies whole inside the file. The profile points into
+// `bytes`.
+CodecPhotoTags webp_photo_tags(Arena *arena, Str8 bytes);
 // The picture (an animation's first frame) at `channels` 8-bit channels, in a buffer of the
 // image libraries' heap; empty when it is not width × height or cannot be decoded.
 Str8 webp_decode_heap(Str8 bytes, u64 width, u64 height, u32 channels);
