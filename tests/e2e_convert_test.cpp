@@ -834,14 +834,40 @@ TEST(EndToEnd, ProfiledPhotosComeOutInSrgb) {
 }
 
 //~ Formats of today
-// A WebP with alpha converts, one cut short stays; WebP targets, lossy and lossless, decode
-// back to their planned size, the lossless one to the very pixels its record's checksum names;
-// a lossless AVIF target, read back as a source, has the pixels its record names.
+// A HEIF or AVIF as the library decodes it at 8 bits, RGBA; empty when it cannot.
+Picture heif_picture(const Bytes &file) {
+  Picture p;
+  heif_context *context = heif_context_alloc();
+  heif_image_handle *handle = nullptr;
+  heif_image *image = nullptr;
+  if (heif_context_read_from_memory_without_copy(context, file.data(), file.size(), nullptr).code == heif_error_Ok &&
+      heif_context_get_primary_image_handle(context, &handle).code == heif_error_Ok &&
+      heif_decode_image(handle, &image, heif_colorspace_RGB, heif_chroma_interleaved_RGBA, nullptr).code ==
+          heif_error_Ok) {
+    int stride = 0;
+    const u8 *plane = heif_image_get_plane_readonly(image, heif_channel_interleaved, &stride);
+    p.w = (u64)heif_image_get_width(image, heif_channel_interleaved);
+    p.h = (u64)heif_image_get_height(image, heif_channel_interleaved);
+    for (u64 y = 0; y < p.h; y += 1) p.px.insert(p.px.end(), plane + y * stride, plane + y * stride + p.w * 4);
+  }
+  if (image) heif_image_release(image);
+  if (handle) heif_image_handle_release(handle);
+  heif_context_free(context);
+  return p;
+}
+
+// A WebP with alpha converts, one cut short stays; WebP targets, lossy and lossless (this one
+// letterboxed on a see-through canvas, which a WebP keeps), decode back to their planned size,
+// the lossless one to the very pixels its record's checksum names; a lossy AVIF without alpha
+// decodes back to its size; a lossless AVIF target, read back as a source, has the pixels its
+// record names, and its cut-short half stays.
 TEST(EndToEnd, WebpAndAvifInAndOut) {
   Folders f;
   std::string targets = f.tmp.write("targets.txt", "targets: [ { width: 48, height: 36, image_type: 'WEBP', quality: 70 },\n"
-                                                   "  { width: 24, height: 18, image_type: 'WEBP', lossless: 1 },\n"
-                                                   "  { width: 32, height: 24, image_type: 'AVIF', lossless: 1 } ]\n");
+                                                   "  { width: 24, height: 24, image_type: 'WEBP', lossless: 1 },\n"
+                                                   "  { width: 32, height: 24, image_type: 'AVIF', lossless: 1 },\n"
+                                                   "  { width: 40, height: 40, image_type: 'AVIF', quality: 60, "
+                                                   "pixel_layout: 'RGB', bg_color: 255 } ]\n");
   Bytes px = gradient(64, 48, 4);
   u8 *encoded = nullptr;
   size_t size = WebPEncodeRGBA(px.data(), 64, 48, 64 * 4, 90, &encoded);
@@ -855,7 +881,7 @@ TEST(EndToEnd, WebpAndAvifInAndOut) {
   EXPECT_EQ(run.exit_code, 3) << run.out; // the cut-short file stays
   EXPECT_TRUE(fs::exists(f.in + "/cut.webp"));
   Metadata m = parse_metadata(f.text("alpha"));
-  ASSERT_EQ(m.records.size(), 4u);
+  ASSERT_EQ(m.records.size(), 5u);
   EXPECT_EQ(m.records[0].at("file_type"), "WEBP");
   EXPECT_EQ(read_file(m.records[0].at("file_path")), webp);
   EXPECT_EQ(fs::path(m.records[0].at("file_path")).extension(), ".webp");
@@ -867,8 +893,8 @@ TEST(EndToEnd, WebpAndAvifInAndOut) {
     int w = 0, h = 0;
     u8 *decoded = WebPDecodeRGBA(out.data(), out.size(), &w, &h);
     ASSERT_TRUE(decoded) << r.at("file_path");
-    EXPECT_EQ((u64)w, num(r, "width"));
-    EXPECT_EQ((u64)h, num(r, "height"));
+    EXPECT_EQ((u64)w, i == 2 ? num(r, "width_bg") : num(r, "width"));
+    EXPECT_EQ((u64)h, i == 2 ? num(r, "height_bg") : num(r, "height"));
     if (i == 2) {
       Arena *arena = arena_create(mib(1), kib(64));
       Str8 text = checksum_text(arena, codec_blake2b128(decoded, (u64)w * h * 4));
@@ -881,13 +907,29 @@ TEST(EndToEnd, WebpAndAvifInAndOut) {
     WebPFree(decoded);
   }
 
+  EXPECT_EQ(num(m.records[2], "width_bg"), 24u) << "the letterboxed WebP";
+
+  // The lossy AVIF: opaque, of its box's size.
+  const Record &lossy = m.records[4];
+  EXPECT_EQ(lossy.at("file_type"), "AVIF");
+  EXPECT_EQ(lossy.at("pixel_layout"), "RGB");
+  EXPECT_EQ(num(lossy, "quality"), 60u);
+  Picture decoded = heif_picture(read_file(lossy.at("file_path")));
+  EXPECT_EQ(decoded.w, 40u);
+  EXPECT_EQ(decoded.h, 40u);
+  if (decoded.w == 40) {
+    EXPECT_EQ(decoded.at(20, 2)[3], 255) << "the letterbox is opaque";
+  }
+
   // The lossless AVIF, dropped in as a source, has the very pixels its record's checksum names.
   const Record &avif = m.records[3];
   EXPECT_EQ(avif.at("file_type"), "AVIF");
   Bytes avif_bytes = read_file(avif.at("file_path"));
   f.drop("again.avif", avif_bytes);
+  f.drop("cut.avif", Bytes(avif_bytes.begin(), avif_bytes.end() - 40));
   run = run_to_end(f.args({"-drain", "-targets=" + targets}));
   ASSERT_TRUE(run.ended) << run.out;
+  EXPECT_TRUE(fs::exists(f.in + "/cut.avif"));
   Metadata again = parse_metadata(f.text("again"));
   ASSERT_GE(again.records.size(), 1u);
   EXPECT_EQ(again.records[0].at("file_type"), "AVIF");
@@ -1008,25 +1050,6 @@ Bytes heif_of_colour(heif_compression_format format, const u16 rgb[3], int bits,
   return out;
 }
 
-// What the library decodes a HEIF or AVIF to at 8 bits: its top-left pixel.
-std::array<u8, 3> heif_first_pixel(const Bytes &file) {
-  std::array<u8, 3> px = {0, 0, 0};
-  heif_context *context = heif_context_alloc();
-  heif_image_handle *handle = nullptr;
-  heif_image *image = nullptr;
-  if (heif_context_read_from_memory_without_copy(context, file.data(), file.size(), nullptr).code == heif_error_Ok &&
-      heif_context_get_primary_image_handle(context, &handle).code == heif_error_Ok &&
-      heif_decode_image(handle, &image, heif_colorspace_RGB, heif_chroma_interleaved_RGB, nullptr).code ==
-          heif_error_Ok) {
-    int stride = 0;
-    memcpy(px.data(), heif_image_get_plane_readonly(image, heif_channel_interleaved, &stride), 3);
-  }
-  if (image) heif_image_release(image);
-  if (handle) heif_image_handle_release(handle);
-  heif_context_free(context);
-  return px;
-}
-
 // A WebP stored on its side with a Display P3 profile (EXIF and ICCP chunks) and an AVIF whose
 // colour box states Display P3 come out upright and in sRGB; a 10-bit HEIC comes out at 8 bits,
 // noted as a 16-bit source is.
@@ -1084,8 +1107,9 @@ TEST(EndToEnd, WebpAndAvifPhotosComeOutUprightInSrgb) {
   Metadata a = parse_metadata(f.text("p3"));
   ASSERT_EQ(a.records.size(), 2u);
   EXPECT_EQ(a.records[0].at("file_type"), "AVIF");
-  std::array<u8, 3> stored = heif_first_pixel(avif);
-  want = srgb_of(stored.data(), p3_xyz, 0);
+  Picture stored = heif_picture(avif);
+  ASSERT_GT(stored.w, 0u);
+  want = srgb_of(stored.at(0, 0), p3_xyz, 0);
   out = decode_rgba(a.records[1].at("file_path"));
   ASSERT_GT(out.w, 0u);
   for (int c = 0; c < 3; c += 1) EXPECT_NEAR(out.at(16, 12)[c], want[c], 3) << "AVIF channel " << c;
@@ -1094,9 +1118,10 @@ TEST(EndToEnd, WebpAndAvifPhotosComeOutUprightInSrgb) {
   ASSERT_EQ(d.records.size(), 2u);
   ASSERT_FALSE(d.notes.empty());
   EXPECT_EQ(d.notes[0], "Bitmap was 16bits/channel, we do not support it and convert it to 8bits/channel.");
-  stored = heif_first_pixel(deep);
-  EXPECT_NEAR(stored[0], 800 * 255 / 1023, 3); // reduced from 10 bits, not cut to its low byte
+  stored = heif_picture(deep);
+  ASSERT_GT(stored.w, 0u);
+  EXPECT_NEAR(stored.at(0, 0)[0], 800 * 255 / 1023, 3); // reduced from 10 bits, not cut to its low byte
   out = decode_rgba(d.records[1].at("file_path"));
   ASSERT_GT(out.w, 0u);
-  for (int c = 0; c < 3; c += 1) EXPECT_EQ(out.at(16, 12)[c], stored[c]) << "10-bit channel " << c;
+  for (int c = 0; c < 3; c += 1) EXPECT_EQ(out.at(16, 12)[c], stored.at(0, 0)[c]) << "10-bit channel " << c;
 }

@@ -119,6 +119,7 @@ bool webp_encode(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 he
   WebPPicture picture;
   if (!WebPConfigInit(&config) || !WebPPictureInit(&picture)) return encode_sink_finish(sink, false);
   config.lossless = lossless ? 1 : 0;
+  config.exact = lossless ? 1 : 0; // else the colours under full transparency are not kept
   config.quality = lossless ? 75.0f : (f32)clamp_of(1, quality, 100);
   picture.use_argb = lossless ? 1 : 0;
   picture.width = (int)width;
