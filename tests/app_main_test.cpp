@@ -36,6 +36,7 @@ const std::string help_text = "Converter - Help -\n"
                               "\tout:       folder path images converted (produced by the program).\n"
                               "\ttargets:   file path which specify the image details conversion. None will used "
                               "default targets.\n"
+                              "\timage types: reads JPEG, PNG, WEBP, AVIF and HEIF; writes JPEG, PNG, WEBP and AVIF.\n"
                               "\tmetadatas: folder path images converted's metadatas. Which can be used to extract "
                               "informations of them.\n"
                               "\torientation: upright (default) turns the outputs as a viewer shows the photo; "
@@ -91,13 +92,15 @@ TEST(AppMain, VersionNamesTheProgramAndItsLibrariesAndSetsNothingUp) {
     std::vector<std::string> lines;
     std::istringstream in(run.out);
     for (std::string line; std::getline(in, line);) lines.push_back(line);
-    ASSERT_EQ(lines.size(), 5u) << flag << "\n" << run.out;
+    ASSERT_EQ(lines.size(), 7u) << flag << "\n" << run.out;
     std::string program = "vantor " + version[1].str();
     EXPECT_TRUE(lines[0] == program || lines[0].rfind(program + " (git ", 0) == 0) << lines[0];
     EXPECT_EQ(lines[1], "stb " + pin[1].str()) << "the stb headers in use are not the pinned ones";
     EXPECT_EQ(lines[2], std::string("libdeflate ") + LIBDEFLATE_VERSION_STRING);
     EXPECT_TRUE(std::regex_match(lines[3], std::regex(R"(libb2 [0-9][0-9A-Za-z.+~:-]*)"))) << lines[3];
     EXPECT_TRUE(std::regex_match(lines[4], std::regex(R"(lcms2 [0-9][0-9A-Za-z.+~:-]*)"))) << lines[4];
+    EXPECT_TRUE(std::regex_match(lines[5], std::regex(R"(libheif [0-9][0-9A-Za-z.+~:-]*)"))) << lines[5];
+    EXPECT_TRUE(std::regex_match(lines[6], std::regex(R"(libwebp [0-9][0-9A-Za-z.+~:-]*)"))) << lines[6];
     EXPECT_EQ(run.out.find("Options:"), std::string::npos) << run.out;
     // set-up never ran
     EXPECT_FALSE(fs::exists(tmp.at("in")));

@@ -224,11 +224,14 @@ u64 app_scan_pass(Arena *arena, u64 *pending) {
 }
 
 //~ Entry
-static void app_print_help() {
+static void app_print_help(Arena *arena) {
   printf("Converter - Help -\n");
   printf("\tin:        folder path images to convert\n");
   printf("\tout:       folder path images converted (produced by the program).\n");
   printf("\ttargets:   file path which specify the image details conversion. None will used default targets.\n");
+  Str8 read = format_names(arena, false), written = format_names(arena, true);
+  printf("\timage types: reads %.*s; writes %.*s.\n", (int)read.size, (char *)read.str, (int)written.size,
+         (char *)written.str);
   printf("\tmetadatas: folder path images converted's metadatas. Which can be used to extract informations of "
          "them.\n");
   printf("\torientation: upright (default) turns the outputs as a viewer shows the photo; stored keeps them as "
@@ -346,8 +349,9 @@ static Str8 drain_summary(Arena *arena, u64 elapsed_us, const OutcomeTally *t) {
 
 //~ Entry
 static void app_print_version() {
-  printf("vantor %s\nstb %s\nlibdeflate %s\nlibb2 %s\nlcms2 %s\n", VANTOR_VERSION, VANTOR_STB_VERSION,
-         VANTOR_LIBDEFLATE_VERSION, VANTOR_LIBB2_VERSION, VANTOR_LCMS2_VERSION);
+  printf("vantor %s\nstb %s\nlibdeflate %s\nlibb2 %s\nlcms2 %s\nlibheif %s\nlibwebp %s\n", VANTOR_VERSION,
+         VANTOR_STB_VERSION, VANTOR_LIBDEFLATE_VERSION, VANTOR_LIBB2_VERSION, VANTOR_LCMS2_VERSION,
+         VANTOR_LIBHEIF_VERSION, VANTOR_LIBWEBP_VERSION);
 }
 
 int app_main(ArgTable *table) {
@@ -402,7 +406,7 @@ int app_main(ArgTable *table) {
   while (running) {
     Scratch scratch = scratch_mark(thread_scratch_arena(nullptr, 0));
     if (help) {
-      app_print_help();
+      app_print_help(scratch.arena);
       fflush(stdout);
       running = 0;
     } else {

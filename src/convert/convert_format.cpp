@@ -70,6 +70,20 @@ Str8 format_copy_extension(u32 file_type, Str8 source_name) {
   return format_extension(file_type);
 }
 
+Str8 format_names(Arena *arena, bool written_only) {
+  Str8List names = {};
+  for (const ImageFormat &f : Formats) {
+    if (!written_only || f.encode) str8_list_add(arena, &names, f.name);
+  }
+  Str8List text = {};
+  u64 i = 0;
+  for (Str8Node *n = names.first; n; n = n->next, i += 1) {
+    if (i > 0) str8_list_add(arena, &text, n->next ? str8_lit(", ") : str8_lit(" and "));
+    str8_list_add(arena, &text, n->string);
+  }
+  return str8_list_join(arena, &text, nullptr);
+}
+
 bool format_may_become(Str8 bytes) {
   for (const ImageFormat &f : Formats) {
     if (bytes.size >= f.signature.size) continue;

@@ -67,6 +67,9 @@ Str8 format_extension(u32 file_type);
 // The extension of a source's copy: the format's other extension when the source is named
 // with it (in any letter case), else the format's own.
 Str8 format_copy_extension(u32 file_type, Str8 source_name);
+// The formats' names for people, in the table's order: every format read, or those written
+// ("JPEG, PNG and WEBP").
+Str8 format_names(Arena *arena, bool written_only);
 // Whether the bytes are shorter than some format's signature and match it as far as they go:
 // the start of a picture still being written, not yet a file of no format.
 bool format_may_become(Str8 bytes);
