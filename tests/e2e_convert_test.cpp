@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <algorithm>
 #include <map>
 #include <set>
@@ -936,35 +937,70 @@ TEST(EndToEnd, WebpAndAvifInAndOut) {
   EXPECT_EQ(again.records[0].at("checksum"), avif.at("checksum"));
 }
 
-// A HEIC made here through the library's HEVC encoder; empty when the library has none.
-Bytes heic_of(const Bytes &rgb, int width, int height) {
+// A HEIF (HEVC) or AVIF (AV1) made here through the library's encoder, of `bits` bits per
+// channel (sample(x, y, c) gives each), with an nclx box stating Display P3 and the sRGB curve
+// when `p3`. Empty when the library has no such encoder, and for a 10-bit AVIF (this libaom
+// aborts on those).
+Bytes heif_file(heif_compression_format format, int width, int height, int bits, bool p3,
+                const std::function<u16(int, int, int)> &sample) {
+  if (format == heif_compression_AV1 && bits > 8) return {};
   heif_init(nullptr);
   Bytes out;
   heif_context *context = heif_context_alloc();
   heif_encoder *encoder = nullptr;
   heif_image *image = nullptr;
-  if (heif_context_get_encoder_for_format(context, heif_compression_HEVC, &encoder).code == heif_error_Ok &&
-      heif_image_create(width, height, heif_colorspace_RGB, heif_chroma_interleaved_RGB, &image).code ==
-          heif_error_Ok &&
-      heif_image_add_plane(image, heif_channel_interleaved, width, height, 8).code == heif_error_Ok) {
+  heif_color_profile_nclx *nclx = heif_nclx_color_profile_alloc();
+  heif_encoding_options *options = heif_encoding_options_alloc();
+  int bytes = bits > 8 ? 2 : 1;
+  if (heif_context_get_encoder_for_format(context, format, &encoder).code == heif_error_Ok &&
+      heif_image_create(width, height, heif_colorspace_RGB,
+                        bits > 8 ? heif_chroma_interleaved_RRGGBB_LE : heif_chroma_interleaved_RGB, &image)
+              .code == heif_error_Ok &&
+      heif_image_add_plane(image, heif_channel_interleaved, width, height, bits).code == heif_error_Ok) {
     int stride = 0;
     u8 *plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
-    for (int y = 0; y < height; y += 1) memcpy(plane + y * stride, &rgb[(size_t)y * width * 3], (size_t)width * 3);
-    heif_encoder_set_lossy_quality(encoder, 90);
+    for (int y = 0; y < height; y += 1) {
+      for (int x = 0; x < width; x += 1) {
+        for (int c = 0; c < 3; c += 1) {
+          u16 v = sample(x, y, c);
+          u8 *at = plane + y * stride + (x * 3 + c) * bytes;
+          at[0] = (u8)v;
+          if (bytes == 2) at[1] = (u8)(v >> 8);
+        }
+      }
+    }
+    if (p3) {
+      nclx->color_primaries = heif_color_primaries_SMPTE_EG_432_1;
+      nclx->transfer_characteristics = heif_transfer_characteristic_IEC_61966_2_1;
+      nclx->matrix_coefficients = heif_matrix_coefficients_ITU_R_BT_601_6;
+      nclx->full_range_flag = 1;
+      heif_image_set_nclx_color_profile(image, nclx);
+      options->output_nclx_profile = nclx;
+      options->macOS_compatibility_workaround_no_nclx_profile = 0; // write the colour box
+    }
+    heif_encoder_set_lossy_quality(encoder, 95);
     heif_writer writer = {1, [](heif_context *, const void *data, size_t size, void *user) {
-                            Bytes *b = (Bytes *)user;
-                            b->insert(b->end(), (const u8 *)data, (const u8 *)data + size);
+                            Bytes *o = (Bytes *)user;
+                            o->insert(o->end(), (const u8 *)data, (const u8 *)data + size);
                             return heif_error{heif_error_Ok, heif_suberror_Unspecified, "ok"};
                           }};
-    if (heif_context_encode_image(context, image, encoder, nullptr, nullptr).code != heif_error_Ok ||
+    if (heif_context_encode_image(context, image, encoder, options, nullptr).code != heif_error_Ok ||
         heif_context_write(context, &writer, &out).code != heif_error_Ok) {
       out.clear();
     }
   }
+  heif_encoding_options_free(options);
+  heif_nclx_color_profile_free(nclx);
   if (image) heif_image_release(image);
   if (encoder) heif_encoder_release(encoder);
   heif_context_free(context);
   return out;
+}
+
+// A HEIC of 8-bit RGB rows.
+Bytes heic_of(const Bytes &rgb, int width, int height) {
+  return heif_file(heif_compression_HEVC, width, height, 8, false,
+                   [&](int x, int y, int c) { return (u16)rgb[((size_t)y * width + x) * 3 + c]; });
 }
 
 // A HEIC converts and its copy keeps the source's own extension; one cut short stays; one whose
@@ -992,62 +1028,6 @@ TEST(EndToEnd, HeicIsReadAndJudgedFromItsHeader) {
   EXPECT_EQ(num(m.records[0], "width"), 40u);
   Picture p = decode_rgba(m.records[2].at("file_path")); // the 300 x 300 output
   ASSERT_EQ(p.w, 300u);
-}
-
-// A HEIF or AVIF of one colour: at 8 bits with an nclx box stating Display P3 with the sRGB
-// curve, or at 10 bits without one. Empty when the library has no such encoder, or (libaom
-// aborts on 10-bit pictures) for a 10-bit AVIF.
-Bytes heif_of_colour(heif_compression_format format, const u16 rgb[3], int bits, int width, int height) {
-  if (format == heif_compression_AV1 && bits > 8) return {};
-  heif_init(nullptr);
-  Bytes out;
-  heif_context *context = heif_context_alloc();
-  heif_encoder *encoder = nullptr;
-  heif_image *image = nullptr;
-  heif_color_profile_nclx *nclx = heif_nclx_color_profile_alloc();
-  heif_encoding_options *options = heif_encoding_options_alloc();
-  int bytes = bits > 8 ? 2 : 1;
-  if (heif_context_get_encoder_for_format(context, format, &encoder).code == heif_error_Ok &&
-      heif_image_create(width, height, heif_colorspace_RGB,
-                        bits > 8 ? heif_chroma_interleaved_RRGGBB_LE : heif_chroma_interleaved_RGB, &image)
-              .code == heif_error_Ok &&
-      heif_image_add_plane(image, heif_channel_interleaved, width, height, bits).code == heif_error_Ok) {
-    int stride = 0;
-    u8 *plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
-    for (int y = 0; y < height; y += 1) {
-      for (int x = 0; x < width; x += 1) {
-        for (int c = 0; c < 3; c += 1) {
-          u8 *at = plane + y * stride + (x * 3 + c) * bytes;
-          at[0] = (u8)rgb[c];
-          if (bytes == 2) at[1] = (u8)(rgb[c] >> 8);
-        }
-      }
-    }
-    nclx->color_primaries = heif_color_primaries_SMPTE_EG_432_1;
-    nclx->transfer_characteristics = heif_transfer_characteristic_IEC_61966_2_1;
-    nclx->matrix_coefficients = heif_matrix_coefficients_ITU_R_BT_601_6;
-    nclx->full_range_flag = 1;
-    heif_image_set_nclx_color_profile(image, nclx);
-    options->output_nclx_profile = nclx;
-    // the colour box is written at 8 bits only
-    options->macOS_compatibility_workaround_no_nclx_profile = bits > 8;
-    heif_encoder_set_lossy_quality(encoder, 95);
-    heif_writer writer = {1, [](heif_context *, const void *data, size_t size, void *user) {
-                            Bytes *o = (Bytes *)user;
-                            o->insert(o->end(), (const u8 *)data, (const u8 *)data + size);
-                            return heif_error{heif_error_Ok, heif_suberror_Unspecified, "ok"};
-                          }};
-    if (heif_context_encode_image(context, image, encoder, options, nullptr).code != heif_error_Ok ||
-        heif_context_write(context, &writer, &out).code != heif_error_Ok) {
-      out.clear();
-    }
-  }
-  heif_encoding_options_free(options);
-  heif_nclx_color_profile_free(nclx);
-  if (image) heif_image_release(image);
-  if (encoder) heif_encoder_release(encoder);
-  heif_context_free(context);
-  return out;
 }
 
 // A WebP stored on its side with a Display P3 profile (EXIF and ICCP chunks) and an AVIF whose
@@ -1085,8 +1065,8 @@ TEST(EndToEnd, WebpAndAvifPhotosComeOutUprightInSrgb) {
   webp.resize(webp.size() - (body.size() & 1)); // RIFF's own size has no pad
   f.drop("side.webp", webp);
   const u16 p3_colour[3] = {200, 90, 150}, deep_colour[3] = {800, 360, 600};
-  Bytes avif = heif_of_colour(heif_compression_AV1, p3_colour, 8, 32, 24);
-  Bytes deep = heif_of_colour(heif_compression_HEVC, deep_colour, 10, 32, 24);
+  Bytes avif = heif_file(heif_compression_AV1, 32, 24, 8, true, [&](int, int, int c) { return p3_colour[c]; });
+  Bytes deep = heif_file(heif_compression_HEVC, 32, 24, 10, false, [&](int, int, int c) { return deep_colour[c]; });
   ASSERT_FALSE(avif.empty());
   f.drop("p3.avif", avif);
   if (!deep.empty()) f.drop("deep.heic", deep);
