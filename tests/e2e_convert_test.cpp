@@ -1098,6 +1098,7 @@ TEST(EndToEnd, WebpAndAvifPhotosComeOutUprightInSrgb) {
   ASSERT_GT(out.w, 0u);
   for (int c = 0; c < 3; c += 1) EXPECT_NEAR(out.at(16, 12)[c], want[c], 3) << "AVIF channel " << c;
 
+  if (deep.empty()) GTEST_SKIP() << "this libheif has no HEVC encoder to make a 10-bit HEIC with";
   Metadata d = parse_metadata(f.text("deep"));
   ASSERT_EQ(d.records.size(), 2u);
   ASSERT_FALSE(d.notes.empty());
