@@ -13,10 +13,11 @@
 // its box as a JPEG; with WEBP or AVIF (aom at vantor's speed, 8), that format either way, with
 // alpha on a canvas. Then the source is deleted. No syncs, no checksums, no metadata files.
 //
-// No shrink-on-load: the loader is given no option, so JPEG's shrink, WebP's scale and HEIF's
-// embedded thumbnail stay at their defaults (the whole picture), and the decoded picture is
-// held in memory, where a resize can only start from every pixel. The last line says how many
-// pixels were decoded; `make bench` checks them against the sizes in the files' names.
+// No shrink-on-load: the loader is given no option but sequential access, so JPEG's shrink,
+// WebP's scale and HEIF's embedded thumbnail stay at their defaults (the whole picture), and
+// the decoded picture is held in memory, where a resize can only start from every pixel. The
+// last line says how many pixels were decoded; `make bench` checks them against the sizes in
+// the files' names.
 //
 // Two workers share the files, as vantor -thread=2 shares them between two workers; libvips
 // evaluates each worker's pipelines on one thread of its own (concurrency 1).
