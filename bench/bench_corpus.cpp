@@ -1,8 +1,9 @@
 // Writes the benchmark corpora: photo-like JPEGs and PNGs in the mix a photo drop sees, phone
-// photos with and without their Exif and ICC segments, and the sets the many-files and idle
-// runs drain or leave in place.
+// photos with and without their Exif and ICC segments, phone photos as HEIC, WebP pictures, and
+// the sets the many-files and idle runs drain or leave in place.
 //
-//   bench_corpus [--quick] [--large | --flood | --backlog | --stuck | --phone | --phone-untagged] <folder>
+//   bench_corpus [--quick] [--large | --flood | --backlog | --stuck | --phone | --phone-untagged |
+//                --heic | --webp] <folder>
 //
 //   (none)     about 60 photos, scans and cut-outs, 300 megapixels (--quick: 8 files, 16 MP)
 //   --large    six 20-megapixel camera photos
@@ -13,6 +14,10 @@
 //              Display P3 and once with an Adobe RGB (1998) profile (--quick: 4)
 //   --phone-untagged  the same scenes as a camera without those segments stores them: upright,
 //              to compare with (the outputs of both have the same sizes)
+//   --heic     100 phone photos of 12 megapixels as HEIC (HEVC through libheif and x265): 80
+//              4032x3024 and 20 portrait 3024x4032, stored upright (--quick: 5 and 1)
+//   --webp     300 WebP pictures in the sizes of the photo corpus: lossy photos, frames and
+//              thumbnails, lossy and lossless cut-outs with alpha, lossless scans (--quick: 20)
 //
 // The folder is generated once and reused: a stamp naming the corpus version and mode is
 // written last, and a folder whose stamp matches is left as it is. Otherwise every file in
@@ -22,8 +27,10 @@
 #include <cstdio>
 
 #include <lcms2.h>
+#include <libheif/heif.h>
 
 #include "convert/convert_codec.h"
+#include "convert/convert_webp.h"
 #include "os/os.h"
 
 #include "bench_image.h"
@@ -35,6 +42,9 @@ enum CorpusKind : u32 {
   CorpusPng16,
   CorpusPngNoise,  // every byte from the generator: deflate cannot shrink it
   CorpusPhoneJpeg, // stored turned, with Exif and ICC segments (see "Phone photos")
+  CorpusHeic,      // HEVC at the group's quality
+  CorpusWebp,      // lossy at the group's quality
+  CorpusWebpLossless,
 };
 
 // The colour spaces phones tag their photos with.
@@ -51,7 +61,7 @@ struct CorpusGroup {
   u32 height;
   u32 channels;
   CorpusKind kind;
-  int quality; // JPEG only
+  int quality; // JPEG, lossy WebP and HEIC
   u32 orientation = 0;                 // phone photos: the Exif orientation, 1 to 8
   CorpusProfile profile = ProfileNone; // phone photos
 };
@@ -143,6 +153,42 @@ static const CorpusGroup CorpusPhoneQuick[] = {
     {"phone", 1, 4000, 3000, 3, CorpusPhoneJpeg, 90, 8, ProfileAdobeRgb},
 };
 
+// Phone photos as current phones store them: 12 megapixels, HEVC in a HEIF file. libheif
+// cannot write the rotation a phone adds to a portrait photo, so those are stored upright.
+// A phone's own files are a grid of 512x512 tiles; these are one picture each.
+static const CorpusGroup CorpusHeicSet[] = {
+    {"heic", 80, 4032, 3024, 3, CorpusHeic, 50},
+    {"heic_portrait", 20, 3024, 4032, 3, CorpusHeic, 50},
+};
+static const CorpusGroup CorpusHeicQuick[] = {
+    {"heic", 5, 4032, 3024, 3, CorpusHeic, 50},
+    {"heic_portrait", 1, 3024, 4032, 3, CorpusHeic, 50},
+};
+
+// WebP as the web serves it, in the photo corpus's sizes: lossy photos, frames and thumbnails,
+// cut-outs with alpha both lossy and lossless, lossless scans. About 456 megapixels.
+static const CorpusGroup CorpusWebpSet[] = {
+    {"photo", 12, 4000, 3000, 3, CorpusWebp, 80},
+    {"portrait", 3, 3000, 4000, 3, CorpusWebp, 80},
+    {"hd", 60, 1920, 1080, 3, CorpusWebp, 80},
+    {"cutout_square", 15, 2048, 2048, 4, CorpusWebp, 85},
+    {"cutout_portrait", 15, 1600, 2400, 4, CorpusWebpLossless, 0},
+    {"scan", 6, 2400, 1600, 3, CorpusWebpLossless, 0},
+    {"thumb", 100, 200, 200, 3, CorpusWebp, 80},
+    {"thumb", 60, 240, 180, 3, CorpusWebp, 80},
+    {"thumb", 29, 180, 240, 4, CorpusWebpLossless, 0},
+};
+static const CorpusGroup CorpusWebpQuick[] = {
+    {"photo", 1, 4000, 3000, 3, CorpusWebp, 80},
+    {"hd", 3, 1920, 1080, 3, CorpusWebp, 80},
+    {"cutout_square", 1, 800, 800, 4, CorpusWebp, 85},
+    {"cutout_portrait", 1, 600, 900, 4, CorpusWebpLossless, 0},
+    {"scan", 1, 1200, 800, 3, CorpusWebpLossless, 0},
+    {"thumb", 7, 200, 200, 3, CorpusWebp, 80},
+    {"thumb", 4, 240, 180, 3, CorpusWebp, 80},
+    {"thumb", 2, 180, 240, 4, CorpusWebpLossless, 0},
+};
+
 #define CORPUS_GROUPS(groups) groups, sizeof(groups) / sizeof(groups[0])
 
 struct CorpusPlan {
@@ -172,6 +218,10 @@ static const CorpusPlan CorpusPlans[] = {
     {"phone", "phone quick", CORPUS_GROUPS(CorpusPhoneQuick), 0, 400000},
     {"phone-untagged", "phone upright", CORPUS_GROUPS(CorpusPhone), 0, 400000, true},
     {"phone-untagged", "phone upright quick", CORPUS_GROUPS(CorpusPhoneQuick), 0, 400000, true},
+    {"heic", "heic", CORPUS_GROUPS(CorpusHeicSet), 0, 500000},
+    {"heic", "heic quick", CORPUS_GROUPS(CorpusHeicQuick), 0, 500000},
+    {"webp", "webp", CORPUS_GROUPS(CorpusWebpSet), 0, 600000},
+    {"webp", "webp quick", CORPUS_GROUPS(CorpusWebpQuick), 0, 600000},
 };
 
 //~ Phone photos
@@ -382,9 +432,48 @@ static Str8 phone_file(Arena *arena, Str8 jpeg, const CorpusGroup *group, const 
   return Str8{out, size};
 }
 
+//~ HEIC
+// The picture as one HEVC image in a HEIF file. x265's fastest preset keeps 100 photos to a
+// few minutes; the SAO filter that preset leaves out is turned back on, so that decoding runs
+// it as it does for a file encoded with more care.
+static heif_error corpus_heif_write(heif_context *, const void *data, size_t size, void *sink) {
+  encode_sink_write(sink, (void *)data, (int)size);
+  return heif_error{heif_error_Ok, heif_suberror_Unspecified, "ok"};
+}
+
+static bool corpus_encode_heic(EncodeSink *sink, const u8 *rgb, u64 width, u64 height, int quality) {
+  heif_context *context = heif_context_alloc();
+  heif_encoder *encoder = nullptr;
+  heif_image *image = nullptr;
+  bool ok = context &&
+            heif_context_get_encoder_for_format(context, heif_compression_HEVC, &encoder).code == heif_error_Ok &&
+            heif_image_create((int)width, (int)height, heif_colorspace_RGB, heif_chroma_interleaved_RGB, &image)
+                    .code == heif_error_Ok &&
+            heif_image_add_plane(image, heif_channel_interleaved, (int)width, (int)height, 8).code == heif_error_Ok;
+  if (ok) {
+    int stride = 0;
+    u8 *plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
+    ok = plane != nullptr;
+    for (u64 y = 0; ok && y < height; y += 1) memcpy(plane + y * (u64)stride, rgb + y * width * 3, width * 3);
+  }
+  if (ok) {
+    heif_encoder_set_lossy_quality(encoder, quality);
+    ok = heif_encoder_set_parameter_string(encoder, "preset", "ultrafast").code == heif_error_Ok &&
+         heif_encoder_set_parameter_string(encoder, "x265:sao", "1").code == heif_error_Ok;
+  }
+  if (ok) {
+    heif_writer writer = {1, corpus_heif_write};
+    ok = heif_context_encode_image(context, image, encoder, nullptr, nullptr).code == heif_error_Ok &&
+         heif_context_write(context, &writer, sink).code == heif_error_Ok;
+  }
+  if (image) heif_image_release(image);
+  if (encoder) heif_encoder_release(encoder);
+  if (context) heif_context_free(context);
+  return encode_sink_finish(sink, ok);
+}
+
 //~ Writing
 
-// The file's bytes in the arena, as the encoder wrote them; empty when it failed.
 // The size a file of the group is stored at: an untagged phone photo is stored upright.
 static void corpus_stored_size(const CorpusGroup *group, bool untagged, u64 *width, u64 *height) {
   bool upright = untagged && group->kind == CorpusPhoneJpeg && group->orientation >= 5;
@@ -392,6 +481,7 @@ static void corpus_stored_size(const CorpusGroup *group, bool untagged, u64 *wid
   *height = upright ? group->width : group->height;
 }
 
+// The file's bytes in the arena, as the encoder wrote them; empty when it failed.
 static Str8 corpus_encode(Arena *arena, const CorpusGroup *group, u64 seed, bool untagged) {
   u64 width, height;
   corpus_stored_size(group, untagged, &width, &height);
@@ -415,9 +505,20 @@ static Str8 corpus_encode(Arena *arena, const CorpusGroup *group, u64 seed, bool
   Str8 buffer = {};
   EncodeSink sink;
   encode_sink_begin(&sink, arena, &buffer, pixel_size / 4 + kib(64));
-  bool ok = group->kind == CorpusJpeg || group->kind == CorpusPhoneJpeg
-                ? codec_encode_jpeg(&sink, pixels, pixel_size, width, height, group->channels, group->quality)
-                : codec_encode_png(&sink, pixels, pixel_size, width, height, group->channels);
+  bool ok;
+  switch (group->kind) {
+  case CorpusJpeg:
+  case CorpusPhoneJpeg:
+    ok = codec_encode_jpeg(&sink, pixels, pixel_size, width, height, group->channels, group->quality);
+    break;
+  case CorpusHeic: ok = corpus_encode_heic(&sink, pixels, width, height, group->quality); break;
+  case CorpusWebp:
+  case CorpusWebpLossless:
+    ok = webp_encode(&sink, pixels, pixel_size, width, height, group->channels, group->quality,
+                     group->kind == CorpusWebpLossless);
+    break;
+  default: ok = codec_encode_png(&sink, pixels, pixel_size, width, height, group->channels); break;
+  }
   return ok ? buffer : Str8{};
 }
 
@@ -480,7 +581,7 @@ int main(int argc, char **argv) {
   }
   if (usage || folder.size == 0 || !plan) {
     fprintf(stderr, "usage: bench_corpus [--quick] [--large | --flood | --backlog | --stuck | --phone | "
-                    "--phone-untagged] <folder>\n");
+                    "--phone-untagged | --heic | --webp] <folder>\n");
     return 2;
   }
 
@@ -520,6 +621,12 @@ int main(int argc, char **argv) {
       }
     }
   }
+  for (u64 g = 0; g < plan->group_count; g += 1) {
+    if (plan->groups[g].kind == CorpusHeic && heif_init(nullptr).code != heif_error_Ok) {
+      fprintf(stderr, "corpus: libheif cannot start\n");
+      return 1;
+    }
+  }
   u64 start_us = clock_now_us();
   u64 files = 0, pixels = 0, bytes = 0;
   for (u64 g = 0; g < plan->group_count; g += 1) {
@@ -527,7 +634,10 @@ int main(int argc, char **argv) {
     for (u32 i = 0; i < group->count; i += 1) {
       u64 seed = plan->seed_base + files + 1;
       bool phone = group->kind == CorpusPhoneJpeg;
-      const char *extension = group->kind == CorpusJpeg || phone ? "jpg" : "png";
+      const char *extension = group->kind == CorpusJpeg || phone ? "jpg"
+                              : group->kind == CorpusHeic                ? "heic"
+                              : group->kind == CorpusWebp || group->kind == CorpusWebpLossless ? "webp"
+                                                                                              : "png";
       u64 mark = arena_offset(arena);
       Str8 parent = plan->folders ? arena_format(arena, "%S/d%02u", folder, (u32)(files % plan->folders)) : folder;
       Str8 stem = str8_cstring(group->stem);

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # `make bench`: the converter drains generated corpora end to end, phone photos against the
-# same pictures untagged, many small files against a Pillow peer, how it idles beside files it
-# refuses, then per-stage timings.
+# same pictures untagged, HEIC and WebP sources and WebP and AVIF targets against a libvips
+# peer, many small files against a Pillow peer, how it idles beside files it refuses, then
+# per-stage timings.
 #
 #   QUICK=1       small corpora and short stage timings (a couple of minutes once built)
 #   ONLY=many     only the many-files and idle sections; ONLY=idle: only the idle section;
 #                 ONLY=photos: only the big-photo corpus and the 20-megapixel run;
-#                 ONLY=phone: only the phone photos, tagged against untagged
+#                 ONLY=phone: only the phone photos, tagged against untagged;
+#                 ONLY=formats: only the HEIC, WebP and AVIF sets against libvips
 #   PHONE_RUNS    how many times each phone set is drained (default 3)
 #   VANTOR=<exe>  run this converter instead of $BUILD/vantor (to compare with a baseline)
 #   BUILD         build folder (default build), configured RelWithDebInfo
@@ -31,8 +33,8 @@ quick="${QUICK:-0}"
 [ "$quick" = "0" ] && quick=""
 only="${ONLY:-}"
 case "$only" in
-  "" | many | idle | photos | phone) ;;
-  *) echo "bench: ONLY is many, idle, photos or phone, not \"$only\"" >&2; exit 2 ;;
+  "" | many | idle | photos | phone | formats) ;;
+  *) echo "bench: ONLY is many, idle, photos, phone or formats, not \"$only\"" >&2; exit 2 ;;
 esac
 phone_runs="${PHONE_RUNS:-3}"
 case "$phone_runs" in
@@ -63,10 +65,11 @@ vantor="${vantor_override:-$build/vantor}"
 
 #~ build
 # Quiet unless it fails: the tables are what this prints.
-echo "bench: building vantor, bench_corpus and bench_stages in $build (RelWithDebInfo)"
+echo "bench: building vantor, bench_corpus, bench_stages and vips_peer in $build (RelWithDebInfo)"
 mkdir -p "$build"
 if ! { cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
-       env -u MAKEFLAGS -u MAKELEVEL cmake --build "$build" -j "$jobs" --target vantor bench_corpus bench_stages; } \
+       env -u MAKEFLAGS -u MAKELEVEL cmake --build "$build" -j "$jobs" --target vantor bench_corpus bench_stages \
+         vips_peer; } \
      >"$build/bench-build.log" 2>&1; then
   cat "$build/bench-build.log" >&2
   echo "bench: the build failed" >&2
@@ -503,6 +506,121 @@ Image.frombytes("RGB", (32, 32), pixels).save(sys.argv[1])' "$work/new/new_32x32
   echo "goal: idle CPU <= 5% of a core, new file converted within 3 s; stuck RSS <= 64 MiB"
 }
 
+#~ formats
+# HEIC and WebP sources with the default targets, and the photo corpus made into WebP and into
+# AVIF targets of the default targets' sizes and qualities. Each set is drained by vantor and
+# then by bench/vips_peer.cpp, which does the same work with libvips (one full decode per
+# source, the three resized outputs in the same formats and qualities, the source copied and
+# deleted), each on a fresh copy, so the ratios compare two runs made minutes apart.
+
+formats_targets() {
+  local type="$1"
+  printf 'targets: [\n'
+  printf '  { width: 100, height: 100, quality: 60, image_type: "%s", resampling_filter: "MITCHELL" },\n' "$type"
+  printf '  { width: 300, height: 300, quality: 60, image_type: "%s", resampling_filter: "MITCHELL" },\n' "$type"
+  printf '  { width: 1920, height: 1080, quality: 80, image_type: "%s", resampling_filter: "MITCHELL" }\n' "$type"
+  printf ']\n'
+}
+
+drain_vips() {
+  timed_run "$work/in" "$build/vips_peer" "$@" "$work/in" "$work/out"
+}
+
+# formats_tool <set> <tool> <corpus> <drain command...>: the tool drains a fresh copy of the
+# corpus; its measures go to $formats_rows. Every source must have been converted (not set
+# aside as unsupported or left in place) into its copy and three outputs, and the peer must
+# have decoded every pixel of every source (no shrink-on-load).
+formats_tool() {
+  local set="$1" tool="$2" corpus="$3" left outputs done_count decoded
+  shift 3
+  new_work
+  corpus_copy "$corpus" "$work/in"
+  "$@"
+  left=$(left_in "$work/in")
+  if [ -n "$failure" ] || [ "$left" -ne 0 ]; then
+    run_failed "$tool on the $set set failed: ${failure:-$left files left in the input folder}"
+  fi
+  outputs=$(find "$work/out" -maxdepth 1 -type f ! -name '.*' | wc -l)
+  if [ "$tool" = vantor ]; then
+    done_count=$(sed -n 's/^\[Vantor\] drained in .*: \([0-9]*\) converted, .*/\1/p' "$work/console.txt" | tail -n 1)
+    if [ "${done_count:-0}" -ne "$files" ] || [ -e "$work/out/unsupported" ]; then
+      run_failed "vantor converted ${done_count:-0} of the $files files of the $set set"
+    fi
+  else
+    read -r done_count decoded < <(sed -n 's/^vips: \([0-9]*\) of [0-9]* files converted, \([0-9]*\) pixels decoded$/\1 \2/p' \
+                                     "$work/console.txt")
+    if [ "${done_count:-0}" -ne "$files" ] || [ "${decoded:-0}" -ne "$pixels" ]; then
+      run_failed "the libvips peer converted ${done_count:-0} of the $files files of the $set set and decoded" \
+                 "${decoded:-0} of their $pixels pixels"
+    fi
+  fi
+  if [ "$outputs" -ne $((4 * files)) ]; then
+    run_failed "$tool wrote $outputs files for the $files sources of the $set set, not $((4 * files))"
+  fi
+  time_measures
+  echo "$set $tool $files $pixels $wall $user $system $rss_kb" >>"$formats_rows"
+  awk -v set="$set" -v tool="$tool" -v wall="$wall" -v user="$user" -v sys="$system" 'BEGIN {
+    printf "  %-12s %-7s %7.2f s wall, %7.2f CPU s\n", set, tool, wall, user + sys
+  }'
+  rm -rf "$work"
+}
+
+# formats_set <set> <corpus> <what> <peer type> [vantor options...]
+formats_set() {
+  local set="$1" corpus="$2" what="$3" type="$4"
+  shift 4
+  corpus_count "$corpus"
+  echo "vantor, then libvips: the $set set, $files files, $what"
+  formats_tool "$set" vantor "$corpus" drain_vantor "$@"
+  formats_tool "$set" vips "$corpus" drain_vips "--type=$type"
+}
+
+run_formats() {
+  local heic="$build/bench-heic$set_suffix" webp="$build/bench-webp$set_suffix"
+  local webp_targets="$target_work/webp-targets.txt" avif_targets="$target_work/avif-targets.txt"
+  formats_rows="$target_work/formats.txt"
+  : >"$formats_rows"
+  [ -f "$heic/.corpus-stamp" ] || echo "corpus: encoding the HEIC photos with x265 (a few minutes, once)"
+  "$build/bench_corpus" "${set_flags[@]}" --heic "$heic"
+  "$build/bench_corpus" "${set_flags[@]}" --webp "$webp"
+  "$build/bench_corpus" "${corpus_flags[@]}" "$corpus"
+  formats_targets WEBP >"$webp_targets"
+  formats_targets AVIF >"$avif_targets"
+
+  formats_set heic "$heic" "default targets" JPEG
+  formats_set webp "$webp" "default targets" JPEG
+  formats_set photos-webp "$corpus" "the $label, WebP targets" WEBP -targets="$webp_targets"
+  formats_set photos-avif "$corpus" "the $label, AVIF targets" AVIF -targets="$avif_targets"
+
+  echo
+  echo "Formats: vantor -drain -thread=$threads against libvips (bench/vips_peer, 2 workers), the same outputs"
+  awk 'function ratio(a, b) { return sprintf("%.2f", a / (b > 0 ? b : 0.001)) }
+  { set[NR] = $1; tool[NR] = $2; files[NR] = $3; mp[NR] = $4 / 1e6; wall[NR] = $5; cpu[NR] = $6 + $7; rss[NR] = $8
+    if ($2 == "vips") { vips_wall[$1] = $5; vips_cpu[$1] = $6 + $7 } }
+  END {
+    printf "%-12s %-7s %6s %11s %8s %8s %13s %10s %11s\n", "set", "tool", "files", "megapixels", "wall s", "CPU s",
+           "peak RSS MiB", "CPU ratio", "wall ratio"
+    for (i = 1; i <= NR; i++) {
+      cr = "-"; wr = "-"
+      if (tool[i] == "vantor" && set[i] in vips_wall) {
+        cr = ratio(cpu[i], vips_cpu[set[i]]); wr = ratio(wall[i], vips_wall[set[i]])
+        vantor_cpu[set[i]] = cpu[i]; vantor_wall[set[i]] = wall[i]
+      }
+      printf "%-12s %-7s %6d %11.1f %8.2f %8.2f %13.1f %10s %11s\n", set[i], tool[i], files[i], mp[i], wall[i],
+             cpu[i], rss[i] / 1024, cr, wr
+    }
+    printf "(ratio = vantor / libvips, each set drained by both in turn; CPU = user + system)\n"
+    printf "goal: vantor within 1.2x of libvips on the HEIC and WebP sets\n"
+    split("heic webp", goal_sets, " ")
+    for (g = 1; g <= 2; g++) {
+      k = goal_sets[g]
+      c = vantor_cpu[k] / (vips_cpu[k] > 0 ? vips_cpu[k] : 0.001)
+      w = vantor_wall[k] / (vips_wall[k] > 0 ? vips_wall[k] : 0.001)
+      printf "  %s: wall %.2f %s, CPU %.2f %s\n", k, w, (w <= 1.2 ? "met" : "missed"), c, (c <= 1.2 ? "met" : "missed")
+    }
+  }' "$formats_rows"
+}
+
 #~ the sections
 if [ -z "$only" ] || [ "$only" = photos ]; then
   run_corpus "$corpus" "$label" "${corpus_flags[@]}"
@@ -515,6 +633,10 @@ fi
 if [ -z "$only" ] || [ "$only" = phone ]; then
   echo
   run_phone
+fi
+if [ -z "$only" ] || [ "$only" = formats ]; then
+  echo
+  run_formats
 fi
 if [ -z "$only" ] || [ "$only" = many ]; then
   echo
