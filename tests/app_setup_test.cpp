@@ -255,14 +255,17 @@ void expect_state_shape(AppState *state, u64 workers, u64 stripes) {
 
 TEST(AppSetup, ThreadZeroUsesTheProcessorCountAndBuildsEverything) {
   TempFolder tmp;
-  // a temporary file of a killed run, and a file of the user's that must stay
+  // temporary files of killed runs (of this version and an earlier one), and files of the
+  // user's that must stay
   fs::create_directories(tmp.at("out"));
   fs::create_directories(tmp.at("meta"));
   tmp.write("out/.vantor-12-34-5.tmp", "x");
   tmp.write("meta/.vantor-12-34-6.tmp", "x");
   tmp.write("meta/cam1/.vantor-12-34-7.tmp", "x");
   tmp.write("out/unsupported/docs/.vantor-12-34-8.tmp", "x");
+  tmp.write("out/.vantor-00c0ffee12345678-12-34-9.tmp", "x");
   tmp.write("out/keep.tmp", "x");
+  tmp.write("out/.vantor-notes-1-2.tmp", "x");
   std::string targets = tmp.write("targets.txt", "targets: [ { width: 10, height: 20 } ]");
 
   Str8List problems = {};
@@ -284,7 +287,9 @@ TEST(AppSetup, ThreadZeroUsesTheProcessorCountAndBuildsEverything) {
   EXPECT_FALSE(fs::exists(tmp.at("meta/.vantor-12-34-6.tmp")));
   EXPECT_FALSE(fs::exists(tmp.at("meta/cam1/.vantor-12-34-7.tmp")));
   EXPECT_FALSE(fs::exists(tmp.at("out/unsupported/docs/.vantor-12-34-8.tmp")));
+  EXPECT_FALSE(fs::exists(tmp.at("out/.vantor-00c0ffee12345678-12-34-9.tmp")));
   EXPECT_TRUE(fs::exists(tmp.at("out/keep.tmp")));
+  EXPECT_TRUE(fs::exists(tmp.at("out/.vantor-notes-1-2.tmp")));
 
   EXPECT_EQ(state->default_targets, 0u);
   std::vector<Target> got = targets_of(state->targets);

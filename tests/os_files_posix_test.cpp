@@ -108,8 +108,9 @@ TEST(OsFilesPosix, BackslashIsPartOfAName) {
   EXPECT_EQ(names_in(folder), std::set<std::string>{"a\\b.png"});
 
   Arena *arena = arena_create(mib(1), kib(64));
-  Str8 temp = file_temp_path(arena, s8(path), 7, 8);
+  Str8 temp = file_temp_path(arena, s8(path), 0x0123456789abcdefull, 7, 8);
   EXPECT_EQ(text_of(str8_parent_folder(temp)), folder);
+  EXPECT_EQ(text_of(str8_file_name(temp)).rfind(".vantor-0123456789abcdef-7-8-", 0), 0u) << text_of(temp);
   EXPECT_TRUE(file_is_temp_name(str8_file_name(temp))) << text_of(temp);
   std::string from = tmp.at("from.png");
   ASSERT_TRUE(file_write_all(s8(from), str8_lit("two"), 0));

@@ -407,22 +407,29 @@ static const Str8 TempPrefix = str8_lit(".vantor-");
 static const Str8 TempSuffix = str8_lit(".tmp");
 static std::atomic<u64> g_temp_counter;
 
-// Unique per process and thread; the counter keeps one thread's writes apart.
-Str8 file_temp_path(Arena *arena, Str8 path, u32 process_id, u32 thread_id) {
+// Unique per run, process and thread; the counter keeps one thread's writes apart.
+Str8 file_temp_path(Arena *arena, Str8 path, u64 instance_id, u32 process_id, u32 thread_id) {
   u64 cut = path.size;
   for (u64 i = 0; i < path.size; i += 1) {
     if (char_is_slash(path.str[i])) cut = i;
   }
   Str8 folder = cut < path.size ? str8_keep_front(path, cut + 1) : Str8{};
   u64 counter = g_temp_counter.fetch_add(1);
-  return arena_format(arena, "%S%S%u-%u-%llu%S", folder, TempPrefix, process_id, thread_id,
-                      (unsigned long long)counter, TempSuffix);
+  return arena_format(arena, "%S%S%016llx-%u-%u-%llu%S", folder, TempPrefix, (unsigned long long)instance_id,
+                      process_id, thread_id, (unsigned long long)counter, TempSuffix);
 }
 
 bool file_is_temp_name(Str8 name) {
   if (name.size <= TempPrefix.size + TempSuffix.size) return false;
   if (!str8_starts_with(name, TempPrefix, 0) || !str8_ends_with(name, TempSuffix, 0)) return false;
   Str8 middle = str8_slice(name, RangeU64{TempPrefix.size, name.size - TempSuffix.size});
+  // the instance's 16 hex digits first, except in the names of earlier versions
+  constexpr u64 InstanceDigits = 16;
+  bool instance = middle.size > InstanceDigits && middle.str[InstanceDigits] == '-';
+  for (u64 i = 0; instance && i < InstanceDigits; i += 1) {
+    instance = char_is_digit(middle.str[i]) || (middle.str[i] >= 'a' && middle.str[i] <= 'f');
+  }
+  if (instance) middle = str8_drop_front(middle, InstanceDigits + 1);
   u32 numbers = 0;
   u64 digits = 0;
   for (u64 i = 0; i <= middle.size; i += 1) {

@@ -20,6 +20,9 @@
 //~ Process start-up and facts (per operating system, except where marked written once)
 struct ProcInfo {
   u32 process_id;
+  // Drawn from the system's random source at start-up: tells this run apart from every other
+  // one, on this machine or another sharing its folders (where process ids repeat).
+  u64 instance_id;
   Str8 exe_folder;       // folder of the running executable, no trailing separator
   Str8 current_folder;   // current folder at start-up
   Str8 user_data_folder; // the user's configuration folder; empty when unknown
@@ -257,9 +260,10 @@ bool folder_sync(Str8 path);
 // Removes the temporary files that file_write_all of an earlier, killed run left in the
 // folder (not below it). Returns how many were removed.
 u64 folder_remove_stale_temporaries(Str8 folder); // written once
-// Written once: file_write_all's temporary beside path, ".vantor-<pid>-<tid>-<counter>.tmp",
-// and the test that a bare name is one of them.
-Str8 file_temp_path(Arena *arena, Str8 path, u32 process_id, u32 thread_id);
+// Written once: file_write_all's temporary beside path,
+// ".vantor-<instance, 16 hex digits>-<pid>-<tid>-<counter>.tmp", and the test that a bare
+// name is one of them (or of the ".vantor-<pid>-<tid>-<counter>.tmp" earlier versions wrote).
+Str8 file_temp_path(Arena *arena, Str8 path, u64 instance_id, u32 process_id, u32 thread_id);
 bool file_is_temp_name(Str8 name);
 
 // Directory iteration reports folders and regular files only: a symbolic link to a file

@@ -206,7 +206,7 @@ u64 file_write_range(FileHandle file, RangeU64 range, const void *data) {
 bool file_write_begin(Arena *arena, Str8 path, Str8 data, u32 flags, PendingWrite *out) {
   *out = PendingWrite{};
   if (path.size == 0 || ((flags & WriteAllMakeParents) && !folder_make_parents(path))) return false;
-  Str8 temp = file_temp_path(arena, path, (u32)getpid(), (u32)gettid());
+  Str8 temp = file_temp_path(arena, path, proc_info()->instance_id, (u32)getpid(), (u32)gettid());
   int fd = open((char *)temp.str, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
   if (fd < 0) return false;
   if (file_write_range((FileHandle)fd + 1, RangeU64{0, data.size}, data.str) != data.size) {
@@ -341,7 +341,7 @@ static FileMoveResult posix_move_by_copy(Arena *arena, const char *from, Str8 to
     errno = error;
     return FileMoveFailed;
   }
-  Str8 temp = file_temp_path(arena, to_path, (u32)getpid(), (u32)gettid());
+  Str8 temp = file_temp_path(arena, to_path, proc_info()->instance_id, (u32)getpid(), (u32)gettid());
   int dst = open((char *)temp.str, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
   if (dst < 0) {
     int error = errno;
@@ -452,7 +452,8 @@ bool folder_sync(Str8 path) {
 // reserve room, its free-block count answers instead.
 bool folder_can_take(Str8 folder, u64 bytes) {
   Scratch scratch = scratch_begin(nullptr);
-  Str8 probe = file_temp_path(scratch.arena, arena_format(scratch.arena, "%S/probe", folder), (u32)getpid(), (u32)gettid());
+  Str8 probe = file_temp_path(scratch.arena, arena_format(scratch.arena, "%S/probe", folder),
+                              proc_info()->instance_id, (u32)getpid(), (u32)gettid());
   int fd = open((char *)probe.str, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
   bool ok = fd >= 0;
   if (ok && bytes > 0) {

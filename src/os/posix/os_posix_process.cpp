@@ -2,6 +2,7 @@
 // other thread exists; the records it fills are read-only afterwards.
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/random.h>
 #include <malloc.h>
 #include <unistd.h>
 
@@ -104,6 +105,16 @@ Str8 current_directory(Arena *arena) {
 }
 
 //- start-up
+// Eight bytes of the kernel's random source; should it have none to give, the clock's
+// nanoseconds and the process id stand in.
+static u64 posix_instance_id() {
+  u64 id = 0;
+  if (getrandom(&id, sizeof(id), 0) == (ssize_t)sizeof(id)) return id;
+  timespec now = {};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return ((u64)now.tv_sec * 1000000000ull + (u64)now.tv_nsec) ^ ((u64)getpid() << 40);
+}
+
 void process_init_system(ProcInfo *info) {
   fatal_report_install();
 
@@ -124,6 +135,7 @@ void process_init_system(ProcInfo *info) {
   sys->allocation_granularity = sys->page_size;
   sys->large_page_minimum = posix_huge_page_size();
   info->process_id = (u32)getpid();
+  info->instance_id = posix_instance_id();
 }
 
 void environment_query(Arena *arena, Str8List *out) {

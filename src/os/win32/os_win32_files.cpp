@@ -212,7 +212,8 @@ static bool win32_move_replacing(const wchar_t *from, const wchar_t *to) {
 bool file_write_begin(Arena *arena, Str8 path, Str8 data, u32 flags, PendingWrite *out) {
   *out = PendingWrite{};
   if (path.size == 0 || ((flags & WriteAllMakeParents) && !folder_make_parents(path))) return false;
-  Str8 temp = file_temp_path(arena, path, (u32)GetCurrentProcessId(), (u32)GetCurrentThreadId());
+  Str8 temp =
+      file_temp_path(arena, path, proc_info()->instance_id, (u32)GetCurrentProcessId(), (u32)GetCurrentThreadId());
   Scratch scratch = scratch_begin(arena);
   wchar_t *wtemp = win32_path(scratch.arena, temp);
   HANDLE h = wtemp ? CreateFileW(wtemp, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr)
@@ -340,7 +341,8 @@ bool folder_can_list(Str8 folder) {
 // (quotas included) answer for the room.
 bool folder_can_take(Str8 folder, u64 bytes) {
   Scratch scratch = scratch_begin(nullptr);
-  Str8 probe = file_temp_path(scratch.arena, arena_format(scratch.arena, "%S/probe", folder), (u32)GetCurrentProcessId(),
+  Str8 probe = file_temp_path(scratch.arena, arena_format(scratch.arena, "%S/probe", folder),
+                              proc_info()->instance_id, (u32)GetCurrentProcessId(),
                               (u32)GetCurrentThreadId());
   wchar_t *wprobe = win32_path(scratch.arena, probe);
   wchar_t *wfolder = win32_path(scratch.arena, folder);
@@ -369,7 +371,8 @@ static bool win32_same_version(const WIN32_FILE_ATTRIBUTE_DATA *a, const WIN32_F
 static FileMoveResult win32_move_by_copy(Arena *arena, const wchar_t *from, Str8 to_path, const wchar_t *to) {
   WIN32_FILE_ATTRIBUTE_DATA before, after;
   if (!GetFileAttributesExW(from, GetFileExInfoStandard, &before)) return FileMoveFailed;
-  Str8 temp = file_temp_path(arena, to_path, (u32)GetCurrentProcessId(), (u32)GetCurrentThreadId());
+  Str8 temp = file_temp_path(arena, to_path, proc_info()->instance_id, (u32)GetCurrentProcessId(),
+                             (u32)GetCurrentThreadId());
   wchar_t *wtemp = win32_path(arena, temp);
   if (!wtemp || !CopyFileW(from, wtemp, TRUE)) return FileMoveFailed;
   bool ok = GetFileAttributesExW(from, GetFileExInfoStandard, &after);

@@ -2,6 +2,7 @@
 // other thread exists; the records it fills are read-only afterwards.
 #include "os/win32/os_win32_internal.h"
 
+#include <bcrypt.h>
 #include <fcntl.h>
 #include <io.h>
 #include <shlobj.h>
@@ -90,6 +91,16 @@ void environment_query(Arena *arena, Str8List *out) {
 }
 
 //- start-up
+// Eight bytes of the system's random source; should it have none to give, the performance
+// counter and the process id stand in.
+static u64 win32_instance_id() {
+  u64 id = 0;
+  if (BCryptGenRandom(nullptr, (PUCHAR)&id, sizeof(id), BCRYPT_USE_SYSTEM_PREFERRED_RNG) >= 0) return id;
+  LARGE_INTEGER now = {};
+  QueryPerformanceCounter(&now);
+  return (u64)now.QuadPart ^ ((u64)GetCurrentProcessId() << 40);
+}
+
 void process_init_system(ProcInfo *proc) {
   fatal_report_install();
 
@@ -122,6 +133,7 @@ void process_init_system(ProcInfo *proc) {
   sys->allocation_granularity = info.dwAllocationGranularity;
 
   proc->process_id = GetCurrentProcessId();
+  proc->instance_id = win32_instance_id();
 }
 
 // The program's start-up: UTF-16 arguments become UTF-8 before they are kept.
