@@ -263,9 +263,27 @@ TEST(AppSetup, ThreadZeroUsesTheProcessorCountAndBuildsEverything) {
   tmp.write("meta/.vantor-12-34-6.tmp", "x");
   tmp.write("meta/cam1/.vantor-12-34-7.tmp", "x");
   tmp.write("out/unsupported/docs/.vantor-12-34-8.tmp", "x");
-  tmp.write("out/.vantor-00c0ffee12345678-12-34-9.tmp", "x");
   tmp.write("out/keep.tmp", "x");
   tmp.write("out/.vantor-notes-1-2.tmp", "x");
+  // Another instance's go only once it is gone: a heartbeat on this system whose lock is free,
+  // or none at all and the temporary long unchanged. A live one's stay, however old, and so does
+  // a fresh one without a heartbeat (its writer may have just started on another machine).
+  std::string beats = tmp.at("deep/er/in/.vantor/instances/");
+  fs::create_directories(beats);
+  Scratch scratch = scratch_begin(nullptr);
+  std::string domain = text_of(folder_lock_domain(scratch.arena, str8_of(tmp.at("deep/er/in"))));
+  scratch_restore(scratch);
+  ASSERT_FALSE(domain.empty());
+  tmp.write("deep/er/in/.vantor/instances/00000000000000aa", "vantor instance 00000000000000aa domain " + domain + "\n");
+  tmp.write("deep/er/in/.vantor/instances/00000000000000bb", "vantor instance 00000000000000bb domain " + domain + "\n");
+  FileHandle live = file_open(FileOpenRead | FileOpenWrite | FileOpenAlways, str8_of(beats + "00000000000000aa"));
+  ASSERT_TRUE(file_lock_hold(live));
+  tmp.write("out/.vantor-00000000000000aa-1-2-3.tmp", "x");
+  tmp.write("out/.vantor-00000000000000bb-1-2-3.tmp", "x");
+  tmp.write("out/.vantor-00c0ffee12345678-12-34-9.tmp", "x");
+  tmp.write("out/.vantor-00c0ffee12345679-12-34-9.tmp", "x");
+  ASSERT_TRUE(set_mtime(tmp.at("out/.vantor-00000000000000aa-1-2-3.tmp"), 1000000000, 0));
+  ASSERT_TRUE(set_mtime(tmp.at("out/.vantor-00c0ffee12345678-12-34-9.tmp"), 1000000000, 0));
   std::string targets = tmp.write("targets.txt", "targets: [ { width: 10, height: 20 } ]");
 
   Str8List problems = {};
@@ -288,6 +306,10 @@ TEST(AppSetup, ThreadZeroUsesTheProcessorCountAndBuildsEverything) {
   EXPECT_FALSE(fs::exists(tmp.at("meta/cam1/.vantor-12-34-7.tmp")));
   EXPECT_FALSE(fs::exists(tmp.at("out/unsupported/docs/.vantor-12-34-8.tmp")));
   EXPECT_FALSE(fs::exists(tmp.at("out/.vantor-00c0ffee12345678-12-34-9.tmp")));
+  EXPECT_TRUE(fs::exists(tmp.at("out/.vantor-00c0ffee12345679-12-34-9.tmp")));
+  EXPECT_TRUE(fs::exists(tmp.at("out/.vantor-00000000000000aa-1-2-3.tmp")));
+  EXPECT_FALSE(fs::exists(tmp.at("out/.vantor-00000000000000bb-1-2-3.tmp")));
+  file_close(live);
   EXPECT_TRUE(fs::exists(tmp.at("out/keep.tmp")));
   EXPECT_TRUE(fs::exists(tmp.at("out/.vantor-notes-1-2.tmp")));
 

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -342,6 +343,102 @@ TEST(EndToEnd, SetUpErrorsEndTheRunWithStatusTwo) {
   }
   chmod(shut.c_str(), 0755);
   chmod(locked.c_str(), 0755);
+}
+
+// Several instances on one folder, each in a pid namespace of its own, so that their process and
+// thread ids repeat. Three drain 60 sources: each is converted once (its record is put in place
+// once) and counted by one summary. Then three drain 60 more and one is killed half-way: the
+// others take its sources over, and a fourth started meanwhile removes none of the live ones'
+// temporaries (a removed one would fail a write and leave its source in place).
+struct RecordsPlaced {
+  int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  std::map<std::string, int> times;
+  explicit RecordsPlaced(const std::string &folder) { inotify_add_watch(fd, folder.c_str(), IN_MOVED_TO); }
+  ~RecordsPlaced() { close(fd); }
+  void read_all() {
+    alignas(inotify_event) char buffer[4096];
+    for (ssize_t n; (n = read(fd, buffer, sizeof(buffer))) > 0;) {
+      for (char *at = buffer; at < buffer + n; at += sizeof(inotify_event) + ((inotify_event *)at)->len) {
+        inotify_event *e = (inotify_event *)at;
+        if (e->len) times[e->name] += 1;
+      }
+    }
+  }
+};
+
+long long converted_in(const std::string &out) {
+  size_t at = out.find(" s: ");
+  return at == std::string::npos ? -1 : std::stoll(out.substr(at + 4));
+}
+
+TEST(EndToEnd, InstancesInPidNamespacesShareOneFolder) {
+  if (geteuid() != 0 || system("unshare --pid --fork --kill-child true >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "pid namespaces need root here";
+  }
+  TempFolder tmp("e2e-shared");
+  fs::create_directories(tmp.at("in"));
+  fs::create_directories(tmp.at("meta"));
+  std::string targets = tmp.write("targets.txt", "targets: [ { width: 320, height: 240, image_type: \"JPEG\" } ]");
+  auto put_sources = [&](int round) {
+    for (int i = 0; i < 60; i += 1) {
+      std::string name = "in/r" + std::to_string(round) + "_" + std::to_string(i) + ".jpg";
+      ASSERT_TRUE(write_file(tmp.at(name), jpeg_file(noise(1200 * 900 * 3, round * 100 + i), 1200, 900, 3, 90)));
+    }
+  };
+  auto instance = [&] {
+    return std::make_unique<Program>(
+        std::vector<std::string>{"--pid", "--fork", "--kill-child", VANTOR_BIN, "-drain", "-in=" + tmp.at("in"),
+                                 "-out=" + tmp.at("out"), "-metadatas=" + tmp.at("meta"), "-targets=" + targets,
+                                 "-thread=1"},
+        "/usr/bin/unshare");
+  };
+  auto sources_left = [&] {
+    int n = 0;
+    for (auto &e : fs::directory_iterator(tmp.at("in"))) n += e.is_regular_file();
+    return n;
+  };
+  auto records = [&] {
+    int n = 0;
+    for (auto &e : fs::directory_iterator(tmp.at("meta"))) n += e.path().extension() == ".metadatas";
+    return n;
+  };
+
+  put_sources(1);
+  RecordsPlaced placed(tmp.at("meta"));
+  std::vector<std::unique_ptr<Program>> runs;
+  for (int i = 0; i < 3; i += 1) runs.push_back(instance());
+  long long converted = 0;
+  for (auto &run : runs) {
+    ASSERT_TRUE(run->wait_for_exit(180));
+    EXPECT_EQ(run->exit_code, 0) << run->out;
+    converted += converted_in(run->out);
+  }
+  EXPECT_EQ(converted, 60);
+  EXPECT_EQ(sources_left(), 0);
+  placed.read_all();
+  EXPECT_EQ(placed.times.size(), 60u);
+  for (auto &[name, times] : placed.times) EXPECT_EQ(times, 1) << name << " was converted more than once";
+
+  put_sources(2);
+  runs.clear();
+  for (int i = 0; i < 3; i += 1) runs.push_back(instance());
+  ASSERT_TRUE(wait_until([&] { return records() >= 60 + 12; }));
+  ASSERT_TRUE(runs[2]->running()) << runs[2]->out;
+  kill(runs[2]->pid, SIGKILL);
+  auto killed_at = std::chrono::steady_clock::now();
+  runs.push_back(instance());
+  for (int i : {0, 1, 3}) {
+    ASSERT_TRUE(runs[i]->wait_for_exit(180));
+    EXPECT_EQ(runs[i]->exit_code, 0) << runs[i]->out;
+    EXPECT_NE(runs[i]->out.find(" converted, 0 left in place "), std::string::npos) << runs[i]->out;
+    EXPECT_EQ(runs[i]->out.find("Unable to"), std::string::npos) << runs[i]->out;
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - killed_at, std::chrono::seconds(30)) << "beyond the takeover time";
+  EXPECT_EQ(sources_left(), 0);
+  EXPECT_EQ(records(), 120);
+  for (auto &e : fs::recursive_directory_iterator(tmp.path)) {
+    EXPECT_EQ(e.path().filename().string().rfind(".vantor-", 0), std::string::npos) << e.path();
+  }
 }
 
 } // namespace

@@ -216,9 +216,9 @@ u64 app_scan_pass(Arena *arena, u64 *pending) {
   memory->settled_changed = changed;
   pass.now = clock_now_us();
 
-  Str8 skip[2] = {state->out_folder, state->metadatas_folder};
+  Str8 skip[3] = {state->out_folder, state->metadatas_folder, instances_folder()};
   ScanHooks hooks = {app_scan_visit, app_scan_offer, app_scan_listed};
-  u64 files = app_scan_walk(arena, state->in_folder, skip, 2, &hooks, &pass);
+  u64 files = app_scan_walk(arena, state->in_folder, skip, 3, &hooks, &pass);
   memory->current = next;
   return files;
 }
@@ -347,6 +347,29 @@ static Str8 drain_summary(Arena *arena, u64 elapsed_us, const OutcomeTally *t) {
                       n(t->left[TallyNotDeleted]), n(t->set_aside));
 }
 
+//~ Instances sharing the input folder
+// The instances found gone: their claims were taken away, their temporaries go now.
+struct BuriedInstances {
+  u64 ids[16];
+  u64 count;
+};
+
+static bool app_writer_buried(void *context, u64 instance_id, Str8) {
+  BuriedInstances *buried = (BuriedInstances *)context;
+  for (u64 i = 0; i < buried->count; i += 1) {
+    if (buried->ids[i] == instance_id) return true;
+  }
+  return false;
+}
+
+static void app_bury_gone_instances() {
+  BuriedInstances buried = {};
+  buried.count = instances_find_gone(buried.ids, 16);
+  if (buried.count == 0) return;
+  app_sweep_all_temporaries(app_state(), app_writer_buried, &buried);
+  instances_buried(buried.ids, buried.count);
+}
+
 //~ Entry
 static void app_print_version() {
   printf("vantor %s\nstb %s\nlibdeflate %s\nlibb2 %s\nlcms2 %s\nlibheif %s\nlibwebp %s\n", VANTOR_VERSION,
@@ -399,6 +422,7 @@ int app_main(ArgTable *table) {
     fflush(stdout);
   }
   int status = running ? AppExitDone : AppExitUsage;
+  bool running_set_up = running != 0;
 
   // the loop: it ends after the help text, or once a drain is done
   u64 started_us = clock_now_us();
@@ -413,6 +437,7 @@ int app_main(ArgTable *table) {
       // Drain mode ends once nothing is left that a worker could still change: every file in
       // the tree has had an attempt since its last change and no worker is in a cycle.
       u64 pending = 0;
+      app_bury_gone_instances();
       app_scan_pass(scratch.arena, drain || status_line ? &pending : nullptr);
       if (status_line) progress_draw(&progress, scratch.arena, pending);
       // A settled file that changed a moment ago may not have been looked at yet: all of them
@@ -427,6 +452,7 @@ int app_main(ArgTable *table) {
     scratch_restore(scratch);
   }
 
+  if (running_set_up) instances_stop();
   if (status_line) console_status_clear();
   if (drain && status == AppExitDone && !help) {
     Scratch scratch = scratch_mark(thread_scratch_arena(nullptr, 0));

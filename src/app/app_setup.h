@@ -61,8 +61,9 @@ struct AppOptions {
 };
 
 // Builds AppState in an arena of its own and publishes it once it is complete: folders
-// (created on disk, stale temporary files of a killed run removed from the output and
-// metadata folders), targets, conversion queue, ClaimTable and the encoder's PNG level, then
+// (created on disk), this instance's heartbeat in the input folder, the temporary files of
+// killed runs removed from the output and metadata folders (never a live instance's),
+// targets, conversion queue, ClaimTable and the encoder's PNG level, then
 // starts the worker threads. Problems worth telling the user (an unreadable targets file,
 // rejected tokens) are appended to *problems, when given, as lines without a line feed living
 // in the AppState arena. Returns 0, with one "error:" line, when a working folder cannot be
@@ -70,3 +71,6 @@ struct AppOptions {
 // folder cannot be written, or the input is one of the other two): nothing is published and no
 // worker starts then. Returns 1 otherwise.
 u32 app_setup(const AppOptions *options, Str8List *problems);
+
+// Removes the temporaries below the output and metadata folders whose writer `gone` says is gone.
+void app_sweep_all_temporaries(AppState *state, TempWriterGone *gone, void *context);

@@ -24,6 +24,7 @@ struct ClaimEntry {
   Str8 failed_folder; // where the warned version's write failed, in a buffer of the stripe's arena
   u64 failed_capacity; // bytes of that buffer, kept when the entry is reused
   u64 failed_bytes;   // the size of the file that could not be written there
+  u64 shared_serial;  // the claim this instance holds in the shared folder while it works; 0 none
   Str8 path;          // the key, copied into the stripe's arena
   u64 path_capacity;  // bytes reserved for the path, kept when the entry is reused
 };

@@ -11,6 +11,9 @@
 // minutes, and then only once the folder that failed can take the file.
 static constexpr u64 WriteRetryFirstUs = 10000000;
 static constexpr u64 WriteRetryLongestUs = 600000000;
+// A source that a live instance sharing the folder claimed is looked at again after this long:
+// by then it is usually gone, converted.
+static constexpr u64 ElsewhereRecheckUs = 1000000;
 // A file that is not a picture is moved aside only once it has stayed the same this long: a
 // picture's writer that has not written the whole signature yet looks like anything else.
 static constexpr u64 UnsupportedQuietUs = 2000000;
@@ -306,6 +309,15 @@ static bool phase_bytes(Attempt *a) {
   return true;
 }
 
+//- claim: the source is this instance's alone among those sharing the folder
+static bool phase_claim(Attempt *a) {
+  switch (shared_claim_take(source_below_input(a->shared, a->path), &a->entry->shared_serial)) {
+  case ClaimHeldLive: return attempt_end(a, AttemptHeldElsewhere);
+  case ClaimHeldSilent: return attempt_end(a, AttemptHolderSilent);
+  default: return true;
+  }
+}
+
 //- probe: the file type, the size and scan limits, a picture cut short
 static bool phase_probe(Attempt *a) {
   a->metadata_path = metadata_path_of(a->arena, a->shared, a->path);
@@ -541,6 +553,13 @@ static bool commit_source_writes(Arena *arena, SourceWrites *files, bool quiet, 
   return false;
 }
 
+// The worker lets the source go: its claim in the shared folder first, then its entry.
+static void release_source(ConvertShared *shared, ClaimEntry *entry, Str8 path, bool remove, FileProps now) {
+  if (entry->shared_serial != 0) shared_claim_drop(source_below_input(shared, path), entry->shared_serial);
+  entry->shared_serial = 0;
+  claim_release(shared->claims, entry, remove, now);
+}
+
 // A version left in place is settled: not tried again until it changes, and its bytes are let
 // go. A failed write is tried again after a pause that grows with each failure (the disk may
 // have room by then); its entry stays, remembering that this version's failure was reported,
@@ -575,10 +594,11 @@ static void settle_left_in_place(ConvertShared *shared, ClaimEntry *entry, Str8 
       // Only a pause the intake keeps counts: otherwise the path is offered again at once.
       if (intake_settle(path, v->seen, pause)) entry->retry_pause_us = pause;
     } break;
+    case AttemptHeldElsewhere: held_by_intake = intake_settle(path, v->seen, ElsewhereRecheckUs); break;
     default: break;
     }
   }
-  claim_release(shared->claims, entry, held_by_intake, v->now);
+  release_source(shared, entry, path, held_by_intake, v->now);
 }
 
 //- settle: the source joins its worker's batch to be deleted, or is left in place
@@ -623,8 +643,8 @@ AttemptOutcome convert_attempt(ConvertShared *shared, ClaimEntry *entry, Str8 pa
   a.files.copy_index = SourceWritesNone;
 
   using Phase = bool (*)(Attempt *);
-  static const Phase phases[] = {phase_bytes, phase_probe, phase_plan, phase_decode, phase_pixels, phase_encode,
-                                 phase_write};
+  static const Phase phases[] = {phase_bytes,  phase_claim,  phase_probe, phase_plan,
+                                 phase_decode, phase_pixels, phase_encode, phase_write};
   for (Phase phase : phases) {
     if (!phase(&a)) break;
   }
@@ -701,6 +721,14 @@ static void batch_commit(SourceBatch *batch) {
   Scratch scratch = scratch_begin(batch->arena);
   bool any_output = false;
   for (BatchedSource *d = batch->first; d; d = d->next) {
+    // A source whose claim another instance took over (this one was silent too long) is that
+    // instance's now: nothing of this attempt is put in place.
+    if (d->entry->shared_serial != 0 && !shared_claim_is_ours(source_below_input(shared, d->path), d->entry->shared_serial)) {
+      for (u64 i = 0; i < d->files.count; i += 1) file_write_cancel(&d->files.writes[i]);
+      d->entry->shared_serial = 0;
+      d->lost = true;
+      continue;
+    }
     bool quiet = same_version(d->entry->warned, d->versions.seen);
     d->in_place = commit_source_writes(scratch.arena, &d->files, quiet, &d->failed_path);
     any_output |= d->converted;
@@ -715,6 +743,10 @@ static void batch_commit(SourceBatch *batch) {
   }
   for (BatchedSource *d = batch->first; d; d = d->next) {
     SourceVersions *v = &d->versions;
+    if (d->lost) {
+      claim_release(shared->claims, d->entry, false, file_props_from_path(d->path));
+      continue;
+    }
     if (!d->in_place) {
       settle_left_in_place(shared, d->entry, d->path, v, AttemptWriteFailed, false, d->failed_path, 0);
       continue;
@@ -722,7 +754,7 @@ static void batch_commit(SourceBatch *batch) {
     v->now = file_props_from_path(d->path);
     bool judged = same_version(v->now, v->seen) && (!d->converted || same_version(v->now, v->recorded));
     if (!judged) {
-      claim_release(shared->claims, d->entry, false, v->now);
+      release_source(shared, d->entry, d->path, false, v->now);
       continue;
     }
     bool gone = false;
@@ -739,7 +771,7 @@ static void batch_commit(SourceBatch *batch) {
     if (gone) {
       intake_release_reads(d->path);
       tally_gone(d->path, d->converted);
-      claim_release(shared->claims, d->entry, true, v->now);
+      release_source(shared, d->entry, d->path, true, v->now);
     } else {
       settle_left_in_place(shared, d->entry, d->path, v, d->converted ? AttemptDeleteFailed : AttemptMoveFailed, false, Str8{},
                            0);

@@ -10,6 +10,7 @@
 #include "os/os.h"
 #include "intake/intake.h"
 #include "convert/convert_claims.h"
+#include "convert/convert_instances.h"
 #include "convert/convert_plan.h"
 
 //~ What the workers share
@@ -57,6 +58,8 @@ enum AttemptOutcome : u32 {
   AttemptDeleteFailed,  // converted, but the source could not be deleted: reported, left in place
   AttemptMoveFailed,    // unsupported, but it could not be moved aside: reported, left in place
   AttemptTooRecent,     // not a picture, but changed too lately to be judged: tried again shortly
+  AttemptHeldElsewhere, // a live instance sharing the folder claimed it: looked at again in a while
+  AttemptHolderSilent,  // the instance that claimed it has not been heard of lately: asked again
 };
 
 //~ What became of the sources
@@ -108,6 +111,7 @@ struct BatchedSource {
   Str8 failed_path; // the first file the commit could not put in place
   bool converted; // false: an unsupported file, which has its metadata only and is moved aside
   bool in_place;  // every temporary was put in place by the commit
+  bool lost;      // its claim in the shared folder was taken over: nothing was put in place
 };
 
 // A batch is handed over once it holds SourceBatchLargest sources or SourceBatchFiles open

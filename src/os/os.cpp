@@ -419,7 +419,7 @@ Str8 file_temp_path(Arena *arena, Str8 path, u64 instance_id, u32 process_id, u3
                       process_id, thread_id, (unsigned long long)counter, TempSuffix);
 }
 
-bool file_is_temp_name(Str8 name) {
+bool file_is_temp_name(Str8 name, u64 *instance_id) {
   if (name.size <= TempPrefix.size + TempSuffix.size) return false;
   if (!str8_starts_with(name, TempPrefix, 0) || !str8_ends_with(name, TempSuffix, 0)) return false;
   Str8 middle = str8_slice(name, RangeU64{TempPrefix.size, name.size - TempSuffix.size});
@@ -429,7 +429,15 @@ bool file_is_temp_name(Str8 name) {
   for (u64 i = 0; instance && i < InstanceDigits; i += 1) {
     instance = char_is_digit(middle.str[i]) || (middle.str[i] >= 'a' && middle.str[i] <= 'f');
   }
-  if (instance) middle = str8_drop_front(middle, InstanceDigits + 1);
+  u64 writer = TempNoInstance;
+  if (instance) {
+    writer = 0;
+    for (u64 i = 0; i < InstanceDigits; i += 1) {
+      u8 c = middle.str[i];
+      writer = writer * 16 + (char_is_digit(c) ? u64(c - '0') : u64(c - 'a' + 10));
+    }
+    middle = str8_drop_front(middle, InstanceDigits + 1);
+  }
   u32 numbers = 0;
   u64 digits = 0;
   for (u64 i = 0; i <= middle.size; i += 1) {
@@ -443,20 +451,25 @@ bool file_is_temp_name(Str8 name) {
       return false;
     }
   }
-  return numbers == 3;
+  if (numbers != 3) return false;
+  if (instance_id) *instance_id = writer;
+  return true;
 }
 
-// Meant for start-up, before this process writes into the folder: a temporary of a write in
-// progress matches the same pattern.
-u64 folder_remove_stale_temporaries(Str8 folder) {
+// Without `gone`, meant for start-up before this process writes into the folder: a temporary
+// of a write in progress matches the same pattern.
+u64 folder_remove_stale_temporaries(Str8 folder, TempWriterGone *gone, void *context) {
   if (folder.size == 0) return 0;
   Scratch scratch = scratch_begin(nullptr);
   u64 removed = 0;
   DirIter *iter = dir_iter_open(scratch.arena, folder, DirSkipFolders | DirTypesOnly);
   DirEntry entry;
   while (dir_iter_next(scratch.arena, iter, &entry)) {
-    if (!file_is_temp_name(entry.name)) continue;
-    if (file_delete(arena_format(scratch.arena, "%S/%S", folder, entry.name))) removed += 1;
+    u64 writer = 0;
+    if (!file_is_temp_name(entry.name, &writer)) continue;
+    Str8 path = arena_format(scratch.arena, "%S/%S", folder, entry.name);
+    if (gone && !gone(context, writer, path)) continue;
+    if (file_delete(path)) removed += 1;
   }
   dir_iter_close(iter);
   scratch_restore(scratch);

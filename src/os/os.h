@@ -123,6 +123,7 @@ enum : u32 {
   FileOpenAlways = 0x20, // open or create, without truncating; wins over FileOpenWrite
   FileShareRead = 0x40,
   FileShareWriteDelete = 0x80,
+  FileOpenNew = 0x100, // with FileOpenWrite: made only when nothing is there, in one step; fails otherwise
 };
 
 // file_write_all and file_write_begin flags.
@@ -257,14 +258,36 @@ bool folder_ensure(Str8 path);
 bool folder_make_chain(Str8 path);
 bool folder_make_parents(Str8 path);
 bool folder_sync(Str8 path);
+// The file's bytes reach the disk (or the file server).
+bool file_sync(FileHandle file);
+// Removes the folder only when it is empty.
+bool folder_remove_empty(Str8 path);
+
+// A lock for life: an exclusive lock on one byte far past the end of the file, so that the
+// file's bytes stay readable. The system drops it when the handle closes or the process ends,
+// killed or not. Its holder's file must be open for writing.
+bool file_lock_hold(FileHandle file);
+enum FileLockState : u32 {
+  FileLockUnknown = 0, // the system would not say
+  FileLockFree = 1,
+  FileLockHeld = 2, // by another handle, in this process or another
+};
+FileLockState file_lock_probe(FileHandle file);
+// Names the lock domain of a folder: processes whose texts are equal (one running system, one
+// mount of the folder) see each other's locks on the files in it. Empty when unknown.
+Str8 folder_lock_domain(Arena *arena, Str8 folder);
 // Removes the temporary files that file_write_all of an earlier, killed run left in the
-// folder (not below it). Returns how many were removed.
-u64 folder_remove_stale_temporaries(Str8 folder); // written once
+// folder (not below it): every one, or those whose writer `gone` says is gone. Returns how many
+// were removed.
+typedef bool TempWriterGone(void *context, u64 instance_id, Str8 path);
+u64 folder_remove_stale_temporaries(Str8 folder, TempWriterGone *gone = nullptr, void *context = nullptr); // written once
 // Written once: file_write_all's temporary beside path,
 // ".vantor-<instance, 16 hex digits>-<pid>-<tid>-<counter>.tmp", and the test that a bare
 // name is one of them (or of the ".vantor-<pid>-<tid>-<counter>.tmp" earlier versions wrote).
+// *instance_id receives the writer's instance, TempNoInstance for an earlier version's name.
+constexpr u64 TempNoInstance = ~0ull;
 Str8 file_temp_path(Arena *arena, Str8 path, u64 instance_id, u32 process_id, u32 thread_id);
-bool file_is_temp_name(Str8 name);
+bool file_is_temp_name(Str8 name, u64 *instance_id = nullptr);
 
 // Directory iteration reports folders and regular files only: a symbolic link to a file
 // counts as a file, one to a folder is not reported as a folder (a scan can never loop), and

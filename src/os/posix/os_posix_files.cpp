@@ -136,6 +136,8 @@ FileHandle file_open(u32 flags, Str8 path) {
   oflags |= write ? (read ? O_RDWR : O_WRONLY) : O_RDONLY;
   if (flags & FileOpenAlways) {
     oflags |= O_CREAT;
+  } else if (write && (flags & FileOpenNew)) {
+    oflags |= O_CREAT | O_EXCL;
   } else if (write) {
     oflags |= O_CREAT | O_TRUNC;
   }
@@ -430,6 +432,67 @@ bool folder_ensure(Str8 path) {
   bool ok = cpath && posix_folder_ensure(cpath);
   scratch_restore(scratch);
   return ok;
+}
+
+bool file_sync(FileHandle file) { return file != 0 && fsync(posix_fd(file)) == 0; }
+
+bool folder_remove_empty(Str8 path) {
+  Scratch scratch = scratch_begin(nullptr);
+  char *cpath = posix_path(scratch.arena, path);
+  bool ok = cpath && rmdir(cpath) == 0;
+  scratch_restore(scratch);
+  return ok;
+}
+
+//- locks for life
+// Open file description locks belong to the handle, so two handles of one process conflict too
+// (a test's instances share a process); a kernel without them gets the classic process locks.
+static constexpr off_t PosixLockOffset = off_t(1) << 40;
+
+static int posix_lock(int fd, int command, struct flock *lock) {
+  int ofd = command == F_GETLK ? F_OFD_GETLK : F_OFD_SETLK;
+  if (fcntl(fd, ofd, lock) == 0) return 0;
+  if (errno != EINVAL) return -1;
+  lock->l_pid = 0;
+  return fcntl(fd, command, lock);
+}
+
+static struct flock posix_lock_range(short type) {
+  struct flock lock = {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = PosixLockOffset;
+  lock.l_len = 1;
+  return lock;
+}
+
+bool file_lock_hold(FileHandle file) {
+  struct flock lock = posix_lock_range(F_WRLCK);
+  return file != 0 && posix_lock(posix_fd(file), F_SETLK, &lock) == 0;
+}
+
+FileLockState file_lock_probe(FileHandle file) {
+  struct flock lock = posix_lock_range(F_WRLCK);
+  if (file == 0 || posix_lock(posix_fd(file), F_GETLK, &lock) != 0) return FileLockUnknown;
+  return lock.l_type == F_UNLCK ? FileLockFree : FileLockHeld;
+}
+
+// The running kernel (its boot id, the same in every container on it) and the mount (its device).
+Str8 folder_lock_domain(Arena *arena, Str8 folder) {
+  Scratch scratch = scratch_begin(arena);
+  Str8 result = {};
+  char *cpath = posix_path(scratch.arena, folder);
+  struct stat st;
+  int fd = open("/proc/sys/kernel/random/boot_id", O_RDONLY | O_CLOEXEC);
+  if (fd >= 0 && cpath && stat(cpath, &st) == 0) {
+    char boot[64] = {};
+    ssize_t n = read(fd, boot, sizeof(boot) - 1);
+    while (n > 0 && (boot[n - 1] == '\n' || boot[n - 1] == ' ')) n -= 1;
+    if (n > 0) result = arena_format(arena, "%S:%llx", str8((u8 *)boot, (u64)n), (unsigned long long)st.st_dev);
+  }
+  if (fd >= 0) close(fd);
+  scratch_restore(scratch);
+  return result;
 }
 
 bool folder_sync(Str8 path) {

@@ -117,6 +117,8 @@ FileHandle file_open(u32 flags, Str8 path) {
   DWORD disposition = OPEN_EXISTING;
   if (flags & FileOpenAlways) {
     disposition = OPEN_ALWAYS;
+  } else if ((flags & FileOpenWrite) && (flags & FileOpenNew)) {
+    disposition = CREATE_NEW;
   } else if (flags & FileOpenWrite) {
     disposition = CREATE_ALWAYS;
   }
@@ -444,6 +446,60 @@ bool folder_ensure(Str8 path) {
 
 // Renames were written through already; what is left is to flush the folder's own entry,
 // which Windows allows only on a handle opened for writing with backup semantics.
+bool file_sync(FileHandle file) { return file != 0 && FlushFileBuffers(win32_handle(file)) != 0; }
+
+bool folder_remove_empty(Str8 path) {
+  Scratch scratch = scratch_begin(nullptr);
+  wchar_t *wpath = win32_path(scratch.arena, path);
+  bool ok = wpath && wpath[0] && RemoveDirectoryW(wpath) != 0;
+  scratch_restore(scratch);
+  return ok;
+}
+
+//- locks for life
+// Byte-range locks here bar others from reading the locked bytes, so the lock lies far past
+// the end of the file. They belong to the handle, and a file server holds them for its clients.
+static constexpr DWORD Win32LockOffsetHigh = 0x100;
+
+static bool win32_lock(HANDLE h) {
+  OVERLAPPED at = {};
+  at.OffsetHigh = Win32LockOffsetHigh;
+  return LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) != 0;
+}
+
+bool file_lock_hold(FileHandle file) { return file != 0 && win32_lock(win32_handle(file)); }
+
+FileLockState file_lock_probe(FileHandle file) {
+  if (file == 0) return FileLockUnknown;
+  HANDLE h = win32_handle(file);
+  if (win32_lock(h)) {
+    OVERLAPPED at = {};
+    at.OffsetHigh = Win32LockOffsetHigh;
+    UnlockFileEx(h, 0, 1, 0, &at);
+    return FileLockFree;
+  }
+  DWORD error = GetLastError();
+  return error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING ? FileLockHeld : FileLockUnknown;
+}
+
+// The computer and the volume the folder is on.
+Str8 folder_lock_domain(Arena *arena, Str8 folder) {
+  Scratch scratch = scratch_begin(arena);
+  Str8 result = {};
+  wchar_t *wpath = win32_path(scratch.arena, folder);
+  Str8 machine = machine_name_query(scratch.arena);
+  HANDLE h = wpath && wpath[0] ? CreateFileW(wpath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)
+                               : INVALID_HANDLE_VALUE;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (h != INVALID_HANDLE_VALUE && machine.size > 0 && GetFileInformationByHandle(h, &info)) {
+    result = arena_format(arena, "%S:%lx", machine, (unsigned long)info.dwVolumeSerialNumber);
+  }
+  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  scratch_restore(scratch);
+  return result;
+}
+
 bool folder_sync(Str8 path) {
   Scratch scratch = scratch_begin(nullptr);
   wchar_t *wpath = win32_path(scratch.arena, path);

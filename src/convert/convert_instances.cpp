@@ -1,0 +1,466 @@
+#include <atomic>
+
+#include "convert/convert_instances.h"
+
+//~ The board: this instance's files in the shared folder, and what it made of the others
+struct InstanceSeen {
+  u64 id;
+  u32 state;
+  u64 judged_us;
+};
+static constexpr u64 InstanceSeenSlots = 64;
+static constexpr u64 InstanceJudgedUs = 500000;
+// Heartbeats and claims are a line each; anything longer is not one of ours.
+static constexpr u64 InstanceFileMost = 4096;
+
+struct InstanceBoard {
+  Str8 root;      // "<in>/.vantor"
+  Str8 claims;    // "<root>/claims"
+  Str8 instances; // "<root>/instances"
+  Str8 heartbeat; // "<instances>/<id>"
+  Str8 host;
+  Str8 domain;
+  u64 id;
+  OsObject *beat_lock; // held across a rewrite of the heartbeat, and by instances_stop
+  FileHandle beat;
+  u64 beats;
+  bool stopped;
+  OsObject *lock; // guards the fields below; never held across I/O
+  u64 fs_ns;      // the heartbeat's last-write time after its latest rewrite
+  u64 local_us;   // clock_now_us then
+  InstanceSeen seen[InstanceSeenSlots];
+  u64 next_seen;
+  u64 last_look_us; // the main loop's, alone
+  u64 serial;       // atomic: the last claim made
+  u32 warned;       // atomic: claims could not be made, and the console was told
+};
+
+static std::atomic<InstanceBoard *> g_board{nullptr};
+
+static InstanceBoard *board() { return g_board.load(std::memory_order_acquire); }
+
+static void instances_warn(Str8 text) {
+  Scratch scratch = scratch_begin(nullptr);
+  MessageList note = {};
+  message_add(scratch.arena, &note, MessageWarning, text);
+  message_report(scratch.arena, &note, nullptr, 1);
+  scratch_restore(scratch);
+}
+
+static Str8 hex_id(Arena *arena, u64 id) { return arena_format(arena, "%016llx", (unsigned long long)id); }
+
+static bool parse_hex_id(Str8 text, u64 *id) {
+  if (text.size != 16) return false;
+  for (u64 i = 0; i < text.size; i += 1) {
+    u8 c = text.str[i];
+    if (!char_is_digit(c) && !(c >= 'a' && c <= 'f')) return false;
+  }
+  *id = u64_from_str8(text, 16);
+  return true;
+}
+
+// The file system's time now, by its own clock: the time our latest rewrite got, plus what
+// this machine's monotonic clock says has passed since.
+static u64 fs_now_ns(InstanceBoard *b) {
+  cs_enter(b->lock);
+  u64 now = b->fs_ns + (clock_now_us() - b->local_us) * 1000;
+  cs_leave(b->lock);
+  return now;
+}
+
+static InstanceState state_by_age(InstanceBoard *b, u64 modified_ns, bool live_when_fresh) {
+  u64 now = fs_now_ns(b);
+  u64 age_us = now > modified_ns ? (now - modified_ns) / 1000 : 0;
+  if (age_us >= InstanceTakeoverUs) return InstanceGone;
+  return live_when_fresh && age_us < InstanceLiveUs ? InstanceLive : InstanceSilent;
+}
+
+//~ Heartbeats
+// Rewritten in place (the beat count only grows, so no byte of an older text stays behind) and
+// synced, so that a file server sets its time.
+static bool heartbeat_write(InstanceBoard *b) {
+  Scratch scratch = scratch_begin(nullptr);
+  b->beats += 1;
+  Str8 text = arena_format(scratch.arena, "vantor instance %016llx beat %llu pid %u host %S domain %S\n",
+                           (unsigned long long)b->id, (unsigned long long)b->beats, proc_info()->process_id, b->host,
+                           b->domain);
+  bool ok = file_write_range(b->beat, RangeU64{0, text.size}, text.str) == text.size && file_sync(b->beat);
+  FileProps props = file_props_from_handle(b->beat);
+  scratch_restore(scratch);
+  if (!ok || !(props.flags & FilePropsExists)) return false;
+  cs_enter(b->lock);
+  b->fs_ns = props.modified_ns;
+  b->local_us = clock_now_us();
+  cs_leave(b->lock);
+  return true;
+}
+
+// Made under another name, locked and written, then renamed into place: whoever finds the
+// heartbeat finds it locked.
+static bool heartbeat_open(InstanceBoard *b) {
+  Scratch scratch = scratch_begin(nullptr);
+  Str8 fresh = arena_format(scratch.arena, "%S.new", b->heartbeat);
+  folder_make_chain(b->instances);
+  file_delete(fresh);
+  u32 flags = FileOpenWrite | FileOpenRead | FileOpenNew | FileShareRead | FileShareWriteDelete;
+  b->beat = file_open(flags, fresh);
+  bool ok = b->beat && file_lock_hold(b->beat) && heartbeat_write(b) &&
+            file_rename_no_replace(fresh, b->heartbeat) == FileMoveDone;
+  if (!ok) {
+    if (b->beat) file_close(b->beat);
+    b->beat = 0;
+    file_delete(fresh);
+  }
+  scratch_restore(scratch);
+  return ok;
+}
+
+// A heartbeat that another instance buried (this one was silent too long) is made again.
+static void heartbeat_renew(InstanceBoard *b) {
+  cs_enter(b->beat_lock);
+  if (!b->stopped) {
+    bool there = b->beat && (file_props_from_path(b->heartbeat).flags & FilePropsExists);
+    if (!there) {
+      if (b->beat) file_close(b->beat);
+      b->beat = 0;
+      heartbeat_open(b);
+    } else {
+      heartbeat_write(b);
+    }
+  }
+  cs_leave(b->beat_lock);
+}
+
+static void heartbeat_thread(u64) {
+  thread_set_name("[VANTOR] Beat");
+  for (;;) {
+    sleep_ms((u32)(InstanceBeatUs / 1000));
+    if (InstanceBoard *b = board()) heartbeat_renew(b);
+  }
+}
+
+bool instances_start(Arena *arena, Str8 in_folder, Str8List *problems) {
+  InstanceBoard *b = arena_push<InstanceBoard>(arena);
+  b->id = proc_info()->instance_id;
+  b->root = arena_format(arena, "%S/.vantor", in_folder);
+  b->claims = arena_format(arena, "%S/claims", b->root);
+  b->instances = arena_format(arena, "%S/instances", b->root);
+  b->heartbeat = arena_format(arena, "%S/%S", b->instances, hex_id(arena, b->id));
+  b->host = machine_name_query(arena);
+  b->domain = folder_lock_domain(arena, in_folder);
+  b->beat_lock = cs_create();
+  b->lock = cs_create();
+  if (!folder_make_chain(b->claims) || !heartbeat_open(b)) {
+    if (problems) {
+      str8_list_addf(arena, problems, "error: the input folder %S cannot hold this instance's claims in %S: %S", in_folder,
+                     b->root, file_last_error_text(arena));
+    }
+    return false;
+  }
+  // A test process sets up more than once; the heartbeat of its earlier set-up goes.
+  if (InstanceBoard *old = g_board.exchange(b)) {
+    cs_enter(old->beat_lock);
+    old->stopped = true;
+    if (old->beat) file_close(old->beat);
+    old->beat = 0;
+    file_delete(old->heartbeat);
+    cs_leave(old->beat_lock);
+  }
+  static OsObject *beat_thread = thread_create(heartbeat_thread, 0);
+  (void)beat_thread;
+  return true;
+}
+
+Str8 instances_folder() {
+  InstanceBoard *b = board();
+  return b ? b->root : Str8{};
+}
+
+void instances_stop() {
+  InstanceBoard *b = board();
+  if (!b) return;
+  cs_enter(b->beat_lock);
+  b->stopped = true;
+  if (b->beat) file_close(b->beat);
+  b->beat = 0;
+  file_delete(b->heartbeat);
+  cs_leave(b->beat_lock);
+  // another instance's files keep them; one that makes them again after this is fine
+  folder_remove_empty(b->claims);
+  folder_remove_empty(b->instances);
+  folder_remove_empty(b->root);
+}
+
+//~ What this instance makes of another
+static InstanceState judge_heartbeat(InstanceBoard *b, u64 id) {
+  Scratch scratch = scratch_begin(nullptr);
+  Str8 path = arena_format(scratch.arena, "%S/%S", b->instances, hex_id(scratch.arena, id));
+  FileHandle file = file_open(FileOpenRead | FileShareRead | FileShareWriteDelete, path);
+  InstanceState state = InstanceMissing;
+  if (file) {
+    FileProps props = file_props_from_handle(file);
+    Str8 text = file_read_into_arena(scratch.arena, file, RangeU64{0, min_of(props.size, InstanceFileMost)});
+    Str8 mark = str8_lit(" domain ");
+    u64 at = str8_find(text, mark, 0, 0);
+    Str8 domain = at < text.size ? str8_trim_space(str8_drop_front(text, at + mark.size)) : Str8{};
+    // On this system and mount the lock says it all: the system dropped it with its holder.
+    FileLockState lock = b->domain.size > 0 && str8_equals(domain, b->domain, 0) ? file_lock_probe(file) : FileLockUnknown;
+    if (lock == FileLockFree) {
+      state = InstanceGone;
+    } else if (lock == FileLockHeld) {
+      state = InstanceLive;
+    } else {
+      state = state_by_age(b, props.modified_ns, true);
+    }
+    file_close(file);
+  }
+  scratch_restore(scratch);
+  return state;
+}
+
+static void seen_note(InstanceBoard *b, u64 id, InstanceState state) {
+  cs_enter(b->lock);
+  InstanceSeen *slot = nullptr;
+  for (u64 i = 0; i < InstanceSeenSlots && !slot; i += 1) {
+    if (b->seen[i].id == id && b->seen[i].judged_us != 0) slot = &b->seen[i];
+  }
+  if (!slot) slot = &b->seen[b->next_seen++ % InstanceSeenSlots];
+  slot->id = id;
+  slot->state = state;
+  slot->judged_us = clock_now_us();
+  cs_leave(b->lock);
+}
+
+static InstanceState instance_state_in(InstanceBoard *b, u64 id) {
+  if (id == b->id) return InstanceLive;
+  u64 now = clock_now_us();
+  cs_enter(b->lock);
+  for (u64 i = 0; i < InstanceSeenSlots; i += 1) {
+    InstanceSeen *s = &b->seen[i];
+    if (s->id == id && s->judged_us != 0 && now - s->judged_us < InstanceJudgedUs) {
+      InstanceState state = (InstanceState)s->state;
+      cs_leave(b->lock);
+      return state;
+    }
+  }
+  cs_leave(b->lock);
+  InstanceState state = judge_heartbeat(b, id);
+  seen_note(b, id, state);
+  return state;
+}
+
+InstanceState instance_state_of(u64 instance_id) {
+  InstanceBoard *b = board();
+  return b ? instance_state_in(b, instance_id) : InstanceMissing;
+}
+
+bool instance_temp_writer_gone(void *, u64 instance_id, Str8 path) {
+  InstanceBoard *b = board();
+  if (!b || instance_id == TempNoInstance) return true;
+  if (instance_id == b->id) return false;
+  InstanceState state = instance_state_in(b, instance_id);
+  if (state == InstanceMissing) state = state_by_age(b, file_props_from_path(path).modified_ns, false);
+  return state == InstanceGone;
+}
+
+//~ Claims
+struct ClaimFile {
+  bool read;   // a file was there and could be read
+  bool parsed; // and it is a claim: holder and serial
+  u64 holder;
+  u64 serial;
+  FileProps props;
+  Str8 text;
+};
+
+static ClaimFile claim_read(Arena *arena, Str8 path) {
+  ClaimFile c = {};
+  FileHandle file = file_open(FileOpenRead | FileShareRead | FileShareWriteDelete, path);
+  if (!file) return c;
+  c.props = file_props_from_handle(file);
+  c.text = file_read_into_arena(arena, file, RangeU64{0, min_of(c.props.size, InstanceFileMost)});
+  file_close(file);
+  c.read = true;
+  Str8 mark = str8_lit("vantor claim ");
+  Str8 rest = str8_drop_front(c.text, mark.size);
+  u64 space = str8_find(rest, str8_lit(" "), 17, 0);
+  if (str8_starts_with(c.text, mark, 0) && rest.size > 17 && rest.str[16] == ' ' && space < rest.size &&
+      parse_hex_id(str8_keep_front(rest, 16), &c.holder)) {
+    Str8 serial = str8_slice(rest, RangeU64{17, space});
+    c.serial = u64_from_str8(serial, 10);
+    c.parsed = serial.size > 0 && c.serial != 0;
+  }
+  return c;
+}
+
+static Str8 claim_path(Arena *arena, InstanceBoard *b, Str8 key) {
+  U128 digest = blake2b_128(key.str, key.size);
+  return arena_format(arena, "%S/%016llx%016llx", b->claims, (unsigned long long)digest.u64s[0],
+                      (unsigned long long)digest.u64s[1]);
+}
+
+// Takes away the claim judged gone, `judged`: renamed to a name of this instance's first, so
+// that one instance alone removes it. Should another instance have put a fresh claim there
+// meanwhile, that one is given back. True when the name is free to claim again.
+static bool claim_take_away(Arena *arena, InstanceBoard *b, Str8 path, const ClaimFile *judged) {
+  Str8 grave = arena_format(arena, "%S.%S.gone", path, hex_id(arena, b->id));
+  FileMoveResult moved = file_rename_no_replace(path, grave);
+  if (moved == FileMoveTaken) {
+    file_delete(grave);
+    return true;
+  }
+  if (moved != FileMoveDone) return true; // another instance took it away first
+  ClaimFile taken = claim_read(arena, grave);
+  if (taken.read && str8_equals(taken.text, judged->text, 0)) {
+    file_delete(grave);
+    return true;
+  }
+  if (file_rename_no_replace(grave, path) != FileMoveDone) file_delete(grave);
+  return false;
+}
+
+static InstanceState claim_holder_state(InstanceBoard *b, const ClaimFile *c) {
+  // This instance's own claim that no worker holds (its removal failed) is taken again.
+  if (c->parsed && c->holder == b->id) return InstanceGone;
+  InstanceState state = c->parsed ? instance_state_in(b, c->holder) : InstanceMissing;
+  // Without a heartbeat to go by (not written yet, or not seen yet here), the claim's own age.
+  if (state == InstanceMissing) state = state_by_age(b, c->props.modified_ns, false);
+  return state;
+}
+
+ClaimTake shared_claim_take(Str8 key, u64 *serial) {
+  InstanceBoard *b = board();
+  *serial = 0;
+  if (!b) return ClaimUnshared;
+  Scratch scratch = scratch_begin(nullptr);
+  Str8 path = claim_path(scratch.arena, b, key);
+  ClaimTake result = ClaimHeldSilent; // a name fought over this long is left for the next round
+  for (u32 round = 0; round < 4; round += 1) {
+    u64 mine = atomic_add_u64(&b->serial, 1);
+    u32 flags = FileOpenWrite | FileOpenNew | FileShareRead | FileShareWriteDelete;
+    FileHandle file = file_open(flags, path);
+    if (file) {
+      Str8 text = arena_format(scratch.arena, "vantor claim %016llx %llu %S\n", (unsigned long long)b->id,
+                               (unsigned long long)mine, key);
+      bool written = file_write_range(file, RangeU64{0, text.size}, text.str) == text.size;
+      file_close(file);
+      if (written) {
+        *serial = mine;
+        result = ClaimTaken;
+      } else {
+        file_delete(path);
+        result = ClaimUnshared;
+      }
+      break;
+    }
+    Str8 reason = file_last_error_text(scratch.arena);
+    if (!(file_props_from_path(path).flags & FilePropsExists)) {
+      // The folder went (an instance that ended removed it), or it cannot be written.
+      if (round == 0 && folder_make_chain(b->claims)) continue;
+      if (atomic_exchange_u32(&b->warned, 1) == 0) {
+        instances_warn(arena_format(scratch.arena,
+                                    "Claims cannot be made in %S (%S): instances sharing this folder may convert "
+                                    "the same files.",
+                                    b->claims, reason));
+      }
+      result = ClaimUnshared;
+      break;
+    }
+    ClaimFile c = claim_read(scratch.arena, path);
+    if (!c.read) continue; // removed in between
+    InstanceState holder = claim_holder_state(b, &c);
+    if (holder != InstanceGone) {
+      result = holder == InstanceLive ? ClaimHeldLive : ClaimHeldSilent;
+      break;
+    }
+    if (!claim_take_away(scratch.arena, b, path, &c)) {
+      result = ClaimHeldLive;
+      break;
+    }
+  }
+  scratch_restore(scratch);
+  return result;
+}
+
+static bool claim_is_ours_at(Arena *arena, InstanceBoard *b, Str8 path, u64 serial) {
+  ClaimFile c = claim_read(arena, path);
+  return c.parsed && c.holder == b->id && c.serial == serial;
+}
+
+bool shared_claim_is_ours(Str8 key, u64 serial) {
+  InstanceBoard *b = board();
+  if (!b || serial == 0) return true;
+  Scratch scratch = scratch_begin(nullptr);
+  bool ours = claim_is_ours_at(scratch.arena, b, claim_path(scratch.arena, b, key), serial);
+  scratch_restore(scratch);
+  return ours;
+}
+
+void shared_claim_drop(Str8 key, u64 serial) {
+  InstanceBoard *b = board();
+  if (!b || serial == 0) return;
+  Scratch scratch = scratch_begin(nullptr);
+  Str8 path = claim_path(scratch.arena, b, key);
+  if (claim_is_ours_at(scratch.arena, b, path, serial)) file_delete(path);
+  scratch_restore(scratch);
+}
+
+//~ Gone instances
+u64 instances_find_gone(u64 *ids, u64 capacity) {
+  InstanceBoard *b = board();
+  u64 now = clock_now_us();
+  if (!b || capacity == 0 || now - b->last_look_us < InstanceBeatUs) return 0;
+  b->last_look_us = now;
+  Scratch scratch = scratch_begin(nullptr);
+  u64 count = 0;
+  DirIter *iter = dir_iter_open(scratch.arena, b->instances, DirSkipFolders | DirTypesOnly);
+  DirEntry entry = {};
+  while (iter && count < capacity && dir_iter_next(scratch.arena, iter, &entry)) {
+    u64 id = 0;
+    Str8 path = arena_format(scratch.arena, "%S/%S", b->instances, entry.name);
+    if (!parse_hex_id(entry.name, &id)) {
+      // what a start or a burial killed half-way left: gone once old enough
+      if (state_by_age(b, file_props_from_path(path).modified_ns, false) == InstanceGone) file_delete(path);
+      continue;
+    }
+    if (id == b->id) continue;
+    InstanceState state = judge_heartbeat(b, id);
+    seen_note(b, id, state);
+    if (state != InstanceGone) continue;
+    Str8 grave = arena_format(scratch.arena, "%S.%S.gone", path, hex_id(scratch.arena, b->id));
+    if (file_rename_no_replace(path, grave) != FileMoveDone) continue; // another instance buries it
+    ids[count++] = id;
+  }
+  if (iter) dir_iter_close(iter);
+  if (count == 0) {
+    scratch_restore(scratch);
+    return 0;
+  }
+  // their claims go, so that their sources are anyone's at once
+  iter = dir_iter_open(scratch.arena, b->claims, DirSkipFolders | DirTypesOnly);
+  while (iter && dir_iter_next(scratch.arena, iter, &entry)) {
+    if (entry.name.size != 32) continue;
+    Str8 path = arena_format(scratch.arena, "%S/%S", b->claims, entry.name);
+    ClaimFile c = claim_read(scratch.arena, path);
+    for (u64 i = 0; i < count && c.parsed; i += 1) {
+      if (c.holder == ids[i]) {
+        claim_take_away(scratch.arena, b, path, &c);
+        break;
+      }
+    }
+  }
+  if (iter) dir_iter_close(iter);
+  scratch_restore(scratch);
+  return count;
+}
+
+void instances_buried(const u64 *ids, u64 count) {
+  InstanceBoard *b = board();
+  if (!b) return;
+  Scratch scratch = scratch_begin(nullptr);
+  for (u64 i = 0; i < count; i += 1) {
+    file_delete(arena_format(scratch.arena, "%S/%S.%S.gone", b->instances, hex_id(scratch.arena, ids[i]),
+                             hex_id(scratch.arena, b->id)));
+  }
+  scratch_restore(scratch);
+}
