@@ -6,6 +6,8 @@
 #include <webp/encode.h>
 
 #include <array>
+#include <chrono>
+#include <cstdio>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -173,6 +175,44 @@ void expect_converted(const Folders &f, const std::string &stem, const Bytes &so
     }
     EXPECT_EQ(num(r, "x_stride"), w * channels);
   }
+}
+
+// Claims of instances on another machine (another lock domain), which only their heartbeats'
+// age can judge: a source claimed by a live one is that one's, and the drain ends without it;
+// one whose claimer has gone quiet is waited for, then taken over once 30 s have passed since
+// its last heartbeat, by the file system's clock.
+TEST(EndToEnd, ClaimsOfAnotherMachineAreHonouredUntilItIsGone) {
+  Folders f;
+  Bytes held = png_file(noise(40 * 30 * 3, 1), 40, 30, 3);
+  Bytes taken = png_file(noise(40 * 30 * 3, 2), 40, 30, 3);
+  f.drop("held.png", held);
+  f.drop("taken.png", taken);
+  fs::create_directories(f.in + "/.vantor/claims");
+  fs::create_directories(f.in + "/.vantor/instances");
+  long long now = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+  auto claim = [&](const std::string &key, const std::string &holder, long long beat_at) {
+    std::string beat = f.in + "/.vantor/instances/" + holder;
+    EXPECT_TRUE(write_file(beat, bytes_of(str8_lit("vantor instance 0 beat 9 pid 1 host far domain far:1\n"))));
+    EXPECT_TRUE(set_mtime(beat, beat_at, 0));
+    U128 d = blake2b_128(key.data(), key.size());
+    char name[40];
+    snprintf(name, sizeof(name), "%016llx%016llx", (unsigned long long)d.u64s[0], (unsigned long long)d.u64s[1]);
+    std::string text = "vantor claim " + holder + " 7 " + key + "\n";
+    std::string path = f.in + "/.vantor/claims/" + name;
+    EXPECT_TRUE(write_file(path, Bytes(text.begin(), text.end())));
+    return path;
+  };
+  std::string held_claim = claim("held.png", "00000000000000aa", now);
+  std::string taken_claim = claim("taken.png", "00000000000000bb", now - 27);
+  FinishedRun run = run_to_end(f.args({"-drain"}));
+  ASSERT_TRUE(run.ended) << run.out;
+  EXPECT_EQ(run.exit_code, 0) << run.out;
+  EXPECT_NE(run.out.find(": 1 converted, 0 left in place "), std::string::npos) << run.out;
+  EXPECT_TRUE(fs::exists(f.in + "/held.png"));
+  EXPECT_TRUE(fs::exists(held_claim));
+  EXPECT_FALSE(fs::exists(f.in + "/taken.png"));
+  EXPECT_FALSE(fs::exists(taken_claim));
+  expect_converted(f, "taken", taken, 4);
 }
 
 } // namespace
