@@ -396,12 +396,12 @@ bool shared_claim_is_ours(Str8 key, u64 serial) {
   return ours;
 }
 
-void shared_claim_drop(Str8 key, u64 serial) {
+void shared_claim_drop(Str8 key, u64 serial, bool checked) {
   InstanceBoard *b = board();
   if (!b || serial == 0) return;
   Scratch scratch = scratch_begin(nullptr);
   Str8 path = claim_path(scratch.arena, b, key);
-  if (claim_is_ours_at(scratch.arena, b, path, serial)) file_delete(path);
+  if (checked || claim_is_ours_at(scratch.arena, b, path, serial)) file_delete(path);
   scratch_restore(scratch);
 }
 

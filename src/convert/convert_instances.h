@@ -50,8 +50,8 @@ enum ClaimTake : u32 {
 ClaimTake shared_claim_take(Str8 key, u64 *serial);
 // True while the claim is still this instance's.
 bool shared_claim_is_ours(Str8 key, u64 serial);
-// Removes the claim when it is still this instance's.
-void shared_claim_drop(Str8 key, u64 serial);
+// Removes the claim when it is still this instance's; `checked`: the caller has just found it so.
+void shared_claim_drop(Str8 key, u64 serial, bool checked);
 
 // Looks for gone instances (every InstanceBeatUs at most): each one found is buried by one
 // instance alone, which takes its claims away and returns its id in `ids` (up to `capacity`),

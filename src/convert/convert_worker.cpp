@@ -553,9 +553,11 @@ static bool commit_source_writes(Arena *arena, SourceWrites *files, bool quiet, 
   return false;
 }
 
-// The worker lets the source go: its claim in the shared folder first, then its entry.
-static void release_source(ConvertShared *shared, ClaimEntry *entry, Str8 path, bool remove, FileProps now) {
-  if (entry->shared_serial != 0) shared_claim_drop(source_below_input(shared, path), entry->shared_serial);
+// The worker lets the source go: its claim in the shared folder first, then its entry. A claim
+// the commit has just found to be this instance's is not read again.
+static void release_source(ConvertShared *shared, ClaimEntry *entry, Str8 path, bool remove, FileProps now,
+                           bool checked = false) {
+  if (entry->shared_serial != 0) shared_claim_drop(source_below_input(shared, path), entry->shared_serial, checked);
   entry->shared_serial = 0;
   claim_release(shared->claims, entry, remove, now);
 }
@@ -754,7 +756,7 @@ static void batch_commit(SourceBatch *batch) {
     v->now = file_props_from_path(d->path);
     bool judged = same_version(v->now, v->seen) && (!d->converted || same_version(v->now, v->recorded));
     if (!judged) {
-      release_source(shared, d->entry, d->path, false, v->now);
+      release_source(shared, d->entry, d->path, false, v->now, true);
       continue;
     }
     bool gone = false;
@@ -771,7 +773,7 @@ static void batch_commit(SourceBatch *batch) {
     if (gone) {
       intake_release_reads(d->path);
       tally_gone(d->path, d->converted);
-      release_source(shared, d->entry, d->path, true, v->now);
+      release_source(shared, d->entry, d->path, true, v->now, true);
     } else {
       settle_left_in_place(shared, d->entry, d->path, v, d->converted ? AttemptDeleteFailed : AttemptMoveFailed, false, Str8{},
                            0);
