@@ -310,10 +310,15 @@ static bool phase_bytes(Attempt *a) {
 }
 
 //- claim: the source is this instance's alone among those sharing the folder
+// Another instance deletes a source before it removes its claim: a source still there once
+// claimed was not converted meanwhile.
 static bool phase_claim(Attempt *a) {
   switch (shared_claim_take(source_below_input(a->shared, a->path), &a->entry->shared_serial)) {
   case ClaimHeldLive: return attempt_end(a, AttemptHeldElsewhere);
   case ClaimHeldSilent: return attempt_end(a, AttemptHolderSilent);
+  case ClaimTaken:
+    if (!same_version(file_props_from_path(a->path), a->versions.seen)) return attempt_end(a, AttemptChanged);
+    return true;
   default: return true;
   }
 }
