@@ -422,7 +422,6 @@ int app_main(ArgTable *table) {
     fflush(stdout);
   }
   int status = running ? AppExitDone : AppExitUsage;
-  bool running_set_up = running != 0;
 
   // the loop: it ends after the help text, or once a drain is done
   u64 started_us = clock_now_us();
@@ -435,7 +434,9 @@ int app_main(ArgTable *table) {
       running = 0;
     } else {
       // Drain mode ends once nothing is left that a worker could still change: every file in
-      // the tree has had an attempt since its last change and no worker is in a cycle.
+      // the tree has had an attempt since its last change and no worker is in a cycle. A source
+      // that a live instance sharing the folder claimed is that one's (settled for a while);
+      // one whose claimer went quiet is not, and is asked about again until it is taken over.
       u64 pending = 0;
       app_bury_gone_instances();
       app_scan_pass(scratch.arena, drain || status_line ? &pending : nullptr);
@@ -452,7 +453,7 @@ int app_main(ArgTable *table) {
     scratch_restore(scratch);
   }
 
-  if (running_set_up) instances_stop();
+  if (status == AppExitDone) instances_stop();
   if (status_line) console_status_clear();
   if (drain && status == AppExitDone && !help) {
     Scratch scratch = scratch_mark(thread_scratch_arena(nullptr, 0));
