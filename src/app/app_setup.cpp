@@ -277,7 +277,7 @@ u32 app_setup(const AppOptions *options, Str8List *problems) {
   }
   // This instance's heartbeat in the shared input folder, before it claims or writes anything;
   // then what killed runs left where outputs are written goes, never a live instance's.
-  if (!instances_start(arena, state->in_folder, problems)) return 0;
+  instances_start(arena, state->in_folder, problems);
   app_sweep_all_temporaries(state, instance_temp_writer_gone, nullptr);
 
   // conversion queue and claim table

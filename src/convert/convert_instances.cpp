@@ -150,15 +150,15 @@ bool instances_start(Arena *arena, Str8 in_folder, Str8List *problems) {
   b->domain = folder_lock_domain(arena, in_folder);
   b->beat_lock = cs_create();
   b->lock = cs_create();
-  if (!folder_make_chain(b->claims) || !heartbeat_open(b)) {
-    if (problems) {
-      str8_list_addf(arena, problems, "error: the input folder %S cannot hold this instance's claims in %S: %S", in_folder,
-                     b->root, file_last_error_text(arena));
-    }
-    return false;
+  bool ready = folder_make_chain(b->claims) && heartbeat_open(b);
+  if (!ready && problems) {
+    str8_list_addf(arena, problems,
+                   "warning: the input folder %S cannot hold this instance's claims in %S (%S); other instances on "
+                   "it may convert the same files",
+                   in_folder, b->root, file_last_error_text(arena));
   }
   // A test process sets up more than once; the heartbeat of its earlier set-up goes.
-  if (InstanceBoard *old = g_board.exchange(b)) {
+  if (InstanceBoard *old = g_board.exchange(ready ? b : nullptr)) {
     cs_enter(old->beat_lock);
     old->stopped = true;
     if (old->beat) file_close(old->beat);
@@ -166,6 +166,7 @@ bool instances_start(Arena *arena, Str8 in_folder, Str8List *problems) {
     file_delete(old->heartbeat);
     cs_leave(old->beat_lock);
   }
+  if (!ready) return false;
   static OsObject *beat_thread = thread_create(heartbeat_thread, 0);
   (void)beat_thread;
   return true;

@@ -21,7 +21,8 @@ constexpr u64 InstanceBeatUs = 2000000;
 constexpr u64 InstanceLiveUs = 10000000;
 
 // Makes "<in>/.vantor", writes and locks this instance's heartbeat and starts renewing it.
-// False, with an "error:" line, when the folder cannot be written.
+// False, with a "warning:" line, when that cannot be done (a read-only input folder): sources
+// are then converted without claims, and every temporary counts as a gone writer's.
 bool instances_start(Arena *arena, Str8 in_folder, Str8List *problems);
 // The folder the scan leaves out.
 Str8 instances_folder();
