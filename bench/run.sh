@@ -124,16 +124,30 @@ corpus_count() {
 # left_in <folder>: how many files are still in it.
 left_in() { find "$1" -type f | wc -l; }
 
-# run_failed <what>: reports a broken run with the end of its console and stops the bench.
+# run_failed <what>: reports a broken run with the end of its console (of each instance's, when
+# several ran) and stops the bench.
 run_failed() {
   echo
   echo "bench: $1" >&2
   echo "--- last lines of the console:" >&2
-  tail -n 20 "$work/console.txt" >&2
+  tail -n 20 "$work"/console*.txt >&2
   exit 1
 }
 
 #~ timed runs
+# timed_child <time's pid>: prints the pid of the command /usr/bin/time started (nothing when
+# it has already ended).
+timed_child() {
+  local pid=""
+  for _ in $(seq 1 100); do
+    pid="$(ps -o pid= --ppid "$1" 2>/dev/null | tr -d ' ' || true)"
+    [ -n "$pid" ] && break
+    kill -0 "$1" 2>/dev/null || break
+    sleep 0.05
+  done
+  echo "$pid"
+}
+
 # timed_run <input folder> <command...>: runs the command under /usr/bin/time -v, with its
 # report in $work/time.txt and its console in $work/console.txt, until it ends by itself.
 # It is stopped when it runs past the limit, or when the input folder has been empty for a
@@ -144,13 +158,7 @@ timed_run() {
   shift
   /usr/bin/time -v -o "$work/time.txt" "$@" >"$work/console.txt" 2>&1 &
   local timer_pid=$!
-  watch_pid=""
-  for _ in $(seq 1 100); do
-    watch_pid="$(ps -o pid= --ppid "$timer_pid" 2>/dev/null | tr -d ' ' || true)"
-    [ -n "$watch_pid" ] && break
-    kill -0 "$timer_pid" 2>/dev/null || break
-    sleep 0.05
-  done
+  watch_pid="$(timed_child "$timer_pid")"
 
   failure=""
   local started=$SECONDS empty_since=""
@@ -177,9 +185,11 @@ timed_run() {
   fi
 }
 
-# time_measures: wall, user, system (seconds) and rss_kb from $work/time.txt.
+# time_measures [report]: wall, user, system (seconds) and rss_kb from the report of
+# /usr/bin/time -v (default $work/time.txt).
 time_measures() {
-  field() { sed -n "s/^[[:space:]]*$1: //p" "$work/time.txt" | head -n 1; }
+  local report="${1:-$work/time.txt}"
+  field() { sed -n "s/^[[:space:]]*$1: //p" "$report" | head -n 1; }
   local wall_text
   wall_text="$(field 'Elapsed (wall clock) time (h:mm:ss or m:ss)')"
   user="$(field 'User time (seconds)')"
