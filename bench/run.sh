@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # `make bench`: the converter drains generated corpora end to end, phone photos against the
 # same pictures untagged, HEIC and WebP sources and WebP and AVIF targets against a libvips
-# peer, many small files against a Pillow peer, how it idles beside files it refuses, then
-# per-stage timings.
+# peer, many small files against a Pillow peer, how it idles beside files it refuses, two
+# instances draining one shared folder (local, and through sshfs) against one, then per-stage
+# timings.
 #
 #   QUICK=1       small corpora and short stage timings (a couple of minutes once built)
 #   ONLY=many     only the many-files and idle sections; ONLY=idle: only the idle section;
 #                 ONLY=photos: only the big-photo corpus and the 20-megapixel run;
 #                 ONLY=phone: only the phone photos, tagged against untagged;
-#                 ONLY=formats: only the HEIC, WebP and AVIF sets against libvips
+#                 ONLY=formats: only the HEIC, WebP and AVIF sets against libvips;
+#                 ONLY=shared: only one instance against two on the same folders
 #   PHONE_RUNS    how many times each phone set is drained (default 3)
 #   VANTOR=<exe>  run this converter instead of $BUILD/vantor (to compare with a baseline)
 #   BUILD         build folder (default build), configured RelWithDebInfo
@@ -33,8 +35,8 @@ quick="${QUICK:-0}"
 [ "$quick" = "0" ] && quick=""
 only="${ONLY:-}"
 case "$only" in
-  "" | many | idle | photos | phone | formats) ;;
-  *) echo "bench: ONLY is many, idle, photos, phone or formats, not \"$only\"" >&2; exit 2 ;;
+  "" | many | idle | photos | phone | formats | shared) ;;
+  *) echo "bench: ONLY is many, idle, photos, phone, formats or shared, not \"$only\"" >&2; exit 2 ;;
 esac
 phone_runs="${PHONE_RUNS:-3}"
 case "$phone_runs" in
@@ -83,13 +85,48 @@ fi
 
 #~ temporary folders and processes
 # Whatever is still running when the bench ends (finished, failed or interrupted) is killed,
-# and every temporary folder removed.
+# the sshfs folders are unmounted and the private sshd stopped, and only then every temporary
+# folder removed (removing a folder that is still mounted would go through to the files behind).
 works=()
 watch_pid=""
+instance_pids=()
+mounts=()
+fusermount=""
+sshd_pid=""
+
+# stop_instances: the shared-folder section's converters that still run are killed.
+stop_instances() {
+  local p
+  for p in "${instance_pids[@]}"; do kill -KILL "$p" 2>/dev/null || true; done
+  instance_pids=()
+}
+
+# unmount_all: every sshfs folder is unmounted, which ends its sshfs; a folder still busy is
+# detached at once and let go when its last file closes.
+unmount_all() {
+  local m
+  for m in "${mounts[@]}"; do
+    "$fusermount" -u "$m" 2>/dev/null || "$fusermount" -u -z "$m" 2>/dev/null || true
+  done
+  mounts=()
+}
+
+# stop_sshd: the private sshd ends; its sessions have ended with the mounts.
+stop_sshd() {
+  if [ -n "$sshd_pid" ]; then
+    kill -TERM "$sshd_pid" 2>/dev/null || true
+    wait "$sshd_pid" 2>/dev/null || true
+    sshd_pid=""
+  fi
+}
+
 cleanup() {
   if [ -n "$watch_pid" ] && kill -0 "$watch_pid" 2>/dev/null; then
     kill -KILL "$watch_pid" 2>/dev/null || true
   fi
+  stop_instances
+  unmount_all
+  stop_sshd
   local w
   for w in "${works[@]}"; do rm -rf "$w"; done
 }
@@ -124,16 +161,30 @@ corpus_count() {
 # left_in <folder>: how many files are still in it.
 left_in() { find "$1" -type f | wc -l; }
 
-# run_failed <what>: reports a broken run with the end of its console and stops the bench.
+# run_failed <what>: reports a broken run with the end of its console (of each instance's, when
+# several ran) and stops the bench.
 run_failed() {
   echo
   echo "bench: $1" >&2
   echo "--- last lines of the console:" >&2
-  tail -n 20 "$work/console.txt" >&2
+  tail -n 20 "$work"/console*.txt >&2
   exit 1
 }
 
 #~ timed runs
+# timed_child <time's pid>: prints the pid of the command /usr/bin/time started (nothing when
+# it has already ended).
+timed_child() {
+  local pid=""
+  for _ in $(seq 1 100); do
+    pid="$(ps -o pid= --ppid "$1" 2>/dev/null | tr -d ' ' || true)"
+    [ -n "$pid" ] && break
+    kill -0 "$1" 2>/dev/null || break
+    sleep 0.05
+  done
+  echo "$pid"
+}
+
 # timed_run <input folder> <command...>: runs the command under /usr/bin/time -v, with its
 # report in $work/time.txt and its console in $work/console.txt, until it ends by itself.
 # It is stopped when it runs past the limit, or when the input folder has been empty for a
@@ -144,13 +195,7 @@ timed_run() {
   shift
   /usr/bin/time -v -o "$work/time.txt" "$@" >"$work/console.txt" 2>&1 &
   local timer_pid=$!
-  watch_pid=""
-  for _ in $(seq 1 100); do
-    watch_pid="$(ps -o pid= --ppid "$timer_pid" 2>/dev/null | tr -d ' ' || true)"
-    [ -n "$watch_pid" ] && break
-    kill -0 "$timer_pid" 2>/dev/null || break
-    sleep 0.05
-  done
+  watch_pid="$(timed_child "$timer_pid")"
 
   failure=""
   local started=$SECONDS empty_since=""
@@ -177,9 +222,11 @@ timed_run() {
   fi
 }
 
-# time_measures: wall, user, system (seconds) and rss_kb from $work/time.txt.
+# time_measures [report]: wall, user, system (seconds) and rss_kb from the report of
+# /usr/bin/time -v (default $work/time.txt).
 time_measures() {
-  field() { sed -n "s/^[[:space:]]*$1: //p" "$work/time.txt" | head -n 1; }
+  local report="${1:-$work/time.txt}"
+  field() { sed -n "s/^[[:space:]]*$1: //p" "$report" | head -n 1; }
   local wall_text
   wall_text="$(field 'Elapsed (wall clock) time (h:mm:ss or m:ss)')"
   user="$(field 'User time (seconds)')"
@@ -621,6 +668,252 @@ run_formats() {
   }' "$formats_rows"
 }
 
+#~ several instances on one shared folder
+# Two converters drain one folder together (the same -in, -out and -metadatas, one worker each)
+# against one converter alone: on a local folder, then on the same folders reached through
+# sshfs, as another machine sees a shared network folder. The instances divide the sources
+# between them through claim files kept in <in>/.vantor; a build that does not is measured all
+# the same, and what its instances convert twice or fail to write is reported, not a failure.
+
+# An instance may still be settling its claims when the input has drained.
+shared_idle_limit=60
+
+# pictures_left <input folder>: its files, the claim bookkeeping (.vantor) left out.
+pictures_left() { find "$1" -path "$1/.vantor" -prune -o -type f -print | wc -l; }
+
+# shared_drain <input folder> <root>...: one vantor -drain -thread=1 per root on <root>/in, out
+# and metadatas, all started at once, each under /usr/bin/time -v (report in $work/time-<n>.txt,
+# console in $work/console-<n>.txt), until every one has ended by itself; <input folder> is
+# the input as it lies on this machine. Sets wall (from the start until the last one ended),
+# statuses (one exit status per instance) and failure, as timed_run does.
+shared_drain() {
+  local input="$1" root timers=() starts=() t0 n=0 i
+  shift
+  t0="$EPOCHREALTIME"
+  for root in "$@"; do
+    n=$((n + 1))
+    starts+=("$EPOCHREALTIME")
+    /usr/bin/time -v -o "$work/time-$n.txt" "$vantor" -drain -thread=1 -in="$root/in" -out="$root/out" \
+      -metadatas="$root/metadatas" -targets="$targets" >"$work/console-$n.txt" 2>&1 &
+    timers+=($!)
+  done
+  for i in "${timers[@]}"; do instance_pids+=("$(timed_child "$i")"); done
+
+  failure=""
+  local started=$SECONDS empty_since="" running
+  while :; do
+    running=0
+    for i in "${timers[@]}"; do
+      if kill -0 "$i" 2>/dev/null; then running=1; fi
+    done
+    [ "$running" -eq 1 ] || break
+    if [ $((SECONDS - started)) -ge "$time_limit" ]; then
+      failure="still running after ${time_limit} s"
+    elif [ -z "$(find "$input" -path "$input/.vantor" -prune -o -type f -print -quit)" ]; then
+      empty_since="${empty_since:-$SECONDS}"
+      if [ $((SECONDS - empty_since)) -ge "$shared_idle_limit" ]; then
+        failure="the input folder drained but an instance did not end within $shared_idle_limit s"
+      fi
+    fi
+    if [ -n "$failure" ]; then
+      stop_instances
+      break
+    fi
+    sleep 0.2
+  done
+  statuses=()
+  local status last=0
+  for i in "${!timers[@]}"; do
+    status=0
+    wait "${timers[$i]}" || status=$?
+    statuses+=("$status")
+    time_measures "$work/time-$((i + 1)).txt"
+    last=$(awk -v last="$last" -v start="${starts[$i]}" -v t0="$t0" -v wall="$wall" 'BEGIN {
+      end = start - t0 + wall
+      print (end > last ? end : last)
+    }')
+  done
+  instance_pids=()
+  wall="$last"
+}
+
+# fuse_setup: a private sshd on a free loopback port, for root with a key of its own, everything
+# in $sshd_dir; then one folder mounted through it to see that sshfs works here. Sets fuse_skip
+# to why the sshfs half cannot run, or leaves it empty.
+fuse_setup() {
+  fuse_skip=""
+  fusermount="$(command -v fusermount3 || command -v fusermount || true)"
+  if [ "$(id -u)" -ne 0 ]; then
+    fuse_skip="the private sshd needs root"
+  elif [ ! -c /dev/fuse ] || [ ! -r /dev/fuse ] || [ ! -w /dev/fuse ]; then
+    fuse_skip="/dev/fuse cannot be used"
+  elif ! command -v sshfs >/dev/null || [ -z "$fusermount" ] || [ ! -x /usr/sbin/sshd ]; then
+    fuse_skip="sshfs, fusermount or /usr/sbin/sshd is missing (scripts/deps --bench installs them)"
+  fi
+  [ -z "$fuse_skip" ] || return 0
+
+  sshd_dir="$target_work/sshd"
+  mkdir -p "$sshd_dir/probe/real"
+  ssh-keygen -q -t ed25519 -N '' -C '' -f "$sshd_dir/host_key"
+  ssh-keygen -q -t ed25519 -N '' -C '' -f "$sshd_dir/client_key"
+  cp "$sshd_dir/client_key.pub" "$sshd_dir/authorized_keys"
+  # The system's configuration is not read (-f). StrictModes is off: it refuses keys below a
+  # world-writable folder, and the temporary folder lies under /tmp.
+  cat >"$sshd_dir/sshd_config" <<CONF
+ListenAddress 127.0.0.1
+HostKey $sshd_dir/host_key
+PidFile $sshd_dir/sshd.pid
+AuthorizedKeysFile $sshd_dir/authorized_keys
+StrictModes no
+PermitRootLogin prohibit-password
+AuthenticationMethods publickey
+UsePAM no
+Subsystem sftp internal-sftp
+CONF
+  # sshd wants its privilege separation folder, which the system's service would make at start
+  mkdir -p /run/sshd
+
+  # a port that is taken makes sshd end at once: another is tried
+  local try
+  for try in 1 2 3 4 5; do
+    sshd_port=$((30000 + RANDOM % 30000))
+    /usr/sbin/sshd -D -f "$sshd_dir/sshd_config" -p "$sshd_port" -E "$sshd_dir/sshd.log" \
+      </dev/null >/dev/null 2>>"$sshd_dir/sshd.log" &
+    sshd_pid=$!
+    for _ in $(seq 1 100); do
+      sshd_listening && break
+      kill -0 "$sshd_pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    sshd_listening && break
+    stop_sshd
+  done
+  if [ -z "$sshd_pid" ]; then
+    fuse_skip="the private sshd did not start: $(tail -n 1 "$sshd_dir/sshd.log" 2>/dev/null)"
+    return 0
+  fi
+  if ! sshfs_mount "$sshd_dir/probe/real" "$sshd_dir/probe/mount"; then
+    fuse_skip="sshfs could not mount a folder: $(tail -n 1 "$sshd_dir/sshfs.log")"
+    stop_sshd
+  fi
+  unmount_all
+}
+
+# sshd_listening: whether the private sshd says it listens on $sshd_port (its log's lines end
+# in CR LF).
+sshd_listening() { grep -q "^Server listening on 127\.0\.0\.1 port $sshd_port\." "$sshd_dir/sshd.log" 2>/dev/null; }
+
+# sshfs_mount <folder> <mount point>: the folder through sshfs and the private sshd. Each
+# instance mounts it on its own, so it has its own SFTP connection and its own kernel caches,
+# as each machine would. Nothing is cached for long, so that an instance sees another's new
+# and removed files as soon as a network folder shared by several machines shows them:
+# dir_cache=no turns off sshfs's own cache of listings and attributes (20 s by default), and
+# attr_timeout=0 and entry_timeout=0 the kernel's of attributes and names (1 s by default);
+# negative_timeout=0 (the default, said anyway) keeps no name as missing. Contents are read
+# anew at each open (no kernel_cache).
+sshfs_mount() {
+  mkdir -p "$2"
+  sshfs -F /dev/null -p "$sshd_port" \
+    -o "IdentityFile=$sshd_dir/client_key,IdentitiesOnly=yes,BatchMode=yes,LogLevel=ERROR" \
+    -o StrictHostKeyChecking=no,UserKnownHostsFile=/dev/null \
+    -o dir_cache=no,attr_timeout=0,entry_timeout=0,negative_timeout=0 \
+    "root@127.0.0.1:$1" "$2" 2>"$sshd_dir/sshfs.log" || return 1
+  mounts+=("$2")
+}
+
+# shared_case <file system> <instances>: the instances drain a fresh copy of the flood set
+# together, on its local folders or each through its own sshfs mount of them; their line goes
+# to $shared_rows. An instance that crashed or could not set up stops the bench, as does a
+# picture left in the input folder; another exit status is only reported.
+shared_case() {
+  local fs="$1" count="$2" roots=() i status converted sum=0 cpus="" left wall_all
+  new_work
+  corpus_copy "$corpus" "$work/shared/in"
+  mkdir -p "$work/shared/out" "$work/shared/metadatas"
+  for i in $(seq 1 "$count"); do
+    if [ "$fs" = local ]; then
+      roots+=("$work/shared")
+    elif sshfs_mount "$work/shared" "$work/mount-$i"; then
+      roots+=("$work/mount-$i")
+    else
+      run_failed "sshfs could not mount the shared folder: $(tail -n 1 "$sshd_dir/sshfs.log")"
+    fi
+  done
+  shared_drain "$work/shared/in" "${roots[@]}"
+  wall_all="$wall"
+  unmount_all
+
+  #- checks and measures
+  local who="$count instance"
+  [ "$count" -eq 1 ] || who+="s"
+  who+=" on the $fs folder"
+  [ -z "$failure" ] || run_failed "$who: $failure"
+  for i in $(seq 1 "$count"); do
+    status="${statuses[$((i - 1))]}"
+    if [ "$status" -ne 0 ] && [ "$status" -ne 3 ]; then
+      run_failed "$who: instance $i ended with exit status $status"
+    fi
+    converted=$(sed -n 's/^\[Vantor\] drained in .*: \([0-9]*\) converted, .*/\1/p' "$work/console-$i.txt" | tail -n 1)
+    [ -n "$converted" ] || run_failed "$who: instance $i printed no drain summary"
+    sum=$((sum + converted))
+    time_measures "$work/time-$i.txt"
+    cpus="$cpus $(awk -v user="$user" -v sys="$system" 'BEGIN { printf "%.2f", user + sys }')"
+  done
+  left=$(pictures_left "$work/shared/in")
+  [ "$left" -eq 0 ] || run_failed "$who: $left pictures left in the input folder"
+  echo "$fs|$count|$files|$wall_all|${cpus# }|$sum|${statuses[*]}" >>"$shared_rows"
+  awk -v fs="$fs" -v n="$count" -v wall="$wall_all" -v sum="$sum" -v st="${statuses[*]}" 'BEGIN {
+    printf "  %-6s %d instance%s %8.2f s wall, %5d converted, exit %s\n", fs, n, (n > 1 ? "s" : " "), wall, sum, st
+  }'
+  rm -rf "$work"
+}
+
+run_shared() {
+  local corpus="$build/bench-flood$set_suffix"
+  shared_rows="$target_work/shared.txt"
+  : >"$shared_rows"
+  "$build/bench_corpus" "${set_flags[@]}" --flood "$corpus"
+  corpus_count "$corpus"
+  echo "vantor: the flood set, $files files, drained by one instance, then by two on the same folders" \
+       "(-thread=1 each, one 256x256 target)"
+  shared_case local 1
+  shared_case local 2
+  fuse_setup
+  if [ -z "$fuse_skip" ]; then
+    shared_case sshfs 1
+    shared_case sshfs 2
+    stop_sshd
+  else
+    echo "  sshfs: skipped, $fuse_skip"
+  fi
+
+  echo
+  echo "Shared folder: vantor -drain -thread=1, one instance against two on the same -in, -out and -metadatas"
+  awk -F'|' '{ fs[NR] = $1; n[NR] = $2; files[NR] = $3; wall[NR] = $4; cpu[NR] = $5; sum[NR] = $6; st[NR] = $7
+               if ($2 == 1) one[$1] = $4 }
+  END {
+    printf "%-6s %-11s %9s %6s %8s %12s %18s %13s %6s  %s\n", "set", "file system", "instances", "files", "wall s",
+           "ratio to one", "CPU s per instance", "converted sum", "exit", "goal"
+    for (i = 1; i <= NR; i++) {
+      ratio = "-"; goal = "-"
+      if (n[i] > 1 && one[fs[i]] > 0) {
+        r = wall[i] / one[fs[i]]
+        ratio = sprintf("%.2f", r)
+        missed = ""
+        if (r > 0.6) missed = "wall"
+        if (sum[i] != files[i]) missed = missed (missed == "" ? "" : ", ") "sum"
+        goal = missed == "" ? "met" : "missed: " missed
+      }
+      printf "%-6s %-11s %9d %6d %8.2f %12s %18s %13d %6s  %s\n", "flood", fs[i], n[i], files[i], wall[i], ratio,
+             cpu[i], sum[i], st[i], goal
+    }
+  }' "$shared_rows"
+  echo "(wall: from the start until every instance ended; ratio = wall / the wall of one instance on the same file" \
+       "system; CPU = user + system of each vantor, sshfs and sshd not counted; converted sum: the instances' drain" \
+       "summaries added up)"
+  echo "goal: two instances <= 0.6x the wall of one; converted sum == files"
+}
+
 #~ the sections
 if [ -z "$only" ] || [ "$only" = photos ]; then
   run_corpus "$corpus" "$label" "${corpus_flags[@]}"
@@ -645,6 +938,10 @@ fi
 if [ -z "$only" ] || [ "$only" = many ] || [ "$only" = idle ]; then
   echo
   run_idle
+fi
+if [ -z "$only" ] || [ "$only" = shared ]; then
+  echo
+  run_shared
 fi
 
 if [ -z "$only" ]; then
