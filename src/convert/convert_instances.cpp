@@ -354,9 +354,9 @@ ClaimTake shared_claim_take(Str8 key, u64 *serial) {
       }
       break;
     }
-    Str8 reason = file_last_error_text(scratch.arena);
-    if (!(file_props_from_path(path).flags & FilePropsExists)) {
+    if (!file_last_error_exists()) {
       // The folder went (an instance that ended removed it), or it cannot be written.
+      Str8 reason = file_last_error_text(scratch.arena);
       if (round == 0 && folder_make_chain(b->claims)) continue;
       if (atomic_exchange_u32(&b->warned, 1) == 0) {
         instances_warn(arena_format(scratch.arena,

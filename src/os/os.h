@@ -224,6 +224,8 @@ bool file_delete(Str8 path);
 // (POSIX: strerror of errno; Windows: the system message for GetLastError, as UTF-8), without
 // a closing period or line break. Ask right after the call that failed.
 Str8 file_last_error_text(Arena *arena);
+// Whether that failure was something already being at the path (an exclusive create's refusal).
+bool file_last_error_exists();
 // Moves a file to `to` durably, never replacing anything there: a no-replace rename, then the
 // destination's folder is synced. Across file systems the bytes are copied into a temporary
 // beside `to`, synced and renamed into place without replacing, the folder is synced, and only

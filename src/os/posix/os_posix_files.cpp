@@ -156,7 +156,9 @@ FileHandle file_open(u32 flags, Str8 path) {
       }
     }
   }
+  int error = errno;
   scratch_restore(scratch);
+  errno = error;
   return result;
 }
 
@@ -291,6 +293,8 @@ Str8 file_last_error_text(Arena *arena) {
   errno = error;
   return result;
 }
+
+bool file_last_error_exists() { return errno == EEXIST; }
 
 //- moving
 // Renames without replacing: renameat2 where the kernel and the file system have it, else a

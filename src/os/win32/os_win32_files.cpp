@@ -140,7 +140,9 @@ FileHandle file_open(u32 flags, Str8 path) {
       }
     }
   }
+  DWORD error = GetLastError();
   scratch_restore(scratch);
+  SetLastError(error);
   return result;
 }
 
@@ -286,6 +288,11 @@ bool file_delete(Str8 path) {
   scratch_restore(scratch);
   SetLastError(error);
   return ok;
+}
+
+bool file_last_error_exists() {
+  DWORD error = GetLastError();
+  return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
 }
 
 Str8 file_last_error_text(Arena *arena) {
