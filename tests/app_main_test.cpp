@@ -299,4 +299,5 @@ TEST(AppScan, PassSkipsOutputAndMetadataFoldersInsideTheInputFolder) {
   Scratch last = scratch_begin(nullptr);
   EXPECT_EQ(app_scan_pass(last.arena, nullptr), 0u);
   scratch_restore(last);
+  instances_stop();
 }

@@ -276,7 +276,8 @@ TEST(AppSetup, ThreadZeroUsesTheProcessorCountAndBuildsEverything) {
   ASSERT_FALSE(domain.empty());
   tmp.write("deep/er/in/.vantor/instances/00000000000000aa", "vantor instance 00000000000000aa domain " + domain + "\n");
   tmp.write("deep/er/in/.vantor/instances/00000000000000bb", "vantor instance 00000000000000bb domain " + domain + "\n");
-  FileHandle live = file_open(FileOpenRead | FileOpenWrite | FileOpenAlways, str8_of(beats + "00000000000000aa"));
+  FileHandle live = file_open(FileOpenRead | FileOpenWrite | FileOpenAlways | FileShareRead | FileShareWriteDelete,
+                              str8_of(beats + "00000000000000aa"));
   ASSERT_TRUE(file_lock_hold(live));
   tmp.write("out/.vantor-00000000000000aa-1-2-3.tmp", "x");
   tmp.write("out/.vantor-00000000000000bb-1-2-3.tmp", "x");
@@ -310,6 +311,7 @@ TEST(AppSetup, ThreadZeroUsesTheProcessorCountAndBuildsEverything) {
   EXPECT_TRUE(fs::exists(tmp.at("out/.vantor-00000000000000aa-1-2-3.tmp")));
   EXPECT_FALSE(fs::exists(tmp.at("out/.vantor-00000000000000bb-1-2-3.tmp")));
   file_close(live);
+  instances_stop();
   EXPECT_TRUE(fs::exists(tmp.at("out/keep.tmp")));
   EXPECT_TRUE(fs::exists(tmp.at("out/.vantor-notes-1-2.tmp")));
 
@@ -337,6 +339,7 @@ TEST(AppSetup, ThreadFortyGivesSixteenWorkersAndStripes) {
   EXPECT_TRUE(fs::is_directory(tmp.at("out")));
   EXPECT_TRUE(fs::is_directory(tmp.at("in")));
   EXPECT_TRUE(fs::is_directory(tmp.at("meta")));
+  instances_stop(); // its heartbeat, held open, would keep Windows from removing the folder
 }
 
 TEST(AppSetup, InputFolderThatIsAlsoTheOutputFolderEndsTheSetUp) {
