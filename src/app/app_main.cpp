@@ -52,6 +52,7 @@ u64 app_scan_walk(Arena *arena, Str8 root, const Str8 *skip, u64 skip_count, con
     // the listing and the files' paths last only as long as the folder's turn
     Scratch scratch = scratch_begin(arena);
     Str8List children = {};
+    Str8List names = {}; // kept only to offer them in turn
     DirIter *iter = dir_iter_open(scratch.arena, folder->path, DirTypesOnly);
     DirEntry entry = {};
     while (iter && dir_iter_next(scratch.arena, iter, &entry)) {
@@ -64,11 +65,21 @@ u64 app_scan_walk(Arena *arena, Str8 root, const Str8 *skip, u64 skip_count, con
           sll_queue_push(first.next, last, node);
         }
       } else {
-        if (hooks->offer) hooks->offer(context, app_scan_child_path(scratch.arena, folder->path, entry.name));
+        if (hooks->offer && hooks->rotate == 0) {
+          hooks->offer(context, app_scan_child_path(scratch.arena, folder->path, entry.name));
+        } else if (hooks->offer) {
+          str8_list_add(scratch.arena, &names, str8_copy(scratch.arena, entry.name));
+        }
         files += 1;
       }
     }
     if (iter) dir_iter_close(iter);
+    if (names.node_count > 0) {
+      Str8Array listed = str8_array_from_list(scratch.arena, &names);
+      for (u64 i = 0, at = hooks->rotate % listed.count; i < listed.count; i += 1, at = (at + 1) % listed.count) {
+        hooks->offer(context, app_scan_child_path(scratch.arena, folder->path, listed.v[at]));
+      }
+    }
     if (hooks->listed) hooks->listed(context, folder->path, &children);
     scratch_restore(scratch);
   }
@@ -76,7 +87,7 @@ u64 app_scan_walk(Arena *arena, Str8 root, const Str8 *skip, u64 skip_count, con
 }
 
 u64 app_scan_tree(Arena *arena, Str8 root, const Str8 *skip, u64 skip_count, ScanOffer *offer, void *context) {
-  ScanHooks hooks = {nullptr, offer, nullptr};
+  ScanHooks hooks = {nullptr, offer, nullptr, 0};
   return app_scan_walk(arena, root, skip, skip_count, &hooks, context);
 }
 
@@ -217,7 +228,9 @@ u64 app_scan_pass(Arena *arena, u64 *pending) {
   pass.now = clock_now_us();
 
   Str8 skip[3] = {state->out_folder, state->metadatas_folder, instances_folder()};
-  ScanHooks hooks = {app_scan_visit, app_scan_offer, app_scan_listed};
+  // Instances sharing the folder each start from a place of their own in it, so that they
+  // seldom reach for the same source (and read it) at once.
+  ScanHooks hooks = {app_scan_visit, app_scan_offer, app_scan_listed, instances_scan_rotation()};
   u64 files = app_scan_walk(arena, state->in_folder, skip, 3, &hooks, &pass);
   memory->current = next;
   return files;

@@ -11,11 +11,13 @@ typedef void ScanOffer(void *context, Str8 path);
 // What a walk asks of its caller, folder by folder; null members are skipped. `visit` comes
 // first: false leaves the folder unlisted, its sub-folders to walk given in *children (a
 // folder the caller remembers), true lists it. `offer` gets each file listed, `listed` the
-// folder's sub-folders once its listing is done.
+// folder's sub-folders once its listing is done. With `rotate`, a folder's files are offered
+// from the (rotate modulo their count)-th of the listing on, then from its start.
 struct ScanHooks {
   bool (*visit)(void *context, Str8 folder, Str8 **children, u64 *child_count);
   ScanOffer *offer;
   void (*listed)(void *context, Str8 folder, Str8List *children);
+  u64 rotate;
 };
 
 // Walks the tree under `root` breadth first (names starting with "." included), offering

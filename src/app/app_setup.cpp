@@ -207,7 +207,8 @@ static void app_sweep_temporaries(Str8 root, Str8 skip_first, Str8 skip_second, 
   ScanHooks hooks = {nullptr, nullptr, [](void *context, Str8 folder, Str8List *) {
                        SweepContext *s = (SweepContext *)context;
                        folder_remove_stale_temporaries(folder, s->gone, s->context);
-                     }};
+                     },
+                     0};
   app_scan_walk(scratch.arena, root, skip, 2, &hooks, sweep);
   scratch_restore(scratch);
 }

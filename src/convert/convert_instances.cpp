@@ -33,6 +33,7 @@ struct InstanceBoard {
   u64 last_look_us; // the main loop's, alone
   u64 serial;       // atomic: the last claim made
   u32 warned;       // atomic: claims could not be made, and the console was told
+  u32 others;       // atomic: other instances not gone at the last look
 };
 
 static std::atomic<InstanceBoard *> g_board{nullptr};
@@ -131,6 +132,15 @@ static void heartbeat_renew(InstanceBoard *b) {
   cs_leave(b->beat_lock);
 }
 
+static void heartbeat_stop(InstanceBoard *b) {
+  cs_enter(b->beat_lock);
+  b->stopped = true;
+  if (b->beat) file_close(b->beat);
+  b->beat = 0;
+  file_delete(b->heartbeat);
+  cs_leave(b->beat_lock);
+}
+
 static void heartbeat_thread(u64) {
   thread_set_name("[VANTOR] Beat");
   for (;;) {
@@ -158,14 +168,7 @@ bool instances_start(Arena *arena, Str8 in_folder, Str8List *problems) {
                    in_folder, b->root, file_last_error_text(arena));
   }
   // A test process sets up more than once; the heartbeat of its earlier set-up goes.
-  if (InstanceBoard *old = g_board.exchange(ready ? b : nullptr)) {
-    cs_enter(old->beat_lock);
-    old->stopped = true;
-    if (old->beat) file_close(old->beat);
-    old->beat = 0;
-    file_delete(old->heartbeat);
-    cs_leave(old->beat_lock);
-  }
+  if (InstanceBoard *old = g_board.exchange(ready ? b : nullptr)) heartbeat_stop(old);
   if (!ready) return false;
   static OsObject *beat_thread = thread_create(heartbeat_thread, 0);
   (void)beat_thread;
@@ -180,12 +183,7 @@ Str8 instances_folder() {
 void instances_stop() {
   InstanceBoard *b = board();
   if (!b) return;
-  cs_enter(b->beat_lock);
-  b->stopped = true;
-  if (b->beat) file_close(b->beat);
-  b->beat = 0;
-  file_delete(b->heartbeat);
-  cs_leave(b->beat_lock);
+  heartbeat_stop(b);
   // another instance's files keep them; one that makes them again after this is fine
   folder_remove_empty(b->claims);
   folder_remove_empty(b->instances);
@@ -407,6 +405,11 @@ void shared_claim_drop(Str8 key, u64 serial, bool checked) {
 }
 
 //~ Gone instances
+u64 instances_scan_rotation() {
+  InstanceBoard *b = board();
+  return b && atomic_load_u32(&b->others) > 0 ? b->id : 0;
+}
+
 u64 instances_find_gone(u64 *ids, u64 capacity) {
   InstanceBoard *b = board();
   u64 now = clock_now_us();
@@ -414,6 +417,7 @@ u64 instances_find_gone(u64 *ids, u64 capacity) {
   b->last_look_us = now;
   Scratch scratch = scratch_begin(nullptr);
   u64 count = 0;
+  u32 others = 0;
   DirIter *iter = dir_iter_open(scratch.arena, b->instances, DirSkipFolders | DirTypesOnly);
   DirEntry entry = {};
   while (iter && count < capacity && dir_iter_next(scratch.arena, iter, &entry)) {
@@ -427,12 +431,14 @@ u64 instances_find_gone(u64 *ids, u64 capacity) {
     if (id == b->id) continue;
     InstanceState state = judge_heartbeat(b, id);
     seen_note(b, id, state);
+    others += state != InstanceGone;
     if (state != InstanceGone) continue;
     Str8 grave = arena_format(scratch.arena, "%S.%S.gone", path, hex_id(scratch.arena, b->id));
     if (file_rename_no_replace(path, grave) != FileMoveDone) continue; // another instance buries it
     ids[count++] = id;
   }
   if (iter) dir_iter_close(iter);
+  atomic_store_u32(&b->others, others);
   if (count == 0) {
     scratch_restore(scratch);
     return 0;

@@ -54,6 +54,10 @@ bool shared_claim_is_ours(Str8 key, u64 serial);
 // Removes the claim when it is still this instance's; `checked`: the caller has just found it so.
 void shared_claim_drop(Str8 key, u64 serial, bool checked);
 
+// Where this instance's scan starts in a folder's listing: 0 (the listing's order, as when it
+// runs alone) until another live instance was seen, then a place of this instance's own.
+u64 instances_scan_rotation();
+
 // Looks for gone instances (every InstanceBeatUs at most): each one found is buried by one
 // instance alone, which takes its claims away and returns its id in `ids` (up to `capacity`),
 // for the caller to sweep its temporaries, then calls instances_buried.
