@@ -720,16 +720,20 @@ static void encode_sink_move(EncodeSink *sink, u64 needed) {
   sink->end_offset = arena_offset(sink->arena);
 }
 
-void encode_sink_write(void *context, void *data, int size) {
-  EncodeSink *sink = (EncodeSink *)context;
-  if (size <= 0 || !data) return;
-  u64 count = (u64)size;
+u8 *encode_sink_reserve(EncodeSink *sink, u64 count) {
   Str8 *buffer = sink->buffer;
   u64 used = (u64)(sink->cursor - buffer->str);
   u64 room = buffer->size - used;
   if (room < count && !encode_sink_extend_in_place(sink, count - room)) encode_sink_move(sink, used + count);
-  memcpy(sink->cursor, data, count);
-  sink->cursor += count;
+  return sink->cursor;
+}
+
+void encode_sink_write(void *context, void *data, int size) {
+  EncodeSink *sink = (EncodeSink *)context;
+  if (size <= 0 || !data) return;
+  u8 *at = encode_sink_reserve(sink, (u64)size);
+  memcpy(at, data, (u64)size);
+  sink->cursor = at + size;
 }
 
 bool encode_sink_finish(EncodeSink *sink, bool ok) {

@@ -151,6 +151,9 @@ struct EncodeSink {
 
 // Allocates `capacity` bytes for *buffer from the arena.
 void encode_sink_begin(EncodeSink *sink, Arena *arena, Str8 *buffer, u64 capacity);
+// Room for `count` more bytes at the cursor, which the buffer's growth may move: an encoder
+// that writes into the buffer itself asks before writing, then sets the cursor past its bytes.
+u8 *encode_sink_reserve(EncodeSink *sink, u64 count);
 // The encoders' write callback; context is the EncodeSink.
 void encode_sink_write(void *context, void *data, int size);
 // Ends an encoding: *buffer then holds what was written, or nothing when !ok. Returns ok.
