@@ -45,7 +45,7 @@ static constexpr u8 JpegChromaSteps[64] = {
 };
 
 // The DCT below leaves each output scaled by its row's and column's factor; the quantiser
-// divides them out. The products are the ones the reference writes, folded in single precision.
+// divides them out. Each is stb's product of two float constants, rounded to a float.
 static const f32 JpegScale[8] = {
     1.0f * 2.828427125f,         1.387039845f * 2.828427125f, 1.306562965f * 2.828427125f,
     1.175875602f * 2.828427125f, 1.0f * 2.828427125f,         0.785694958f * 2.828427125f,
@@ -88,12 +88,11 @@ static constexpr u8 JpegChromaAcSymbols[162] = {
 };
 
 // Each symbol's code and length, the canonical codes the counts define. A symbol the table
-// lacks has length 0 and adds no bits, as in the reference, which only matters for magnitudes
-// an 8-bit picture cannot produce. The tail past 256 covers every index a run and a size can
-// form.
+// lacks has length 0 and adds no bits, as in stb's tables; 8-bit samples never need one (no
+// AC coefficient reaches 1024, no DC difference 2048).
 struct JpegCodes {
-  u16 code[256 + 16];
-  u8 length[256 + 16];
+  u16 code[256];
+  u8 length[256];
 };
 
 static constexpr JpegCodes jpeg_codes_build(const u8 *counts, const u8 *symbols) {
@@ -125,7 +124,7 @@ static inline void vec_store(f32 *p, JpegVec a) { _mm_storeu_ps(p, a); }
 static inline JpegVec vec_add(JpegVec a, JpegVec b) { return _mm_add_ps(a, b); }
 static inline JpegVec vec_sub(JpegVec a, JpegVec b) { return _mm_sub_ps(a, b); }
 static inline JpegVec vec_mul(JpegVec a, f32 c) { return _mm_mul_ps(a, _mm_set1_ps(c)); }
-static inline JpegVec vec_sub(JpegVec a, f32 c) { return _mm_sub_ps(a, _mm_set1_ps(c)); }
+static inline JpegVec vec_set(f32 c) { return _mm_set1_ps(c); }
 #else
 typedef f32 JpegVec;
 static constexpr u32 JpegLanes = 1;
@@ -134,7 +133,7 @@ static inline void vec_store(f32 *p, JpegVec a) { *p = a; }
 static inline JpegVec vec_add(JpegVec a, JpegVec b) { return a + b; }
 static inline JpegVec vec_sub(JpegVec a, JpegVec b) { return a - b; }
 static inline JpegVec vec_mul(JpegVec a, f32 c) { return a * c; }
-static inline JpegVec vec_sub(JpegVec a, f32 c) { return a - c; }
+static inline JpegVec vec_set(f32 c) { return c; }
 #endif
 
 //~ Setup
@@ -153,17 +152,17 @@ static void jpeg_setup(JpegSetup *setup, int quality) {
   quality = clamp_of(1, quality, 100);
   quality = quality < 50 ? 5000 / quality : 200 - quality * 2;
 
+  u8 luma[64], chroma[64];
   for (u32 k = 0; k < 64; k += 1) {
-    int luma = clamp_of(1, ((int)JpegLumaSteps[k] * quality + 50) / 100, 255);
-    int chroma = clamp_of(1, ((int)JpegChromaSteps[k] * quality + 50) / 100, 255);
+    luma[k] = (u8)clamp_of(1, ((int)JpegLumaSteps[k] * quality + 50) / 100, 255);
+    chroma[k] = (u8)clamp_of(1, ((int)JpegChromaSteps[k] * quality + 50) / 100, 255);
     // the step converted to float, times the row's scale, times the column's, then inverted
-    setup->luma_factors[k] = 1.0f / ((f32)luma * JpegScale[k / 8] * JpegScale[k % 8]);
-    setup->chroma_factors[k] = 1.0f / ((f32)chroma * JpegScale[k / 8] * JpegScale[k % 8]);
+    setup->luma_factors[k] = 1.0f / ((f32)luma[k] * JpegScale[k / 8] * JpegScale[k % 8]);
+    setup->chroma_factors[k] = 1.0f / ((f32)chroma[k] * JpegScale[k / 8] * JpegScale[k % 8]);
   }
   for (u32 k = 0; k < 64; k += 1) {
-    u32 at = JpegZigzag.natural[k];
-    setup->luma_steps[k] = (u8)clamp_of(1, ((int)JpegLumaSteps[at] * quality + 50) / 100, 255);
-    setup->chroma_steps[k] = (u8)clamp_of(1, ((int)JpegChromaSteps[at] * quality + 50) / 100, 255);
+    setup->luma_steps[k] = luma[JpegZigzag.natural[k]];
+    setup->chroma_steps[k] = chroma[JpegZigzag.natural[k]];
   }
   for (u32 v = 0; v < 256; v += 1) {
     f32 s = (f32)v;
@@ -322,7 +321,7 @@ static constexpr u64 JpegMcuBound = 6 * 2 * ((22 + 63 * 27 + 7) / 8) + 2 * 8;
 
 //~ Transform
 // The scaled float DCT of eight samples (Arai, Agui and Nakajima's factorisation), exactly the
-// reference's sequence of operations.
+// sequence of operations of stb's writer.
 static inline void jpeg_dct(JpegVec d[8]) {
   JpegVec tmp0 = vec_add(d[0], d[7]), tmp7 = vec_sub(d[0], d[7]);
   JpegVec tmp1 = vec_add(d[1], d[6]), tmp6 = vec_sub(d[1], d[6]);
@@ -428,7 +427,7 @@ struct JpegTile {
 };
 
 // The MCU at (x0, y0): columns past the right edge repeat the last column, rows past the
-// bottom the last row. Colour goes through the reference's float YCbCr formulas; a grey
+// bottom the last row. Colour goes through stb's float YCbCr formulas; a grey
 // picture (one channel, or grey and alpha) needs only Y (see jpeg_encode).
 static void jpeg_tile_read(JpegTile *tile, const JpegSetup *setup, const u8 *pixels, u64 width, u64 height,
                            u32 components, u64 x0, u64 y0, u32 side) {
@@ -456,7 +455,7 @@ static void jpeg_tile_read(JpegTile *tile, const JpegSetup *setup, const u8 *pix
     f32 *u = tile->u + r * side, *v = tile->v + r * side;
     for (u32 c = 0; c < side; c += JpegLanes) {
       JpegVec R = vec_load(red + c), G = vec_load(green + c), B = vec_load(blue + c);
-      vec_store(y + c, vec_sub(vec_add(vec_add(vec_mul(R, 0.29900f), vec_mul(G, 0.58700f)), vec_mul(B, 0.11400f)), 128.0f));
+      vec_store(y + c, vec_sub(vec_add(vec_add(vec_mul(R, 0.29900f), vec_mul(G, 0.58700f)), vec_mul(B, 0.11400f)), vec_set(128.0f)));
       vec_store(u + c, vec_add(vec_sub(vec_mul(R, -0.16874f), vec_mul(G, 0.33126f)), vec_mul(B, 0.50000f)));
       vec_store(v + c, vec_sub(vec_sub(vec_mul(R, 0.50000f), vec_mul(G, 0.41869f)), vec_mul(B, 0.08131f)));
     }
