@@ -426,6 +426,42 @@ struct JpegTile {
   alignas(16) f32 v_half[64];
 };
 
+// `count` (8 or 16) packed RGB pixels as floats, still interleaved.
+static void jpeg_rgb_floats(const u8 *rgb, u32 count, f32 *flat) {
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  for (u32 i = 0; i < count * 3; i += 16) {
+    __m128i bytes = count * 3 - i >= 16 ? _mm_loadu_si128((const __m128i *)(rgb + i))
+                                        : _mm_loadl_epi64((const __m128i *)(rgb + i));
+    __m128i lo = _mm_unpacklo_epi8(bytes, zero), hi = _mm_unpackhi_epi8(bytes, zero);
+    _mm_store_ps(flat + i, _mm_cvtepi32_ps(_mm_unpacklo_epi16(lo, zero)));
+    _mm_store_ps(flat + i + 4, _mm_cvtepi32_ps(_mm_unpackhi_epi16(lo, zero)));
+    _mm_store_ps(flat + i + 8, _mm_cvtepi32_ps(_mm_unpacklo_epi16(hi, zero)));
+    _mm_store_ps(flat + i + 12, _mm_cvtepi32_ps(_mm_unpackhi_epi16(hi, zero)));
+  }
+#else
+  for (u32 i = 0; i < count * 3; i += 1) flat[i] = rgb[i];
+#endif
+}
+
+// Red, green and blue of the pixels at `flat` (interleaved), one per lane.
+static inline void jpeg_rgb_lanes(const f32 *flat, JpegVec *red, JpegVec *green, JpegVec *blue) {
+#if defined(__SSE2__)
+  // a = r0 g0 b0 r1, b = g1 b1 r2 g2, c = b2 r3 g3 b3
+  __m128 a = _mm_load_ps(flat), b = _mm_load_ps(flat + 4), c = _mm_load_ps(flat + 8);
+  __m128 r23 = _mm_shuffle_ps(b, c, _MM_SHUFFLE(1, 1, 2, 2));
+  *red = _mm_shuffle_ps(a, r23, _MM_SHUFFLE(2, 0, 3, 0));
+  __m128 g01 = _mm_shuffle_ps(a, b, _MM_SHUFFLE(0, 0, 1, 1)), g23 = _mm_shuffle_ps(b, c, _MM_SHUFFLE(2, 2, 3, 3));
+  *green = _mm_shuffle_ps(g01, g23, _MM_SHUFFLE(2, 0, 2, 0));
+  __m128 b01 = _mm_shuffle_ps(a, b, _MM_SHUFFLE(1, 1, 2, 2)), b23 = _mm_shuffle_ps(c, c, _MM_SHUFFLE(3, 3, 0, 0));
+  *blue = _mm_shuffle_ps(b01, b23, _MM_SHUFFLE(2, 0, 2, 0));
+#else
+  *red = flat[0];
+  *green = flat[1];
+  *blue = flat[2];
+#endif
+}
+
 // The MCU at (x0, y0): columns past the right edge repeat the last column, rows past the
 // bottom the last row. Colour goes through stb's float YCbCr formulas; a grey
 // picture (one channel, or grey and alpha) needs only Y (see jpeg_encode).
@@ -444,17 +480,24 @@ static void jpeg_tile_read(JpegTile *tile, const JpegSetup *setup, const u8 *pix
       continue;
     }
 
-    alignas(16) f32 red[16], green[16], blue[16];
-    for (u32 c = 0; c < side; c += 1) {
-      u64 col = inside ? x0 + c : min_of<u64>(x0 + c, width - 1);
-      const u8 *p = line + col * components;
-      red[c] = p[0];
-      green[c] = p[1];
-      blue[c] = p[2];
+    // packed RGB: the row itself, or its pixels gathered without alpha and edge repeated
+    const u8 *rgb = line + x0 * 3;
+    u8 packed[16 * 3];
+    if (!inside || components != 3) {
+      for (u32 c = 0; c < side; c += 1) {
+        const u8 *p = line + min_of<u64>(x0 + c, width - 1) * components;
+        packed[c * 3] = p[0];
+        packed[c * 3 + 1] = p[1];
+        packed[c * 3 + 2] = p[2];
+      }
+      rgb = packed;
     }
+    alignas(16) f32 flat[16 * 3];
+    jpeg_rgb_floats(rgb, side, flat);
     f32 *u = tile->u + r * side, *v = tile->v + r * side;
     for (u32 c = 0; c < side; c += JpegLanes) {
-      JpegVec R = vec_load(red + c), G = vec_load(green + c), B = vec_load(blue + c);
+      JpegVec R, G, B;
+      jpeg_rgb_lanes(flat + c * 3, &R, &G, &B);
       vec_store(y + c, vec_sub(vec_add(vec_add(vec_mul(R, 0.29900f), vec_mul(G, 0.58700f)), vec_mul(B, 0.11400f)), vec_set(128.0f)));
       vec_store(u + c, vec_add(vec_sub(vec_mul(R, -0.16874f), vec_mul(G, 0.33126f)), vec_mul(B, 0.50000f)));
       vec_store(v + c, vec_sub(vec_sub(vec_mul(R, 0.50000f), vec_mul(G, 0.41869f)), vec_mul(B, 0.08131f)));
