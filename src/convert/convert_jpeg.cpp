@@ -30,6 +30,27 @@ static constexpr JpegOrder jpeg_order_build() {
 }
 static constexpr JpegOrder JpegZigzag = jpeg_order_build();
 
+// A block's nonzero coefficients, one bit each in natural order, moved to zigzag order one row
+// (byte) at a time: the OR of the eight rows' entries.
+struct JpegRowBits {
+  u64 zigzag[8][256];
+};
+
+static constexpr JpegRowBits jpeg_row_bits_build() {
+  u8 position[64] = {};
+  for (u32 k = 0; k < 64; k += 1) position[JpegZigzag.natural[k]] = (u8)k;
+  JpegRowBits bits = {};
+  for (u32 row = 0; row < 8; row += 1) {
+    for (u32 byte = 0; byte < 256; byte += 1) {
+      for (u32 col = 0; col < 8; col += 1) {
+        if (byte >> col & 1) bits.zigzag[row][byte] |= 1ull << position[row * 8 + col];
+      }
+    }
+  }
+  return bits;
+}
+static constexpr JpegRowBits JpegRowZigzag = jpeg_row_bits_build();
+
 // The example quantisers of the JPEG standard (Annex K), natural order, scaled by quality.
 static constexpr u8 JpegLumaSteps[64] = {
     16, 11, 10, 16, 24,  40,  51,  61,  12, 12, 14, 19, 26,  58,  60,  55,  //
@@ -280,39 +301,37 @@ static inline u32 jpeg_extra_bits(i32 value, u32 category) {
   return (u32)(value < 0 ? value - 1 : value) & ((1u << category) - 1);
 }
 
-// One block's quantised coefficients, natural order: the difference of its DC from the
-// component's previous one, then each nonzero AC after its run of zeros (a 16-zero code for
-// every 16 of a long run), then an end-of-block unless the last coefficient is nonzero.
-static void jpeg_code_block(JpegBits *b, const i16 natural[64], i32 *dc, const JpegCodes *dc_codes,
+// One block's quantised coefficients, natural order, with a bit set in `nonzero` (natural
+// order too) for each that is not 0: the difference of its DC from the component's previous
+// one, then each nonzero AC after its run of zeros (a 16-zero code for every 16 of a long
+// run), then an end-of-block unless the last coefficient is nonzero. Only the nonzero
+// coefficients are visited, in zigzag order.
+static void jpeg_code_block(JpegBits *bits, const i16 natural[64], u64 nonzero, i32 *dc, const JpegCodes *dc_codes,
                             const JpegCodes *ac_codes) {
-  i16 zigzag[64];
-  u64 nonzero = 0;
-  for (u32 k = 0; k < 64; k += 1) {
-    i16 v = natural[JpegZigzag.natural[k]];
-    zigzag[k] = v;
-    nonzero |= (u64)(v != 0) << k;
-  }
-
-  i32 diff = zigzag[0] - *dc;
-  *dc = zigzag[0];
+  JpegBits b = *bits;
+  i32 diff = natural[0] - *dc;
+  *dc = natural[0];
   u32 size = jpeg_category(diff);
-  jpeg_put(b, ((u32)dc_codes->code[size] << size) | jpeg_extra_bits(diff, size), dc_codes->length[size] + size);
+  jpeg_put(&b, ((u32)dc_codes->code[size] << size) | jpeg_extra_bits(diff, size), dc_codes->length[size] + size);
 
-  nonzero &= ~1ull;
+  u64 ac = 0;
+  for (u32 row = 0; row < 8; row += 1) ac |= JpegRowZigzag.zigzag[row][(nonzero >> (row * 8)) & 0xFF];
+  ac &= ~1ull;
   u32 last = 0;
-  while (nonzero) {
-    u32 at = (u32)__builtin_ctzll(nonzero);
-    nonzero &= nonzero - 1;
+  while (ac) {
+    u32 at = (u32)__builtin_ctzll(ac);
+    ac &= ac - 1;
     u32 run = at - last - 1;
-    for (; run >= 16; run -= 16) jpeg_put(b, ac_codes->code[JpegSixteenZeros], ac_codes->length[JpegSixteenZeros]);
-    i32 value = zigzag[at];
+    for (; run >= 16; run -= 16) jpeg_put(&b, ac_codes->code[JpegSixteenZeros], ac_codes->length[JpegSixteenZeros]);
+    i32 value = natural[JpegZigzag.natural[at]];
     size = jpeg_category(value);
     u32 symbol = (run << 4) | size;
-    jpeg_put(b, ((u32)ac_codes->code[symbol] << size) | jpeg_extra_bits(value, size),
+    jpeg_put(&b, ((u32)ac_codes->code[symbol] << size) | jpeg_extra_bits(value, size),
              ac_codes->length[symbol] + size);
     last = at;
   }
-  if (last != 63) jpeg_put(b, ac_codes->code[JpegEndOfBlock], ac_codes->length[JpegEndOfBlock]);
+  if (last != 63) jpeg_put(&b, ac_codes->code[JpegEndOfBlock], ac_codes->length[JpegEndOfBlock]);
+  *bits = b;
 }
 
 // The most one MCU can take: six blocks of at most 22 DC bits and 63 coefficients of at most
@@ -353,7 +372,8 @@ static inline void jpeg_dct(JpegVec d[8]) {
 }
 
 // An 8×8 block of samples `stride` floats apart: rows transformed, then columns, then each
-// output times its factor, rounded half away from zero and truncated to an integer.
+// output times its factor, rounded half away from zero and truncated to an integer. Returns
+// the nonzero outputs' bits, natural order.
 #if defined(__SSE2__)
 static inline void jpeg_transpose(JpegVec lo[8], JpegVec hi[8]) {
   // Row i holds columns 0-3 in lo[i] and 4-7 in hi[i]; the four 4×4 quarters are transposed
@@ -369,7 +389,7 @@ static inline void jpeg_transpose(JpegVec lo[8], JpegVec hi[8]) {
   }
 }
 
-static void jpeg_transform(const f32 *samples, u64 stride, const f32 *factors, i16 out[64]) {
+static u64 jpeg_transform(const f32 *samples, u64 stride, const f32 *factors, i16 out[64]) {
   JpegVec lo[8], hi[8];
   for (u32 i = 0; i < 8; i += 1) {
     lo[i] = vec_load(samples + i * stride);
@@ -385,18 +405,26 @@ static void jpeg_transform(const f32 *samples, u64 stride, const f32 *factors, i
   jpeg_dct(hi);
 
   const __m128 sign = _mm_set1_ps(-0.0f), half = _mm_set1_ps(0.5f);
+  __m128i rows[8];
   for (u32 i = 0; i < 8; i += 1) {
     __m128 a = _mm_mul_ps(lo[i], _mm_load_ps(factors + i * 8));
     __m128 b = _mm_mul_ps(hi[i], _mm_load_ps(factors + i * 8 + 4));
     // v - 0.5 below zero, v + 0.5 otherwise; -0.0 truncates to 0 either way
     a = _mm_add_ps(a, _mm_or_ps(half, _mm_and_ps(a, sign)));
     b = _mm_add_ps(b, _mm_or_ps(half, _mm_and_ps(b, sign)));
-    __m128i packed = _mm_packs_epi32(_mm_cvttps_epi32(a), _mm_cvttps_epi32(b));
-    _mm_storeu_si128((__m128i *)(out + i * 8), packed);
+    rows[i] = _mm_packs_epi32(_mm_cvttps_epi32(a), _mm_cvttps_epi32(b));
+    _mm_storeu_si128((__m128i *)(out + i * 8), rows[i]);
   }
+  // saturating to bytes keeps a nonzero value nonzero
+  u64 zero = 0;
+  for (u32 i = 0; i < 8; i += 2) {
+    __m128i bytes = _mm_packs_epi16(rows[i], rows[i + 1]);
+    zero |= (u64)(u32)_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_setzero_si128())) << (i * 8);
+  }
+  return ~zero;
 }
 #else
-static void jpeg_transform(const f32 *samples, u64 stride, const f32 *factors, i16 out[64]) {
+static u64 jpeg_transform(const f32 *samples, u64 stride, const f32 *factors, i16 out[64]) {
   f32 block[64];
   for (u32 i = 0; i < 8; i += 1) memcpy(block + i * 8, samples + i * stride, 8 * sizeof(f32));
   for (u32 pass = 0; pass < 2; pass += 1) {
@@ -409,12 +437,22 @@ static void jpeg_transform(const f32 *samples, u64 stride, const f32 *factors, i
       for (u32 k = 0; k < 8; k += 1) block[line * next + k * step] = d[k];
     }
   }
+  u64 nonzero = 0;
   for (u32 k = 0; k < 64; k += 1) {
     f32 v = block[k] * factors[k];
     out[k] = (i16)(i32)(v < 0 ? v - 0.5f : v + 0.5f);
+    nonzero |= (u64)(out[k] != 0) << k;
   }
+  return nonzero;
 }
 #endif
+
+static void jpeg_block(JpegBits *bits, const f32 *samples, u64 stride, const f32 *factors, i32 *dc,
+                       const JpegCodes *dc_codes, const JpegCodes *ac_codes) {
+  alignas(16) i16 coefficients[64];
+  u64 nonzero = jpeg_transform(samples, stride, factors, coefficients);
+  jpeg_code_block(bits, coefficients, nonzero, dc, dc_codes, ac_codes);
+}
 
 //~ Colour
 // One MCU's samples before subsampling, `side` × `side` of each component (side 16 or 8).
@@ -551,7 +589,6 @@ bool jpeg_encode(EncodeSink *sink, const u8 *pixels, u64 width, u64 height, u32 
   u32 side = setup.subsample ? 16 : 8;
   i32 dc_y = 0, dc_u = 0, dc_v = 0;
   JpegTile tile;
-  i16 block[64];
   for (u64 y0 = 0; y0 < height; y0 += side) {
     for (u64 x0 = 0; x0 < width; x0 += side) {
       sink->cursor = bits.out;
@@ -559,12 +596,10 @@ bool jpeg_encode(EncodeSink *sink, const u8 *pixels, u64 width, u64 height, u32 
       jpeg_tile_read(&tile, &setup, pixels, width, height, components, x0, y0, side);
       if (setup.subsample) {
         for (u32 k = 0; k < 4; k += 1) {
-          jpeg_transform(tile.y + (k / 2) * 128 + (k % 2) * 8, 16, setup.luma_factors, block);
-          jpeg_code_block(&bits, block, &dc_y, &JpegLumaDc, &JpegLumaAc);
+          jpeg_block(&bits, tile.y + (k / 2) * 128 + (k % 2) * 8, 16, setup.luma_factors, &dc_y, &JpegLumaDc, &JpegLumaAc);
         }
       } else {
-        jpeg_transform(tile.y, 8, setup.luma_factors, block);
-        jpeg_code_block(&bits, block, &dc_y, &JpegLumaDc, &JpegLumaAc);
+        jpeg_block(&bits, tile.y, 8, setup.luma_factors, &dc_y, &JpegLumaDc, &JpegLumaAc);
       }
       if (grey) {
         jpeg_put(&bits, neutral, neutral_length);
@@ -577,10 +612,8 @@ bool jpeg_encode(EncodeSink *sink, const u8 *pixels, u64 width, u64 height, u32 
         jpeg_tile_halve(tile.v, tile.v_half);
         u = tile.u_half, v = tile.v_half;
       }
-      jpeg_transform(u, 8, setup.chroma_factors, block);
-      jpeg_code_block(&bits, block, &dc_u, &JpegChromaDc, &JpegChromaAc);
-      jpeg_transform(v, 8, setup.chroma_factors, block);
-      jpeg_code_block(&bits, block, &dc_v, &JpegChromaDc, &JpegChromaAc);
+      jpeg_block(&bits, u, 8, setup.chroma_factors, &dc_u, &JpegChromaDc, &JpegChromaAc);
+      jpeg_block(&bits, v, 8, setup.chroma_factors, &dc_v, &JpegChromaDc, &JpegChromaAc);
     }
   }
 
