@@ -29,6 +29,7 @@ struct StageInputs {
   u64 frame_width; // a full-HD frame, as the JPEG encoder sees it
   u64 frame_height;
   u8 *frame_rgb;
+  u8 *thumbnail_rgb; // a 256×256 output, as the many-files flood writes them
   u8 *canvas_rgba; // the 4:3 picture letterboxed on a transparent full-HD canvas
 };
 
@@ -37,6 +38,7 @@ static constexpr u64 StageHeight = 3000;
 static constexpr u64 ResizedWidth = 1440;
 static constexpr u64 ResizedHeight = 1080;
 static constexpr u32 FilterMitchell = 5;
+static constexpr u64 ThumbnailSide = 256;
 
 static Str8 stage_encode_png(Arena *arena, const u8 *pixels, u64 width, u64 height, u32 channels) {
   Str8 buffer = {};
@@ -45,12 +47,16 @@ static Str8 stage_encode_png(Arena *arena, const u8 *pixels, u64 width, u64 heig
   return codec_encode_png(&sink, pixels, width * height * channels, width, height, channels) ? buffer : Str8{};
 }
 
-static Str8 stage_encode_jpeg(Arena *arena, const u8 *pixels, u64 width, u64 height, u32 channels, int quality) {
+// Through the conversion layer's writer, or stb_image_write's (the same bytes).
+static Str8 stage_encode_jpeg(Arena *arena, const u8 *pixels, u64 width, u64 height, u32 channels, int quality,
+                              bool stb = false) {
   Str8 buffer = {};
   EncodeSink sink;
   encode_sink_begin(&sink, arena, &buffer, width * height * channels / 4 + kib(64));
-  return codec_encode_jpeg(&sink, pixels, width * height * channels, width, height, channels, quality) ? buffer
-                                                                                                       : Str8{};
+  u64 size = width * height * channels;
+  bool ok = stb ? codec_encode_jpeg_stb(&sink, pixels, size, width, height, channels, quality)
+                : codec_encode_jpeg(&sink, pixels, size, width, height, channels, quality);
+  return ok ? buffer : Str8{};
 }
 
 static u8 stage_luma(const u8 *rgb) { return (u8)((77u * rgb[0] + 150u * rgb[1] + 29u * rgb[2] + 128u) >> 8); }
@@ -87,6 +93,8 @@ static StageInputs *stage_inputs() {
   in->frame_height = 1080;
   in->frame_rgb = arena_push_uninit<u8>(arena, 1920 * 1080 * 3);
   bench_photo(in->frame_rgb, 1920, 1080, 3, 9);
+  in->thumbnail_rgb = arena_push_uninit<u8>(arena, ThumbnailSide * ThumbnailSide * 3);
+  bench_photo(in->thumbnail_rgb, ThumbnailSide, ThumbnailSide, 3, 10);
 
   Scratch scratch = scratch_begin(arena);
   u8 *opaque = arena_push_uninit<u8>(scratch.arena, count * 4);
@@ -279,6 +287,34 @@ static void BM_EncodeJpeg(benchmark::State &state) {
   state.counters["KB"] = benchmark::Counter((f64)encoded / 1e3);
 }
 BENCHMARK(BM_EncodeJpeg)->ArgName("quality")->Arg(60)->Arg(80)->Unit(benchmark::kMillisecond);
+
+// The conversion layer's JPEG writer (stb 0) against stb_image_write's (stb 1), which make the
+// same bytes: the full-HD frame and a flood-sized thumbnail (width 256), quality 80.
+static void BM_EncodeJpegWriters(benchmark::State &state) {
+  StageInputs *in = stage_inputs_or_skip(state);
+  if (!in) return;
+  bool stb = state.range(0) != 0;
+  bool frame = (u64)state.range(1) == in->frame_width;
+  u64 width = frame ? in->frame_width : ThumbnailSide, height = frame ? in->frame_height : ThumbnailSide;
+  const u8 *pixels = frame ? in->frame_rgb : in->thumbnail_rgb;
+  u64 encoded = 0;
+  for (auto _ : state) {
+    u64 mark = arena_offset(in->work);
+    Str8 file = stage_encode_jpeg(in->work, pixels, width, height, 3, 80, stb);
+    encoded = file.size;
+    arena_rewind(in->work, mark);
+    if (encoded == 0) {
+      state.SkipWithError("encode failed");
+      break;
+    }
+  }
+  stage_report(state, width * height);
+  state.counters["KB"] = benchmark::Counter((f64)encoded / 1e3);
+}
+BENCHMARK(BM_EncodeJpegWriters)
+    ->ArgNames({"stb", "width"})
+    ->ArgsProduct({{0, 1}, {1920, (i64)ThumbnailSide}})
+    ->Unit(benchmark::kMillisecond);
 
 static void BM_EncodePngLetterbox(benchmark::State &state) {
   StageInputs *in = stage_inputs_or_skip(state);

@@ -1,7 +1,8 @@
 // Conversion layer: the workers that turn a source into its outputs, and what they use.
 //
 // Owns: the table of image formats, the codec adapters (stb's decoder, resampler and encoder,
-// libdeflate behind the PNG encoder's zlib step, libb2 for pixel checksums), the colour
+// libdeflate behind the PNG encoder's zlib step, libb2 for pixel checksums), its own JPEG
+// writer (stb's JPEG bytes, written faster), the colour
 // conversion (lcms2) and the image libraries' heap, the targets, the claim table, the claims
 // shared with other instances on the same input folder, the
 // statistics, the metadata records, the output plan of an attempt, the conversion workers and
@@ -25,6 +26,7 @@
 
 #include "convert/convert_heap.h"
 #include "convert/convert_codec.h"
+#include "convert/convert_jpeg.h"
 #include "convert/convert_format.h"
 #include "convert/convert_target.h"
 #include "convert/convert_claims.h"

@@ -7,6 +7,7 @@
 
 #include "convert/convert_codec.h"
 #include "convert/convert_heap.h"
+#include "convert/convert_jpeg.h"
 #include "convert/convert_zlib_hook.h"
 
 // The libraries count bytes, widths and strides in int.
@@ -720,16 +721,20 @@ static void encode_sink_move(EncodeSink *sink, u64 needed) {
   sink->end_offset = arena_offset(sink->arena);
 }
 
-void encode_sink_write(void *context, void *data, int size) {
-  EncodeSink *sink = (EncodeSink *)context;
-  if (size <= 0 || !data) return;
-  u64 count = (u64)size;
+u8 *encode_sink_reserve(EncodeSink *sink, u64 count) {
   Str8 *buffer = sink->buffer;
   u64 used = (u64)(sink->cursor - buffer->str);
   u64 room = buffer->size - used;
   if (room < count && !encode_sink_extend_in_place(sink, count - room)) encode_sink_move(sink, used + count);
-  memcpy(sink->cursor, data, count);
-  sink->cursor += count;
+  return sink->cursor;
+}
+
+void encode_sink_write(void *context, void *data, int size) {
+  EncodeSink *sink = (EncodeSink *)context;
+  if (size <= 0 || !data) return;
+  u8 *at = encode_sink_reserve(sink, (u64)size);
+  memcpy(at, data, (u64)size);
+  sink->cursor = at + size;
 }
 
 bool encode_sink_finish(EncodeSink *sink, bool ok) {
@@ -758,10 +763,21 @@ bool codec_encode_png(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u
   return encode_sink_finish(sink, ok);
 }
 
+// A JPEG frame header stores each side in 16 bits.
+static bool encode_jpeg_fits(const u8 *pixels, u64 size, u64 width, u64 height, u32 components) {
+  return encode_input_fits(pixels, size, width, height, components) && width <= 0xFFFF && height <= 0xFFFF;
+}
+
 bool codec_encode_jpeg(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 components,
                        int quality) {
-  // a JPEG frame header stores each side in 16 bits
-  bool ok = encode_input_fits(pixels, size, width, height, components) && width <= 0xFFFF && height <= 0xFFFF;
+  bool ok = encode_jpeg_fits(pixels, size, width, height, components) &&
+            jpeg_encode(sink, pixels, width, height, components, quality);
+  return encode_sink_finish(sink, ok);
+}
+
+bool codec_encode_jpeg_stb(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 components,
+                           int quality) {
+  bool ok = encode_jpeg_fits(pixels, size, width, height, components);
   if (ok) {
     ok = stbi_write_jpg_to_func(encode_sink_write, sink, (int)width, (int)height, (int)components, pixels, quality) !=
          0;

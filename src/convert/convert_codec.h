@@ -1,6 +1,7 @@
 // Codec and checksum adapters: decoding (stb_image, PNG and JPEG only), resampling
-// (stb_image_resize2), encoding (stb_image_write, with libdeflate behind its zlib step) and the
-// pixel checksums (the base layer's BLAKE2b-128). Only this module calls the image libraries;
+// (stb_image_resize2), encoding (PNG through stb_image_write, with libdeflate behind its zlib
+// step; JPEG through convert_jpeg, which writes stb_image_write's bytes) and the pixel
+// checksums (the base layer's BLAKE2b-128). Only this module calls the image libraries;
 // src/third_party compiles them, with their allocations going to convert_heap and the PNG
 // encoder's deflate step to the hook of convert_zlib_hook.h.
 //
@@ -151,6 +152,9 @@ struct EncodeSink {
 
 // Allocates `capacity` bytes for *buffer from the arena.
 void encode_sink_begin(EncodeSink *sink, Arena *arena, Str8 *buffer, u64 capacity);
+// Room for `count` more bytes at the cursor, which the buffer's growth may move: an encoder
+// that writes into the buffer itself asks before writing, then sets the cursor past its bytes.
+u8 *encode_sink_reserve(EncodeSink *sink, u64 count);
 // The encoders' write callback; context is the EncodeSink.
 void encode_sink_write(void *context, void *data, int size);
 // Ends an encoding: *buffer then holds what was written, or nothing when !ok. Returns ok.
@@ -161,6 +165,10 @@ bool encode_sink_finish(EncodeSink *sink, bool ok);
 bool codec_encode_png(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 components);
 bool codec_encode_jpeg(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 components,
                        int quality);
+// The same file through stb_image_write's own JPEG writer: what codec_encode_jpeg must give
+// byte for byte, kept for the tests and benchmarks that hold the two side by side.
+bool codec_encode_jpeg_stb(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 components,
+                           int quality);
 
 //~ Checksum
 // BLAKE2b with a 16-byte digest length (not a truncated 64-byte digest), no key; an empty
