@@ -25,10 +25,12 @@ namespace {
 Str8 str8_of(const std::string &s) { return str8(s.data(), s.size()); }
 
 std::string summary(const TempFolder &tmp, const std::string &targets, int threads,
-                    const std::string &orientation = "upright", const std::string &color = "sRGB") {
+                    const std::string &orientation = "upright", const std::string &color = "sRGB",
+                    const std::string &png_level = "12") {
   return "Options:\n\tin:        " + tmp.at("in") + "\n\tout:       " + tmp.at("out") + "\n\tmetadatas: " +
          tmp.at("meta") + "\n\ttargets:   " + targets + "\n\tthread:    " + std::to_string(threads) +
-         "\n\torientation: " + orientation + "\n\tcolor:     " + color + "\n\nWaiting for PNG/JPEG files...\n";
+         "\n\torientation: " + orientation + "\n\tcolor:     " + color + "\n\tpng_level: " + png_level +
+         "\n\nWaiting for PNG/JPEG files...\n";
 }
 
 const std::string help_text = "Converter - Help -\n"
@@ -42,7 +44,9 @@ const std::string help_text = "Converter - Help -\n"
                               "\torientation: upright (default) turns the outputs as a viewer shows the photo; "
                               "stored keeps them as stored.\n"
                               "\tcolor:     sRGB (default) converts the outputs of a photo with a colour profile to "
-                              "sRGB; stored keeps its numbers.\n";
+                              "sRGB; stored keeps its numbers.\n"
+                              "\tpng_level: 1 (fastest) to 12 (smallest, the default): how hard PNG outputs are "
+                              "compressed; their names do not change.\n";
 
 std::vector<std::string> folder_args(const TempFolder &tmp) {
   return {"-in=" + tmp.at("in"), "-out=" + tmp.at("out"), "-metadatas=" + tmp.at("meta")};
@@ -127,7 +131,7 @@ TEST(AppMain, UnknownKeysAndUnreadableNumbersAreWarnedAndTheRestApplies) {
   TempFolder tmp;
   std::vector<std::string> args = folder_args(tmp);
   for (const char *arg : {"-input=/nowhere", "-outt=/nowhere", "-thread=abc", "-max_pixels=-5", "-orientation=left",
-                          "-color=stored", "-help"}) {
+                          "-color=stored", "-png_level=13", "-help"}) {
     args.push_back(arg);
   }
   Program program(args);
@@ -141,9 +145,11 @@ TEST(AppMain, UnknownKeysAndUnreadableNumbersAreWarnedAndTheRestApplies) {
                          "warning: unknown option \"outt\"; it is ignored\n"
                          "warning: thread value \"abc\" is not a number; using the default (the processor count)\n"
                          "warning: max_pixels value \"-5\" is not a number; using the default (134217728)\n"
+                         "warning: png_level value \"13\" is not between 1 and 12; using the default (12)\n"
                          "warning: orientation value \"left\" is neither upright nor stored; using the default "
                          "(upright)\n";
-  EXPECT_NE(program.out.find("\torientation: upright\n\tcolor:     stored\n"), std::string::npos) << program.out;
+  EXPECT_NE(program.out.find("\torientation: upright\n\tcolor:     stored\n\tpng_level: 12\n"), std::string::npos)
+      << program.out;
   EXPECT_NE(program.out.find(warnings + help_text + "[Vantor] ended.\n"), std::string::npos) << program.out;
   EXPECT_FALSE(fs::exists("/nowhere"));
 }
@@ -162,7 +168,7 @@ TEST(AppMain, FolderNamesReachTheSummaryAsUtf8WithForwardSlashes) {
   ASSERT_TRUE(program.wait_for_exit());
   EXPECT_EQ(program.exit_code, 0);
   EXPECT_EQ(program.out, "Options:\n\tin:        " + in + "\n\tout:       " + out + "\n\tmetadatas: " + meta +
-                             "\n\ttargets:   default\n\tthread:    3\n\torientation: upright\n\tcolor:     sRGB\n\n"
+                             "\n\ttargets:   default\n\tthread:    3\n\torientation: upright\n\tcolor:     sRGB\n\tpng_level: 12\n\n"
                              "Waiting for PNG/JPEG files...\n" + help_text +
                              "[Vantor] ended.\n");
   for (const std::string &folder : {in, out, meta}) {

@@ -215,6 +215,32 @@ TEST(EndToEnd, ClaimsOfAnotherMachineAreHonouredUntilItIsGone) {
   expect_converted(f, "taken", taken, 4);
 }
 
+// -png_level trades size for time and nothing else: the same files by name (the pixels'
+// checksums), the lower level's PNG larger.
+TEST(EndToEnd, PngLevelChangesOnlyThePngFilesSizes) {
+  std::map<std::string, uintmax_t> sizes[2];
+  for (int run = 0; run < 2; run += 1) {
+    Folders f;
+    std::string targets = f.tmp.write("targets.txt", "targets: [ { width: 300, height: 200, image_type: 'PNG' } ]\n");
+    f.drop("scene.jpg", jpeg_file(gradient(320, 200, 3), 320, 200, 3, 90));
+    std::vector<std::string> extra = {"-drain", "-targets=" + targets};
+    if (run == 1) extra.push_back("-png_level=1");
+    FinishedRun done = run_to_end(f.args(extra));
+    ASSERT_TRUE(done.ended) << done.out;
+    EXPECT_EQ(done.exit_code, 0) << done.out;
+    for (auto &e : fs::directory_iterator(f.out)) {
+      if (e.is_regular_file()) sizes[run][e.path().filename().string()] = e.file_size();
+    }
+  }
+  ASSERT_EQ(sizes[0].size(), 2u);
+  for (auto &[name, size] : sizes[0]) {
+    ASSERT_EQ(sizes[1].count(name), 1u) << name;
+    if (name.ends_with(".png")) {
+      EXPECT_LT(size, sizes[1][name]) << name;
+    }
+  }
+}
+
 } // namespace
 
 //~ Conversion

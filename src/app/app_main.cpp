@@ -251,12 +251,15 @@ static void app_print_help(Arena *arena) {
          "stored.\n");
   printf("\tcolor:     sRGB (default) converts the outputs of a photo with a colour profile to sRGB; stored keeps "
          "its numbers.\n");
+  printf("\tpng_level: 1 (fastest) to 12 (smallest, the default): how hard PNG outputs are compressed; their names "
+         "do not change.\n");
 }
 
 //~ Options
 // Every key the program reads; "quiet" is start-up's, "version" ends the program before it.
-static const char *const app_known_keys[] = {"in",   "out",   "metadatas", "targets",     "thread", "max_pixels",
-                                             "help", "drain", "quiet",     "orientation", "color",  "version"};
+static const char *const app_known_keys[] = {"in",    "out",   "metadatas",   "targets", "thread",
+                                             "max_pixels", "help", "drain", "quiet",       "orientation",
+                                             "color", "png_level", "version"};
 
 static bool app_key_is_known(Str8 key) {
   for (const char *known : app_known_keys) {
@@ -310,6 +313,15 @@ AppCommandLine app_command_line_read(Arena *arena, ArgTable *table) {
   Str8 max_pixels_default = arena_format(arena, "%llu", (unsigned long long)AppDefaultMaxPixels);
   options->max_pixels =
       app_number_option(arena, table, "max_pixels", (const char *)max_pixels_default.str, &line.warnings);
+  // A level outside 1..12 is warned about like a value that is no number.
+  options->png_level = app_number_option(arena, table, "png_level", "12", &line.warnings);
+  Str8 png_level = arg_value(table, str8_lit("png_level"));
+  u64 level = 0;
+  if (png_level.size > 0 && arg_u64_read(table, str8_lit("png_level"), &level) && (level == 0 || level > AppDefaultPngLevel)) {
+    str8_list_addf(arena, &line.warnings, "warning: png_level value \"%S\" is not between 1 and 12; using the default (12)",
+                   png_level);
+    options->png_level = 0;
+  }
   options->keep_orientation = app_stored_option(arena, table, "orientation", "upright", &line.warnings);
   options->keep_color = app_stored_option(arena, table, "color", "sRGB", &line.warnings);
   return line;
@@ -416,12 +428,12 @@ int app_main(ArgTable *table) {
     AppState *state = app_state();
     Str8 targets_text = state->default_targets ? str8_lit("default") : options.targets_path;
     printf("Options:\n\tin:        %.*s\n\tout:       %.*s\n\tmetadatas: %.*s\n\ttargets:   %.*s\n\tthread:    "
-           "%d\n\torientation: %s\n\tcolor:     %s\n\nWaiting for PNG/JPEG files...\n",
+           "%d\n\torientation: %s\n\tcolor:     %s\n\tpng_level: %d\n\nWaiting for PNG/JPEG files...\n",
            (int)state->in_folder.size, (const char *)state->in_folder.str, (int)state->out_folder.size,
            (const char *)state->out_folder.str, (int)state->metadatas_folder.size,
            (const char *)state->metadatas_folder.str, (int)targets_text.size, (const char *)targets_text.str,
            (int)state->thread_count, state->keep_orientation ? "stored" : "upright",
-           state->keep_color ? "stored" : "sRGB");
+           state->keep_color ? "stored" : "sRGB", (int)state->png_level);
     str8_list_append_list(&problems, &line.warnings);
     for (Str8Node *n = problems.first; n; n = n->next) {
       printf("%.*s\n", (int)n->string.size, (const char *)n->string.str);

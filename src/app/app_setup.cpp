@@ -248,6 +248,7 @@ u32 app_setup(const AppOptions *options, Str8List *problems) {
   AppState *state = arena_push<AppState>(arena);
   state->arena = arena;
   state->max_pixels = options->max_pixels ? options->max_pixels : AppDefaultMaxPixels;
+  state->png_level = options->png_level ? options->png_level : AppDefaultPngLevel;
   state->keep_orientation = options->keep_orientation;
   state->keep_color = options->keep_color;
 
@@ -287,7 +288,7 @@ u32 app_setup(const AppOptions *options, Str8List *problems) {
   claim_table_init(&state->claims, arena, state->thread_count);
 
   // the encoder's one shared setting, before any worker can encode
-  codec_set_png_compression_level(12);
+  codec_set_png_compression_level((int)state->png_level);
 
   // published complete; the workers read it from their first step on
   ConvertShared *shared = &state->shared;

@@ -12,6 +12,8 @@
 // Sources with more pixels than this are refused before decoding unless -max_pixels says
 // otherwise (128 Mi pixels: half a GiB as 8-bit RGBA).
 constexpr u64 AppDefaultMaxPixels = 134217728;
+// PNG outputs are compressed at libdeflate's strongest level unless -png_level says otherwise.
+constexpr u64 AppDefaultPngLevel = 12;
 constexpr u64 AppMaxThreads = 16;
 constexpr u64 AppConversionQueueBytes = 524288;
 
@@ -56,6 +58,7 @@ struct AppOptions {
   Str8 targets_path = {}; // already normalised
   u64 threads = 0;
   u64 max_pixels = 0;
+  u64 png_level = 0; // 1..12
   bool keep_orientation = false; // outputs keep the stored orientation instead of showing upright
   bool keep_color = false;       // outputs keep the stored colour numbers instead of sRGB
 };

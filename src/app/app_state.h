@@ -27,6 +27,7 @@ struct AppState {
   u64 thread_count;
   OsObject **workers;
   u64 max_pixels;   // sources with more pixels are refused before decoding
+  u64 png_level;    // libdeflate's level for PNG outputs, 1..12
   bool keep_orientation; // -orientation=stored: outputs are not turned upright
   bool keep_color;       // -color=stored: outputs are not converted to sRGB
   u64 workers_busy; // atomic: workers between taking a path and the end of its cycle
