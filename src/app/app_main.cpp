@@ -317,9 +317,10 @@ AppCommandLine app_command_line_read(Arena *arena, ArgTable *table) {
   options->png_level = app_number_option(arena, table, "png_level", "12", &line.warnings);
   Str8 png_level = arg_value(table, str8_lit("png_level"));
   u64 level = 0;
-  if (png_level.size > 0 && arg_u64_read(table, str8_lit("png_level"), &level) && (level == 0 || level > AppDefaultPngLevel)) {
-    str8_list_addf(arena, &line.warnings, "warning: png_level value \"%S\" is not between 1 and 12; using the default (12)",
-                   png_level);
+  bool readable = png_level.size > 0 && arg_u64_read(table, str8_lit("png_level"), &level);
+  if (readable && (level == 0 || level > AppDefaultPngLevel)) {
+    str8_list_addf(arena, &line.warnings,
+                   "warning: png_level value \"%S\" is not between 1 and 12; using the default (12)", png_level);
     options->png_level = 0;
   }
   options->keep_orientation = app_stored_option(arena, table, "orientation", "upright", &line.warnings);

@@ -203,7 +203,8 @@ static InstanceState judge_heartbeat(InstanceBoard *b, u64 id) {
     u64 at = str8_find(text, mark, 0, 0);
     Str8 domain = at < text.size ? str8_trim_space(str8_drop_front(text, at + mark.size)) : Str8{};
     // On this system and mount the lock says it all: the system dropped it with its holder.
-    FileLockState lock = b->domain.size > 0 && str8_equals(domain, b->domain, 0) ? file_lock_probe(file) : FileLockUnknown;
+    bool here = b->domain.size > 0 && str8_equals(domain, b->domain, 0);
+    FileLockState lock = here ? file_lock_probe(file) : FileLockUnknown;
     if (lock == FileLockFree) {
       state = InstanceGone;
     } else if (lock == FileLockHeld) {

@@ -730,7 +730,8 @@ static void batch_commit(SourceBatch *batch) {
   for (BatchedSource *d = batch->first; d; d = d->next) {
     // A source whose claim another instance took over (this one was silent too long) is that
     // instance's now: nothing of this attempt is put in place.
-    if (d->entry->shared_serial != 0 && !shared_claim_is_ours(source_below_input(shared, d->path), d->entry->shared_serial)) {
+    u64 serial = d->entry->shared_serial;
+    if (serial != 0 && !shared_claim_is_ours(source_below_input(shared, d->path), serial)) {
       for (u64 i = 0; i < d->files.count; i += 1) file_write_cancel(&d->files.writes[i]);
       d->entry->shared_serial = 0;
       d->lost = true;
