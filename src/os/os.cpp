@@ -48,6 +48,7 @@ void process_init_facts() {
   environment_query(startup, &g_proc_info.environment);
 
   sync_pool_init();
+  sync_threads_start();
 }
 
 void process_init(int argc, char **argv) {
@@ -505,6 +506,137 @@ static bool os_make_folders(Str8 path, bool include_last) {
 
 bool folder_make_chain(Str8 path) { return os_make_folders(path, true); }
 bool folder_make_parents(Str8 path) { return os_make_folders(path, false); }
+
+//- sync threads
+// Four: on a busy disk, a batch's syncs from four threads at once took a twelfth of the time
+// they took one after the other.
+static constexpr u64 SyncThreadCount = 4;
+
+struct SyncGroup {
+  u64 left; // its jobs not done yet, under the queue's lock
+};
+
+// A file's or a folder's sync; lives on its caller's scratch until the caller's wait ends.
+struct SyncJob {
+  SyncJob *next;
+  SyncGroup *group;
+  FileHandle file; // closed after its sync; 0 for a folder
+  Str8 folder;
+  bool ok;
+  u32 error; // file_last_error_code on the sync thread, when not ok
+};
+
+struct SyncThreads {
+  OsObject *lock; // the queue and every group's count; taken alone
+  OsObject *work; // woken when jobs are queued
+  OsObject *done; // woken when a group's last job is done
+  SyncJob *first;
+  SyncJob *last;
+};
+static SyncThreads g_sync_threads;
+SyncTestHook *sync_test_hook;
+
+// A failure's reason is taken before the close, which may change the thread's last error.
+static void sync_job_run(SyncJob *job) {
+  SyncTestHook *hook = sync_test_hook;
+  bool ok = !hook || hook(SyncBefore, job->file, job->folder);
+  if (ok) ok = job->file ? file_sync(job->file) : folder_sync(job->folder);
+  u32 error = ok ? 0 : file_last_error_code();
+  if (hook) hook(SyncAfter, job->file, job->folder);
+  if (job->file && !file_close(job->file) && ok) {
+    ok = false;
+    error = file_last_error_code();
+  }
+  job->ok = ok;
+  job->error = error;
+}
+
+static void sync_thread(u64 index) {
+  thread_set_name("[VANTOR] Sync #%I64u", index);
+  SyncThreads *t = &g_sync_threads;
+  for (;;) {
+    cs_enter(t->lock);
+    while (!t->first) cv_wait_cs(t->work, t->lock, DeadlineNone);
+    SyncJob *job = sll_stack_pop(t->first);
+    if (!t->first) t->last = nullptr;
+    cs_leave(t->lock);
+
+    SyncGroup *group = job->group;
+    sync_job_run(job);
+    // the job belongs to its caller again once its group's count drops
+    cs_enter(t->lock);
+    group->left -= 1;
+    bool last = group->left == 0;
+    cs_leave(t->lock);
+    if (last) cv_wake_all(t->done);
+  }
+}
+
+void sync_threads_start() {
+  SyncThreads *t = &g_sync_threads;
+  if (t->lock) return;
+  t->lock = cs_create();
+  t->work = cv_create();
+  t->done = cv_create();
+  for (u64 i = 1; i <= SyncThreadCount; i += 1) thread_create(sync_thread, i);
+}
+
+// Returns once every job is done. Without the threads (a program that never started them)
+// the caller runs its jobs itself.
+static void sync_jobs_run(SyncJob *jobs, u64 count) {
+  SyncThreads *t = &g_sync_threads;
+  if (count == 0) return;
+  if (!t->lock) {
+    for (u64 i = 0; i < count; i += 1) sync_job_run(&jobs[i]);
+    return;
+  }
+  SyncGroup group = {count};
+  cs_enter(t->lock);
+  for (u64 i = 0; i < count; i += 1) {
+    jobs[i].group = &group;
+    sll_queue_push(t->first, t->last, &jobs[i]);
+  }
+  cs_leave(t->lock);
+  cv_wake_all(t->work);
+  cs_enter(t->lock);
+  while (group.left > 0) cv_wait_cs(t->done, t->lock, DeadlineNone);
+  cs_leave(t->lock);
+}
+
+void file_write_sync(PendingWrite **writes, u64 count) {
+  Scratch scratch = scratch_begin(nullptr);
+  SyncJob *jobs = arena_push<SyncJob>(scratch.arena, max_of(count, (u64)1));
+  u64 open = 0;
+  for (u64 i = 0; i < count; i += 1) {
+    if (writes[i]->file) jobs[open++].file = writes[i]->file;
+  }
+  sync_jobs_run(jobs, open);
+  // the jobs are in the order of the writes still open
+  SyncJob *job = jobs;
+  for (u64 i = 0; i < count; i += 1) {
+    PendingWrite *w = writes[i];
+    if (!w->file) continue;
+    w->file = 0;
+    w->durable = job->ok;
+    w->error = job->error;
+    job += 1;
+  }
+  scratch_restore(scratch);
+}
+
+bool folder_sync_many(Str8 *folders, u64 count) {
+  Scratch scratch = scratch_begin(nullptr);
+  SyncJob *jobs = arena_push<SyncJob>(scratch.arena, max_of(count, (u64)1));
+  for (u64 i = 0; i < count; i += 1) jobs[i].folder = folders[i];
+  sync_jobs_run(jobs, count);
+  bool ok = true;
+  for (u64 i = 0; i < count && ok; i += 1) {
+    ok = jobs[i].ok;
+    if (!ok && jobs[i].error) file_last_error_set(jobs[i].error);
+  }
+  scratch_restore(scratch);
+  return ok;
+}
 
 //~ String ring
 void string_ring_init(StringRing *ring, Arena *arena, u64 capacity) {

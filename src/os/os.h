@@ -10,7 +10,8 @@
 // Threads and locks: every thread, critical section, SRW lock and condition variable comes
 // from the process-wide SyncPool (one critical section guarding its arena, taken alone) and
 // lives until the process ends. Condition variables are only ever woken with wake-all; every
-// waiter re-tests its condition. A StringRing's critical section is taken alone.
+// waiter re-tests its condition. A StringRing's critical section is taken alone, and so is the
+// sync threads' queue's: file and folder syncs run on those threads while their caller waits.
 #pragma once
 
 #include <atomic>
@@ -46,8 +47,8 @@ struct ProcessHooks {
 const ProcessHooks *process_hooks();
 
 // Everything start-up does before the entry body: the fatal report is installed, SysInfo
-// and ProcInfo are filled, the main thread's context and the SyncPool are made, and the
-// arguments are copied as zero-terminated UTF-8 into the argument arena (the quiet flag is
+// and ProcInfo are filled, the main thread's context and the SyncPool are made, the sync
+// threads are started, and the arguments are copied as zero-terminated UTF-8 into the argument arena (the quiet flag is
 // noted). The test runner calls this alone.
 void process_init(int argc, char **argv);
 // Written once: everything process_init does before the arguments, over the per-system
@@ -196,16 +197,24 @@ bool file_write_all(Str8 path, Str8 data, u32 flags);
 // file_write_commit syncs every temporary of the batch, then moves each over its destination,
 // in order. After the first failure the rest are not put in place; ok[i] tells which were,
 // and no temporary is left behind either way. The destinations' folders are not synced:
-// folder_sync does that, once for every batch that wrote into them.
+// folder_sync does that, once for every batch that wrote into them. The temporaries are synced
+// all at once on the sync threads, and none is moved before every one of them is done.
 struct PendingWrite {
   Str8 path;       // the destination; with WriteKeepOther, where the bytes are after the commit
   Str8 temp;       // the temporary beside it
-  FileHandle file; // open from begin to commit
+  FileHandle file; // open from begin until it is synced
   Arena *arena;    // begin's, which holds the paths (a numbered name is made there too)
   u32 flags;
+  bool durable;    // synced and closed: the commit only has to move it
+  u32 error;       // why its sync failed (file_last_error_code's value), 0 when it did not
 };
 bool file_write_begin(Arena *arena, Str8 path, Str8 data, u32 flags, PendingWrite *out);
 void file_write_commit(PendingWrite *writes, u64 count, bool *ok);
+// Written once: syncs and closes every temporary among the writes that is still open, all at
+// once on the sync threads, and returns when all are done; each is then durable or keeps its
+// failure's reason for the commit to report. The commit does this for whatever is still open:
+// calling it first makes the writes of several commits durable together.
+void file_write_sync(PendingWrite **writes, u64 count);
 // Drops a write that was begun and not committed: its temporary goes.
 void file_write_cancel(PendingWrite *write);
 // Written once: the WriteKeepOther step of the commit, for a synced and closed temporary.
@@ -226,6 +235,10 @@ bool file_delete(Str8 path);
 Str8 file_last_error_text(Arena *arena);
 // Whether that failure was something already being at the path (an exclusive create's refusal).
 bool file_last_error_exists();
+// The calling thread's last error as the system's code (errno, GetLastError), and that code
+// given to the calling thread, so that a failure met on one thread is reported on another.
+u32 file_last_error_code();
+void file_last_error_set(u32 code);
 // Moves a file to `to` durably, never replacing anything there: a no-replace rename, then the
 // destination's folder is synced. Across file systems the bytes are copied into a temporary
 // beside `to`, synced and renamed into place without replacing, the folder is synced, and only
@@ -260,6 +273,9 @@ bool folder_ensure(Str8 path);
 bool folder_make_chain(Str8 path);
 bool folder_make_parents(Str8 path);
 bool folder_sync(Str8 path);
+// Written once: the folders synced all at once on the sync threads. True when every one was;
+// otherwise file_last_error_text names the first failed folder's reason, on the calling thread.
+bool folder_sync_many(Str8 *folders, u64 count);
 // The file's bytes reach the disk (or the file server).
 bool file_sync(FileHandle file);
 // Removes the folder only when it is empty.
@@ -314,6 +330,25 @@ struct DirIter;
 DirIter *dir_iter_open(Arena *arena, Str8 folder, u32 filter);
 bool dir_iter_next(Arena *arena, DirIter *iter, DirEntry *out);
 void dir_iter_close(DirIter *iter);
+
+// The sync threads (written once). A sync waits for the disk, not the processor (about 2 ms
+// each on a busy disk), so file_write_sync and folder_sync_many hand theirs to a few threads
+// that wait together: a batch then costs about its slowest sync, not the sum of them. Started
+// by process_init_facts and never stopped; a caller waits for its own syncs only. Their queue's
+// critical section is taken alone.
+void sync_threads_start();
+// Testing hook, null in the program. Called on a sync thread before each sync (SyncBefore:
+// false makes the sync fail, with that thread's last error as its reason) and right after it
+// (SyncAfter), and by file_write_commit on the calling thread before it moves each temporary
+// into place (SyncPlace, with the destination). `file` is the temporary's handle (0 for a
+// folder and for SyncPlace), `path` the folder or the destination.
+enum SyncEvent : u32 {
+  SyncBefore = 1,
+  SyncAfter = 2,
+  SyncPlace = 3,
+};
+typedef bool SyncTestHook(SyncEvent event, FileHandle file, Str8 path);
+extern SyncTestHook *sync_test_hook;
 
 //~ Threads, locks and clocks (per operating system)
 struct OsObject;

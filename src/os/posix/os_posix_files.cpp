@@ -232,13 +232,15 @@ bool file_write_begin(Arena *arena, Str8 path, Str8 data, u32 flags, PendingWrit
 }
 
 void file_write_commit(PendingWrite *writes, u64 count, bool *ok) {
+  Scratch syncs = scratch_begin(nullptr);
+  PendingWrite **open = arena_push<PendingWrite *>(syncs.arena, max_of(count, (u64)1));
+  for (u64 i = 0; i < count; i += 1) open[i] = &writes[i];
+  file_write_sync(open, count);
+  scratch_restore(syncs);
   int error = 0; // the first failure's, for file_last_error_text
   for (u64 i = 0; i < count; i += 1) {
-    int fd = writes[i].file ? posix_fd(writes[i].file) : -1;
-    ok[i] = fd >= 0 && fsync(fd) == 0;
-    if (fd >= 0) ok[i] = close(fd) == 0 && ok[i];
-    if (!ok[i] && !error) error = errno ? errno : EIO;
-    writes[i].file = 0;
+    ok[i] = writes[i].durable;
+    if (!ok[i] && !error) error = writes[i].error ? (int)writes[i].error : EIO;
   }
   bool failed = false;
   for (u64 i = 0; i < count; i += 1) {
@@ -249,6 +251,7 @@ void file_write_commit(PendingWrite *writes, u64 count, bool *ok) {
     }
     Scratch scratch = scratch_begin(nullptr);
     char *cpath = posix_path(scratch.arena, writes[i].path);
+    if (ok[i] && !failed && sync_test_hook) sync_test_hook(SyncPlace, 0, writes[i].path);
     if (writes[i].flags & WriteKeepOther) {
       ok[i] = ok[i] && !failed && cpath && file_place_keeping_other(&writes[i]);
     } else {
@@ -295,6 +298,9 @@ Str8 file_last_error_text(Arena *arena) {
 }
 
 bool file_last_error_exists() { return errno == EEXIST; }
+
+u32 file_last_error_code() { return (u32)errno; }
+void file_last_error_set(u32 code) { errno = (int)code; }
 
 //- moving
 // Renames without replacing: renameat2 where the kernel and the file system have it, else a

@@ -241,19 +241,22 @@ bool file_write_begin(Arena *arena, Str8 path, Str8 data, u32 flags, PendingWrit
 }
 
 void file_write_commit(PendingWrite *writes, u64 count, bool *ok) {
+  Scratch syncs = scratch_begin(nullptr);
+  PendingWrite **open = arena_push<PendingWrite *>(syncs.arena, max_of(count, (u64)1));
+  for (u64 i = 0; i < count; i += 1) open[i] = &writes[i];
+  file_write_sync(open, count);
+  scratch_restore(syncs);
   DWORD error = 0; // the first failure's, for file_last_error_text
   for (u64 i = 0; i < count; i += 1) {
-    HANDLE h = writes[i].file ? (HANDLE)(uintptr_t)writes[i].file : INVALID_HANDLE_VALUE;
-    ok[i] = h != INVALID_HANDLE_VALUE && FlushFileBuffers(h) != 0;
-    if (h != INVALID_HANDLE_VALUE) ok[i] = CloseHandle(h) != 0 && ok[i];
-    if (!ok[i] && !error) error = GetLastError() ? GetLastError() : ERROR_WRITE_FAULT;
-    writes[i].file = 0;
+    ok[i] = writes[i].durable;
+    if (!ok[i] && !error) error = writes[i].error ? (DWORD)writes[i].error : ERROR_WRITE_FAULT;
   }
   bool failed = false;
   for (u64 i = 0; i < count; i += 1) {
     Scratch scratch = scratch_begin(nullptr);
     wchar_t *wtemp = writes[i].temp.size ? win32_path(scratch.arena, writes[i].temp) : nullptr;
     wchar_t *wpath = win32_path(scratch.arena, writes[i].path);
+    if (ok[i] && !failed && sync_test_hook) sync_test_hook(SyncPlace, 0, writes[i].path);
     if (writes[i].flags & WriteKeepOther) {
       ok[i] = ok[i] && !failed && wtemp && wpath && file_place_keeping_other(&writes[i]);
     } else {
@@ -294,6 +297,9 @@ bool file_last_error_exists() {
   DWORD error = GetLastError();
   return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
 }
+
+u32 file_last_error_code() { return (u32)GetLastError(); }
+void file_last_error_set(u32 code) { SetLastError((DWORD)code); }
 
 Str8 file_last_error_text(Arena *arena) {
   DWORD error = GetLastError();
