@@ -227,18 +227,25 @@ static Str8 metadata_name_take(Arena *arena, Str8 planned, Str8 source, Str8 mar
   return chosen;
 }
 
-// Syncs `folder` and each folder above it, up to but not including `root` (which the caller
-// syncs), once per list: the entries of folders just made reach the disk with the files in them.
-static void folder_sync_below(Arena *arena, Str8 root, Str8 folder, Str8List *synced) {
+// Adds `folder` and each folder above it, up to but not including `root` (which the caller
+// adds), to the folders to sync, each once: the entries of folders just made reach the disk
+// with the files in them.
+static void folders_below(Arena *arena, Str8 root, Str8 folder, Str8List *folders) {
   while (folder.size > root.size + 1 && str8_starts_with(folder, root, 0)) {
-    bool done = false;
-    for (Str8Node *n = synced->first; n && !done; n = n->next) done = str8_equals(n->string, folder, 0);
-    if (done) return;
-    Str8 copy = str8_copy(arena, folder);
-    folder_sync(copy);
-    str8_list_add(arena, synced, copy);
+    bool listed = false;
+    for (Str8Node *n = folders->first; n && !listed; n = n->next) listed = str8_equals(n->string, folder, 0);
+    if (listed) return;
+    str8_list_add(arena, folders, str8_copy(arena, folder));
     folder = str8_parent_folder(folder);
   }
+}
+
+// The folders synced all at once; returns when every sync is done.
+static void folders_sync(Arena *arena, Str8List *folders) {
+  Str8 *each = arena_push<Str8>(arena, max_of(folders->node_count, (u64)1));
+  u64 count = 0;
+  for (Str8Node *n = folders->first; n; n = n->next) each[count++] = n->string;
+  folder_sync_many(each, count);
 }
 
 //~ One attempt
@@ -519,6 +526,10 @@ static bool commit_source_writes(Arena *arena, SourceWrites *files, bool quiet, 
   if (files->count == 0) return true;
   bool has_metadata = files->metadata_text.size > 0;
   u64 outputs = files->count - (has_metadata ? 1 : 0);
+  // the metadata's temporary is synced along with the outputs', and moved only after them
+  PendingWrite **each = arena_push<PendingWrite *>(arena, files->count);
+  for (u64 i = 0; i < files->count; i += 1) each[i] = &files->writes[i];
+  file_write_sync(each, files->count);
   bool *ok = arena_push<bool>(arena, files->count);
   file_write_commit(files->writes, outputs, ok);
   u64 bad = files->count;
@@ -625,8 +636,8 @@ static void phase_settle(Attempt *a) {
   if (tried && a->outcome == AttemptWriteFailed) {
     Str8 failed = {};
     if (!commit_source_writes(a->arena, &a->files, a->quiet, &failed)) attempt_note_failure(a, failed, 0);
-    folder_sync(a->shared->out_folder);
-    folder_sync(a->shared->metadatas_folder);
+    Str8 folders[] = {a->shared->out_folder, a->shared->metadatas_folder};
+    folder_sync_many(folders, 2);
     if (a->memory->batch->count == 0) a->memory->batch = batch_reset(a->memory->batch);
   }
   settle_left_in_place(a->shared, a->entry, a->path, &a->versions, a->outcome, a->intake_settled, a->failed_path,
@@ -711,10 +722,11 @@ static bool move_aside(Arena *arena, ConvertShared *shared, Str8 path) {
     reason = str8_lit("the input folder lies inside that folder");
   } else {
     // the folders it goes into reach the disk before the file leaves the input
-    Str8List synced = {};
+    Str8List folders = {};
     if (folder_make_parents(to)) {
-      folder_sync_below(arena, shared->out_folder, str8_parent_folder(to), &synced);
-      folder_sync(shared->out_folder);
+      folders_below(arena, shared->out_folder, str8_parent_folder(to), &folders);
+      str8_list_add(arena, &folders, shared->out_folder);
+      folders_sync(arena, &folders);
     }
     if (file_move_to_free_name(arena, path, to).size > 0) return true;
     reason = file_last_error_text(arena);
@@ -726,6 +738,16 @@ static bool move_aside(Arena *arena, ConvertShared *shared, Str8 path) {
 static void batch_commit(SourceBatch *batch) {
   ConvertShared *shared = convert_shared();
   Scratch scratch = scratch_begin(batch->arena);
+  // every temporary of the batch is durable before the first one is moved: their syncs wait
+  // for the disk together
+  u64 temporaries = 0;
+  for (BatchedSource *d = batch->first; d; d = d->next) temporaries += d->files.count;
+  PendingWrite **each = arena_push<PendingWrite *>(scratch.arena, max_of(temporaries, (u64)1));
+  u64 listed = 0;
+  for (BatchedSource *d = batch->first; d; d = d->next) {
+    for (u64 i = 0; i < d->files.count; i += 1) each[listed++] = &d->files.writes[i];
+  }
+  file_write_sync(each, listed);
   bool any_output = false;
   for (BatchedSource *d = batch->first; d; d = d->next) {
     // A source whose claim another instance took over (this one was silent too long) is that
@@ -741,14 +763,16 @@ static void batch_commit(SourceBatch *batch) {
     d->in_place = commit_source_writes(scratch.arena, &d->files, quiet, &d->failed_path);
     any_output |= d->converted;
   }
-  if (any_output) folder_sync(shared->out_folder);
-  folder_sync(shared->metadatas_folder);
-  Str8List synced = {};
+  // then the folders that took them, all at once, before any source goes
+  Str8List folders = {};
+  if (any_output) str8_list_add(scratch.arena, &folders, shared->out_folder);
+  str8_list_add(scratch.arena, &folders, shared->metadatas_folder);
   for (BatchedSource *d = batch->first; d; d = d->next) {
     if (!d->in_place || d->files.metadata_text.size == 0) continue;
     Str8 metadata = d->files.writes[d->files.count - 1].path;
-    folder_sync_below(scratch.arena, shared->metadatas_folder, str8_parent_folder(metadata), &synced);
+    folders_below(scratch.arena, shared->metadatas_folder, str8_parent_folder(metadata), &folders);
   }
+  folders_sync(scratch.arena, &folders);
   for (BatchedSource *d = batch->first; d; d = d->next) {
     SourceVersions *v = &d->versions;
     if (d->lost) {
