@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <map>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -208,6 +212,143 @@ TEST(OsFiles, WritesKeepingOtherBytesNeverReplaceThem) {
   EXPECT_FALSE(folder_can_take(s8(path), 0));
   EXPECT_FALSE(folder_can_take(s8(tmp.path), 1ull << 60));
   EXPECT_EQ(names_in(tmp.path), expected);
+}
+
+// What the sync threads and the commit did, in order, as the testing hook saw it. One sync is
+// held until every other one of its batch is done, so the syncs finish out of order.
+struct SyncWatch {
+  std::mutex lock;
+  std::condition_variable changed;
+  std::vector<std::string> events; // "before 2", "after 2", "place 2", "folder"
+  std::map<FileHandle, int> index_of_file;
+  std::map<std::string, int> index_of_path;
+  int held = -1;
+  bool fail_held = false;  // the held sync then fails, for the reason of a failed open
+  std::string missing;     // what that open asks for
+  std::string reason;      // its reason, as the sync thread saw it
+  int afters = 0;
+  int in_place_early = 0;  // destinations already there when the held sync went on
+  bool gave_up = false;    // the other syncs were not done by the deadline
+};
+static SyncWatch *g_sync_watch;
+
+static bool sync_watch_hook(SyncEvent event, FileHandle file, Str8 path) {
+  SyncWatch *w = g_sync_watch;
+  std::unique_lock<std::mutex> hold(w->lock);
+  if (event != SyncPlace && file == 0) {
+    w->events.push_back("folder");
+    return true;
+  }
+  int index = -1;
+  if (event == SyncPlace && w->index_of_path.count(text_of(path))) index = w->index_of_path[text_of(path)];
+  if (event != SyncPlace && w->index_of_file.count(file)) index = w->index_of_file[file];
+  const char *label = event == SyncBefore ? "before " : event == SyncAfter ? "after " : "place ";
+  bool ok = true;
+  u32 code = 0;
+  if (event == SyncBefore && index == w->held) {
+    int others = (int)w->index_of_file.size() - 1;
+    w->gave_up = !w->changed.wait_for(hold, std::chrono::seconds(60), [&] { return w->afters == others; });
+    for (const auto &[destination, i] : w->index_of_path) w->in_place_early += fs::exists(destination) ? 1 : 0;
+    if (w->fail_held) {
+      file_open(FileOpenRead, s8(w->missing));
+      code = file_last_error_code();
+      Arena *arena = arena_create(mib(1), kib(64));
+      w->reason = text_of(file_last_error_text(arena));
+      arena_destroy(arena);
+      ok = false;
+    }
+  }
+  w->events.push_back(label + std::to_string(index));
+  if (event == SyncAfter) w->afters += 1;
+  w->changed.notify_all();
+  // the failure's reason is the thread's last error when the hook returns
+  if (!ok) file_last_error_set(code);
+  return ok;
+}
+
+// A batch's temporaries are synced together on the sync threads: the first one's sync is held
+// until all the others are done, and none is moved before every sync is done; then they are
+// moved in the batch's order. A sync that fails leaves no temporary behind, nothing after it is
+// moved, and the commit's caller reads the sync thread's reason. Folders are synced the same way.
+TEST(OsFiles, BatchSyncsRunTogetherAndMovesWaitForAllInOrder) {
+  TempFolder tmp;
+  SyncWatch watch;
+  g_sync_watch = &watch;
+  sync_test_hook = sync_watch_hook;
+  struct Unhook {
+    ~Unhook() { sync_test_hook = nullptr; }
+  } unhook;
+  Arena *arena = arena_create(mib(1), kib(64));
+  auto body = [](const std::string &prefix, int i) { return prefix + std::string(1000 + i, (char)('a' + i)); };
+  auto begin = [&](const std::string &prefix, int count, PendingWrite *w) {
+    for (int i = 0; i < count; i += 1) {
+      std::string path = tmp.at(prefix + std::to_string(i) + ".txt");
+      ASSERT_TRUE(file_write_begin(arena, s8(path), s8(body(prefix, i)), 0, &w[i]));
+      watch.index_of_file[w[i].file] = i;
+      watch.index_of_path[path] = i;
+    }
+  };
+  // the events from the first move on; empty when a sync event comes after a move
+  auto moves = [&]() {
+    std::vector<std::string> after_syncs;
+    auto first = std::find_if(watch.events.begin(), watch.events.end(), [](const std::string &e) { return e.starts_with("place"); });
+    for (auto e = first; e != watch.events.end(); ++e) {
+      if (!e->starts_with("place")) return std::vector<std::string>{"a sync after a move: " + *e};
+      after_syncs.push_back(*e);
+    }
+    return after_syncs;
+  };
+
+  // six writes, the first one's sync done last
+  PendingWrite w[6];
+  bool ok[6] = {};
+  watch.held = 0;
+  begin("f", 6, w);
+  file_write_commit(w, 6, ok);
+  EXPECT_FALSE(watch.gave_up) << "the syncs did not run at the same time";
+  EXPECT_EQ(watch.in_place_early, 0);
+  ASSERT_EQ(watch.events.size(), 18u);
+  EXPECT_EQ(watch.events[11], "after 0");
+  EXPECT_EQ(moves(), (std::vector<std::string>{"place 0", "place 1", "place 2", "place 3", "place 4", "place 5"}));
+  for (int i = 0; i < 6; i += 1) {
+    EXPECT_TRUE(ok[i]) << i;
+    EXPECT_EQ(read_back(tmp.at("f" + std::to_string(i) + ".txt")), body("f", i)) << i;
+  }
+  EXPECT_FALSE(has_temporary(tmp.path));
+
+  // five writes whose third sync fails, last: the two before it are in place, nothing after it
+  watch.events.clear();
+  watch.index_of_file.clear();
+  watch.index_of_path.clear();
+  watch.afters = 0;
+  watch.held = 2;
+  watch.fail_held = true;
+  watch.missing = tmp.at("missing/none.txt");
+  begin("g", 5, w);
+  file_write_commit(w, 5, ok);
+  EXPECT_FALSE(watch.gave_up) << "the syncs did not run at the same time";
+  EXPECT_EQ(watch.in_place_early, 0);
+  EXPECT_EQ(moves(), (std::vector<std::string>{"place 0", "place 1"}));
+  const bool expected[5] = {true, true, false, false, false};
+  for (int i = 0; i < 5; i += 1) {
+    std::string path = tmp.at("g" + std::to_string(i) + ".txt");
+    EXPECT_EQ(ok[i], expected[i]) << i;
+    EXPECT_EQ(fs::exists(path), expected[i]) << i;
+    EXPECT_EQ(read_back(path), expected[i] ? body("g", i) : "") << i;
+  }
+  EXPECT_FALSE(has_temporary(tmp.path));
+  EXPECT_FALSE(watch.reason.empty());
+  EXPECT_EQ(text_of(file_last_error_text(arena)), watch.reason);
+
+  // folders: all synced, or false when one cannot be
+  watch.events.clear();
+  std::string sub = tmp.at("sub"), gone = tmp.at("gone");
+  fs::create_directories(sub);
+  Str8 folders[] = {s8(tmp.path), s8(sub), s8(gone)};
+  EXPECT_TRUE(folder_sync_many(folders, 2));
+  EXPECT_EQ(watch.events, (std::vector<std::string>{"folder", "folder", "folder", "folder"}));
+  EXPECT_FALSE(folder_sync_many(folders, 3));
+  arena_destroy(arena);
 }
 
 TEST(OsFiles, StaleTemporariesAreSweptFromOneFolderOnly) {
