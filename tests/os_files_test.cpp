@@ -326,6 +326,7 @@ TEST(OsFiles, BatchSyncsRunTogetherAndMovesWaitForAllInOrder) {
   watch.missing = tmp.at("missing/none.txt");
   begin("g", 5, w);
   file_write_commit(w, 5, ok);
+  std::string reason = text_of(file_last_error_text(arena));
   EXPECT_FALSE(watch.gave_up) << "the syncs did not run at the same time";
   EXPECT_EQ(watch.in_place_early, 0);
   EXPECT_EQ(moves(), (std::vector<std::string>{"place 0", "place 1"}));
@@ -338,7 +339,7 @@ TEST(OsFiles, BatchSyncsRunTogetherAndMovesWaitForAllInOrder) {
   }
   EXPECT_FALSE(has_temporary(tmp.path));
   EXPECT_FALSE(watch.reason.empty());
-  EXPECT_EQ(text_of(file_last_error_text(arena)), watch.reason);
+  EXPECT_EQ(reason, watch.reason);
 
   // folders: all synced, or false when one cannot be
   watch.events.clear();
