@@ -51,7 +51,7 @@ TEST(EndToEnd, ThreadsAreNamedForWhatTheyDo) {
   ASSERT_TRUE(wait_until([&] {
     std::multiset<std::string> n = names();
     return n.count("[fs] detector") == 1 && n.count("[fs] streamer #") == streamers &&
-           n.count("[VANTOR] Conver") == 2;
+           n.count("[VANTOR] Conver") == 2 && n.count("[VANTOR] Sync #") == 4;
   }));
   // The main thread is the process's first; the reaper has no name of its own.
   EXPECT_EQ(read_text(task + "/" + std::to_string(p.pid) + "/comm"), "[main thread]\n");
