@@ -292,15 +292,16 @@ TEST(OsFiles, BatchSyncsRunTogetherAndMovesWaitForAllInOrder) {
       watch.index_of_path[path] = i;
     }
   };
-  // the events from the first move on; empty when a sync event comes after a move
+  // the moves in the order they came; a sync that came after a move is named instead
   auto moves = [&]() {
-    std::vector<std::string> after_syncs;
-    auto first = std::find_if(watch.events.begin(), watch.events.end(), [](const std::string &e) { return e.starts_with("place"); });
+    std::vector<std::string> found;
+    auto is_move = [](const std::string &e) { return e.starts_with("place"); };
+    auto first = std::find_if(watch.events.begin(), watch.events.end(), is_move);
     for (auto e = first; e != watch.events.end(); ++e) {
-      if (!e->starts_with("place")) return std::vector<std::string>{"a sync after a move: " + *e};
-      after_syncs.push_back(*e);
+      if (!is_move(*e)) return std::vector<std::string>{"a sync after a move: " + *e};
+      found.push_back(*e);
     }
-    return after_syncs;
+    return found;
   };
 
   // six writes, the first one's sync done last

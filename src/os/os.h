@@ -48,8 +48,8 @@ const ProcessHooks *process_hooks();
 
 // Everything start-up does before the entry body: the fatal report is installed, SysInfo
 // and ProcInfo are filled, the main thread's context and the SyncPool are made, the sync
-// threads are started, and the arguments are copied as zero-terminated UTF-8 into the argument arena (the quiet flag is
-// noted). The test runner calls this alone.
+// threads are started, and the arguments are copied as zero-terminated UTF-8 into the
+// argument arena (the quiet flag is noted). The test runner calls this alone.
 void process_init(int argc, char **argv);
 // Written once: everything process_init does before the arguments, over the per-system
 // steps below.
