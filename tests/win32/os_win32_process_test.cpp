@@ -113,7 +113,8 @@ TEST(Win32Process, RootRelativeFoldersAreShownAsGiven) {
   ASSERT_TRUE(program.wait_for_exit());
   EXPECT_EQ(program.exit_code, 0);
   std::string summary = "Options:\n\tin:        " + base + "/in\n\tout:       " + base + "/out\n\tmetadatas: " + base +
-                        "/meta\n\ttargets:   default\n\tthread:    1\n\torientation: upright\n\tcolor:     sRGB\n\n"
+                        "/meta\n\ttargets:   default\n\tthread:    1\n\torientation: upright\n\tcolor:     sRGB\n"
+                        "\tpng_level: 12\n\n"
                         "Waiting for PNG/JPEG files...\n"
                         "Converter - Help -\n";
   EXPECT_EQ(program.out.substr(0, summary.size()), summary);
