@@ -3,8 +3,8 @@
 # alone), and the libraries' versions found at configure time.
 #
 #   cmake -DSOURCE_DIR=... -DOUTPUT=.../vantor_version.h -DVERSION=x.y.z -DSTB_VERSION=...
-#         -DLIBDEFLATE_VERSION=... -DLIBB2_VERSION=... -DLCMS2_VERSION=... -DLIBHEIF_VERSION=...
-#         -DLIBWEBP_VERSION=... -P cmake/vantor_version.cmake
+#         -DLIBDEFLATE_VERSION=... -DLIBB2_VERSION=... -DLIBXXHASH_VERSION=... -DLCMS2_VERSION=...
+#         -DLIBHEIF_VERSION=... -DLIBWEBP_VERSION=... -P cmake/vantor_version.cmake
 #
 # configure_file leaves OUTPUT untouched when its text is the same, so nothing is rebuilt.
 set(VANTOR_VERSION_TEXT "${VERSION}")

@@ -398,9 +398,9 @@ static void app_bury_gone_instances() {
 
 //~ Entry
 static void app_print_version() {
-  printf("vantor %s\nstb %s\nlibdeflate %s\nlibb2 %s\nlcms2 %s\nlibheif %s\nlibwebp %s\n", VANTOR_VERSION,
-         VANTOR_STB_VERSION, VANTOR_LIBDEFLATE_VERSION, VANTOR_LIBB2_VERSION, VANTOR_LCMS2_VERSION,
-         VANTOR_LIBHEIF_VERSION, VANTOR_LIBWEBP_VERSION);
+  printf("vantor %s\nstb %s\nlibdeflate %s\nlibb2 %s\nlibxxhash %s\nlcms2 %s\nlibheif %s\nlibwebp %s\n",
+         VANTOR_VERSION, VANTOR_STB_VERSION, VANTOR_LIBDEFLATE_VERSION, VANTOR_LIBB2_VERSION,
+         VANTOR_LIBXXHASH_VERSION, VANTOR_LCMS2_VERSION, VANTOR_LIBHEIF_VERSION, VANTOR_LIBWEBP_VERSION);
 }
 
 int app_main(ArgTable *table) {

@@ -2,7 +2,7 @@
 //
 // Owns: the request registry (one node per requested path whose file still exists), the
 // intake queue of paths to read, the content store (each distinct content once, keyed by its
-// BLAKE2b-128 digest; the last two reads of each path), per-thread lease contexts. All of it
+// XXH3-128 digest; the last two reads of each path), per-thread lease contexts. All of it
 // lives in arenas until the process ends; contents, nodes and path entries are recycled through
 // per-stripe free lists, so memory follows the files present, not every path ever seen.
 //

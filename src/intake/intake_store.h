@@ -13,8 +13,7 @@
 #include "os/os.h"
 
 //~ Digests
-// BLAKE2b-128 of the bytes, read as two little-endian words; the empty view gives zero (zero
-// stands for "no content").
+// XXH3-128 of the bytes (xxh3_128); the empty view gives zero (zero stands for "no content").
 U128 digest128(Str8 s);
 
 //~ Content store
