@@ -203,7 +203,7 @@ timed_run() {
   while kill -0 "$timer_pid" 2>/dev/null; do
     if [ $((SECONDS - started)) -ge "$time_limit" ]; then
       failure="still running after ${time_limit} s"
-    elif [ -z "$(find "$input" -type f -print -quit)" ]; then
+    elif [ -z "$(find "$input" -type f -print -quit 2>/dev/null)" ]; then
       empty_since="${empty_since:-$SECONDS}"
       if [ $((SECONDS - empty_since)) -ge 30 ]; then
         failure="the input folder drained but the program did not end within 30 s (no -drain?)"
