@@ -420,19 +420,24 @@ many_tool() {
 }
 
 # many_set <set> [loaded]: vantor and the Pillow peer each drain a fresh copy of the set; with
-# "loaded", each while the disk is kept busy, and the rows are named <set>-load.
+# "loaded", each while the disk is kept busy, three times in turn (once with QUICK=1), as how a
+# drain meets the other writer's flushes varies a lot from one run to the next; the rows are
+# named <set>-load, and the summary takes each tool's median run.
 many_set() {
-  local set="$1" corpus="$build/bench-$1$set_suffix" row="$1" loaded=0 beside=""
+  local set="$1" corpus="$build/bench-$1$set_suffix" row="$1" loaded=0 beside="" runs=1 run
   if [ "${2:-}" = loaded ]; then
     loaded=1 row="$1-load" beside=", beside a process writing and syncing a 256 MiB file in a loop"
+    [ "$quick" = 1 ] || runs=3
   fi
   "$build/bench_corpus" "${set_flags[@]}" "--$set" "$corpus"
   corpus_count "$corpus"
-  many_tool "$row" vantor vantor \
-    "vantor: draining the $set set, $files files (-thread=$threads, one 256x256 target)$beside" \
-    drain_vantor -targets="$targets"
-  many_tool "$row" pillow "the Pillow peer" "pillow: the same on a fresh copy (2 worker processes)$beside" \
-    drain_pillow
+  for ((run = 1; run <= runs; run++)); do
+    many_tool "$row" vantor vantor \
+      "vantor: draining the $set set, $files files (-thread=$threads, one 256x256 target)$beside" \
+      drain_vantor -targets="$targets"
+    many_tool "$row" pillow "the Pillow peer" "pillow: the same on a fresh copy (2 worker processes)$beside" \
+      drain_pillow
+  done
 }
 
 run_many() {
@@ -444,20 +449,35 @@ run_many() {
 
   echo
   echo "Many files: one 256x256 JPEG target, 2 workers; vantor -drain -thread=$threads against Pillow"
-  awk '{ set[NR] = $1; tool[NR] = $2; files[NR] = $3; wall[NR] = $4; cpu[NR] = $5 + $6; rss[NR] = $7
-         if ($2 == "pillow") pillow[$1] = $4 }
+  # one row per set and tool, its median run by wall time when it ran more than once
+  awk '{ key = $1 " " $2
+         if (!(key in runs)) { order[++keys] = key; set[key] = $1; tool[key] = $2 }
+         n = ++runs[key]; wall[key, n] = $4; line[key, n] = $0 }
   END {
-    printf "%-12s %-7s %7s %8s %9s %8s %13s %7s\n", "set", "tool", "files", "wall s", "files/s", "CPU s",
-           "peak RSS MiB", "ratio"
-    for (i = 1; i <= NR; i++) {
-      w = wall[i] > 0 ? wall[i] : 0.001
+    for (k = 1; k <= keys; k++) {
+      key = order[k]; n = runs[key]
+      for (i = 1; i <= n; i++) rank[i] = i
+      for (i = 2; i <= n; i++)
+        for (j = i; j > 1 && wall[key, rank[j - 1]] > wall[key, rank[j]]; j--) {
+          t = rank[j]; rank[j] = rank[j - 1]; rank[j - 1] = t
+        }
+      median[key] = line[key, rank[int((n + 1) / 2)]]
+      if (tool[key] == "pillow") { split(median[key], f, " "); pillow[set[key]] = f[4] }
+    }
+    printf "%-12s %-7s %7s %8s %9s %8s %13s %7s %5s\n", "set", "tool", "files", "wall s", "files/s", "CPU s",
+           "peak RSS MiB", "ratio", "runs"
+    for (k = 1; k <= keys; k++) {
+      key = order[k]
+      split(median[key], f, " ")
+      w = f[4] > 0 ? f[4] : 0.001
       ratio = "-"
-      if (tool[i] == "vantor" && pillow[set[i]] > 0) ratio = sprintf("%.2f", wall[i] / pillow[set[i]])
-      printf "%-12s %-7s %7d %8.2f %9.1f %8.2f %13.1f %7s\n", set[i], tool[i], files[i], wall[i], files[i] / w,
-             cpu[i], rss[i] / 1024, ratio
+      if (tool[key] == "vantor" && pillow[set[key]] > 0) ratio = sprintf("%.2f", f[4] / pillow[set[key]])
+      printf "%-12s %-7s %7d %8.2f %9.1f %8.2f %13.1f %7s %5d\n", f[1], f[2], f[3], f[4], f[3] / w, f[5] + f[6],
+             f[7] / 1024, ratio, runs[key]
     }
   }' "$many_rows"
-  echo "(ratio = wall vantor / wall Pillow; CPU = user + system, with Pillow's workers; Pillow's peak RSS is its largest process)"
+  echo "(ratio = wall vantor / wall Pillow; CPU = user + system, with Pillow's workers; Pillow's peak RSS is its" \
+       "largest process; a set run more than once shows each tool's median run by wall time)"
   echo "goal: flood <= 1.0, backlog <= 1.0; backlog-load's ratio at most 20% above backlog's"
 }
 
