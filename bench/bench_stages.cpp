@@ -134,7 +134,7 @@ static void stage_decode(benchmark::State &state, Str8 file, u32 channels) {
   StageInputs *in = stage_inputs();
   for (auto _ : state) {
     u64 mark = arena_offset(in->work);
-    Str8 pixels = codec_decode_8(in->work, file, in->width, in->height, channels);
+    Str8 pixels = codec_decode_8(in->work, file, in->width, in->height, channels).pixels;
     benchmark::DoNotOptimize(pixels.str);
     arena_rewind(in->work, mark);
     if (pixels.size == 0) {

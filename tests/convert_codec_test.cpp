@@ -70,11 +70,11 @@ TEST_F(ConvertCodec, PngRoundTripEveryChannelCount) {
     EXPECT_EQ(probe.bytes_per_channel, 1u);
     EXPECT_FALSE(codec_is_16_bit(png));
 
-    Str8 back = codec_decode_8(arena, png, 37, 23, comps);
+    Str8 back = codec_decode_8(arena, png, 37, 23, comps).pixels;
     EXPECT_EQ(bytes_of(back), px) << comps;
 
     // any other channel count decodes to its own packed size
-    Str8 rgba = codec_decode_8(arena, png, 37, 23, 4);
+    Str8 rgba = codec_decode_8(arena, png, 37, 23, 4).pixels;
     EXPECT_EQ(rgba.size, 37u * 23u * 4u);
   }
 }
@@ -82,13 +82,13 @@ TEST_F(ConvertCodec, PngRoundTripEveryChannelCount) {
 TEST_F(ConvertCodec, DecodeRefusesOtherDimensionsAndChannels) {
   Bytes px = gradient(16, 9, 3);
   Str8 png = encode_png(px, 16, 9, 3);
-  EXPECT_EQ(codec_decode_8(arena, png, 17, 9, 3).size, 0u);
-  EXPECT_EQ(codec_decode_8(arena, png, 16, 8, 3).size, 0u);
-  EXPECT_EQ(codec_decode_16_to_8(arena, png, 15, 9, 3).size, 0u);
-  EXPECT_EQ(codec_decode_8(arena, png, 16, 9, 0).size, 0u);
-  EXPECT_EQ(codec_decode_8(arena, png, 16, 9, 5).size, 0u);
-  EXPECT_EQ(codec_decode_8(arena, png, 0, 9, 3).size, 0u);
-  EXPECT_EQ(codec_decode_8(arena, png, 16, 9, 3).size, 16u * 9u * 3u);
+  EXPECT_EQ(codec_decode_8(arena, png, 17, 9, 3).pixels.size, 0u);
+  EXPECT_EQ(codec_decode_8(arena, png, 16, 8, 3).pixels.size, 0u);
+  EXPECT_EQ(codec_decode_16_to_8(arena, png, 15, 9, 3).pixels.size, 0u);
+  EXPECT_EQ(codec_decode_8(arena, png, 16, 9, 0).pixels.size, 0u);
+  EXPECT_EQ(codec_decode_8(arena, png, 16, 9, 5).pixels.size, 0u);
+  EXPECT_EQ(codec_decode_8(arena, png, 0, 9, 3).pixels.size, 0u);
+  EXPECT_EQ(codec_decode_8(arena, png, 16, 9, 3).pixels.size, 16u * 9u * 3u);
 }
 
 TEST_F(ConvertCodec, NoisePngGrowsTheSinkInPlace) {
@@ -101,7 +101,7 @@ TEST_F(ConvertCodec, NoisePngGrowsTheSinkInPlace) {
   EXPECT_GT(out.size, px.size());
   EXPECT_EQ(out.str, start);
   EXPECT_EQ(arena_offset(arena), sink.end_offset);
-  EXPECT_EQ(bytes_of(codec_decode_8(arena, out, 64, 64, 4)), px);
+  EXPECT_EQ(bytes_of(codec_decode_8(arena, out, 64, 64, 4).pixels), px);
 }
 
 TEST_F(ConvertCodec, NoisePngMovesASinkThatIsNotTheLatestAllocation) {
@@ -117,7 +117,7 @@ TEST_F(ConvertCodec, NoisePngMovesASinkThatIsNotTheLatestAllocation) {
   EXPECT_GT(out.size, px.size());
   EXPECT_NE(out.str, start);
   for (int i = 0; i < 256; i += 1) ASSERT_EQ(fence[i], 0xA5) << i;
-  EXPECT_EQ(bytes_of(codec_decode_8(arena, out, 48, 40, 3)), px);
+  EXPECT_EQ(bytes_of(codec_decode_8(arena, out, 48, 40, 3).pixels), px);
 }
 
 TEST_F(ConvertCodec, SinkKeepsPiecesContiguous) {
@@ -173,7 +173,7 @@ TEST_F(ConvertCodec, JpegQualityChangesSizeAndDecodes) {
   EXPECT_EQ(probe.bytes_per_channel, 1u);
 
   // high quality stays close to the original
-  Str8 back = codec_decode_8(arena, high, 96, 64, 3);
+  Str8 back = codec_decode_8(arena, high, 96, 64, 3).pixels;
   ASSERT_EQ(back.size, px.size());
   u64 total_error = 0;
   for (u64 i = 0; i < px.size(); i += 1) total_error += (u64)abs((int)back.str[i] - (int)px[i]);
@@ -183,7 +183,7 @@ TEST_F(ConvertCodec, JpegQualityChangesSizeAndDecodes) {
   Bytes grey = gradient(40, 30, 1);
   Str8 g = encode_jpeg(grey, 40, 30, 1, 95);
   ASSERT_TRUE(codec_probe(g, &probe));
-  Str8 g1 = codec_decode_8(arena, g, 40, 30, 1);
+  Str8 g1 = codec_decode_8(arena, g, 40, 30, 1).pixels;
   ASSERT_EQ(g1.size, grey.size());
   total_error = 0;
   for (u64 i = 0; i < grey.size(); i += 1) total_error += (u64)abs((int)g1.str[i] - (int)grey[i]);
@@ -240,14 +240,14 @@ TEST_F(ConvertCodec, SixteenBitPngProbesAndReduces) {
   EXPECT_EQ(probe.bytes_per_channel, 2u);
   EXPECT_TRUE(codec_is_16_bit(view(png)));
 
-  Str8 reduced = codec_decode_16_to_8(arena, view(png), 2, 2, 3);
+  Str8 reduced = codec_decode_16_to_8(arena, view(png), 2, 2, 3).pixels;
   ASSERT_EQ(reduced.size, 12u);
   for (int i = 0; i < 12; i += 1) EXPECT_EQ(reduced.str[i], (u8)((samples[i] + 128) / 257)) << i;
   EXPECT_EQ(reduced.str[4], 1);
   EXPECT_EQ(reduced.str[5], 4);
 
   // the 8-bit decoder reads it too
-  EXPECT_EQ(codec_decode_8(arena, view(png), 2, 2, 4).size, 16u);
+  EXPECT_EQ(codec_decode_8(arena, view(png), 2, 2, 4).pixels.size, 16u);
 
   // grey 16-bit: one channel
   Bytes grey_rows = {0, 0x12, 0x34, 0xFF, 0xFF};
@@ -255,7 +255,7 @@ TEST_F(ConvertCodec, SixteenBitPngProbesAndReduces) {
   ASSERT_TRUE(codec_probe(view(grey), &probe));
   EXPECT_EQ(probe.channels, 1u);
   EXPECT_EQ(probe.bytes_per_channel, 2u);
-  Str8 g = codec_decode_16_to_8(arena, view(grey), 2, 1, 1);
+  Str8 g = codec_decode_16_to_8(arena, view(grey), 2, 1, 1).pixels;
   ASSERT_EQ(g.size, 2u);
   EXPECT_EQ(g.str[0], (0x1234 + 128) / 257);
   EXPECT_EQ(g.str[1], 255);
@@ -271,21 +271,21 @@ TEST_F(ConvertCodec, HugeOrBrokenHeadersFailCleanly) {
   // the refusal still names the declared size, so the caller can report it
   EXPECT_EQ(probe.width, 1ull << 30);
   EXPECT_EQ(probe.height, 1ull << 30);
-  EXPECT_EQ(codec_decode_8(arena, view(huge), 1ull << 30, 1ull << 30, 4).size, 0u);
-  EXPECT_EQ(codec_decode_16_to_8(arena, view(huge), 1ull << 30, 1ull << 30, 4).size, 0u);
+  EXPECT_EQ(codec_decode_8(arena, view(huge), 1ull << 30, 1ull << 30, 4).pixels.size, 0u);
+  EXPECT_EQ(codec_decode_16_to_8(arena, view(huge), 1ull << 30, 1ull << 30, 4).pixels.size, 0u);
 
   // 30000 × 30000 grey at 16 bits passes the decoder's own header checks, but its RGBA decode
   // would need more bytes than an int counts
   Bytes big16 = make_png(30000, 30000, 16, 0, tiny_rows);
   EXPECT_FALSE(codec_probe(view(big16), &probe));
-  EXPECT_EQ(codec_decode_16_to_8(arena, view(big16), 30000, 30000, 4).size, 0u);
+  EXPECT_EQ(codec_decode_16_to_8(arena, view(big16), 30000, 30000, 4).pixels.size, 0u);
 
   // a file of 2^31 bytes or more is never handed to the decoder (the view is never read)
   Bytes png = make_png(1, 1, 8, 0, {0, 7});
   ASSERT_TRUE(codec_probe(view(png), &probe));
   EXPECT_FALSE(codec_probe(str8(png.data(), 1ull << 31), &probe));
   EXPECT_FALSE(codec_is_16_bit(str8(png.data(), 1ull << 31)));
-  EXPECT_EQ(codec_decode_8(arena, str8(png.data(), 1ull << 31), 1, 1, 1).size, 0u);
+  EXPECT_EQ(codec_decode_8(arena, str8(png.data(), 1ull << 31), 1, 1, 1).pixels.size, 0u);
 
   // a JPEG whose frame header declares 60000 × 50000 pixels
   Bytes jpeg = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x04, 'J', 'F', 0xFF, 0xC0, 0x00, 0x11, 0x08,
@@ -301,7 +301,7 @@ TEST_F(ConvertCodec, HugeOrBrokenHeadersFailCleanly) {
   Bytes junk = noise(4096, 11);
   EXPECT_FALSE(codec_probe(view(junk), &probe));
   EXPECT_EQ(probe.width, 0u);
-  EXPECT_EQ(codec_decode_8(arena, view(junk), 16, 16, 3).size, 0u);
+  EXPECT_EQ(codec_decode_8(arena, view(junk), 16, 16, 3).pixels.size, 0u);
 }
 
 TEST_F(ConvertCodec, JpegOrPngCutShortIsNotComplete) {
@@ -371,15 +371,17 @@ TEST_F(ConvertCodec, DamagedFilesNeverCrashTheDecoder) {
       format->complete(view(damaged));
       format->photo_tags(arena, view(damaged));
       for (u32 want : {probe.channels, 4u, 1u}) {
-        Str8 px = format->decode_heap(view(damaged), probe.width, probe.height, want);
+        CodecDecoded d = format->decode_heap(view(damaged), probe.width, probe.height, want);
+        Str8 px = d.pixels;
         if (px.size) {
-          ASSERT_EQ(px.size, probe.width * probe.height * want);
+          ASSERT_LE(d.width * d.height, probe.width * probe.height);
+          ASSERT_EQ(px.size, d.width * d.height * want);
           codec_heap_release(px.str);
           decoded[round % Count] += 1;
         }
       }
       if (probe.bytes_per_channel == 2) {
-        Str8 px = codec_decode_16_to_8(arena, view(damaged), probe.width, probe.height, probe.channels);
+        Str8 px = codec_decode_16_to_8(arena, view(damaged), probe.width, probe.height, probe.channels).pixels;
         if (px.size) {
           ASSERT_EQ(px.size, probe.width * probe.height * probe.channels);
         }
@@ -500,8 +502,8 @@ TEST(ConvertCodecThreads, AdaptersRunOnManyThreadsAtOnce) {
         if (!codec_encode_png(&sink, px.data(), px.size(), w, h, 3)) failures[i] += 1;
         encode_sink_begin(&sink, arena, &jpg, px.size());
         if (!codec_encode_jpeg(&sink, px.data(), px.size(), w, h, 3, 70)) failures[i] += 1;
-        if (bytes_of(codec_decode_8(arena, png, w, h, 3)) != px) failures[i] += 1;
-        if (codec_decode_8(arena, jpg, w, h, 3).size != px.size()) failures[i] += 1;
+        if (bytes_of(codec_decode_8(arena, png, w, h, 3).pixels) != px) failures[i] += 1;
+        if (codec_decode_8(arena, jpg, w, h, 3).pixels.size != px.size()) failures[i] += 1;
         Bytes small(20 * 15 * 3);
         if (!codec_resize({(u8 *)px.data(), px.size(), w, h, w * 3}, {small.data(), small.size(), 20, 15, 60}, 3, 4)) {
           failures[i] += 1;
@@ -536,12 +538,12 @@ TEST_F(ConvertCodec, DerivedLayoutsEqualDirectDecodes) {
     ASSERT_TRUE(codec_probe(view(s.bytes), &probe)) << s.name;
     u32 own = probe.channels;
     u64 count = probe.width * probe.height;
-    Str8 own_pixels = codec_decode_8(arena, view(s.bytes), probe.width, probe.height, own);
+    Str8 own_pixels = codec_decode_8(arena, view(s.bytes), probe.width, probe.height, own).pixels;
     ASSERT_EQ(own_pixels.size, count * own) << s.name;
     int derived = 0;
     for (u32 to = 1; to <= 4; to += 1) {
       if (to == own) continue;
-      Bytes direct = bytes_of(codec_decode_8(arena, view(s.bytes), probe.width, probe.height, to));
+      Bytes direct = bytes_of(codec_decode_8(arena, view(s.bytes), probe.width, probe.height, to).pixels);
       ASSERT_EQ(direct.size(), count * to) << s.name << " to " << to;
       if (!codec_derivable(view(s.bytes), own, to)) {
         EXPECT_TRUE(s.bytes[0] == 0xFF && own >= 3 && to <= 2) << s.name << " to " << to;
@@ -559,10 +561,10 @@ TEST_F(ConvertCodec, DerivedLayoutsEqualDirectDecodes) {
     Bytes png = make_png16(29, 13, channels);
     bool needed[4] = {true, true, true, true};
     Str8 layouts[4];
-    ASSERT_TRUE(codec_decode_16_layouts(arena, view(png), 29, 13, channels, needed, layouts)) << channels;
+    ASSERT_EQ(codec_decode_16_layouts(arena, view(png), 29, 13, channels, needed, layouts).kind, (u32)DecodeOk) << channels;
     for (u32 to = 1; to <= 4; to += 1) {
-      Bytes expected = to == channels ? bytes_of(codec_decode_16_to_8(arena, view(png), 29, 13, to))
-                                      : bytes_of(codec_decode_8(arena, view(png), 29, 13, to));
+      Bytes expected = to == channels ? bytes_of(codec_decode_16_to_8(arena, view(png), 29, 13, to).pixels)
+                                      : bytes_of(codec_decode_8(arena, view(png), 29, 13, to).pixels);
       ASSERT_EQ(expected.size(), 29u * 13u * to);
       EXPECT_EQ(bytes_of(layouts[to - 1]), expected) << channels << " to " << to;
     }
@@ -577,10 +579,10 @@ TEST_F(ConvertCodec, DerivedLayoutsEqualDirectDecodes) {
     ASSERT_TRUE(codec_probe(view(s.bytes), &probe));
     for (u32 to = probe.channels + 1; to <= 4; to += 1) {
       if (!codec_derivable(view(s.bytes), probe.channels, to)) continue;
-      Str8 own = codec_decode_8_heap(view(s.bytes), probe.width, probe.height, probe.channels);
+      Str8 own = codec_decode_8_heap(view(s.bytes), probe.width, probe.height, probe.channels).pixels;
       ASSERT_EQ(own.size, probe.width * probe.height * probe.channels);
       Str8 wide = codec_expand_heap(own, probe.channels, to, probe.width * probe.height);
-      Bytes direct = bytes_of(codec_decode_8(arena, view(s.bytes), probe.width, probe.height, to));
+      Bytes direct = bytes_of(codec_decode_8(arena, view(s.bytes), probe.width, probe.height, to).pixels);
       EXPECT_EQ(bytes_of(wide), direct) << s.name << " widened to " << to;
       codec_heap_free(wide.size ? wide : own);
     }
@@ -597,17 +599,20 @@ TEST_F(ConvertCodec, DecodesHoldNoMoreThanThePictureNeedsAndScansAreCounted) {
   ASSERT_LT(bomb.size(), kib(64));
   CodecProbe probe;
   ASSERT_TRUE(codec_probe(view(bomb), &probe));
-  EXPECT_EQ(codec_decode_8(arena, view(bomb), 64, 64, 3).size, 0u);
-  EXPECT_TRUE(codec_decode_over_budget());
+  CodecDecoded over = codec_decode_8(arena, view(bomb), 64, 64, 3);
+  EXPECT_EQ(over.pixels.size, 0u);
+  EXPECT_EQ(over.failure.kind, (u32)DecodeOverBudget);
   bool needed[4] = {true, true, true, true};
   Str8 layouts[4];
   Bytes bomb16 = png_of_idats(64, 64, 16, 6, 0, {zeros});
-  EXPECT_FALSE(codec_decode_16_layouts(arena, view(bomb16), 64, 64, 4, needed, layouts));
-  EXPECT_TRUE(codec_decode_over_budget());
-  // A failure of another kind is not a budget's, nor is a decode that worked.
+  EXPECT_EQ(codec_decode_16_layouts(arena, view(bomb16), 64, 64, 4, needed, layouts).kind, (u32)DecodeOverBudget);
+  // A failure of another kind is not a budget's, even right after one on the same thread, and
+  // it carries the decoder's own reason.
   Bytes junk = noise(4096, 5);
-  EXPECT_EQ(codec_decode_8(arena, view(junk), 64, 64, 3).size, 0u);
-  EXPECT_FALSE(codec_decode_over_budget());
+  CodecDecoded refused = codec_decode_8(arena, view(junk), 64, 64, 3);
+  EXPECT_EQ(refused.pixels.size, 0u);
+  EXPECT_EQ(refused.failure.kind, (u32)DecodeRefused);
+  EXPECT_GT(codec_failure_reason(&refused.failure).size, 0u);
 
   // Legal image data with slack after its rows (some writers pad it) decodes.
   Bytes px = gradient(64, 64, 3);
@@ -618,24 +623,24 @@ TEST_F(ConvertCodec, DecodesHoldNoMoreThanThePictureNeedsAndScansAreCounted) {
   }
   Bytes padded_rows = rows;
   padded_rows.resize(rows.size() + mib(1), 0);
-  Str8 padded = codec_decode_8(arena, view(png_of_idats(64, 64, 8, 2, 0, {zlib_of(padded_rows)})), 64, 64, 3);
-  EXPECT_EQ(bytes_of(padded), px);
-  EXPECT_FALSE(codec_decode_over_budget());
+  CodecDecoded padded = codec_decode_8(arena, view(png_of_idats(64, 64, 8, 2, 0, {zlib_of(padded_rows)})), 64, 64, 3);
+  EXPECT_EQ(bytes_of(padded.pixels), px);
+  EXPECT_EQ(padded.failure.kind, (u32)DecodeOk);
 
   // Empty IDAT chunks before, between and after the data: the same pixels (the decoder never
   // sees a first chunk of length 0).
   Bytes z = zlib_of(rows);
   Bytes half1(z.begin(), z.begin() + z.size() / 2), half2(z.begin() + z.size() / 2, z.end());
   Bytes empty_idats = png_of_idats(64, 64, 8, 2, 0, {{}, {}, half1, {}, half2, {}});
-  EXPECT_EQ(bytes_of(codec_decode_8(arena, view(empty_idats), 64, 64, 3)), px);
-  EXPECT_EQ(bytes_of(codec_decode_16_to_8(arena, view(empty_idats), 64, 64, 3)), px);
-  EXPECT_EQ(codec_decode_8(arena, view(png_of_idats(64, 64, 8, 2, 0, {{}, {}})), 64, 64, 3).size, 0u);
+  EXPECT_EQ(bytes_of(codec_decode_8(arena, view(empty_idats), 64, 64, 3).pixels), px);
+  EXPECT_EQ(bytes_of(codec_decode_16_to_8(arena, view(empty_idats), 64, 64, 3).pixels), px);
+  EXPECT_EQ(codec_decode_8(arena, view(png_of_idats(64, 64, 8, 2, 0, {{}, {}})), 64, 64, 3).pixels.size, 0u);
 
   // Large legal pictures in the layouts that need the most working memory: an interlaced RGBA
   // PNG, at 8 and 16 bits, and a progressive JPEG.
   Bytes big = gradient(1200, 900, 4);
   Str8 interlaced = codec_decode_8(arena, view(png_of_idats(1200, 900, 8, 6, 1, {zlib_of(adam7_rows(big, 1200, 900, 4))})),
-                                   1200, 900, 4);
+                                   1200, 900, 4).pixels;
   EXPECT_TRUE(bytes_of(interlaced) == big);
   Bytes deep_pixels;
   for (u32 y = 0; y < 300; y += 1) {
@@ -647,15 +652,14 @@ TEST_F(ConvertCodec, DecodesHoldNoMoreThanThePictureNeedsAndScansAreCounted) {
     }
   }
   Bytes deep_interlaced = png_of_idats(400, 300, 16, 6, 1, {zlib_of(adam7_rows(deep_pixels, 400, 300, 8))});
-  Str8 deep = codec_decode_16_to_8(arena, view(make_png16(400, 300, 4)), 400, 300, 4);
+  Str8 deep = codec_decode_16_to_8(arena, view(make_png16(400, 300, 4)), 400, 300, 4).pixels;
   ASSERT_EQ(deep.size, 400u * 300 * 4);
-  EXPECT_TRUE(bytes_of(codec_decode_16_to_8(arena, view(deep_interlaced), 400, 300, 4)) == bytes_of(deep));
+  EXPECT_TRUE(bytes_of(codec_decode_16_to_8(arena, view(deep_interlaced), 400, 300, 4).pixels) == bytes_of(deep));
   Bytes prog = make_progressive_grey_jpeg(1024, 768, 1);
   ASSERT_EQ(codec_jpeg_scans(view(prog)), 4u);
-  Str8 grey = codec_decode_8(arena, view(prog), 1024, 768, 3);
+  Str8 grey = codec_decode_8(arena, view(prog), 1024, 768, 3).pixels;
   ASSERT_EQ(grey.size, 1024u * 768 * 3);
   EXPECT_EQ(std::count(grey.str, grey.str + grey.size, (u8)128), (long)grey.size);
-  EXPECT_FALSE(codec_decode_over_budget());
 
   // Scans are counted from the markers: not those inside an application segment (a
   // thumbnail's), nor stuffed FF bytes, restarts and fill bytes in entropy-coded data, nor

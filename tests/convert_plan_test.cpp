@@ -39,7 +39,12 @@ struct PlanFixture : testing::Test {
     Str8 bytes = type == FileTypePng ? str8(png, 9) : str8(jpg, 3);
     plan_begin(plan, arena, file_arena, layout_arena, str8_lit("/out"), bytes);
     ASSERT_EQ(plan_source_record(plan)->file_type, type);
-    plan_set_source(plan, CodecProbe{w, h, channels, 1, false});
+    CodecProbe probe = {};
+    probe.width = w;
+    probe.height = h;
+    probe.channels = channels;
+    probe.bytes_per_channel = 1;
+    plan_set_source(plan, probe);
     plan_targets(plan, &list);
     plan_geometry(plan);
   }

@@ -366,10 +366,10 @@ static Str8 drain_summary(Arena *arena, u64 elapsed_us, const OutcomeTally *t) {
   auto n = [](u64 v) { return (unsigned long long)v; };
   return arena_format(arena,
                       "[Vantor] drained in %.1f s: %llu converted, %llu left in place (too large %llu, cut short or "
-                      "empty %llu, unreadable %llu, write failed %llu, could not be deleted %llu), %llu unsupported "
-                      "set aside.\n",
+                      "empty %llu, not decodable %llu, unreadable %llu, write failed %llu, could not be deleted "
+                      "%llu), %llu unsupported set aside.\n",
                       (double)elapsed_us / 1e6, n(t->converted), n(t->left_total), n(t->left[TallyTooLarge]),
-                      n(t->left[TallyCutShortOrEmpty]), n(t->left[TallyUnreadable]), n(t->left[TallyWriteFailed]),
+                      n(t->left[TallyCutShortOrEmpty]), n(t->left[TallyNotDecodable]), n(t->left[TallyUnreadable]), n(t->left[TallyWriteFailed]),
                       n(t->left[TallyNotDeleted]), n(t->set_aside));
 }
 

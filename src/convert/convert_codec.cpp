@@ -10,6 +10,9 @@
 #include "convert/convert_jpeg.h"
 #include "convert/convert_zlib_hook.h"
 
+// In the decoder's implementation file: clears the calling thread's failure reason.
+void stb_image_forget_failure();
+
 // The libraries count bytes, widths and strides in int.
 static constexpr u64 CodecIntMax = 0x7FFFFFFFull;
 
@@ -38,6 +41,17 @@ static bool codec_int_size(u64 width, u64 height, u64 bytes_per_pixel, u64 *out)
 static bool codec_input_fits(Str8 bytes) { return bytes.str && bytes.size > 0 && bytes.size <= CodecIntMax; }
 
 //~ Decoding
+//- why a probe or a decode failed
+void codec_failure_set(CodecFailure *failure, u32 kind, const char *reason) {
+  failure->kind = kind;
+  u64 size = reason ? min_of((u64)strlen(reason), CodecReasonMax - 1) : 0;
+  if (size) memcpy(failure->reason, reason, size);
+  failure->reason[size] = 0;
+}
+
+Str8 codec_failure_reason(const CodecFailure *failure) {
+  return Str8{(u8 *)failure->reason, (u64)strnlen(failure->reason, CodecReasonMax)};
+}
 
 bool codec_starts_as_jpeg(Str8 bytes) {
   return bytes.size >= 2 && bytes.str[0] == JpegMarkerPrefix && bytes.str[1] == JpegStartOfImage;
@@ -329,11 +343,54 @@ CodecPhotoTags codec_photo_tags(Arena *arena, Str8 bytes) {
   return CodecPhotoTags{1, {}, {}};
 }
 
+// An APNG's frame count, from its acTL chunk before the image data; 1 for a still PNG.
+static u64 png_frames(Str8 bytes) {
+  const u8 *b = bytes.str;
+  for (u64 at = sizeof(PngSignature); at + 12 <= bytes.size;) {
+    u64 length = be32(b + at);
+    if (length > bytes.size - at - 12 || memcmp(b + at + 4, "IDAT", 4) == 0) break;
+    if (memcmp(b + at + 4, "acTL", 4) == 0 && length >= 8) return max_of(be32(b + at + 8), (u64)1);
+    at += 12 + length;
+  }
+  return 1;
+}
+
+// Why the decoder refuses a file whose header it cannot describe. Its information call gives
+// one generic reason for every refusal, so the loader reads the header again, within a budget
+// too small for any picture, for its own. JPEG coding processes it never reads (arithmetic,
+// lossless, hierarchical) are named by their frame marker.
+static constexpr u64 HeaderBudget = mib(1);
+
+static void codec_refusal_reason(Str8 bytes, CodecFailure *failure) {
+  u64 at = jpeg_find_segment(bytes, [](u8 m, u64) { return m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC; });
+  if (codec_starts_as_jpeg(bytes) && at + 2 <= bytes.size) {
+    u8 marker = bytes.str[at + 1];
+    if (marker == 0xC3 || marker == 0xC7 || marker == 0xCB || marker == 0xCF) {
+      return codec_failure_set(failure, DecodeRefused, "lossless JPEG is not supported");
+    }
+    if (marker >= 0xC9) return codec_failure_set(failure, DecodeRefused, "arithmetic-coded JPEG is not supported");
+    if (marker >= 0xC5) return codec_failure_set(failure, DecodeRefused, "hierarchical JPEG is not supported");
+  }
+  int x = 0, y = 0, n = 0;
+  stb_image_forget_failure();
+  codec_heap_budget_begin(HeaderBudget);
+  u8 *decoded = stbi_load_from_memory(bytes.str, (int)bytes.size, &x, &y, &n, 0);
+  codec_heap_budget_end();
+  const char *reason = decoded ? nullptr : stbi_failure_reason();
+  if (decoded) stbi_image_free(decoded);
+  codec_failure_set(failure, DecodeRefused, reason);
+}
+
 bool codec_probe(Str8 bytes, CodecProbe *out) {
   *out = CodecProbe{};
-  if (!codec_input_fits(bytes)) return false;
+  if (!codec_input_fits(bytes)) {
+    codec_failure_set(&out->failure, DecodeRefused, bytes.size > 0 ? "file too large for the decoder" : nullptr);
+    return false;
+  }
   int w = 0, h = 0, n = 0;
+  stb_image_forget_failure();
   if (!stbi_info_from_memory(bytes.str, (int)bytes.size, &w, &h, &n)) {
+    codec_refusal_reason(bytes, &out->failure);
     u64 width = 0, height = 0;
     if (codec_declared_size(bytes, &width, &height)) {
       out->width = width;
@@ -341,19 +398,25 @@ bool codec_probe(Str8 bytes, CodecProbe *out) {
     }
     return false;
   }
-  if (w <= 0 || h <= 0 || n < 1 || n > 4) return false;
+  if (w <= 0 || h <= 0 || n < 1 || n > 4) {
+    codec_failure_set(&out->failure, DecodeRefused, nullptr);
+    return false;
+  }
   u32 bytes_per_channel = stbi_is_16_bit_from_memory(bytes.str, (int)bytes.size) ? 2 : 1;
 
   out->width = (u64)w;
   out->height = (u64)h;
   out->channels = (u32)n;
   out->bytes_per_channel = bytes_per_channel;
+  if (codec_starts_as_png(bytes)) out->frames = png_frames(bytes);
 
   // The decoder's own format conversion of a 16-bit image multiplies in int without a check,
   // so the largest decode any caller may ask for is refused here rather than there. The
   // header's values stay in *out, so the caller can say what was refused.
   u64 largest = 0;
-  return codec_int_size((u64)w, (u64)h, 4ull * bytes_per_channel, &largest);
+  if (codec_int_size((u64)w, (u64)h, 4ull * bytes_per_channel, &largest)) return true;
+  codec_failure_set(&out->failure, DecodeRefused, "picture too large for the decoder");
+  return false;
 }
 
 bool codec_is_16_bit(Str8 bytes) {
@@ -443,72 +506,88 @@ static Str8 png_without_empty_first_idat(Str8 bytes) {
   return Str8{copy, size + bytes.size - end};
 }
 
-static thread_local bool t_over_budget;
-
-bool codec_decode_over_budget() { return t_over_budget; }
-
 // One call of the decoder (stbi_load_16 when sixteen), on input it can take, within the
-// picture's budget.
-static void *codec_load(Str8 bytes, u64 width, u64 height, u32 channels, bool sixteen, int *x, int *y) {
+// picture's budget. On failure, *failure says why.
+static void *codec_load(Str8 bytes, u64 width, u64 height, u32 channels, bool sixteen, int *x, int *y,
+                        CodecFailure *failure) {
   Str8 input = png_without_empty_first_idat(bytes);
-  if (input.size == 0) return nullptr;
+  if (input.size == 0) {
+    codec_failure_set(failure, DecodeRefused, "out of memory");
+    return nullptr;
+  }
   int n = 0;
+  stb_image_forget_failure();
   codec_heap_budget_begin(codec_decode_budget(bytes, width, height, sixteen ? 2 : 1));
   void *decoded = sixteen ? (void *)stbi_load_16_from_memory(input.str, (int)input.size, x, y, &n, (int)channels)
                           : (void *)stbi_load_from_memory(input.str, (int)input.size, x, y, &n, (int)channels);
-  t_over_budget = !codec_heap_budget_end() && !decoded;
+  bool within = codec_heap_budget_end();
+  if (!decoded) codec_failure_set(failure, within ? DecodeRefused : DecodeOverBudget, stbi_failure_reason());
   if (input.str != bytes.str) codec_heap_release(input.str);
   return decoded;
 }
 
-static bool decode_matches(int x, int y, u64 width, u64 height) {
-  return x > 0 && y > 0 && (u64)x == width && (u64)y == height;
+// The decoded picture is the probed one; otherwise the failure says it is not.
+static bool decode_matches(int x, int y, u64 width, u64 height, CodecFailure *failure) {
+  if (x > 0 && y > 0 && (u64)x == width && (u64)y == height) return true;
+  codec_failure_set(failure, DecodeRefused, "the picture decoded is not of the size its header gives");
+  return false;
 }
 
-Str8 codec_decode_8_heap(Str8 bytes, u64 width, u64 height, u32 channels) {
-  u64 size = 0;
-  t_over_budget = false;
-  if (!codec_input_fits(bytes) || channels < 1 || channels > 4) return Str8{};
-  if (!codec_int_size(width, height, channels, &size)) return Str8{};
-  int x = 0, y = 0;
-  u8 *decoded = (u8 *)codec_load(bytes, width, height, channels, false, &x, &y);
-  if (!decoded) return Str8{};
-  if (!decode_matches(x, y, width, height)) {
-    stbi_image_free(decoded);
-    return Str8{};
-  }
-  return Str8{decoded, size};
-}
-
-Str8 codec_decode_8(Arena *arena, Str8 bytes, u64 width, u64 height, u32 channels) {
-  Str8 decoded = codec_decode_8_heap(bytes, width, height, channels);
-  if (decoded.size == 0) return Str8{};
-  Str8 result = {arena_push_uninit<u8>(arena, decoded.size), decoded.size};
-  memcpy(result.str, decoded.str, decoded.size);
-  codec_heap_free(decoded);
+// A decode asked for what no picture can be.
+static CodecDecoded decode_refused(CodecDecoded result) {
+  codec_failure_set(&result.failure, DecodeRefused, nullptr);
   return result;
+}
+
+CodecDecoded codec_decode_8_heap(Str8 bytes, u64 width, u64 height, u32 channels) {
+  CodecDecoded result = {};
+  u64 size = 0;
+  if (!codec_input_fits(bytes) || channels < 1 || channels > 4) return decode_refused(result);
+  if (!codec_int_size(width, height, channels, &size)) return decode_refused(result);
+  int x = 0, y = 0;
+  u8 *decoded = (u8 *)codec_load(bytes, width, height, channels, false, &x, &y, &result.failure);
+  if (!decoded) return result;
+  if (!decode_matches(x, y, width, height, &result.failure)) {
+    stbi_image_free(decoded);
+    return result;
+  }
+  result.pixels = Str8{decoded, size};
+  result.width = width;
+  result.height = height;
+  return result;
+}
+
+CodecDecoded codec_decode_8(Arena *arena, Str8 bytes, u64 width, u64 height, u32 channels) {
+  CodecDecoded decoded = codec_decode_8_heap(bytes, width, height, channels);
+  if (decoded.pixels.size == 0) return decoded;
+  Str8 copy = {arena_push_uninit<u8>(arena, decoded.pixels.size), decoded.pixels.size};
+  memcpy(copy.str, decoded.pixels.str, decoded.pixels.size);
+  codec_heap_free(decoded.pixels);
+  decoded.pixels = copy;
+  return decoded;
 }
 
 void codec_heap_free(Str8 pixels) {
   if (pixels.str) stbi_image_free(pixels.str);
 }
 
-Str8 codec_decode_16_to_8(Arena *arena, Str8 bytes, u64 width, u64 height, u32 channels) {
+CodecDecoded codec_decode_16_to_8(Arena *arena, Str8 bytes, u64 width, u64 height, u32 channels) {
+  CodecDecoded result = {};
   u64 count = 0, size16 = 0;
-  t_over_budget = false;
-  if (!codec_input_fits(bytes) || channels < 1 || channels > 4) return Str8{};
+  if (!codec_input_fits(bytes) || channels < 1 || channels > 4) return decode_refused(result);
   if (!codec_int_size(width, height, channels, &count) || !codec_int_size(width, height, channels * 2ull, &size16)) {
-    return Str8{};
+    return decode_refused(result);
   }
 
   int x = 0, y = 0;
-  u16 *decoded = (u16 *)codec_load(bytes, width, height, channels, true, &x, &y);
-  if (!decoded) return Str8{};
-  Str8 result = {};
-  if (decode_matches(x, y, width, height)) {
-    result.str = arena_push_uninit<u8>(arena, count);
-    result.size = count;
-    for (u64 i = 0; i < count; i += 1) result.str[i] = (u8)(((u32)decoded[i] + 128) / 257);
+  u16 *decoded = (u16 *)codec_load(bytes, width, height, channels, true, &x, &y, &result.failure);
+  if (!decoded) return result;
+  if (decode_matches(x, y, width, height, &result.failure)) {
+    result.pixels.str = arena_push_uninit<u8>(arena, count);
+    result.pixels.size = count;
+    for (u64 i = 0; i < count; i += 1) result.pixels.str[i] = (u8)(((u32)decoded[i] + 128) / 257);
+    result.width = width;
+    result.height = height;
   }
   stbi_image_free(decoded);
   return result;
@@ -597,19 +676,21 @@ Str8 codec_narrow_heap(Str8 pixels, u32 from, u32 to, u64 pixel_count) {
   return Str8{pixels.str, pixel_count * to};
 }
 
-bool codec_decode_16_layouts(Arena *arena, Str8 bytes, u64 width, u64 height, u32 channels, const bool needed[4],
-                             Str8 out[4]) {
+CodecFailure codec_decode_16_layouts(Arena *arena, Str8 bytes, u64 width, u64 height, u32 channels,
+                                     const bool needed[4], Str8 out[4]) {
+  CodecFailure failure = {};
   u64 count = 0;
   for (u32 k = 0; k < 4; k += 1) out[k] = Str8{};
-  t_over_budget = false;
-  if (!codec_input_fits(bytes) || channels < 1 || channels > 4) return false;
-  if (!codec_int_size(width, height, 4 * 2ull, &count)) return false;
+  if (!codec_input_fits(bytes) || channels < 1 || channels > 4 || !codec_int_size(width, height, 4 * 2ull, &count)) {
+    codec_failure_set(&failure, DecodeRefused, nullptr);
+    return failure;
+  }
   u64 pixel_count = width * height;
 
   int x = 0, y = 0;
-  u16 *decoded = (u16 *)codec_load(bytes, width, height, channels, true, &x, &y);
-  if (!decoded) return false;
-  bool ok = decode_matches(x, y, width, height);
+  u16 *decoded = (u16 *)codec_load(bytes, width, height, channels, true, &x, &y, &failure);
+  if (!decoded) return failure;
+  bool ok = decode_matches(x, y, width, height, &failure);
   for (u32 to = 1; ok && to <= 4; to += 1) {
     if (to != channels && !needed[to - 1]) continue;
     Str8 result = {arena_push_uninit<u8>(arena, pixel_count * to), pixel_count * to};
@@ -625,7 +706,7 @@ bool codec_decode_16_layouts(Arena *arena, Str8 bytes, u64 width, u64 height, u3
     out[to - 1] = result;
   }
   stbi_image_free(decoded);
-  return ok;
+  return failure;
 }
 
 //~ Resampling

@@ -18,18 +18,41 @@
 #include "base/base.h"
 
 //~ Decoding
+//- why a probe or a decode failed
+// Every probe and decode hands back its own reason with its result: nothing of one decode's
+// failure is left behind for the next one to report.
+enum DecodeFailure : u32 {
+  DecodeOk = 0,
+  DecodeRefused,    // the decoder cannot read the data (damaged, or a kind of file it does not read)
+  DecodeOverBudget, // the data needs more memory than the picture's size allows
+};
+constexpr u64 CodecReasonMax = 96;
+struct CodecFailure {
+  u32 kind;                    // DecodeFailure
+  char reason[CodecReasonMax]; // the library's own words, zero-terminated; empty when it gives none
+};
+// Sets the kind and copies the reason (null: none), cut to fit.
+void codec_failure_set(CodecFailure *failure, u32 kind, const char *reason);
+// A view of the reason (empty when there is none); it lives as long as *failure.
+Str8 codec_failure_reason(const CodecFailure *failure);
+
 struct CodecProbe {
   u64 width;
   u64 height;
   u32 channels;          // as stored in the file, 1 to 4
   u32 bytes_per_channel; // 2 for a 16-bit-per-channel source, else 1
   bool deep;             // stored at more than 8 bits a channel and decoded at 8 (a 10- or 12-bit HEIF)
+  u64 frames;            // an animation's frames; 0 or 1: one picture; CodecFramesUncounted: several
+  CodecFailure failure;  // why the probe failed, when it did
 };
+
+// An animation whose format does not tell its frame count without decoding it.
+constexpr u64 CodecFramesUncounted = ~0ull;
 
 // False for an empty or unrecognised input, a file of 2^31 bytes or more, or an image whose
 // largest decode (4 channels at its own depth) would not fit in 2^31 - 1 bytes. For a picture
 // refused for its size, *out still holds the size its header declares (and, when the decoder
-// read the header, its channels and depth); otherwise a failure zeroes it.
+// read the header, its channels and depth); otherwise a failure zeroes it but for its reason.
 bool codec_probe(Str8 bytes, CodecProbe *out);
 
 // The formats' signatures and the JPEG markers read here, in one place.
@@ -84,17 +107,22 @@ u32 codec_tiff_orientation(Str8 tiff);
 // A profile larger than this is not read: the largest a JPEG's 255 segments can carry.
 constexpr u64 CodecProfileMax = 255ull * 65519;
 
-// Every decode runs within a budget of what its picture needs (its pixels, the decoder's
-// working buffers for that size, a fixed margin): past it, the decode fails, and
-// codec_decode_over_budget tells so until the thread's next decode call.
-bool codec_decode_over_budget();
+// A decode's pixels, or why there are none. Every decode runs within a budget of what its
+// picture needs (its pixels, the decoder's working buffers for that size, a fixed margin): past
+// it, the decode fails as DecodeOverBudget.
+struct CodecDecoded {
+  Str8 pixels;  // packed rows; empty on failure
+  u64 width;    // of the picture decoded: the probed size, but where a format's decoder
+  u64 height;   // applies a crop or a turn of its own (HEIF's clap and irot)
+  CodecFailure failure;
+};
 
 // Decodes to `channels` (1 to 4) 8-bit channels per pixel into a packed buffer of
 // width × height × channels bytes allocated from the arena. Empty when the decode fails or
 // the image is not width × height. The decoder's own buffer is released before returning.
-Str8 codec_decode_8(Arena *arena, Str8 bytes, u64 width, u64 height, u32 channels);
+CodecDecoded codec_decode_8(Arena *arena, Str8 bytes, u64 width, u64 height, u32 channels);
 // The same through the 16-bit decoder, each sample v reduced to (v + 128) / 257.
-Str8 codec_decode_16_to_8(Arena *arena, Str8 bytes, u64 width, u64 height, u32 channels);
+CodecDecoded codec_decode_16_to_8(Arena *arena, Str8 bytes, u64 width, u64 height, u32 channels);
 
 // Whether the decoder's output at `to` channels equals its output at `from` channels put
 // through its own conversion rules (codec_derive_8): true except for a colour JPEG made grey.
@@ -103,13 +131,13 @@ bool codec_derivable(Str8 bytes, u32 from, u32 to);
 Str8 codec_derive_8(Arena *arena, Str8 from_pixels, u32 from, u32 to, u64 pixel_count);
 // A 16-bit source decoded once at its own `channels`: out[channels - 1] gets each sample v as
 // (v + 128) / 257; every other layout flagged in `needed` gets exactly what the decoder's 8-bit
-// output at that channel count would be. False (and every out empty) when the decode fails.
-bool codec_decode_16_layouts(Arena *arena, Str8 bytes, u64 width, u64 height, u32 channels, const bool needed[4],
-                             Str8 out[4]);
+// output at that channel count would be. A failure (every out empty) says why.
+CodecFailure codec_decode_16_layouts(Arena *arena, Str8 bytes, u64 width, u64 height, u32 channels,
+                                     const bool needed[4], Str8 out[4]);
 
 // The decoder's own buffer, no copy, for a caller that keeps it through an attempt: release it
 // with codec_heap_free. Empty when the decode fails or the image is not width × height.
-Str8 codec_decode_8_heap(Str8 bytes, u64 width, u64 height, u32 channels);
+CodecDecoded codec_decode_8_heap(Str8 bytes, u64 width, u64 height, u32 channels);
 void codec_heap_free(Str8 pixels);
 // Narrows a buffer of the image libraries' heap from `from` to `to` channels (to < from) in
 // place, by the decoder's rules; the buffer keeps its allocation. Empty on bad sizes.

@@ -41,8 +41,9 @@ struct ImageFormat {
   u64 (*scan_count)(Str8 bytes); // the passes a decode makes over the picture; null: one
   u64 scan_limit;                // more passes than this are refused before decoding
   // The picture at `channels` 8-bit channels in a buffer of the image libraries' heap (see
-  // codec_decode_8_heap); empty on failure.
-  Str8 (*decode_heap)(Str8 bytes, u64 width, u64 height, u32 channels);
+  // codec_decode_8_heap), or why there is none. Its size is the probe's, but where the
+  // format's decoder crops or turns the picture itself.
+  CodecDecoded (*decode_heap)(Str8 bytes, u64 width, u64 height, u32 channels);
   // Packed rows of `channels` channels; quality 1..100 where the format takes one. Null for
   // a format that is read only.
   bool (*encode)(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 channels, int quality,

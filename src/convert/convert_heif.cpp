@@ -51,19 +51,32 @@ bool heif_complete(Str8 bytes) {
   return at == bytes.size;
 }
 
-// The primary picture's handle, with its context; both null when the boxes cannot be read.
+// The primary picture's handle, with its context; both null when the boxes cannot be read,
+// and the library's reason in *failure then.
 struct HeifPrimary {
   heif_context *context;
   heif_image_handle *handle;
 };
 
-static HeifPrimary heif_primary(Str8 bytes) {
+static HeifPrimary heif_primary(Str8 bytes, CodecFailure *failure = nullptr) {
   HeifPrimary p = {};
-  if (!heif_ready() || bytes.size == 0) return p;
+  CodecFailure ignored;
+  if (!failure) failure = &ignored;
+  if (!heif_ready() || bytes.size == 0) {
+    codec_failure_set(failure, DecodeRefused, nullptr);
+    return p;
+  }
   p.context = heif_context_alloc();
-  if (!p.context) return p;
-  if (heif_context_read_from_memory_without_copy(p.context, bytes.str, bytes.size, nullptr).code != heif_error_Ok ||
-      heif_context_get_primary_image_handle(p.context, &p.handle).code != heif_error_Ok) {
+  if (!p.context) {
+    codec_failure_set(failure, DecodeRefused, "out of memory");
+    return p;
+  }
+  heif_error error = heif_context_read_from_memory_without_copy(p.context, bytes.str, bytes.size, nullptr);
+  if (error.code == heif_error_Ok) error = heif_context_get_primary_image_handle(p.context, &p.handle);
+  if (error.code != heif_error_Ok) {
+    // the message may live in the context: copied before it goes
+    codec_failure_set(failure, DecodeRefused, error.message);
+    if (p.handle) heif_image_handle_release(p.handle);
     heif_context_free(p.context);
     return HeifPrimary{};
   }
@@ -75,9 +88,15 @@ static void heif_primary_free(HeifPrimary p) {
   if (p.context) heif_context_free(p.context);
 }
 
+// Image sequences (an AVIF or HEIF animation) name a brand of their own.
+static bool brand_is_sequence(const u8 *b) {
+  return memcmp(b, "avis", 4) == 0 || memcmp(b, "msf1", 4) == 0 || memcmp(b, "hevc", 4) == 0 ||
+         memcmp(b, "hevx", 4) == 0;
+}
+
 bool heif_probe(Str8 bytes, CodecProbe *out) {
   *out = CodecProbe{};
-  HeifPrimary p = heif_primary(bytes);
+  HeifPrimary p = heif_primary(bytes, &out->failure);
   if (!p.handle) return false;
   out->width = (u64)heif_image_handle_get_width(p.handle);
   out->height = (u64)heif_image_handle_get_height(p.handle);
@@ -85,8 +104,11 @@ bool heif_probe(Str8 bytes, CodecProbe *out) {
   out->bytes_per_channel = 1;
   out->deep = heif_image_handle_get_luma_bits_per_pixel(p.handle) > 8 ||
               heif_image_handle_get_chroma_bits_per_pixel(p.handle) > 8;
+  if (heif_any_brand(bytes, brand_is_sequence)) out->frames = CodecFramesUncounted;
   heif_primary_free(p);
-  return out->width > 0 && out->height > 0;
+  if (out->width > 0 && out->height > 0) return true;
+  codec_failure_set(&out->failure, DecodeRefused, "the primary picture has no size");
+  return false;
 }
 
 CodecPhotoTags heif_photo_tags(Arena *arena, Str8 bytes) {
@@ -115,31 +137,58 @@ CodecPhotoTags heif_photo_tags(Arena *arena, Str8 bytes) {
   return tags;
 }
 
-Str8 heif_decode_heap(Str8 bytes, u64 width, u64 height, u32 channels) {
-  if (channels < 1 || channels > 4) return Str8{};
-  HeifPrimary p = heif_primary(bytes);
-  if (!p.handle) return Str8{};
+// The decoder applies the picture's own crop (clap), turn (irot) and mirror (imir), and may
+// decode a layer of another size (an AV1 operating point): the picture it gives is taken at its
+// size. None of those makes more pixels than the header's size, so a picture larger than that
+// is refused like data that needs more memory than its size allows.
+CodecDecoded heif_decode_heap(Str8 bytes, u64 width, u64 height, u32 channels) {
+  CodecDecoded result = {};
+  if (channels < 1 || channels > 4) {
+    codec_failure_set(&result.failure, DecodeRefused, nullptr);
+    return result;
+  }
+  HeifPrimary p = heif_primary(bytes, &result.failure);
+  if (!p.handle) return result;
   bool alpha = heif_image_handle_has_alpha_channel(p.handle);
   u32 decoded = alpha && (channels == 2 || channels == 4) ? 4 : 3;
   heif_image *image = nullptr;
-  Str8 result = {};
-  if ((u64)heif_image_handle_get_width(p.handle) == width && (u64)heif_image_handle_get_height(p.handle) == height &&
-      heif_decode_image(p.handle, &image, heif_colorspace_RGB,
-                        decoded == 4 ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, nullptr)
-              .code == heif_error_Ok) {
+  heif_error error = {heif_error_Ok, heif_suberror_Unspecified, nullptr};
+  if ((u64)heif_image_handle_get_width(p.handle) != width || (u64)heif_image_handle_get_height(p.handle) != height) {
+    codec_failure_set(&result.failure, DecodeRefused, "the picture's header changed");
+  } else {
+    error = heif_decode_image(p.handle, &image, heif_colorspace_RGB,
+                              decoded == 4 ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, nullptr);
+    if (error.code != heif_error_Ok) codec_failure_set(&result.failure, DecodeRefused, error.message);
+  }
+  if (image) {
     int stride = 0;
     const u8 *plane = heif_image_get_plane_readonly(image, heif_channel_interleaved, &stride);
-    u64 row = width * decoded;
-    u8 *pixels = plane && (u64)heif_image_get_width(image, heif_channel_interleaved) == width &&
-                         (u64)heif_image_get_height(image, heif_channel_interleaved) == height
-                     ? (u8 *)codec_heap_alloc(row * height)
-                     : nullptr;
+    int w = heif_image_get_width(image, heif_channel_interleaved);
+    int h = heif_image_get_height(image, heif_channel_interleaved);
+    u64 row = (u64)(w > 0 ? w : 0) * decoded;
+    u8 *pixels = nullptr;
+    if (!plane || w <= 0 || h <= 0 || (u64)stride < row) {
+      codec_failure_set(&result.failure, DecodeRefused, "the decoder gave no picture");
+    } else if ((u64)w * (u64)h > width * height) {
+      codec_failure_set(&result.failure, DecodeOverBudget, nullptr);
+    } else {
+      pixels = (u8 *)codec_heap_alloc(row * (u64)h);
+      if (!pixels) codec_failure_set(&result.failure, DecodeRefused, "out of memory");
+    }
     if (pixels) {
-      for (u64 y = 0; y < height; y += 1) memcpy(pixels + y * row, plane + y * (u64)stride, row);
-      result = Str8{pixels, row * height};
-      if (channels < decoded) result = codec_narrow_heap(result, decoded, channels, width * height);
-      if (channels > decoded) result = codec_expand_heap(result, decoded, channels, width * height);
-      if (result.size == 0) codec_heap_release(pixels);
+      u64 pixel_count = (u64)w * (u64)h;
+      for (u64 y = 0; y < (u64)h; y += 1) memcpy(pixels + y * row, plane + y * (u64)stride, row);
+      Str8 taken = {pixels, row * (u64)h};
+      if (channels < decoded) taken = codec_narrow_heap(taken, decoded, channels, pixel_count);
+      if (channels > decoded) taken = codec_expand_heap(taken, decoded, channels, pixel_count);
+      if (taken.size == 0) {
+        codec_heap_release(pixels);
+        codec_failure_set(&result.failure, DecodeRefused, "out of memory");
+      } else {
+        result.pixels = taken;
+        result.width = (u64)w;
+        result.height = (u64)h;
+      }
     }
   }
   if (image) heif_image_release(image);

@@ -15,16 +15,18 @@ bool heif_starts_as_avif(Str8 bytes);
 bool heif_starts_as_heif(Str8 bytes);
 // The top-level boxes reach exactly the end of the file: one still being written is shorter.
 bool heif_complete(Str8 bytes);
-// The primary picture's size as shown (its `ispe`, turned by its `irot`), channels (4 with
-// alpha, else 3) and depth, read from the boxes without decoding.
+// The primary picture's size as its header gives it, channels (4 with alpha, else 3), depth and
+// whether the file is a sequence, read from the boxes without decoding; the library's reason
+// when it cannot read them.
 bool heif_probe(Str8 bytes, CodecProbe *out);
 // The primary picture's colour profile, or the primaries and curve of its nclx colour box
 // when it has no profile, in `arena`. Its orientation is always 1: the decoder applies the
 // format's own turn and mirror, and an EXIF orientation would turn it again.
 CodecPhotoTags heif_photo_tags(Arena *arena, Str8 bytes);
-// The primary picture at `channels` 8-bit channels, in a buffer of the image libraries' heap;
-// empty when it is not width × height or cannot be decoded.
-Str8 heif_decode_heap(Str8 bytes, u64 width, u64 height, u32 channels);
+// The primary picture at `channels` 8-bit channels, in a buffer of the image libraries' heap,
+// cropped, turned and mirrored as the file says, so at most width × height pixels but not
+// always of that shape; empty, with the library's reason, when it cannot be decoded.
+CodecDecoded heif_decode_heap(Str8 bytes, u64 width, u64 height, u32 channels);
 // An AVIF of packed rows of 1 to 4 channels (grey is written as colour); quality 1..100, or
 // lossless.
 bool heif_encode_avif(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 channels, int quality,

@@ -78,6 +78,7 @@ void plan_targets(ConvertPlan *plan, const TargetList *targets) {
   CodecProbe src = plan->probe;
   // Outputs are made of the picture as a viewer shows it; an identity target (that picture at
   // its size, the source's type, quality 100) is the source's copy, which a viewer shows so.
+  plan->targets = targets;
   SizeU64 upright = plan_upright_size(plan);
   u32 source_type = plan->first_record->file_type;
   plan->pairs = arena_push<PlanPair>(plan->arena, targets->count + 1);
@@ -221,6 +222,30 @@ static void plan_fill_slot(ConvertPlan *plan, u32 channels, Str8 pixels) {
   slot->pixel_size = pixels.size;
 }
 
+// The records are planned again for the picture's real size: the source record's image, the
+// outputs and their layouts start over from the source alone.
+static void plan_resize_source(ConvertPlan *plan, u64 width, u64 height) {
+  CodecProbe probe = plan->probe;
+  probe.width = width;
+  probe.height = height;
+  OutputRecord *source = plan->first_record;
+  source->next = nullptr;
+  plan->last_record = source;
+  plan->record_count = 1;
+  *source->image = ImageStats{};
+  memset(plan->needed, 0, sizeof(plan->needed));
+  plan_set_source(plan, probe);
+  plan_targets(plan, plan->targets);
+  plan_geometry(plan);
+}
+
+// The decode failed: the plan ends, saying why.
+static void plan_decode_failed(ConvertPlan *plan, CodecFailure failure) {
+  message_add(plan->arena, &plan->first_record->messages, MessageNote, str8_lit("Unable to load the image."));
+  plan->failure = failure;
+  plan->ok = false;
+}
+
 void plan_decode(ConvertPlan *plan) {
   if (!plan->ok) return;
   OutputRecord *source = plan->first_record;
@@ -231,11 +256,12 @@ void plan_decode(ConvertPlan *plan) {
   // other layout it needs.
   if (probe.bytes_per_channel == 2) {
     Str8 layouts[4];
-    if (!codec_decode_16_layouts(plan->layout_arena, plan->source_bytes, probe.width, probe.height, own, plan->needed,
-                                 layouts)) {
+    CodecFailure failure =
+        codec_decode_16_layouts(plan->layout_arena, plan->source_bytes, probe.width, probe.height, own, plan->needed, layouts);
+    if (failure.kind != DecodeOk) {
       message_add(plan->arena, &source->messages, MessageNote,
                   str8_lit("Bitmap was 16bits per channel, we were unable to convert it."));
-      plan->over_budget = codec_decode_over_budget();
+      plan->failure = failure;
       plan->ok = false;
       return;
     }
@@ -249,15 +275,16 @@ void plan_decode(ConvertPlan *plan) {
 
   // The source's own layout is decoded once; every other needed layout is derived from it
   // with the decoder's own conversion rules, or decoded where those cannot reproduce it.
-  u64 pixel_count = probe.width * probe.height;
-  Str8 own_pixels = plan->format->decode_heap(plan->source_bytes, probe.width, probe.height, own);
-  if (own_pixels.size == 0) {
-    message_add(plan->arena, &source->messages, MessageNote, str8_lit("Unable to load the image."));
-    plan->over_budget = codec_decode_over_budget();
-    plan->ok = false;
-    return;
-  }
+  CodecDecoded decoded = plan->format->decode_heap(plan->source_bytes, probe.width, probe.height, own);
+  if (decoded.pixels.size == 0) return plan_decode_failed(plan, decoded.failure);
+  Str8 own_pixels = decoded.pixels;
   plan->heap_layout = own_pixels;
+  if (decoded.width != probe.width || decoded.height != probe.height) {
+    plan_resize_source(plan, decoded.width, decoded.height);
+    probe = plan->probe;
+    if (!plan->ok) return;
+  }
+  u64 pixel_count = probe.width * probe.height;
   plan_fill_slot(plan, own, own_pixels);
   if (probe.deep) {
     message_add(plan->arena, &source->messages, MessageNote,
@@ -282,15 +309,15 @@ void plan_decode(ConvertPlan *plan) {
 
   for (u32 channels = 4; channels >= 1; channels -= 1) {
     if (!plan->needed[channels - 1] || plan->slots[channels - 1].pixel_size != 0 || channels == widen_to) continue;
-    Str8 pixels = codec_derivable(plan->source_bytes, own, channels)
-                      ? codec_derive_8(plan->layout_arena, own_pixels, own, channels, pixel_count)
-                      : codec_decode_8(plan->layout_arena, plan->source_bytes, probe.width, probe.height, channels);
-    if (pixels.size == 0) {
-      message_add(plan->arena, &source->messages, MessageNote, str8_lit("Unable to load the image."));
-      plan->over_budget = codec_decode_over_budget();
-      plan->ok = false;
-      return;
+    CodecDecoded layout = {};
+    if (codec_derivable(plan->source_bytes, own, channels)) {
+      layout.pixels = codec_derive_8(plan->layout_arena, own_pixels, own, channels, pixel_count);
+      if (layout.pixels.size == 0) codec_failure_set(&layout.failure, DecodeRefused, "out of memory");
+    } else {
+      layout = codec_decode_8(plan->layout_arena, plan->source_bytes, probe.width, probe.height, channels);
     }
+    if (layout.pixels.size == 0) return plan_decode_failed(plan, layout.failure);
+    Str8 pixels = layout.pixels;
     plan_fill_slot(plan, channels, pixels);
   }
 
@@ -302,9 +329,9 @@ void plan_decode(ConvertPlan *plan) {
     plan->source_done = true;
     Str8 wide = codec_expand_heap(own_pixels, own, widen_to, pixel_count);
     if (wide.size == 0) {
-      message_add(plan->arena, &source->messages, MessageNote, str8_lit("Unable to load the image."));
-      plan->ok = false;
-      return;
+      CodecFailure failure = {};
+      codec_failure_set(&failure, DecodeRefused, "out of memory");
+      return plan_decode_failed(plan, failure);
     }
     plan->heap_layout = wide;
     plan->slots[own - 1] = ImageStats{};

@@ -47,7 +47,8 @@ struct ConvertPlan {
   // at all) and converted to sRGB (null: its numbers kept). The source record never is.
   u32 orientation;
   ColorConversion *color;
-  bool over_budget; // a decode failed for needing more memory than the picture's size allows
+  const TargetList *targets; // of plan_targets, for a picture that decodes at another size
+  CodecFailure failure; // why the decode failed, when it did
   bool ok;
 };
 
@@ -69,7 +70,8 @@ void plan_photo(ConvertPlan *plan, bool keep_orientation, bool keep_color);
 void plan_targets(ConvertPlan *plan, const TargetList *targets);
 // Sizes, backgrounds, formats and channel counts, aspect ratios, needed layouts.
 void plan_geometry(ConvertPlan *plan);
-// Decodes every needed layout once (a 16-bit source through the 16-bit decoder).
+// Decodes every needed layout once (a 16-bit source through the 16-bit decoder). A picture that
+// the format's decoder crops or turns itself (HEIF) is planned again at the size it decoded to.
 void plan_decode(ConvertPlan *plan);
 // Resamples every output of another size than the source.
 void plan_resample(ConvertPlan *plan);

@@ -17,15 +17,44 @@ bool webp_starts_as(Str8 bytes) {
 
 bool webp_complete(Str8 bytes) { return webp_starts_as(bytes) && le32(bytes.str + 4) + 8 == bytes.size; }
 
+// The library tells why it failed by a status code only.
+static const char *webp_status_text(VP8StatusCode status) {
+  switch (status) {
+  case VP8_STATUS_OUT_OF_MEMORY: return "out of memory";
+  case VP8_STATUS_INVALID_PARAM: return "invalid parameter";
+  case VP8_STATUS_BITSTREAM_ERROR: return "bitstream error";
+  case VP8_STATUS_UNSUPPORTED_FEATURE: return "unsupported feature";
+  case VP8_STATUS_NOT_ENOUGH_DATA: return "not enough data";
+  default: return nullptr;
+  }
+}
+
+// An animation's frame count, from its chunks alone.
+static u64 webp_frames(Str8 bytes) {
+  WebPData data = {bytes.str, bytes.size};
+  WebPDemuxer *demux = WebPDemux(&data);
+  if (!demux) return CodecFramesUncounted;
+  u64 frames = WebPDemuxGetI(demux, WEBP_FF_FRAME_COUNT);
+  WebPDemuxDelete(demux);
+  return frames > 0 ? frames : CodecFramesUncounted;
+}
+
 bool webp_probe(Str8 bytes, CodecProbe *out) {
   *out = CodecProbe{};
   WebPBitstreamFeatures features;
-  if (!webp_starts_as(bytes) || WebPGetFeatures(bytes.str, bytes.size, &features) != VP8_STATUS_OK) return false;
+  VP8StatusCode status = webp_starts_as(bytes) ? WebPGetFeatures(bytes.str, bytes.size, &features) : VP8_STATUS_BITSTREAM_ERROR;
+  if (status != VP8_STATUS_OK) {
+    codec_failure_set(&out->failure, DecodeRefused, webp_status_text(status));
+    return false;
+  }
   out->width = (u64)features.width;
   out->height = (u64)features.height;
   out->channels = features.has_alpha ? 4 : 3;
   out->bytes_per_channel = 1;
-  return out->width > 0 && out->height > 0 && out->width <= WebpSideMax && out->height <= WebpSideMax;
+  if (features.has_animation) out->frames = webp_frames(bytes);
+  if (out->width > 0 && out->height > 0 && out->width <= WebpSideMax && out->height <= WebpSideMax) return true;
+  codec_failure_set(&out->failure, DecodeRefused, "picture too large for the decoder");
+  return false;
 }
 
 CodecPhotoTags webp_photo_tags(Arena *, Str8 bytes) {
@@ -67,18 +96,23 @@ static bool webp_first_frame(Str8 bytes, u8 *rgba, u64 width, u64 height) {
   return ok;
 }
 
-Str8 webp_decode_heap(Str8 bytes, u64 width, u64 height, u32 channels) {
+CodecDecoded webp_decode_heap(Str8 bytes, u64 width, u64 height, u32 channels) {
+  CodecDecoded result = {};
   CodecProbe probe;
   WebPBitstreamFeatures features;
   if (channels < 1 || channels > 4 || !webp_probe(bytes, &probe) || probe.width != width || probe.height != height ||
       WebPGetFeatures(bytes.str, bytes.size, &features) != VP8_STATUS_OK) {
-    return Str8{};
+    codec_failure_set(&result.failure, DecodeRefused, probe.failure.reason);
+    return result;
   }
   // decoded at 4 channels (3 for a picture without alpha that is wanted without), then narrowed
   u32 decoded = channels == 3 || (channels == 1 && !features.has_alpha) ? 3 : 4;
   u64 size = width * height * decoded;
   u8 *pixels = (u8 *)codec_heap_alloc(size);
-  if (!pixels) return Str8{};
+  if (!pixels) {
+    codec_failure_set(&result.failure, DecodeRefused, "out of memory");
+    return result;
+  }
   bool ok;
   if (features.has_animation) {
     ok = decoded == 4 ? webp_first_frame(bytes, pixels, width, height) : false;
@@ -89,17 +123,32 @@ Str8 webp_decode_heap(Str8 bytes, u64 width, u64 height, u32 channels) {
       if (ok) memcpy(pixels, rgba, size);
       codec_heap_release(rgba);
     }
-  } else if (decoded == 4) {
-    ok = WebPDecodeRGBAInto(bytes.str, bytes.size, pixels, size, (int)(width * 4)) != nullptr;
+    if (!ok) codec_failure_set(&result.failure, DecodeRefused, "its first frame cannot be decoded");
   } else {
-    ok = WebPDecodeRGBInto(bytes.str, bytes.size, pixels, size, (int)(width * 3)) != nullptr;
+    // decoded through a configuration, which tells why it failed
+    WebPDecoderConfig config;
+    ok = WebPInitDecoderConfig(&config) != 0;
+    VP8StatusCode status = VP8_STATUS_INVALID_PARAM;
+    if (ok) {
+      config.output.colorspace = decoded == 4 ? MODE_RGBA : MODE_RGB;
+      config.output.is_external_memory = 1;
+      config.output.u.RGBA.rgba = pixels;
+      config.output.u.RGBA.stride = (int)(width * decoded);
+      config.output.u.RGBA.size = size;
+      status = WebPDecode(bytes.str, bytes.size, &config);
+      WebPFreeDecBuffer(&config.output);
+      ok = status == VP8_STATUS_OK;
+    }
+    if (!ok) codec_failure_set(&result.failure, DecodeRefused, webp_status_text(status));
   }
   if (!ok) {
     codec_heap_release(pixels);
-    return Str8{};
+    return result;
   }
-  Str8 result = {pixels, size};
-  if (channels < decoded) result = codec_narrow_heap(result, decoded, channels, width * height);
+  result.pixels = Str8{pixels, size};
+  result.width = width;
+  result.height = height;
+  if (channels < decoded) result.pixels = codec_narrow_heap(result.pixels, decoded, channels, width * height);
   return result;
 }
 

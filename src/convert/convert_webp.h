@@ -11,16 +11,17 @@ constexpr u64 WebpSignatureSize = 12;
 bool webp_starts_as(Str8 bytes);
 // The RIFF chunk's size says where the file ends: a file still being written is shorter.
 bool webp_complete(Str8 bytes);
-// The size and channels the VP8, VP8L or VP8X header declares (4 with alpha, else 3), read
-// without decoding.
+// The size and channels the VP8, VP8L or VP8X header declares (4 with alpha, else 3), and an
+// animation's frame count, read without decoding.
 bool webp_probe(Str8 bytes, CodecProbe *out);
 // The orientation in an EXIF chunk and the profile of an ICCP chunk (extended files carry
 // them), each read only when the chunk lies whole inside the file. The profile points into
 // `bytes`.
 CodecPhotoTags webp_photo_tags(Arena *arena, Str8 bytes);
 // The picture (an animation's first frame) at `channels` 8-bit channels, in a buffer of the
-// image libraries' heap; empty when it is not width × height or cannot be decoded.
-Str8 webp_decode_heap(Str8 bytes, u64 width, u64 height, u32 channels);
+// image libraries' heap; empty, with the library's reason, when it is not width × height or
+// cannot be decoded.
+CodecDecoded webp_decode_heap(Str8 bytes, u64 width, u64 height, u32 channels);
 // Packed rows of 1 to 4 channels; grey is written as colour. Quality 1..100, or lossless.
 bool webp_encode(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 channels, int quality,
                  bool lossless);

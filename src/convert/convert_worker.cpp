@@ -116,6 +116,7 @@ static u32 tally_reason_of(AttemptOutcome outcome) {
   switch (outcome) {
   case AttemptRefused: return TallyTooLarge;
   case AttemptUnusable: return TallyCutShortOrEmpty;
+  case AttemptNotDecodable: return TallyNotDecodable;
   case AttemptUnreadable: return TallyUnreadable;
   case AttemptWriteFailed: return TallyWriteFailed;
   case AttemptDeleteFailed:
@@ -330,6 +331,17 @@ static bool phase_claim(Attempt *a) {
   }
 }
 
+// A complete picture that the decoder refuses is settled with its reason on the console: it will
+// not convert until it changes.
+static bool attempt_not_decodable(Attempt *a, const CodecFailure *failure) {
+  Str8 reason = codec_failure_reason(failure);
+  Str8 text = reason.size > 0 ? arena_format(a->arena, "Image could not be decoded (%S), %S was left in place.", reason,
+                                             a->file_name)
+                              : arena_format(a->arena, "Image could not be decoded, %S was left in place.", a->file_name);
+  warn(a->arena, text);
+  return attempt_end(a, AttemptNotDecodable);
+}
+
 //- probe: the file type, the size and scan limits, a picture cut short
 static bool phase_probe(Attempt *a) {
   a->metadata_path = metadata_path_of(a->arena, a->shared, a->path);
@@ -364,8 +376,16 @@ static bool phase_probe(Attempt *a) {
                                 scans, format->scan_limit, a->file_name));
     return attempt_end(a, AttemptRefused);
   }
-  // A picture cut short ends the attempt like a failed probe: tried again when it changes.
-  if (!probed || !format->complete(a->bytes)) return attempt_end(a, AttemptUnusable);
+  // A picture cut short ends the attempt silently: its writer may not be done, and it is
+  // looked at again when it changes. A complete one the decoder refuses says why.
+  if (!format->complete(a->bytes)) return attempt_end(a, AttemptUnusable);
+  if (!probed) return attempt_not_decodable(a, &probe.failure);
+  if (probe.frames > 1) {
+    Str8 note = probe.frames == CodecFramesUncounted
+                    ? str8_lit("Picture has frames; the first was converted.")
+                    : arena_format(a->arena, "Picture has %I64u frames; the first was converted.", probe.frames);
+    message_add(a->arena, &plan_source_record(&a->plan)->messages, MessageNote, note);
+  }
   plan_set_source(&a->plan, probe);
   plan_photo(&a->plan, a->shared->keep_orientation, a->shared->keep_color);
   return true;
@@ -383,12 +403,12 @@ static bool phase_plan(Attempt *a) {
 // the limit: the version is settled, not tried again until it changes.
 static bool phase_decode(Attempt *a) {
   plan_decode(&a->plan);
-  if (a->plan.over_budget) {
+  if (a->plan.failure.kind == DecodeOverBudget) {
     warn(a->arena, arena_format(a->arena, "Image data is larger than its size needs (%I64u x %I64u pixels), %S was left in place.",
                                 a->plan.probe.width, a->plan.probe.height, a->file_name));
     return attempt_end(a, AttemptRefused);
   }
-  return a->plan.ok || attempt_end(a, AttemptUnusable);
+  return a->plan.ok || attempt_not_decodable(a, &a->plan.failure);
 }
 
 //- pixels: resampling, statistics, backgrounds
@@ -597,6 +617,7 @@ static void settle_left_in_place(ConvertShared *shared, ClaimEntry *entry, Str8 
     switch (outcome) {
     case AttemptRefused:
     case AttemptUnusable:
+    case AttemptNotDecodable:
     case AttemptUnreadable:
     case AttemptSettledBefore:
     case AttemptDeleteFailed:

@@ -52,7 +52,8 @@ enum AttemptOutcome : u32 {
   AttemptConverted,     // every output and the metadata written, the source deleted
   AttemptUnsupported,   // of no format the conversion layer reads: reported in its metadata, then moved aside
   AttemptRefused,       // more pixels or scans than the limits, or data beyond its size: left in place
-  AttemptUnusable,      // empty, cut short, or not decodable: left in place
+  AttemptUnusable,      // empty or cut short: left in place, looked at again when it changes
+  AttemptNotDecodable,  // complete, but the decoder refuses it: reported, left in place
   AttemptUnreadable,    // the file cannot be opened: reported, left in place
   AttemptWriteFailed,   // an output or the metadata could not be written: left, tried later
   AttemptDeleteFailed,  // converted, but the source could not be deleted: reported, left in place
@@ -71,6 +72,7 @@ enum TallyReason : u32 {
   TallyNone = 0,
   TallyTooLarge,
   TallyCutShortOrEmpty,
+  TallyNotDecodable,
   TallyUnreadable,
   TallyWriteFailed,
   TallyNotDeleted, // the source, or the unsupported file, could not leave the input folder
