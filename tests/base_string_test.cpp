@@ -255,6 +255,42 @@ TEST_F(StringTest, CodePointDecodersAndEncoders) {
   EXPECT_EQ(out16[0], '?');
 }
 
+// A console line shows a name as one line: control bytes and bytes outside well-formed UTF-8
+// are spelled out, valid text of any length is kept, and the arena keeps only what was written.
+TEST_F(StringTest, EscapeLineKeepsTextAndSpellsOutTheRest) {
+  auto escaped = [&](std::string bytes) { return to_std(str8_escape_line(arena, str8(bytes.data(), bytes.size()))); };
+  // control bytes, the zero byte included; a backslash and plain text stay
+  EXPECT_EQ(escaped("a\n[Vantor] drained\r\t\x1F\x7F~ \\x"),
+            "a\\x0A[Vantor] drained\\x0D\\x09\\x1F\\x7F~ \\x");
+  EXPECT_EQ(escaped(std::string("\0z", 2)), "\\x00z");
+  // well-formed sequences of two, three and four bytes, the edges of each range included
+  std::string valid = "\xC2\x80\xC3\xA9\xDF\xBF\xE0\xA0\x80\xE2\x82\xAC\xED\x9F\xBF\xEE\x80\x80\xEF\xBF\xBF"
+                      "\xF0\x90\x80\x80\xF0\x9D\x84\x9E\xF4\x8F\xBF\xBF";
+  EXPECT_EQ(escaped(valid), valid);
+  // overlong forms, surrogates, beyond U+10FFFF, leads that never start a sequence, a stray
+  // continuation byte, and sequences cut short (by another byte, and by the end)
+  EXPECT_EQ(escaped("\xC0\x80|\xC1\xBF|\xE0\x9F\xBF|\xF0\x8F\xBF\xBF"),
+            "\\xC0\\x80|\\xC1\\xBF|\\xE0\\x9F\\xBF|\\xF0\\x8F\\xBF\\xBF");
+  EXPECT_EQ(escaped("\xED\xA0\x80|\xED\xBF\xBF"), "\\xED\\xA0\\x80|\\xED\\xBF\\xBF");
+  EXPECT_EQ(escaped("\xF4\x90\x80\x80|\xF5\x80\x80\x80|\xFF"), "\\xF4\\x90\\x80\\x80|\\xF5\\x80\\x80\\x80|\\xFF");
+  EXPECT_EQ(escaped("a\x80" "b\xE2\x82" "c\xE2\x82\xAC"), "a\\x80b\\xE2\\x82c\xE2\x82\xAC");
+  EXPECT_EQ(escaped("name.png\xF0\x9D\x84"), "name.png\\xF0\\x9D\\x84");
+
+  // escaping an escaped text changes nothing; the result ends in a zero byte, and the arena
+  // keeps nothing past it
+  std::string once = escaped("a\nb\xFF\xC3\xA9");
+  EXPECT_EQ(once, "a\\x0Ab\\xFF\xC3\xA9");
+  EXPECT_EQ(escaped(once), once);
+  u64 before = align_up(arena_offset(arena), 8);
+  Str8 e = str8_escape_line(arena, lit("\x01\xC3\xA9"));
+  EXPECT_EQ(to_std(e), "\\x01\xC3\xA9");
+  EXPECT_EQ(e.str[e.size], 0);
+  EXPECT_EQ(arena_offset(arena), before + e.size + 1);
+  Str8 none = str8_escape_line(arena, Str8{});
+  EXPECT_EQ(none.size, 0u);
+  EXPECT_EQ(none.str[0], 0);
+}
+
 // The converters keep exactly what they wrote plus the terminator, so a following allocation
 // lands right behind the text.
 TEST_F(StringTest, ConvertersRoundTripAndTrimTheArena) {

@@ -74,6 +74,12 @@ TEST(PlanGeometry, FitInsideAndGcd) {
   SizeU64 d = fit_inside(100, 50, 400, 400); // upscaling keeps the ratio
   EXPECT_EQ(d.width, 400u);
   EXPECT_EQ(d.height, 200u);
+  SizeU64 e = fit_inside(1, 60000, 100, 100); // a side that truncates to nothing keeps a pixel
+  EXPECT_EQ(e.width, 1u);
+  EXPECT_EQ(e.height, 100u);
+  SizeU64 g = fit_inside(60000, 1, 1920, 1080);
+  EXPECT_EQ(g.width, 1920u);
+  EXPECT_EQ(g.height, 1u);
   EXPECT_EQ(gcd_u32(1920, 1080), 120u);
   EXPECT_EQ(gcd_u32(7, 0), 7u);
   EXPECT_EQ(gcd_u32(0, 0), 0u);

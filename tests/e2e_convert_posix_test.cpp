@@ -267,7 +267,10 @@ TEST(EndToEnd, FailedWritesRetryQuietlyAndSignaturePrefixesWait) {
 // separator), a line break, a leading dash (never taken for an option), bytes that are not
 // UTF-8, and a backslash name below a sub-folder whose own name holds one. Each converts: its
 // outputs are in the output folder, its metadata file keeps its stem and sub-folder, and the
-// source leaves the input folder.
+// source leaves the input folder. On the console a name is one line whatever it holds: the
+// 16-bit sources' notes stand under their names with the line break and the bytes that are
+// not UTF-8 spelled out, and so does an unsupported file's name that would forge a line of
+// its own, while its record keeps the name's bytes.
 TEST(EndToEnd, EveryLegalNameIsConverted) {
   TempFolder tmp("e2e-odd-names");
   std::string in = tmp.at("in"), out = tmp.at("out"), meta = tmp.at("meta");
@@ -276,8 +279,12 @@ TEST(EndToEnd, EveryLegalNameIsConverted) {
   fs::create_directories(in + "/sub\\dir");
   for (size_t i = 0; i < stems.size(); i += 1) {
     // each its own picture, so that no two share an output
-    ASSERT_TRUE(write_file(in + "/" + stems[i] + ".png", png_file(gradient(30 + i, 20, 3), 30 + i, 20, 3)));
+    bool deep = stems[i] == "line\nbreak" || stems[i] == "bad\xFF\xFEutf8";
+    Bytes png = deep ? make_png16(30 + i, 20, 3) : png_file(gradient(30 + i, 20, 3), 30 + i, 20, 3);
+    ASSERT_TRUE(write_file(in + "/" + stems[i] + ".png", png));
   }
+  std::string forged = "odd\n[Vantor] drained.txt";
+  ASSERT_TRUE(write_file(in + "/" + forged, Bytes(4096, 'x')));
   std::string targets = tmp.write("targets.txt", "targets: [ { width: 16, height: 16, image_type: \"PNG\" } ]\n");
   FinishedRun run = run_to_end(
       {"-drain", "-in=" + in, "-out=" + out, "-metadatas=" + meta, "-targets=" + targets, "-thread=2"});
@@ -296,6 +303,24 @@ TEST(EndToEnd, EveryLegalNameIsConverted) {
     }
     EXPECT_EQ(outputs, 2u) << stem << ": " << text; // the source's copy and the one target
   }
+
+  const std::string note = "Bitmap was 16bits/channel, we do not support it and convert it to 8bits/channel.\n";
+  EXPECT_NE(run.out.find("\nline\\x0Abreak.png:\n" + note), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("\nbad\\xFF\\xFEutf8.png:\n" + note), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("\nerror:\nUnsupported file format, odd\\x0A[Vantor] drained.txt was skipped\n"),
+            std::string::npos)
+      << run.out;
+  EXPECT_EQ(read_text(meta + "/odd\n[Vantor] drained.metadatas"),
+            "errorUnsupported file format, " + forged + " was skipped");
+  EXPECT_TRUE(fs::exists(out + "/unsupported/" + forged));
+  // no line of the run is a bare label, holds a raw byte that is not UTF-8, or was forged
+  EXPECT_EQ(run.out.find("\n:\n"), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find('\xFF'), std::string::npos) << run.out;
+  size_t drained = 0;
+  for (size_t at = run.out.find("\n[Vantor] drained"); at != std::string::npos; at = run.out.find("\n[Vantor] drained", at + 1)) {
+    drained += 1;
+  }
+  EXPECT_EQ(drained, 1u) << run.out;
 }
 
 // Set-up that cannot work ends the run at once with status 2 and one line naming the folder,

@@ -1003,6 +1003,68 @@ TEST(EndToEnd, WebpAndAvifInAndOut) {
   EXPECT_EQ(again.records[0].at("checksum"), avif.at("checksum"));
 }
 
+// Strips one pixel across keep a pixel in every box, whatever the output's type: each output
+// holds a picture of at least 1 x 1, centred on its canvas by the usual rule, decodes to the
+// size its record gives, and its record's aspect ratios are those of its own sides.
+TEST(EndToEnd, OnePixelStripsKeepAPixelInEveryOutput) {
+  Folders f;
+  std::string targets = f.tmp.write("targets.txt", "targets: [ { width: 100, height: 100, image_type: 'JPEG', bg_color: 255 },\n"
+                                                   "  { width: 300, height: 300, image_type: 'PNG' },\n"
+                                                   "  { width: 1920, height: 1080, image_type: 'WEBP', quality: 80 },\n"
+                                                   "  { width: 64, height: 64, image_type: 'AVIF', quality: 60, "
+                                                   "bg_color: 255 } ]\n");
+  f.drop("tall.png", png_file(gradient(1, 60000, 3), 1, 60000, 3));
+  f.drop("wide.png", png_file(gradient(60000, 1, 3), 60000, 1, 3));
+  FinishedRun run = run_to_end(f.args({"-drain", "-targets=" + targets}));
+  ASSERT_TRUE(run.ended) << run.out;
+  EXPECT_EQ(run.exit_code, 0) << run.out;
+  for (std::string stem : {"tall", "wide"}) {
+    bool tall = stem == "tall";
+    EXPECT_FALSE(fs::exists(f.in + "/" + stem + ".png"));
+    Metadata m = parse_metadata(f.text(stem));
+    ASSERT_EQ(m.records.size(), 5u) << f.text(stem);
+    const char *types[] = {"JPEG", "PNG", "WEBP", "AVIF"};
+    for (size_t i = 1; i < 5; i += 1) {
+      const Record &r = m.records[i];
+      std::string where = stem + " " + r.at("file_type");
+      EXPECT_EQ(r.at("file_type"), types[i - 1]) << where;
+      u64 w = num(r, "width"), h = num(r, "height"), bw = num(r, "width_bg"), bh = num(r, "height_bg");
+      EXPECT_EQ(tall ? w : h, 1u) << where;
+      EXPECT_GT(tall ? h : w, 1u) << where;
+      EXPECT_TRUE(bw >= w && bh >= h && bw * bh > w * h) << where << ": the picture is letterboxed";
+      EXPECT_EQ(num(r, "pixel_count"), w * h) << where;
+      EXPECT_EQ(num(r, "pixel_count_bg"), bw * bh - w * h) << where;
+      EXPECT_EQ(num(r, tall ? "aspect_ratio_width" : "aspect_ratio_height"), 1u) << where;
+      EXPECT_EQ(num(r, tall ? "aspect_ratio_height" : "aspect_ratio_width"), tall ? h : w) << where;
+
+      Bytes file = read_file(r.at("file_path"));
+      Picture p;
+      if (r.at("file_type") == "AVIF") {
+        p = heif_picture(file);
+      } else if (r.at("file_type") == "WEBP") {
+        int dw = 0, dh = 0;
+        if (u8 *decoded = WebPDecodeRGBA(file.data(), file.size(), &dw, &dh)) {
+          p.px.assign(decoded, decoded + (size_t)dw * dh * 4);
+          p.w = (u64)dw;
+          p.h = (u64)dh;
+          WebPFree(decoded);
+        }
+      } else {
+        p = decode_rgba(r.at("file_path"));
+      }
+      EXPECT_EQ(p.w, bw) << where;
+      EXPECT_EQ(p.h, bh) << where;
+      if (r.at("file_type") != "PNG" || p.w != bw || p.h != bh) continue;
+      // on the see-through canvas, the one column (row) in the middle is the picture
+      u64 left = (bw - w) / 2, top = (bh - h) / 2;
+      u64 x = tall ? left : bw / 2, y = tall ? bh / 2 : top;
+      EXPECT_EQ(p.at(x, y)[3], 255) << where;
+      EXPECT_EQ(p.at(tall ? x - 1 : x, tall ? y : y - 1)[3], 0) << where;
+      EXPECT_EQ(p.at(tall ? x + 1 : x, tall ? y : y + 1)[3], 0) << where;
+    }
+  }
+}
+
 // The HEVC encoder (x265) keeps a few small blocks until the process ends: the leak checker of
 // a sanitized build is told they are the library's.
 extern "C" const char *__lsan_default_suppressions() { return "leak:libx265.so\n"; }

@@ -84,4 +84,36 @@ TEST_F(MessagesTest, OutListWithoutPrinting) {
   EXPECT_EQ(out.node_count, 5u);
 }
 
+// A source's notes are shown under its name, escaped as one line; warnings and errors keep their
+// labels, and the out list is the same as without a name.
+TEST_F(MessagesTest, NamedReportShowsTheSourceNameAboveEachNote) {
+  MessageList list = {};
+  message_add(arena, &list, 1, str8_lit("Bitmap was 16bits/channel, we do not support it and convert it to 8bits/channel."));
+  message_add(arena, &list, 2, str8_lit("w"));
+  message_add(arena, &list, 1, str8_lit("Was unable to produce the file."));
+  Str8 name = str8_lit("deep\n\xFF\xC3\xA9.png");
+
+  Str8List named = {};
+  testing::internal::CaptureStdout();
+  message_report_named(arena, &list, &named, 1, name);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "deep\\x0A\\xFF\xC3\xA9.png:\nBitmap was 16bits/channel, we do not support it and convert it to 8bits/channel.\n"
+            "warning:\nw\n"
+            "deep\\x0A\\xFF\xC3\xA9.png:\nWas unable to produce the file.\n");
+  Str8List plain = {};
+  message_report(arena, &list, &plain, 0);
+  EXPECT_EQ(text_of(str8_list_join(arena, &named, nullptr)), text_of(str8_list_join(arena, &plain, nullptr)));
+  ASSERT_EQ(named.node_count, 6u);
+  EXPECT_EQ(text_of(named.first->string), "");
+
+  // quiet: the record only; no name: the empty label as ever
+  testing::internal::CaptureStdout();
+  message_report_named(arena, &list, &named, 0, name);
+  message_report_named(arena, &list, nullptr, 1, Str8{});
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            ":\nBitmap was 16bits/channel, we do not support it and convert it to 8bits/channel.\nwarning:\nw\n"
+            ":\nWas unable to produce the file.\n");
+  EXPECT_EQ(named.node_count, 12u);
+}
+
 } // namespace

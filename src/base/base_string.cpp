@@ -216,6 +216,53 @@ Str16 str16_from_str8(Arena *arena, Str8 s) {
 
 char *cstr_from_str8(Arena *arena, Str8 s) { return (char *)str8_copy(arena, s).str; }
 
+// The length of the well-formed UTF-8 sequence of two bytes or more at p, 0 when there is none.
+// The second byte's range rules out overlong forms, surrogates and values beyond U+10FFFF.
+static u32 utf8_sequence_size(const u8 *p, u64 available) {
+  u8 lead = p[0];
+  u32 n = 0;
+  u8 low = 0x80, high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) n = 2;
+  else if (lead >= 0xE0 && lead <= 0xEF) n = 3;
+  else if (lead >= 0xF0 && lead <= 0xF4) n = 4;
+  if (n == 0 || n > available) return 0;
+  if (lead == 0xE0) low = 0xA0;
+  if (lead == 0xED) high = 0x9F;
+  if (lead == 0xF0) low = 0x90;
+  if (lead == 0xF4) high = 0x8F;
+  if (p[1] < low || p[1] > high) return 0;
+  for (u32 k = 2; k < n; k += 1) {
+    if ((p[k] & 0xC0) != 0x80) return 0;
+  }
+  return n;
+}
+
+// Like the converters above: the worst case (four bytes a byte) is taken, the tail given back.
+Str8 str8_escape_line(Arena *arena, Str8 s) {
+  static const char hex[] = "0123456789ABCDEF";
+  u8 *out = (u8 *)arena_alloc(arena, 4 * s.size + 1, 8);
+  u64 written = 0;
+  for (u64 i = 0; i < s.size;) {
+    u8 c = s.str[i];
+    u32 keep = c >= 0x20 && c < 0x7F ? 1 : c >= 0x80 ? utf8_sequence_size(s.str + i, s.size - i) : 0;
+    if (keep > 0) {
+      memcpy(out + written, s.str + i, keep);
+      written += keep;
+      i += keep;
+      continue;
+    }
+    out[written + 0] = '\\';
+    out[written + 1] = 'x';
+    out[written + 2] = (u8)hex[c >> 4];
+    out[written + 3] = (u8)hex[c & 15];
+    written += 4;
+    i += 1;
+  }
+  out[written] = 0;
+  arena_give_back(arena, 4 * s.size - written);
+  return Str8{out, written};
+}
+
 //~ Lists and arrays
 void str8_list_add_node(Str8List *list, Str8Node *node) {
   sll_queue_push(list->first, list->last, node);

@@ -136,6 +136,12 @@ Str8 str8_list_join(Arena *arena, const Str8List *list, const JoinParams *params
 Str8 str8_from_str16(Arena *arena, Str16 s);
 Str16 str16_from_str8(Arena *arena, Str8 s);
 char *cstr_from_str8(Arena *arena, Str8 s);
+// The bytes as one line of console text: control bytes (0x00-0x1F, 0x7F) and every byte that is
+// not part of well-formed UTF-8 (overlong forms, surrogates, beyond U+10FFFF, sequences cut
+// short) become "\xHH", upper-case hex; the rest is copied. A name holding a line break can
+// then never start a console line of its own. The result is well-formed UTF-8 without control
+// bytes, so escaping it again changes nothing.
+Str8 str8_escape_line(Arena *arena, Str8 s);
 
 //~ Lists and arrays
 void str8_list_add_node(Str8List *list, Str8Node *node);

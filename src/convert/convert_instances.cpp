@@ -361,7 +361,7 @@ ClaimTake shared_claim_take(Str8 key, u64 *serial) {
         instances_warn(arena_format(scratch.arena,
                                     "Claims cannot be made in %S (%S): instances sharing this folder may convert "
                                     "the same files.",
-                                    b->claims, reason));
+                                    str8_escape_line(scratch.arena, b->claims), reason));
       }
       result = ClaimUnshared;
       break;

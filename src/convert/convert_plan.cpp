@@ -504,7 +504,9 @@ SizeU64 fit_inside(u64 source_width, u64 source_height, u64 target_width, u64 ta
   f32 a = ratio_w < ratio_h ? ratio_w : ratio_h;
   f32 w = (f32)source_width * a;
   f32 h = (f32)source_height * a;
-  return SizeU64{(u64)w, (u64)h};
+  // A side that rounds below one pixel (a 1 x 60000 strip in a square box) keeps one: every
+  // output has a picture to resample, encode and letterbox.
+  return SizeU64{max_of((u64)w, (u64)1), max_of((u64)h, (u64)1)};
 }
 
 u32 gcd_u32(u32 a, u32 b) {

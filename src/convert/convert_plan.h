@@ -90,7 +90,8 @@ struct SizeU64 {
 };
 
 // The largest size of the source's aspect ratio inside the target, in single precision and
-// truncated toward zero (a ratio that is not exact can lose a pixel; that is the rule).
+// truncated toward zero (a ratio that is not exact can lose a pixel; that is the rule), but
+// never below one pixel a side.
 SizeU64 fit_inside(u64 source_width, u64 source_height, u64 target_width, u64 target_height);
 u32 gcd_u32(u32 a, u32 b);
 

@@ -276,7 +276,8 @@ struct Attempt {
   bool held_back;      // a retry whose folder cannot take the file yet: nothing was tried
 };
 
-// A warning of its own on the console, at once.
+// A warning of its own on the console, at once. A name or path in its text comes from the input
+// tree: the caller escapes it (str8_escape_line), so that one warning is always its two lines.
 static void warn(Arena *arena, Str8 text) {
   MessageList note = {};
   message_add(arena, &note, MessageWarning, text);
@@ -355,9 +356,11 @@ static bool phase_probe(Attempt *a) {
     if (!same_version(e->recorded, a->versions.seen) || clock_now_us() - e->seen_since_us < UnsupportedQuietUs) {
       return attempt_end(a, AttemptTooRecent);
     }
+    // the record keeps the name's bytes; the console shows it escaped, as one line
     Str8 note = arena_format(a->arena, "Unsupported file format, %S was skipped", a->file_name);
     message_add(a->arena, &a->file_messages, MessageError, note);
-    message_add(a->arena, &a->console_notes, MessageError, note);
+    message_add(a->arena, &a->console_notes, MessageError,
+                arena_format(a->arena, "Unsupported file format, %S was skipped", str8_escape_line(a->arena, a->file_name)));
     return attempt_end(a, AttemptUnsupported);
   }
   a->planned = true;
@@ -367,13 +370,13 @@ static bool phase_probe(Attempt *a) {
   bool probed = format->probe(a->bytes, &probe);
   if (probe.width * probe.height > a->shared->max_pixels) {
     warn(a->arena, arena_format(a->arena, "Image is too large (%I64u x %I64u pixels, the limit is %I64u), %S was left in place.",
-                                probe.width, probe.height, a->shared->max_pixels, a->file_name));
+                                probe.width, probe.height, a->shared->max_pixels, str8_escape_line(a->arena, a->file_name)));
     return attempt_end(a, AttemptRefused);
   }
   u64 scans = format->scan_count ? format->scan_count(a->bytes) : 1;
   if (format->scan_limit && scans > format->scan_limit) {
     warn(a->arena, arena_format(a->arena, "Image has too many scans (%I64u, the limit is %I64u), %S was left in place.",
-                                scans, format->scan_limit, a->file_name));
+                                scans, format->scan_limit, str8_escape_line(a->arena, a->file_name)));
     return attempt_end(a, AttemptRefused);
   }
   // A picture cut short ends the attempt silently: its writer may not be done, and it is
@@ -405,7 +408,7 @@ static bool phase_decode(Attempt *a) {
   plan_decode(&a->plan);
   if (a->plan.failure.kind == DecodeOverBudget) {
     warn(a->arena, arena_format(a->arena, "Image data is larger than its size needs (%I64u x %I64u pixels), %S was left in place.",
-                                a->plan.probe.width, a->plan.probe.height, a->file_name));
+                                a->plan.probe.width, a->plan.probe.height, str8_escape_line(a->arena, a->file_name)));
     return attempt_end(a, AttemptRefused);
   }
   return a->plan.ok || attempt_not_decodable(a, &a->plan.failure);
@@ -484,12 +487,12 @@ static bool phase_write(Attempt *a) {
       message_add(a->arena, &a->file_messages, MessageWarning,
                   arena_format(a->arena, "Unable to write %S.", r->file_path));
       message_add(a->arena, &a->console_notes, MessageWarning,
-                  arena_format(a->arena, "Unable to write %S: %S.", r->file_path, reason));
+                  arena_format(a->arena, "Unable to write %S: %S.", str8_escape_line(a->arena, r->file_path), reason));
     }
   }
   for (OutputRecord *r = a->plan.first_record; r; r = r->next) {
     format_metadata_record(a->arena, &a->metadata, r);
-    message_report(a->arena, &r->messages, &a->metadata, !a->quiet);
+    message_report_named(a->arena, &r->messages, &a->metadata, !a->quiet, a->file_name);
   }
   a->outcome = write_failed ? AttemptWriteFailed : AttemptConverted;
   return true;
@@ -499,7 +502,7 @@ static bool phase_write(Attempt *a) {
 // under the record name this source holds. False when its temporary could not be written.
 static bool attempt_stage_metadata(Attempt *a) {
   message_report(a->arena, &a->file_messages, &a->metadata, 0);
-  message_report(a->arena, &a->console_notes, nullptr, !a->quiet);
+  message_report_named(a->arena, &a->console_notes, nullptr, !a->quiet, a->file_name);
   Arena *keep = a->memory->batch->arena;
   SourceWrites *files = &a->files;
   if (!files->writes) files->writes = arena_push<PendingWrite>(keep, 1);
@@ -519,7 +522,9 @@ static bool attempt_stage_metadata(Attempt *a) {
   }
   attempt_note_failure(a, a->metadata_path, text.size);
   Str8 reason = file_last_error_text(a->arena);
-  if (!a->quiet) warn(a->arena, arena_format(a->arena, "Unable to write %S: %S.", a->metadata_path, reason));
+  if (!a->quiet) {
+    warn(a->arena, arena_format(a->arena, "Unable to write %S: %S.", str8_escape_line(a->arena, a->metadata_path), reason));
+  }
   return false;
 }
 
@@ -584,7 +589,7 @@ static bool commit_source_writes(Arena *arena, SourceWrites *files, bool quiet, 
     if (bad == outputs) bad_path = metadata_path;
   }
   if (bad == files->count) return true;
-  if (!quiet) warn(arena, arena_format(arena, "Unable to write %S: %S.", bad_path, reason));
+  if (!quiet) warn(arena, arena_format(arena, "Unable to write %S: %S.", str8_escape_line(arena, bad_path), reason));
   *failed = bad_path;
   return false;
 }
@@ -643,7 +648,7 @@ static void settle_left_in_place(ConvertShared *shared, ClaimEntry *entry, Str8 
 //- settle: the source joins its worker's batch to be deleted, or is left in place
 static void phase_settle(Attempt *a) {
   if (a->outcome == AttemptUnreadable) {
-    warn(a->arena, arena_format(a->arena, "Unable to open %S, it was left in place.", a->file_name));
+    warn(a->arena, arena_format(a->arena, "Unable to open %S, it was left in place.", str8_escape_line(a->arena, a->file_name)));
   }
   bool tried = !a->held_back;
   if (tried && (a->outcome == AttemptConverted || a->outcome == AttemptWriteFailed || a->outcome == AttemptUnsupported)) {
@@ -752,7 +757,8 @@ static bool move_aside(Arena *arena, ConvertShared *shared, Str8 path) {
     if (file_move_to_free_name(arena, path, to).size > 0) return true;
     reason = file_last_error_text(arena);
   }
-  warn(arena, arena_format(arena, "Unable to move %S to %S: %S, it was left in place.", path, to, reason));
+  warn(arena, arena_format(arena, "Unable to move %S to %S: %S, it was left in place.", str8_escape_line(arena, path),
+                           str8_escape_line(arena, to), reason));
   return false;
 }
 
@@ -816,7 +822,8 @@ static void batch_commit(SourceBatch *batch) {
       if (!gone) {
         Str8 reason = file_last_error_text(scratch.arena);
         warn(scratch.arena,
-             arena_format(scratch.arena, "Unable to delete %S: %S, it was left in place.", d->path, reason));
+             arena_format(scratch.arena, "Unable to delete %S: %S, it was left in place.",
+                          str8_escape_line(scratch.arena, d->path), reason));
       }
     } else {
       gone = move_aside(scratch.arena, shared, d->path);

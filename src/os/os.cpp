@@ -727,7 +727,12 @@ void message_add(Arena *arena, MessageList *list, i32 level, Str8 text) {
 }
 
 void message_report(Arena *arena, MessageList *list, Str8List *out, int print) {
+  message_report_named(arena, list, out, print, Str8{});
+}
+
+void message_report_named(Arena *arena, MessageList *list, Str8List *out, int print, Str8 name) {
   bool printing = print != 0 || out == nullptr;
+  Str8 shown_name = printing && name.size > 0 ? str8_escape_line(arena, name) : Str8{};
   Str8List lines = {};
   for (Message *m = list->first; m; m = m->next) {
     Str8 label = message_label(m->level);
@@ -735,7 +740,8 @@ void message_report(Arena *arena, MessageList *list, Str8List *out, int print) {
       str8_list_add(arena, out, label);
       str8_list_add(arena, out, m->text);
     }
-    if (printing) str8_list_addf(arena, &lines, "%S:\n%S\n", label, m->text);
+    Str8 shown = m->level == MessageNote && shown_name.size > 0 ? shown_name : label;
+    if (printing) str8_list_addf(arena, &lines, "%S:\n%S\n", shown, m->text);
   }
   if (lines.node_count > 0) console_print(str8_list_join(arena, &lines, nullptr));
 }

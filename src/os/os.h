@@ -440,6 +440,10 @@ void message_add(Arena *arena, MessageList *list, i32 level, Str8 text);
 // whole list in one console_print, so two workers' messages never interleave); appends label
 // and text to out when it is given.
 void message_report(Arena *arena, MessageList *list, Str8List *out, int print);
+// The same for one source's messages: on the console each note's label line is the source's
+// name, escaped as one line, so that a note never stands without the file it is about; out
+// gets the empty label as above. An empty name prints as message_report does.
+void message_report_named(Arena *arena, MessageList *list, Str8List *out, int print, Str8 name);
 
 // Standard output's lines and the status line on standard error share one lock: a print clears
 // the status line first and draws it again after, so on a terminal the two never mix.
