@@ -335,10 +335,10 @@ static bool phase_claim(Attempt *a) {
 // A complete picture that the decoder refuses is settled with its reason on the console: it will
 // not convert until it changes.
 static bool attempt_not_decodable(Attempt *a, const CodecFailure *failure) {
-  Str8 reason = codec_failure_reason(failure);
-  Str8 text = reason.size > 0 ? arena_format(a->arena, "Image could not be decoded (%S), %S was left in place.", reason,
-                                             a->file_name)
-                              : arena_format(a->arena, "Image could not be decoded, %S was left in place.", a->file_name);
+  Str8 reason = str8_escape_line(a->arena, codec_failure_reason(failure));
+  Str8 name = str8_escape_line(a->arena, a->file_name);
+  Str8 text = reason.size > 0 ? arena_format(a->arena, "Image could not be decoded (%S), %S was left in place.", reason, name)
+                              : arena_format(a->arena, "Image could not be decoded, %S was left in place.", name);
   warn(a->arena, text);
   return attempt_end(a, AttemptNotDecodable);
 }
