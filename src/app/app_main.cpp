@@ -483,6 +483,7 @@ int app_main(ArgTable *table) {
   if (status_line) console_status_clear();
   if (drain && status == AppExitDone && !help) {
     Scratch scratch = scratch_mark(thread_scratch_arena(nullptr, 0));
+    outcome_tally_report_cut_short();
     OutcomeTally tally = outcome_tally_read(true);
     console_print(drain_summary(scratch.arena, clock_now_us() - started_us, &tally));
     if (tally.left_total > 0) status = AppExitLeftInPlace;

@@ -112,6 +112,30 @@ OutcomeTally outcome_tally_read(bool recount) {
   return counts;
 }
 
+// Files left in place as empty or cut short said nothing when they were met: their writer may
+// not have been done. Once a drain ends they are final, and each still there is named.
+static void warn(Arena *arena, Str8 text);
+
+void outcome_tally_report_cut_short() {
+  Tally *t = &g_tally;
+  if (!t->enabled) return;
+  Scratch scratch = scratch_begin(nullptr);
+  Str8List names = {};
+  cs_enter(t->lock);
+  for (u64 b = 0; b < TallyBuckets; b += 1) {
+    for (TallyPath *n = t->buckets[b]; n; n = n->next) {
+      if (n->reason == TallyCutShortOrEmpty) str8_list_add(scratch.arena, &names, n->path);
+    }
+  }
+  cs_leave(t->lock);
+  for (Str8Node *n = names.first; n; n = n->next) {
+    if (!props_is_file(file_props_from_path(n->string))) continue;
+    warn(scratch.arena, arena_format(scratch.arena, "File is empty or cut short, %S was left in place.",
+                                     str8_escape_line(scratch.arena, str8_file_name(n->string))));
+  }
+  scratch_restore(scratch);
+}
+
 static u32 tally_reason_of(AttemptOutcome outcome) {
   switch (outcome) {
   case AttemptRefused: return TallyTooLarge;

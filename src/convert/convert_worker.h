@@ -89,6 +89,8 @@ struct OutcomeTally {
 void outcome_tally_enable();
 // With recount, a path left in place counts only while its file is still there.
 OutcomeTally outcome_tally_read(bool recount);
+// A warning for each file still left in place as empty or cut short (said once, as a drain ends).
+void outcome_tally_report_cut_short();
 
 constexpr u64 SourceWritesNone = ~0ull;
 
