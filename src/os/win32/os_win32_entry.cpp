@@ -1,6 +1,7 @@
 // The program's entry on Windows: the arguments are split from the command line as the system
-// hands it over, in UTF-16, rather than taken from the runtime's argv, whose splitting depends
-// on which C runtime the program is linked with (msvcrt's reads `""` inside quotes the old way).
+// hands it over, in UTF-16, by the same rules as CommandLineToArgvW, rather than taken from
+// the runtime's argv, whose corner cases (`""` inside quotes, the program's path) have changed
+// between C runtimes.
 #include "os/win32/os_win32_internal.h"
 
 // Ends through process_exit rather than returning: worker threads are still running, and a
