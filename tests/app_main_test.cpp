@@ -46,7 +46,16 @@ const std::string help_text = "Converter - Help -\n"
                               "\tcolor:     sRGB (default) converts the outputs of a photo with a colour profile to "
                               "sRGB; stored keeps its numbers.\n"
                               "\tpng_level: 1 (fastest) to 12 (smallest, the default): how hard PNG outputs are "
-                              "compressed; their names do not change.\n";
+                              "compressed; their names do not change.\n"
+                              "\tthread:    how many pictures are converted at once, 1 to 16; 0 (the default): the "
+                              "number of processors.\n"
+                              "\tmax_pixels: pictures with more pixels than this are left in place; 0 (the default): "
+                              "134217728.\n"
+                              "\tdrain:     end once every file in the input folder has been converted or tried and "
+                              "left in place.\n"
+                              "\t--quiet:   on a crash, end without the crash report; also turns the progress line "
+                              "off.\n"
+                              "\t--version: print the versions of the program and of its libraries, then end.\n";
 
 std::vector<std::string> folder_args(const TempFolder &tmp) {
   return {"-in=" + tmp.at("in"), "-out=" + tmp.at("out"), "-metadatas=" + tmp.at("meta")};

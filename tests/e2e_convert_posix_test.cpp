@@ -53,8 +53,10 @@ TEST(EndToEnd, ThreadsAreNamedForWhatTheyDo) {
     return n.count("[fs] detector") == 1 && n.count("[fs] streamer #") == streamers &&
            n.count("[VANTOR] Conver") == 2 && n.count("[VANTOR] Sync #") == 4;
   }));
-  // The main thread is the process's first; the reaper has no name of its own.
-  EXPECT_EQ(read_text(task + "/" + std::to_string(p.pid) + "/comm"), "[main thread]\n");
+  // The main thread is the process's first and keeps the program's name, which is the
+  // process's; the reaper, started from it, has no name of its own.
+  EXPECT_EQ(read_text(task + "/" + std::to_string(p.pid) + "/comm"), "vantor\n");
+  EXPECT_EQ(read_text("/proc/" + std::to_string(p.pid) + "/comm"), "vantor\n");
 }
 
 // A file the program may not open (another user's, mode 000) is reported once, stays where it

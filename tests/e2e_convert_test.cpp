@@ -535,6 +535,29 @@ TEST(EndToEnd, DrainSummaryCountsWhatBecameOfEachSource) {
   EXPECT_NE(again.out.find(": 0 converted, 0 left in place (too large 0"), std::string::npos) << again.out;
 }
 
+// Paths with spaces reach the program whole, in each form an option takes: a folder, a value
+// continued in the next argument, a targets file after ":".
+TEST(EndToEnd, PathsWithSpacesArriveWhole) {
+  Folders f;
+  f.in = f.tmp.at("My Pictures/in");
+  f.out = f.tmp.at("my out");
+  f.meta = f.tmp.at("meta data");
+  fs::create_directories(f.in);
+  std::string targets = f.tmp.write("my targets.txt", "targets: [ { quality: 90 }, { width: 20, height: 15 } ]\n");
+  Bytes png = png_file(gradient(40, 30, 3), 40, 30, 3);
+  f.drop("a b.png", png);
+  FinishedRun run = run_to_end({"-in=" + f.in, "--out=" + f.out, "-metadatas=", f.meta, "-targets:" + targets,
+                                "-thread=1", "-drain"});
+  ASSERT_TRUE(run.ended) << run.out;
+  EXPECT_EQ(run.exit_code, 0) << run.out;
+  std::string summary = "Options:\n\tin:        " + f.in + "\n\tout:       " + f.out + "\n\tmetadatas: " + f.meta +
+                        "\n\ttargets:   " + targets + "\n";
+  EXPECT_EQ(run.out.substr(0, summary.size()), summary);
+  EXPECT_EQ(run.out.find("warning"), std::string::npos) << run.out;
+  EXPECT_FALSE(fs::exists(f.in + "/a b.png"));
+  expect_converted(f, "a b", png, 3);
+}
+
 TEST(EndToEnd, FileWrittenSlowlyIsConvertedOnceWhenComplete) {
   Folders f;
   Program p(f.args());

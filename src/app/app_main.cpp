@@ -253,6 +253,14 @@ static void app_print_help(Arena *arena) {
          "its numbers.\n");
   printf("\tpng_level: 1 (fastest) to 12 (smallest, the default): how hard PNG outputs are compressed; their names "
          "do not change.\n");
+  printf("\tthread:    how many pictures are converted at once, 1 to %llu; 0 (the default): the number of "
+         "processors.\n",
+         (unsigned long long)AppMaxThreads);
+  printf("\tmax_pixels: pictures with more pixels than this are left in place; 0 (the default): %llu.\n",
+         (unsigned long long)AppDefaultMaxPixels);
+  printf("\tdrain:     end once every file in the input folder has been converted or tried and left in place.\n");
+  printf("\t--quiet:   on a crash, end without the crash report; also turns the progress line off.\n");
+  printf("\t--version: print the versions of the program and of its libraries, then end.\n");
 }
 
 //~ Options

@@ -62,7 +62,7 @@ int process_startup(int argc, char **argv) {
 }
 
 int process_entry(AppEntry *app_entry, int argc, char **argv) {
-  thread_set_name("[main thread]");
+  thread_set_main_name("[main thread]");
 
   // The table stays live in this region until the application entry returns; the entry's
   // own scratch regions nest above it.
@@ -91,29 +91,67 @@ Str8List arg_list_from_argv(Arena *arena, int argc, char **argv) {
   return list;
 }
 
-//- parsing
-static bool arg_is_whitespace(u8 c) { return c == ' ' || (c >= 9 && c <= 13); }
+//- splitting a command line
+static bool arg_is_blank(u8 c) { return c == ' ' || c == '\t'; }
 
-// A space or a double quote ends a token (the quote is dropped); after a space any run of
-// whitespace is skipped, so an argument that ends in spaces gives no final empty token.
-static void arg_tokenize(Arena *arena, Str8List *tokens, Str8 s) {
-  u64 start = 0;
-  bool skipping = false;
-  for (u64 i = 0; i <= s.size; i += 1) {
-    if (skipping && i < s.size && !arg_is_whitespace(s.str[i])) {
-      skipping = false;
-      start = i;
-    }
-    if (!skipping && (i == s.size || s.str[i] == ' ' || s.str[i] == '"')) {
-      str8_list_add(arena, tokens, str8_slice(s, range_make(start, i)));
-      start = i + 1;
-      if (i < s.size && s.str[i] == ' ') {
-        skipping = true;
+// The program's path ends at the first space or tab, or, when it starts with a double quote,
+// at the next one; it has no escapes. Every further argument ends at a space or tab outside
+// double quotes, which group and are dropped: 2n backslashes and a quote give n backslashes
+// and open or close the quoting, 2n + 1 backslashes and a quote give n backslashes and a
+// literal quote, other backslashes stay as they are, and two quotes inside quotes give one.
+// Only ASCII bytes are looked at, so UTF-8 splits as its UTF-16 would.
+Str8List arg_list_from_command_line(Arena *arena, Str8 line) {
+  Str8List list = {};
+  // Each argument comes out no longer than the stretch of the line it was read from, and its
+  // terminating zero takes the place of the blank (or the line's end) after it.
+  u8 *out = arena_push<u8>(arena, line.size + 1);
+  u64 i = 0, n = line.size;
+
+  // the program's path
+  u8 *start = out;
+  if (n > 0 && line.str[0] == '"') {
+    for (i = 1; i < n && line.str[i] != '"'; i += 1) *out++ = line.str[i];
+    if (i < n) i += 1;
+  } else {
+    for (; i < n && !arg_is_blank(line.str[i]); i += 1) *out++ = line.str[i];
+  }
+  *out++ = 0;
+  str8_list_add(arena, &list, str8(start, (u64)(out - 1 - start)));
+
+  // the arguments
+  for (;;) {
+    while (i < n && arg_is_blank(line.str[i])) i += 1;
+    if (i == n) break;
+    start = out;
+    bool quoted = false;
+    while (i < n && (quoted || !arg_is_blank(line.str[i]))) {
+      u64 slashes = 0;
+      while (i < n && line.str[i] == '\\') {
+        slashes += 1;
+        i += 1;
+      }
+      bool quote = i < n && line.str[i] == '"';
+      for (u64 k = 0; k < (quote ? slashes / 2 : slashes); k += 1) *out++ = '\\';
+      if (!quote) {
+        if (slashes == 0) *out++ = line.str[i++];
+      } else if (slashes % 2 == 1) {
+        *out++ = '"';
+        i += 1;
+      } else if (quoted && i + 1 < n && line.str[i + 1] == '"') {
+        *out++ = '"';
+        i += 2;
+      } else {
+        quoted = !quoted;
+        i += 1;
       }
     }
+    *out++ = 0;
+    str8_list_add(arena, &list, str8(start, (u64)(out - 1 - start)));
   }
+  return list;
 }
 
+//- parsing
 static void arg_table_insert(ArgTable *table, ArgEntry *entry) {
   ArgBucket *bucket = &table->buckets[str8_hash(entry->key) % table->bucket_count];
   sll_queue_push(bucket->first, bucket->last, entry);
@@ -124,22 +162,11 @@ ArgTable *arg_table_parse(Arena *arena, Str8List args) {
   table->bucket_count = 64;
   table->buckets = arena_push<ArgBucket>(arena, table->bucket_count);
 
-  Scratch scratch = scratch_begin(arena);
-
-  // tokens of every argument, in order
-  Str8List tokens = {};
-  u64 program_tokens = 0;
-  for (Str8Node *n = args.first; n; n = n->next) {
-    arg_tokenize(scratch.arena, &tokens, n->string);
-    if (n == args.first) program_tokens = tokens.node_count;
-  }
-
-  // entries; a separator with nothing (or a comma) after it lets the next token continue
-  // the value
+  // entries: every argument is one token, whatever spaces or quotes it holds; a separator with
+  // nothing (or a comma) after it lets the next argument continue the value
   const u8 comma = ',';
   ArgEntry *pending = nullptr;
-  u64 token_index = 0;
-  for (Str8Node *n = tokens.first; n; n = n->next, token_index += 1) {
+  for (Str8Node *n = args.first; n; n = n->next) {
     Str8 token = str8_trim_space(n->string);
     if (pending) {
       Str8List pieces = str8_split_by(arena, token, &comma, 1, SplitKeepEmpty);
@@ -166,7 +193,7 @@ ArgTable *arg_table_parse(Arena *arena, Str8List args) {
     entry->key = str8_keep_front(rest, split);
     arg_table_insert(table, entry);
     str8_list_add(arena, &table->keys, entry->key);
-    if (token_index < program_tokens) table->program_key_count += 1;
+    if (n == args.first) table->program_key_count = 1;
 
     Str8 inline_value = split + 1 < rest.size ? str8_drop_front(rest, split + 1) : Str8{};
     if (inline_value.size > 0) {
@@ -185,8 +212,6 @@ ArgTable *arg_table_parse(Arena *arena, Str8List args) {
       e->value = str8_list_join(arena, &e->values, &join);
     }
   }
-
-  scratch_restore(scratch);
   return table;
 }
 

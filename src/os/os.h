@@ -104,7 +104,12 @@ struct ArgTable {
   u64 program_key_count;  // how many of them the first argument (the program's path) gave
 };
 
+// One argument per element of argv, each one whole: spaces and quotes in it are its own.
 Str8List arg_list_from_argv(Arena *arena, int argc, char **argv);
+// A whole command line split into arguments the way Windows programs split theirs
+// (CommandLineToArgvW): blanks separate, double quotes group, a backslash escapes a quote.
+// Always at least the program's path; every view is zero-terminated, in the arena.
+Str8List arg_list_from_command_line(Arena *arena, Str8 command_line);
 ArgTable *arg_table_parse(Arena *arena, Str8List args);
 Str8 arg_value(ArgTable *table, Str8 key);
 bool arg_flag(ArgTable *table, Str8 key);
@@ -359,6 +364,10 @@ typedef void ThreadEntry(u64 arg);
 OsObject *thread_create(ThreadEntry *entry, u64 arg);
 void thread_set_name(const char *format, ...); // Linux keeps the first 15 bytes only
 Str8 thread_get_name(Arena *arena);             // the calling thread's name as the system holds it
+// Names the main thread, where that leaves the process its own name: on Linux the main
+// thread's name is the process's (what ps, top, pgrep -x and killall match), so there the
+// main thread keeps the program's name; on Windows a thread's name is its own.
+void thread_set_main_name(const char *name);
 
 OsObject *cs_create();
 void cs_enter(OsObject *cs);

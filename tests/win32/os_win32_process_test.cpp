@@ -8,6 +8,7 @@
 #include <knownfolders.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -122,6 +123,35 @@ TEST(Win32Process, RootRelativeFoldersAreShownAsGiven) {
   EXPECT_TRUE(fs::is_directory(base + "/out"));
   EXPECT_TRUE(fs::is_directory(base + "/meta"));
   EXPECT_FALSE(fs::exists(base + "/x"));
+}
+
+// The program reads its arguments from the command line as Windows splits it: quotes in the
+// middle of an argument group a path with spaces, 2n backslashes before a quote are n, and ""
+// inside quotes is a quote that keeps the quoting going.
+// Its main thread is named, which on Windows leaves the process its name.
+TEST(Win32Process, CommandLineIsSplitAsWindowsSplitsItAndTheMainThreadIsNamed) {
+  TempFolder tmp("win32");
+  auto native = [](std::string path) {
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return wide_from_utf8(path);
+  };
+  std::wstring line = L"\"" + wide_from_utf8(VANTOR_BIN) + L"\" -in=\"" + native(tmp.at("My Pictures/in")) + L"\" \"-out=" +
+                      native(tmp.at("my out")) + L"\\\\\" -metadatas=\"" + native(tmp.at("meta data")) +
+                      L"\" \"-odd\"\" key=1\" -thread=1 -help";
+  FinishedRun run = run_command_line_to_end(line);
+  ASSERT_TRUE(run.ended);
+  EXPECT_EQ(run.exit_code, 0) << run.out;
+  std::string summary = "Options:\n\tin:        " + tmp.at("My Pictures/in") + "\n\tout:       " + tmp.at("my out") +
+                        "\n\tmetadatas: " + tmp.at("meta data") + "\n";
+  EXPECT_EQ(run.out.substr(0, summary.size()), summary);
+  std::string warning = "\nwarning: unknown option \"odd\" key\"; it is ignored\n";
+  EXPECT_NE(run.out.find(warning), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find("warning"), run.out.find(warning) + 1) << run.out;
+  for (const char *folder : {"My Pictures/in", "my out", "meta data"}) EXPECT_TRUE(fs::is_directory(tmp.at(folder)));
+
+  Program helper({"entry", "-in=D:/My Pics"}, VANTOR_TEST_HELPER_BIN);
+  ASSERT_TRUE(helper.wait_for_exit());
+  EXPECT_EQ(helper.out, "name=[main thread] in=D:/My Pics thread=0 help=0\n");
 }
 
 } // namespace

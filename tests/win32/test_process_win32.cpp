@@ -107,12 +107,15 @@ static std::wstring quote_argument(const std::string &arg) {
   return out;
 }
 
-// Starts the binary with the test's standard input and the given output handles, which the
-// child inherits.
-static bool start_child(const std::string &binary, const std::vector<std::string> &args, HANDLE out, HANDLE err,
-                        PROCESS_INFORMATION *info) {
+static std::wstring command_line_of(const std::string &binary, const std::vector<std::string> &args) {
   std::wstring command = quote_argument(binary);
   for (const std::string &a : args) command += L" " + quote_argument(a);
+  return command;
+}
+
+// Starts the command line with the test's standard input and the given output handles, which
+// the child inherits.
+static bool start_child(std::wstring command, HANDLE out, HANDLE err, PROCESS_INFORMATION *info) {
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -129,7 +132,7 @@ Program::Program(const std::vector<std::string> &args, const std::string &binary
   SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
 
   PROCESS_INFORMATION info = {};
-  if (start_child(binary, args, write_end, GetStdHandle(STD_ERROR_HANDLE), &info)) {
+  if (start_child(command_line_of(binary, args), write_end, GetStdHandle(STD_ERROR_HANDLE), &info)) {
     CloseHandle(info.hThread);
     pid = (pid_t)info.dwProcessId;
     std::lock_guard<std::mutex> hold(g_handles_lock);
@@ -204,6 +207,10 @@ static HANDLE inheritable_file(const std::string &path) {
 }
 
 FinishedRun run_to_end(const std::vector<std::string> &args, const std::string &binary, int seconds) {
+  return run_command_line_to_end(command_line_of(binary, args), seconds);
+}
+
+FinishedRun run_command_line_to_end(const std::wstring &command_line, int seconds) {
   static std::atomic<int> runs;
   FinishedRun run;
   std::string temp = fs::temp_directory_path().generic_string();
@@ -217,7 +224,7 @@ FinishedRun run_to_end(const std::vector<std::string> &args, const std::string &
 
   HANDLE out = inheritable_file(out_path), err = inheritable_file(err_path);
   PROCESS_INFORMATION info = {};
-  if (out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE && start_child(binary, args, out, err, &info)) {
+  if (out != INVALID_HANDLE_VALUE && err != INVALID_HANDLE_VALUE && start_child(command_line, out, err, &info)) {
     CloseHandle(info.hThread);
     if (WaitForSingleObject(info.hProcess, (DWORD)seconds * 1000) == WAIT_OBJECT_0) {
       DWORD code = 0;

@@ -116,6 +116,10 @@ Str8 thread_get_name(Arena *arena) {
   return str8_copy(arena, str8_cstring(name));
 }
 
+// The kernel's name of the main thread is the process's own: renamed, the program would be
+// lost to ps, top, pgrep -x and killall. Threads started later keep the names they give.
+void thread_set_main_name(const char *) {}
+
 //~ Critical sections
 OsObject *cs_create() {
   OsObject *cs = os_object_alloc(OsObjectCriticalSection);

@@ -12,8 +12,9 @@
 #include "os/os.h"
 
 //~ Process start-up and facts
-// The wide entry's start-up: the arguments are converted from UTF-16 to UTF-8 copies.
-void process_init_wide(int argc, wchar_t **argv);
+// The program's start-up: the command line, converted to UTF-8, is split into the arguments
+// as CommandLineToArgvW splits it.
+void process_init_command_line(const wchar_t *command_line);
 // SetThreadDescription when the system has it (Windows 10 1607 and later), else null.
 typedef HRESULT WINAPI SetThreadDescriptionFn(HANDLE thread, PCWSTR name);
 SetThreadDescriptionFn *win32_set_thread_description();

@@ -136,15 +136,16 @@ void process_init_system(ProcInfo *proc) {
   proc->instance_id = win32_instance_id();
 }
 
-// The program's start-up: UTF-16 arguments become UTF-8 before they are kept.
-void process_init_wide(int argc, wchar_t **argv) {
+// The program's start-up: the UTF-16 command line becomes UTF-8, then its arguments.
+void process_init_command_line(const wchar_t *command_line) {
   process_init_facts();
   Scratch scratch = scratch_begin(nullptr);
-  char **utf8 = arena_push<char *>(scratch.arena, (u64)max_of(argc, 0) + 1);
-  for (int i = 0; i < argc; i += 1) {
-    utf8[i] = (char *)str8_from_str16(scratch.arena, str16_from_wcstr((u16 *)argv[i])).str;
-  }
-  process_args_keep(argc, utf8);
+  Str8 line = str8_from_str16(scratch.arena, str16_from_wcstr((u16 *)command_line));
+  Str8List args = arg_list_from_command_line(scratch.arena, line);
+  char **argv = arena_push<char *>(scratch.arena, args.node_count + 1);
+  int argc = 0;
+  for (Str8Node *n = args.first; n; n = n->next) argv[argc++] = (char *)n->string.str;
+  process_args_keep(argc, argv);
   scratch_restore(scratch);
 }
 

@@ -135,6 +135,9 @@ Str8 thread_get_name(Arena *arena) {
   return name;
 }
 
+// The process keeps its image name whatever its threads are called.
+void thread_set_main_name(const char *name) { thread_set_name("%s", name); }
+
 //~ Critical sections
 OsObject *cs_create() {
   OsObject *cs = os_object_alloc(OsObjectCriticalSection);
