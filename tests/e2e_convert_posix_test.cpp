@@ -129,7 +129,7 @@ TEST(EndToEnd, FileThatCannotBeLookedUpDoesNotHoldUpTheDrain) {
   size_t at = run.out.find(note);
   EXPECT_NE(at, std::string::npos) << run.out;
   EXPECT_EQ(run.out.find(note, at + 1), std::string::npos) << "reported once: " << run.out;
-  EXPECT_NE(run.out.find("1 left in place (too large 0, cut short or empty 0, unreadable 1,"), std::string::npos)
+  EXPECT_NE(run.out.find("1 left in place (too large 0, cut short or empty 0, not decodable 0, unreadable 1,"), std::string::npos)
       << run.out;
 }
 
@@ -184,8 +184,8 @@ TEST(EndToEnd, UndeletableSourceIsConvertedOnceAndReportedOnce) {
   FinishedRun drain = run_to_end(args, binary);
   ASSERT_TRUE(drain.ended) << drain.out;
   EXPECT_EQ(drain.exit_code, 3);
-  EXPECT_NE(drain.out.find(": 0 converted, 1 left in place (too large 0, cut short or empty 0, unreadable 0, write "
-                           "failed 0, could not be deleted 1), 0 unsupported set aside.\n"),
+  EXPECT_NE(drain.out.find(": 0 converted, 1 left in place (too large 0, cut short or empty 0, not decodable 0, "
+                           "unreadable 0, write failed 0, could not be deleted 1), 0 unsupported set aside.\n"),
             std::string::npos)
       << drain.out;
 }
