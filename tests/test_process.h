@@ -61,7 +61,7 @@ bool make_folder_link(const std::string &target, const std::string &link);
 // Stands in for another instance's heartbeat, so that a test never depends on a run ending
 // before a hand-made heartbeat grows old: until stop() (or the end of the scope) the file's
 // last-write time is set every two seconds, as that instance's rewrite would set it, to the
-// moment `behind_seconds` earlier (0: a live instance; 15: one that went quiet and stays
+// moment `behind_seconds` earlier (0: a live instance; 12: one that went quiet and stays
 // quiet, never gone). A file removed meanwhile (its instance buried) is not made again.
 struct HeartbeatKept {
   explicit HeartbeatKept(const std::string &path, int behind_seconds = 0);
