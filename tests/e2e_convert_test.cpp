@@ -180,7 +180,8 @@ void expect_converted(const Folders &f, const std::string &stem, const Bytes &so
 // Claims of instances on another machine (another lock domain), which only their heartbeats'
 // age can judge: a source claimed by a live one is that one's, and the drain ends without it;
 // one whose claimer has gone quiet is waited for, then taken over once 30 s have passed since
-// its last heartbeat, by the file system's clock.
+// its last heartbeat, by the file system's clock. The live one's heartbeat is kept beating for
+// as long as the drain takes.
 TEST(EndToEnd, ClaimsOfAnotherMachineAreHonouredUntilItIsGone) {
   Folders f;
   Bytes held = png_file(noise(40 * 30 * 3, 1), 40, 30, 3);
@@ -204,7 +205,9 @@ TEST(EndToEnd, ClaimsOfAnotherMachineAreHonouredUntilItIsGone) {
   };
   std::string held_claim = claim("held.png", "00000000000000aa", now);
   std::string taken_claim = claim("taken.png", "00000000000000bb", now - 27);
+  HeartbeatKept live(f.in + "/.vantor/instances/00000000000000aa");
   FinishedRun run = run_to_end(f.args({"-drain"}));
+  live.stop();
   ASSERT_TRUE(run.ended) << run.out;
   EXPECT_EQ(run.exit_code, 0) << run.out;
   EXPECT_NE(run.out.find(": 1 converted, 0 left in place "), std::string::npos) << run.out;

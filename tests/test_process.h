@@ -4,6 +4,8 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,6 +58,26 @@ bool set_mtime(const std::string &path, long long seconds, long long nanoseconds
 // Makes `link` a symbolic link to the folder `target`.
 bool make_folder_link(const std::string &target, const std::string &link);
 
+// Stands in for another instance's heartbeat, so that a test never depends on a run ending
+// before a hand-made heartbeat grows old: until stop() (or the end of the scope) the file's
+// last-write time is set every two seconds, as that instance's rewrite would set it, to the
+// moment `behind_seconds` earlier (0: a live instance; 12: one that went quiet and stays
+// quiet, never gone). A file removed meanwhile (its instance buried) is not made again.
+struct HeartbeatKept {
+  explicit HeartbeatKept(const std::string &path, int behind_seconds = 0);
+  ~HeartbeatKept() { stop(); }
+  void stop();
+  HeartbeatKept(const HeartbeatKept &) = delete;
+  HeartbeatKept &operator=(const HeartbeatKept &) = delete;
+
+  std::string path;
+  int behind_seconds;
+  std::mutex lock;
+  std::condition_variable woken;
+  bool stopping = false;
+  std::thread beat;
+};
+
 // The same on every system: it only pumps.
 inline bool Program::wait_for_output(const std::string &text, int seconds) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
@@ -63,6 +85,28 @@ inline bool Program::wait_for_output(const std::string &text, int seconds) {
     if (!pump(100)) break;
   }
   return out.find(text) != std::string::npos;
+}
+
+inline HeartbeatKept::HeartbeatKept(const std::string &path_, int behind) : path(path_), behind_seconds(behind) {
+  auto touch = [this] {
+    auto at = std::chrono::system_clock::now() - std::chrono::seconds(behind_seconds);
+    long long ns = std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count();
+    set_mtime(path, ns / 1000000000, ns % 1000000000);
+  };
+  touch();
+  beat = std::thread([this, touch] {
+    std::unique_lock<std::mutex> held(lock);
+    while (!woken.wait_for(held, std::chrono::seconds(2), [this] { return stopping; })) touch();
+  });
+}
+
+inline void HeartbeatKept::stop() {
+  {
+    std::lock_guard<std::mutex> held(lock);
+    stopping = true;
+  }
+  woken.notify_all();
+  if (beat.joinable()) beat.join();
 }
 
 // Polls the condition every 20 ms until it holds or the deadline passes.

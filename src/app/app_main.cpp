@@ -396,12 +396,14 @@ static bool app_writer_buried(void *context, u64 instance_id, Str8) {
   return false;
 }
 
-static void app_bury_gone_instances() {
+// How many were buried; `at_once`: the look is not put off (a drain's last look).
+static u64 app_bury_gone_instances(bool at_once) {
   BuriedInstances buried = {};
-  buried.count = instances_find_gone(buried.ids, 16);
-  if (buried.count == 0) return;
+  buried.count = instances_find_gone(buried.ids, 16, at_once);
+  if (buried.count == 0) return 0;
   app_sweep_all_temporaries(app_state(), app_writer_buried, &buried);
   instances_buried(buried.ids, buried.count);
+  return buried.count;
 }
 
 //~ Entry
@@ -459,6 +461,7 @@ int app_main(ArgTable *table) {
 
   // the loop: it ends after the help text, or once a drain is done
   u64 started_us = clock_now_us();
+  u64 held_until_us = 0; // a drain that buried an instance goes on at least until then
   Progress progress = {};
   while (running) {
     Scratch scratch = scratch_mark(thread_scratch_arena(nullptr, 0));
@@ -472,13 +475,22 @@ int app_main(ArgTable *table) {
       // that a live instance sharing the folder claimed is that one's (settled for a while);
       // one whose claimer went quiet is not, and is asked about again until it is taken over.
       u64 pending = 0;
-      app_bury_gone_instances();
+      if (app_bury_gone_instances(false) > 0) held_until_us = clock_now_us() + ElsewhereRecheckUs;
       app_scan_pass(scratch.arena, drain || status_line ? &pending : nullptr);
       if (status_line) progress_draw(&progress, scratch.arena, pending);
       // A settled file that changed a moment ago may not have been looked at yet: all of them
-      // are, before the drain ends.
-      if (drain && pending == 0 && atomic_load_u64(&app_state()->workers_busy) == 0 && intake_recheck_settled() == 0) {
-        running = 0;
+      // are, before the drain ends. A neighbour killed since the last look for gone instances
+      // left temporaries that only its burial sweeps, so the drain looks once more and ends
+      // only when that look buried no one; the sources that a buried instance held are asked
+      // about again first, as they are anyone's now.
+      bool idle = drain && pending == 0 && atomic_load_u64(&app_state()->workers_busy) == 0 &&
+                  intake_recheck_settled() == 0;
+      if (idle && clock_now_us() >= held_until_us) {
+        if (app_bury_gone_instances(true) > 0) {
+          held_until_us = clock_now_us() + ElsewhereRecheckUs;
+        } else {
+          running = 0;
+        }
       }
       scratch_restore(scratch);
       if (running) sleep_ms(100);

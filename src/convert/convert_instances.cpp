@@ -411,10 +411,10 @@ u64 instances_scan_rotation() {
   return b && atomic_load_u32(&b->others) > 0 ? b->id : 0;
 }
 
-u64 instances_find_gone(u64 *ids, u64 capacity) {
+u64 instances_find_gone(u64 *ids, u64 capacity, bool at_once) {
   InstanceBoard *b = board();
   u64 now = clock_now_us();
-  if (!b || capacity == 0 || now - b->last_look_us < InstanceBeatUs) return 0;
+  if (!b || capacity == 0 || (!at_once && now - b->last_look_us < InstanceBeatUs)) return 0;
   b->last_look_us = now;
   Scratch scratch = scratch_begin(nullptr);
   u64 count = 0;

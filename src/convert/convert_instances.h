@@ -58,8 +58,9 @@ void shared_claim_drop(Str8 key, u64 serial, bool checked);
 // runs alone) until another live instance was seen, then a place of this instance's own.
 u64 instances_scan_rotation();
 
-// Looks for gone instances (every InstanceBeatUs at most): each one found is buried by one
-// instance alone, which takes its claims away and returns its id in `ids` (up to `capacity`),
-// for the caller to sweep its temporaries, then calls instances_buried.
-u64 instances_find_gone(u64 *ids, u64 capacity);
+// Looks for gone instances (every InstanceBeatUs at most, or now when `at_once`: a drain's
+// last look before it ends): each one found is buried by one instance alone, which takes its
+// claims away and returns its id in `ids` (up to `capacity`), for the caller to sweep its
+// temporaries, then calls instances_buried.
+u64 instances_find_gone(u64 *ids, u64 capacity, bool at_once);
 void instances_buried(const u64 *ids, u64 count);

@@ -11,9 +11,6 @@
 // minutes, and then only once the folder that failed can take the file.
 static constexpr u64 WriteRetryFirstUs = 10000000;
 static constexpr u64 WriteRetryLongestUs = 600000000;
-// A source that a live instance sharing the folder claimed is looked at again after this long:
-// by then it is usually gone, converted.
-static constexpr u64 ElsewhereRecheckUs = 1000000;
 // A file that is not a picture is moved aside only once it has stayed the same this long: a
 // picture's writer that has not written the whole signature yet looks like anything else.
 static constexpr u64 UnsupportedQuietUs = 2000000;

@@ -63,6 +63,11 @@ enum AttemptOutcome : u32 {
   AttemptHolderSilent,  // the instance that claimed it has not been heard of lately: asked again
 };
 
+// A source that a live instance sharing the folder claimed is looked at again after this long:
+// by then it is usually gone, converted. A drain that buried an instance waits this long
+// before it ends, so that the sources the buried one held are asked about again.
+constexpr u64 ElsewhereRecheckUs = 1000000;
+
 //~ What became of the sources
 // Counted once enabled (for a drain's summary and the progress line): the sources converted
 // and the unsupported files set aside as they leave the input, and the latest reason of every
