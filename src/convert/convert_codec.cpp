@@ -88,6 +88,12 @@ template <typename F> static u64 jpeg_find_segment(Str8 bytes, F wanted) {
   return bytes.size;
 }
 
+// The frame header (SOFn: C0..CF but the table and restart markers C4, C8 and CC), which gives
+// the picture's size, precision, components and coding process.
+static u64 jpeg_find_frame(Str8 bytes) {
+  return jpeg_find_segment(bytes, [](u8 m, u64) { return m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC; });
+}
+
 // The offset of the next marker in entropy-coded data from `at`: an FF byte followed by
 // neither 00 (a stuffed FF), a restart marker (D0-D7) nor another FF (fill); bytes.size when
 // the bytes end first.
@@ -140,7 +146,7 @@ static bool codec_declared_size(Str8 bytes, u64 *width, u64 *height) {
     *height = be32(b + 20);
     return *width && *height;
   }
-  u64 at = jpeg_find_segment(bytes, [](u8 m, u64) { return m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC; });
+  u64 at = jpeg_find_frame(bytes);
   if (at + 9 > bytes.size) return false;
   *height = be16(b + at + 5);
   *width = be16(b + at + 7);
@@ -362,7 +368,7 @@ static u64 png_frames(Str8 bytes) {
 static constexpr u64 HeaderBudget = mib(1);
 
 static void codec_refusal_reason(Str8 bytes, CodecFailure *failure) {
-  u64 at = jpeg_find_segment(bytes, [](u8 m, u64) { return m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC; });
+  u64 at = jpeg_find_frame(bytes);
   if (codec_starts_as_jpeg(bytes) && at + 2 <= bytes.size) {
     u8 marker = bytes.str[at + 1];
     if (marker == 0xC3 || marker == 0xC7 || marker == 0xCB || marker == 0xCF) {
@@ -388,7 +394,6 @@ bool codec_probe(Str8 bytes, CodecProbe *out) {
     return false;
   }
   int w = 0, h = 0, n = 0;
-  stb_image_forget_failure();
   if (!stbi_info_from_memory(bytes.str, (int)bytes.size, &w, &h, &n)) {
     codec_refusal_reason(bytes, &out->failure);
     u64 width = 0, height = 0;
@@ -461,7 +466,7 @@ static u64 codec_decode_budget(Str8 bytes, u64 width, u64 height, u32 output_sam
     working = 2 * bytes.size + kib(4) + 2 * row * height + 2 * row;
   } else {
     u64 components = 4, progressive = 1;
-    u64 at = jpeg_find_segment(bytes, [](u8 m, u64) { return m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC; });
+    u64 at = jpeg_find_frame(bytes);
     if (at + 10 <= bytes.size) {
       components = b[at + 9] >= 1 && b[at + 9] <= 4 ? b[at + 9] : 4;
       progressive = (b[at + 1] & 0x03) == 0x02; // C2, C6, CA, CE

@@ -239,6 +239,13 @@ static void plan_resize_source(ConvertPlan *plan, u64 width, u64 height) {
   plan_geometry(plan);
 }
 
+// A layout the plan derives itself could not be made.
+static CodecFailure plan_out_of_memory() {
+  CodecFailure failure = {};
+  codec_failure_set(&failure, DecodeRefused, "out of memory");
+  return failure;
+}
+
 // The decode failed: the plan ends, saying why.
 static void plan_decode_failed(ConvertPlan *plan, CodecFailure failure) {
   message_add(plan->arena, &plan->first_record->messages, MessageNote, str8_lit("Unable to load the image."));
@@ -312,7 +319,7 @@ void plan_decode(ConvertPlan *plan) {
     CodecDecoded layout = {};
     if (codec_derivable(plan->source_bytes, own, channels)) {
       layout.pixels = codec_derive_8(plan->layout_arena, own_pixels, own, channels, pixel_count);
-      if (layout.pixels.size == 0) codec_failure_set(&layout.failure, DecodeRefused, "out of memory");
+      if (layout.pixels.size == 0) layout.failure = plan_out_of_memory();
     } else {
       layout = codec_decode_8(plan->layout_arena, plan->source_bytes, probe.width, probe.height, channels);
     }
@@ -328,11 +335,7 @@ void plan_decode(ConvertPlan *plan) {
     plan->source_digest = codec_blake2b128(own_pixels.str, own_pixels.size);
     plan->source_done = true;
     Str8 wide = codec_expand_heap(own_pixels, own, widen_to, pixel_count);
-    if (wide.size == 0) {
-      CodecFailure failure = {};
-      codec_failure_set(&failure, DecodeRefused, "out of memory");
-      return plan_decode_failed(plan, failure);
-    }
+    if (wide.size == 0) return plan_decode_failed(plan, plan_out_of_memory());
     plan->heap_layout = wide;
     plan->slots[own - 1] = ImageStats{};
     plan_fill_slot(plan, widen_to, wide);
