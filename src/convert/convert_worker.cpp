@@ -23,6 +23,14 @@ static bool props_is_file(FileProps p) {
 
 static bool same_version(FileProps a, FileProps b) { return props_is_file(a) && file_props_same_version(a, b); }
 
+// A warning of its own on the console, at once. A name or path in its text comes from the input
+// tree: the caller escapes it (str8_escape_line), so that one warning is always its two lines.
+static void warn(Arena *arena, Str8 text) {
+  MessageList note = {};
+  message_add(arena, &note, MessageWarning, text);
+  message_report(arena, &note, nullptr, 1);
+}
+
 static SourceBatch *batch_reset(SourceBatch *batch);
 
 //~ What became of the sources
@@ -111,7 +119,6 @@ OutcomeTally outcome_tally_read(bool recount) {
 
 // Files left in place as empty or cut short said nothing when they were met: their writer may
 // not have been done. Once a drain ends they are final, and each still there is named.
-static void warn(Arena *arena, Str8 text);
 
 void outcome_tally_report_cut_short() {
   Tally *t = &g_tally;
@@ -297,13 +304,6 @@ struct Attempt {
   bool held_back;      // a retry whose folder cannot take the file yet: nothing was tried
 };
 
-// A warning of its own on the console, at once. A name or path in its text comes from the input
-// tree: the caller escapes it (str8_escape_line), so that one warning is always its two lines.
-static void warn(Arena *arena, Str8 text) {
-  MessageList note = {};
-  message_add(arena, &note, MessageWarning, text);
-  message_report(arena, &note, nullptr, 1);
-}
 
 // Each phase returns whether the attempt goes on; one that ends it has set the outcome.
 static bool attempt_end(Attempt *a, AttemptOutcome outcome) {

@@ -757,7 +757,7 @@ void message_report(Arena *arena, MessageList *list, Str8List *out, int print) {
 
 void message_report_named(Arena *arena, MessageList *list, Str8List *out, int print, Str8 name) {
   bool printing = print != 0 || out == nullptr;
-  Str8 shown_name = printing && name.size > 0 ? str8_escape_line(arena, name) : Str8{};
+  Str8 shown_name = printing && name.size > 0 && list->first ? str8_escape_line(arena, name) : Str8{};
   Str8List lines = {};
   for (Message *m = list->first; m; m = m->next) {
     Str8 label = message_label(m->level);
