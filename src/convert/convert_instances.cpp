@@ -90,6 +90,11 @@ static bool heartbeat_write(InstanceBoard *b) {
   FileProps props = file_props_from_handle(b->beat);
   scratch_restore(scratch);
   if (!ok || !(props.flags & FilePropsExists)) return false;
+  // Another machine tells this instance is live by its heartbeat's last-write time moving on.
+  if (b->beats == 2 && props.modified_ns <= b->fs_ns) {
+    instances_warn(str8_lit("The file system of the input folder keeps a rewritten file's last-write time: instances on "
+                            "other machines sharing it will take this one for gone."));
+  }
   cs_enter(b->lock);
   b->fs_ns = props.modified_ns;
   b->local_us = clock_now_us();
@@ -150,6 +155,67 @@ static void heartbeat_thread(u64) {
   }
 }
 
+//~ What the file system holding the claims must do
+// Each operation the claims rely on is tried once at start-up on files of this instance's own
+// beside the heartbeats (names a burial sweeps once old, should this instance be killed
+// meanwhile); what fails is said once, with what it costs. The one that needs time to show,
+// a rewrite moving the last-write time on, is checked by the heartbeat's first rewrite.
+static void instances_check_folder(Arena *arena, InstanceBoard *b, Str8 in_folder, Str8List *problems) {
+  Scratch scratch = scratch_begin(arena);
+  Str8 one = arena_format(scratch.arena, "%S.check", b->heartbeat);
+  Str8 two = arena_format(scratch.arena, "%S.check2", b->heartbeat);
+  file_delete(one);
+  file_delete(two);
+  u32 make = FileOpenWrite | FileOpenNew | FileShareRead | FileShareWriteDelete;
+  u32 open = FileOpenRead | FileOpenWrite | FileOpenAlways | FileShareRead | FileShareWriteDelete;
+  Str8 failed = {}, means = {};
+  FileHandle first = file_open(make, one);
+  FileHandle again = first ? file_open(make, one) : 0;
+  if (first && (again || !file_last_error_exists())) {
+    failed = again ? str8_lit("made one file twice with an exclusive create") : file_last_error_text(scratch.arena);
+    means = str8_lit("two instances may both claim a file and convert it twice");
+  }
+  if (again) file_close(again);
+  if (first && failed.size == 0) {
+    file_write_range(first, RangeU64{0, 3}, "one");
+    file_close(first);
+    first = 0;
+    FileHandle second = file_open(make, two);
+    bool made = second && file_write_range(second, RangeU64{0, 3}, "two") == 3;
+    if (!made) failed = file_last_error_text(scratch.arena);
+    if (second) file_close(second);
+    if (!made) {
+      means = str8_lit("claims of a gone instance cannot be taken over");
+    } else {
+      FileMoveResult moved = file_rename_no_replace(two, one);
+      if (moved != FileMoveTaken || !file_holds(one, str8_lit("one"))) {
+        failed = moved == FileMoveFailed ? file_last_error_text(scratch.arena)
+                                         : str8_lit("a rename meant never to replace replaced a file");
+        means = str8_lit("two instances may both take over a gone instance's claim and convert its file twice");
+      }
+    }
+  }
+  if (failed.size == 0 && !first) {
+    FileHandle holder = file_open(open, one);
+    FileHandle prober = holder ? file_open(open, one) : 0;
+    FileLockState seen = holder && prober && file_lock_hold(holder) ? file_lock_probe(prober) : FileLockUnknown;
+    if (seen != FileLockHeld) {
+      failed = str8_lit("a lock held on a file is not seen through another handle");
+      means = str8_lit("an instance killed on this machine is taken for gone only 30 s after its last heartbeat");
+    }
+    if (prober) file_close(prober);
+    if (holder) file_close(holder);
+  }
+  if (first) file_close(first);
+  file_delete(one);
+  file_delete(two);
+  if (failed.size > 0 && problems) {
+    str8_list_addf(arena, problems, "warning: the file system of the input folder %S fails a check of what instances sharing it rely on (%S): %S",
+                   in_folder, failed, means);
+  }
+  scratch_restore(scratch);
+}
+
 bool instances_start(Arena *arena, Str8 in_folder, Str8List *problems) {
   InstanceBoard *b = arena_push<InstanceBoard>(arena);
   b->id = proc_info()->instance_id;
@@ -168,6 +234,7 @@ bool instances_start(Arena *arena, Str8 in_folder, Str8List *problems) {
                    "it may convert the same files",
                    in_folder, b->root, file_last_error_text(arena));
   }
+  if (ready) instances_check_folder(arena, b, in_folder, problems);
   // A test process sets up more than once; the heartbeat of its earlier set-up goes.
   if (InstanceBoard *old = g_board.exchange(ready ? b : nullptr)) heartbeat_stop(old);
   if (!ready) return false;
