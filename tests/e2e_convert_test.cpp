@@ -181,7 +181,7 @@ void expect_converted(const Folders &f, const std::string &stem, const Bytes &so
 // age can judge: a source claimed by a live one is that one's, and the drain ends without it;
 // one whose claimer has gone quiet is waited for, then taken over once 30 s have passed since
 // its last heartbeat, by the file system's clock. The live one's heartbeat is kept beating for
-// as long as the drain takes.
+// as long as the drain takes, so the converted source's tombstone outlives the drain.
 TEST(EndToEnd, ClaimsOfAnotherMachineAreHonouredUntilItIsGone) {
   Folders f;
   Bytes held = png_file(noise(40 * 30 * 3, 1), 40, 30, 3);
@@ -205,16 +205,37 @@ TEST(EndToEnd, ClaimsOfAnotherMachineAreHonouredUntilItIsGone) {
   };
   std::string held_claim = claim("held.png", "00000000000000aa", now);
   std::string taken_claim = claim("taken.png", "00000000000000bb", now - 27);
+  // Tombstones of the live one: a source in the very version it converted (this file system
+  // still showing it, say) is left alone; another version at that path is a new source.
+  f.drop("done.png", held);
+  f.drop("anew.png", held);
+  ASSERT_TRUE(set_mtime(f.in + "/done.png", 1700000000, 0));
+  ASSERT_TRUE(set_mtime(f.in + "/anew.png", 1700000000, 0));
+  std::string version = std::to_string(held.size()) + " 1700000000000000000 ";
+  auto tombstone = [&](const std::string &key, const std::string &gone) {
+    std::string path = claim(key, "00000000000000aa", now);
+    std::string text = "vantor done 00000000000000aa 8 " + gone + key + "\n";
+    EXPECT_TRUE(write_file(path, Bytes(text.begin(), text.end())));
+  };
+  tombstone("done.png", version);
+  tombstone("anew.png", "1 1700000000000000000 ");
   HeartbeatKept live(f.in + "/.vantor/instances/00000000000000aa");
   FinishedRun run = run_to_end(f.args({"-drain"}));
   live.stop();
   ASSERT_TRUE(run.ended) << run.out;
   EXPECT_EQ(run.exit_code, 0) << run.out;
-  EXPECT_NE(run.out.find(": 1 converted, 0 left in place "), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find(": 2 converted, 0 left in place "), std::string::npos) << run.out;
   EXPECT_TRUE(fs::exists(f.in + "/held.png"));
+  EXPECT_TRUE(fs::exists(f.in + "/done.png"));
+  EXPECT_FALSE(fs::exists(f.in + "/anew.png"));
   EXPECT_TRUE(fs::exists(held_claim));
   EXPECT_FALSE(fs::exists(f.in + "/taken.png"));
-  EXPECT_FALSE(fs::exists(taken_claim));
+  // the live one may have read the converted version ahead: its claim stays as the tombstone
+  // naming that version
+  Bytes tomb = read_file(taken_claim);
+  std::string tomb_text(tomb.begin(), tomb.end());
+  EXPECT_EQ(tomb_text.rfind("vantor done ", 0), 0u) << tomb_text;
+  EXPECT_NE(tomb_text.find(" " + std::to_string(taken.size()) + " "), std::string::npos) << tomb_text;
   expect_converted(f, "taken", taken, 4);
 }
 

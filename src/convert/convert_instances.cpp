@@ -31,6 +31,7 @@ struct InstanceBoard {
   InstanceSeen seen[InstanceSeenSlots];
   u64 next_seen;
   u64 last_look_us; // the main loop's, alone
+  u64 last_sweep_us; // the main loop's, alone: tombstones were last looked at
   u64 serial;       // atomic: the last claim made
   u32 warned;       // atomic: claims could not be made, and the console was told
   u32 others;       // atomic: other instances not gone at the last look
@@ -89,6 +90,11 @@ static bool heartbeat_write(InstanceBoard *b) {
   FileProps props = file_props_from_handle(b->beat);
   scratch_restore(scratch);
   if (!ok || !(props.flags & FilePropsExists)) return false;
+  // Another machine tells this instance is live by its heartbeat's last-write time moving on.
+  if (b->beats == 2 && props.modified_ns <= b->fs_ns) {
+    instances_warn(str8_lit("The file system of the input folder keeps a rewritten file's last-write time: instances on "
+                            "other machines sharing it will take this one for gone."));
+  }
   cs_enter(b->lock);
   b->fs_ns = props.modified_ns;
   b->local_us = clock_now_us();
@@ -149,6 +155,67 @@ static void heartbeat_thread(u64) {
   }
 }
 
+//~ What the file system holding the claims must do
+// Each operation the claims rely on is tried once at start-up on files of this instance's own
+// beside the heartbeats (names a burial sweeps once old, should this instance be killed
+// meanwhile); what fails is said once, with what it costs. The one that needs time to show,
+// a rewrite moving the last-write time on, is checked by the heartbeat's first rewrite.
+static void instances_check_folder(Arena *arena, InstanceBoard *b, Str8 in_folder, Str8List *problems) {
+  Scratch scratch = scratch_begin(arena);
+  Str8 one = arena_format(scratch.arena, "%S.check", b->heartbeat);
+  Str8 two = arena_format(scratch.arena, "%S.check2", b->heartbeat);
+  file_delete(one);
+  file_delete(two);
+  u32 make = FileOpenWrite | FileOpenNew | FileShareRead | FileShareWriteDelete;
+  u32 open = FileOpenRead | FileOpenWrite | FileOpenAlways | FileShareRead | FileShareWriteDelete;
+  Str8 failed = {}, means = {};
+  FileHandle first = file_open(make, one);
+  FileHandle again = first ? file_open(make, one) : 0;
+  if (first && (again || !file_last_error_exists())) {
+    failed = again ? str8_lit("made one file twice with an exclusive create") : file_last_error_text(scratch.arena);
+    means = str8_lit("two instances may both claim a file and convert it twice");
+  }
+  if (again) file_close(again);
+  if (first && failed.size == 0) {
+    file_write_range(first, RangeU64{0, 3}, "one");
+    file_close(first);
+    first = 0;
+    FileHandle second = file_open(make, two);
+    bool made = second && file_write_range(second, RangeU64{0, 3}, "two") == 3;
+    if (!made) failed = file_last_error_text(scratch.arena);
+    if (second) file_close(second);
+    if (!made) {
+      means = str8_lit("claims of a gone instance cannot be taken over");
+    } else {
+      FileMoveResult moved = file_rename_no_replace(two, one);
+      if (moved != FileMoveTaken || !file_holds(one, str8_lit("one"))) {
+        failed = moved == FileMoveFailed ? file_last_error_text(scratch.arena)
+                                         : str8_lit("a rename meant never to replace replaced a file");
+        means = str8_lit("two instances may both take over a gone instance's claim and convert its file twice");
+      }
+    }
+  }
+  if (failed.size == 0 && !first) {
+    FileHandle holder = file_open(open, one);
+    FileHandle prober = holder ? file_open(open, one) : 0;
+    FileLockState seen = holder && prober && file_lock_hold(holder) ? file_lock_probe(prober) : FileLockUnknown;
+    if (seen != FileLockHeld) {
+      failed = str8_lit("a lock held on a file is not seen through another handle");
+      means = str8_lit("an instance killed on this machine is taken for gone only 30 s after its last heartbeat");
+    }
+    if (prober) file_close(prober);
+    if (holder) file_close(holder);
+  }
+  if (first) file_close(first);
+  file_delete(one);
+  file_delete(two);
+  if (failed.size > 0 && problems) {
+    str8_list_addf(arena, problems, "warning: the file system of the input folder %S fails a check of what instances sharing it rely on (%S): %S",
+                   in_folder, failed, means);
+  }
+  scratch_restore(scratch);
+}
+
 bool instances_start(Arena *arena, Str8 in_folder, Str8List *problems) {
   InstanceBoard *b = arena_push<InstanceBoard>(arena);
   b->id = proc_info()->instance_id;
@@ -167,6 +234,7 @@ bool instances_start(Arena *arena, Str8 in_folder, Str8List *problems) {
                    "it may convert the same files",
                    in_folder, b->root, file_last_error_text(arena));
   }
+  if (ready) instances_check_folder(arena, b, in_folder, problems);
   // A test process sets up more than once; the heartbeat of its earlier set-up goes.
   if (InstanceBoard *old = g_board.exchange(ready ? b : nullptr)) heartbeat_stop(old);
   if (!ready) return false;
@@ -178,16 +246,6 @@ bool instances_start(Arena *arena, Str8 in_folder, Str8List *problems) {
 Str8 instances_folder() {
   InstanceBoard *b = board();
   return b ? b->root : Str8{};
-}
-
-void instances_stop() {
-  InstanceBoard *b = board();
-  if (!b) return;
-  heartbeat_stop(b);
-  // another instance's files keep them; one that makes them again after this is fine
-  folder_remove_empty(b->claims);
-  folder_remove_empty(b->instances);
-  folder_remove_empty(b->root);
 }
 
 //~ What this instance makes of another
@@ -264,14 +322,39 @@ bool instance_temp_writer_gone(void *, u64 instance_id, Str8 path) {
 }
 
 //~ Claims
+// "vantor claim <holder> <serial> <key>" while a source is worked on; once it has left the
+// input folder, "vantor done <holder> <serial> <size> <last-write ns> <key>", written over the
+// claim in place. Only the fields before the key are read (a tombstone written over a longer
+// claim may leave bytes of it behind its line).
 struct ClaimFile {
   bool read;   // a file was there and could be read
   bool parsed; // and it is a claim: holder and serial
+  bool done;   // or it is a tombstone: holder, serial and the version that left
   u64 holder;
   u64 serial;
+  FileProps gone;
   FileProps props;
   Str8 text;
 };
+
+// The next field of `rest`, up to a space; false when there is none or it is no number.
+static bool claim_field(Str8 *rest, Str8 *field) {
+  u64 space = str8_find(*rest, str8_lit(" "), 0, 0);
+  if (space == 0 || space >= rest->size) return false;
+  *field = str8_keep_front(*rest, space);
+  *rest = str8_drop_front(*rest, space + 1);
+  return true;
+}
+
+static bool claim_number(Str8 *rest, u64 *value) {
+  Str8 field = {};
+  if (!claim_field(rest, &field) || field.size > 20) return false;
+  for (u64 i = 0; i < field.size; i += 1) {
+    if (!char_is_digit(field.str[i])) return false;
+  }
+  *value = u64_from_str8(field, 10);
+  return true;
+}
 
 static ClaimFile claim_read(Arena *arena, Str8 path) {
   ClaimFile c = {};
@@ -281,14 +364,19 @@ static ClaimFile claim_read(Arena *arena, Str8 path) {
   c.text = file_read_into_arena(arena, file, RangeU64{0, min_of(c.props.size, InstanceFileMost)});
   file_close(file);
   c.read = true;
-  Str8 mark = str8_lit("vantor claim ");
-  Str8 rest = str8_drop_front(c.text, mark.size);
-  u64 space = str8_find(rest, str8_lit(" "), 17, 0);
-  if (str8_starts_with(c.text, mark, 0) && rest.size > 17 && rest.str[16] == ' ' && space < rest.size &&
-      parse_hex_id(str8_keep_front(rest, 16), &c.holder)) {
-    Str8 serial = str8_slice(rest, RangeU64{17, space});
-    c.serial = u64_from_str8(serial, 10);
-    c.parsed = serial.size > 0 && c.serial != 0;
+  Str8 claim = str8_lit("vantor claim "), done = str8_lit("vantor done ");
+  bool tombstone = str8_starts_with(c.text, done, 0);
+  if (!tombstone && !str8_starts_with(c.text, claim, 0)) return c;
+  Str8 rest = str8_drop_front(c.text, tombstone ? done.size : claim.size);
+  Str8 holder = {};
+  if (!claim_field(&rest, &holder) || !parse_hex_id(holder, &c.holder) || !claim_number(&rest, &c.serial) || c.serial == 0) {
+    return c;
+  }
+  if (!tombstone) {
+    c.parsed = true;
+  } else if (claim_number(&rest, &c.gone.size) && claim_number(&rest, &c.gone.modified_ns)) {
+    c.gone.flags = FilePropsExists;
+    c.done = true;
   }
   return c;
 }
@@ -328,7 +416,7 @@ static InstanceState claim_holder_state(InstanceBoard *b, const ClaimFile *c) {
   return state;
 }
 
-ClaimTake shared_claim_take(Str8 key, u64 *serial) {
+ClaimTake shared_claim_take(Str8 key, FileProps seen, u64 *serial) {
   InstanceBoard *b = board();
   *serial = 0;
   if (!b) return ClaimUnshared;
@@ -368,6 +456,18 @@ ClaimTake shared_claim_take(Str8 key, u64 *serial) {
     }
     ClaimFile c = claim_read(scratch.arena, path);
     if (!c.read) continue; // removed in between
+    if (c.done) {
+      if (file_props_same_version(c.gone, seen)) {
+        result = ClaimDone;
+        break;
+      }
+      // a new file at that path: the tombstone of the one before goes
+      if (!claim_take_away(scratch.arena, b, path, &c)) {
+        result = ClaimHeldLive;
+        break;
+      }
+      continue;
+    }
     InstanceState holder = claim_holder_state(b, &c);
     if (holder != InstanceGone) {
       result = holder == InstanceLive ? ClaimHeldLive : ClaimHeldSilent;
@@ -405,6 +505,71 @@ void shared_claim_drop(Str8 key, u64 serial, bool checked) {
   scratch_restore(scratch);
 }
 
+void shared_claim_done(Str8 key, u64 serial, FileProps gone) {
+  InstanceBoard *b = board();
+  if (!b || serial == 0) return;
+  Scratch scratch = scratch_begin(nullptr);
+  Str8 path = claim_path(scratch.arena, b, key);
+  Str8 text = arena_format(scratch.arena, "vantor done %016llx %llu %llu %llu %S\n", (unsigned long long)b->id,
+                           (unsigned long long)serial, (unsigned long long)gone.size,
+                           (unsigned long long)gone.modified_ns, key);
+  // Written over the claim rather than renamed over it: no temporary to leave behind, and no
+  // moment without a claim there.
+  FileHandle file = file_open(FileOpenWrite | FileOpenAlways | FileShareRead | FileShareWriteDelete, path);
+  bool written = file && file_write_range(file, RangeU64{0, text.size}, text.str) == text.size;
+  if (file) file_close(file);
+  if (!written) file_delete(path);
+  scratch_restore(scratch);
+}
+
+// Tombstones older than ClaimTombstoneUs by the file system's clock go (all of them when
+// `all`), each taken away as a gone claim is, so that a fresh claim made there meanwhile stays.
+static void tombstones_sweep(InstanceBoard *b, bool all) {
+  Scratch scratch = scratch_begin(nullptr);
+  u64 now = fs_now_ns(b);
+  DirIter *iter = dir_iter_open(scratch.arena, b->claims, DirSkipFolders | DirTypesOnly);
+  DirEntry entry = {};
+  while (iter && dir_iter_next(scratch.arena, iter, &entry)) {
+    if (entry.name.size != 32) continue;
+    Scratch entry_mark = scratch_mark(scratch.arena);
+    Str8 path = arena_format(scratch.arena, "%S/%S", b->claims, entry.name);
+    ClaimFile c = claim_read(scratch.arena, path);
+    bool old = now > c.props.modified_ns && (now - c.props.modified_ns) / 1000 >= ClaimTombstoneUs;
+    if (c.done && (all || old)) claim_take_away(scratch.arena, b, path, &c);
+    scratch_restore(entry_mark);
+  }
+  if (iter) dir_iter_close(iter);
+  scratch_restore(scratch);
+}
+
+// True when no heartbeat but this instance's is left (what a start or burial left half-way
+// aside).
+static bool instances_alone(InstanceBoard *b) {
+  Scratch scratch = scratch_begin(nullptr);
+  bool alone = true;
+  DirIter *iter = dir_iter_open(scratch.arena, b->instances, DirSkipFolders | DirTypesOnly);
+  DirEntry entry = {};
+  u64 id = 0;
+  while (alone && iter && dir_iter_next(scratch.arena, iter, &entry)) {
+    alone = !parse_hex_id(entry.name, &id) || id == b->id;
+  }
+  if (iter) dir_iter_close(iter);
+  scratch_restore(scratch);
+  return alone;
+}
+
+void instances_stop() {
+  InstanceBoard *b = board();
+  if (!b) return;
+  heartbeat_stop(b);
+  // With no one left to have read a source ahead, tombstones stand for nothing.
+  if (instances_alone(b)) tombstones_sweep(b, true);
+  // another instance's files keep them; one that makes them again after this is fine
+  folder_remove_empty(b->claims);
+  folder_remove_empty(b->instances);
+  folder_remove_empty(b->root);
+}
+
 //~ Gone instances
 u64 instances_scan_rotation() {
   InstanceBoard *b = board();
@@ -416,6 +581,10 @@ u64 instances_find_gone(u64 *ids, u64 capacity, bool at_once) {
   u64 now = clock_now_us();
   if (!b || capacity == 0 || (!at_once && now - b->last_look_us < InstanceBeatUs)) return 0;
   b->last_look_us = now;
+  if (now - b->last_sweep_us >= ClaimTombstoneUs / 2) {
+    b->last_sweep_us = now;
+    tombstones_sweep(b, false);
+  }
   Scratch scratch = scratch_begin(nullptr);
   u64 count = 0;
   u32 others = 0;
@@ -450,6 +619,7 @@ u64 instances_find_gone(u64 *ids, u64 capacity, bool at_once) {
     if (entry.name.size != 32) continue;
     Str8 path = arena_format(scratch.arena, "%S/%S", b->claims, entry.name);
     ClaimFile c = claim_read(scratch.arena, path);
+    // their tombstones stay: the sources they name left the input folder
     for (u64 i = 0; i < count && c.parsed; i += 1) {
       if (c.holder == ids[i]) {
         claim_take_away(scratch.arena, b, path, &c);

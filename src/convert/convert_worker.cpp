@@ -340,11 +340,13 @@ static bool phase_bytes(Attempt *a) {
 }
 
 //- claim: the source is this instance's alone among those sharing the folder
-// Another instance deletes a source before it removes its claim: a source still there once
-// claimed was not converted meanwhile.
+// Another instance deletes a source before its claim becomes a tombstone: a source still there
+// once claimed was not converted meanwhile. One whose version left the input folder already
+// (this file system still shows it) is another instance's doing, looked at again a moment later.
 static bool phase_claim(Attempt *a) {
-  switch (shared_claim_take(source_below_input(a->shared, a->path), &a->entry->shared_serial)) {
-  case ClaimHeldLive: return attempt_end(a, AttemptHeldElsewhere);
+  switch (shared_claim_take(source_below_input(a->shared, a->path), a->versions.seen, &a->entry->shared_serial)) {
+  case ClaimHeldLive:
+  case ClaimDone: return attempt_end(a, AttemptHeldElsewhere);
   case ClaimHeldSilent: return attempt_end(a, AttemptHolderSilent);
   case ClaimTaken:
     if (!same_version(file_props_from_path(a->path), a->versions.seen)) return attempt_end(a, AttemptChanged);
@@ -839,7 +841,8 @@ static void batch_commit(SourceBatch *batch) {
     }
     bool gone = false;
     if (d->converted) {
-      gone = file_delete(d->path);
+      // one that is gone already has left the input folder all the same
+      gone = file_delete(d->path) || file_last_error_missing();
       if (!gone) {
         Str8 reason = file_last_error_text(scratch.arena);
         warn(scratch.arena,
@@ -852,7 +855,9 @@ static void batch_commit(SourceBatch *batch) {
     if (gone) {
       intake_release_reads(d->path);
       tally_gone(d->path, d->converted);
-      release_source(shared, d->entry, d->path, true, v->now, true);
+      shared_claim_done(source_below_input(shared, d->path), d->entry->shared_serial, v->seen);
+      d->entry->shared_serial = 0;
+      claim_release(shared->claims, d->entry, true, v->now);
     } else {
       settle_left_in_place(shared, d->entry, d->path, v, d->converted ? AttemptDeleteFailed : AttemptMoveFailed, false, Str8{},
                            0);

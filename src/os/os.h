@@ -240,6 +240,8 @@ bool file_delete(Str8 path);
 Str8 file_last_error_text(Arena *arena);
 // Whether that failure was something already being at the path (an exclusive create's refusal).
 bool file_last_error_exists();
+// Whether that failure was nothing being at the path (a delete that found the file gone).
+bool file_last_error_missing();
 // The calling thread's last error as the system's code (errno, GetLastError), and that code
 // given to the calling thread, so that a failure met on one thread is reported on another.
 u32 file_last_error_code();

@@ -298,6 +298,7 @@ Str8 file_last_error_text(Arena *arena) {
 }
 
 bool file_last_error_exists() { return errno == EEXIST; }
+bool file_last_error_missing() { return errno == ENOENT; }
 
 u32 file_last_error_code() { return (u32)errno; }
 void file_last_error_set(u32 code) { errno = (int)code; }

@@ -298,6 +298,11 @@ bool file_last_error_exists() {
   return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
 }
 
+bool file_last_error_missing() {
+  DWORD error = GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
 u32 file_last_error_code() { return (u32)GetLastError(); }
 void file_last_error_set(u32 code) { SetLastError((DWORD)code); }
 
