@@ -596,10 +596,11 @@ TEST(EndToEnd, InstancesOnTwoGlusterFsMountsConvertEachSourceOnce) {
   struct Volume {
     std::string script = std::string(VANTOR_SOURCE_DIR) + "/scripts/glusterfs-volume";
     std::string folder;
-    ~Volume() { run_to_end({"down", folder}, script, 600); }
+    ~Volume() { run_to_end({"down", folder}, script, 60); }
   } volume;
   volume.folder = tmp.at("volume");
-  FinishedRun up = run_to_end({"up", volume.folder}, volume.script, 600);
+  // ctest ends a test after 300 s without letting it clean up: every wait here fits in 300 s
+  FinishedRun up = run_to_end({"up", volume.folder}, volume.script, 120);
   ASSERT_TRUE(up.ended);
   if (up.exit_code == 77) GTEST_SKIP() << up.err;
   ASSERT_EQ(up.exit_code, 0) << up.out << up.err;
@@ -621,8 +622,10 @@ TEST(EndToEnd, InstancesOnTwoGlusterFsMountsConvertEachSourceOnce) {
         "/usr/bin/unshare");
   }
   long long converted = 0;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(100);
   for (auto &run : runs) {
-    ASSERT_TRUE(run->wait_for_exit(600)) << run->out;
+    auto left_s = std::chrono::duration_cast<std::chrono::seconds>(deadline - std::chrono::steady_clock::now());
+    ASSERT_TRUE(run->wait_for_exit(std::max<int>(1, (int)left_s.count()))) << run->out;
     EXPECT_EQ(run->exit_code, 0) << run->out;
     EXPECT_EQ(run->out.find("Unable to delete"), std::string::npos) << run->out;
     converted += converted_in(run->out);
