@@ -736,8 +736,9 @@ run_formats() {
 # An instance may still be settling its claims when the input has drained.
 shared_idle_limit=60
 
-# pictures_left <input folder>: its files, the claim bookkeeping (.vantor) left out.
-pictures_left() { find "$1" -path "$1/.vantor" -prune -o -type f -print | wc -l; }
+# pictures_left <input folder>: its files, the claim bookkeeping (.vantor) left out; counted
+# while instances drain it too, when a file may go between its listing and its look.
+pictures_left() { { find "$1" -path "$1/.vantor" -prune -o -type f -print 2>/dev/null || true; } | wc -l; }
 
 # shared_reset: a case starts: no instance started yet, its clock at 0, instances run directly
 # (shared_case puts unshare in instance_wrap for a pid namespace of their own).
@@ -1016,7 +1017,7 @@ shared_case() {
 # instance_id <pid>: the id of the instance that process runs, read from the heartbeat it holds
 # open (the link may show the name the heartbeat was made under, <id>.new).
 instance_id() {
-  find "/proc/$1/fd" -lname '*/.vantor/instances/*' -printf '%l\n' 2>/dev/null |
+  { find "/proc/$1/fd" -lname '*/.vantor/instances/*' -printf '%l\n' 2>/dev/null || true; } |
     sed -n 's#.*/\.vantor/instances/\([0-9a-f]\{16\}\).*#\1#p' | head -n 1
 }
 
@@ -1060,7 +1061,8 @@ shared_takeover() {
   kill -KILL "$vantor_pid"
   kill_at="$(now)"
   shared_start "$gluster/mount-2"
-  held=$(grep -rls "^vantor claim $killed_id " "$claims" | wc -l)
+  # (grep also fails on a claim that went while it read the folder)
+  held=$({ grep -rls "^vantor claim $killed_id " "$claims" || true; } | wc -l)
 
   #- until no claim is the killed one's
   started=$SECONDS
