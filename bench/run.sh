@@ -741,7 +741,7 @@ shared_idle_limit=60
 pictures_left() { { find "$1" -path "$1/.vantor" -prune -o -type f -print 2>/dev/null || true; } | wc -l; }
 
 # shared_reset: a case starts: no instance started yet, its clock at 0, instances run directly
-# (shared_case puts unshare in instance_wrap for a pid namespace of their own).
+# (the GlusterFS runs then put unshare in instance_wrap, for a pid namespace of their own).
 shared_reset() {
   shared_t0="$EPOCHREALTIME"
   shared_timers=()
@@ -784,7 +784,7 @@ shared_wait() {
   while shared_running; do
     if [ $((SECONDS - started)) -ge "$time_limit" ]; then
       failure="still running after ${time_limit} s"
-    elif [ -z "$(find "$input" -path "$input/.vantor" -prune -o -type f -print -quit)" ]; then
+    elif [ -z "$(find "$input" -path "$input/.vantor" -prune -o -type f -print -quit 2>/dev/null)" ]; then
       empty_since="${empty_since:-$SECONDS}"
       if [ $((SECONDS - empty_since)) -ge "$shared_idle_limit" ]; then
         failure="the input folder drained but an instance did not end within $shared_idle_limit s"
