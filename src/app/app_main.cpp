@@ -151,7 +151,9 @@ struct ScanPassContext {
   u64 now;
 };
 
-// Neither call waits: a full queue drops the path and a later pass offers it again.
+// Neither call waits: a full queue drops the path and a later pass offers it again. A path
+// still waiting in the queue stays there once: on a network share every look at a file that
+// a worker pops again (gone by then, or held) is a round trip to the server.
 static void app_scan_offer(void *context, Str8 path) {
   ScanPassContext *pass = (ScanPassContext *)context;
   if (intake_settled(path)) return;

@@ -283,7 +283,7 @@ u32 app_setup(const AppOptions *options, Str8List *problems) {
   app_sweep_all_temporaries(state, instance_temp_writer_gone, nullptr);
 
   // conversion queue and claim table
-  string_ring_init(&state->conversion_queue, arena, AppConversionQueueBytes);
+  string_ring_init(&state->conversion_queue, arena, AppConversionQueueBytes, true);
   state->thread_count = app_thread_count(options->threads, sys_info()->processor_count);
   claim_table_init(&state->claims, arena, state->thread_count);
 

@@ -22,7 +22,7 @@ struct AppState {
   Str8 in_folder;
   Str8 metadatas_folder;
   Str8 unsupported_folder; // "<out>/unsupported": where files that are not pictures are moved
-  StringRing conversion_queue;
+  StringRing conversion_queue; // each path once: every pass offers what is pending again
   ClaimTable claims;
   u64 thread_count;
   OsObject **workers;

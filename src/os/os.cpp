@@ -664,12 +664,47 @@ bool folder_sync_many(Str8 *folders, u64 count) {
 }
 
 //~ String ring
-void string_ring_init(StringRing *ring, Arena *arena, u64 capacity) {
+void string_ring_init(StringRing *ring, Arena *arena, u64 capacity, bool each_once) {
   *ring = {};
   ring->capacity = align_up(capacity, 8);
   ring->buffer = arena_push<u8>(arena, ring->capacity);
   ring->cv = cv_create();
   ring->lock = cs_create();
+  if (each_once) {
+    // A record takes 16 bytes at least, so the table is never more than half full.
+    u64 slots = 16;
+    while (slots < ring->capacity / 8) slots *= 2;
+    ring->waiting = arena_push<u64>(arena, slots);
+    ring->waiting_mask = slots - 1;
+  }
+}
+
+// The set of waiting strings: open addressing by their digests, removal by shifting back.
+static u64 string_ring_digest(const u8 *str, u64 size) {
+  u64 digest = xxh3_128(str, size).u64s[0];
+  return digest != 0 ? digest : 1;
+}
+
+static u64 *string_ring_slot(StringRing *ring, u64 digest) {
+  u64 at = digest & ring->waiting_mask;
+  while (ring->waiting[at] != 0 && ring->waiting[at] != digest) at = (at + 1) & ring->waiting_mask;
+  return &ring->waiting[at];
+}
+
+static void string_ring_forget(StringRing *ring, u64 digest) {
+  u64 mask = ring->waiting_mask;
+  u64 hole = (u64)(string_ring_slot(ring, digest) - ring->waiting);
+  if (ring->waiting[hole] == 0) return;
+  ring->waiting[hole] = 0;
+  for (u64 at = (hole + 1) & mask; ring->waiting[at] != 0; at = (at + 1) & mask) {
+    u64 home = ring->waiting[at] & mask;
+    // an entry moves into the hole unless its home lies after the hole, up to where it is
+    bool stays = hole <= at ? (home > hole && home <= at) : (home > hole || home <= at);
+    if (stays) continue;
+    ring->waiting[hole] = ring->waiting[at];
+    ring->waiting[at] = 0;
+    hole = at;
+  }
 }
 
 bool string_ring_push(StringRing *ring, Str8 s, u64 deadline) {
@@ -678,11 +713,18 @@ bool string_ring_push(StringRing *ring, Str8 s, u64 deadline) {
     return false;
   }
 
-  bool pushed = false;
+  bool pushed = false, waiting = false;
+  u64 digest = ring->waiting ? string_ring_digest(s.str, s.size) : 0;
   cs_enter(ring->lock);
   for (;;) {
+    u64 *slot = ring->waiting ? string_ring_slot(ring, digest) : nullptr;
+    if (slot && *slot != 0) {
+      waiting = true;
+      break;
+    }
     u64 free_bytes = ring->capacity - (ring->write_pos - ring->read_pos);
     if (free_bytes >= s.size + 8) {
+      if (slot) *slot = digest;
       u64 length = s.size;
       ring->write_pos += byte_ring_write(ring->buffer, ring->capacity, ring->write_pos, &length, 8);
       ring->write_pos += byte_ring_write(ring->buffer, ring->capacity, ring->write_pos, s.str, s.size);
@@ -701,7 +743,7 @@ bool string_ring_push(StringRing *ring, Str8 s, u64 deadline) {
   if (pushed) {
     cv_wake_all(ring->cv);
   }
-  return pushed;
+  return pushed || waiting;
 }
 
 Str8 string_ring_pop(StringRing *ring, Arena *arena) {
@@ -715,6 +757,7 @@ Str8 string_ring_pop(StringRing *ring, Arena *arena) {
   u8 *bytes = (u8 *)arena_alloc_zero(arena, length + 1, 8);
   ring->read_pos += byte_ring_read(ring->buffer, ring->capacity, ring->read_pos, bytes, length);
   ring->read_pos = align_up(ring->read_pos, 8);
+  if (ring->waiting) string_ring_forget(ring, string_ring_digest(bytes, length));
   cs_leave(ring->lock);
 
   cv_wake_all(ring->cv);

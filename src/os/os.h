@@ -414,9 +414,13 @@ struct StringRing {
   u8 *buffer;
   OsObject *cv;   // woken after every push and pop
   OsObject *lock; // guards positions and buffer
+  u64 *waiting;   // each once: digests of the strings in the ring (0: a free slot), else null
+  u64 waiting_mask;
 };
 
-void string_ring_init(StringRing *ring, Arena *arena, u64 capacity);
+// With `each_once`, a string is in the ring at most once: a push of one that waits there
+// already changes nothing and succeeds.
+void string_ring_init(StringRing *ring, Arena *arena, u64 capacity, bool each_once = false);
 // Waits for room until the deadline: deadline 0 never waits, DeadlineNone as long as it takes.
 // A string that can never fit (size + 8 > capacity) fails at once.
 bool string_ring_push(StringRing *ring, Str8 s, u64 deadline);
