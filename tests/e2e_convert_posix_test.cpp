@@ -585,4 +585,71 @@ TEST(EndToEnd, DrainEndingRightAfterANeighbourIsKilledLeavesNoTemporary) {
   EXPECT_TRUE(fs::exists(beats + "00000000000000ff")) << "the quiet one is not buried";
 }
 
+// Two instances on a GlusterFS volume (scripts/glusterfs-volume: two replicated bricks, mounted
+// twice), each in a pid namespace of its own and on a mount of its own, as on two machines,
+// drain 60 sources together: each source is converted once (its record put in place once,
+// through either mount) and counted by one summary, no instance finds a source already
+// deleted by the other, and no temporary stays. Skipped where GlusterFS cannot be used.
+TEST(EndToEnd, InstancesOnTwoGlusterFsMountsConvertEachSourceOnce) {
+  TempFolder tmp("e2e-gluster");
+  // declared before the instances, so that they are killed before the volume goes
+  struct Volume {
+    std::string script = std::string(VANTOR_SOURCE_DIR) + "/scripts/glusterfs-volume";
+    std::string folder;
+    ~Volume() { run_to_end({"down", folder}, script, 60); }
+  } volume;
+  volume.folder = tmp.at("volume");
+  // ctest ends a test after 300 s without letting it clean up: every wait here fits in 300 s
+  FinishedRun up = run_to_end({"up", volume.folder}, volume.script, 120);
+  ASSERT_TRUE(up.ended);
+  if (up.exit_code == 77) GTEST_SKIP() << up.err;
+  ASSERT_EQ(up.exit_code, 0) << up.out << up.err;
+
+  std::string root[2] = {volume.folder + "/mount-1", volume.folder + "/mount-2"};
+  for (const char *folder : {"/in", "/out", "/meta"}) fs::create_directories(root[0] + folder);
+  for (int i = 0; i < 60; i += 1) {
+    std::string name = root[0] + "/in/s" + std::to_string(i) + ".png";
+    ASSERT_TRUE(write_file(name, png_file(noise(48 * 40 * 3, 700 + i), 48, 40, 3)));
+  }
+  std::string targets = tmp.write("targets.txt", "targets: [ { width: 32, height: 32, image_type: \"JPEG\" } ]");
+  RecordsPlaced placed[2] = {RecordsPlaced(root[0] + "/meta"), RecordsPlaced(root[1] + "/meta")};
+  std::unique_ptr<Program> runs[2];
+  for (int i = 0; i < 2; i += 1) {
+    runs[i] = std::make_unique<Program>(
+        std::vector<std::string>{"--pid", "--fork", "--kill-child", VANTOR_BIN, "-drain", "-in=" + root[i] + "/in",
+                                 "-out=" + root[i] + "/out", "-metadatas=" + root[i] + "/meta",
+                                 "-targets=" + targets, "-thread=1"},
+        "/usr/bin/unshare");
+  }
+  long long converted = 0;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(100);
+  for (auto &run : runs) {
+    auto left_s = std::chrono::duration_cast<std::chrono::seconds>(deadline - std::chrono::steady_clock::now());
+    ASSERT_TRUE(run->wait_for_exit(std::max<int>(1, (int)left_s.count()))) << run->out;
+    EXPECT_EQ(run->exit_code, 0) << run->out;
+    EXPECT_EQ(run->out.find("Unable to delete"), std::string::npos) << run->out;
+    converted += converted_in(run->out);
+  }
+  EXPECT_EQ(converted, 60);
+  std::map<std::string, int> times;
+  for (RecordsPlaced &p : placed) {
+    p.read_all();
+    for (auto &[name, n] : p.times) times[name] += n;
+  }
+  for (int i = 0; i < 60; i += 1) {
+    std::string record = "s" + std::to_string(i) + ".metadatas";
+    EXPECT_TRUE(fs::exists(root[1] + "/meta/" + record)) << record;
+    EXPECT_EQ(times[record], 1) << record << " was put in place " << times[record] << " times";
+  }
+  int left = 0;
+  for (const char *folder : {"/in", "/out", "/meta"}) {
+    for (auto &e : fs::recursive_directory_iterator(root[0] + folder)) {
+      std::string path = e.path().string(), name = e.path().filename().string();
+      EXPECT_FALSE(name.starts_with(".vantor-") && name.ends_with(".tmp")) << path;
+      left += folder == std::string("/in") && e.is_regular_file() && path.find("/.vantor/") == std::string::npos;
+    }
+  }
+  EXPECT_EQ(left, 0);
+}
+
 } // namespace
