@@ -837,6 +837,18 @@ converted_by() {
   sed -n 's/^\[Vantor\] drained in .*: \([0-9]*\) converted, .*/\1/p' "$work/console-$1.txt" | tail -n 1
 }
 
+# instance_summed <who> <n>: instance n (of $statuses) must have ended with 0 or 3 and printed
+# its drain summary, or the bench stops; what it converted is added to $sum.
+instance_summed() {
+  local status="${statuses[$(($2 - 1))]}" converted
+  if [ "$status" -ne 0 ] && [ "$status" -ne 3 ]; then
+    run_failed "$1: instance $2 ended with exit status $status"
+  fi
+  converted=$(converted_by "$2")
+  [ -n "$converted" ] || run_failed "$1: instance $2 printed no drain summary"
+  sum=$((sum + converted))
+}
+
 # fuse_setup: a private sshd on a free loopback port, for root with a key of its own, everything
 # in $sshd_dir; then one folder mounted through it to see that sshfs works here. Sets fuse_skip
 # to why the sshfs half cannot run, or leaves it empty.
@@ -956,7 +968,7 @@ gluster_down() {
 # stops the bench, as does a picture left in the input folder; another exit status is only
 # reported. When GlusterFS cannot be used here, the case only sets gluster_skip.
 shared_case() {
-  local fs="$1" count="$2" roots=() i status converted sum=0 cpus="" wall_all data
+  local fs="$1" count="$2" roots=() i sum=0 cpus="" wall_all data
   new_work
   shared_reset
   if [ "$fs" = glusterfs ]; then
@@ -992,13 +1004,7 @@ shared_case() {
   who+=" on the $fs folder"
   [ -z "$failure" ] || run_failed "$who: $failure"
   for i in $(seq 1 "$count"); do
-    status="${statuses[$((i - 1))]}"
-    if [ "$status" -ne 0 ] && [ "$status" -ne 3 ]; then
-      run_failed "$who: instance $i ended with exit status $status"
-    fi
-    converted=$(converted_by "$i")
-    [ -n "$converted" ] || run_failed "$who: instance $i printed no drain summary"
-    sum=$((sum + converted))
+    instance_summed "$who" "$i"
     time_measures "$work/time-$i.txt"
     cpus="$cpus $(awk -v user="$user" -v sys="$system" 'BEGIN { printf "%.2f", user + sys }')"
   done
@@ -1029,7 +1035,7 @@ instance_id() {
 # nothing may be lost; the survivors' converted sum may be below the files (the killed one
 # converted some). The line goes to $takeover_row.
 shared_takeover() {
-  local data claims i left_at gone vantor_pid killed_id kill_at held takeover="" started converted sum=0 status
+  local data claims i left_at gone vantor_pid killed_id kill_at held takeover="" started sum=0
   new_work
   shared_reset
   gluster_up || { rm -rf "$work"; return 0; }
@@ -1080,15 +1086,7 @@ shared_takeover() {
 
   #- checks
   [ -z "$failure" ] || run_failed "takeover: $failure"
-  for i in 1 3; do
-    status="${statuses[$((i - 1))]}"
-    if [ "$status" -ne 0 ] && [ "$status" -ne 3 ]; then
-      run_failed "takeover: instance $i ended with exit status $status"
-    fi
-    converted=$(converted_by "$i")
-    [ -n "$converted" ] || run_failed "takeover: instance $i printed no drain summary"
-    sum=$((sum + converted))
-  done
+  for i in 1 3; do instance_summed takeover "$i"; done
   shared_checks "$data"
   [ "$left" -eq 0 ] || run_failed "takeover: $left pictures left in the input folder"
   gluster_down
