@@ -14,6 +14,7 @@
 #include "convert/convert_heap.h"
 #include "convert/convert_zlib_hook.h"
 #include "test_images.h"
+#include "test_text.h"
 
 namespace {
 
@@ -302,6 +303,31 @@ TEST_F(ConvertCodec, HugeOrBrokenHeadersFailCleanly) {
   EXPECT_FALSE(codec_probe(view(junk), &probe));
   EXPECT_EQ(probe.width, 0u);
   EXPECT_EQ(codec_decode_8(arena, view(junk), 16, 16, 3).pixels.size, 0u);
+}
+
+// A JPEG whose frame header was enlarged over its small picture's data is refused before any
+// decode (its declared size kept for the report); flat pictures at the lowest quality, the
+// fewest bits a block can take, pass.
+TEST_F(ConvertCodec, JpegWhoseDataCannotHoldItsPictureIsRefused) {
+  CodecProbe probe;
+  Bytes jpeg = jpeg_file(gradient(64, 48, 3), 64, 48, 3, 90);
+  ASSERT_TRUE(codec_probe(view(jpeg), &probe));
+  size_t sof = 2;
+  while (sof + 9 < jpeg.size() && !(jpeg[sof] == 0xFF && jpeg[sof + 1] == 0xC0)) sof += 1;
+  ASSERT_LT(sof + 9, jpeg.size());
+  for (size_t i : {sof + 5, sof + 7}) {
+    jpeg[i] = 11000 >> 8;
+    jpeg[i + 1] = 11000 & 0xFF;
+  }
+  EXPECT_FALSE(codec_probe(view(jpeg), &probe));
+  EXPECT_EQ(probe.width, 11000u);
+  EXPECT_EQ(text_of(codec_failure_reason(&probe.failure)), "Image data ends before the picture does");
+
+  for (u32 channels : {1u, 3u}) {
+    Bytes flat(2048ull * 2048 * channels, 128);
+    Bytes low = jpeg_file(flat, 2048, 2048, channels, 1);
+    EXPECT_TRUE(codec_probe(view(low), &probe)) << channels << " channels, " << low.size() << " bytes";
+  }
 }
 
 TEST_F(ConvertCodec, JpegOrPngCutShortIsNotComplete) {

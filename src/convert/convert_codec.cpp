@@ -110,8 +110,11 @@ static u64 jpeg_entropy_end(Str8 bytes, u64 at) {
   return bytes.size;
 }
 
-u64 codec_jpeg_scans(Str8 bytes) {
+// The scans of the main picture, and in `entropy` the bytes of their entropy-coded data
+// (restart markers included).
+static u64 jpeg_walk_scans(Str8 bytes, u64 *entropy) {
   const u8 *b = bytes.str;
+  *entropy = 0;
   if (!codec_starts_as_jpeg(bytes)) return 0;
   u64 scans = 0;
   u64 at = 2;
@@ -131,10 +134,47 @@ u64 codec_jpeg_scans(Str8 bytes) {
     at += 2 + be16(b + at + 2);
     if (marker == JpegStartOfScan) {
       scans += 1;
+      u64 data = min_of(at, bytes.size);
       at = jpeg_entropy_end(bytes, at);
+      *entropy += at > data ? at - data : 0;
     }
   }
   return scans;
+}
+
+u64 codec_jpeg_scans(Str8 bytes) {
+  u64 entropy = 0;
+  return jpeg_walk_scans(bytes, &entropy);
+}
+
+// A Huffman-coded picture spends at least one bit on each 8 x 8 block of each component: the
+// block's DC difference has a code, of one bit or more, even when it is zero, and some scan
+// codes every component's DC. Data shorter than that cannot hold the picture, whatever the
+// decoder would make of it (stb fills what is missing without a word). Arithmetic coding can
+// spend less; it is not judged.
+static bool jpeg_data_holds_picture(Str8 bytes) {
+  const u8 *b = bytes.str;
+  u64 at = jpeg_find_frame(bytes);
+  if (at + 10 > bytes.size || b[at + 1] > 0xC2) return true;
+  u64 height = be16(b + at + 5), width = be16(b + at + 7), count = b[at + 9];
+  if (height == 0 || width == 0 || count == 0 || at + 10 + 3 * count > bytes.size) return true;
+  u64 most_h = 1, most_v = 1;
+  for (u64 i = 0; i < count; i += 1) {
+    u8 sampling = b[at + 10 + 3 * i + 1];
+    if ((sampling >> 4) == 0 || (sampling & 15) == 0) return true;
+    most_h = max_of<u64>(most_h, sampling >> 4);
+    most_v = max_of<u64>(most_v, sampling & 15);
+  }
+  u64 blocks = 0;
+  for (u64 i = 0; i < count; i += 1) {
+    u8 sampling = b[at + 10 + 3 * i + 1];
+    u64 columns = (width * (sampling >> 4) + most_h - 1) / most_h;
+    u64 rows = (height * (sampling & 15) + most_v - 1) / most_v;
+    blocks += ((columns + 7) / 8) * ((rows + 7) / 8);
+  }
+  u64 entropy = 0;
+  jpeg_walk_scans(bytes, &entropy);
+  return entropy * 8 >= blocks;
 }
 
 // The size a PNG or JPEG header declares, read without the decoder: the decoder refuses to
@@ -414,6 +454,10 @@ bool codec_probe(Str8 bytes, CodecProbe *out) {
   out->channels = (u32)n;
   out->bytes_per_channel = bytes_per_channel;
   if (codec_starts_as_png(bytes)) out->frames = png_frames(bytes);
+  if (!jpeg_data_holds_picture(bytes)) {
+    codec_failure_set(&out->failure, DecodeRefused, "Image data ends before the picture does");
+    return false;
+  }
 
   // The decoder's own format conversion of a 16-bit image multiplies in int without a check,
   // so the largest decode any caller may ask for is refused here rather than there. The
