@@ -337,7 +337,8 @@ struct ClaimFile {
   Str8 text;
 };
 
-// The next field of `rest`, up to a space; false when there is none or it is no number.
+// The next field of `rest`, up to a space; false when there is none. claim_number: one of
+// digits only.
 static bool claim_field(Str8 *rest, Str8 *field) {
   u64 space = str8_find(*rest, str8_lit(" "), 0, 0);
   if (space == 0 || space >= rest->size) return false;

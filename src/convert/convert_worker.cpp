@@ -618,10 +618,13 @@ static bool commit_source_writes(Arena *arena, SourceWrites *files, bool quiet, 
 }
 
 // The worker lets the source go: its claim in the shared folder first, then its entry. A claim
-// the commit has just found to be this instance's is not read again.
+// the commit has just found to be this instance's is not read again. A source that left the
+// input folder in the version `gone` leaves its claim behind as that version's tombstone.
 static void release_source(ConvertShared *shared, ClaimEntry *entry, Str8 path, bool remove, FileProps now,
-                           bool checked = false) {
-  if (entry->shared_serial != 0) shared_claim_drop(source_below_input(shared, path), entry->shared_serial, checked);
+                           bool checked = false, const FileProps *gone = nullptr) {
+  Str8 key = entry->shared_serial != 0 ? source_below_input(shared, path) : Str8{};
+  if (entry->shared_serial != 0 && gone) shared_claim_done(key, entry->shared_serial, *gone);
+  if (entry->shared_serial != 0 && !gone) shared_claim_drop(key, entry->shared_serial, checked);
   entry->shared_serial = 0;
   claim_release(shared->claims, entry, remove, now);
 }
@@ -855,9 +858,7 @@ static void batch_commit(SourceBatch *batch) {
     if (gone) {
       intake_release_reads(d->path);
       tally_gone(d->path, d->converted);
-      shared_claim_done(source_below_input(shared, d->path), d->entry->shared_serial, v->seen);
-      d->entry->shared_serial = 0;
-      claim_release(shared->claims, d->entry, true, v->now);
+      release_source(shared, d->entry, d->path, true, v->now, true, &v->seen);
     } else {
       settle_left_in_place(shared, d->entry, d->path, v, d->converted ? AttemptDeleteFailed : AttemptMoveFailed, false, Str8{},
                            0);
