@@ -77,23 +77,44 @@ CodecPhotoTags webp_photo_tags(Arena *, Str8 bytes) {
   return tags;
 }
 
-// The first frame of an animation, as the demuxer composes it on the canvas (RGBA).
-static bool webp_first_frame(Str8 bytes, u8 *rgba, u64 width, u64 height) {
+// Decodes a picture's bitstream into `rows` rows of `stride` bytes at `rgba`, of `channels` (3 or
+// 4) bytes a pixel, through a configuration, which tells why it failed.
+static VP8StatusCode webp_decode_into(const u8 *data, u64 size, u8 *rgba, u64 stride, u64 rows, u32 channels) {
+  WebPDecoderConfig config;
+  if (!WebPInitDecoderConfig(&config)) return VP8_STATUS_INVALID_PARAM;
+  config.output.colorspace = channels == 4 ? MODE_RGBA : MODE_RGB;
+  config.output.is_external_memory = 1;
+  config.output.u.RGBA.rgba = rgba;
+  config.output.u.RGBA.stride = (int)stride;
+  config.output.u.RGBA.size = rows * stride;
+  VP8StatusCode status = WebPDecode(data, size, &config);
+  WebPFreeDecBuffer(&config.output);
+  return status;
+}
+
+// The first frame of an animation composed on its canvas: the canvas cleared to transparent
+// black and the frame decoded straight into its place, as libwebp's animation decoder composes a
+// first frame (it does not blend it, and its background colour is only a hint). That decoder
+// keeps two canvases of its own besides the one it hands over, which for a small frame on a
+// canvas of 16383 x 8000 is 1.5 GB: here the only canvas is `pixels`, of `channels` (3 or 4)
+// bytes a pixel.
+static VP8StatusCode webp_first_frame(Str8 bytes, u8 *pixels, u64 width, u64 height, u32 channels) {
   WebPData data = {bytes.str, bytes.size};
-  WebPAnimDecoderOptions options;
-  if (!WebPAnimDecoderOptionsInit(&options)) return false;
-  options.color_mode = MODE_RGBA;
-  options.use_threads = 0;
-  WebPAnimDecoder *decoder = WebPAnimDecoderNew(&data, &options);
-  if (!decoder) return false;
-  WebPAnimInfo info;
-  u8 *frame = nullptr;
-  int timestamp = 0;
-  bool ok = WebPAnimDecoderGetInfo(decoder, &info) && info.canvas_width == width && info.canvas_height == height &&
-            WebPAnimDecoderGetNext(decoder, &frame, &timestamp) && frame;
-  if (ok) memcpy(rgba, frame, width * height * 4);
-  WebPAnimDecoderDelete(decoder);
-  return ok;
+  WebPDemuxer *demux = WebPDemux(&data);
+  if (!demux) return VP8_STATUS_BITSTREAM_ERROR;
+  WebPIterator frame;
+  VP8StatusCode status = VP8_STATUS_BITSTREAM_ERROR;
+  u64 stride = width * channels;
+  // the demuxer has checked that every frame lies on the canvas
+  if (WebPDemuxGetI(demux, WEBP_FF_CANVAS_WIDTH) == width && WebPDemuxGetI(demux, WEBP_FF_CANVAS_HEIGHT) == height &&
+      WebPDemuxGetFrame(demux, 1, &frame)) {
+    memset(pixels, 0, stride * height);
+    u8 *at = pixels + (u64)frame.y_offset * stride + (u64)frame.x_offset * channels;
+    status = webp_decode_into(frame.fragment.bytes, frame.fragment.size, at, stride, (u64)frame.height, channels);
+    WebPDemuxReleaseIterator(&frame);
+  }
+  WebPDemuxDelete(demux);
+  return status;
 }
 
 CodecDecoded webp_decode_heap(Str8 bytes, u64 width, u64 height, u32 channels) {
@@ -113,35 +134,11 @@ CodecDecoded webp_decode_heap(Str8 bytes, u64 width, u64 height, u32 channels) {
     codec_failure_set(&result.failure, DecodeRefused, "out of memory");
     return result;
   }
-  bool ok;
-  if (features.has_animation) {
-    ok = decoded == 4 ? webp_first_frame(bytes, pixels, width, height) : false;
-    if (!ok && decoded == 3) {
-      u8 *rgba = (u8 *)codec_heap_alloc(width * height * 4);
-      ok = rgba && webp_first_frame(bytes, rgba, width, height);
-      if (ok) codec_narrow_heap(Str8{rgba, width * height * 4}, 4, 3, width * height);
-      if (ok) memcpy(pixels, rgba, size);
-      codec_heap_release(rgba);
-    }
-    if (!ok) codec_failure_set(&result.failure, DecodeRefused, "its first frame cannot be decoded");
-  } else {
-    // decoded through a configuration, which tells why it failed
-    WebPDecoderConfig config;
-    ok = WebPInitDecoderConfig(&config) != 0;
-    VP8StatusCode status = VP8_STATUS_INVALID_PARAM;
-    if (ok) {
-      config.output.colorspace = decoded == 4 ? MODE_RGBA : MODE_RGB;
-      config.output.is_external_memory = 1;
-      config.output.u.RGBA.rgba = pixels;
-      config.output.u.RGBA.stride = (int)(width * decoded);
-      config.output.u.RGBA.size = size;
-      status = WebPDecode(bytes.str, bytes.size, &config);
-      WebPFreeDecBuffer(&config.output);
-      ok = status == VP8_STATUS_OK;
-    }
-    if (!ok) codec_failure_set(&result.failure, DecodeRefused, webp_status_text(status));
-  }
-  if (!ok) {
+  VP8StatusCode status = features.has_animation ? webp_first_frame(bytes, pixels, width, height, decoded)
+                                                 : webp_decode_into(bytes.str, bytes.size, pixels, width * decoded, height, decoded);
+  if (status != VP8_STATUS_OK) {
+    codec_failure_set(&result.failure, DecodeRefused,
+                      features.has_animation ? "its first frame cannot be decoded" : webp_status_text(status));
     codec_heap_release(pixels);
     return result;
   }
