@@ -132,8 +132,8 @@ Bytes make_restart_grey_jpeg(u32 width, u32 height, u32 interval) {
   put_jpeg_segment(jpeg, 0xDD, {(u8)(interval >> 8), (u8)interval});
   put_jpeg_segment(jpeg, 0xDA, {3, 1, 0, 2, 0, 3, 0, 0, 63, 0});
   u64 mcus = (u64)((width + 15) / 16) * ((height + 15) / 16);
-  for (u64 done = 0, restarts = 0; done < mcus; done += interval, restarts += 1) {
-    if (done) jpeg.insert(jpeg.end(), {0xFF, (u8)(0xD0 + restarts % 8)});
+  for (u64 done = 0; done < mcus; done += interval) {
+    if (done) jpeg.insert(jpeg.end(), {0xFF, (u8)(0xD0 + (done / interval - 1) % 8)}); // RST0 first
     put_zero_bits(jpeg, 12 * min_of<u64>(interval, mcus - done)); // six blocks of a DC and an end-of-block code
   }
   jpeg.insert(jpeg.end(), {0xFF, 0xD9});
