@@ -77,9 +77,9 @@ Bytes adam7_rows(const Bytes &pixels, u32 width, u32 height, u32 channels) {
   return rows;
 }
 
-//~ A progressive JPEG
+//~ Hand-made JPEGs of one grey
 // Huffman tables of one code each ('0'): the DC difference 0, and the AC end-of-block.
-// Every block of every scan is then one 0 bit.
+// Every block of every progressive scan is then one 0 bit; a baseline block is two.
 static void put_jpeg_segment(Bytes &jpeg, u8 marker, const Bytes &body) {
   jpeg.insert(jpeg.end(), {0xFF, marker, (u8)((body.size() + 2) >> 8), (u8)(body.size() + 2)});
   jpeg.insert(jpeg.end(), body.begin(), body.end());
@@ -111,6 +111,30 @@ Bytes make_progressive_grey_jpeg(u32 width, u32 height, u32 ac_rounds) {
       put_jpeg_segment(jpeg, 0xDA, {1, component, 0, 1, 63, 0});
       put_zero_bits(jpeg, blocks);
     }
+  }
+  jpeg.insert(jpeg.end(), {0xFF, 0xD9});
+  return jpeg;
+}
+
+Bytes make_restart_grey_jpeg(u32 width, u32 height, u32 interval) {
+  Bytes jpeg = {0xFF, 0xD8};
+  Bytes dqt(65, 1);
+  dqt[0] = 0;
+  put_jpeg_segment(jpeg, 0xDB, dqt);
+  put_jpeg_segment(jpeg, 0xC0, {8, (u8)(height >> 8), (u8)height, (u8)(width >> 8), (u8)width, 3, 1, 0x22, 0, 2, 0x11, 0,
+                                3, 0x11, 0});
+  for (u8 table_class : {0x00, 0x10}) {
+    Bytes dht = {table_class, 1};
+    dht.insert(dht.end(), 15, 0);
+    dht.push_back(0);
+    put_jpeg_segment(jpeg, 0xC4, dht);
+  }
+  put_jpeg_segment(jpeg, 0xDD, {(u8)(interval >> 8), (u8)interval});
+  put_jpeg_segment(jpeg, 0xDA, {3, 1, 0, 2, 0, 3, 0, 0, 63, 0});
+  u64 mcus = (u64)((width + 15) / 16) * ((height + 15) / 16);
+  for (u64 done = 0; done < mcus; done += interval) {
+    if (done) jpeg.insert(jpeg.end(), {0xFF, (u8)(0xD0 + (done / interval - 1) % 8)}); // RST0 first
+    put_zero_bits(jpeg, 12 * min_of<u64>(interval, mcus - done)); // six blocks of a DC and an end-of-block code
   }
   jpeg.insert(jpeg.end(), {0xFF, 0xD9});
   return jpeg;

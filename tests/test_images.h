@@ -42,6 +42,8 @@ Bytes adam7_rows(const Bytes &pixels, u32 width, u32 height, u32 channels);
 // 128 in every sample: one DC scan of all three, then `ac_rounds` rounds of one AC scan per
 // component (1 + 3 × ac_rounds scans).
 Bytes make_progressive_grey_jpeg(u32 width, u32 height, u32 ac_rounds);
+// A baseline JPEG of the same grey, 4:2:0, with a restart marker after every `interval` MCUs.
+Bytes make_restart_grey_jpeg(u32 width, u32 height, u32 interval);
 
 // Files through our own encoders.
 Bytes png_file(const Bytes &pixels, u64 width, u64 height, u32 channels);
