@@ -3,6 +3,11 @@
 
 #include "os/os.h"
 
+//~ Process start-up and facts
+// The real standard error's descriptor (2 when the process started without one): what the fatal
+// report writes to, also from a signal handler, while a library call may have descriptor 2.
+int posix_error_fd();
+
 //~ Fatal report
 // Gives back the calling thread's alternate signal stack; a thread started by thread_create
 // calls it when its entry returns.

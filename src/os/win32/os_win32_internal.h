@@ -19,6 +19,8 @@ void process_init_command_line(const wchar_t *command_line);
 typedef HRESULT WINAPI SetThreadDescriptionFn(HANDLE thread, PCWSTR name);
 SetThreadDescriptionFn *win32_set_thread_description();
 u64 win32_counter_frequency();
+// The real standard error's handle, also while a library call has descriptor 2.
+HANDLE win32_error_handle();
 
 //~ Files and folders
 // The path as zero-terminated UTF-16 in the arena; null when it holds a zero byte, which
