@@ -914,8 +914,10 @@ static void stderr_capture_keep(u8 *buffer, u64 *size, const u8 *text, u64 count
 // With several, it could be any of theirs: each of them gets it, apart from what was its own
 // alone, so that nothing a library said is lost (with several workers the calls overlap most of
 // the time, and dropping such text would drop nearly all of it) while the caller can still say
-// that the text may be another's.
+// that the text may be another's. The C library may still hold some of it in the stream's
+// buffer (Windows buffers stderr when it is not a console): that goes into the pipe first.
 static void stderr_captures_drain(StderrCaptures *c) {
+  fflush(stderr);
   u8 chunk[kib(4)];
   for (u64 got; (got = stderr_divert_read(chunk, sizeof(chunk))) > 0;) {
     for (StderrCapture *k = c->first; k; k = k->next) {

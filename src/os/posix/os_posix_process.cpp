@@ -190,6 +190,12 @@ void console_error_write(Str8 text) {
   }
 }
 
+void posix_divert_send_pending() {
+  if (g_divert_read < 0) return;
+  u8 chunk[4096];
+  for (u64 got; (got = stderr_divert_read(chunk, sizeof(chunk))) > 0;) console_error_write(str8(chunk, got));
+}
+
 bool stderr_divert_open() {
   if (g_error_fd < 0) return false;
   int ends[2];
@@ -206,8 +212,8 @@ bool stderr_divert_open() {
   return true;
 }
 
-// The C library's stderr keeps no bytes of its own (it is unbuffered), and an error met on a
-// full pipe is not left on it for the real stream.
+// What the C library's stream holds goes out before the descriptor changes (glibc's stderr is
+// unbuffered: nothing), and an error met on a full pipe is not left on it for the real stream.
 void stderr_divert(bool into_pipe) {
   fflush(stderr);
   int from = into_pipe ? g_divert_write : g_error_fd;

@@ -170,6 +170,7 @@ static void report_append_call_stack(ReportText *report, CONTEXT *context) {
 [[noreturn]] static void report_send_and_exit(ReportText *report) {
   static char bytes[FatalTextCapacity * 3 + 1];
   int size = WideCharToMultiByte(CP_UTF8, 0, report->text, report->count, bytes, sizeof(bytes), nullptr, nullptr);
+  win32_divert_send_pending();
   console_error_write(str8_lit("\n--- Fatal Exception ---\n"));
   console_error_write(Str8{(u8 *)bytes, size > 0 ? (u64)size : 0});
   console_error_write(str8_lit("\n\n"));

@@ -196,6 +196,15 @@ void console_error_write(Str8 text) {
   }
 }
 
+// The runtime buffers stderr when it is not a console: those bytes go first, wherever descriptor
+// 2 points now.
+void win32_divert_send_pending() {
+  fflush(stderr);
+  if (g_divert_read < 0) return;
+  static u8 chunk[4096]; // the faulting thread's stack may be what overflowed
+  for (u64 got; (got = stderr_divert_read(chunk, sizeof(chunk))) > 0;) console_error_write(str8(chunk, got));
+}
+
 // An anonymous pipe waits when full unless told not to: its writing end is set to PIPE_NOWAIT,
 // so a library's write takes what fits and returns. A pipe end among the standard descriptors
 // (one of them was missing at start) would catch the program's own output: nothing is taken then.
@@ -215,8 +224,9 @@ bool stderr_divert_open() {
   return true;
 }
 
-// The runtime's stderr keeps no bytes of its own (it is unbuffered), and an error met on a
-// full pipe is not left on it for the real stream.
+// What the runtime's stream holds (it buffers stderr when that is not a console) goes out
+// before the descriptor changes, so it lands where it was printed; an error met on a full pipe
+// is not left on the stream for the real one.
 void stderr_divert(bool into_pipe) {
   fflush(stderr);
   _dup2(into_pipe ? g_divert_write : g_error_fd, _fileno(stderr));
