@@ -45,12 +45,12 @@ OutputRecord *plan_source_record(ConvertPlan *plan) { return plan->first_record;
 // one another in a record stay apart.
 static Str8 plan_library_note(Arena *arena, Str8 library, Str8 line, bool shared) {
   u8 kept[PlanLibraryLineMax];
-  u64 size = 0;
-  for (u64 i = 0; i < line.size && size < sizeof(kept); i += 1) {
+  u64 size = 0, i = 0;
+  for (; i < line.size && size < sizeof(kept); i += 1) {
     u8 c = line.str[i] == '\t' ? ' ' : line.str[i];
     if (c >= 0x20 && c != 0x7F) kept[size++] = c;
   }
-  if (size > 0) {
+  if (i < line.size) {
     u64 lead = size - 1;
     while (lead > 0 && (kept[lead] & 0xC0) == 0x80) lead -= 1;
     u8 b = kept[lead];
@@ -65,7 +65,7 @@ static Str8 plan_library_note(Arena *arena, Str8 library, Str8 line, bool shared
   return arena_format(arena, "%S: %S%S%S", library, text, also, stop);
 }
 
-static void plan_library_notes(ConvertPlan *plan, OutputRecord *record, Str8 library, Str8 printed, bool shared) {
+void plan_library_notes(ConvertPlan *plan, OutputRecord *record, Str8 library, Str8 printed, bool shared) {
   const u8 breaks[] = {'\n', '\r'};
   Scratch scratch = scratch_begin(plan->arena);
   Str8List lines = str8_split_by(scratch.arena, printed, breaks, sizeof(breaks), 0);

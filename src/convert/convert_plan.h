@@ -60,6 +60,9 @@ struct ConvertPlan {
 // were in flight too may be about one of them, and its note says so.
 constexpr u64 PlanLibraryNotes = 8;
 constexpr u64 PlanLibraryLineMax = 200;
+// Notes of `record` made of what `library` printed during a call for it; `shared` when other
+// files' calls were in flight too.
+void plan_library_notes(ConvertPlan *plan, OutputRecord *record, Str8 library, Str8 printed, bool shared);
 
 // The source record, first in the record list; its format and file type come from the
 // signature (FileTypeNone when the bytes are of no format known here).
