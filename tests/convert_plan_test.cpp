@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -210,6 +211,36 @@ TEST_F(PlanFixture, ChannelCountFollowsTypeLayoutAndBackground) {
   EXPECT_EQ(plan.pairs[4].record->image->pixel_layout, 4u);
   EXPECT_EQ(plan.pairs[4].target.pixel_layout, 4);
   for (int k = 0; k < 4; k += 1) EXPECT_TRUE(plan.needed[k]) << k;
+}
+
+// What a library printed: one note per distinct line, control characters gone, a long line cut
+// before the character it would split, a sentence's end added, a shared line saying it may be
+// another file's, and no more than PlanLibraryNotes for the source.
+TEST_F(PlanFixture, LibraryLinesBecomeBoundedNotes) {
+  ConvertPlan plan;
+  plan_for(&plan, FileTypePng, 64, 48, 3);
+  OutputRecord *source = plan_source_record(&plan);
+  std::string long_line = std::string(PlanLibraryLineMax - 1, 'a') + "\xC3\xA9 never shown";
+  std::string printed = "Unknown OBU type 9 of size 0\r\n\x1B[1mbold\x1B[0m\tline!\n\n  \x07\nUnknown OBU type 9 of size 0\n" +
+                        long_line + "\n";
+  plan_library_notes(&plan, source, str8_lit("libheif"), str8(printed.data(), printed.size()), false);
+  plan_library_notes(&plan, source, str8_lit("libheif"), str8_lit("Error parsing OBU data\n"), true);
+  std::vector<std::string> notes;
+  for (Message *m = source->messages.first; m; m = m->next) {
+    EXPECT_EQ(m->level, MessageNote);
+    notes.push_back(std::string((const char *)m->text.str, m->text.size));
+  }
+  std::vector<std::string> want = {"libheif: Unknown OBU type 9 of size 0.", "libheif: [1mbold[0m line!",
+                                   "libheif: " + std::string(PlanLibraryLineMax - 1, 'a') + ".",
+                                   "libheif: Error parsing OBU data (printed while another file was being converted too)."};
+  EXPECT_EQ(notes, want);
+
+  std::string many;
+  for (int i = 0; i < 20; i += 1) many += "line " + std::to_string(i) + "\n";
+  plan_library_notes(&plan, source, str8_lit("libheif"), str8(many.data(), many.size()), false);
+  EXPECT_EQ(source->messages.count, PlanLibraryNotes);
+  EXPECT_EQ(plan.library_notes, PlanLibraryNotes);
+  EXPECT_EQ(std::string((const char *)source->messages.last->text.str, source->messages.last->text.size), "libheif: line 3.");
 }
 
 TEST(PlanBackground, PixelBytesFromThePackedColour) {

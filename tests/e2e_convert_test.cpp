@@ -1503,3 +1503,71 @@ TEST(EndToEnd, FilesLeftInPlaceSayWhyAndTurnedAvifsConvert) {
     for (u64 x : {2u, 29u}) EXPECT_TRUE(near(crop.at(x, y), quadrant[0])) << x << "," << y;
   }
 }
+
+// A library's own lines never reach the console. An AV1 stream whose first OBU (its temporal
+// delimiter) is retyped to a reserved type makes the decoder print and skip it: the picture
+// converts, and the line is a note of its record, shown on the console under its name. One
+// whose frame is retyped so has no picture left: it stays, its console line says why, and the
+// decoder's line goes nowhere. Each runs alone, so no other file's call shares its lines.
+TEST(EndToEnd, LibrariesLinesBecomeNotesNeverConsoleText) {
+  Bytes avif = heif_file(heif_compression_AV1, 64, 48, 8, false,
+                         [](int x, int y, int c) { return (u16)((x * 3 + y * 5 + c * 60) & 255); });
+  ASSERT_FALSE(avif.empty());
+  std::vector<BmffChild> top = bmff_children(avif, 0, avif.size());
+  const BmffChild *mdat = bmff_find(top, "mdat");
+  ASSERT_TRUE(mdat);
+  // the OBUs of the stream: a header byte (type in bits 3-6, an extension byte, a size that follows)
+  std::vector<size_t> obus;
+  for (size_t at = mdat->at + 8; at < mdat->end;) {
+    obus.push_back(at);
+    u8 header = avif[at];
+    size_t p = at + 1 + ((header & 0x04) ? 1 : 0);
+    if (!(header & 0x02)) break;
+    u64 size = 0;
+    for (int shift = 0; p < mdat->end; shift += 7) {
+      u8 v = avif[p++];
+      size |= (u64)(v & 0x7F) << shift;
+      if (!(v & 0x80)) break;
+    }
+    at = p + size;
+  }
+  auto retyped = [&](u32 type) {
+    Bytes b = avif;
+    for (size_t at : obus) {
+      if ((u32)(b[at] >> 3 & 15) != type) continue;
+      b[at] = (u8)((b[at] & 0x87) | 9 << 3);
+      return b;
+    }
+    return Bytes{};
+  };
+  const u32 TemporalDelimiter = 2, Frame = 6;
+  Bytes warned = retyped(TemporalDelimiter), broken = retyped(Frame);
+  ASSERT_FALSE(warned.empty());
+  ASSERT_FALSE(broken.empty());
+
+  Folders f;
+  f.drop("warned.avif", warned);
+  FinishedRun run = run_to_end(f.args({"-drain"}));
+  ASSERT_TRUE(run.ended) << run.out;
+  EXPECT_EQ(run.exit_code, 0) << run.out;
+  EXPECT_EQ(run.err, "");
+  EXPECT_FALSE(fs::exists(f.in + "/warned.avif"));
+  Metadata m = parse_metadata(f.text("warned"));
+  ASSERT_GE(m.records.size(), 2u);
+  const std::string &note = m.notes[0];
+  EXPECT_TRUE(std::regex_match(note, std::regex("libheif: [^\\x00-\\x1F]*OBU[^\\x00-\\x1F]*\\.")))
+      << "one note, the decoder's line: " << note;
+  for (size_t i = 1; i < m.notes.size(); i += 1) EXPECT_EQ(m.notes[i], "");
+  EXPECT_NE(run.out.find("warned.avif:\n" + note + "\n"), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find("OBU"), run.out.rfind("OBU")) << "the line only in its note: " << run.out;
+
+  f.drop("broken.avif", broken);
+  run = run_to_end(f.args({"-drain"}));
+  ASSERT_TRUE(run.ended) << run.out;
+  EXPECT_EQ(run.exit_code, 3) << run.out;
+  EXPECT_EQ(run.err, "");
+  EXPECT_TRUE(fs::exists(f.in + "/broken.avif"));
+  EXPECT_NE(run.out.find("Image could not be decoded ("), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("), broken.avif was left in place.\n"), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find("OBU"), std::string::npos) << run.out;
+}

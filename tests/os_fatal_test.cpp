@@ -108,6 +108,8 @@ TEST(FatalReport, QuietEndsWithoutReport) {
   EXPECT_EQ(loud.err.rfind(Header, 0), 0u) << loud.err;
 }
 
+// Also from inside a library's call, whose standard error is taken: the report reaches the
+// real one, after what the library printed last.
 TEST(FatalReport, OneWellFormedReportOnStandardError) {
   FinishedRun run = run_helper({"segv"});
   ASSERT_TRUE(run.ended);
@@ -116,6 +118,13 @@ TEST(FatalReport, OneWellFormedReportOnStandardError) {
   std::string fault;
   EXPECT_NE(report_code(run.err, &fault), "") << fault << "\n" << run.err;
   EXPECT_EQ(count_of(run.err, "--- Fatal Exception ---"), 1) << run.err;
+
+  const std::string last_words = "a library's last words\n";
+  FinishedRun taken = run_helper({"taken"});
+  ASSERT_TRUE(taken.ended);
+  EXPECT_EQ(taken.exit_code, 1);
+  ASSERT_EQ(taken.err.rfind(last_words, 0), 0u) << taken.err;
+  EXPECT_NE(report_code(taken.err.substr(last_words.size()), &fault), "") << fault << "\n" << taken.err;
 }
 
 TEST(FatalReport, WorkerThreadsAndOtherFaults) {

@@ -1,7 +1,10 @@
-// The message list of one conversion and its report on standard output.
+// The message list of one conversion and its report on standard output, and what libraries
+// print on standard error meanwhile.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
+#include <thread>
 
 #include "os/os.h"
 #include "test_text.h"
@@ -114,6 +117,65 @@ TEST_F(MessagesTest, NamedReportShowsTheSourceNameAboveEachNote) {
             ":\nBitmap was 16bits/channel, we do not support it and convert it to 8bits/channel.\nwarning:\nw\n"
             ":\nWas unable to produce the file.\n");
   EXPECT_EQ(named.node_count, 12u);
+}
+
+//~ Libraries' standard error
+std::string own_of(const StderrCapture &c) { return std::string((const char *)c.own, c.own_size); }
+std::string shared_of(const StderrCapture &c) { return std::string((const char *)c.shared, c.shared_size); }
+
+// What is printed while one call is in flight is its own; while two are, both get it as shared.
+// Calls on two threads at once never lose their own lines nor take the other's as their own. A
+// flood far past the pipe's size never makes the writer wait: the call keeps its first bytes,
+// nothing is left for the next call, and the stream carries no error afterwards.
+TEST(LibraryStderr, PrintedTextGoesToTheCallsInFlight) {
+  StderrCapture first, second;
+  stderr_capture_begin(&first);
+  ASSERT_TRUE(first.taken) << "standard error cannot be taken here";
+  fputs("first alone\n", stderr);
+  stderr_capture_begin(&second);
+  fputs("both\n", stderr);
+  stderr_capture_end(&first);
+  fputs("second alone\n", stderr);
+  stderr_capture_end(&second);
+  EXPECT_EQ(own_of(first), "first alone\n");
+  EXPECT_EQ(shared_of(first), "both\n");
+  EXPECT_EQ(own_of(second), "second alone\n");
+  EXPECT_EQ(shared_of(second), "both\n");
+
+  auto calls = [](char who, std::string *failures) {
+    for (int i = 0; i < 300; i += 1) {
+      StderrCapture c;
+      stderr_capture_begin(&c);
+      std::string line = std::string(1, who) + std::to_string(i) + "\n";
+      fputs(line.c_str(), stderr);
+      stderr_capture_end(&c);
+      std::string own = own_of(c), shared = shared_of(c);
+      char other = who == 'a' ? 'b' : 'a';
+      if (own.find(line) == std::string::npos && shared.find(line) == std::string::npos) *failures += "lost " + line;
+      if (own.find(other) != std::string::npos) *failures += std::string(1, who) + " took as its own: " + own;
+    }
+  };
+  std::string failures_a, failures_b;
+  std::thread a(calls, 'a', &failures_a);
+  std::thread b(calls, 'b', &failures_b);
+  a.join();
+  b.join();
+  EXPECT_EQ(failures_a, "");
+  EXPECT_EQ(failures_b, "");
+
+  std::string row(999, 'x');
+  row += "\n";
+  StderrCapture flood;
+  stderr_capture_begin(&flood);
+  for (int i = 0; i < 1024; i += 1) fwrite(row.data(), 1, row.size(), stderr);
+  stderr_capture_end(&flood);
+  ASSERT_EQ(flood.own_size, StderrCaptureMax);
+  EXPECT_EQ(own_of(flood), (row + row + row).substr(0, StderrCaptureMax));
+  EXPECT_FALSE(ferror(stderr));
+  StderrCapture after;
+  stderr_capture_begin(&after);
+  stderr_capture_end(&after);
+  EXPECT_EQ(after.own_size + after.shared_size, 0u);
 }
 
 } // namespace

@@ -8,8 +8,16 @@
 // The system refused address space or memory: there is no recovery path, callers rely on
 // arenas never failing, so the process stops here in order.
 [[noreturn]] static void arena_refused(const char *what, u64 size) {
-  fprintf(stderr, "fatal: the system refused to %s %llu bytes of memory\n", what, (unsigned long long)size);
-  fflush(stderr);
+  char line[96];
+  int n = snprintf(line, sizeof(line), "fatal: the system refused to %s %llu bytes of memory\n", what,
+                   (unsigned long long)size);
+  u64 length = (u64)clamp_of(0, n, (int)sizeof(line) - 1);
+  if (sys_info()->error_write) {
+    sys_info()->error_write(Str8{(u8 *)line, length});
+  } else {
+    fwrite(line, 1, (size_t)length, stderr);
+    fflush(stderr);
+  }
   std::_Exit(1);
 }
 

@@ -43,13 +43,16 @@ struct Str8 {
 
 //~ Process facts
 // Filled once by start-up, before the first arena is made. The arena reads only
-// large_page_minimum, as the granule of every reservation (4096 when it is 0).
+// large_page_minimum, as the granule of every reservation (4096 when it is 0), and error_write.
 struct SysInfo {
   u32 processor_count;
   u64 page_size;
   u64 large_page_minimum;
   u64 allocation_granularity;
   Str8 machine_name;
+  // Writes to the real standard error, which a library's call may have turned elsewhere (the OS
+  // layer's console_error_write); null before start-up, when the C library's stderr serves.
+  void (*error_write)(Str8 text);
 };
 
 SysInfo *sys_info();

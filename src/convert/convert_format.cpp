@@ -11,18 +11,22 @@ static bool format_encode_png(EncodeSink *sink, const u8 *pixels, u64 size, u64 
 }
 
 // A JPEG needs a byte past its start-of-image marker to be told from other bytes. stb's
-// decoder reads both formats.
+// decoder reads both formats. libwebp prints only when built for debugging; libheif's codecs
+// print on damaged data (dav1d's log, its input checks).
 static const ImageFormat Formats[] = {
     {FileTypeJpeg, str8_lit("JPEG"), str8_lit("jpg"), Str8{}, 3, str8_lit("\xFF\xD8?"), false, true, false, codec_starts_as_jpeg,
-     codec_jpeg_complete, codec_probe, codec_photo_tags, codec_jpeg_scans, JpegScanLimit, codec_decode_8_heap, format_encode_jpeg},
+     codec_jpeg_complete, codec_probe, codec_photo_tags, codec_jpeg_scans, JpegScanLimit, codec_decode_8_heap, format_encode_jpeg,
+     Str8{}},
     {FileTypePng, str8_lit("PNG"), str8_lit("png"), Str8{}, sizeof(PngSignature), str8_lit("\x89PNG\r\n\x1A\n"), true, false, false, codec_starts_as_png,
-     codec_png_complete, codec_probe, codec_photo_tags, nullptr, 0, codec_decode_8_heap, format_encode_png},
+     codec_png_complete, codec_probe, codec_photo_tags, nullptr, 0, codec_decode_8_heap, format_encode_png, Str8{}},
     {FileTypeWebp, str8_lit("WEBP"), str8_lit("webp"), Str8{}, WebpSignatureSize, str8_lit("RIFF????WEBP"), true, true, true, webp_starts_as,
-     webp_complete, webp_probe, webp_photo_tags, nullptr, 0, webp_decode_heap, webp_encode},
+     webp_complete, webp_probe, webp_photo_tags, nullptr, 0, webp_decode_heap, webp_encode, Str8{}},
     {FileTypeAvif, str8_lit("AVIF"), str8_lit("avif"), Str8{}, HeifSignatureSize, str8_lit("????ftyp"), true, true, true,
-     heif_starts_as_avif, heif_complete, heif_probe, heif_photo_tags, nullptr, 0, heif_decode_heap, heif_encode_avif},
+     heif_starts_as_avif, heif_complete, heif_probe, heif_photo_tags, nullptr, 0, heif_decode_heap, heif_encode_avif,
+     str8_lit("libheif")},
     {FileTypeHeif, str8_lit("HEIF"), str8_lit("heic"), str8_lit("heif"), HeifSignatureSize, str8_lit("????ftyp"), true, false, false,
-     heif_starts_as_heif, heif_complete, heif_probe, heif_photo_tags, nullptr, 0, heif_decode_heap, nullptr},
+     heif_starts_as_heif, heif_complete, heif_probe, heif_photo_tags, nullptr, 0, heif_decode_heap, nullptr,
+     str8_lit("libheif")},
 };
 
 //~ Lookups

@@ -48,6 +48,9 @@ struct ImageFormat {
   // a format that is read only.
   bool (*encode)(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 channels, int quality,
                  bool lossless);
+  // The library behind the probe, decoder and encoder when it (or a codec inside it) may print
+  // on standard error during their calls ("libheif"); empty when none does.
+  Str8 library;
 };
 
 // The format whose signature the bytes begin with (a signature needs all of its bytes), or

@@ -39,6 +39,70 @@ void plan_begin(ConvertPlan *plan, Arena *arena, Arena *file_arena, Arena *layou
 
 OutputRecord *plan_source_record(ConvertPlan *plan) { return plan->first_record; }
 
+//- what the format's library prints
+// A line as a note: control characters go (a tab becomes a space), a long line is cut before
+// a character it would split, and the note ends as a sentence does, so that notes that follow
+// one another in a record stay apart.
+static Str8 plan_library_note(Arena *arena, Str8 library, Str8 line, bool shared) {
+  u8 kept[PlanLibraryLineMax];
+  u64 size = 0, i = 0;
+  for (; i < line.size && size < sizeof(kept); i += 1) {
+    u8 c = line.str[i] == '\t' ? ' ' : line.str[i];
+    if (c >= 0x20 && c != 0x7F) kept[size++] = c;
+  }
+  if (i < line.size) {
+    u64 lead = size - 1;
+    while (lead > 0 && (kept[lead] & 0xC0) == 0x80) lead -= 1;
+    u8 b = kept[lead];
+    u64 length = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
+    if (size - lead < length) size = lead;
+  }
+  Str8 text = str8_trim_space(str8(kept, size));
+  if (text.size == 0) return Str8{};
+  Str8 also = shared ? str8_lit(" (printed while another file was being converted too)") : Str8{};
+  u8 last = shared ? ')' : text.str[text.size - 1];
+  Str8 stop = last == '.' || last == '!' || last == '?' ? Str8{} : str8_lit(".");
+  return arena_format(arena, "%S: %S%S%S", library, text, also, stop);
+}
+
+void plan_library_notes(ConvertPlan *plan, OutputRecord *record, Str8 library, Str8 printed, bool shared) {
+  const u8 breaks[] = {'\n', '\r'};
+  Scratch scratch = scratch_begin(plan->arena);
+  Str8List lines = str8_split_by(scratch.arena, printed, breaks, sizeof(breaks), 0);
+  for (Str8Node *n = lines.first; n && plan->library_notes < PlanLibraryNotes; n = n->next) {
+    Str8 note = plan_library_note(scratch.arena, library, n->string, shared);
+    bool known = note.size == 0;
+    for (Message *m = record->messages.first; m && !known; m = m->next) known = str8_equals(m->text, note, 0);
+    if (known) continue;
+    message_add(plan->arena, &record->messages, MessageNote, str8_copy(plan->arena, note));
+    plan->library_notes += 1;
+  }
+  scratch_restore(scratch);
+}
+
+// Around a call of the format's own functions; nothing is taken for a format whose library
+// never prints.
+static void plan_library_begin(const ImageFormat *format, StderrCapture *capture) {
+  capture->taken = false;
+  if (format->library.size > 0) stderr_capture_begin(capture);
+}
+
+static void plan_library_end(ConvertPlan *plan, OutputRecord *record, const ImageFormat *format,
+                             StderrCapture *capture) {
+  if (!capture->taken) return;
+  stderr_capture_end(capture);
+  plan_library_notes(plan, record, format->library, str8(capture->own, capture->own_size), false);
+  plan_library_notes(plan, record, format->library, str8(capture->shared, capture->shared_size), true);
+}
+
+bool plan_probe(ConvertPlan *plan, CodecProbe *out) {
+  StderrCapture capture;
+  plan_library_begin(plan->format, &capture);
+  bool probed = plan->format->probe(plan->source_bytes, out);
+  plan_library_end(plan, plan->first_record, plan->format, &capture);
+  return probed;
+}
+
 void plan_set_source(ConvertPlan *plan, CodecProbe probe) {
   plan->probe = probe;
   ImageStats *image = plan->first_record->image;
@@ -57,7 +121,10 @@ void plan_photo(ConvertPlan *plan, bool keep_orientation, bool keep_color) {
   plan->orientation = 1;
   plan->color = nullptr;
   if (!plan->ok) return;
+  StderrCapture capture;
+  plan_library_begin(plan->format, &capture);
   CodecPhotoTags tags = plan->format->photo_tags(plan->arena, plan->source_bytes);
+  plan_library_end(plan, plan->first_record, plan->format, &capture);
   if (!keep_orientation) plan->orientation = tags.orientation;
   // a grey source keeps its numbers, whatever its profile
   if (!keep_color && plan->probe.channels >= 3) {
@@ -282,7 +349,10 @@ void plan_decode(ConvertPlan *plan) {
 
   // The source's own layout is decoded once; every other needed layout is derived from it
   // with the decoder's own conversion rules, or decoded where those cannot reproduce it.
+  StderrCapture capture;
+  plan_library_begin(plan->format, &capture);
   CodecDecoded decoded = plan->format->decode_heap(plan->source_bytes, probe.width, probe.height, own);
+  plan_library_end(plan, source, plan->format, &capture);
   if (decoded.pixels.size == 0) return plan_decode_failed(plan, decoded.failure);
   Str8 own_pixels = decoded.pixels;
   plan->heap_layout = own_pixels;
@@ -477,8 +547,14 @@ void plan_checksums_and_encode(ConvertPlan *plan) {
     encode_sink_begin(&sink, plan->file_arena, &record->bytes, image->pixel_size);
     const ImageFormat *format = format_of_type((u32)pair->target.image_type);
     bool lossless = format && format->can_be_lossless && pair->target.lossless;
-    bool encoded = format && format->encode && format->encode(&sink, image->pixels, image->pixel_size, width, height,
-                                            image->pixel_layout, pair->target.quality, lossless);
+    bool encoded = false;
+    if (format && format->encode) {
+      StderrCapture capture;
+      plan_library_begin(format, &capture);
+      encoded = format->encode(&sink, image->pixels, image->pixel_size, width, height, image->pixel_layout,
+                               pair->target.quality, lossless);
+      plan_library_end(plan, record, format, &capture);
+    }
     if (encoded) {
       record->file_type = format->file_type;
       if (format->takes_quality && !lossless) record->quality = pair->target.quality;

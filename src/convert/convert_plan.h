@@ -49,8 +49,20 @@ struct ConvertPlan {
   ColorConversion *color;
   const TargetList *targets; // of plan_targets, for a picture that decodes at another size
   CodecFailure failure; // why the decode failed, when it did
+  u64 library_notes;    // notes made of what the format's library printed, at most PlanLibraryNotes
   bool ok;
 };
+
+// What the format's library prints on standard error during its calls becomes notes of the
+// record the call was for (the source's, or the output's for its encoder): one per distinct
+// line, named after the library, without control characters, cut at PlanLibraryLineMax bytes,
+// and no more than PlanLibraryNotes for one source. A line printed while other files' calls
+// were in flight too may be about one of them, and its note says so.
+constexpr u64 PlanLibraryNotes = 8;
+constexpr u64 PlanLibraryLineMax = 200;
+// Notes of `record` made of what `library` printed during a call for it; `shared` when other
+// files' calls were in flight too.
+void plan_library_notes(ConvertPlan *plan, OutputRecord *record, Str8 library, Str8 printed, bool shared);
 
 // The source record, first in the record list; its format and file type come from the
 // signature (FileTypeNone when the bytes are of no format known here).
@@ -59,6 +71,8 @@ void plan_begin(ConvertPlan *plan, Arena *arena, Arena *file_arena, Arena *layou
 u32 plan_file_type_of(Str8 bytes);
 OutputRecord *plan_source_record(ConvertPlan *plan);
 
+// The source's probe by its format (plan->format, which must be known).
+bool plan_probe(ConvertPlan *plan, CodecProbe *out);
 // Fills the source record's image from a successful probe.
 void plan_set_source(ConvertPlan *plan, CodecProbe probe);
 

@@ -390,7 +390,7 @@ static bool phase_probe(Attempt *a) {
 
   // refused before anything is decoded
   CodecProbe probe = {};
-  bool probed = format->probe(a->bytes, &probe);
+  bool probed = plan_probe(&a->plan, &probe);
   if (probe.width * probe.height > a->shared->max_pixels) {
     warn(a->arena, arena_format(a->arena, "Image is too large (%I64u x %I64u pixels, the limit is %I64u), %S was left in place.",
                                 probe.width, probe.height, a->shared->max_pixels, str8_escape_line(a->arena, a->file_name)));

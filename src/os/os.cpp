@@ -832,16 +832,19 @@ static ConsoleStatus *console_status() {
 }
 
 // Under the lock: a carriage return, the text, spaces over the rest of the last line, and a
-// carriage return again when the text is empty, so that what comes next starts the line.
+// carriage return again when the text is empty, so that what comes next starts the line. It
+// goes to the real standard error, never into a library's capture.
 static void console_status_draw(ConsoleStatus *status, Str8 text) {
-  char pad[sizeof(status->line)];
+  u8 line[sizeof(status->line) * 2 + 2];
   u64 blank = status->size > text.size ? status->size - text.size : 0;
-  memset(pad, ' ', (size_t)blank);
-  fputc('\r', stderr);
-  fwrite(text.str, 1, (size_t)text.size, stderr);
-  fwrite(pad, 1, (size_t)blank, stderr);
-  if (text.size == 0) fputc('\r', stderr);
-  fflush(stderr);
+  u64 size = 0;
+  line[size++] = '\r';
+  memcpy(line + size, text.str, (size_t)text.size);
+  size += text.size;
+  memset(line + size, ' ', (size_t)blank);
+  size += blank;
+  if (text.size == 0) line[size++] = '\r';
+  console_error_write(str8(line, size));
 }
 
 void console_print(Str8 text) {
@@ -875,4 +878,93 @@ void console_status_clear() {
   status->shown = false;
   status->size = 0;
   cs_leave(status->lock);
+}
+
+//~ Libraries' standard error
+struct StderrCaptures {
+  OsObject *lock;       // the calls in flight, their count and the turns of the stream; taken alone
+  StderrCapture *first; // the calls in flight
+  u64 in_flight;
+  u32 state; // StderrUntried, StderrTaking or StderrUntakeable
+};
+enum : u32 {
+  StderrUntried = 0,
+  StderrTaking = 1,
+  StderrUntakeable = 2,
+};
+
+static StderrCaptures *stderr_captures() {
+  static StderrCaptures captures = [] {
+    StderrCaptures made = {};
+    made.lock = cs_create();
+    return made;
+  }();
+  return &captures;
+}
+
+static void stderr_capture_keep(u8 *buffer, u64 *size, const u8 *text, u64 count) {
+  u64 room = StderrCaptureMax - *size;
+  u64 kept = min_of(room, count);
+  memcpy(buffer + *size, text, (size_t)kept);
+  *size += kept;
+}
+
+// Under the lock. Every begin and end drains, and a library writes before its call returns, so
+// what is read now was written by one of the calls in flight now. With one, it is that call's.
+// With several, it could be any of theirs: each of them gets it, apart from what was its own
+// alone, so that nothing a library said is lost (with several workers the calls overlap most of
+// the time, and dropping such text would drop nearly all of it) while the caller can still say
+// that the text may be another's. The C library may still hold some of it in the stream's
+// buffer (Windows buffers stderr when it is not a console): that goes into the pipe first.
+static void stderr_captures_drain(StderrCaptures *c) {
+  fflush(stderr);
+  u8 chunk[kib(4)];
+  for (u64 got; (got = stderr_divert_read(chunk, sizeof(chunk))) > 0;) {
+    for (StderrCapture *k = c->first; k; k = k->next) {
+      if (c->in_flight == 1) {
+        stderr_capture_keep(k->own, &k->own_size, chunk, got);
+      } else {
+        stderr_capture_keep(k->shared, &k->shared_size, chunk, got);
+      }
+    }
+  }
+}
+
+void stderr_capture_begin(StderrCapture *capture) {
+  capture->next = nullptr;
+  capture->taken = false;
+  capture->own_size = 0;
+  capture->shared_size = 0;
+  StderrCaptures *c = stderr_captures();
+  cs_enter(c->lock);
+  if (c->state == StderrUntried) c->state = stderr_divert_open() ? StderrTaking : StderrUntakeable;
+  if (c->state == StderrTaking) {
+    // what the calls already in flight printed is theirs, not this one's
+    if (c->in_flight == 0) {
+      stderr_divert(true);
+    } else {
+      stderr_captures_drain(c);
+    }
+    capture->next = c->first;
+    c->first = capture;
+    c->in_flight += 1;
+    capture->taken = true;
+  }
+  cs_leave(c->lock);
+}
+
+void stderr_capture_end(StderrCapture *capture) {
+  if (!capture->taken) return;
+  StderrCaptures *c = stderr_captures();
+  cs_enter(c->lock);
+  // The last call gives the stream back before the pipe's last drain, so nothing more can come in.
+  if (c->in_flight == 1) stderr_divert(false);
+  stderr_captures_drain(c);
+  StderrCapture **link = &c->first;
+  while (*link && *link != capture) link = &(*link)->next;
+  if (*link) *link = capture->next;
+  c->in_flight -= 1;
+  cs_leave(c->lock);
+  capture->next = nullptr;
+  capture->taken = false;
 }

@@ -4,14 +4,15 @@
 // facts, file and folder calls, threads, locks, condition variables, the clock, the fatal
 // report. Written once on top of them (os.cpp): the argument copies, the command-line parser,
 // the start-up skeleton and the process entry body, whole-file reads, folder chains, the
-// temporary-file names and the sweep of stale ones, the string ring and the message report.
-// Nothing outside src/os/ includes a system header.
+// temporary-file names and the sweep of stale ones, the string ring, the message report and
+// the taking of libraries' standard error. Nothing outside src/os/ includes a system header.
 //
 // Threads and locks: every thread, critical section, SRW lock and condition variable comes
 // from the process-wide SyncPool (one critical section guarding its arena, taken alone) and
 // lives until the process ends. Condition variables are only ever woken with wake-all; every
-// waiter re-tests its condition. A StringRing's critical section is taken alone, and so is the
-// sync threads' queue's: file and folder syncs run on those threads while their caller waits.
+// waiter re-tests its condition. A StringRing's critical section is taken alone, and so are the
+// sync threads' queue's (file and folder syncs run on those threads while their caller waits)
+// and the one that guards the libraries' calls in flight and the turns of standard error.
 #pragma once
 
 #include <atomic>
@@ -58,7 +59,8 @@ void process_init_facts();
 void process_args_keep(int argc, char **argv);
 
 // The per-system steps of process_init_facts, called in this order on the main thread:
-// process_init_system installs the fatal report, tells base which bytes separate the pieces
+// process_init_system keeps the real standard error for console_error_write (and gives base
+// its writer), installs the fatal report, tells base which bytes separate the pieces
 // of a path (path_set_backslash_separates), sets up the allocator and the console as the
 // system needs, fills SysInfo's machine facts (all but its name) and the process id, before
 // any arena exists; the queries then fill the rest, and sync_pool_init makes the
@@ -82,6 +84,7 @@ int process_startup(int argc, char **argv);
 // Ends the process at once with the code, after flushing standard output.
 [[noreturn]] void process_exit(int code);
 // True when standard error is a terminal (a console window on Windows), not a pipe or a file.
+// Asks about the real standard error, also while libraries' output is taken.
 bool console_error_is_terminal();
 
 //~ Command line (written once)
@@ -470,6 +473,42 @@ void console_print(Str8 text);
 bool console_status_wanted();
 void console_status_show(Str8 text);
 void console_status_clear();
+
+//~ Libraries' standard error (per operating system, except where marked written once)
+// Libraries print to standard error on their own (a codec meeting damaged data), between the
+// program's lines and about no file in particular. A call into such a library is made between
+// stderr_capture_begin and stderr_capture_end: while any such call is in flight, descriptor 2
+// is a pipe, drained whenever one of them begins or ends, and what is read there is handed to
+// the calls then in flight. The program's own writers (the status line, the fatal report, the
+// arena's fatal line) go through console_error_write to the real standard error at all times.
+// The calls' list and the turns of the stream are guarded by one critical section, taken alone.
+constexpr u64 StderrCaptureMax = kib(2);
+// One library call's share of what was printed; the caller's, from begin until it is done
+// reading it after end.
+struct StderrCapture {
+  StderrCapture *next; // in flight, under the lock
+  bool taken;          // begin turned the stream for this call; false when it cannot be taken
+  // What was read while this call was the only one in flight, and while others were too (then
+  // it may be theirs). Each keeps its first StderrCaptureMax bytes.
+  u64 own_size;
+  u64 shared_size;
+  u8 own[StderrCaptureMax];
+  u8 shared[StderrCaptureMax];
+};
+// Written once. Any thread; several calls may be in flight at once, and on any threads.
+void stderr_capture_begin(StderrCapture *capture);
+void stderr_capture_end(StderrCapture *capture);
+
+// The per-system turns of the stream, under the capture lock. stderr_divert_open makes the
+// pipe, once; false when standard error cannot be taken (it was closed at start, or no pipe).
+// Neither end ever waits: a library writing into a full pipe loses what does not fit, and a
+// read takes only what is there (0 when nothing is).
+bool stderr_divert_open();
+void stderr_divert(bool into_pipe); // descriptor 2 becomes the pipe, or the real standard error again
+u64 stderr_divert_read(u8 *buffer, u64 capacity);
+// The real standard error, whatever descriptor 2 is now; any thread, the whole text or nothing
+// more once the system refuses.
+void console_error_write(Str8 text);
 
 //~ Fatal report (per operating system)
 // Installed by process_init; also sets up the calling thread's alternate signal stack.

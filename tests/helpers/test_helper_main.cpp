@@ -79,6 +79,12 @@ int main(int argc, char **argv) {
 
   if (!strcmp(mode, "segv")) {
     crash_null_write();
+  } else if (!strcmp(mode, "taken")) {
+    // a library's call in flight prints, then faults: its standard error is the pipe
+    static StderrCapture capture;
+    stderr_capture_begin(&capture);
+    fputs("a library's last words\n", stderr);
+    crash_null_write();
   } else if (!strcmp(mode, "deep")) {
     crash_after_depth(40);
   } else if (!strcmp(mode, "overflow")) {

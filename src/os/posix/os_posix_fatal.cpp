@@ -90,9 +90,10 @@ static void write_all(int fd, const char *s, u64 size) {
 
 [[noreturn]] static void report_send_and_exit() {
   static const char header[] = "\n--- Fatal Exception ---\n";
-  write_all(2, header, sizeof(header) - 1);
-  write_all(2, g_report_text, g_report_size);
-  write_all(2, "\n\n", 2);
+  posix_divert_send_pending();
+  write_all(posix_error_fd(), header, sizeof(header) - 1);
+  write_all(posix_error_fd(), g_report_text, g_report_size);
+  write_all(posix_error_fd(), "\n\n", 2);
   _exit(1);
 }
 

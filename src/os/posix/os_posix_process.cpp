@@ -105,6 +105,8 @@ Str8 current_directory(Arena *arena) {
 }
 
 //- start-up
+static void posix_error_keep(); // with the libraries' standard error, below
+
 // Eight bytes of the kernel's random source; should it have none to give, the clock's
 // nanoseconds and the process id stand in.
 static u64 posix_instance_id() {
@@ -116,6 +118,8 @@ static u64 posix_instance_id() {
 }
 
 void process_init_system(ProcInfo *info) {
+  posix_error_keep();
+  sys_info()->error_write = console_error_write;
   fatal_report_install();
 
   // a backslash is a byte like any other in a name here: only "/" separates
@@ -149,4 +153,79 @@ void process_exit(int code) {
   _exit(code);
 }
 
-bool console_error_is_terminal() { return isatty(STDERR_FILENO) == 1; }
+bool console_error_is_terminal() { return isatty(posix_error_fd()) == 1; }
+
+//~ Libraries' standard error
+// The real standard error, apart from descriptor 2, which a library call may find turned into
+// the pipe; -1 when the process started without one. Written by start-up before any other
+// thread exists. The pipe's ends, made on first use under the capture lock, are both
+// non-blocking.
+static int g_error_fd = -1;
+static int g_divert_read = -1;
+static int g_divert_write = -1;
+
+// Above the standard descriptors: with one of them closed at start, a new descriptor would
+// otherwise take its place and catch the program's own output. -1 when that fails.
+static int posix_fd_above_standard(int fd) {
+  if (fd < 0 || fd > STDERR_FILENO) return fd;
+  int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  close(fd);
+  return moved;
+}
+
+static void posix_error_keep() {
+  if (fcntl(STDERR_FILENO, F_GETFD) < 0) return;
+  g_error_fd = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+}
+
+int posix_error_fd() { return g_error_fd >= 0 ? g_error_fd : STDERR_FILENO; }
+
+void console_error_write(Str8 text) {
+  int fd = posix_error_fd();
+  while (text.size > 0) {
+    ssize_t n = write(fd, text.str, (size_t)text.size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    text = str8_drop_front(text, (u64)n);
+  }
+}
+
+void posix_divert_send_pending() {
+  if (g_divert_read < 0) return;
+  u8 chunk[4096];
+  for (u64 got; (got = stderr_divert_read(chunk, sizeof(chunk))) > 0;) console_error_write(str8(chunk, got));
+}
+
+bool stderr_divert_open() {
+  if (g_error_fd < 0) return false;
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  int read_end = posix_fd_above_standard(ends[0]);
+  int write_end = posix_fd_above_standard(ends[1]);
+  if (read_end < 0 || write_end < 0) {
+    if (read_end >= 0) close(read_end);
+    if (write_end >= 0) close(write_end);
+    return false;
+  }
+  g_divert_read = read_end;
+  g_divert_write = write_end;
+  return true;
+}
+
+// What the C library's stream holds goes out before the descriptor changes (glibc's stderr is
+// unbuffered: nothing), and an error met on a full pipe is not left on it for the real stream.
+void stderr_divert(bool into_pipe) {
+  fflush(stderr);
+  int from = into_pipe ? g_divert_write : g_error_fd;
+  while (dup2(from, STDERR_FILENO) < 0 && (errno == EINTR || errno == EBUSY)) {
+  }
+  if (!into_pipe) clearerr(stderr);
+}
+
+u64 stderr_divert_read(u8 *buffer, u64 capacity) {
+  for (;;) {
+    ssize_t n = read(g_divert_read, buffer, (size_t)capacity);
+    if (n < 0 && errno == EINTR) continue;
+    return n > 0 ? (u64)n : 0;
+  }
+}

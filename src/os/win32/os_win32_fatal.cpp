@@ -170,10 +170,10 @@ static void report_append_call_stack(ReportText *report, CONTEXT *context) {
 [[noreturn]] static void report_send_and_exit(ReportText *report) {
   static char bytes[FatalTextCapacity * 3 + 1];
   int size = WideCharToMultiByte(CP_UTF8, 0, report->text, report->count, bytes, sizeof(bytes), nullptr, nullptr);
-  fputs("\n--- Fatal Exception ---\n", stderr);
-  fwrite(bytes, 1, size > 0 ? (size_t)size : 0, stderr);
-  fputs("\n\n", stderr);
-  fflush(stderr);
+  win32_divert_send_pending();
+  console_error_write(str8_lit("\n--- Fatal Exception ---\n"));
+  console_error_write(Str8{(u8 *)bytes, size > 0 ? (u64)size : 0});
+  console_error_write(str8_lit("\n\n"));
   ExitProcess(1);
 }
 

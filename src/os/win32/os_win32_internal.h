@@ -20,6 +20,13 @@ typedef HRESULT WINAPI SetThreadDescriptionFn(HANDLE thread, PCWSTR name);
 SetThreadDescriptionFn *win32_set_thread_description();
 u64 win32_counter_frequency();
 
+//~ Libraries' standard error
+// The real standard error's handle, also while a library call has descriptor 2.
+HANDLE win32_error_handle();
+// Sends what the pipe holds to the real standard error: a library's last words before a fault
+// (an assertion's line) come before the report.
+void win32_divert_send_pending();
+
 //~ Files and folders
 // The path as zero-terminated UTF-16 in the arena; null when it holds a zero byte, which
 // would silently name a shorter path.

@@ -101,6 +101,8 @@ static u64 win32_instance_id() {
   return (u64)now.QuadPart ^ ((u64)GetCurrentProcessId() << 40);
 }
 
+static void win32_error_keep(); // with the libraries' standard error, below
+
 void process_init_system(ProcInfo *proc) {
   fatal_report_install();
 
@@ -111,6 +113,8 @@ void process_init_system(ProcInfo *proc) {
   // byte (the console starts a new line on it all the same).
   _setmode(_fileno(stdout), _O_BINARY);
   _setmode(_fileno(stderr), _O_BINARY);
+  win32_error_keep();
+  sys_info()->error_write = console_error_write;
 
   HMODULE kernel = LoadLibraryA("kernel32.dll");
   if (kernel) {
@@ -158,6 +162,82 @@ void process_exit(int code) {
 // A console window answers GetConsoleMode; a pipe, a file or wine's redirected output does not.
 bool console_error_is_terminal() {
   DWORD mode = 0;
-  HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+  HANDLE handle = win32_error_handle();
   return handle != INVALID_HANDLE_VALUE && handle != nullptr && GetConsoleMode(handle, &mode) != 0;
+}
+
+//~ Libraries' standard error
+// The real standard error as a descriptor of the C runtime, apart from descriptor 2, which a
+// library call may find turned into the pipe (the runtime then also makes the pipe the
+// process's standard error handle); -1 when the process started without one. The libraries are
+// linked statically against the same runtime DLL, so their stderr is the program's, on
+// descriptor 2. Written by start-up before any other thread exists; the pipe's ends are made on
+// first use, under the capture lock.
+static int g_error_fd = -1;
+static int g_divert_read = -1;
+static int g_divert_write = -1;
+
+// After standard error was made binary: the copy keeps that mode.
+static void win32_error_keep() {
+  g_error_fd = _dup(_fileno(stderr));
+  if (g_error_fd >= 0) _setmode(g_error_fd, _O_BINARY);
+}
+
+HANDLE win32_error_handle() {
+  return g_error_fd >= 0 ? (HANDLE)_get_osfhandle(g_error_fd) : GetStdHandle(STD_ERROR_HANDLE);
+}
+
+void console_error_write(Str8 text) {
+  int fd = g_error_fd >= 0 ? g_error_fd : _fileno(stderr);
+  while (text.size > 0) {
+    int n = _write(fd, text.str, (unsigned)min_of(text.size, (u64)1 << 30));
+    if (n <= 0) return;
+    text = str8_drop_front(text, (u64)n);
+  }
+}
+
+// The runtime buffers stderr when it is not a console: those bytes go first, wherever descriptor
+// 2 points now.
+void win32_divert_send_pending() {
+  fflush(stderr);
+  if (g_divert_read < 0) return;
+  static u8 chunk[4096]; // the faulting thread's stack may be what overflowed
+  for (u64 got; (got = stderr_divert_read(chunk, sizeof(chunk))) > 0;) console_error_write(str8(chunk, got));
+}
+
+// An anonymous pipe waits when full unless told not to: its writing end is set to PIPE_NOWAIT,
+// so a library's write takes what fits and returns. A pipe end among the standard descriptors
+// (one of them was missing at start) would catch the program's own output: nothing is taken then.
+bool stderr_divert_open() {
+  if (g_error_fd < 0) return false;
+  int ends[2];
+  if (_pipe(ends, 64 * 1024, _O_BINARY | _O_NOINHERIT) != 0) return false;
+  DWORD mode = PIPE_READMODE_BYTE | PIPE_NOWAIT;
+  if (ends[0] <= 2 || ends[1] <= 2 ||
+      !SetNamedPipeHandleState((HANDLE)_get_osfhandle(ends[1]), &mode, nullptr, nullptr)) {
+    _close(ends[0]);
+    _close(ends[1]);
+    return false;
+  }
+  g_divert_read = ends[0];
+  g_divert_write = ends[1];
+  return true;
+}
+
+// What the runtime's stream holds (it buffers stderr when that is not a console) goes out
+// before the descriptor changes, so it lands where it was printed; an error met on a full pipe
+// is not left on the stream for the real one.
+void stderr_divert(bool into_pipe) {
+  fflush(stderr);
+  _dup2(into_pipe ? g_divert_write : g_error_fd, _fileno(stderr));
+  if (!into_pipe) clearerr(stderr);
+}
+
+// Only what the pipe holds: a read of an empty pipe would wait.
+u64 stderr_divert_read(u8 *buffer, u64 capacity) {
+  HANDLE pipe = (HANDLE)_get_osfhandle(g_divert_read);
+  DWORD available = 0, got = 0;
+  if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) || available == 0) return 0;
+  if (!ReadFile(pipe, buffer, (DWORD)min_of<u64>(capacity, available), &got, nullptr)) return 0;
+  return got;
 }
