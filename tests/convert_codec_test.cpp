@@ -754,16 +754,6 @@ template <typename F> static long peak_growth_kib(F work) {
   return cleared && before >= 0 && peak >= 0 ? peak - before : -1;
 }
 
-// A WebP animation's first frame: a chunk of the extended layout (tag, size, data, padding).
-static Bytes riff_chunk(const char *tag, const Bytes &data) {
-  Bytes c(tag, tag + 4);
-  u32 n = (u32)data.size();
-  c.insert(c.end(), {(u8)n, (u8)(n >> 8), (u8)(n >> 16), (u8)(n >> 24)});
-  c.insert(c.end(), data.begin(), data.end());
-  if (n & 1) c.push_back(0);
-  return c;
-}
-
 // Each library decodes within what the header declares: an animation of two small frames on a
 // large canvas holds that canvas once, composed as libwebp composes it, and an AVIF whose AV1
 // stream is larger than its boxes declare is refused before the stream is decoded.
@@ -774,7 +764,7 @@ TEST_F(ConvertCodec, LibrariesDecodeWithinWhatTheHeaderDeclares) {
     le24(vp8x, width - 1);
     le24(vp8x, height - 1);
     Bytes body = {'W', 'E', 'B', 'P'};
-    for (const Bytes &c : {riff_chunk("VP8X", vp8x), riff_chunk("ANIM", {0xCC, 0x66, 0x33, 0xFF, 0, 0})}) {
+    for (const Bytes &c : {webp_chunk("VP8X", vp8x), webp_chunk("ANIM", {0xCC, 0x66, 0x33, 0xFF, 0, 0})}) {
       body.insert(body.end(), c.begin(), c.end());
     }
     for (u32 f = 0; f < 2; f += 1) {
@@ -787,10 +777,10 @@ TEST_F(ConvertCodec, LibrariesDecodeWithinWhatTheHeaderDeclares) {
       Str8 still = encode_as(FileTypeWebp, px, 30 + f, 20, 4, 80, f == 1);
       u64 chunks = memcmp(still.str + 12, "VP8X", 4) == 0 ? 30 : 12; // its ALPH and VP8, or its VP8L
       frame.insert(frame.end(), still.str + chunks, still.str + still.size);
-      Bytes anmf = riff_chunk("ANMF", frame);
+      Bytes anmf = webp_chunk("ANMF", frame);
       body.insert(body.end(), anmf.begin(), anmf.end());
     }
-    Bytes file = riff_chunk("RIFF", body);
+    Bytes file = webp_chunk("RIFF", body);
     file.resize(file.size() - (body.size() & 1));
     return file;
   };

@@ -1226,21 +1226,13 @@ TEST(EndToEnd, WebpAndAvifPhotosComeOutUprightInSrgb) {
   size_t size = WebPEncodeLosslessRGB(px.data(), 64, 48, 64 * 3, &encoded);
   ASSERT_GT(size, 12u);
   // the extended layout: VP8X (with its ICC and EXIF flags), ICCP, the picture, EXIF
-  auto chunk = [](const char *tag, const Bytes &data) {
-    Bytes c(tag, tag + 4);
-    u32 n = (u32)data.size();
-    c.insert(c.end(), {(u8)n, (u8)(n >> 8), (u8)(n >> 16), (u8)(n >> 24)});
-    c.insert(c.end(), data.begin(), data.end());
-    if (n & 1) c.push_back(0);
-    return c;
-  };
   Bytes body = {'W', 'E', 'B', 'P'};
-  for (const Bytes &c : {chunk("VP8X", {0x28, 0, 0, 0, 63, 0, 0, 47, 0, 0}), chunk("ICCP", rgb_profile(p3, 0)),
-                         Bytes(encoded + 12, encoded + size), chunk("EXIF", exif_block(6, false))}) {
+  for (const Bytes &c : {webp_chunk("VP8X", {0x28, 0, 0, 0, 63, 0, 0, 47, 0, 0}), webp_chunk("ICCP", rgb_profile(p3, 0)),
+                         Bytes(encoded + 12, encoded + size), webp_chunk("EXIF", exif_block(6, false))}) {
     body.insert(body.end(), c.begin(), c.end());
   }
   WebPFree(encoded);
-  Bytes webp = chunk("RIFF", body);
+  Bytes webp = webp_chunk("RIFF", body);
   webp.resize(webp.size() - (body.size() & 1)); // RIFF's own size has no pad
   f.drop("side.webp", webp);
   const u16 p3_colour[3] = {200, 90, 150}, deep_colour[3] = {800, 360, 600};

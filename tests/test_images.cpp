@@ -90,19 +90,27 @@ static void put_zero_bits(Bytes &jpeg, u64 bits) {
   if (bits % 8) jpeg.push_back((u8)(0xFF >> (bits % 8))); // padded with 1 bits
 }
 
-Bytes make_progressive_grey_jpeg(u32 width, u32 height, u32 ac_rounds) {
+// The start of a three-component JPEG whose only codes are a 1-bit 0 (DC and AC alike): its
+// quantisation table of ones, its frame (`sof` marker, the first component sampled `luma`) and
+// both Huffman tables.
+static Bytes grey_jpeg_head(u8 sof, u8 luma, u32 width, u32 height) {
   Bytes jpeg = {0xFF, 0xD8};
   Bytes dqt(65, 1);
   dqt[0] = 0;
   put_jpeg_segment(jpeg, 0xDB, dqt);
-  put_jpeg_segment(jpeg, 0xC2, {8, (u8)(height >> 8), (u8)height, (u8)(width >> 8), (u8)width, 3, 1, 0x11, 0, 2, 0x11, 0,
-                                3, 0x11, 0});
+  put_jpeg_segment(jpeg, sof, {8, (u8)(height >> 8), (u8)height, (u8)(width >> 8), (u8)width, 3, 1, luma, 0, 2, 0x11, 0,
+                               3, 0x11, 0});
   for (u8 table_class : {0x00, 0x10}) {
     Bytes dht = {table_class, 1};
     dht.insert(dht.end(), 15, 0);
     dht.push_back(0);
     put_jpeg_segment(jpeg, 0xC4, dht);
   }
+  return jpeg;
+}
+
+Bytes make_progressive_grey_jpeg(u32 width, u32 height, u32 ac_rounds) {
+  Bytes jpeg = grey_jpeg_head(0xC2, 0x11, width, height);
   u64 blocks = (u64)((width + 7) / 8) * ((height + 7) / 8);
   put_jpeg_segment(jpeg, 0xDA, {3, 1, 0, 2, 0, 3, 0, 0, 0, 0});
   put_zero_bits(jpeg, 3 * blocks);
@@ -117,18 +125,7 @@ Bytes make_progressive_grey_jpeg(u32 width, u32 height, u32 ac_rounds) {
 }
 
 Bytes make_restart_grey_jpeg(u32 width, u32 height, u32 interval) {
-  Bytes jpeg = {0xFF, 0xD8};
-  Bytes dqt(65, 1);
-  dqt[0] = 0;
-  put_jpeg_segment(jpeg, 0xDB, dqt);
-  put_jpeg_segment(jpeg, 0xC0, {8, (u8)(height >> 8), (u8)height, (u8)(width >> 8), (u8)width, 3, 1, 0x22, 0, 2, 0x11, 0,
-                                3, 0x11, 0});
-  for (u8 table_class : {0x00, 0x10}) {
-    Bytes dht = {table_class, 1};
-    dht.insert(dht.end(), 15, 0);
-    dht.push_back(0);
-    put_jpeg_segment(jpeg, 0xC4, dht);
-  }
+  Bytes jpeg = grey_jpeg_head(0xC0, 0x22, width, height);
   put_jpeg_segment(jpeg, 0xDD, {(u8)(interval >> 8), (u8)interval});
   put_jpeg_segment(jpeg, 0xDA, {3, 1, 0, 2, 0, 3, 0, 0, 63, 0});
   u64 mcus = (u64)((width + 15) / 16) * ((height + 15) / 16);
@@ -242,4 +239,13 @@ Bytes jpeg_with_segment(const Bytes &jpeg, u8 marker, const Bytes &data) {
   out.insert(out.end(), data.begin(), data.end());
   out.insert(out.end(), jpeg.begin() + 2, jpeg.end());
   return out;
+}
+
+Bytes webp_chunk(const char *tag, const Bytes &data) {
+  Bytes c(tag, tag + 4);
+  u32 n = (u32)data.size();
+  c.insert(c.end(), {(u8)n, (u8)(n >> 8), (u8)(n >> 16), (u8)(n >> 24)});
+  c.insert(c.end(), data.begin(), data.end());
+  if (n & 1) c.push_back(0);
+  return c;
 }

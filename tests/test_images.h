@@ -59,5 +59,8 @@ Bytes jpeg_with_segment(const Bytes &jpeg, u8 marker, const Bytes &data);
 // orientation tag, then zeros; the block ends after `keep_entries` of them (a cut-short block).
 Bytes exif_block(u32 orientation, bool little_endian, u32 entries = 2, u32 keep_entries = 2);
 
+// A chunk of a WebP (RIFF) file: its tag, its size, its data and the padding to an even size.
+Bytes webp_chunk(const char *tag, const Bytes &data);
+
 bool write_file(const std::string &path, const Bytes &bytes);
 Bytes read_file(const std::string &path);
