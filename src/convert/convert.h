@@ -35,4 +35,5 @@
 #include "convert/convert_stats.h"
 #include "convert/convert_metadata.h"
 #include "convert/convert_plan.h"
+#include "convert/convert_tally.h"
 #include "convert/convert_worker.h"

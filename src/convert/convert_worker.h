@@ -68,35 +68,6 @@ enum AttemptOutcome : u32 {
 // before it ends, so that the sources the buried one held are asked about again.
 constexpr u64 ElsewhereRecheckUs = 1000000;
 
-//~ What became of the sources
-// Counted once enabled (for a drain's summary and the progress line): the sources converted
-// and the unsupported files set aside as they leave the input, and the latest reason of every
-// path left in place, so that a version tried again (a write that failed, then worked) is
-// counted once, under what happened to it last.
-enum TallyReason : u32 {
-  TallyNone = 0,
-  TallyTooLarge,
-  TallyCutShortOrEmpty,
-  TallyNotDecodable,
-  TallyUnreadable,
-  TallyWriteFailed,
-  TallyNotDeleted, // the source, or the unsupported file, could not leave the input folder
-  TallyReasonCount,
-};
-
-struct OutcomeTally {
-  u64 converted;
-  u64 set_aside; // unsupported files
-  u64 left[TallyReasonCount];
-  u64 left_total;
-};
-
-void outcome_tally_enable();
-// With recount, a path left in place counts only while its file is still there.
-OutcomeTally outcome_tally_read(bool recount);
-// A warning for each file still left in place as empty or cut short (said once, as a drain ends).
-void outcome_tally_report_cut_short();
-
 constexpr u64 SourceWritesNone = ~0ull;
 
 // The temporaries of one source: the source copy (when it is written) and the outputs, then
