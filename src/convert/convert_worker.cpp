@@ -28,109 +28,6 @@ static u32 tally_reason_of(AttemptOutcome outcome) {
   }
 }
 
-//~ Where a source's files go
-// The source's path below the input folder ("cam1/IMG_0001.jpg"); its bare name when it does
-// not lie below it. Paths come from the scan, which builds them from the input folder as given.
-static Str8 source_below_input(ConvertShared *shared, Str8 path) {
-  Str8 in = shared->in_folder;
-  bool rooted = in.size > 0 && char_is_slash(in.str[in.size - 1]);
-  u64 skip = in.size + (rooted ? 0 : 1);
-  bool below = path.size > skip && str8_starts_with(path, in, 0) && (rooted || char_is_slash(path.str[in.size]));
-  return below ? str8_drop_front(path, skip) : str8_file_name(path);
-}
-
-// "<metadatas>/<sub-folders>/<name without extension>.metadatas": same-named sources in
-// different folders keep a record each.
-static Str8 metadata_path_of(Arena *arena, ConvertShared *shared, Str8 path) {
-  Str8 below = source_below_input(shared, path);
-  Str8 name = str8_file_name(below);
-  Str8 stem = str8_drop_extension(name);
-  if (name.size == below.size) return arena_format(arena, "%S/%S.metadatas", shared->metadatas_folder, stem);
-  Str8 folders = str8_keep_front(below, below.size - name.size - 1);
-  return arena_format(arena, "%S/%S/%S.metadatas", shared->metadatas_folder, folders, stem);
-}
-
-//~ Metadata names
-// Sources of one folder whose names differ only by their extension (a.jpg, a.png) would share
-// one record name; each keeps a record of its own instead: the first of "<stem>.metadatas",
-// "<stem>.1.metadatas", "<stem>.2.metadatas", ... that is its own or free. The names given in
-// this run are remembered with the source path they belong to, so a new version of a path takes
-// the name it had before. A name this run has not given is the source's unless a record there
-// begins otherwise than the source's would (a picture of another file type, another
-// unsupported file's note): a record left by an earlier run is replaced by its source's next
-// version, never by a source of another type. Names and owners are kept as 64-bit path
-// digests, 24 bytes a name; the lock is held for the file queries, which only a name not given
-// in this run costs.
-struct RecordName {
-  RecordName *next;
-  u64 name;
-  u64 owner;
-};
-
-struct RecordNames {
-  OsObject *lock;
-  Arena *arena;
-  RecordName **buckets;
-};
-static constexpr u64 RecordNameBuckets = u64(1) << 16;
-
-static RecordNames *record_names() {
-  static RecordNames *names = [] {
-    Arena *arena = arena_create(mib(64), kib(64));
-    RecordNames *made = arena_push<RecordNames>(arena);
-    made->lock = cs_create();
-    made->arena = arena;
-    made->buckets = arena_push<RecordName *>(arena, RecordNameBuckets);
-    return made;
-  }();
-  return names;
-}
-
-static u64 path_word(Str8 path) { return blake2b_128(path.str, path.size).u64s[0]; }
-
-// True when a file there holds a record that does not begin as this source's would. Anything
-// else in the way (a folder, a file that cannot be read) is not another source's record: the
-// write fails there and says so.
-static bool record_of_another_source(Str8 path, Str8 mark) {
-  FileProps props = file_props_from_path(path);
-  if (!(props.flags & FilePropsExists) || (props.flags & FilePropsFolder)) return false;
-  FileHandle file = file_open(FileOpenRead | FileShareRead | FileShareWriteDelete, path);
-  if (!file) return false;
-  Scratch scratch = scratch_begin(nullptr);
-  u8 *head = arena_push_uninit<u8>(scratch.arena, mark.size);
-  bool same = file_read_range(file, RangeU64{0, mark.size}, head) == mark.size && memcmp(head, mark.str, mark.size) == 0;
-  scratch_restore(scratch);
-  file_close(file);
-  return !same;
-}
-
-static Str8 metadata_name_take(Arena *arena, Str8 planned, Str8 source, Str8 mark) {
-  RecordNames *t = record_names();
-  u64 owner = path_word(source);
-  Str8 chosen = {};
-  cs_enter(t->lock);
-  for (u64 number = 0; chosen.size == 0; number += 1) {
-    Str8 candidate = number == 0 ? planned : file_numbered_name(arena, planned, number);
-    u64 key = path_word(candidate);
-    RecordName **bucket = &t->buckets[key % RecordNameBuckets];
-    RecordName *n = *bucket;
-    while (n && n->name != key) n = n->next;
-    if (n) {
-      if (n->owner == owner) chosen = candidate;
-      continue;
-    }
-    if (!record_of_another_source(candidate, mark)) {
-      n = arena_push<RecordName>(t->arena);
-      n->name = key;
-      n->owner = owner;
-      sll_stack_push(*bucket, n);
-      chosen = candidate;
-    }
-  }
-  cs_leave(t->lock);
-  return chosen;
-}
-
 // Adds `folder` and each folder above it, up to but not including `root` (which the caller
 // adds), to the folders to sync, each once: the entries of folders just made reach the disk
 // with the files in them.
@@ -219,7 +116,7 @@ static bool phase_bytes(Attempt *a) {
 // once claimed was not converted meanwhile. One whose version left the input folder already
 // (this file system still shows it) is another instance's doing, looked at again a moment later.
 static bool phase_claim(Attempt *a) {
-  switch (shared_claim_take(source_below_input(a->shared, a->path), a->versions.seen, &a->entry->shared_serial)) {
+  switch (shared_claim_take(source_below_input(a->shared->in_folder, a->path), a->versions.seen, &a->entry->shared_serial)) {
   case ClaimHeldLive:
   case ClaimDone: return attempt_end(a, AttemptHeldElsewhere);
   case ClaimHeldSilent: return attempt_end(a, AttemptHolderSilent);
@@ -243,7 +140,7 @@ static bool attempt_not_decodable(Attempt *a, const CodecFailure *failure) {
 
 //- probe: the file type, the size and scan limits, a picture cut short
 static bool phase_probe(Attempt *a) {
-  a->metadata_path = metadata_path_of(a->arena, a->shared, a->path);
+  a->metadata_path = metadata_path_of(a->arena, a->shared->in_folder, a->shared->metadatas_folder, a->path);
   plan_begin(&a->plan, a->arena, a->memory->file_arena, a->memory->layout_arena, a->shared->out_folder, a->bytes);
   const ImageFormat *format = a->plan.format;
   if (!format) {
@@ -497,7 +394,7 @@ static bool commit_source_writes(Arena *arena, SourceWrites *files, bool quiet, 
 // input folder in the version `gone` leaves its claim behind as that version's tombstone.
 static void release_source(ConvertShared *shared, ClaimEntry *entry, Str8 path, bool remove, FileProps now,
                            bool checked = false, const FileProps *gone = nullptr) {
-  Str8 key = entry->shared_serial != 0 ? source_below_input(shared, path) : Str8{};
+  Str8 key = entry->shared_serial != 0 ? source_below_input(shared->in_folder, path) : Str8{};
   if (entry->shared_serial != 0 && gone) shared_claim_done(key, entry->shared_serial, *gone);
   if (entry->shared_serial != 0 && !gone) shared_claim_drop(key, entry->shared_serial, checked);
   entry->shared_serial = 0;
@@ -643,7 +540,7 @@ void worker_batch_add(WorkerMemory *memory, ClaimEntry *entry, Str8 path, Source
 // folder>", under a numbered name when that one is taken. False, reported, when it could not.
 static bool move_aside(Arena *arena, ConvertShared *shared, Str8 path) {
   Str8 root = shared->unsupported_folder;
-  Str8 to = arena_format(arena, "%S/%S", root, source_below_input(shared, path));
+  Str8 to = arena_format(arena, "%S/%S", root, source_below_input(shared->in_folder, path));
   Str8 reason = {};
   if (str8_starts_with(path, arena_format(arena, "%S/", root), 0)) {
     reason = str8_lit("the input folder lies inside that folder");
@@ -681,7 +578,7 @@ static void batch_commit(SourceBatch *batch) {
     // A source whose claim another instance took over (this one was silent too long) is that
     // instance's now: nothing of this attempt is put in place.
     u64 serial = d->entry->shared_serial;
-    if (serial != 0 && !shared_claim_is_ours(source_below_input(shared, d->path), serial)) {
+    if (serial != 0 && !shared_claim_is_ours(source_below_input(shared->in_folder, d->path), serial)) {
       for (u64 i = 0; i < d->files.count; i += 1) file_write_cancel(&d->files.writes[i]);
       d->entry->shared_serial = 0;
       d->lost = true;
