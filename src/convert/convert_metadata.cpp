@@ -62,3 +62,95 @@ void format_metadata_record(Arena *arena, Str8List *list, OutputRecord *record) 
 Str8 checksum_text(Arena *arena, U128 digest) {
   return arena_format(arena, "%lu%lu", (u32)digest.u64s[0], (u32)digest.u64s[1]);
 }
+
+//~ Where a source's files go
+// Paths come from the scan, which builds them from the input folder as given.
+Str8 source_below_input(Str8 in_folder, Str8 path) {
+  Str8 in = in_folder;
+  bool rooted = in.size > 0 && char_is_slash(in.str[in.size - 1]);
+  u64 skip = in.size + (rooted ? 0 : 1);
+  bool below = path.size > skip && str8_starts_with(path, in, 0) && (rooted || char_is_slash(path.str[in.size]));
+  return below ? str8_drop_front(path, skip) : str8_file_name(path);
+}
+
+Str8 metadata_path_of(Arena *arena, Str8 in_folder, Str8 metadatas_folder, Str8 path) {
+  Str8 below = source_below_input(in_folder, path);
+  Str8 name = str8_file_name(below);
+  Str8 stem = str8_drop_extension(name);
+  if (name.size == below.size) return arena_format(arena, "%S/%S.metadatas", metadatas_folder, stem);
+  Str8 folders = str8_keep_front(below, below.size - name.size - 1);
+  return arena_format(arena, "%S/%S/%S.metadatas", metadatas_folder, folders, stem);
+}
+
+//~ Metadata names
+// Names and owners are kept as 64-bit path digests, 24 bytes a name; the lock is held for the
+// file queries, which only a name not given in this run costs.
+struct RecordName {
+  RecordName *next;
+  u64 name;
+  u64 owner;
+};
+
+struct RecordNames {
+  OsObject *lock;
+  Arena *arena;
+  RecordName **buckets;
+};
+static constexpr u64 RecordNameBuckets = u64(1) << 16;
+
+static RecordNames *record_names() {
+  static RecordNames *names = [] {
+    Arena *arena = arena_create(mib(64), kib(64));
+    RecordNames *made = arena_push<RecordNames>(arena);
+    made->lock = cs_create();
+    made->arena = arena;
+    made->buckets = arena_push<RecordName *>(arena, RecordNameBuckets);
+    return made;
+  }();
+  return names;
+}
+
+static u64 path_word(Str8 path) { return blake2b_128(path.str, path.size).u64s[0]; }
+
+// True when a file there holds a record that does not begin as this source's would. Anything
+// else in the way (a folder, a file that cannot be read) is not another source's record: the
+// write fails there and says so.
+static bool record_of_another_source(Str8 path, Str8 mark) {
+  FileProps props = file_props_from_path(path);
+  if (!(props.flags & FilePropsExists) || (props.flags & FilePropsFolder)) return false;
+  FileHandle file = file_open(FileOpenRead | FileShareRead | FileShareWriteDelete, path);
+  if (!file) return false;
+  Scratch scratch = scratch_begin(nullptr);
+  u8 *head = arena_push_uninit<u8>(scratch.arena, mark.size);
+  bool same = file_read_range(file, RangeU64{0, mark.size}, head) == mark.size && memcmp(head, mark.str, mark.size) == 0;
+  scratch_restore(scratch);
+  file_close(file);
+  return !same;
+}
+
+Str8 metadata_name_take(Arena *arena, Str8 planned, Str8 source, Str8 mark) {
+  RecordNames *t = record_names();
+  u64 owner = path_word(source);
+  Str8 chosen = {};
+  cs_enter(t->lock);
+  for (u64 number = 0; chosen.size == 0; number += 1) {
+    Str8 candidate = number == 0 ? planned : file_numbered_name(arena, planned, number);
+    u64 key = path_word(candidate);
+    RecordName **bucket = &t->buckets[key % RecordNameBuckets];
+    RecordName *n = *bucket;
+    while (n && n->name != key) n = n->next;
+    if (n) {
+      if (n->owner == owner) chosen = candidate;
+      continue;
+    }
+    if (!record_of_another_source(candidate, mark)) {
+      n = arena_push<RecordName>(t->arena);
+      n->name = key;
+      n->owner = owner;
+      sll_stack_push(*bucket, n);
+      chosen = candidate;
+    }
+  }
+  cs_leave(t->lock);
+  return chosen;
+}
