@@ -61,9 +61,6 @@ bool codec_starts_as_png(Str8 bytes) {
   return bytes.size >= sizeof(PngSignature) && memcmp(bytes.str, PngSignature, sizeof(PngSignature)) == 0;
 }
 
-static u64 be16(const u8 *p) { return (u64)p[0] << 8 | p[1]; }
-static u64 be32(const u8 *p) { return (u64)p[0] << 24 | (u64)p[1] << 16 | (u64)p[2] << 8 | p[3]; }
-
 // Walks a JPEG's marker segments from its start-of-image and returns the offset of the first
 // segment that `wanted(marker, offset)` accepts; bytes.size when the walk ends first (a scan,
 // the end of the image, or damage). Segments are skipped whole, so markers inside one (an
@@ -81,7 +78,7 @@ template <typename F> static u64 jpeg_find_segment(Str8 bytes, F wanted) {
       continue;
     }
     if (wanted(marker, at)) return at;
-    u64 length = be16(b + at + 2);
+    u64 length = read_be16(b + at + 2);
     if (marker == JpegEndOfImage || marker == JpegStartOfScan || length < 2) break;
     at += 2 + length;
   }
@@ -130,8 +127,8 @@ static u64 jpeg_walk_scans(Str8 bytes, u64 *entropy) {
       at += 2;
       continue;
     }
-    if (at + 4 > bytes.size || be16(b + at + 2) < 2) break;
-    at += 2 + be16(b + at + 2);
+    if (at + 4 > bytes.size || read_be16(b + at + 2) < 2) break;
+    at += 2 + read_be16(b + at + 2);
     if (marker == JpegStartOfScan) {
       scans += 1;
       u64 data = min_of(at, bytes.size);
@@ -276,7 +273,7 @@ static inline i32 jpeg_walk_block(JpegBits *r, const JpegCodes *dc, const JpegCo
 static i32 jpeg_walk_scan(Str8 bytes, u64 at, const JpegFrame *f, const JpegCodes *tables, u64 restart, u64 *end) {
   const u8 *b = bytes.str;
   u64 n = b[at + 2];
-  if (n == 0 || n > f->count || be16(b + at) != 6 + 2 * n || at + 6 + 2 * n > bytes.size) return JpegWalkUnjudged;
+  if (n == 0 || n > f->count || read_be16(b + at) != 6 + 2 * n || at + 6 + 2 * n > bytes.size) return JpegWalkUnjudged;
   u8 which[4];
   const JpegCodes *dc[4], *ac[4];
   for (u64 i = 0; i < n; i += 1) {
@@ -339,9 +336,9 @@ static bool jpeg_codes_hold_blocks(Str8 bytes) {
       continue;
     }
     if (marker == JpegEndOfImage) break;
-    u64 length = be16(b + at + 2), body = at + 4, last = at + 2 + length;
+    u64 length = read_be16(b + at + 2), body = at + 4, last = at + 2 + length;
     if (length < 2 || last > bytes.size) return true;
-    if (marker == 0xDD && length == 4) restart = be16(b + body);
+    if (marker == 0xDD && length == 4) restart = read_be16(b + body);
     if (marker == 0xC4) {
       while (body + 17 <= last) {
         u8 kind = b[body];
@@ -356,7 +353,7 @@ static bool jpeg_codes_hold_blocks(Str8 bytes) {
     if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) {
       // arithmetic coding, lossless and hierarchical pictures are not judged
       if (marker > 0xC2 || length < 8) return true;
-      f = JpegFrame{be16(b + body + 3), be16(b + body + 1), b[body + 5], 1, 1, {}, {}, {}, marker == 0xC2};
+      f = JpegFrame{read_be16(b + body + 3), read_be16(b + body + 1), b[body + 5], 1, 1, {}, {}, {}, marker == 0xC2};
       if (f.width == 0 || f.height == 0 || f.count == 0 || f.count > 4 || length < 8 + 3 * f.count) return true;
       for (u64 i = 0; i < f.count; i += 1) {
         u8 sampling = b[body + 7 + 3 * i];
@@ -400,7 +397,7 @@ static bool jpeg_data_holds_picture(Str8 bytes) {
   const u8 *b = bytes.str;
   u64 at = jpeg_find_frame(bytes);
   if (at + 10 > bytes.size || b[at + 1] > 0xC2) return true;
-  u64 height = be16(b + at + 5), width = be16(b + at + 7), count = b[at + 9];
+  u64 height = read_be16(b + at + 5), width = read_be16(b + at + 7), count = b[at + 9];
   if (height == 0 || width == 0 || count == 0 || at + 10 + 3 * count > bytes.size) return true;
   u64 most_h = 1, most_v = 1;
   for (u64 i = 0; i < count; i += 1) {
@@ -427,14 +424,14 @@ static bool jpeg_data_holds_picture(Str8 bytes) {
 static bool codec_declared_size(Str8 bytes, u64 *width, u64 *height) {
   const u8 *b = bytes.str;
   if (bytes.size >= 24 && codec_starts_as_png(bytes) && memcmp(b + 12, "IHDR", 4) == 0) {
-    *width = be32(b + 16);
-    *height = be32(b + 20);
+    *width = read_be32(b + 16);
+    *height = read_be32(b + 20);
     return *width && *height;
   }
   u64 at = jpeg_find_frame(bytes);
   if (at + 9 > bytes.size) return false;
-  *height = be16(b + at + 5);
-  *width = be16(b + at + 7);
+  *height = read_be16(b + at + 5);
+  *width = read_be16(b + at + 7);
   return *width && *height;
 }
 
@@ -444,7 +441,7 @@ static bool codec_declared_size(Str8 bytes, u64 *width, u64 *height) {
 bool codec_png_complete(Str8 bytes) {
   const u8 *b = bytes.str;
   for (u64 at = sizeof(PngSignature); at + 12 <= bytes.size;) {
-    u64 length = be32(b + at);
+    u64 length = read_be32(b + at);
     if (memcmp(b + at + 4, "IEND", 4) == 0) return at + 12 + length <= bytes.size;
     at += 12 + length;
   }
@@ -458,8 +455,8 @@ bool codec_jpeg_complete(Str8 bytes) {
   // entropy-coded data never holds FF D9, so a file cut short in its scans has none, while
   // bytes appended after a complete picture do not matter.
   u64 at = jpeg_find_segment(bytes, [](u8 m, u64) { return m == JpegStartOfScan; });
-  if (at + 4 > bytes.size || be16(b + at + 2) < 2) return false;
-  for (at += 2 + be16(b + at + 2); at + 1 < bytes.size; at += 1) {
+  if (at + 4 > bytes.size || read_be16(b + at + 2) < 2) return false;
+  for (at += 2 + read_be16(b + at + 2); at + 1 < bytes.size; at += 1) {
     if (b[at] == JpegMarkerPrefix && b[at + 1] == JpegEndOfImage) return true;
   }
   return false;
@@ -478,11 +475,11 @@ struct TiffReader {
   bool little;
   u64 u16_at(u64 at) const {
     const u8 *p = bytes.str + at;
-    return little ? (u64)p[0] | (u64)p[1] << 8 : be16(p);
+    return little ? read_le16(p) : read_be16(p);
   }
   u64 u32_at(u64 at) const {
     const u8 *p = bytes.str + at;
-    return little ? (u64)p[0] | (u64)p[1] << 8 | (u64)p[2] << 16 | (u64)p[3] << 24 : be32(p);
+    return little ? read_le32(p) : read_be32(p);
   }
 };
 
@@ -563,7 +560,7 @@ static CodecPhotoTags jpeg_photo_tags(Arena *arena, Str8 bytes) {
   memset(icc, 0, sizeof(*icc));
   // the segments before the first scan, each read only when it lies whole inside the file
   jpeg_find_segment(bytes, [&](u8 marker, u64 at) {
-    u64 length = be16(bytes.str + at + 2);
+    u64 length = read_be16(bytes.str + at + 2);
     if (length < 2 || at + 2 + length > bytes.size) return true;
     Str8 payload = {bytes.str + at + 4, length - 2};
     if (marker == JpegApp1 && !exif_seen && starts_with_bytes(payload, ExifPrefix, sizeof(ExifPrefix))) {
@@ -613,7 +610,7 @@ static CodecPhotoTags png_photo_tags(Arena *arena, Str8 bytes) {
   bool exif_seen = false, icc_seen = false;
   const u8 *b = bytes.str;
   for (u64 at = sizeof(PngSignature); at + 12 <= bytes.size;) {
-    u64 length = be32(b + at);
+    u64 length = read_be32(b + at);
     if (length > bytes.size - at - 12 || memcmp(b + at + 4, "IEND", 4) == 0) break;
     Str8 data = {(u8 *)b + at + 8, length};
     if (!exif_seen && memcmp(b + at + 4, "eXIf", 4) == 0) {
@@ -638,9 +635,9 @@ CodecPhotoTags codec_photo_tags(Arena *arena, Str8 bytes) {
 static u64 png_frames(Str8 bytes) {
   const u8 *b = bytes.str;
   for (u64 at = sizeof(PngSignature); at + 12 <= bytes.size;) {
-    u64 length = be32(b + at);
+    u64 length = read_be32(b + at);
     if (length > bytes.size - at - 12 || memcmp(b + at + 4, "IDAT", 4) == 0) break;
-    if (memcmp(b + at + 4, "acTL", 4) == 0 && length >= 8) return max_of(be32(b + at + 8), (u64)1);
+    if (memcmp(b + at + 4, "acTL", 4) == 0 && length >= 8) return max_of(read_be32(b + at + 8), (u64)1);
     at += 12 + length;
   }
   return 1;
@@ -775,10 +772,10 @@ static Str8 png_without_empty_first_idat(Str8 bytes) {
   const u8 *b = bytes.str;
   u64 first = sizeof(PngSignature);
   if (!codec_starts_as_png(bytes) || bytes.size < first + 12 || memcmp(b + first + 4, "IHDR", 4) != 0) return bytes;
-  u64 end = first + 12 + be32(b + first);
+  u64 end = first + 12 + read_be32(b + first);
   bool empty = false;
   while (end + 12 <= bytes.size) {
-    u64 length = be32(b + end);
+    u64 length = read_be32(b + end);
     bool idat = memcmp(b + end + 4, "IDAT", 4) == 0;
     if ((idat && length > 0) || memcmp(b + end + 4, "IEND", 4) == 0 || length > bytes.size - end - 12) break;
     empty |= idat;
@@ -789,7 +786,7 @@ static Str8 png_without_empty_first_idat(Str8 bytes) {
   if (!copy) return Str8{};
   u64 size = 0;
   for (u64 at = 0; at < end;) {
-    u64 chunk = at < first ? first : 12 + be32(b + at);
+    u64 chunk = at < first ? first : 12 + read_be32(b + at);
     if (at < first || chunk > 12 || memcmp(b + at + 4, "IDAT", 4) != 0) {
       memcpy(copy + size, b + at, chunk);
       size += chunk;

@@ -3,9 +3,6 @@
 #include "convert/convert_heif.h"
 #include "convert/convert_heap.h"
 
-static u64 be16(const u8 *p) { return (u64)p[0] << 8 | p[1]; }
-static u64 be32(const u8 *p) { return (u64)p[0] << 24 | (u64)p[1] << 16 | (u64)p[2] << 8 | p[3]; }
-
 // The library registers its decoders and encoder once, on first use, from any thread.
 static bool heif_ready() {
   static const bool ready = heif_init(nullptr).code == heif_error_Ok;
@@ -16,7 +13,7 @@ static bool heif_ready() {
 // The brands of the ftyp box that opens the file: its major brand and its compatible ones.
 template <typename F> static bool heif_any_brand(Str8 bytes, F wanted) {
   if (bytes.size < HeifSignatureSize || memcmp(bytes.str + 4, "ftyp", 4) != 0) return false;
-  u64 box = be32(bytes.str);
+  u64 box = read_be32(bytes.str);
   if (box < 16 || box > bytes.size) return wanted(bytes.str + 8);
   if (wanted(bytes.str + 8)) return true;
   for (u64 at = 16; at + 4 <= box; at += 4) {
@@ -40,11 +37,11 @@ bool heif_starts_as_heif(Str8 bytes) { return !heif_starts_as_avif(bytes) && hei
 bool heif_complete(Str8 bytes) {
   u64 at = 0;
   while (at + 8 <= bytes.size) {
-    u64 size = be32(bytes.str + at);
+    u64 size = read_be32(bytes.str + at);
     if (size == 0) return true; // the last box runs to the end of the file
     if (size == 1) {
       if (at + 16 > bytes.size) return false;
-      size = be32(bytes.str + at + 8) << 32 | be32(bytes.str + at + 12);
+      size = read_be32(bytes.str + at + 8) << 32 | read_be32(bytes.str + at + 12);
     }
     if (size < 8 || size > bytes.size - at) return false;
     at += size;
@@ -154,10 +151,10 @@ struct BoxReader {
   // The next box within [at, end): its type and its body; false at the end or on a bad size.
   bool next(const u8 **type, u64 *body, u64 *body_end) {
     if (at + 8 > end) return false;
-    u64 size = be32(bytes.str + at), header = 8;
+    u64 size = read_be32(bytes.str + at), header = 8;
     if (size == 1) {
       if (at + 16 > end) return false;
-      size = be32(bytes.str + at + 8) << 32 | be32(bytes.str + at + 12);
+      size = read_be32(bytes.str + at + 8) << 32 | read_be32(bytes.str + at + 12);
       header = 16;
     } else if (size == 0) {
       size = end - at;
@@ -259,10 +256,10 @@ static bool hevc_coded_size(Str8 hvcc, u64 *width, u64 *height) {
   u64 at = 23;
   for (u64 arrays = hvcc.str[22]; arrays > 0 && at + 3 <= hvcc.size; arrays -= 1) {
     u32 type = hvcc.str[at] & 63;
-    u64 count = be16(hvcc.str + at + 1);
+    u64 count = read_be16(hvcc.str + at + 1);
     at += 3;
     for (; count > 0 && at + 2 <= hvcc.size; count -= 1) {
-      u64 size = be16(hvcc.str + at);
+      u64 size = read_be16(hvcc.str + at);
       at += 2;
       if (size > hvcc.size - at) return false;
       if (type == 33 && size > 2) { // SPS_NUT: the payload without its emulation prevention bytes
@@ -359,7 +356,7 @@ static bool heif_coded_sizes_fit(Str8 bytes, u64 declared_width, u64 declared_he
         if (memcmp(type, "infe", 4) != 0 || body + 4 > body_end || b[body] < 2) continue;
         u64 field = b[body] == 2 ? 2 : 4, p = body + 4;
         if (p + field + 6 > body_end) continue;
-        u64 item = field == 2 ? be16(b + p) : be32(b + p);
+        u64 item = field == 2 ? read_be16(b + p) : read_be32(b + p);
         av1 = item == id && memcmp(b + p + field + 2, "av01", 4) == 0;
       }
       if (!av1 || method != 0 || first >= bytes.size) continue;

@@ -5,8 +5,6 @@
 #include "convert/convert_webp.h"
 #include "convert/convert_heap.h"
 
-static u64 le32(const u8 *p) { return (u64)p[0] | (u64)p[1] << 8 | (u64)p[2] << 16 | (u64)p[3] << 24; }
-
 // libwebp counts sizes and strides in int, and its pictures are at most 16383 on a side.
 static constexpr u64 WebpSideMax = 16383;
 
@@ -15,7 +13,7 @@ bool webp_starts_as(Str8 bytes) {
   return bytes.size >= WebpSignatureSize && memcmp(bytes.str, "RIFF", 4) == 0 && memcmp(bytes.str + 8, "WEBP", 4) == 0;
 }
 
-bool webp_complete(Str8 bytes) { return webp_starts_as(bytes) && le32(bytes.str + 4) + 8 == bytes.size; }
+bool webp_complete(Str8 bytes) { return webp_starts_as(bytes) && read_le32(bytes.str + 4) + 8 == bytes.size; }
 
 // The library tells why it failed by a status code only.
 static const char *webp_status_text(VP8StatusCode status) {
@@ -61,7 +59,7 @@ CodecPhotoTags webp_photo_tags(Arena *, Str8 bytes) {
   CodecPhotoTags tags = {1, {}, {}};
   bool exif_seen = false;
   for (u64 at = WebpSignatureSize; webp_starts_as(bytes) && at + 8 <= bytes.size;) {
-    u64 size = le32(bytes.str + at + 4);
+    u64 size = read_le32(bytes.str + at + 4);
     if (size > bytes.size - at - 8) break;
     Str8 data = {bytes.str + at + 8, size};
     if (!exif_seen && memcmp(bytes.str + at, "EXIF", 4) == 0) {
