@@ -12,7 +12,7 @@
 
 #include "convert/convert_codec.h"
 #include "convert/convert_format.h"
-#include "convert/convert_heap.h"
+#include "convert/image/image.h"
 #include "convert/convert_zlib_hook.h"
 #include "test_images.h"
 #include "test_text.h"

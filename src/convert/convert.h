@@ -24,7 +24,8 @@
 #include "base/base.h"
 #include "os/os.h"
 
-#include "convert/convert_heap.h"
+#include "convert/image/image.h"
+
 #include "convert/convert_codec.h"
 #include "convert/convert_jpeg.h"
 #include "convert/convert_format.h"

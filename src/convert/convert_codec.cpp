@@ -6,7 +6,7 @@
 #include <stb_image_write.h>
 
 #include "convert/convert_codec.h"
-#include "convert/convert_heap.h"
+#include "convert/image/image.h"
 #include "convert/convert_jpeg.h"
 #include "convert/convert_zlib_hook.h"
 

@@ -1,7 +1,7 @@
 #include <libheif/heif.h>
 
 #include "convert/convert_heif.h"
-#include "convert/convert_heap.h"
+#include "convert/image/image.h"
 
 // The library registers its decoders and encoder once, on first use, from any thread.
 static bool heif_ready() {

@@ -3,7 +3,7 @@
 #include <webp/encode.h>
 
 #include "convert/convert_webp.h"
-#include "convert/convert_heap.h"
+#include "convert/image/image.h"
 
 // libwebp counts sizes and strides in int, and its pictures are at most 16383 on a side.
 static constexpr u64 WebpSideMax = 16383;

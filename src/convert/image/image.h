@@ -1,0 +1,6 @@
+// Image library: the heap of the image libraries.
+#pragma once
+
+#include "base/base.h"
+
+#include "convert/image/image_heap.h"
