@@ -11,7 +11,6 @@
 #include "convert/convert_format.h"
 #include "convert/convert_color.h"
 #include "convert/convert_plan.h"
-#include "convert/convert_stats.h"
 #include "os/os.h"
 
 #include "bench_image.h"

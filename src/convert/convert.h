@@ -33,7 +33,6 @@
 #include "convert/convert_claims.h"
 #include "convert/convert_instances.h"
 #include "convert/convert_color.h"
-#include "convert/convert_stats.h"
 #include "convert/convert_metadata.h"
 #include "convert/convert_plan.h"
 #include "convert/convert_worker.h"

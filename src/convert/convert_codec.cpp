@@ -1156,7 +1156,3 @@ bool codec_encode_jpeg_stb(EncodeSink *sink, const u8 *pixels, u64 size, u64 wid
   }
   return encode_sink_finish(sink, ok);
 }
-
-//~ Checksum
-
-U128 codec_blake2b128(const void *data, u64 size) { return blake2b_128(data, size); }

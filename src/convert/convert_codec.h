@@ -197,9 +197,3 @@ bool codec_encode_jpeg(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, 
 // byte for byte, kept for the tests and benchmarks that hold the two side by side.
 bool codec_encode_jpeg_stb(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 components,
                            int quality);
-
-//~ Checksum
-// BLAKE2b with a 16-byte digest length (not a truncated 64-byte digest), no key; an empty
-// input gets the digest of empty input. u64s[0] holds digest bytes 0-7 little-endian,
-// u64s[1] bytes 8-15.
-U128 codec_blake2b128(const void *data, u64 size);

@@ -1,6 +1,7 @@
 #include <lcms2.h>
 
 #include "convert/convert_color.h"
+#include "convert/image/image.h"
 #include "convert/convert_codec.h"
 
 //~ Transforms

@@ -7,7 +7,7 @@
 
 #include "base/base.h"
 #include "os/os.h"
-#include "convert/convert_stats.h"
+#include "convert/image/image.h"
 #include "convert/convert_format.h"
 
 //~ Output record

@@ -9,7 +9,7 @@
 #include "base/base.h"
 #include "os/os.h"
 #include "convert/convert_target.h"
-#include "convert/convert_stats.h"
+#include "convert/image/image.h"
 #include "convert/convert_metadata.h"
 #include "convert/convert_codec.h"
 #include "convert/convert_color.h"

@@ -4,3 +4,4 @@
 #include "base/base.h"
 
 #include "convert/image/image_heap.h"
+#include "convert/image/image_stats.h"
