@@ -16,6 +16,7 @@
 #pragma once
 
 #include "base/base.h"
+#include "convert/image/image.h"
 
 //~ Decoding
 //- why a probe or a decode failed
@@ -167,26 +168,6 @@ bool codec_resize(CodecPicture in, CodecPicture out, u32 pixel_layout, u32 filte
 //~ Encoding
 // Set once at set-up, before any encoding.
 void codec_set_png_compression_level(int level);
-
-// Receives an encoder's output in a buffer of the arena. The buffer grows in place while it
-// is the arena's latest allocation and the arena's block has room; otherwise its bytes move
-// to a larger buffer. Either way the encoded bytes stay contiguous at buffer->str.
-struct EncodeSink {
-  Arena *arena;
-  Str8 *buffer;    // data and capacity while encoding; data and size written afterwards
-  u8 *cursor;      // next byte to write
-  u64 end_offset;  // arena offset just past the buffer
-};
-
-// Allocates `capacity` bytes for *buffer from the arena.
-void encode_sink_begin(EncodeSink *sink, Arena *arena, Str8 *buffer, u64 capacity);
-// Room for `count` more bytes at the cursor, which the buffer's growth may move: an encoder
-// that writes into the buffer itself asks before writing, then sets the cursor past its bytes.
-u8 *encode_sink_reserve(EncodeSink *sink, u64 count);
-// The encoders' write callback; context is the EncodeSink.
-void encode_sink_write(void *context, void *data, int size);
-// Ends an encoding: *buffer then holds what was written, or nothing when !ok. Returns ok.
-bool encode_sink_finish(EncodeSink *sink, bool ok);
 
 // Rows packed at width × components bytes inside `size` bytes. On success *sink->buffer
 // holds the file; on failure it is empty (the encoders hand over no byte before failing).

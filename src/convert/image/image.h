@@ -4,4 +4,5 @@
 #include "base/base.h"
 
 #include "convert/image/image_heap.h"
+#include "convert/image/image_sink.h"
 #include "convert/image/image_stats.h"
