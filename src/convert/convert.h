@@ -27,7 +27,6 @@
 #include "convert/image/image.h"
 
 #include "convert/convert_codec.h"
-#include "convert/convert_jpeg.h"
 #include "convert/convert_format.h"
 #include "convert/convert_target.h"
 #include "convert/convert_claims.h"

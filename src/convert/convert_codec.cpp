@@ -7,7 +7,6 @@
 
 #include "convert/convert_codec.h"
 #include "convert/image/image.h"
-#include "convert/convert_jpeg.h"
 #include "convert/convert_zlib_hook.h"
 
 // In the decoder's implementation file: clears the calling thread's failure reason.

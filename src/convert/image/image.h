@@ -5,4 +5,5 @@
 
 #include "convert/image/image_heap.h"
 #include "convert/image/image_sink.h"
+#include "convert/image/image_jpeg_writer.h"
 #include "convert/image/image_stats.h"
