@@ -7,3 +7,4 @@
 #include "convert/image/image_sink.h"
 #include "convert/image/image_jpeg_writer.h"
 #include "convert/image/image_stats.h"
+#include "convert/image/image_pixels.h"
