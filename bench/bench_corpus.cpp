@@ -29,8 +29,7 @@
 #include <lcms2.h>
 #include <libheif/heif.h>
 
-#include "convert/convert_codec.h"
-#include "convert/convert_webp.h"
+#include "convert/image/image.h"
 #include "os/os.h"
 
 #include "bench_image.h"

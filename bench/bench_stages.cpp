@@ -7,9 +7,7 @@
 #include <benchmark/benchmark.h>
 #include <lcms2.h>
 
-#include "convert/convert_codec.h"
-#include "convert/convert_format.h"
-#include "convert/convert_color.h"
+#include "convert/image/image.h"
 #include "convert/convert_plan.h"
 #include "os/os.h"
 

@@ -10,10 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "convert/convert_codec.h"
-#include "convert/convert_format.h"
 #include "convert/image/image.h"
-#include "convert/convert_zlib_hook.h"
 #include "test_images.h"
 #include "test_text.h"
 

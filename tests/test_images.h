@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "convert/convert_codec.h"
+#include "convert/image/image.h"
 
 typedef std::vector<u8> Bytes;
 

@@ -26,12 +26,9 @@
 
 #include "convert/image/image.h"
 
-#include "convert/convert_codec.h"
-#include "convert/convert_format.h"
 #include "convert/convert_target.h"
 #include "convert/convert_claims.h"
 #include "convert/convert_instances.h"
-#include "convert/convert_color.h"
 #include "convert/convert_metadata.h"
 #include "convert/convert_plan.h"
 #include "convert/convert_worker.h"

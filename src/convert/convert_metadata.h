@@ -8,7 +8,6 @@
 #include "base/base.h"
 #include "os/os.h"
 #include "convert/image/image.h"
-#include "convert/convert_format.h"
 
 //~ Output record
 // One file of a conversion: the first record of a conversion is the source, written to the

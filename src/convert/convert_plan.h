@@ -11,8 +11,6 @@
 #include "convert/convert_target.h"
 #include "convert/image/image.h"
 #include "convert/convert_metadata.h"
-#include "convert/convert_codec.h"
-#include "convert/convert_color.h"
 
 //~ Plan
 // A record and the effective target it is paired with: every output with the target that
