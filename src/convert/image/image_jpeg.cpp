@@ -417,22 +417,11 @@ static bool format_encode_jpeg(EncodeSink *sink, const u8 *pixels, u64 size, u64
 // A JPEG needs a byte past its start-of-image marker to be told from other bytes. stb's
 // decoder reads it and our own writer writes it; neither prints.
 const ImageFormat FormatJpeg = {
-    .file_type = FileTypeJpeg,
-    .name = str8_lit("JPEG"),
-    .extension = str8_lit("jpg"),
-    .other_extension = Str8{},
-    .signature_size = 3,
-    .signature = str8_lit("\xFF\xD8?"),
-    .keeps_alpha = false,
-    .takes_quality = true,
-    .can_be_lossless = false,
-    .starts_as = codec_starts_as_jpeg,
-    .complete = codec_jpeg_complete,
-    .probe = codec_probe,
-    .photo_tags = codec_photo_tags,
-    .scan_count = codec_jpeg_scans,
-    .scan_limit = JpegScanLimit,
-    .decode_heap = codec_decode_8_heap,
+    .file_type = FileTypeJpeg, .name = str8_lit("JPEG"), .extension = str8_lit("jpg"), .other_extension = Str8{},
+    .signature_size = 3, .signature = str8_lit("\xFF\xD8?"),
+    .keeps_alpha = false, .takes_quality = true, .can_be_lossless = false,
+    .starts_as = codec_starts_as_jpeg, .complete = codec_jpeg_complete, .probe = codec_probe, .photo_tags = codec_photo_tags,
+    .scan_count = codec_jpeg_scans, .scan_limit = JpegScanLimit, .decode_heap = codec_decode_8_heap,
     .encode = format_encode_jpeg,
     .library = Str8{},
 };

@@ -115,22 +115,11 @@ static bool format_encode_png(EncodeSink *sink, const u8 *pixels, u64 size, u64 
 
 // stb's decoder reads it and stb's writer writes it; neither prints.
 const ImageFormat FormatPng = {
-    .file_type = FileTypePng,
-    .name = str8_lit("PNG"),
-    .extension = str8_lit("png"),
-    .other_extension = Str8{},
-    .signature_size = sizeof(PngSignature),
-    .signature = str8_lit("\x89PNG\r\n\x1A\n"),
-    .keeps_alpha = true,
-    .takes_quality = false,
-    .can_be_lossless = false,
-    .starts_as = codec_starts_as_png,
-    .complete = codec_png_complete,
-    .probe = codec_probe,
-    .photo_tags = codec_photo_tags,
-    .scan_count = nullptr,
-    .scan_limit = 0,
-    .decode_heap = codec_decode_8_heap,
+    .file_type = FileTypePng, .name = str8_lit("PNG"), .extension = str8_lit("png"), .other_extension = Str8{},
+    .signature_size = sizeof(PngSignature), .signature = str8_lit("\x89PNG\r\n\x1A\n"),
+    .keeps_alpha = true, .takes_quality = false, .can_be_lossless = false,
+    .starts_as = codec_starts_as_png, .complete = codec_png_complete, .probe = codec_probe, .photo_tags = codec_photo_tags,
+    .scan_count = nullptr, .scan_limit = 0, .decode_heap = codec_decode_8_heap,
     .encode = format_encode_png,
     .library = Str8{},
 };

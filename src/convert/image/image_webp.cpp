@@ -201,22 +201,11 @@ bool webp_encode(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 he
 //~ Entry
 // libwebp prints only when built for debugging.
 const ImageFormat FormatWebp = {
-    .file_type = FileTypeWebp,
-    .name = str8_lit("WEBP"),
-    .extension = str8_lit("webp"),
-    .other_extension = Str8{},
-    .signature_size = WebpSignatureSize,
-    .signature = str8_lit("RIFF????WEBP"),
-    .keeps_alpha = true,
-    .takes_quality = true,
-    .can_be_lossless = true,
-    .starts_as = webp_starts_as,
-    .complete = webp_complete,
-    .probe = webp_probe,
-    .photo_tags = webp_photo_tags,
-    .scan_count = nullptr,
-    .scan_limit = 0,
-    .decode_heap = webp_decode_heap,
+    .file_type = FileTypeWebp, .name = str8_lit("WEBP"), .extension = str8_lit("webp"), .other_extension = Str8{},
+    .signature_size = WebpSignatureSize, .signature = str8_lit("RIFF????WEBP"),
+    .keeps_alpha = true, .takes_quality = true, .can_be_lossless = true,
+    .starts_as = webp_starts_as, .complete = webp_complete, .probe = webp_probe, .photo_tags = webp_photo_tags,
+    .scan_count = nullptr, .scan_limit = 0, .decode_heap = webp_decode_heap,
     .encode = webp_encode,
     .library = Str8{},
 };
