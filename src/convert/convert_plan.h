@@ -8,8 +8,8 @@
 
 #include "base/base.h"
 #include "os/os.h"
-#include "convert/convert_target.h"
 #include "convert/image/image.h"
+#include "convert/convert_target.h"
 #include "convert/convert_metadata.h"
 
 //~ Plan
