@@ -29,8 +29,7 @@
 #include <lcms2.h>
 #include <libheif/heif.h>
 
-#include "convert/convert_codec.h"
-#include "convert/convert_webp.h"
+#include "convert/image/image.h"
 #include "os/os.h"
 
 #include "bench_image.h"
@@ -401,7 +400,7 @@ static Str8 phone_jpeg_body(Str8 jpeg) {
   if (jpeg.size < 4 || jpeg.str[0] != 0xFF || jpeg.str[1] != 0xD8) return Str8{};
   u64 at = 2;
   while (at + 4 <= jpeg.size && jpeg.str[at] == 0xFF && (jpeg.str[at + 1] & 0xF0) == 0xE0) {
-    at += 2 + ((u64)jpeg.str[at + 2] << 8 | jpeg.str[at + 3]);
+    at += 2 + read_be16(jpeg.str + at + 2);
   }
   if (at + 2 > jpeg.size || jpeg.str[at] != 0xFF) return Str8{};
   return Str8{jpeg.str + at, jpeg.size - at};

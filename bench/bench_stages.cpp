@@ -7,11 +7,8 @@
 #include <benchmark/benchmark.h>
 #include <lcms2.h>
 
-#include "convert/convert_codec.h"
-#include "convert/convert_format.h"
-#include "convert/convert_color.h"
+#include "convert/image/image.h"
 #include "convert/convert_plan.h"
-#include "convert/convert_stats.h"
 #include "os/os.h"
 
 #include "bench_image.h"

@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "convert/convert_codec.h"
 #include "convert/convert_metadata.h"
 #include "test_text.h"
 

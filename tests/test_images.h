@@ -1,10 +1,12 @@
 // Images made by the tests themselves: deterministic pixels and the files that hold them.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
-#include "convert/convert_codec.h"
+#include "convert/image/image.h"
 
 typedef std::vector<u8> Bytes;
 
@@ -64,3 +66,37 @@ Bytes webp_chunk(const char *tag, const Bytes &data);
 
 bool write_file(const std::string &path, const Bytes &bytes);
 Bytes read_file(const std::string &path);
+
+// The image library's tests: a fresh arena each, the strongest PNG compression, and the files
+// of our own encoders, every encoding expected to succeed.
+struct CodecFixture : testing::Test {
+  Arena *arena = nullptr;
+  void SetUp() override {
+    arena = arena_create(mib(64), mib(1));
+    codec_set_png_compression_level(12);
+  }
+  void TearDown() override { arena_destroy(arena); }
+
+  Str8 encode_png(const Bytes &px, u64 w, u64 h, u32 comps) {
+    Str8 out = {};
+    EncodeSink sink;
+    encode_sink_begin(&sink, arena, &out, px.size());
+    EXPECT_TRUE(codec_encode_png(&sink, px.data(), px.size(), w, h, comps));
+    return out;
+  }
+  Str8 encode_as(u32 file_type, const Bytes &px, u64 w, u64 h, u32 comps, int quality, bool lossless) {
+    Str8 out = {};
+    EncodeSink sink;
+    encode_sink_begin(&sink, arena, &out, px.size());
+    EXPECT_TRUE(format_of_type(file_type)->encode(&sink, px.data(), px.size(), w, h, comps, quality, lossless));
+    return out;
+  }
+  Str8 encode_jpeg(const Bytes &px, u64 w, u64 h, u32 comps, int quality) {
+    Str8 out = {};
+    EncodeSink sink;
+    encode_sink_begin(&sink, arena, &out, px.size());
+    EXPECT_TRUE(codec_encode_jpeg(&sink, px.data(), px.size(), w, h, comps, quality));
+    return out;
+  }
+};
+using ConvertCodec = CodecFixture;

@@ -33,6 +33,14 @@ template <typename T> constexpr T clamp_of(T lo, T x, T hi) { return x < lo ? lo
 // Next multiple of g at or above x; g need not be a power of two.
 constexpr u64 align_up(u64 x, u64 g) { return g == 0 ? x : ((x + g - 1) / g) * g; }
 
+//~ Byte readers
+// Numbers as files store them, a byte at a time, so that any address will do; the caller has
+// checked that the bytes are there.
+inline u64 read_be16(const u8 *p) { return (u64)p[0] << 8 | p[1]; }
+inline u64 read_be32(const u8 *p) { return (u64)p[0] << 24 | (u64)p[1] << 16 | (u64)p[2] << 8 | p[3]; }
+inline u64 read_le16(const u8 *p) { return (u64)p[0] | (u64)p[1] << 8; }
+inline u64 read_le32(const u8 *p) { return (u64)p[0] | (u64)p[1] << 8 | (u64)p[2] << 16 | (u64)p[3] << 24; }
+
 //~ Byte-string view (operations in base_string.h)
 // A view never owns its bytes; text built in an arena is followed by a zero byte that the
 // size does not count.

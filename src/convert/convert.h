@@ -120,12 +120,7 @@
 #include "base/base.h"
 #include "os/os.h"
 
-#include "convert/convert_heap.h"
-#include "convert/convert_codec.h"
-#include "convert/convert_jpeg.h"
-#include "convert/convert_format.h"
-#include "convert/convert_color.h"
-#include "convert/convert_stats.h"
+#include "convert/image/image.h"
 #include "convert/convert_instances.h"
 
 #include "convert/convert_target.h"

@@ -10,8 +10,7 @@
 
 #include "base/base.h"
 #include "os/os.h"
-#include "convert/convert_stats.h"
-#include "convert/convert_format.h"
+#include "convert/image/image.h"
 
 //~ Output record
 // One file of a conversion: the first record of a conversion is the source, written to the

@@ -8,11 +8,9 @@
 
 #include "base/base.h"
 #include "os/os.h"
+#include "convert/image/image.h"
 #include "convert/convert_target.h"
-#include "convert/convert_stats.h"
 #include "convert/convert_metadata.h"
-#include "convert/convert_codec.h"
-#include "convert/convert_color.h"
 
 //~ Plan
 // A record and the effective target it is paired with: every output with the target that
@@ -96,33 +94,3 @@ void plan_stats_and_background(ConvertPlan *plan);
 void plan_checksums_and_encode(ConvertPlan *plan);
 // Returns the decoded layouts' memory (the end of every attempt does it too).
 void plan_release_layouts(ConvertPlan *plan);
-
-//~ Geometry helpers
-struct SizeU64 {
-  u64 width;
-  u64 height;
-};
-
-// The largest size of the source's aspect ratio inside the target, in single precision and
-// truncated toward zero (a ratio that is not exact can lose a pixel; that is the rule), but
-// never below one pixel a side.
-SizeU64 fit_inside(u64 source_width, u64 source_height, u64 target_width, u64 target_height);
-u32 gcd_u32(u32 a, u32 b);
-
-// EXIF orientations 5 to 8 show the stored picture with its width and height swapped.
-inline bool orientation_swaps(u32 orientation) { return orientation >= 5 && orientation <= 8; }
-// Writes the stored picture `in` (width × height pixels of `bpp` bytes, 1 to 4) as a viewer
-// shows it under the EXIF `orientation` (1 to 8) to `out`: width × height pixels, or height ×
-// width for an orientation that swaps them, rows `out_stride` bytes apart.
-void picture_turn(const u8 *in, u64 in_stride, u64 width, u64 height, u32 bpp, u32 orientation, u8 *out,
-                  u64 out_stride);
-
-// The background pixel of a packed 0xRRGGBBAA colour for a channel count: (R, G, B, A),
-// (R, G, B), (Y, A) or (Y), with Y = (299 R + 587 G + 114 B + 500) / 1000.
-void background_pixel(u32 bg_color, u32 channels, u8 out[4]);
-
-// Puts the image's picture on a canvas of width_bg × height_bg filled with its background:
-// the odd row goes to the bottom, the odd column to the right.
-void compose_background(Arena *arena, ImageStats *image);
-// The same for a picture that already lies on its canvas at its place: paints the borders only.
-void compose_borders(u8 *canvas, ImageStats *image);

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "base/base.h"
-#include "convert/convert_format.h"
+#include "convert/image/image.h"
 
 //~ Targets
 // One conversion target. The filter and edge numbers are the resampler's own enumeration

@@ -1,6 +1,6 @@
 // stb_image implementation: PNG and JPEG loaders only, on the image libraries' heap, with the
 // reasons for people ("Corrupt JPEG") rather than the short codes.
-#include "convert/convert_heap.h"
+#include "convert/image/image_heap.h"
 #define STB_IMAGE_IMPLEMENTATION
 #define STBI_MALLOC(size) codec_heap_alloc(size)
 #define STBI_REALLOC(block, size) codec_heap_realloc(block, size)

@@ -126,7 +126,7 @@ void process_init_system(ProcInfo *info) {
   path_set_backslash_separates(false);
 
   // The image libraries' buffers are the only large heap memory. Those a worker's next file
-  // can use again are kept by the libraries' own heap (convert_heap); beyond that, a fixed
+  // can use again are kept by the libraries' own heap (image_heap); beyond that, a fixed
   // threshold maps every large one on its own and returns it to the system when freed, where
   // the allocator's moving threshold would keep freed buffers in each thread's heap.
   mallopt(M_MMAP_THRESHOLD, 256 * 1024);

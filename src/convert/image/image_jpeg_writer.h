@@ -1,4 +1,4 @@
-// The conversion layer's JPEG writer. Its files are, byte for byte, those stb_image_write's
+// The image library's JPEG writer. Its files are, byte for byte, those stb_image_write's
 // JPEG writer makes from the same pixels and quality, so that outputs do not change with the
 // writer that made them: the same float colour conversion, chroma subsampled at quality 90 and
 // below, edges replicated to whole blocks, the same float DCT with its operations in the same
@@ -11,7 +11,7 @@
 #pragma once
 
 #include "base/base.h"
-#include "convert/convert_codec.h"
+#include "convert/image/image_sink.h"
 
 //~ Writing
 // Packed rows of width × components bytes, top row first: 1 grey, 2 grey and alpha, 3 RGB,

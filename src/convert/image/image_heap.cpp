@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "base/base.h"
-#include "convert/convert_heap.h"
+#include "convert/image/image_heap.h"
 
 // Blocks from KeepSmallest to KeepLargest bytes are kept, at most KeptSlots of them and
 // KeptBytes in all per thread: a 640x480 photo's decode fits, a 20-megapixel one does not.

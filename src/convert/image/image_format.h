@@ -1,15 +1,78 @@
-// Image formats: one entry per format the conversion layer reads or writes, in one table.
+// Image formats: one entry per format the image library reads or writes, listed in one table.
 // What differs between formats (how its files begin and end, its name in records and targets,
 // its extension, what it can hold, its probe, decoder and encoder) is its entry's: the worker
-// and the plan go through the table and never name a format.
+// and the plan go through the table and never name a format. Each entry is defined in its
+// format's own module (image_png, image_jpeg, image_webp, image_heif) and listed in
+// image_format.cpp. What a format's functions hand back (a probe, the tags a viewer applies, a
+// decode, why one failed) is declared here, before the table that names them.
 //
 // The table is constant; any thread reads it.
 #pragma once
 
 #include "base/base.h"
-#include "convert/convert_codec.h"
-#include "convert/convert_webp.h"
-#include "convert/convert_heif.h"
+#include "convert/image/image_sink.h"
+
+//~ What a format's functions give
+//- why a probe or a decode failed
+// Every probe and decode hands back its own reason with its result: nothing of one decode's
+// failure is left behind for the next one to report.
+enum DecodeFailure : u32 {
+  DecodeOk = 0,
+  DecodeRefused,    // the decoder cannot read the data (damaged, or a kind of file it does not read)
+  DecodeOverBudget, // the data needs more memory than the picture's size allows
+};
+constexpr u64 CodecReasonMax = 96;
+struct CodecFailure {
+  u32 kind;                    // DecodeFailure
+  char reason[CodecReasonMax]; // the library's own words, zero-terminated; empty when it gives none
+};
+// Sets the kind and copies the reason (null: none), cut to fit.
+void codec_failure_set(CodecFailure *failure, u32 kind, const char *reason);
+// A view of the reason (empty when there is none); it lives as long as *failure.
+Str8 codec_failure_reason(const CodecFailure *failure);
+
+//- a probe
+struct CodecProbe {
+  u64 width;
+  u64 height;
+  u32 channels;          // as stored in the file, 1 to 4
+  u32 bytes_per_channel; // 2 for a 16-bit-per-channel source, else 1
+  bool deep;             // stored at more than 8 bits a channel and decoded at 8 (a 10- or 12-bit HEIF)
+  u64 frames;            // an animation's frames; 0 or 1: one picture; CodecFramesUncounted: several
+  CodecFailure failure;  // why the probe failed, when it did
+};
+
+// An animation whose format does not tell its frame count without decoding it.
+constexpr u64 CodecFramesUncounted = ~0ull;
+
+//- what a viewer applies
+// What a viewer applies to a source's stored pixels before it shows them, read from the bytes
+// alone. Every read stays inside its segment, chunk or box; a tag or profile that cannot be
+// read whole counts as absent.
+// Colour stated by numbers rather than by a profile (an ISO-BMFF `nclx` box): the primaries'
+// and the white point's chromaticities, and the transfer characteristics' code of ITU-T H.273.
+struct CodecPrimaries {
+  f32 xy[8];    // red x, y, green x, y, blue x, y, white x, y; all 0 when not stated
+  u32 transfer; // 13 the sRGB curve, 8 linear, 4 gamma 2.2, 5 gamma 2.8, ...
+};
+struct CodecPhotoTags {
+  u32 orientation;  // the EXIF orientation, 1 to 8; 1 when absent, damaged or out of range
+  Str8 icc_profile; // the embedded profile, its JPEG segments joined in sequence order; empty when absent
+  CodecPrimaries primaries; // what the colours are when there is no profile
+};
+// A profile larger than this is not read: the largest a JPEG's 255 segments can carry.
+constexpr u64 CodecProfileMax = 255ull * 65519;
+
+//- a decode
+// A decode's pixels, or why there are none. Every decode runs within a budget of what its
+// picture needs (its pixels, the decoder's working buffers for that size, a fixed margin): past
+// it, the decode fails as DecodeOverBudget.
+struct CodecDecoded {
+  Str8 pixels;  // packed rows; empty on failure
+  u64 width;    // of the picture decoded: the probed size, but where a format's decoder
+  u64 height;   // applies a crop or a turn of its own (HEIF's clap and irot)
+  CodecFailure failure;
+};
 
 //~ Formats
 // The numbers records carry; a target's image type uses the same ones.

@@ -1,4 +1,4 @@
-#include "convert/convert_jpeg.h"
+#include "convert/image/image_jpeg_writer.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

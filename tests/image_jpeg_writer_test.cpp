@@ -2,8 +2,7 @@
 
 #include <string>
 
-#include "convert/convert_codec.h"
-#include "convert/convert_jpeg.h"
+#include "convert/image/image.h"
 #include "test_images.h"
 
 namespace {

@@ -1,4 +1,5 @@
-// Image statistics: one image's geometry, layout, pixel buffer and colour statistics.
+// Image statistics: one image's geometry, layout, pixel buffer and colour statistics, and the
+// checksum that names a picture by its pixels.
 //
 // A record belongs to the worker converting its source; compute_image_stats touches only the
 // record and pixels it is given plus a colour table private to the call, so workers call it
@@ -47,3 +48,9 @@ u32 color_seen_slot(u32 key);
 // reading 8-bit pixels with the channel count in stats->pixel_layout. Only the first
 // width × channel count bytes of each row are read. One pass over the pixels.
 void compute_image_stats(const u8 *pixels, u64 width, u64 height, u64 x_stride, ImageStats *stats);
+
+//~ Checksum
+// BLAKE2b with a 16-byte digest length (not a truncated 64-byte digest), no key; an empty
+// input gets the digest of empty input. u64s[0] holds digest bytes 0-7 little-endian,
+// u64s[1] bytes 8-15.
+U128 codec_blake2b128(const void *data, u64 size);

@@ -1,11 +1,13 @@
 // WebP through libwebp: decoding (with its demuxer, for the first frame of an animation) and
-// encoding, lossy and lossless. The only module that calls that library; the format table
-// takes its functions. Every call works on the caller's buffers and keeps nothing.
+// encoding, lossy and lossless, and its entry in the format table. The only module that calls
+// that library. Every call works on the caller's buffers and keeps nothing.
 #pragma once
 
 #include "base/base.h"
-#include "convert/convert_codec.h"
+#include "convert/image/image_format.h"
+#include "convert/image/image_sink.h"
 
+//~ Reading
 // "RIFF", the chunk's size, "WEBP".
 constexpr u64 WebpSignatureSize = 12;
 bool webp_starts_as(Str8 bytes);
@@ -22,6 +24,11 @@ CodecPhotoTags webp_photo_tags(Arena *arena, Str8 bytes);
 // image libraries' heap; empty, with the library's reason, when it is not width × height or
 // cannot be decoded.
 CodecDecoded webp_decode_heap(Str8 bytes, u64 width, u64 height, u32 channels);
+
+//~ Writing
 // Packed rows of 1 to 4 channels; grey is written as colour. Quality 1..100, or lossless.
 bool webp_encode(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 channels, int quality,
                  bool lossless);
+
+//~ Entry
+extern const ImageFormat FormatWebp;

@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "convert/convert_stats.h"
+#include "convert/image/image.h"
 
 static ImageStats stats_of(const std::vector<u8> &pixels, u64 width, u64 height, u64 stride, u32 layout) {
   ImageStats s = {};
@@ -222,4 +222,14 @@ TEST(ConvertStats, WideRowsAgreeWithByteByByteSums) {
       }
     }
   }
+}
+
+TEST(ConvertCodecChecksum, Blake2b128Digests) {
+  U128 abc = codec_blake2b128("abc", 3);
+  EXPECT_EQ(abc.u64s[0], 0x2b8d2bc691b74acfull);
+  EXPECT_EQ(abc.u64s[1], 0x1678287502c90921ull);
+  // a 16-byte digest length, not a cut 64-byte digest: the empty input has its own value
+  U128 empty = codec_blake2b128(nullptr, 0);
+  EXPECT_EQ(empty.u64s[0], 0x40bdefd94169e6caull);
+  EXPECT_EQ(empty.u64s[1], 0x7076a68e75884d4eull);
 }

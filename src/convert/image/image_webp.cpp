@@ -2,10 +2,10 @@
 #include <webp/demux.h>
 #include <webp/encode.h>
 
-#include "convert/convert_webp.h"
-#include "convert/convert_heap.h"
-
-static u64 le32(const u8 *p) { return (u64)p[0] | (u64)p[1] << 8 | (u64)p[2] << 16 | (u64)p[3] << 24; }
+#include "convert/image/image_webp.h"
+#include "convert/image/image_heap.h"
+#include "convert/image/image_exif.h"
+#include "convert/image/image_stb.h"
 
 // libwebp counts sizes and strides in int, and its pictures are at most 16383 on a side.
 static constexpr u64 WebpSideMax = 16383;
@@ -15,7 +15,7 @@ bool webp_starts_as(Str8 bytes) {
   return bytes.size >= WebpSignatureSize && memcmp(bytes.str, "RIFF", 4) == 0 && memcmp(bytes.str + 8, "WEBP", 4) == 0;
 }
 
-bool webp_complete(Str8 bytes) { return webp_starts_as(bytes) && le32(bytes.str + 4) + 8 == bytes.size; }
+bool webp_complete(Str8 bytes) { return webp_starts_as(bytes) && read_le32(bytes.str + 4) + 8 == bytes.size; }
 
 // The library tells why it failed by a status code only.
 static const char *webp_status_text(VP8StatusCode status) {
@@ -61,7 +61,7 @@ CodecPhotoTags webp_photo_tags(Arena *, Str8 bytes) {
   CodecPhotoTags tags = {1, {}, {}};
   bool exif_seen = false;
   for (u64 at = WebpSignatureSize; webp_starts_as(bytes) && at + 8 <= bytes.size;) {
-    u64 size = le32(bytes.str + at + 4);
+    u64 size = read_le32(bytes.str + at + 4);
     if (size > bytes.size - at - 8) break;
     Str8 data = {bytes.str + at + 8, size};
     if (!exif_seen && memcmp(bytes.str + at, "EXIF", 4) == 0) {
@@ -197,3 +197,15 @@ bool webp_encode(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 he
   WebPPictureFree(&picture);
   return encode_sink_finish(sink, ok);
 }
+
+//~ Entry
+// libwebp prints only when built for debugging.
+const ImageFormat FormatWebp = {
+    .file_type = FileTypeWebp, .name = str8_lit("WEBP"), .extension = str8_lit("webp"), .other_extension = Str8{},
+    .signature_size = WebpSignatureSize, .signature = str8_lit("RIFF????WEBP"),
+    .keeps_alpha = true, .takes_quality = true, .can_be_lossless = true,
+    .starts_as = webp_starts_as, .complete = webp_complete, .probe = webp_probe, .photo_tags = webp_photo_tags,
+    .scan_count = nullptr, .scan_limit = 0, .decode_heap = webp_decode_heap,
+    .encode = webp_encode,
+    .library = Str8{},
+};

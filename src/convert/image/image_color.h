@@ -8,7 +8,7 @@
 #pragma once
 
 #include "base/base.h"
-#include "convert/convert_codec.h"
+#include "convert/image/image_format.h"
 
 struct ColorConversion;
 

@@ -1,10 +1,10 @@
-// The heap of the image libraries: stb's decoder, encoder and resampler, and the zlib hook,
-// allocate through these three. A worker converts one file after another, mostly of similar
-// sizes: the large blocks it frees are kept on its thread for its next file, so their pages are
-// faulted in once per worker instead of once per file. Small blocks and very large ones go
-// straight back to the C heap, and a thread keeps a bounded number of bytes, which it gives back
-// when it ends. A block is freed on any thread (it is then kept by that thread). Pointers are
-// 16-byte aligned.
+// The heap of the image libraries: stb's decoder, encoder and resampler, the zlib hook and the
+// other formats' decoders, for the pictures they hand back, allocate through these three. A
+// worker converts one file after another, mostly of similar sizes: the large blocks it frees
+// are kept on its thread for its next file, so their pages are faulted in once per worker
+// instead of once per file. Small blocks and very large ones go straight back to the C heap,
+// and a thread keeps a bounded number of bytes, which it gives back when it ends. A block is
+// freed on any thread (it is then kept by that thread). Pointers are 16-byte aligned.
 #pragma once
 
 #include <cstddef>

@@ -1,4 +1,4 @@
-#include "convert/convert_stats.h"
+#include "convert/image/image_stats.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -228,3 +228,6 @@ void compute_image_stats(const u8 *pixels, u64 width, u64 height, u64 x_stride, 
   memcpy(stats->max, acc.max, sizeof(acc.max));
   stats->approx_unique_colors = acc.count;
 }
+
+//~ Checksum
+U128 codec_blake2b128(const void *data, u64 size) { return blake2b_128(data, size); }

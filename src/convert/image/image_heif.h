@@ -1,12 +1,14 @@
 // HEIF (HEVC pictures) and AVIF (AV1 pictures) through libheif: reading the primary picture
-// (its own turn and mirror applied, as the format demands) and writing AVIF. The only module
-// that calls that library; the format table takes its functions. Every call works on the
-// caller's buffers and keeps nothing.
+// (its own turn and mirror applied, as the format demands) and writing AVIF, and the two
+// formats' entries in the format table. The only module that calls that library. Every call
+// works on the caller's buffers and keeps nothing.
 #pragma once
 
 #include "base/base.h"
-#include "convert/convert_codec.h"
+#include "convert/image/image_format.h"
+#include "convert/image/image_sink.h"
 
+//~ Reading
 // A box size, "ftyp" and the major brand.
 constexpr u64 HeifSignatureSize = 12;
 // An ISO-BMFF file whose ftyp box names an AVIF brand (avif, avis) / a HEIF one (heic, heix,
@@ -27,7 +29,13 @@ CodecPhotoTags heif_photo_tags(Arena *arena, Str8 bytes);
 // cropped, turned and mirrored as the file says, so at most width × height pixels but not
 // always of that shape; empty, with the library's reason, when it cannot be decoded.
 CodecDecoded heif_decode_heap(Str8 bytes, u64 width, u64 height, u32 channels);
+
+//~ Writing
 // An AVIF of packed rows of 1 to 4 channels (grey is written as colour); quality 1..100, or
 // lossless.
 bool heif_encode_avif(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 channels, int quality,
                       bool lossless);
+
+//~ Entries
+extern const ImageFormat FormatAvif;
+extern const ImageFormat FormatHeif;

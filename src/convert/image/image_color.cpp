@@ -1,7 +1,7 @@
 #include <lcms2.h>
 
-#include "convert/convert_color.h"
-#include "convert/convert_codec.h"
+#include "convert/image/image_color.h"
+#include "convert/image/image_stats.h"
 
 //~ Transforms
 struct ColorConversion {

@@ -1,10 +1,9 @@
 #include <libheif/heif.h>
 
-#include "convert/convert_heif.h"
-#include "convert/convert_heap.h"
-
-static u64 be16(const u8 *p) { return (u64)p[0] << 8 | p[1]; }
-static u64 be32(const u8 *p) { return (u64)p[0] << 24 | (u64)p[1] << 16 | (u64)p[2] << 8 | p[3]; }
+#include "convert/image/image_heif.h"
+#include "convert/image/image_heap.h"
+#include "convert/image/image_heif_sizes.h"
+#include "convert/image/image_stb.h"
 
 // The library registers its decoders and encoder once, on first use, from any thread.
 static bool heif_ready() {
@@ -16,7 +15,7 @@ static bool heif_ready() {
 // The brands of the ftyp box that opens the file: its major brand and its compatible ones.
 template <typename F> static bool heif_any_brand(Str8 bytes, F wanted) {
   if (bytes.size < HeifSignatureSize || memcmp(bytes.str + 4, "ftyp", 4) != 0) return false;
-  u64 box = be32(bytes.str);
+  u64 box = read_be32(bytes.str);
   if (box < 16 || box > bytes.size) return wanted(bytes.str + 8);
   if (wanted(bytes.str + 8)) return true;
   for (u64 at = 16; at + 4 <= box; at += 4) {
@@ -40,11 +39,11 @@ bool heif_starts_as_heif(Str8 bytes) { return !heif_starts_as_avif(bytes) && hei
 bool heif_complete(Str8 bytes) {
   u64 at = 0;
   while (at + 8 <= bytes.size) {
-    u64 size = be32(bytes.str + at);
+    u64 size = read_be32(bytes.str + at);
     if (size == 0) return true; // the last box runs to the end of the file
     if (size == 1) {
       if (at + 16 > bytes.size) return false;
-      size = be32(bytes.str + at + 8) << 32 | be32(bytes.str + at + 12);
+      size = read_be32(bytes.str + at + 8) << 32 | read_be32(bytes.str + at + 12);
     }
     if (size < 8 || size > bytes.size - at) return false;
     at += size;
@@ -136,240 +135,6 @@ CodecPhotoTags heif_photo_tags(Arena *arena, Str8 bytes) {
   if (nclx) heif_nclx_color_profile_free(nclx);
   heif_primary_free(p);
   return tags;
-}
-
-//- the sizes the decoders will be asked for
-// The decoders (dav1d, libde265) allocate for the size their bitstream gives, not the size the
-// boxes declare, and libheif lets them up to 32768 x 32768: a file declaring 64 x 48 whose AV1
-// sequence header says 16384 x 16384 would take gigabytes before the picture it gives is found
-// too large. So every coded picture of the file (the primary one, a grid's tiles, an alpha
-// plane, a thumbnail) is measured from its bitstream's header before anything is decoded; none
-// is larger than the primary picture in a well-formed file. HEVC pictures are coded in whole
-// blocks of up to 64 x 64 pixels and cropped, so they may exceed the declared size by that.
-static constexpr u64 HeifCodedSlack = 64;
-
-struct BoxReader {
-  Str8 bytes;
-  u64 at, end;
-  // The next box within [at, end): its type and its body; false at the end or on a bad size.
-  bool next(const u8 **type, u64 *body, u64 *body_end) {
-    if (at + 8 > end) return false;
-    u64 size = be32(bytes.str + at), header = 8;
-    if (size == 1) {
-      if (at + 16 > end) return false;
-      size = be32(bytes.str + at + 8) << 32 | be32(bytes.str + at + 12);
-      header = 16;
-    } else if (size == 0) {
-      size = end - at;
-    }
-    if (size < header || size > end - at) return false;
-    *type = bytes.str + at + 4;
-    *body = at + header;
-    *body_end = at + size;
-    at += size;
-    return true;
-  }
-};
-
-// Reads bits most significant first; a read past the end gives zeros and marks the reader spent.
-struct BitReader {
-  const u8 *p;
-  u64 size, bit;
-  bool spent;
-  u64 bits(u32 n) {
-    u64 v = 0;
-    for (u32 i = 0; i < n; i += 1, bit += 1) {
-      if (bit / 8 >= size) {
-        spent = true;
-        return 0;
-      }
-      v = v << 1 | ((p[bit / 8] >> (7 - bit % 8)) & 1);
-    }
-    return v;
-  }
-  u64 golomb() { // ue(v)
-    u32 zeros = 0;
-    while (!spent && bits(1) == 0 && zeros < 32) zeros += 1;
-    return zeros >= 32 ? ~0ull : ((1ull << zeros) - 1 + bits(zeros));
-  }
-};
-
-// The largest frame the sequence header among an AV1 item's first OBUs allows (a temporal
-// delimiter may come before it); false when there is none.
-static bool av1_coded_size(Str8 obus, u64 *width, u64 *height) {
-  u64 at = 0;
-  for (u32 obu = 0;; obu += 1) {
-    if (obu == 4 || at + 2 > obus.size) return false;
-    u8 header = obus.str[at];
-    u64 size = obus.size, p = at + 1 + ((header >> 2) & 1); // after the extension byte
-    if (header & 2) {                                          // a LEB128 size
-      size = 0;
-      for (u32 shift = 0; p < obus.size && shift < 56; shift += 7) {
-        u8 byte = obus.str[p++];
-        size |= (u64)(byte & 0x7F) << shift;
-        if (!(byte & 0x80)) break;
-      }
-    }
-    if (p > obus.size) return false;
-    if (((header >> 3) & 15) == 1) { // OBU_SEQUENCE_HEADER
-      at = p;
-      break;
-    }
-    if (size > obus.size - p) return false;
-    at = p + size;
-  }
-  BitReader r = {obus.str + at, obus.size - at, 0, false};
-  r.bits(4); // seq_profile, still_picture
-  if (r.bits(1)) {
-    r.bits(5); // reduced_still_picture_header: seq_level_idx
-  } else {
-    u64 buffer_delay = 0;
-    bool decoder_model = false;
-    if (r.bits(1)) { // timing_info_present_flag
-      r.bits(64);
-      if (r.bits(1)) {
-        u32 zeros = 0;
-        while (!r.spent && r.bits(1) == 0 && zeros < 32) zeros += 1;
-        r.bits(zeros);
-      }
-      decoder_model = r.bits(1) != 0;
-      if (decoder_model) {
-        buffer_delay = r.bits(5) + 1;
-        r.bits(42);
-      }
-    }
-    bool initial_display_delay = r.bits(1) != 0;
-    u64 operating_points = r.bits(5) + 1;
-    for (u64 i = 0; i < operating_points && !r.spent; i += 1) {
-      r.bits(12);
-      if (r.bits(5) > 7) r.bits(1);
-      if (decoder_model && r.bits(1)) r.bits((u32)(2 * buffer_delay + 1));
-      if (initial_display_delay && r.bits(1)) r.bits(4);
-    }
-  }
-  u32 width_bits = (u32)r.bits(4) + 1, height_bits = (u32)r.bits(4) + 1;
-  *width = r.bits(width_bits) + 1;
-  *height = r.bits(height_bits) + 1;
-  return !r.spent;
-}
-
-// The picture size of the first sequence parameter set an hvcC box holds.
-static bool hevc_coded_size(Str8 hvcc, u64 *width, u64 *height) {
-  if (hvcc.size < 23) return false;
-  u64 at = 23;
-  for (u64 arrays = hvcc.str[22]; arrays > 0 && at + 3 <= hvcc.size; arrays -= 1) {
-    u32 type = hvcc.str[at] & 63;
-    u64 count = be16(hvcc.str + at + 1);
-    at += 3;
-    for (; count > 0 && at + 2 <= hvcc.size; count -= 1) {
-      u64 size = be16(hvcc.str + at);
-      at += 2;
-      if (size > hvcc.size - at) return false;
-      if (type == 33 && size > 2) { // SPS_NUT: the payload without its emulation prevention bytes
-        u8 rbsp[64];
-        u64 n = 0, zeros = 0;
-        for (u64 i = at + 2; i < at + size && n < sizeof(rbsp); i += 1) {
-          if (zeros >= 2 && hvcc.str[i] == 3) {
-            zeros = 0;
-            continue;
-          }
-          zeros = hvcc.str[i] == 0 ? zeros + 1 : 0;
-          rbsp[n++] = hvcc.str[i];
-        }
-        BitReader r = {rbsp, n, 0, false};
-        r.bits(4);
-        u32 sub_layers = (u32)r.bits(3);
-        r.bits(1 + 96); // temporal nesting; the general profile, tier and level
-        u32 profile_present = 0, level_present = 0;
-        for (u32 i = 0; i < sub_layers; i += 1) {
-          profile_present |= (u32)r.bits(1) << i;
-          level_present |= (u32)r.bits(1) << i;
-        }
-        if (sub_layers > 0) r.bits(2 * (8 - sub_layers));
-        for (u32 i = 0; i < sub_layers; i += 1) r.bits(((profile_present >> i) & 1) * 88 + ((level_present >> i) & 1) * 8);
-        r.golomb(); // sps_seq_parameter_set_id
-        if (r.golomb() == 3) r.bits(1);
-        *width = r.golomb();
-        *height = r.golomb();
-        return !r.spent;
-      }
-      at += size;
-    }
-  }
-  return false;
-}
-
-// Whether every coded picture of the file is within `pixels` (with the slack for whole blocks).
-static bool heif_coded_sizes_fit(Str8 bytes, u64 declared_width, u64 declared_height) {
-  u64 allowed = (declared_width + HeifCodedSlack) * (declared_height + HeifCodedSlack);
-  BoxReader top = {bytes, 0, bytes.size};
-  const u8 *type;
-  u64 body, body_end;
-  while (top.next(&type, &body, &body_end)) {
-    if (memcmp(type, "meta", 4) != 0) continue;
-    // the items' types and the first extent of each, and the codec configurations
-    BoxReader meta = {bytes, body + 4, body_end};
-    u64 iinf = 0, iinf_end = 0, iloc = 0, iloc_end = 0;
-    while (meta.next(&type, &body, &body_end)) {
-      if (memcmp(type, "iinf", 4) == 0) iinf = body, iinf_end = body_end;
-      if (memcmp(type, "iloc", 4) == 0) iloc = body, iloc_end = body_end;
-      if (memcmp(type, "iprp", 4) != 0) continue;
-      BoxReader iprp = {bytes, body, body_end};
-      while (iprp.next(&type, &body, &body_end)) {
-        if (memcmp(type, "ipco", 4) != 0) continue;
-        BoxReader ipco = {bytes, body, body_end};
-        while (ipco.next(&type, &body, &body_end)) {
-          u64 w = 0, h = 0;
-          if (memcmp(type, "hvcC", 4) == 0 && hevc_coded_size(Str8{bytes.str + body, body_end - body}, &w, &h) &&
-              w * h > allowed) {
-            return false;
-          }
-        }
-      }
-    }
-    if (!iinf || !iloc || iloc + 8 > iloc_end) return true;
-    // the AV1 items: their data starts with the sequence header
-    const u8 *b = bytes.str;
-    u32 version = b[iloc];
-    if (version > 2 || iinf + 6 > iinf_end) return true;
-    u32 offset_size = b[iloc + 4] >> 4, length_size = b[iloc + 4] & 15, base_size = b[iloc + 5] >> 4,
-        index_size = version ? b[iloc + 5] & 15 : 0;
-    u64 at = iloc + 6, items = 0;
-    auto read = [&](u32 n) {
-      u64 v = 0;
-      for (u32 i = 0; i < n && at < iloc_end; i += 1) v = v << 8 | b[at++];
-      return v;
-    };
-    items = read(version < 2 ? 2 : 4);
-    for (; items > 0 && at < iloc_end; items -= 1) {
-      u64 id = read(version < 2 ? 2 : 4);
-      u64 method = version ? read(2) & 15 : 0;
-      read(2);
-      u64 base = read(base_size), extents = read(2);
-      u64 first = ~0ull, length = 0;
-      for (u64 e = 0; e < extents && at < iloc_end; e += 1) {
-        read(index_size);
-        u64 offset = read(offset_size), size = read(length_size);
-        if (e == 0) first = base + offset, length = size;
-      }
-      // is it an av01 item? (infe version 2 or 3: the item's ID, a protection index, its type)
-      bool av1 = false;
-      BoxReader infos = {bytes, iinf + 4 + (b[iinf] ? 4u : 2u), iinf_end};
-      while (!av1 && infos.next(&type, &body, &body_end)) {
-        if (memcmp(type, "infe", 4) != 0 || body + 4 > body_end || b[body] < 2) continue;
-        u64 field = b[body] == 2 ? 2 : 4, p = body + 4;
-        if (p + field + 6 > body_end) continue;
-        u64 item = field == 2 ? be16(b + p) : be32(b + p);
-        av1 = item == id && memcmp(b + p + field + 2, "av01", 4) == 0;
-      }
-      if (!av1 || method != 0 || first >= bytes.size) continue;
-      u64 w = 0, h = 0;
-      Str8 data = {(u8 *)b + first, min_of(length ? length : bytes.size - first, bytes.size - first)};
-      if (av1_coded_size(data, &w, &h) && w * h > allowed) return false;
-    }
-    return true;
-  }
-  return true;
 }
 
 // The decoder applies the picture's own crop (clap), turn (irot) and mirror (imir), and may
@@ -503,3 +268,26 @@ bool heif_encode_avif(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u
   if (context) heif_context_free(context);
   return encode_sink_finish(sink, ok);
 }
+
+//~ Entries
+// libheif's codecs print on damaged data (dav1d's log, its input checks).
+const ImageFormat FormatAvif = {
+    .file_type = FileTypeAvif, .name = str8_lit("AVIF"), .extension = str8_lit("avif"), .other_extension = Str8{},
+    .signature_size = HeifSignatureSize, .signature = str8_lit("????ftyp"),
+    .keeps_alpha = true, .takes_quality = true, .can_be_lossless = true,
+    .starts_as = heif_starts_as_avif, .complete = heif_complete, .probe = heif_probe, .photo_tags = heif_photo_tags,
+    .scan_count = nullptr, .scan_limit = 0, .decode_heap = heif_decode_heap,
+    .encode = heif_encode_avif,
+    .library = str8_lit("libheif"),
+};
+
+// Read, never written.
+const ImageFormat FormatHeif = {
+    .file_type = FileTypeHeif, .name = str8_lit("HEIF"), .extension = str8_lit("heic"), .other_extension = str8_lit("heif"),
+    .signature_size = HeifSignatureSize, .signature = str8_lit("????ftyp"),
+    .keeps_alpha = true, .takes_quality = false, .can_be_lossless = false,
+    .starts_as = heif_starts_as_heif, .complete = heif_complete, .probe = heif_probe, .photo_tags = heif_photo_tags,
+    .scan_count = nullptr, .scan_limit = 0, .decode_heap = heif_decode_heap,
+    .encode = nullptr,
+    .library = str8_lit("libheif"),
+};

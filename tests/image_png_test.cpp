@@ -1,0 +1,99 @@
+#include <gtest/gtest.h>
+
+#include <libdeflate.h>
+
+#include "convert/image/image.h"
+#include "test_images.h"
+
+TEST_F(ConvertCodec, PngRoundTripEveryChannelCount) {
+  for (u32 comps = 1; comps <= 4; comps += 1) {
+    Bytes px = gradient(37, 23, comps);
+    Str8 png = encode_png(px, 37, 23, comps);
+    ASSERT_GT(png.size, 8u);
+    EXPECT_EQ(png.str[0], 0x89);
+    EXPECT_EQ(png.str[1], 'P');
+
+    CodecProbe probe;
+    ASSERT_TRUE(codec_probe(png, &probe));
+    EXPECT_EQ(probe.width, 37u);
+    EXPECT_EQ(probe.height, 23u);
+    EXPECT_EQ(probe.channels, comps);
+    EXPECT_EQ(probe.bytes_per_channel, 1u);
+    EXPECT_FALSE(codec_is_16_bit(png));
+
+    Str8 back = codec_decode_8(arena, png, 37, 23, comps).pixels;
+    EXPECT_EQ(bytes_of(back), px) << comps;
+
+    // any other channel count decodes to its own packed size
+    Str8 rgba = codec_decode_8(arena, png, 37, 23, 4).pixels;
+    EXPECT_EQ(rgba.size, 37u * 23u * 4u);
+  }
+}
+
+TEST_F(ConvertCodec, SixteenBitPngProbesAndReduces) {
+  // RGB, 2 × 2, 16 bits: samples chosen where (v + 128) / 257 differs from v >> 8
+  const u16 samples[12] = {0, 127, 128, 129, 200, 1000, 32767, 32896, 65000, 65407, 65535, 385};
+  Bytes rows;
+  for (int y = 0; y < 2; y += 1) {
+    rows.push_back(0);
+    for (int i = 0; i < 6; i += 1) {
+      u16 v = samples[y * 6 + i];
+      rows.push_back((u8)(v >> 8));
+      rows.push_back((u8)v);
+    }
+  }
+  Bytes png = make_png(2, 2, 16, 2, rows);
+
+  CodecProbe probe;
+  ASSERT_TRUE(codec_probe(view(png), &probe));
+  EXPECT_EQ(probe.width, 2u);
+  EXPECT_EQ(probe.height, 2u);
+  EXPECT_EQ(probe.channels, 3u);
+  EXPECT_EQ(probe.bytes_per_channel, 2u);
+  EXPECT_TRUE(codec_is_16_bit(view(png)));
+
+  Str8 reduced = codec_decode_16_to_8(arena, view(png), 2, 2, 3).pixels;
+  ASSERT_EQ(reduced.size, 12u);
+  for (int i = 0; i < 12; i += 1) EXPECT_EQ(reduced.str[i], (u8)((samples[i] + 128) / 257)) << i;
+  EXPECT_EQ(reduced.str[4], 1);
+  EXPECT_EQ(reduced.str[5], 4);
+
+  // the 8-bit decoder reads it too
+  EXPECT_EQ(codec_decode_8(arena, view(png), 2, 2, 4).pixels.size, 16u);
+
+  // grey 16-bit: one channel
+  Bytes grey_rows = {0, 0x12, 0x34, 0xFF, 0xFF};
+  Bytes grey = make_png(2, 1, 16, 0, grey_rows);
+  ASSERT_TRUE(codec_probe(view(grey), &probe));
+  EXPECT_EQ(probe.channels, 1u);
+  EXPECT_EQ(probe.bytes_per_channel, 2u);
+  Str8 g = codec_decode_16_to_8(arena, view(grey), 2, 1, 1).pixels;
+  ASSERT_EQ(g.size, 2u);
+  EXPECT_EQ(g.str[0], (0x1234 + 128) / 257);
+  EXPECT_EQ(g.str[1], 255);
+}
+
+TEST(ConvertCodecHook, ZlibHookRoundTripsAndRefusesBadLevels) {
+  Bytes data = gradient(100, 50, 3);
+  int length = 0;
+  unsigned char *z = zlib_compress_hook(data.data(), (int)data.size(), &length, 12);
+  ASSERT_NE(z, nullptr);
+  ASSERT_GT(length, 2);
+  EXPECT_LT((u64)length, data.size());
+  EXPECT_EQ(z[0] & 0x0F, 8); // deflate
+
+  Bytes back(data.size());
+  size_t got = 0;
+  libdeflate_decompressor *d = libdeflate_alloc_decompressor();
+  EXPECT_EQ(libdeflate_zlib_decompress(d, z, (size_t)length, back.data(), back.size(), &got), LIBDEFLATE_SUCCESS);
+  libdeflate_free_decompressor(d);
+  codec_heap_release(z);
+  EXPECT_EQ(got, data.size());
+  EXPECT_EQ(back, data);
+
+  EXPECT_EQ(zlib_compress_hook(data.data(), (int)data.size(), &length, 13), nullptr);
+  EXPECT_EQ(zlib_compress_hook(data.data(), -1, &length, 12), nullptr);
+  unsigned char *empty = zlib_compress_hook(data.data(), 0, &length, 12);
+  EXPECT_NE(empty, nullptr);
+  codec_heap_release(empty);
+}
