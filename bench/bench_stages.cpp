@@ -8,7 +8,7 @@
 #include <lcms2.h>
 
 #include "convert/image/image.h"
-#include "convert/convert_plan.h"
+#include "convert/convert_pipeline.h"
 #include "os/os.h"
 
 #include "bench_image.h"

@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "convert/convert_plan.h"
+#include "convert/convert_pipeline.h"
 #include "convert/convert_worker.h"
 #include "test_images.h"
 

@@ -8,7 +8,8 @@
 //   convert_target    what one output is to be: the application reads the targets, workers read them
 //   convert_claims    the claim table: the paths workers hold, and what was settled of each
 //   convert_metadata  a record's text, where a source's record goes, and the record names given
-//   convert_plan      one attempt's outputs and its pixel pipeline
+//   convert_plan      one attempt's outputs: targets, sizes, layouts, what a viewer applies
+//   convert_pipeline  the plan carried out: decoding, resampling, statistics, checksums, encoding
 //   convert_tally     what became of the sources, for a drain's summary and the progress line
 //   convert_worker    what the workers share with the application, and the loop each one runs
 // and, behind convert_internal.h, which the application does not include: convert_attempt (one
@@ -127,5 +128,6 @@
 #include "convert/convert_claims.h"
 #include "convert/convert_metadata.h"
 #include "convert/convert_plan.h"
+#include "convert/convert_pipeline.h"
 #include "convert/convert_tally.h"
 #include "convert/convert_worker.h"

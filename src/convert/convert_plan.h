@@ -1,4 +1,4 @@
-// Output planning and the image pipeline of one conversion attempt.
+// Output planning of one conversion attempt; convert_pipeline carries the plan out.
 //
 // A plan belongs to the worker that holds its source: the records and texts live in the
 // worker's scratch arena, the decoded layouts in the worker's layout arena, every other pixel
@@ -61,6 +61,10 @@ constexpr u64 PlanLibraryLineMax = 200;
 // Notes of `record` made of what `library` printed during a call for it; `shared` when other
 // files' calls were in flight too.
 void plan_library_notes(ConvertPlan *plan, OutputRecord *record, Str8 library, Str8 printed, bool shared);
+// Around a call of the format's own functions for `record`: what its library prints meanwhile
+// becomes the record's notes. Nothing is taken for a format whose library never prints.
+void plan_library_begin(const ImageFormat *format, StderrCapture *capture);
+void plan_library_end(ConvertPlan *plan, OutputRecord *record, const ImageFormat *format, StderrCapture *capture);
 
 // The source record, first in the record list; its format and file type come from the
 // signature (FileTypeNone when the bytes are of no format known here).
@@ -82,15 +86,3 @@ void plan_photo(ConvertPlan *plan, bool keep_orientation, bool keep_color);
 void plan_targets(ConvertPlan *plan, const TargetList *targets);
 // Sizes, backgrounds, formats and channel counts, aspect ratios, needed layouts.
 void plan_geometry(ConvertPlan *plan);
-// Decodes every needed layout once (a 16-bit source through the 16-bit decoder). A picture that
-// the format's decoder crops or turns itself (HEIF) is planned again at the size it decoded to.
-void plan_decode(ConvertPlan *plan);
-// Resamples every output of another size than the source.
-void plan_resample(ConvertPlan *plan);
-// Statistics of every picture, then the background of letterboxed outputs.
-void plan_stats_and_background(ConvertPlan *plan);
-// Checksums and names of every record, then the encoding of every output. The decoded layouts
-// are released in between when no output of the source's size still reads them.
-void plan_checksums_and_encode(ConvertPlan *plan);
-// Returns the decoded layouts' memory (the end of every attempt does it too).
-void plan_release_layouts(ConvertPlan *plan);
