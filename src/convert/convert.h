@@ -30,7 +30,7 @@
 #include "convert/convert_format.h"
 #include "convert/convert_target.h"
 #include "convert/convert_claims.h"
-#include "convert/convert_instances.h"
+#include "convert/instances/instances.h"
 #include "convert/convert_color.h"
 #include "convert/convert_stats.h"
 #include "convert/convert_metadata.h"

@@ -10,7 +10,7 @@
 #include "os/os.h"
 #include "intake/intake.h"
 #include "convert/convert_claims.h"
-#include "convert/convert_instances.h"
+#include "convert/instances/instances.h"
 #include "convert/convert_plan.h"
 
 //~ What the workers share
