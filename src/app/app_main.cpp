@@ -383,31 +383,6 @@ static Str8 drain_summary(Arena *arena, u64 elapsed_us, const OutcomeTally *t) {
                       n(t->left[TallyNotDeleted]), n(t->set_aside));
 }
 
-//~ Instances sharing the input folder
-// The instances found gone: their claims were taken away, their temporaries go now.
-struct BuriedInstances {
-  u64 ids[16];
-  u64 count;
-};
-
-static bool app_writer_buried(void *context, u64 instance_id, Str8) {
-  BuriedInstances *buried = (BuriedInstances *)context;
-  for (u64 i = 0; i < buried->count; i += 1) {
-    if (buried->ids[i] == instance_id) return true;
-  }
-  return false;
-}
-
-// How many were buried; `at_once`: the look is not put off (a drain's last look).
-static u64 app_bury_gone_instances(bool at_once) {
-  BuriedInstances buried = {};
-  buried.count = instances_find_gone(buried.ids, 16, at_once);
-  if (buried.count == 0) return 0;
-  app_sweep_all_temporaries(app_state(), app_writer_buried, &buried);
-  instances_buried(buried.ids, buried.count);
-  return buried.count;
-}
-
 //~ Entry
 static void app_print_version() {
   printf("vantor %s\nstb %s\nlibdeflate %s\nlibb2 %s\nlibxxhash %s\nlcms2 %s\nlibheif %s\nlibwebp %s\n",
@@ -477,7 +452,7 @@ int app_main(ArgTable *table) {
       // that a live instance sharing the folder claimed is that one's (settled for a while);
       // one whose claimer went quiet is not, and is asked about again until it is taken over.
       u64 pending = 0;
-      if (app_bury_gone_instances(false) > 0) held_until_us = clock_now_us() + ElsewhereRecheckUs;
+      if (instances_bury_gone(false) > 0) held_until_us = clock_now_us() + ElsewhereRecheckUs;
       app_scan_pass(scratch.arena, drain || status_line ? &pending : nullptr);
       if (status_line) progress_draw(&progress, scratch.arena, pending);
       // A settled file that changed a moment ago may not have been looked at yet: all of them
@@ -488,7 +463,7 @@ int app_main(ArgTable *table) {
       bool idle = drain && pending == 0 && atomic_load_u64(&app_state()->workers_busy) == 0 &&
                   intake_recheck_settled() == 0;
       if (idle && clock_now_us() >= held_until_us) {
-        if (app_bury_gone_instances(true) > 0) {
+        if (instances_bury_gone(true) > 0) {
           held_until_us = clock_now_us() + ElsewhereRecheckUs;
         } else {
           running = 0;

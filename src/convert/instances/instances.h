@@ -15,13 +15,16 @@
 //     attributes), and an instance that read that version ahead then finds it done rather than
 //     free. Tombstones are removed once older than that by whichever instance passes, and all of
 //     them by the last instance to end.
+//   - a gone instance is buried by one instance alone (its heartbeat renamed away first), which
+//     takes its claims away and removes the temporaries it left where outputs are written.
 //
 // Owns: the board (this instance's heartbeat, what it made of the others lately), the claim
-// files, and the burial of gone instances.
+// files, the burial of gone instances and the sweep of killed writers' temporaries. Uses base
+// and os alone: the folders it sweeps are handed to it once, and it walks them itself.
 //
 // Threads: "[VANTOR] Beat", started by the first instances_start, renews the heartbeat; the
-// conversion workers take, check, drop and close claims; the main thread starts and stops the
-// board and looks for gone instances once per pass.
+// conversion workers take, check and drop claims or make them tombstones; the main thread
+// starts and stops the board, sweeps at start-up and looks for gone instances once per pass.
 //
 // Locks: the board's beat lock, held across a rewrite of the heartbeat (the one lock held
 // across I/O here), and the board's lock over the heartbeat's file-system time and the

@@ -34,9 +34,6 @@ enum InstanceState : u32 {
 };
 // What this instance makes of another, from its heartbeat (looked at again after half a second).
 InstanceState instance_state_of(u64 instance_id);
-// For the sweep: true when the temporary's writer is gone (its heartbeat gone, or missing with
-// the temporary unchanged for the takeover time); an earlier version's temporary always is.
-bool instance_temp_writer_gone(void *context, u64 instance_id, Str8 path);
 
 // Where this instance's scan starts in a folder's listing: 0 (the listing's order, as when it
 // runs alone) until another live instance was seen, then a place of this instance's own.

@@ -55,6 +55,9 @@ InstanceState judge_heartbeat(InstanceBoard *b, u64 id);
 void seen_note(InstanceBoard *b, u64 id, InstanceState state);
 // From what was judged less than InstanceJudgedUs ago, else from its heartbeat.
 InstanceState instance_state_in(InstanceBoard *b, u64 id);
+// For the sweep: true when the temporary's writer is gone (its heartbeat gone, or missing with
+// the temporary unchanged for the takeover time); an earlier version's temporary always is.
+bool instance_temp_writer_gone(void *context, u64 instance_id, Str8 path);
 
 //~ Claim files
 // "vantor claim <holder> <serial> <key>" while a source is worked on; once it has left the
