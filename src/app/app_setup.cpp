@@ -193,35 +193,6 @@ u64 app_thread_count(u64 threads, u64 processor_count) {
   return clamp_of<u64>(1, t, AppMaxThreads);
 }
 
-// Metadata files keep their sources' sub-folders and unsupported files go below
-// "<out>/unsupported" with theirs, so a killed run's temporaries may lie anywhere below those
-// two folders; the walk leaves out the other folders, which may lie inside them.
-struct SweepContext {
-  TempWriterGone *gone;
-  void *context;
-};
-
-static void app_sweep_temporaries(Str8 root, Str8 skip_first, Str8 skip_second, SweepContext *sweep) {
-  Scratch scratch = scratch_begin(nullptr);
-  Str8 skip[2] = {skip_first, skip_second};
-  ScanHooks hooks = {nullptr, nullptr, [](void *context, Str8 folder, Str8List *) {
-                       SweepContext *s = (SweepContext *)context;
-                       folder_remove_stale_temporaries(folder, s->gone, s->context);
-                     },
-                     0};
-  app_scan_walk(scratch.arena, root, skip, 2, &hooks, sweep);
-  scratch_restore(scratch);
-}
-
-// Temporaries are only ever another's while it writes: those whose writer is gone go, in the
-// output folder, below "<out>/unsupported" and in the metadata tree.
-void app_sweep_all_temporaries(AppState *state, TempWriterGone *gone, void *context) {
-  SweepContext sweep = {gone, context};
-  folder_remove_stale_temporaries(state->out_folder, gone, context);
-  app_sweep_temporaries(state->unsupported_folder, state->in_folder, state->metadatas_folder, &sweep);
-  app_sweep_temporaries(state->metadatas_folder, state->in_folder, state->out_folder, &sweep);
-}
-
 // A working folder on disk, made when missing, that can be used for what it is for: the input
 // listed, the output and metadata folders written. False, with one "error:" line naming the
 // folder, its use and the system's reason, when it cannot.
@@ -280,7 +251,8 @@ u32 app_setup(const AppOptions *options, Str8List *problems) {
   // This instance's heartbeat in the shared input folder, before it claims or writes anything;
   // then what killed runs left where outputs are written goes, never a live instance's.
   instances_start(arena, state->in_folder, problems);
-  app_sweep_all_temporaries(state, instance_temp_writer_gone, nullptr);
+  InstanceFolders written = {state->in_folder, state->out_folder, state->unsupported_folder, state->metadatas_folder};
+  instances_sweep_start(arena, &written);
 
   // conversion queue and claim table
   string_ring_init(&state->conversion_queue, arena, AppConversionQueueBytes, true);

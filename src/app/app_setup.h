@@ -74,6 +74,3 @@ struct AppOptions {
 // folder cannot be written, or the input is one of the other two): nothing is published and no
 // worker starts then. Returns 1 otherwise.
 u32 app_setup(const AppOptions *options, Str8List *problems);
-
-// Removes the temporaries below the output and metadata folders whose writer `gone` says is gone.
-void app_sweep_all_temporaries(AppState *state, TempWriterGone *gone, void *context);

@@ -122,7 +122,7 @@
 #include "os/os.h"
 
 #include "convert/image/image.h"
-#include "convert/convert_instances.h"
+#include "convert/instances/instances.h"
 
 #include "convert/convert_target.h"
 #include "convert/convert_claims.h"

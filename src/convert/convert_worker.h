@@ -10,6 +10,7 @@
 #include "os/os.h"
 #include "convert/convert_target.h"
 #include "convert/convert_claims.h"
+#include "convert/instances/instances.h"
 
 //~ What the workers share
 // Set up by the application before the first worker starts: the folders, targets and limits
