@@ -2,9 +2,9 @@
 // record, then lets the source leave the input (deleted, or moved aside) only once everything it
 // produced is durable, or leaves it in place and says why.
 //
-// Owns: below the job, the image library (formats, codecs and the libraries behind them, colour,
-// pixels, statistics; base alone) and the protocol between instances sharing one input folder
-// (base and os alone). The job's modules, each building on those before it:
+// Owns: below the job, two floors with notes of their own: the image library in image/
+// (formats, codecs and the libraries behind them, colour, pixels, statistics; base alone) and the
+// protocol between instances sharing one input folder in instances/ (base and os alone). The job's modules, each building on those before it:
 //   convert_target    what one output is to be: the application reads the targets, workers read them
 //   convert_claims    the claim table: the paths workers hold, and what was settled of each
 //   convert_metadata  a record's text, where a source's record goes, and the record names given
