@@ -184,6 +184,9 @@ static void instances_check_folder(Arena *arena, InstanceBoard *b, Str8 in_folde
 
 //~ Start and stop
 bool instances_start(Arena *arena, Str8 in_folder, Str8List *problems) {
+  // A test process sets up more than once: the heartbeat of its earlier set-up goes first, as
+  // it may have the very path this one's is about to have.
+  if (InstanceBoard *old = g_board.exchange(nullptr)) heartbeat_stop(old);
   InstanceBoard *b = arena_push<InstanceBoard>(arena);
   b->id = proc_info()->instance_id;
   b->root = arena_format(arena, "%S/.vantor", in_folder);
@@ -202,8 +205,7 @@ bool instances_start(Arena *arena, Str8 in_folder, Str8List *problems) {
                    in_folder, b->root, file_last_error_text(arena));
   }
   if (ready) instances_check_folder(arena, b, in_folder, problems);
-  // A test process sets up more than once; the heartbeat of its earlier set-up goes.
-  if (InstanceBoard *old = g_board.exchange(ready ? b : nullptr)) heartbeat_stop(old);
+  if (ready) g_board.store(b);
   if (!ready) return false;
   static OsObject *beat_thread = thread_create(heartbeat_thread, 0);
   (void)beat_thread;
