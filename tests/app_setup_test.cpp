@@ -42,6 +42,10 @@ void expect_same_target(const Target &a, const Target &b, int index) {
   EXPECT_EQ(a.resampling_filter, b.resampling_filter);
   EXPECT_EQ(a.edge_mode, b.edge_mode);
   EXPECT_EQ(a.pixel_layout, b.pixel_layout);
+  EXPECT_EQ(a.fit, b.fit);
+  EXPECT_EQ(a.crop, b.crop);
+  EXPECT_EQ(a.no_enlarge, b.no_enlarge);
+  EXPECT_EQ(a.keep, b.keep);
 }
 
 Target make_target(i32 image_type, u64 width, u64 height, u32 bg_color, u8 quality, u64 max_bytes, i32 filter,
@@ -101,11 +105,44 @@ TEST_F(AppSetupFixture, TargetFieldsFollowTheKeyTable) {
       make_target(0, 0, 0, 1, 99, 0, 0, 0, 0),
       // a repeated key: the first one whose first value has the expected type
       make_target(FileTypePng, 8, 0, 0, 0, 0, 0, 0, 0),
-      // max_bytes is accepted by the reader but never taken from a file
-      make_target(0, 0, 0, 0, 0, 0, 1, 1, 0),
+      make_target(0, 0, 0, 0, 0, 1000, 1, 1, 0),
   };
   ASSERT_EQ(got.size(), want.size());
   for (size_t i = 0; i < want.size(); i += 1) expect_same_target(got[i], want[i], (int)i);
+}
+
+TEST_F(AppSetupFixture, FitCropEnlargeAndKeepAreReadAndMisspeltNamesWarned) {
+  Str8List problems = {};
+  std::vector<Target> got = read("targets: [\n"
+                                 "  { fit: \"COVER\", crop: \"attention\", enlarge: 0, keep: \"exif, Copyright,gps\" }\n"
+                                 "  { fit: \"inside\", enlarge: 1, keep: \"all\" }  # every part\n"
+                                 "  { fit: \"contain\", crop: \"top\", keep: \"none\" }\n"
+                                 "  { image_type: \"JPG\", edge_mode: \"mirror\", keep: \"icc,exiff\" }\n"
+                                 "]\n",
+                                 &problems);
+  ASSERT_EQ(got.size(), 4u);
+  EXPECT_EQ(got[0].fit, FitCover);
+  EXPECT_EQ(got[0].crop, CropAttention);
+  EXPECT_TRUE(got[0].no_enlarge);
+  EXPECT_EQ(got[0].keep, (u32)(KeepExif | KeepCopyright | KeepGps));
+  EXPECT_EQ(got[1].fit, FitInside);
+  EXPECT_FALSE(got[1].no_enlarge);
+  EXPECT_EQ(got[1].keep, (u32)KeepAll);
+  EXPECT_EQ(got[2].fit, FitPad);
+  EXPECT_EQ(got[2].crop, CropCenter);
+  EXPECT_EQ(got[3].keep, (u32)KeepIcc);
+  EXPECT_EQ(got[3].image_type, (i32)FileTypeNone);
+  EXPECT_EQ(lines_of(problems),
+            (std::vector<std::string>{
+                "warning: targets file t.txt:4:10: \"contain\" is not a value of fit (pad, inside or cover); it is left unset.",
+                "warning: targets file t.txt:4:27: \"top\" is not a value of crop (center or attention); it is left unset.",
+                "warning: targets file t.txt:5:17: \"JPG\" is not a value of image_type (JPEG, PNG, WEBP or AVIF); it is "
+                "left unset.",
+                "warning: targets file t.txt:5:35: \"mirror\" is not a value of edge_mode (CLAMP, REFLECT, WRAP or ZERO); "
+                "it is left unset.",
+                "warning: targets file t.txt:5:51: \"exiff\" is not a value of keep (icc, exif, gps, xmp, iptc, copyright, "
+                "all or none); it is left out.",
+            }));
 }
 
 TEST_F(AppSetupFixture, EveryChildOfTheFirstTargetsKeyCounts) {

@@ -51,14 +51,36 @@ static const NamedNumber app_filter_names[] = {
 };
 static const NamedNumber app_edge_names[] = {{"CLAMP", 0}, {"REFLECT", 1}, {"WRAP", 2}, {"ZERO", 3}};
 static const NamedNumber app_layout_names[] = {{"RGBA", 4}, {"RGB", 3}};
+static const NamedNumber app_fit_names[] = {{"pad", FitPad}, {"inside", FitInside}, {"cover", FitCover}};
+static const NamedNumber app_crop_names[] = {{"center", CropCenter}, {"attention", CropAttention}};
+static const NamedNumber app_keep_names[] = {{"icc", KeepIcc},   {"exif", KeepExif},
+                                             {"gps", KeepGps},   {"xmp", KeepXmp},
+                                             {"iptc", KeepIptc}, {"copyright", KeepCopyright},
+                                             {"all", KeepAll},   {"none", 0}};
 
-template <u64 N> static i32 app_number_from_name(Str8 text, const NamedNumber (&names)[N]) {
-  for (u64 i = 0; i < N; i += 1) {
-    if (str8_equals(text, str8_cstring(names[i].name), MatchIgnoreCase)) {
-      return names[i].number;
-    }
+// The names people may write, for a warning: "CLAMP, REFLECT, WRAP or ZERO".
+static Str8 app_names_text(Arena *arena, const NamedNumber *names, u64 count) {
+  Str8List text = {};
+  for (u64 i = 0; i < count; i += 1) {
+    if (i > 0) str8_list_add(arena, &text, i + 1 == count ? str8_lit(" or ") : str8_lit(", "));
+    str8_list_add(arena, &text, str8_cstring(names[i].name));
   }
-  return 0;
+  return str8_list_join(arena, &text, nullptr);
+}
+
+// Where a target's mistakes are told: the file's text, for lines and columns, and its name.
+struct TargetWarnings {
+  Arena *arena;
+  Str8List *problems;
+  Str8 text;
+  Str8 path;
+};
+
+static void app_target_warn(const TargetWarnings *warn, const DocNode *value, Str8 message) {
+  if (!warn || !warn->problems) return;
+  DocPosition at = doc_error_position(warn->text, value->offset);
+  str8_list_addf(warn->arena, warn->problems, "warning: targets file %S:%llu:%llu: %S", warn->path,
+                 (unsigned long long)at.line, (unsigned long long)at.column, message);
 }
 
 //- reading targets
@@ -66,11 +88,90 @@ static Str8 app_target_number(DocNode *node, const char *key) {
   return doc_child_value(node, str8_cstring(key), MatchIgnoreCase, DocValueNumber);
 }
 
-static Str8 app_target_text(DocNode *node, const char *key) {
-  return doc_child_value(node, str8_cstring(key), MatchIgnoreCase, DocValueString);
+// The value doc_child_value reads for a text-valued key, as a node (for its place in the file);
+// null when there is none.
+static DocNode *app_target_text_node(DocNode *node, const char *key) {
+  for (DocNode *child = node->first; !doc_node_is_nil(child); child = child->next) {
+    if (str8_equals(child->text, str8_cstring(key), MatchIgnoreCase) && !doc_node_is_nil(child->first) &&
+        child->first->value_type == DocValueString) {
+      return child->first;
+    }
+  }
+  return nullptr;
 }
 
-Target target_from_doc_node(DocNode *node) {
+// The number of a text-valued key's name; a name not in the list is warned about and leaves 0,
+// the key unset.
+template <u64 N>
+static i32 app_target_named(DocNode *node, const char *key, const NamedNumber (&names)[N], const TargetWarnings *warn) {
+  DocNode *value = app_target_text_node(node, key);
+  if (!value) return 0;
+  for (u64 i = 0; i < N; i += 1) {
+    if (str8_equals(value->text, str8_cstring(names[i].name), MatchIgnoreCase)) return names[i].number;
+  }
+  if (warn && warn->problems) {
+    Scratch scratch = scratch_begin(warn->arena);
+    app_target_warn(warn, value,
+                    arena_format(scratch.arena, "\"%S\" is not a value of %s (%S); it is left unset.", value->text, key,
+                                 app_names_text(scratch.arena, names, N)));
+    scratch_restore(scratch);
+  }
+  return 0;
+}
+
+static i32 app_target_image_type(DocNode *node, const TargetWarnings *warn) {
+  DocNode *value = app_target_text_node(node, "image_type");
+  if (!value) return FileTypeNone;
+  const ImageFormat *format = format_of_name(value->text);
+  if (format && format->encode) return (i32)format->file_type;
+  if (warn && warn->problems) {
+    Scratch scratch = scratch_begin(warn->arena);
+    // the table's "JPEG, PNG, WEBP and AVIF", as a choice
+    Str8 names = format_names(scratch.arena, true);
+    Str8 choice = names;
+    for (u64 at = names.size; at >= 5; at -= 1) {
+      if (str8_equals(str8_slice(names, range_make(at - 5, at)), str8_lit(" and "), 0)) {
+        choice = arena_format(scratch.arena, "%S or %S", str8_keep_front(names, at - 5), str8_drop_front(names, at));
+        break;
+      }
+    }
+    app_target_warn(warn, value,
+                    arena_format(scratch.arena, "\"%S\" is not a value of image_type (%S); it is left unset.",
+                                 value->text, choice));
+    scratch_restore(scratch);
+  }
+  return FileTypeNone;
+}
+
+// "exif, copyright": each name adds its part; one not in the list is warned about and left out.
+static u32 app_target_keep(DocNode *node, const TargetWarnings *warn) {
+  DocNode *value = app_target_text_node(node, "keep");
+  if (!value) return 0;
+  u32 keep = 0;
+  const u8 separators[] = {',', ' ', '\t'};
+  Scratch scratch = scratch_begin(warn ? warn->arena : nullptr);
+  Str8List items = str8_split_by(scratch.arena, value->text, separators, sizeof(separators), 0);
+  for (Str8Node *item = items.first; item; item = item->next) {
+    if (item->string.size == 0) continue;
+    bool known = false;
+    for (const NamedNumber &name : app_keep_names) {
+      if (str8_equals(item->string, str8_cstring(name.name), MatchIgnoreCase)) {
+        keep |= (u32)name.number;
+        known = true;
+        break;
+      }
+    }
+    if (!known && warn && warn->problems) {
+      app_target_warn(warn, value,
+                      arena_format(scratch.arena, "\"%S\" is not a value of keep (%S); it is left out.", item->string,
+                                   app_names_text(scratch.arena, app_keep_names, sizeof(app_keep_names) / sizeof(app_keep_names[0]))));
+    }
+  }
+  scratch_restore(scratch);
+  return keep;
+}
+
+static Target app_target_from_node(DocNode *node, const TargetWarnings *warn) {
   Target t = {};
   u64 quality = u64_from_str8(app_target_number(node, "quality"), 10);
   t.quality = (u8)min_of<u64>(quality, 100);
@@ -78,13 +179,20 @@ Target target_from_doc_node(DocNode *node) {
   t.bg_color = (u32)u64_from_str8(app_target_number(node, "bg_color"), 10);
   t.width = u64_from_str8(app_target_number(node, "width"), 10);
   t.height = u64_from_str8(app_target_number(node, "height"), 10);
-  const ImageFormat *format = format_of_name(app_target_text(node, "image_type"));
-  t.image_type = format && format->encode ? (i32)format->file_type : (i32)FileTypeNone;
-  t.resampling_filter = app_number_from_name(app_target_text(node, "resampling_filter"), app_filter_names);
-  t.edge_mode = app_number_from_name(app_target_text(node, "edge_mode"), app_edge_names);
-  t.pixel_layout = app_number_from_name(app_target_text(node, "pixel_layout"), app_layout_names);
+  t.max_bytes = u64_from_str8(app_target_number(node, "max_bytes"), 10);
+  t.image_type = app_target_image_type(node, warn);
+  t.resampling_filter = app_target_named(node, "resampling_filter", app_filter_names, warn);
+  t.edge_mode = app_target_named(node, "edge_mode", app_edge_names, warn);
+  t.pixel_layout = app_target_named(node, "pixel_layout", app_layout_names, warn);
+  t.fit = (u8)app_target_named(node, "fit", app_fit_names, warn);
+  t.crop = (u8)app_target_named(node, "crop", app_crop_names, warn);
+  Str8 enlarge = app_target_number(node, "enlarge");
+  t.no_enlarge = enlarge.size > 0 && u64_from_str8(enlarge, 10) == 0;
+  t.keep = app_target_keep(node, warn);
   return t;
 }
+
+Target target_from_doc_node(DocNode *node) { return app_target_from_node(node, nullptr); }
 
 u64 app_targets_from_text(Arena *arena, TargetList *list, Str8 text, Str8 path, Str8List *problems) {
   Scratch scratch = scratch_begin(arena);
@@ -101,11 +209,12 @@ u64 app_targets_from_text(Arena *arena, TargetList *list, Str8 text, Str8 path, 
   }
 
   // every child of the first "targets" node counts, objects or not
+  TargetWarnings warn = {arena, problems, text, path};
   u64 added = 0;
   DocNode *targets = doc_find_by_text(doc.root, str8_lit("targets"), MatchIgnoreCase);
   if (!doc_node_is_nil(targets)) {
     for (DocNode *child = targets->first; !doc_node_is_nil(child); child = child->next) {
-      target_list_add(arena, list, target_from_doc_node(child));
+      target_list_add(arena, list, app_target_from_node(child, &warn));
       added += 1;
     }
   }

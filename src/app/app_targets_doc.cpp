@@ -11,7 +11,8 @@ static const Str8 doc_key_names[] = {
     str8_lit("width"),     str8_lit("height"),            str8_lit("bg_color"),
     str8_lit("max_bytes"), str8_lit("edge_mode"),         str8_lit("resampling_filter"),
     str8_lit("quality"),   str8_lit("targets"),           str8_lit("image_type"),
-    str8_lit("pixel_layout"), str8_lit("lossless"),
+    str8_lit("pixel_layout"), str8_lit("lossless"),   str8_lit("fit"),
+    str8_lit("crop"),      str8_lit("enlarge"),           str8_lit("keep"),
 };
 constexpr u64 DocKeyNameCount = sizeof(doc_key_names) / sizeof(doc_key_names[0]);
 
@@ -48,6 +49,18 @@ static bool doc_is_number_rest(u8 c) { return char_is_alpha(c) || char_is_digit(
 static bool doc_is_symbol_start(u8 c) { return doc_byte_in(c, "[]~$%^*-+./?!|()`&;_#@\\"); }
 
 static bool doc_is_symbol_rest(u8 c) { return doc_byte_in(c, "~$%^&*-+./?|{}:"); }
+
+// One past the first quote like the one at `open`, on its line, that spaces and then a comma,
+// "}", "]", "#" or a line feed follow; 0 when there is none.
+static u64 doc_string_closed_at(const u8 *s, u64 n, u64 open) {
+  for (u64 scan = open + 1; scan < n && s[scan] != '\n'; scan += 1) {
+    if (s[scan] != s[open]) continue;
+    u64 after = scan + 1;
+    while (after < n && doc_is_space(s[after])) after += 1;
+    if (after < n && doc_byte_in(s[after], ",}]#\n")) return scan + 1;
+  }
+  return 0;
+}
 
 // Length of the key name that starts at `at`, or 0.
 static u64 doc_key_name_at(const u8 *at, u64 available) {
@@ -115,6 +128,12 @@ DocTokenArray targets_tokenize(Arena *arena, Str8 text, DocErrorList *errors) {
     } else if (c == '\n') {
       at += 1;
       flags = TokNewline;
+    } else if (c == '#') {
+      // a comment, to the end of the line
+      while (at < n && s[at] != '\n') {
+        at += 1;
+      }
+      flags = TokComment;
     } else if (c == ',') {
       at += 1;
       flags = TokPunct;
@@ -144,11 +163,16 @@ DocTokenArray targets_tokenize(Arena *arena, Str8 text, DocErrorList *errors) {
       }
       flags = TokNumber;
     } else if (c == '"' || c == '\'') {
-      // A string ends before the first line feed, comma or "]": it is closed by the last
-      // matching quote ahead of that byte, which may be the opening quote itself.
+      // A string is closed by the first matching quote on its line that a value's end follows
+      // (spaces, then a comma, "}", "]", a comment or the line feed), so a list such as
+      // "exif,icc" is one value. Without one it ends before the first line feed, comma or "]":
+      // it is closed by the last matching quote ahead of that byte, which may be the opening
+      // quote itself.
       flags = TokString | (c == '"' ? TokDoubleQuote : TokSingleQuote);
+      u64 closed = doc_string_closed_at(s, n, at);
       u64 scan = at + 1;
-      for (;;) {
+      if (closed) at = closed;
+      while (!closed) {
         if (scan >= n) {
           at = n;
           flags |= TokUnterminated;
@@ -273,7 +297,7 @@ static ParseStep parse_in_key(Parser *p, DocToken token, Str8 t) {
   if (!str8_equals(t, str8_lit("}"), 0)) return ParseRejected;
   parse_pop(p);
   p->at += 1;
-  while (p->at < p->tokens.count && (p->tokens.v[p->at].flags & (TokSpace | TokNewline))) p->at += 1;
+  while (p->at < p->tokens.count && (p->tokens.v[p->at].flags & (TokSpace | TokNewline | TokComment))) p->at += 1;
   if (p->at < p->tokens.count && (p->tokens.v[p->at].flags & TokPunct) &&
       str8_equals(parse_token_text(p, p->at), str8_lit(","), 0)) {
     p->at += 1;
@@ -343,7 +367,7 @@ TargetsDocument targets_parse(Arena *arena, Str8 text, DocTokenArray tokens) {
 
   while (p.at < tokens.count) {
     DocToken token = tokens.v[p.at];
-    if (token.flags & (TokSpace | TokNewline)) {
+    if (token.flags & (TokSpace | TokNewline | TokComment)) {
       p.at += 1;
       continue;
     }

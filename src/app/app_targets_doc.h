@@ -1,6 +1,6 @@
 // Targets document reader: the text of a targets file becomes tokens, then a tree of nodes.
 //
-// Only the vocabulary of the targets file is understood: the ten key names are built into both
+// Only the vocabulary of the targets file is understood: the key names are built into both
 // passes, and everything else is a value, punctuation or an error. Everything built lives in
 // the arena the caller hands in; token and node texts are views into the caller's document
 // text, which must outlive the tree. No locks and no shared mutable state: the nil node is
@@ -15,7 +15,8 @@ enum : u32 {
   TokNumber = 0x1,
   TokWord = 0x2,         // a word, or a run of symbol characters
   TokString = 0x4,       // quotes included
-  TokPunct = 0x10,       // one of the ten key names, or one of , : [ ] { }
+  TokPunct = 0x10,       // one of the key names, or one of , : [ ] { }
+  TokComment = 0x20,     // from a "#" outside a string to the end of its line
   TokSpace = 0x40,       // spaces, tabs, vertical tabs, carriage returns
   TokNewline = 0x80,     // one line feed
   TokSingleQuote = 0x100,

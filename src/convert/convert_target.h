@@ -19,6 +19,31 @@ struct Target {
   i32 resampling_filter; // 0 default, 1 box, 2 triangle, 3 cubic B-spline, 4 Catmull-Rom, 5 Mitchell, 6 point
   i32 edge_mode;         // 0 clamp, 1 reflect, 2 wrap, 3 zero
   i32 pixel_layout;      // channel count 1..4; 0 not set
+  u8 fit;                // TargetFit: how the picture meets the box
+  u8 crop;               // TargetCrop: which window of the picture a cover output shows
+  bool no_enlarge;       // a picture smaller than the box keeps its size
+  u32 keep;              // TargetKeep bits: the source's metadata written into the output
+};
+
+enum TargetFit : u8 {
+  FitPad = 0,    // fitted inside the box and centred on a canvas of the box's size
+  FitInside = 1, // fitted inside the box, alone
+  FitCover = 2,  // covering the box, the overflow cropped
+};
+
+enum TargetCrop : u8 {
+  CropCenter = 0,
+  CropAttention = 1, // the window with the most detail, saturation and skin-like colour
+};
+
+enum : u32 {
+  KeepIcc = 0x1,
+  KeepExif = 0x2,
+  KeepGps = 0x4,
+  KeepXmp = 0x8,
+  KeepIptc = 0x10,
+  KeepCopyright = 0x20,
+  KeepAll = 0x3F,
 };
 
 struct TargetNode {
