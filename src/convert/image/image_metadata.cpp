@@ -190,6 +190,33 @@ Str8 exif_edit(Arena *arena, Str8 tiff, u32 keep, u32 orientation, u64 width, u6
   return Str8{e.out, e.size};
 }
 
+// Whether IFD0 holds one of `tags`, its entries read within the block.
+static bool exif_ifd0_holds(Str8 tiff, const u32 *tags, u32 tag_count) {
+  if (tiff.size < 8 || !((tiff.str[0] == 'I' && tiff.str[1] == 'I') || (tiff.str[0] == 'M' && tiff.str[1] == 'M'))) return false;
+  TiffEdit e = {};
+  e.in = tiff;
+  e.little = tiff.str[0] == 'I';
+  u64 at = e.r32(4);
+  if (at < 8 || at > tiff.size - 2) return false;
+  u64 count = e.r16(at);
+  for (u64 i = 0, entry = at + 2; i < count && entry + 12 <= tiff.size; i += 1, entry += 12) {
+    for (u32 k = 0; k < tag_count; k += 1) {
+      if (e.r16(entry) == tags[k]) return true;
+    }
+  }
+  return false;
+}
+
+bool exif_has_gps(Str8 tiff) {
+  const u32 tags[] = {TagGpsIfd};
+  return exif_ifd0_holds(tiff, tags, 1);
+}
+
+bool exif_has_copyright(Str8 tiff) {
+  const u32 tags[] = {TagArtist, TagCopyright};
+  return exif_ifd0_holds(tiff, tags, 2);
+}
+
 //~ XMP
 // The end of the element that opens at `at` ("<dc:rights ..."), past its closing tag, or 0.
 static u64 xml_element_end(Str8 xml, u64 at, Str8 name) {

@@ -65,6 +65,10 @@ constexpr u64 ExifBlockMax = 65533 - 6;
 // block cannot be parsed, nothing is left, or the result would exceed ExifBlockMax.
 Str8 exif_edit(Arena *arena, Str8 tiff, u32 keep, u32 orientation, u64 width, u64 height);
 
+// Whether IFD0 of a TIFF structure points at a GPS directory / holds Artist or Copyright.
+bool exif_has_gps(Str8 tiff);
+bool exif_has_copyright(Str8 tiff);
+
 // A new XMP packet holding only the source's dc:creator, dc:rights and xmpRights properties;
 // empty when it has none of them.
 Str8 xmp_copyright(Arena *arena, Str8 xmp);
