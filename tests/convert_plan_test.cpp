@@ -288,3 +288,56 @@ TEST_F(PlanFixture, ReusedWorkerMemoryGivesTheSameOutputs) {
     }
   }
 }
+
+//~ Kept metadata
+// A turned photo keeps the EXIF its target asks for, rewritten for the output (orientation 1,
+// its pixel size, no GPS), and its record says so; the same target without `keep` makes the
+// same picture under the same name, its file exactly the kept one without the new segment.
+TEST_F(PlanFixture, KeptExifIsRewrittenForTheOutputAndNamedInItsRecord) {
+  Bytes source = jpeg_with_segment(jpeg_file(gradient(40, 20, 3), 40, 20, 3, 90), 0xE1, exif_block(6, true));
+  struct Output {
+    std::string checksum, record;
+    Bytes bytes;
+    u64 width;
+  };
+  auto convert = [&](u32 keep) {
+    list = {};
+    Target t = target(0, 0, 85, FileTypeJpeg);
+    t.keep = keep;
+    add(t);
+    ConvertPlan plan;
+    plan_begin(&plan, arena, file_arena, layout_arena, str8_lit("/out"), view(source));
+    CodecProbe probe = {};
+    EXPECT_TRUE(codec_probe(view(source), &probe));
+    plan_set_source(&plan, probe);
+    plan_photo(&plan, false, false);
+    plan_targets(&plan, &list);
+    plan_geometry(&plan);
+    plan_decode(&plan);
+    plan_resample(&plan);
+    plan_stats_and_background(&plan);
+    plan_checksums_and_encode(&plan);
+    EXPECT_TRUE(plan.ok);
+    OutputRecord *r = plan.first_record->next;
+    Str8List text = {};
+    format_metadata_record(arena, &text, r);
+    Output out = {std::string((char *)r->checksum.str, r->checksum.size),
+                  std::string((char *)str8_list_join(arena, &text, nullptr).str), bytes_of(r->bytes), r->image->width};
+    plan_release_layouts(&plan);
+    return out;
+  };
+  Output with = convert(KeepExif | KeepIcc), without = convert(0);
+  EXPECT_EQ(with.width, 20u);
+  ImageMetadata back = jpeg_metadata(arena, view(with.bytes));
+  ASSERT_GT(back.exif.size, 0u);
+  EXPECT_EQ(codec_tiff_orientation(back.exif), 1u);
+  EXPECT_EQ(back.icc.size, 0u) << "no profile to keep, none converted";
+  EXPECT_EQ(jpeg_metadata(arena, view(without.bytes)).exif.size, 0u);
+  EXPECT_EQ(with.checksum, without.checksum);
+  ASSERT_GT(with.bytes.size(), without.bytes.size());
+  EXPECT_EQ(Bytes(with.bytes.end() - (without.bytes.size() - 20), with.bytes.end()),
+            Bytes(without.bytes.begin() + 20, without.bytes.end()));
+  std::string expected = without.record;
+  expected.insert(expected.size() - strlen("[END_FILE];"), "[metadata_kept]exif;");
+  EXPECT_EQ(with.record, expected);
+}

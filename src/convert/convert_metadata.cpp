@@ -56,6 +56,7 @@ void format_metadata_record(Arena *arena, Str8List *list, OutputRecord *record) 
   str8_list_addf(arena, list, "[max_b]%u;", (u32)im->max[2]);
   str8_list_addf(arena, list, "[max_a]%u;", (u32)im->max[3]);
   str8_list_addf(arena, list, "[bg_color]%u;", im->bg_color);
+  if (record->metadata_kept.size) str8_list_addf(arena, list, "[metadata_kept]%S;", record->metadata_kept);
   str8_list_add(arena, list, str8_lit("[END_FILE];"));
 }
 

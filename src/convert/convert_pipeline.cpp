@@ -234,6 +234,64 @@ void plan_stats_and_background(ConvertPlan *plan) {
   }
 }
 
+//- kept metadata
+// A target's keep bits are the image library's own.
+static_assert((u32)KeepIcc == (u32)MetaIcc && (u32)KeepExif == (u32)MetaExif && (u32)KeepGps == (u32)MetaGps &&
+              (u32)KeepXmp == (u32)MetaXmp && (u32)KeepIptc == (u32)MetaIptc &&
+              (u32)KeepCopyright == (u32)MetaCopyright);
+
+// An ICC profile's data colour space (bytes 16 to 19 of its header) is RGB.
+static bool profile_is_rgb(Str8 icc) { return icc.size >= 128 && memcmp(icc.str + 16, "RGB ", 4) == 0; }
+
+// The blocks an output of `width` × `height` and `channels` keeps of its source: EXIF rewritten
+// for it, XMP and IPTC whole or cut to their author and rights fields, and the profile of its
+// colours (sRGB when they were converted, else the source's own where it is an RGB one).
+static ImageMetadata plan_kept_metadata(ConvertPlan *plan, u32 keep, u64 width, u64 height, u32 channels) {
+  if (!plan->metadata_read) {
+    plan->metadata_read = true;
+    if (plan->format->metadata) {
+      StderrCapture capture;
+      plan_library_begin(plan->format, &capture);
+      plan->source_metadata = plan->format->metadata(plan->arena, plan->source_bytes);
+      plan_library_end(plan, plan->first_record, plan->format, &capture);
+    }
+  }
+  const ImageMetadata *source = &plan->source_metadata;
+  ImageMetadata kept = {};
+  kept.exif = exif_edit(plan->file_arena, source->exif, keep, plan->kept_orientation, width, height);
+  if (keep & KeepXmp) kept.xmp = source->xmp;
+  else if (keep & KeepCopyright) kept.xmp = xmp_copyright(plan->file_arena, source->xmp);
+  if (keep & KeepIptc) kept.iptc = source->iptc;
+  else if (keep & KeepCopyright) kept.iptc = iptc_copyright(plan->file_arena, source->iptc);
+  if ((keep & KeepIcc) && channels >= 3) {
+    kept.icc = plan->color ? color_srgb_profile() : profile_is_rgb(plan->source_icc) ? plan->source_icc : Str8{};
+  }
+  return kept;
+}
+
+// What an output's file holds of its source's metadata, for its record: "exif, gps, icc".
+static Str8 plan_kept_names(Arena *arena, u32 keep, const ImageMetadata *written) {
+  Str8List names = {};
+  bool copyright = false;
+  if (written->exif.size) {
+    if (keep & KeepExif) str8_list_add(arena, &names, str8_lit("exif"));
+    if (exif_has_gps(written->exif)) str8_list_add(arena, &names, str8_lit("gps"));
+    copyright |= !(keep & KeepExif) && exif_has_copyright(written->exif);
+  }
+  if (written->xmp.size) {
+    if (keep & KeepXmp) str8_list_add(arena, &names, str8_lit("xmp"));
+    else copyright = true;
+  }
+  if (written->iptc.size) {
+    if (keep & KeepIptc) str8_list_add(arena, &names, str8_lit("iptc"));
+    else copyright = true;
+  }
+  if (copyright) str8_list_add(arena, &names, str8_lit("copyright"));
+  if (written->icc.size) str8_list_add(arena, &names, str8_lit("icc"));
+  JoinParams comma = {Str8{}, str8_lit(", "), Str8{}};
+  return names.node_count ? str8_list_join(arena, &names, &comma) : Str8{};
+}
+
 //- checksums and encoding
 void plan_checksums_and_encode(ConvertPlan *plan) {
   if (!plan->ok) return;
@@ -274,11 +332,21 @@ void plan_checksums_and_encode(ConvertPlan *plan) {
     const ImageFormat *format = format_of_type((u32)pair->target.image_type);
     bool lossless = format && format->can_be_lossless && pair->target.lossless;
     bool encoded = false;
+    // only an output that keeps something takes the encoder that writes it: others stay as they were
+    ImageMetadata kept = {};
+    u32 keep = pair->target.keep;
+    if (keep && format && format->encode_kept) kept = plan_kept_metadata(plan, keep, width, height, image->pixel_layout);
     if (format && format->encode) {
       StderrCapture capture;
       plan_library_begin(format, &capture);
-      encoded = format->encode(&sink, image->pixels, image->pixel_size, width, height, image->pixel_layout,
-                               pair->target.quality, lossless);
+      if (metadata_empty(&kept)) {
+        encoded = format->encode(&sink, image->pixels, image->pixel_size, width, height, image->pixel_layout,
+                                 pair->target.quality, lossless);
+      } else {
+        encoded = format->encode_kept(&sink, image->pixels, image->pixel_size, width, height, image->pixel_layout,
+                                      pair->target.quality, lossless, &kept);
+        if (encoded) record->metadata_kept = plan_kept_names(plan->arena, keep, &kept);
+      }
       plan_library_end(plan, record, format, &capture);
     }
     if (encoded) {

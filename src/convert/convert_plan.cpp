@@ -124,6 +124,10 @@ void plan_photo(ConvertPlan *plan, bool keep_orientation, bool keep_color) {
   CodecPhotoTags tags = plan->format->photo_tags(plan->arena, plan->source_bytes);
   plan_library_end(plan, plan->first_record, plan->format, &capture);
   if (!keep_orientation) plan->orientation = tags.orientation;
+  // Pixels left as stored keep what their tag says; turned ones, and those the decoder turned
+  // itself (whose format gives no orientation), are upright.
+  plan->kept_orientation = keep_orientation ? tags.orientation : 1;
+  plan->source_icc = tags.icc_profile;
   // a grey source keeps its numbers, whatever its profile
   if (!keep_color && plan->probe.channels >= 3) {
     plan->color = tags.icc_profile.size > 0 ? color_to_srgb(tags.icc_profile)

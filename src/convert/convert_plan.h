@@ -45,6 +45,13 @@ struct ConvertPlan {
   // at all) and converted to sRGB (null: its numbers kept). The source record never is.
   u32 orientation;
   ColorConversion *color;
+  // What an output keeping the source's metadata needs: the source's profile, the orientation
+  // its kept EXIF states (1 when its pixels are upright), and the source's blocks, read once
+  // by the first output that keeps any.
+  Str8 source_icc;
+  u32 kept_orientation;
+  bool metadata_read;
+  ImageMetadata source_metadata;
   const TargetList *targets; // of plan_targets, for a picture that decodes at another size
   CodecFailure failure; // why the decode failed, when it did
   u64 library_notes;    // notes made of what the format's library printed, at most PlanLibraryNotes

@@ -47,6 +47,7 @@
 
 #include "convert/image/image_heap.h"
 #include "convert/image/image_sink.h"
+#include "convert/image/image_metadata.h"
 #include "convert/image/image_format.h"
 #include "convert/image/image_exif.h"
 #include "convert/image/image_png.h"

@@ -144,3 +144,17 @@ void color_convert(ColorConversion *c, const u8 *in, u64 in_stride, u8 *out, u64
   cmsDoTransformLineStride(t, in, out, (cmsUInt32Number)width, (cmsUInt32Number)height, (cmsUInt32Number)in_stride,
                            (cmsUInt32Number)out_stride, 0, 0);
 }
+
+Str8 color_srgb_profile() {
+  // made on the first call, which C++ makes one thread's while others wait
+  static u8 bytes[8192];
+  static const u64 size = [] {
+    cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+    cmsUInt32Number needed = 0;
+    bool ok = srgb && cmsSaveProfileToMem(srgb, nullptr, &needed) && needed <= sizeof(bytes) &&
+              cmsSaveProfileToMem(srgb, bytes, &needed);
+    if (srgb) cmsCloseProfile(srgb);
+    return ok ? (u64)needed : 0;
+  }();
+  return Str8{bytes, size};
+}

@@ -29,3 +29,7 @@ ColorConversion *color_to_srgb_from_primaries(const CodecPrimaries *primaries);
 // converted, which is what a grey picture derived from the colours would hold.
 void color_convert(ColorConversion *conversion, const u8 *in, u64 in_stride, u8 *out, u64 out_stride, u64 width,
                    u64 height, u32 channels);
+
+// A compact sRGB profile (the library's own, saved once), for outputs whose colours were
+// converted and keep their profile; empty when it cannot be made. Any thread reads it.
+Str8 color_srgb_profile();

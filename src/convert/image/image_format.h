@@ -11,6 +11,7 @@
 
 #include "base/base.h"
 #include "convert/image/image_sink.h"
+#include "convert/image/image_metadata.h"
 
 //~ What a format's functions give
 //- why a probe or a decode failed
@@ -111,6 +112,16 @@ struct ImageFormat {
   // a format that is read only.
   bool (*encode)(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 channels, int quality,
                  bool lossless);
+  // The metadata blocks a source carries (image_metadata.h); null for a format read here for
+  // its pixels only.
+  ImageMetadata (*metadata)(Arena *arena, Str8 bytes);
+  // The blocks its files have a place for (Holds* bits), and its encoder writing them there:
+  // the same file as `encode` makes, with the non-empty blocks of `kept` added; a block it has
+  // no place or room for is emptied in *kept, which then tells what the file holds. Null: it
+  // keeps none.
+  u32 holds;
+  bool (*encode_kept)(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 channels, int quality,
+                      bool lossless, ImageMetadata *kept);
   // The library behind the probe, decoder and encoder when it (or a codec inside it) may print
   // on standard error during their calls ("libheif"); empty when none does.
   Str8 library;

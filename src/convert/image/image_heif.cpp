@@ -137,6 +137,42 @@ CodecPhotoTags heif_photo_tags(Arena *arena, Str8 bytes) {
   return tags;
 }
 
+// The primary picture's first Exif block (its four-byte offset to the TIFF header skipped) and
+// first XMP block (a "mime" block of type application/rdf+xml), copied into the arena, and its
+// colour profile.
+ImageMetadata heif_metadata(Arena *arena, Str8 bytes) {
+  ImageMetadata m = {};
+  HeifPrimary p = heif_primary(bytes);
+  if (!p.handle) return m;
+  heif_item_id ids[16];
+  int count = heif_image_handle_get_list_of_metadata_block_IDs(p.handle, nullptr, ids, 16);
+  for (int i = 0; i < count; i += 1) {
+    const char *type = heif_image_handle_get_metadata_type(p.handle, ids[i]);
+    const char *content = heif_image_handle_get_metadata_content_type(p.handle, ids[i]);
+    bool exif = type && strcmp(type, "Exif") == 0 && !m.exif.size;
+    bool xmp = type && strcmp(type, "mime") == 0 && content && strcmp(content, "application/rdf+xml") == 0 && !m.xmp.size;
+    u64 size = heif_image_handle_get_metadata_size(p.handle, ids[i]);
+    if ((!exif && !xmp) || size == 0 || size > CodecProfileMax) continue;
+    u64 mark = arena_offset(arena);
+    u8 *data = (u8 *)arena_alloc(arena, size, 8);
+    if (heif_image_handle_get_metadata(p.handle, ids[i], data).code != heif_error_Ok) {
+      arena_rewind(arena, mark);
+      continue;
+    }
+    Str8 block = {data, size};
+    if (xmp) {
+      m.xmp = block;
+    } else if (size >= 4 && read_be32(data) <= size - 4) {
+      Str8 tiff = str8_drop_front(block, 4 + read_be32(data));
+      if (tiff.size >= 6 && memcmp(tiff.str, "Exif\0\0", 6) == 0) tiff = str8_drop_front(tiff, 6);
+      m.exif = tiff;
+    }
+  }
+  heif_primary_free(p);
+  m.icc = heif_photo_tags(arena, bytes).icc_profile;
+  return m;
+}
+
 // The decoder applies the picture's own crop (clap), turn (irot) and mirror (imir), and may
 // decode a layer of another size (an AV1 operating point): the picture it gives is taken at its
 // size. None of those makes more pixels than the header's size, so a picture larger than that
@@ -210,6 +246,11 @@ static constexpr int AvifSpeed = 8;
 
 bool heif_encode_avif(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 channels, int quality,
                       bool lossless) {
+  return heif_encode_avif_kept(sink, pixels, size, width, height, channels, quality, lossless, nullptr);
+}
+
+bool heif_encode_avif_kept(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 channels,
+                           int quality, bool lossless, ImageMetadata *kept) {
   if (!heif_ready() || channels < 1 || channels > 4 || width == 0 || height == 0 || width > 65535 ||
       height > 65535 || size < width * height * channels) {
     return encode_sink_finish(sink, false);
@@ -257,9 +298,24 @@ bool heif_encode_avif(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u
     } else {
       heif_encoder_set_lossy_quality(encoder, clamp_of(1, quality, 100));
     }
+    if (kept && kept->icc.size &&
+        heif_image_set_raw_color_profile(image, "prof", kept->icc.str, kept->icc.size).code != heif_error_Ok) {
+      kept->icc = Str8{};
+    }
     heif_writer writer = {1, heif_sink_write};
-    ok = heif_context_encode_image(context, image, encoder, options, nullptr).code == heif_error_Ok &&
-         heif_context_write(context, &writer, sink).code == heif_error_Ok;
+    heif_image_handle *handle = nullptr;
+    ok = heif_context_encode_image(context, image, encoder, options, kept ? &handle : nullptr).code == heif_error_Ok;
+    if (ok && kept) {
+      kept->iptc = Str8{};
+      if (kept->exif.size && heif_context_add_exif_metadata(context, handle, kept->exif.str, (int)kept->exif.size).code != heif_error_Ok) {
+        kept->exif = Str8{};
+      }
+      if (kept->xmp.size && heif_context_add_XMP_metadata(context, handle, kept->xmp.str, (int)kept->xmp.size).code != heif_error_Ok) {
+        kept->xmp = Str8{};
+      }
+    }
+    if (handle) heif_image_handle_release(handle);
+    ok = ok && heif_context_write(context, &writer, sink).code == heif_error_Ok;
   }
   if (nclx) heif_nclx_color_profile_free(nclx);
   if (options) heif_encoding_options_free(options);
@@ -278,6 +334,7 @@ const ImageFormat FormatAvif = {
     .starts_as = heif_starts_as_avif, .complete = heif_complete, .probe = heif_probe, .photo_tags = heif_photo_tags,
     .scan_count = nullptr, .scan_limit = 0, .decode_heap = heif_decode_heap,
     .encode = heif_encode_avif,
+    .metadata = heif_metadata, .holds = HoldsExif | HoldsXmp | HoldsIcc, .encode_kept = heif_encode_avif_kept,
     .library = str8_lit("libheif"),
 };
 
@@ -289,5 +346,6 @@ const ImageFormat FormatHeif = {
     .starts_as = heif_starts_as_heif, .complete = heif_complete, .probe = heif_probe, .photo_tags = heif_photo_tags,
     .scan_count = nullptr, .scan_limit = 0, .decode_heap = heif_decode_heap,
     .encode = nullptr,
+    .metadata = heif_metadata, .holds = 0, .encode_kept = nullptr,
     .library = str8_lit("libheif"),
 };

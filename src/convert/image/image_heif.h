@@ -7,6 +7,7 @@
 #include "base/base.h"
 #include "convert/image/image_format.h"
 #include "convert/image/image_sink.h"
+#include "convert/image/image_metadata.h"
 
 //~ Reading
 // A box size, "ftyp" and the major brand.
@@ -25,6 +26,8 @@ bool heif_probe(Str8 bytes, CodecProbe *out);
 // when it has no profile, in `arena`. Its orientation is always 1: the decoder applies the
 // format's own turn and mirror, and an EXIF orientation would turn it again.
 CodecPhotoTags heif_photo_tags(Arena *arena, Str8 bytes);
+// The primary picture's Exif and XMP blocks and colour profile, in `arena`.
+ImageMetadata heif_metadata(Arena *arena, Str8 bytes);
 // The primary picture at `channels` 8-bit channels, in a buffer of the image libraries' heap,
 // cropped, turned and mirrored as the file says, so at most width × height pixels but not
 // always of that shape; empty, with the library's reason, when it cannot be decoded.
@@ -35,6 +38,12 @@ CodecDecoded heif_decode_heap(Str8 bytes, u64 width, u64 height, u32 channels);
 // lossless.
 bool heif_encode_avif(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 channels, int quality,
                       bool lossless);
+
+// The same, with the blocks of `kept` (null: none) in the file: its colour profile, Exif and
+// XMP items. A block the library refuses, and IPTC, for which the format has no place, are
+// emptied in *kept.
+bool heif_encode_avif_kept(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 channels,
+                           int quality, bool lossless, ImageMetadata *kept);
 
 //~ Entries
 extern const ImageFormat FormatAvif;

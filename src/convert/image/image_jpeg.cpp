@@ -1,5 +1,7 @@
 #include "convert/image/image_jpeg.h"
 #include "convert/image/image_exif.h"
+#include "convert/image/image_metadata.h"
+#include "convert/image/image_jpeg_writer.h"
 #include "convert/image/image_stb.h"
 
 //~ Reading
@@ -408,7 +410,35 @@ CodecPhotoTags jpeg_photo_tags(Arena *arena, Str8 bytes) {
   return tags;
 }
 
+//- kept metadata
+static constexpr u8 JpegApp13 = 0xED;
+
+ImageMetadata jpeg_metadata(Arena *arena, Str8 bytes) {
+  ImageMetadata m = {};
+  Str8 xmp_prefix = {(u8 *)XmpPrefix, sizeof(XmpPrefix)}; // its zero byte included
+  jpeg_find_segment(bytes, [&](u8 marker, u64 at) {
+    u64 length = read_be16(bytes.str + at + 2);
+    if (length < 2 || at + 2 + length > bytes.size) return true;
+    Str8 payload = {bytes.str + at + 4, length - 2};
+    if (marker == JpegApp1 && !m.exif.size && starts_with_bytes(payload, ExifPrefix, sizeof(ExifPrefix))) {
+      m.exif = str8_drop_front(payload, sizeof(ExifPrefix));
+    } else if (marker == JpegApp1 && !m.xmp.size && starts_with_bytes(payload, xmp_prefix.str, xmp_prefix.size)) {
+      m.xmp = str8_drop_front(payload, xmp_prefix.size);
+    } else if (marker == JpegApp13 && !m.iptc.size && starts_with_bytes(payload, PhotoshopPrefix, sizeof(PhotoshopPrefix))) {
+      m.iptc = photoshop_iptc(str8_drop_front(payload, sizeof(PhotoshopPrefix)));
+    }
+    return false;
+  });
+  m.icc = jpeg_photo_tags(arena, bytes).icc_profile;
+  return m;
+}
+
 //~ Entry
+static bool format_encode_jpeg_kept(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 channels,
+                                    int quality, bool, ImageMetadata *kept) {
+  return codec_encode_jpeg(sink, pixels, size, width, height, channels, quality) && jpeg_embed(sink, kept);
+}
+
 static bool format_encode_jpeg(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 channels,
                                int quality, bool) {
   return codec_encode_jpeg(sink, pixels, size, width, height, channels, quality);
@@ -423,5 +453,6 @@ const ImageFormat FormatJpeg = {
     .starts_as = codec_starts_as_jpeg, .complete = codec_jpeg_complete, .probe = codec_probe, .photo_tags = codec_photo_tags,
     .scan_count = codec_jpeg_scans, .scan_limit = JpegScanLimit, .decode_heap = codec_decode_8_heap,
     .encode = format_encode_jpeg,
+    .metadata = jpeg_metadata, .holds = HoldsExif | HoldsXmp | HoldsIptc | HoldsIcc, .encode_kept = format_encode_jpeg_kept,
     .library = Str8{},
 };

@@ -7,6 +7,7 @@
 
 #include "base/base.h"
 #include "convert/image/image_format.h"
+#include "convert/image/image_metadata.h"
 
 //~ Reading
 // The JPEG markers read here, in one place.
@@ -45,6 +46,11 @@ bool jpeg_data_holds_picture(Str8 bytes);
 // segments, joined in sequence order (in the arena, or pointing into `bytes` when one segment
 // holds it whole), from the segments before the first scan that lie whole inside the file.
 CodecPhotoTags jpeg_photo_tags(Arena *arena, Str8 bytes);
+
+// The first APP1 "Exif" block, the first APP1 XMP packet, the IPTC of the first APP13
+// Photoshop segment and the joined ICC profile, each from a segment that lies whole inside the
+// file before the first scan; views into `bytes` but a joined profile.
+ImageMetadata jpeg_metadata(Arena *arena, Str8 bytes);
 
 //~ Entry
 extern const ImageFormat FormatJpeg;

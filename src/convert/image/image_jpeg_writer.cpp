@@ -625,3 +625,73 @@ bool jpeg_encode(EncodeSink *sink, const u8 *pixels, u64 width, u64 height, u32 
   sink->cursor = bits.out;
   return true;
 }
+
+//~ Kept metadata
+static constexpr u64 JpegSegmentMax = 65533; // a segment's payload, after its marker and length
+
+// The segment's marker, length and the parts of its payload, at `out`; the bytes written.
+static u64 jpeg_segment_put(u8 *out, u8 marker, Str8 a, Str8 b, Str8 c = {}) {
+  u64 length = 2 + a.size + b.size + c.size;
+  out[0] = 0xFF;
+  out[1] = marker;
+  out[2] = (u8)(length >> 8);
+  out[3] = (u8)length;
+  u64 at = 4;
+  const Str8 parts[3] = {a, b, c};
+  for (Str8 part : parts) {
+    if (part.size) memcpy(out + at, part.str, part.size);
+    at += part.size;
+  }
+  return at;
+}
+
+bool jpeg_embed(EncodeSink *sink, ImageMetadata *kept) {
+  Str8 file = *sink->buffer;
+  if (file.size < 4 || file.str[0] != 0xFF || file.str[1] != 0xD8) return false;
+  u64 after = 2;
+  if (file.str[2] == 0xFF && file.str[3] == 0xE0 && file.size >= 6) {
+    u64 app0 = 2 + read_be16(file.str + 4);
+    if (after + app0 <= file.size) after += app0;
+  }
+  static const u8 exif_prefix[6] = {'E', 'x', 'i', 'f', 0, 0};
+  static const u8 xmp_prefix[] = "http://ns.adobe.com/xap/1.0/";
+  static const u8 icc_prefix[12] = {'I', 'C', 'C', '_', 'P', 'R', 'O', 'F', 'I', 'L', 'E', 0};
+  static const u8 ps_prefix[14] = {'P', 'h', 'o', 't', 'o', 's', 'h', 'o', 'p', ' ', '3', '.', '0', 0};
+  Str8 exif_p = {(u8 *)exif_prefix, 6}, xmp_p = {(u8 *)xmp_prefix, sizeof(xmp_prefix)};
+  u64 icc_piece = JpegSegmentMax - sizeof(icc_prefix) - 2;
+  if (kept->exif.size > JpegSegmentMax - exif_p.size) kept->exif = Str8{};
+  if (kept->xmp.size > JpegSegmentMax - xmp_p.size) kept->xmp = Str8{};
+  if (kept->iptc.size > JpegSegmentMax - sizeof(ps_prefix) - 13) kept->iptc = Str8{};
+  u64 icc_count = (kept->icc.size + icc_piece - 1) / icc_piece;
+  if (icc_count > 255) kept->icc = Str8{}, icc_count = 0;
+  u64 extra = 4 * (3 + icc_count) + exif_p.size + kept->exif.size + xmp_p.size + kept->xmp.size + kept->icc.size +
+              icc_count * (sizeof(icc_prefix) + 2) + sizeof(ps_prefix) + 13 + kept->iptc.size;
+  u8 *out = (u8 *)arena_alloc(sink->arena, file.size + extra, 8);
+  memcpy(out, file.str, after);
+  u64 at = after;
+  if (kept->exif.size) at += jpeg_segment_put(out + at, 0xE1, exif_p, kept->exif);
+  if (kept->xmp.size) at += jpeg_segment_put(out + at, 0xE1, xmp_p, kept->xmp);
+  for (u64 i = 0; i < icc_count; i += 1) {
+    u8 numbers[2] = {(u8)(i + 1), (u8)icc_count};
+    Str8 piece = str8_slice(kept->icc, RangeU64{i * icc_piece, min_of((i + 1) * icc_piece, kept->icc.size)});
+    at += jpeg_segment_put(out + at, 0xE2, Str8{(u8 *)icc_prefix, sizeof(icc_prefix)}, Str8{numbers, 2}, piece);
+  }
+  if (kept->iptc.size) {
+    // one Photoshop resource 0x0404 with an empty name, its data padded to an even size
+    u64 size = kept->iptc.size;
+    u8 head[12] = {'8', 'B', 'I', 'M', 0x04, 0x04, 0, 0, (u8)(size >> 24), (u8)(size >> 16), (u8)(size >> 8), (u8)size};
+    u8 pad[1] = {0};
+    u64 written = jpeg_segment_put(out + at, 0xED, Str8{(u8 *)ps_prefix, sizeof(ps_prefix)}, Str8{head, 12}, kept->iptc);
+    if (size & 1) {
+      memcpy(out + at + written, pad, 1);
+      written += 1;
+      u64 length = read_be16(out + at + 2) + 1;
+      out[at + 2] = (u8)(length >> 8);
+      out[at + 3] = (u8)length;
+    }
+    at += written;
+  }
+  memcpy(out + at, file.str + after, file.size - after);
+  *sink->buffer = Str8{out, at + file.size - after};
+  return true;
+}

@@ -12,6 +12,7 @@
 
 #include "base/base.h"
 #include "convert/image/image_sink.h"
+#include "convert/image/image_metadata.h"
 
 //~ Writing
 // Packed rows of width × components bytes, top row first: 1 grey, 2 grey and alpha, 3 RGB,
@@ -21,3 +22,10 @@
 // of 0 or over 65535 or a component count outside 1..4; the caller has checked that the rows
 // lie in its buffer.
 bool jpeg_encode(EncodeSink *sink, const u8 *pixels, u64 width, u64 height, u32 components, int quality);
+
+//~ Kept metadata
+// Puts the blocks of `kept` into the JPEG the sink holds, after its start-of-image marker and
+// its JFIF segment, as other writers place them: APP1 Exif, APP1 XMP, APP2 ICC (split over as
+// many segments as it needs), APP13 IPTC. A block too large for its segments is left out and
+// emptied in *kept. True unless the sink holds no JPEG.
+bool jpeg_embed(EncodeSink *sink, ImageMetadata *kept);

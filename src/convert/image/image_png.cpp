@@ -23,6 +23,29 @@ bool codec_png_complete(Str8 bytes) {
   return false;
 }
 
+// A zlib stream inflated into the arena, at most `limit` bytes; empty when it does not inflate.
+static Str8 png_inflate(Arena *arena, Str8 zdata, u64 limit) {
+  libdeflate_decompressor *d = libdeflate_alloc_decompressor();
+  if (!d) return Str8{};
+  Str8 inflated = {};
+  // the buffer grows until the data fits, never past the limit
+  for (u64 capacity = kib(64); capacity <= limit * 4; capacity *= 4) {
+    u64 mark = arena_offset(arena);
+    u64 size = min_of(capacity, limit);
+    u8 *out = (u8 *)arena_alloc(arena, size, 8);
+    size_t actual = 0;
+    libdeflate_result result = libdeflate_zlib_decompress(d, zdata.str, zdata.size, out, size, &actual);
+    if (result == LIBDEFLATE_SUCCESS && actual > 0) {
+      inflated = Str8{out, actual};
+      break;
+    }
+    arena_rewind(arena, mark);
+    if (result != LIBDEFLATE_INSUFFICIENT_SPACE || size == limit) break;
+  }
+  libdeflate_free_decompressor(d);
+  return inflated;
+}
+
 // An iCCP chunk: a name of 1 to 79 bytes and its terminating zero, the compression method
 // (0, zlib), then the compressed profile.
 static Str8 png_inflate_profile(Arena *arena, Str8 chunk) {
@@ -30,26 +53,7 @@ static Str8 png_inflate_profile(Arena *arena, Str8 chunk) {
   if (!zero || zero == chunk.str) return Str8{};
   u64 data_at = (u64)(zero - chunk.str) + 2;
   if (data_at >= chunk.size || chunk.str[data_at - 1] != 0) return Str8{};
-  libdeflate_decompressor *d = libdeflate_alloc_decompressor();
-  if (!d) return Str8{};
-  Str8 profile = {};
-  // the buffer grows until the profile fits, never past the largest profile read
-  for (u64 capacity = kib(64); capacity <= CodecProfileMax * 4; capacity *= 4) {
-    u64 mark = arena_offset(arena);
-    u64 size = min_of(capacity, CodecProfileMax);
-    u8 *out = (u8 *)arena_alloc(arena, size, 8);
-    size_t actual = 0;
-    libdeflate_result result =
-        libdeflate_zlib_decompress(d, chunk.str + data_at, chunk.size - data_at, out, size, &actual);
-    if (result == LIBDEFLATE_SUCCESS && actual > 0) {
-      profile = Str8{out, actual};
-      break;
-    }
-    arena_rewind(arena, mark);
-    if (result != LIBDEFLATE_INSUFFICIENT_SPACE || size == CodecProfileMax) break;
-  }
-  libdeflate_free_decompressor(d);
-  return profile;
+  return png_inflate(arena, str8_drop_front(chunk, data_at), CodecProfileMax);
 }
 
 CodecPhotoTags png_photo_tags(Arena *arena, Str8 bytes) {
@@ -70,6 +74,38 @@ CodecPhotoTags png_photo_tags(Arena *arena, Str8 bytes) {
     at += 12 + length;
   }
   return tags;
+}
+
+// An iTXt chunk: its keyword and zero, the compression flag and method, a language tag and a
+// translated keyword each ending with a zero, then the text (zlib-compressed when flagged).
+static Str8 png_itxt_xmp(Arena *arena, Str8 data) {
+  Str8 keyword = str8_lit("XML:com.adobe.xmp");
+  if (data.size < keyword.size + 3 || memcmp(data.str, keyword.str, keyword.size + 1) != 0) return Str8{};
+  u64 at = keyword.size + 1;
+  bool compressed = data.str[at] != 0;
+  at += 2;
+  for (u32 skip = 0; skip < 2; skip += 1) {
+    const u8 *zero = (const u8 *)memchr(data.str + at, 0, data.size - at);
+    if (!zero) return Str8{};
+    at = (u64)(zero - data.str) + 1;
+  }
+  Str8 text = str8_drop_front(data, at);
+  return compressed ? png_inflate(arena, text, PngTextMax) : text;
+}
+
+ImageMetadata png_metadata(Arena *arena, Str8 bytes) {
+  ImageMetadata m = {};
+  const u8 *b = bytes.str;
+  for (u64 at = sizeof(PngSignature); at + 12 <= bytes.size;) {
+    u64 length = read_be32(b + at);
+    if (length > bytes.size - at - 12 || memcmp(b + at + 4, "IEND", 4) == 0) break;
+    Str8 data = {(u8 *)b + at + 8, length};
+    if (!m.exif.size && memcmp(b + at + 4, "eXIf", 4) == 0) m.exif = data;
+    if (!m.xmp.size && memcmp(b + at + 4, "iTXt", 4) == 0) m.xmp = png_itxt_xmp(arena, data);
+    at += 12 + length;
+  }
+  m.icc = png_photo_tags(arena, bytes).icc_profile;
+  return m;
 }
 
 u64 png_frames(Str8 bytes) {
@@ -107,7 +143,59 @@ unsigned char *zlib_compress_hook(unsigned char *data, int length, int *out_leng
   return buffer;
 }
 
+//- kept metadata
+// A chunk: its length, type, data and the CRC of type and data; the bytes written at `out`.
+static u64 png_chunk_put(u8 *out, const char *type, Str8 a, Str8 b = {}) {
+  u64 length = a.size + b.size;
+  put_be32(out, length);
+  memcpy(out + 4, type, 4);
+  if (a.size) memcpy(out + 8, a.str, a.size);
+  if (b.size) memcpy(out + 8 + a.size, b.str, b.size);
+  put_be32(out + 8 + length, libdeflate_crc32(0, out + 4, 4 + length));
+  return 12 + length;
+}
+
+// The blocks go after the header chunk, before the image data as iCCP must: iCCP, eXIf, then
+// the XMP packet as an uncompressed iTXt.
+bool png_embed(EncodeSink *sink, ImageMetadata *kept) {
+  Str8 file = *sink->buffer;
+  u64 after = sizeof(PngSignature) + 12 + 13;
+  if (file.size < after || !codec_starts_as_png(file) || memcmp(file.str + 12, "IHDR", 4) != 0) return false;
+  Str8 icc = {};
+  if (kept->icc.size) {
+    libdeflate_compressor *c = libdeflate_alloc_compressor(9);
+    u64 bound = c ? libdeflate_zlib_compress_bound(c, kept->icc.size) : 0;
+    u8 *z = bound ? (u8 *)arena_alloc(sink->arena, bound, 8) : nullptr;
+    u64 size = z ? libdeflate_zlib_compress(c, kept->icc.str, kept->icc.size, z, bound) : 0;
+    if (c) libdeflate_free_compressor(c);
+    icc = Str8{z, size};
+    if (size == 0) kept->icc = Str8{};
+  }
+  if (kept->exif.size > 0x7FFFFFFF) kept->exif = Str8{};
+  if (kept->xmp.size > 0x7FFFFFFF) kept->xmp = Str8{};
+  Str8 icc_head = str8_lit("ICC Profile\0\0"); // its name, its zero, compression method 0
+  icc_head.size = 13;
+  Str8 xmp_head = str8_lit("XML:com.adobe.xmp\0\0\0\0\0"); // keyword, not compressed, no language
+  xmp_head.size = 22;
+  u64 extra = 36 + icc_head.size + icc.size + kept->exif.size + xmp_head.size + kept->xmp.size;
+  u8 *out = (u8 *)arena_alloc(sink->arena, file.size + extra, 8);
+  memcpy(out, file.str, after);
+  u64 at = after;
+  if (icc.size) at += png_chunk_put(out + at, "iCCP", icc_head, icc);
+  if (kept->exif.size) at += png_chunk_put(out + at, "eXIf", kept->exif);
+  if (kept->xmp.size) at += png_chunk_put(out + at, "iTXt", xmp_head, kept->xmp);
+  memcpy(out + at, file.str + after, file.size - after);
+  *sink->buffer = Str8{out, at + file.size - after};
+  kept->iptc = Str8{};
+  return true;
+}
+
 //~ Entry
+static bool format_encode_png_kept(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 channels,
+                                   int, bool, ImageMetadata *kept) {
+  return codec_encode_png(sink, pixels, size, width, height, channels) && png_embed(sink, kept);
+}
+
 static bool format_encode_png(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 channels,
                               int, bool) {
   return codec_encode_png(sink, pixels, size, width, height, channels);
@@ -121,5 +209,6 @@ const ImageFormat FormatPng = {
     .starts_as = codec_starts_as_png, .complete = codec_png_complete, .probe = codec_probe, .photo_tags = codec_photo_tags,
     .scan_count = nullptr, .scan_limit = 0, .decode_heap = codec_decode_8_heap,
     .encode = format_encode_png,
+    .metadata = png_metadata, .holds = HoldsExif | HoldsXmp | HoldsIcc, .encode_kept = format_encode_png_kept,
     .library = Str8{},
 };

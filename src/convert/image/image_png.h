@@ -7,6 +7,7 @@
 
 #include "base/base.h"
 #include "convert/image/image_format.h"
+#include "convert/image/image_metadata.h"
 
 //~ Reading
 constexpr u8 PngSignature[8] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
@@ -21,12 +22,23 @@ CodecPhotoTags png_photo_tags(Arena *arena, Str8 bytes);
 // An APNG's frame count, from its acTL chunk before the image data; 1 for a still PNG.
 u64 png_frames(Str8 bytes);
 
+// Its eXIf chunk, its iTXt XMP packet (inflated into the arena when compressed) and its
+// iCCP profile, the first of each lying whole inside the file before IEND.
+ImageMetadata png_metadata(Arena *arena, Str8 bytes);
+// The largest XMP text inflated.
+constexpr u64 PngTextMax = mib(16);
+
 //~ Writing
 // The zlib compression hook that stb_image_write calls for PNG image data (libdeflate behind
 // it). Returns a buffer of the image libraries' heap (image_heap.h), which the encoder
 // releases, or null on failure. Safe on any number of threads at once: nothing survives
 // between calls.
 unsigned char *zlib_compress_hook(unsigned char *data, int length, int *out_length, int level);
+
+// Adds the blocks of `kept` to the PNG the sink holds: iCCP, eXIf and an iTXt XMP after its
+// header chunk. A PNG has no place for IPTC: that block is emptied in *kept. False when the sink
+// holds no PNG.
+bool png_embed(EncodeSink *sink, ImageMetadata *kept);
 
 //~ Entry
 extern const ImageFormat FormatPng;

@@ -77,6 +77,24 @@ CodecPhotoTags webp_photo_tags(Arena *, Str8 bytes) {
   return tags;
 }
 
+ImageMetadata webp_metadata(Arena *, Str8 bytes) {
+  ImageMetadata m = {};
+  for (u64 at = WebpSignatureSize; webp_starts_as(bytes) && at + 8 <= bytes.size;) {
+    u64 size = read_le32(bytes.str + at + 4);
+    if (size > bytes.size - at - 8) break;
+    Str8 data = {bytes.str + at + 8, size};
+    if (!m.exif.size && memcmp(bytes.str + at, "EXIF", 4) == 0) {
+      m.exif = data.size >= 6 && memcmp(data.str, "Exif\0\0", 6) == 0 ? str8_drop_front(data, 6) : data;
+    } else if (!m.xmp.size && memcmp(bytes.str + at, "XMP ", 4) == 0) {
+      m.xmp = data;
+    } else if (!m.icc.size && memcmp(bytes.str + at, "ICCP", 4) == 0) {
+      m.icc = data;
+    }
+    at += 8 + size + (size & 1);
+  }
+  return m;
+}
+
 // Decodes a picture's bitstream into `rows` rows of `stride` bytes at `rgba`, of `channels` (3 or
 // 4) bytes a pixel, through a configuration, which tells why it failed.
 static VP8StatusCode webp_decode_into(const u8 *data, u64 size, u8 *rgba, u64 stride, u64 rows, u32 channels) {
@@ -198,6 +216,63 @@ bool webp_encode(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 he
   return encode_sink_finish(sink, ok);
 }
 
+//- kept metadata
+static u64 webp_chunk_put(u8 *out, const char *tag, Str8 data) {
+  memcpy(out, tag, 4);
+  put_le32(out + 4, data.size);
+  if (data.size) memcpy(out + 8, data.str, data.size);
+  if (data.size & 1) out[8 + data.size] = 0;
+  return 8 + data.size + (data.size & 1);
+}
+
+// The extended layout: a VP8X chunk (its flags, the canvas's size less one in 24 bits each),
+// ICCP, the picture's chunks as the encoder wrote them, then EXIF and XMP.
+bool webp_embed(EncodeSink *sink, ImageMetadata *kept) {
+  Str8 file = *sink->buffer;
+  WebPBitstreamFeatures features;
+  if (!webp_complete(file) || file.size < WebpSignatureSize + 8 || WebPGetFeatures(file.str, file.size, &features) != VP8_STATUS_OK) {
+    return false;
+  }
+  kept->iptc = Str8{};
+  if (kept->exif.size > 0x7FFFFFF0) kept->exif = Str8{};
+  if (kept->xmp.size > 0x7FFFFFF0) kept->xmp = Str8{};
+  if (kept->icc.size > 0x7FFFFFF0) kept->icc = Str8{};
+  u8 vp8x[10] = {};
+  Str8 picture = str8_drop_front(file, WebpSignatureSize);
+  if (memcmp(picture.str, "VP8X", 4) == 0 && picture.size >= 18) {
+    memcpy(vp8x, picture.str + 8, 10);
+    picture = str8_drop_front(picture, 18);
+  } else {
+    vp8x[0] = features.has_alpha ? 0x10 : 0;
+    u64 w = (u64)features.width - 1, h = (u64)features.height - 1;
+    u8 sizes[6] = {(u8)w, (u8)(w >> 8), (u8)(w >> 16), (u8)h, (u8)(h >> 8), (u8)(h >> 16)};
+    memcpy(vp8x + 4, sizes, 6);
+  }
+  vp8x[0] |= (kept->icc.size ? 0x20 : 0) | (kept->exif.size ? 0x08 : 0) | (kept->xmp.size ? 0x04 : 0);
+  u64 total = WebpSignatureSize + 18 + picture.size;
+  const Str8 blocks[3] = {kept->icc, kept->exif, kept->xmp};
+  for (Str8 block : blocks) total += block.size ? 8 + block.size + (block.size & 1) : 0;
+  if (total - 8 > 0xFFFFFFFF) return false;
+  u8 *out = (u8 *)arena_alloc(sink->arena, total, 8);
+  memcpy(out, "RIFF", 4);
+  put_le32(out + 4, total - 8);
+  memcpy(out + 8, "WEBP", 4);
+  u64 at = WebpSignatureSize;
+  at += webp_chunk_put(out + at, "VP8X", Str8{vp8x, 10});
+  if (kept->icc.size) at += webp_chunk_put(out + at, "ICCP", kept->icc);
+  memcpy(out + at, picture.str, picture.size);
+  at += picture.size;
+  if (kept->exif.size) at += webp_chunk_put(out + at, "EXIF", kept->exif);
+  if (kept->xmp.size) at += webp_chunk_put(out + at, "XMP ", kept->xmp);
+  *sink->buffer = Str8{out, at};
+  return true;
+}
+
+static bool webp_encode_kept(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 channels,
+                             int quality, bool lossless, ImageMetadata *kept) {
+  return webp_encode(sink, pixels, size, width, height, channels, quality, lossless) && webp_embed(sink, kept);
+}
+
 //~ Entry
 // libwebp prints only when built for debugging.
 const ImageFormat FormatWebp = {
@@ -207,5 +282,6 @@ const ImageFormat FormatWebp = {
     .starts_as = webp_starts_as, .complete = webp_complete, .probe = webp_probe, .photo_tags = webp_photo_tags,
     .scan_count = nullptr, .scan_limit = 0, .decode_heap = webp_decode_heap,
     .encode = webp_encode,
+    .metadata = webp_metadata, .holds = HoldsExif | HoldsXmp | HoldsIcc, .encode_kept = webp_encode_kept,
     .library = Str8{},
 };

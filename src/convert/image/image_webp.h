@@ -6,6 +6,7 @@
 #include "base/base.h"
 #include "convert/image/image_format.h"
 #include "convert/image/image_sink.h"
+#include "convert/image/image_metadata.h"
 
 //~ Reading
 // "RIFF", the chunk's size, "WEBP".
@@ -20,6 +21,9 @@ bool webp_probe(Str8 bytes, CodecProbe *out);
 // them), each read only when the chunk lies whole inside the file. The profile points into
 // `bytes`.
 CodecPhotoTags webp_photo_tags(Arena *arena, Str8 bytes);
+// Its EXIF (without a "Exif\0\0" some writers put first), XMP and ICCP chunks, the first of
+// each lying whole inside the file; views into `bytes`.
+ImageMetadata webp_metadata(Arena *arena, Str8 bytes);
 // The picture (an animation's first frame) at `channels` 8-bit channels, in a buffer of the
 // image libraries' heap; empty, with the library's reason, when it is not width × height or
 // cannot be decoded.
@@ -29,6 +33,11 @@ CodecDecoded webp_decode_heap(Str8 bytes, u64 width, u64 height, u32 channels);
 // Packed rows of 1 to 4 channels; grey is written as colour. Quality 1..100, or lossless.
 bool webp_encode(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 channels, int quality,
                  bool lossless);
+
+// Makes the WebP the sink holds an extended one carrying the blocks of `kept`: VP8X, ICCP,
+// the picture's chunks, EXIF, XMP. WebP has no place for IPTC: that block is emptied in *kept.
+// False when the sink holds no whole WebP.
+bool webp_embed(EncodeSink *sink, ImageMetadata *kept);
 
 //~ Entry
 extern const ImageFormat FormatWebp;
