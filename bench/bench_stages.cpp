@@ -105,7 +105,7 @@ static StageInputs *stage_inputs() {
   CodecPicture source = {opaque, count * 4, StageWidth, StageHeight, StageWidth * 4};
   CodecPicture inside = {in->canvas_rgba + bar * 4, canvas_stride * 1080 - bar * 4, ResizedWidth, ResizedHeight,
                          canvas_stride};
-  bool resized = codec_resize(source, inside, 4, FilterMitchell);
+  bool resized = codec_resize(source, inside, 4, FilterMitchell, 0);
   scratch_restore(scratch);
 
   if (!resized || in->png_rgb.size == 0 || in->png_rgba.size == 0 || in->jpeg.size == 0) return nullptr;
@@ -167,7 +167,7 @@ static void BM_ResizeMitchell(benchmark::State &state) {
                          in->width * layout};
   CodecPicture target = {out, out_size, ResizedWidth, ResizedHeight, ResizedWidth * layout};
   for (auto _ : state) {
-    if (!codec_resize(source, target, layout, FilterMitchell)) {
+    if (!codec_resize(source, target, layout, FilterMitchell, 0)) {
       state.SkipWithError("resize failed");
       break;
     }
@@ -221,7 +221,7 @@ static void BM_ConvertToSrgb(benchmark::State &state) {
                          in->width * layout};
   CodecPicture target = {pixels, size, ResizedWidth, ResizedHeight, ResizedWidth * layout};
   ColorConversion *conversion = color_to_srgb(Str8{profile_bytes, profile_size});
-  if (!conversion || !codec_resize(source, target, layout, FilterMitchell)) {
+  if (!conversion || !codec_resize(source, target, layout, FilterMitchell, 0)) {
     state.SkipWithError("no conversion");
   } else {
     u8 *out = arena_push_uninit<u8>(in->work, size);

@@ -26,13 +26,15 @@ struct OutputRecord {
   MessageList messages;
   Str8 bytes; // the file's content; while encoding, the buffer and its capacity
   u8 quality; // 100, or the quality of an output whose format takes one
+  RectU64 crop; // a cover output's window of the upright source; width 0 for any other record
 };
 
 //~ Record text
 Str8 pixel_layout_name(u32 pixel_layout); // "RGBA", "RGB", "GRAYSCALE_ALPHA", "GRAYSCALE", "UNKNOWN"
 
-// Appends the 38 fields of the record's text to the list, each formatted in the arena. A
-// record without an image prints zeros for every image field.
+// Appends the 38 fields of the record's text to the list, each formatted in the arena, a cover
+// output's crop window just before the end. A record without an image prints zeros for every
+// image field.
 void format_metadata_record(Arena *arena, Str8List *list, OutputRecord *record);
 
 // Decimal digest bytes 0-3 followed by decimal bytes 8-11, each read as a little-endian u32:
