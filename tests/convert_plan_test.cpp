@@ -254,8 +254,17 @@ TEST_F(PlanFixture, FitsEnlargingAndOneSideTargets) {
 // A cover output's pixels are its window of the upright picture, whichever way the source is
 // stored: at the source's scale (copied), resampled, and where the attention search put it.
 TEST_F(PlanFixture, CoverOutputsShowTheirWindowOfTheUprightPicture) {
-  // stored 40 x 20, each pixel saying where it is
-  const u64 W = 41, H = 20; // odd: a centred window is not its own mirror image
+  add(fitted(30, 30, FitCover, true)); // the 20 x 20 window at its own size
+  Target half = fitted(10, 10, FitCover);
+  half.resampling_filter = 1; // box: each output pixel the mean of a 2 x 2 block
+  add(half);
+  Target busy = fitted(30, 30, FitCover, true);
+  busy.crop = CropAttention;
+  add(busy);
+  // stored 41 x 20 and 20 x 41, each pixel saying where it is; odd, so that a centred window
+  // is not its own mirror image
+  for (int tall = 0; tall < 2; tall += 1) {
+  const u64 W = tall ? 20 : 41, H = tall ? 41 : 20;
   Bytes px(W * H * 3);
   for (u64 y = 0; y < H; y += 1) {
     for (u64 x = 0; x < W; x += 1) {
@@ -264,13 +273,6 @@ TEST_F(PlanFixture, CoverOutputsShowTheirWindowOfTheUprightPicture) {
     }
   }
   Bytes file = png_file(px, W, H, 3);
-  add(fitted(30, 30, FitCover, true)); // the 20 x 20 window at its own size
-  Target half = fitted(10, 10, FitCover);
-  half.resampling_filter = 1; // box: each output pixel the mean of a 2 x 2 block
-  add(half);
-  Target busy = fitted(30, 30, FitCover, true);
-  busy.crop = CropAttention;
-  add(busy);
   for (u32 orientation : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u}) {
     ConvertPlan plan;
     plan_begin(&plan, arena, file_arena, layout_arena, str8_lit("/out"), view(file));
@@ -318,6 +320,7 @@ TEST_F(PlanFixture, CoverOutputsShowTheirWindowOfTheUprightPicture) {
     }
     plan_release_layouts(&plan);
     arena_reset(file_arena);
+  }
   }
 }
 

@@ -121,6 +121,23 @@ TEST_F(ConvertCodec, ResampleEveryFilterAndLayout) {
   EXPECT_EQ(a, b);
 }
 
+// The edge mode decides what lies past the picture's border: a white picture stays white to its
+// edges when they are clamped, and darkens there when they are zero.
+TEST_F(ConvertCodec, ResampleEdgeModes) {
+  Bytes in(16 * 16, 255);
+  CodecPicture src = {in.data(), in.size(), 16, 16, 16};
+  for (u32 edge = 0; edge <= 3; edge += 1) {
+    Bytes out(5 * 5, 0);
+    ASSERT_TRUE(codec_resize(src, {out.data(), out.size(), 5, 5, 5}, 1, 3, edge)) << edge;
+    if (edge == 3) {
+      EXPECT_LT(out[0], 250) << "corner";
+      EXPECT_GE(out[2 * 5 + 2], 254) << "middle";
+    } else {
+      for (u8 v : out) ASSERT_GE(v, 254) << edge;
+    }
+  }
+}
+
 TEST_F(ConvertCodec, ResampleRefusesWhatDoesNotFit) {
   Bytes in(8 * 8 * 4, 10);
   Bytes out(4 * 4 * 4, 0x5A);
@@ -129,6 +146,7 @@ TEST_F(ConvertCodec, ResampleRefusesWhatDoesNotFit) {
   EXPECT_FALSE(codec_resize(src, dst, 0, 0, 0));
   EXPECT_FALSE(codec_resize(src, dst, 5, 0, 0));
   EXPECT_FALSE(codec_resize(src, dst, 4, 7, 0));
+  EXPECT_FALSE(codec_resize(src, dst, 4, 0, 4));
   CodecPicture short_out = dst;
   short_out.size -= 1;
   EXPECT_FALSE(codec_resize(src, short_out, 4, 0, 0));
