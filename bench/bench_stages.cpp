@@ -178,6 +178,22 @@ static void BM_ResizeMitchell(benchmark::State &state) {
 }
 BENCHMARK(BM_ResizeMitchell)->ArgName("layout")->DenseRange(1, 4)->Unit(benchmark::kMillisecond);
 
+//~ Cover crops
+// The attention search of a square cover crop of the 4:3 photo (a web shop's thumbnail): the
+// reduced copy, the scores and the window search, on the photo at the source's size.
+static void BM_AttentionWindow(benchmark::State &state) {
+  StageInputs *in = stage_inputs_or_skip(state);
+  if (!in) return;
+  u32 layout = (u32)state.range(0);
+  SizeU64 window = fit_cover_window(in->width, in->height, 300, 300);
+  for (auto _ : state) {
+    RectU64 r = attention_window(in->layouts[layout], in->width * layout, in->width, in->height, layout, 1, window);
+    benchmark::DoNotOptimize(r);
+  }
+  stage_report(state, in->width * in->height);
+}
+BENCHMARK(BM_AttentionWindow)->ArgName("layout")->DenseRange(3, 4)->Unit(benchmark::kMillisecond);
+
 //~ Photos: turning and colour
 // What a phone photo's outputs cost beyond another photo's, on the resized picture: a quarter
 // turn (EXIF orientation 6) and the conversion from Adobe RGB (1998) to sRGB.
