@@ -105,7 +105,7 @@ static StageInputs *stage_inputs() {
   CodecPicture source = {opaque, count * 4, StageWidth, StageHeight, StageWidth * 4};
   CodecPicture inside = {in->canvas_rgba + bar * 4, canvas_stride * 1080 - bar * 4, ResizedWidth, ResizedHeight,
                          canvas_stride};
-  bool resized = codec_resize(source, inside, 4, FilterMitchell);
+  bool resized = codec_resize(source, inside, 4, FilterMitchell, 0);
   scratch_restore(scratch);
 
   if (!resized || in->png_rgb.size == 0 || in->png_rgba.size == 0 || in->jpeg.size == 0) return nullptr;
@@ -167,7 +167,7 @@ static void BM_ResizeMitchell(benchmark::State &state) {
                          in->width * layout};
   CodecPicture target = {out, out_size, ResizedWidth, ResizedHeight, ResizedWidth * layout};
   for (auto _ : state) {
-    if (!codec_resize(source, target, layout, FilterMitchell)) {
+    if (!codec_resize(source, target, layout, FilterMitchell, 0)) {
       state.SkipWithError("resize failed");
       break;
     }
@@ -177,6 +177,22 @@ static void BM_ResizeMitchell(benchmark::State &state) {
   stage_report(state, in->width * in->height);
 }
 BENCHMARK(BM_ResizeMitchell)->ArgName("layout")->DenseRange(1, 4)->Unit(benchmark::kMillisecond);
+
+//~ Cover crops
+// The attention search of a square cover crop of the 4:3 photo (a web shop's thumbnail): the
+// reduced copy, the scores and the window search, on the photo at the source's size.
+static void BM_AttentionWindow(benchmark::State &state) {
+  StageInputs *in = stage_inputs_or_skip(state);
+  if (!in) return;
+  u32 layout = (u32)state.range(0);
+  SizeU64 window = fit_cover_window(in->width, in->height, 300, 300);
+  for (auto _ : state) {
+    RectU64 r = attention_window(in->layouts[layout], in->width * layout, in->width, in->height, layout, 1, window);
+    benchmark::DoNotOptimize(r);
+  }
+  stage_report(state, in->width * in->height);
+}
+BENCHMARK(BM_AttentionWindow)->ArgName("layout")->DenseRange(3, 4)->Unit(benchmark::kMillisecond);
 
 //~ Photos: turning and colour
 // What a phone photo's outputs cost beyond another photo's, on the resized picture: a quarter
@@ -221,7 +237,7 @@ static void BM_ConvertToSrgb(benchmark::State &state) {
                          in->width * layout};
   CodecPicture target = {pixels, size, ResizedWidth, ResizedHeight, ResizedWidth * layout};
   ColorConversion *conversion = color_to_srgb(Str8{profile_bytes, profile_size});
-  if (!conversion || !codec_resize(source, target, layout, FilterMitchell)) {
+  if (!conversion || !codec_resize(source, target, layout, FilterMitchell, 0)) {
     state.SkipWithError("no conversion");
   } else {
     u8 *out = arena_push_uninit<u8>(in->work, size);

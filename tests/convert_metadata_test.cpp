@@ -163,3 +163,24 @@ TEST(ConvertMetadataNames, LayoutAndFileTypeNames) {
   EXPECT_EQ(text_of(format_extension(FileTypeJpeg)), "jpg");
   EXPECT_EQ(text_of(format_extension(FileTypeNone)), "png");
 }
+
+// A cover output's record ends with the window of the upright source it shows; every other
+// record keeps its 38 fields.
+TEST_F(ConvertMetadata, CoverRecordEndsWithItsCropWindow) {
+  ImageStats im = {};
+  im.width = 300;
+  im.height = 300;
+  OutputRecord rec = {};
+  rec.image = &im;
+  rec.crop = RectU64{50, (1ull << 32) + 7, 300, 300};
+  Str8List list = {};
+  format_metadata_record(arena, &list, &rec);
+  EXPECT_EQ(list.node_count, 42u);
+  JoinParams join = {};
+  Str8 joined = str8_list_join(arena, &list, &join);
+  std::string text((const char *)joined.str, joined.size);
+  std::string tail = "[bg_color]0;[crop_x]50;[crop_y]7;[crop_width]300;[crop_height]300;[END_FILE];";
+  ASSERT_GE(text.size(), tail.size());
+  EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+  EXPECT_EQ(text.find("[width]300;[height]300;[width_bg]0;"), text.find("[width]"));
+}

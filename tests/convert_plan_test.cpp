@@ -132,15 +132,15 @@ TEST_F(PlanFixture, DefaultTargetsGiveThreeOutputsPairedWithTheirTargets) {
 }
 
 TEST_F(PlanFixture, SkipRulesAndImplicitIdentityPairing) {
-  add(target(640, 0, 80));                         // one side only: nothing
+  add(target(640, 0, 80));                         // one side only: the other from the picture
   add(target(320, 240, 70));                       // an output
   add(target(320, 240, 70));                       // same quality and size: skipped
   add(target(320, 240, 70, FileTypePng));         // names another type: kept
   add(target(320, 240, 70, FileTypePng, 2));      // same again with a type: skipped
   ConvertPlan plan;
   plan_for(&plan, FileTypePng, 640, 480, 4);
-  ASSERT_EQ(plan.record_count, 3u);
-  ASSERT_EQ(plan.pair_count, 3u);
+  ASSERT_EQ(plan.record_count, 4u);
+  ASSERT_EQ(plan.pair_count, 4u);
 
   // No identity target in the list: the source record gets the source's own size, type,
   // layout at quality 100, and every output keeps the target that made it.
@@ -151,14 +151,16 @@ TEST_F(PlanFixture, SkipRulesAndImplicitIdentityPairing) {
   EXPECT_EQ(plan.first_record->image->pixel_layout, 4u);
   EXPECT_EQ(plan.first_record->image->width_bg, 0u);
 
+  EXPECT_EQ(plan.pairs[1].record->image->height, 480u);
+  EXPECT_EQ(plan.pairs[1].record->image->width_bg, 0u);
   // Not letterboxed, no type named: JPEG with three channels, even from an RGBA source.
-  EXPECT_EQ(plan.pairs[1].target.image_type, FileTypeJpeg);
-  EXPECT_EQ(plan.pairs[1].target.quality, 70);
-  EXPECT_EQ(plan.pairs[1].record->image->pixel_layout, 3u);
-  EXPECT_EQ(plan.pairs[1].record->image->width, 320u);
+  EXPECT_EQ(plan.pairs[2].target.image_type, FileTypeJpeg);
+  EXPECT_EQ(plan.pairs[2].target.quality, 70);
+  EXPECT_EQ(plan.pairs[2].record->image->pixel_layout, 3u);
+  EXPECT_EQ(plan.pairs[2].record->image->width, 320u);
   // A named PNG keeps the target's layout (defaulted to the source's four channels).
-  EXPECT_EQ(plan.pairs[2].target.image_type, FileTypePng);
-  EXPECT_EQ(plan.pairs[2].record->image->pixel_layout, 4u);
+  EXPECT_EQ(plan.pairs[3].target.image_type, FileTypePng);
+  EXPECT_EQ(plan.pairs[3].record->image->pixel_layout, 4u);
   EXPECT_TRUE(plan.needed[3]);
   EXPECT_TRUE(plan.needed[2]);
 }
@@ -187,6 +189,139 @@ TEST_F(PlanFixture, ChannelCountFollowsTypeLayoutAndBackground) {
   EXPECT_EQ(plan.pairs[4].record->image->pixel_layout, 4u);
   EXPECT_EQ(plan.pairs[4].target.pixel_layout, 4);
   for (int k = 0; k < 4; k += 1) EXPECT_TRUE(plan.needed[k]) << k;
+}
+
+static Target fitted(u64 w, u64 h, u8 fit, bool no_enlarge = false) {
+  Target t = target(w, h, 90);
+  t.fit = fit;
+  t.no_enlarge = no_enlarge;
+  return t;
+}
+
+// Each fit with and without enlarging, one-side targets, on a 400 x 300 source and on one
+// stored 300 x 400 that a viewer turns a quarter (EXIF 6) to the same 400 x 300.
+TEST_F(PlanFixture, FitsEnlargingAndOneSideTargets) {
+  add(fitted(300, 300, FitPad));
+  add(fitted(300, 300, FitInside));
+  add(fitted(300, 300, FitCover));
+  add(fitted(800, 800, FitPad, true));   // centred at its size on the canvas
+  add(fitted(800, 800, FitInside, true)); // its own size
+  add(fitted(800, 800, FitInside));       // scaled up
+  add(fitted(600, 200, FitCover, true));  // the box's proportions at the source's scale
+  add(fitted(100, 100, FitCover, true));  // smaller than the source: as without
+  add(fitted(200, 0, FitPad));            // one side: no canvas
+  add(fitted(0, 600, FitPad, true));      // one side, never scaled up
+  add(fitted(0, 600, FitPad));
+  struct Want {
+    u64 w, h, bg_w, bg_h;
+    RectU64 crop;
+  };
+  const Want want[] = {
+      {300, 225, 300, 300, {}},  {300, 225, 0, 0, {}},   {300, 300, 0, 0, {50, 0, 300, 300}},
+      {400, 300, 800, 800, {}},  {400, 300, 0, 0, {}},   {800, 600, 0, 0, {}},
+      {400, 133, 0, 0, {0, 83, 400, 133}}, {100, 100, 0, 0, {50, 0, 300, 300}},
+      {200, 150, 0, 0, {}},      {400, 300, 0, 0, {}},   {800, 600, 0, 0, {}},
+  };
+  for (int turned = 0; turned < 2; turned += 1) {
+    ConvertPlan plan;
+    plan_begin(&plan, arena, file_arena, layout_arena, str8_lit("/out"), str8_lit("\xFF\xD8\xFF"));
+    CodecProbe probe = {};
+    probe.width = turned ? 300 : 400;
+    probe.height = turned ? 400 : 300;
+    probe.channels = 3;
+    probe.bytes_per_channel = 1;
+    plan_set_source(&plan, probe);
+    plan.orientation = turned ? 6 : 1;
+    plan_targets(&plan, &list);
+    plan_geometry(&plan);
+    ASSERT_EQ(plan.pair_count, 12u) << turned;
+    for (u64 i = 1; i < plan.pair_count; i += 1) {
+      const Want &w = want[i - 1];
+      OutputRecord *r = plan.pairs[i].record;
+      EXPECT_EQ(r->image->width, w.w) << turned << " " << i;
+      EXPECT_EQ(r->image->height, w.h) << turned << " " << i;
+      EXPECT_EQ(r->image->width_bg, w.bg_w) << turned << " " << i;
+      EXPECT_EQ(r->image->height_bg, w.bg_h) << turned << " " << i;
+      EXPECT_EQ(r->image->pixel_count, w.w * w.h) << turned << " " << i;
+      EXPECT_EQ(r->crop.x, w.crop.x) << turned << " " << i;
+      EXPECT_EQ(r->crop.y, w.crop.y) << turned << " " << i;
+      EXPECT_EQ(r->crop.width, w.crop.width) << turned << " " << i;
+      EXPECT_EQ(r->crop.height, w.crop.height) << turned << " " << i;
+    }
+  }
+}
+
+// A cover output's pixels are its window of the upright picture, whichever way the source is
+// stored: at the source's scale (copied), resampled, and where the attention search put it.
+TEST_F(PlanFixture, CoverOutputsShowTheirWindowOfTheUprightPicture) {
+  add(fitted(30, 30, FitCover, true)); // the 20 x 20 window at its own size
+  Target half = fitted(10, 10, FitCover);
+  half.resampling_filter = 1; // box: each output pixel the mean of a 2 x 2 block
+  add(half);
+  Target busy = fitted(30, 30, FitCover, true);
+  busy.crop = CropAttention;
+  add(busy);
+  // stored 41 x 20 and 20 x 41, each pixel saying where it is; odd, so that a centred window
+  // is not its own mirror image
+  for (int tall = 0; tall < 2; tall += 1) {
+  const u64 W = tall ? 20 : 41, H = tall ? 41 : 20;
+  Bytes px(W * H * 3);
+  for (u64 y = 0; y < H; y += 1) {
+    for (u64 x = 0; x < W; x += 1) {
+      u8 *p = &px[(y * W + x) * 3];
+      p[0] = (u8)(x * 6), p[1] = (u8)(y * 12), p[2] = (u8)((x * 7 + y * 13) % 256);
+    }
+  }
+  Bytes file = png_file(px, W, H, 3);
+  for (u32 orientation : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u}) {
+    ConvertPlan plan;
+    plan_begin(&plan, arena, file_arena, layout_arena, str8_lit("/out"), view(file));
+    CodecProbe probe = {};
+    ASSERT_TRUE(codec_probe(view(file), &probe));
+    plan_set_source(&plan, probe);
+    plan.orientation = orientation;
+    plan_targets(&plan, &list);
+    plan_geometry(&plan);
+    plan_decode(&plan);
+    plan_resample(&plan);
+    ASSERT_TRUE(plan.ok);
+    ASSERT_EQ(plan.pair_count, 4u);
+    bool swap = orientation_swaps(orientation);
+    u64 uw = swap ? H : W, uh = swap ? W : H;
+    Bytes upright(uw * uh * 3);
+    picture_turn(px.data(), W * 3, W, H, 3, orientation, upright.data(), uw * 3);
+    for (u64 i = 1; i < 4; i += 1) {
+      OutputRecord *r = plan.pairs[i].record;
+      ASSERT_EQ(r->crop.width, 20u) << orientation << " " << i;
+      ASSERT_EQ(r->crop.height, 20u);
+      ASSERT_LE(r->crop.x + 20, uw);
+      ASSERT_LE(r->crop.y + 20, uh);
+      if (i != 3) {
+        EXPECT_EQ(r->crop.x, (uw - 20) / 2);
+        EXPECT_EQ(r->crop.y, (uh - 20) / 2);
+      }
+      u64 scale = i == 2 ? 2 : 1, side = 20 / scale;
+      ASSERT_EQ(r->image->width, side);
+      ASSERT_EQ(r->image->height, side);
+      for (u64 y = 0; y < side; y += 1) {
+        for (u64 x = 0; x < side; x += 1) {
+          for (u64 c = 0; c < 3; c += 1) {
+            u32 sum = 0;
+            for (u64 k = 0; k < scale * scale; k += 1) {
+              u64 ux = r->crop.x + x * scale + k % scale, uy = r->crop.y + y * scale + k / scale;
+              sum += upright[(uy * uw + ux) * 3 + c];
+            }
+            int want = (int)((sum + scale * scale / 2) / (scale * scale));
+            int got = r->image->pixels[y * r->image->x_stride + x * 3 + c];
+            ASSERT_LE(abs(got - want), i == 2 ? 2 : 0) << orientation << " " << i << " " << x << "," << y;
+          }
+        }
+      }
+    }
+    plan_release_layouts(&plan);
+    arena_reset(file_arena);
+  }
+  }
 }
 
 // What a library printed: one note per distinct line, control characters gone, a long line cut

@@ -100,7 +100,7 @@ TEST(ConvertJpeg, WriterMatchesStbByteForByte) {
   Bytes thumbnail(256 * 256 * 3, 255);
   CodecPicture from = {photo.data(), photo.size(), 640, 480, 640 * 3};
   CodecPicture into = {thumbnail.data() + 32 * 256 * 3, 192 * 256 * 3, 256, 192, 256 * 3};
-  ASSERT_TRUE(codec_resize(from, into, 3, 0));
+  ASSERT_TRUE(codec_resize(from, into, 3, 0, 0));
   Bytes frame = smooth(640, 360, 3);
   for (int quality : {60, 80, 90, 95}) {
     compare.check(thumbnail, 256, 256, 3, quality, "thumbnail");

@@ -102,7 +102,7 @@ TEST_F(ConvertCodec, ResampleEveryFilterAndLayout) {
         Bytes out(ow * oh * layout, 0);
         CodecPicture src = {in.data(), in.size(), 16, 12, 16 * layout};
         CodecPicture dst = {out.data(), out.size(), ow, oh, ow * layout};
-        ASSERT_TRUE(codec_resize(src, dst, layout, filter)) << layout << " " << filter;
+        ASSERT_TRUE(codec_resize(src, dst, layout, filter, 0)) << layout << " " << filter;
         for (u64 i = 0; i < out.size(); i += 1) {
           int want = 60 + 40 * (int)(i % layout);
           ASSERT_LE(abs((int)out[i] - want), 1) << layout << " " << filter << " " << i;
@@ -116,9 +116,26 @@ TEST_F(ConvertCodec, ResampleEveryFilterAndLayout) {
   Bytes padded(20 * 3 * 10 + 9 * 7, 0xEE);
   for (u64 y = 0; y < 10; y += 1) memcpy(&padded[y * 67], &packed[y * 60], 60);
   Bytes a(9 * 4 * 3), b(9 * 4 * 3);
-  ASSERT_TRUE(codec_resize({packed.data(), packed.size(), 20, 10, 60}, {a.data(), a.size(), 9, 4, 27}, 3, 2));
-  ASSERT_TRUE(codec_resize({padded.data(), padded.size(), 20, 10, 67}, {b.data(), b.size(), 9, 4, 27}, 3, 2));
+  ASSERT_TRUE(codec_resize({packed.data(), packed.size(), 20, 10, 60}, {a.data(), a.size(), 9, 4, 27}, 3, 2, 0));
+  ASSERT_TRUE(codec_resize({padded.data(), padded.size(), 20, 10, 67}, {b.data(), b.size(), 9, 4, 27}, 3, 2, 0));
   EXPECT_EQ(a, b);
+}
+
+// The edge mode decides what lies past the picture's border: a white picture stays white to its
+// edges when they are clamped, and darkens there when they are zero.
+TEST_F(ConvertCodec, ResampleEdgeModes) {
+  Bytes in(16 * 16, 255);
+  CodecPicture src = {in.data(), in.size(), 16, 16, 16};
+  for (u32 edge = 0; edge <= 3; edge += 1) {
+    Bytes out(5 * 5, 0);
+    ASSERT_TRUE(codec_resize(src, {out.data(), out.size(), 5, 5, 5}, 1, 3, edge)) << edge;
+    if (edge == 3) {
+      EXPECT_LT(out[0], 250) << "corner";
+      EXPECT_GE(out[2 * 5 + 2], 254) << "middle";
+    } else {
+      for (u8 v : out) ASSERT_GE(v, 254) << edge;
+    }
+  }
 }
 
 TEST_F(ConvertCodec, ResampleRefusesWhatDoesNotFit) {
@@ -126,23 +143,24 @@ TEST_F(ConvertCodec, ResampleRefusesWhatDoesNotFit) {
   Bytes out(4 * 4 * 4, 0x5A);
   CodecPicture src = {in.data(), in.size(), 8, 8, 32};
   CodecPicture dst = {out.data(), out.size(), 4, 4, 16};
-  EXPECT_FALSE(codec_resize(src, dst, 0, 0));
-  EXPECT_FALSE(codec_resize(src, dst, 5, 0));
-  EXPECT_FALSE(codec_resize(src, dst, 4, 7));
+  EXPECT_FALSE(codec_resize(src, dst, 0, 0, 0));
+  EXPECT_FALSE(codec_resize(src, dst, 5, 0, 0));
+  EXPECT_FALSE(codec_resize(src, dst, 4, 7, 0));
+  EXPECT_FALSE(codec_resize(src, dst, 4, 0, 4));
   CodecPicture short_out = dst;
   short_out.size -= 1;
-  EXPECT_FALSE(codec_resize(src, short_out, 4, 0));
+  EXPECT_FALSE(codec_resize(src, short_out, 4, 0, 0));
   CodecPicture narrow_stride = dst;
   narrow_stride.stride = 15;
-  EXPECT_FALSE(codec_resize(src, narrow_stride, 4, 0));
+  EXPECT_FALSE(codec_resize(src, narrow_stride, 4, 0, 0));
   CodecPicture short_in = src;
   short_in.size = 8 * 7 * 4;
-  EXPECT_FALSE(codec_resize(short_in, dst, 4, 0));
+  EXPECT_FALSE(codec_resize(short_in, dst, 4, 0, 0));
   CodecPicture huge_in = src;
   huge_in.width = 1ull << 31;
-  EXPECT_FALSE(codec_resize(huge_in, dst, 4, 0));
+  EXPECT_FALSE(codec_resize(huge_in, dst, 4, 0, 0));
   for (u8 v : out) ASSERT_EQ(v, 0x5A);
-  EXPECT_TRUE(codec_resize(src, dst, 4, 0));
+  EXPECT_TRUE(codec_resize(src, dst, 4, 0, 0));
   EXPECT_EQ(out[0], 10);
 }
 
@@ -168,7 +186,7 @@ TEST(ConvertCodecThreads, AdaptersRunOnManyThreadsAtOnce) {
         if (bytes_of(codec_decode_8(arena, png, w, h, 3).pixels) != px) failures[i] += 1;
         if (codec_decode_8(arena, jpg, w, h, 3).pixels.size != px.size()) failures[i] += 1;
         Bytes small(20 * 15 * 3);
-        if (!codec_resize({(u8 *)px.data(), px.size(), w, h, w * 3}, {small.data(), small.size(), 20, 15, 60}, 3, 4)) {
+        if (!codec_resize({(u8 *)px.data(), px.size(), w, h, w * 3}, {small.data(), small.size(), 20, 15, 60}, 3, 4, 0)) {
           failures[i] += 1;
         }
         arena_reset(arena);

@@ -348,12 +348,17 @@ const NamedValue named_values[] = {
     {"resampling_filter", "MITCHELL", 5},  {"resampling_filter", "POINT_SAMPLE", 6},
     {"edge_mode", "CLAMP", 0},             {"edge_mode", "REFLECT", 1},
     {"edge_mode", "WRAP", 2},              {"edge_mode", "ZERO", 3},
+    {"fit", "pad", FitPad},                {"fit", "inside", FitInside},
+    {"fit", "cover", FitCover},            {"crop", "center", CropCenter},
+    {"crop", "attention", CropAttention},
 };
 
 i32 named_field(const Target &t, const std::string &key) {
   if (key == "image_type") return t.image_type;
   if (key == "pixel_layout") return t.pixel_layout;
   if (key == "resampling_filter") return t.resampling_filter;
+  if (key == "fit") return t.fit;
+  if (key == "crop") return t.crop;
   return t.edge_mode;
 }
 
@@ -426,6 +431,7 @@ TEST(ReadmeExamples, TargetsExampleParsesCleanlyAndItsNamesAreTheProgramsNames) 
       } else {
         u64 number = std::stoull(std::string((*p)[2]));
         u64 stored = key == "width" ? t.width : key == "height" ? t.height : key == "bg_color" ? t.bg_color : number;
+        if (key == "enlarge") stored = t.no_enlarge ? 0 : 1;
         if (key == "quality") stored = t.quality, number = std::min<u64>(number, 100);
         EXPECT_EQ(stored, number) << "target " << index + 1 << ": " << key;
       }

@@ -56,6 +56,13 @@ void format_metadata_record(Arena *arena, Str8List *list, OutputRecord *record) 
   str8_list_addf(arena, list, "[max_b]%u;", (u32)im->max[2]);
   str8_list_addf(arena, list, "[max_a]%u;", (u32)im->max[3]);
   str8_list_addf(arena, list, "[bg_color]%u;", im->bg_color);
+  // only where it means something, so that every other record keeps its fields
+  if (record->crop.width != 0) {
+    str8_list_addf(arena, list, "[crop_x]%lu;", (u32)record->crop.x);
+    str8_list_addf(arena, list, "[crop_y]%lu;", (u32)record->crop.y);
+    str8_list_addf(arena, list, "[crop_width]%lu;", (u32)record->crop.width);
+    str8_list_addf(arena, list, "[crop_height]%lu;", (u32)record->crop.height);
+  }
   if (record->metadata_kept.size) str8_list_addf(arena, list, "[metadata_kept]%S;", record->metadata_kept);
   str8_list_add(arena, list, str8_lit("[END_FILE];"));
 }

@@ -26,6 +26,7 @@ struct OutputRecord {
   MessageList messages;
   Str8 bytes; // the file's content; while encoding, the buffer and its capacity
   u8 quality; // 100, or the quality of an output whose format takes one
+  RectU64 crop; // a cover output's window of the upright source; width 0 for any other record
   Str8 metadata_kept; // what its file holds of the source's metadata ("exif, icc"); empty: nothing
 };
 
@@ -33,9 +34,9 @@ struct OutputRecord {
 Str8 pixel_layout_name(u32 pixel_layout); // "RGBA", "RGB", "GRAYSCALE_ALPHA", "GRAYSCALE", "UNKNOWN"
 
 // Appends the 38 fields of the record's text to the list, each formatted in the arena. A
-// record without an image prints zeros for every image field. An output that keeps some of
-// its source's metadata adds its list after the others, before the end mark; other records
-// are unchanged.
+// record without an image prints zeros for every image field. A cover output adds its crop
+// window after the others, and an output that keeps some of its source's metadata its list,
+// both before the end mark; other records are unchanged.
 void format_metadata_record(Arena *arena, Str8List *list, OutputRecord *record);
 
 // Decimal digest bytes 0-3 followed by decimal bytes 8-11, each read as a little-endian u32:

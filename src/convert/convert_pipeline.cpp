@@ -169,8 +169,24 @@ void plan_resample(ConvertPlan *plan) {
     bool convert = i > 0 && plan->color;
     bool swap = turn && orientation_swaps(plan->orientation);
     u64 frame_width = swap ? image->height : image->width, frame_height = swap ? image->width : image->height;
-    bool resize = frame_width != plan->probe.width || frame_height != plan->probe.height;
-    if (!resize && !turn && !convert) {
+    CodecPicture in = {slot->pixels, slot->pixel_size, slot->width, slot->height, slot->x_stride};
+    // A cover output reads its window of the source alone, found in the stored picture.
+    OutputRecord *record = pair->record;
+    if (record->crop.width != 0) {
+      if (pair->target.crop == CropAttention) {
+        SizeU64 window = {record->crop.width, record->crop.height};
+        record->crop = attention_window(slot->pixels, slot->x_stride, slot->width, slot->height, channels,
+                                        turn ? plan->orientation : 1, window);
+      }
+      RectU64 r = orientation_stored_rect(turn ? plan->orientation : 1, slot->width, slot->height, record->crop);
+      in.pixels += r.y * in.stride + r.x * channels;
+      in.width = r.width;
+      in.height = r.height;
+      in.size = in.stride * (r.height - 1) + r.width * channels;
+    }
+    bool cropped = in.width != slot->width || in.height != slot->height;
+    bool resize = frame_width != in.width || frame_height != in.height;
+    if (!resize && !turn && !convert && !cropped) {
       if (!image->pixels) {
         image->pixels = slot->pixels;
         image->pixel_size = slot->pixel_size;
@@ -190,7 +206,6 @@ void plan_resample(ConvertPlan *plan) {
     } else {
       image->pixels = (u8 *)arena_alloc(plan->file_arena, image->pixel_size, 8);
     }
-    CodecPicture in = {slot->pixels, slot->pixel_size, slot->width, slot->height, slot->x_stride};
     CodecPicture out = {image->pixels, image->pixel_size, image->width, image->height, image->x_stride};
 
     // resample into the output, or into a stored-orientation frame that is then turned into it
@@ -201,12 +216,16 @@ void plan_resample(ConvertPlan *plan) {
       frame = CodecPicture{nullptr, row * frame_height, frame_width, frame_height, row};
       frame.pixels = (u8 *)arena_alloc(scratch.arena, frame.size, 8);
     }
-    if (resize && !codec_resize(in, frame, channels, (u32)pair->target.resampling_filter)) {
+    if (resize &&
+        !codec_resize(in, frame, channels, (u32)pair->target.resampling_filter, (u32)pair->target.edge_mode)) {
       picture_clear(frame, channels);
     }
     if (turn) {
       picture_turn(frame.pixels, frame.stride, frame.width, frame.height, channels, plan->orientation, out.pixels,
                    out.stride);
+    } else if (!resize && !convert) {
+      // a window kept at its own size: its rows copied out as they are
+      picture_turn(in.pixels, in.stride, in.width, in.height, channels, 1, out.pixels, out.stride);
     }
     if (convert) {
       CodecPicture from = turn || resize ? out : in;

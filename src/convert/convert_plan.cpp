@@ -162,7 +162,11 @@ void plan_targets(ConvertPlan *plan, const TargetList *targets) {
       t.width = upright.width;
       t.height = upright.height;
     }
-    if (t.width == 0 || t.height == 0) continue;
+    // One side given: the other follows the picture's proportions, and the picture is the box.
+    bool one_side = (t.width == 0) != (t.height == 0);
+    if (t.width == 0) t.width = max_of<u64>(1, (u64)((f64)t.height * upright.width / upright.height + 0.5));
+    if (t.height == 0) t.height = max_of<u64>(1, (u64)((f64)t.width * upright.height / upright.width + 0.5));
+    if (one_side) t.fit = FitInside;
 
     // An earlier effective target of the same quality and size (and, when this one names a
     // file type, the same type) already gives this output.
@@ -171,7 +175,9 @@ void plan_targets(ConvertPlan *plan, const TargetList *targets) {
       if (i == 0 && !have_identity) continue;
       const Target *e = &plan->pairs[i].target;
       if (e->quality == t.quality && e->width == t.width && e->height == t.height &&
-          (t.image_type == FileTypeNone || e->image_type == t.image_type)) {
+          (t.image_type == FileTypeNone || e->image_type == t.image_type) && e->fit == t.fit &&
+          e->crop == t.crop && e->no_enlarge == t.no_enlarge && e->edge_mode == t.edge_mode &&
+          plan->pairs[i].one_side == one_side) {
         duplicate = true;
         break;
       }
@@ -191,6 +197,7 @@ void plan_targets(ConvertPlan *plan, const TargetList *targets) {
     }
     PlanPair *pair = &plan->pairs[plan->pair_count++];
     pair->target = t;
+    pair->one_side = one_side;
     pair->record = plan_new_record(plan);
   }
 
@@ -209,6 +216,25 @@ void plan_targets(ConvertPlan *plan, const TargetList *targets) {
 }
 
 //- geometry
+// The size of an output's picture, and the window of the upright source a cover output shows
+// (centred; the attention search may move it once the pixels are decoded). A picture is not
+// scaled up past the source's own size when the target says so.
+static SizeU64 plan_picture_size(const PlanPair *pair, SizeU64 upright, OutputRecord *record) {
+  const Target *t = &pair->target;
+  SizeU64 box = {t->width, t->height};
+  if (pair->one_side) {
+    return t->no_enlarge && (box.width > upright.width || box.height > upright.height) ? upright : box;
+  }
+  if (t->fit == FitCover) {
+    SizeU64 window = fit_cover_window(upright.width, upright.height, box.width, box.height);
+    record->crop = RectU64{(upright.width - window.width) / 2, (upright.height - window.height) / 2, window.width,
+                           window.height};
+    return t->no_enlarge && (window.width < box.width || window.height < box.height) ? window : box;
+  }
+  SizeU64 fit = fit_inside(upright.width, upright.height, box.width, box.height);
+  return t->no_enlarge && (fit.width > upright.width || fit.height > upright.height) ? upright : fit;
+}
+
 void plan_geometry(ConvertPlan *plan) {
   if (!plan->ok) return;
   SizeU64 upright = plan_upright_size(plan);
@@ -221,8 +247,12 @@ void plan_geometry(ConvertPlan *plan) {
     // The source record keeps the stored size; an output's box holds the upright picture.
     if (image->width == 0) image->width = t->width;
     if (image->height == 0) image->height = t->height;
-    SizeU64 fit = is_source ? SizeU64{image->width, image->height}
-                            : fit_inside(upright.width, upright.height, t->width, t->height);
+    SizeU64 fit = is_source ? SizeU64{image->width, image->height} : plan_picture_size(pair, upright, pair->record);
+    // only a padded picture lies on a canvas of the box's size
+    if (t->fit != FitPad) {
+      image->width = fit.width;
+      image->height = fit.height;
+    }
     if (image->width != fit.width || image->height != fit.height) {
       image->width_bg = t->width;
       image->height_bg = t->height;

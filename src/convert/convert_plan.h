@@ -19,6 +19,7 @@ struct PlanPair {
   OutputRecord *record;
   Target target;
   u8 *canvas; // a letterboxed output's canvas, its picture resampled in place; null otherwise
+  bool one_side; // the target gave one side, the other was taken from the picture's proportions
 };
 
 struct ConvertPlan {

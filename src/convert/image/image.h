@@ -9,7 +9,8 @@
 // the iCCP reader in image_png, libwebp in image_webp, libheif in image_heif, lcms2 in
 // image_color; the image libraries' heap; our own JPEG writer, stb's bytes written faster;
 // the encoders' sink; and the picture stages of the pipeline: statistics and the pixel
-// checksum, colour conversion to sRGB, fitting into a box, turning upright, backgrounds.
+// checksum, colour conversion to sRGB, fitting into a box, turning upright, backgrounds, and
+// the attention search that picks a cover output's window.
 //
 // Where to look: what a format's functions hand back (CodecProbe, CodecPhotoTags, CodecDecoded,
 // the DecodeFailure kinds and their reasons) is declared in image_format.h, beside the table
@@ -60,3 +61,4 @@
 #include "convert/image/image_stats.h"
 #include "convert/image/image_color.h"
 #include "convert/image/image_pixels.h"
+#include "convert/image/image_attention.h"

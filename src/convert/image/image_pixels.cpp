@@ -14,6 +14,21 @@ SizeU64 fit_inside(u64 source_width, u64 source_height, u64 target_width, u64 ta
   return SizeU64{max_of((u64)w, (u64)1), max_of((u64)h, (u64)1)};
 }
 
+SizeU64 fit_cover_window(u64 source_width, u64 source_height, u64 target_width, u64 target_height) {
+  if (source_width == 0 || source_height == 0 || target_width == 0 || target_height == 0) return SizeU64{0, 0};
+  // in double precision: a target side read from a file may be any 64-bit number
+  f64 target_ratio = (f64)target_width / (f64)target_height;
+  f64 w = (f64)source_width, h = (f64)source_height;
+  if (w / h > target_ratio) {
+    w = h * target_ratio;
+  } else {
+    h = w / target_ratio;
+  }
+  u64 width = clamp_of<u64>(1, (u64)(w + 0.5), source_width);
+  u64 height = clamp_of<u64>(1, (u64)(h + 0.5), source_height);
+  return SizeU64{width, height};
+}
+
 u32 gcd_u32(u32 a, u32 b) {
   while (b != 0) {
     u32 r = a % b;
@@ -77,6 +92,28 @@ void picture_turn(const u8 *in, u64 in_stride, u64 width, u64 height, u32 bpp, u
     case 4: turn_tiles<4>(in, walk, out_width, out_height, out, out_stride); break;
     default: break;
   }
+}
+
+RectU64 orientation_stored_rect(u32 orientation, u64 width, u64 height, RectU64 upright) {
+  if (upright.width == 0 || upright.height == 0) return RectU64{};
+  // both corners taken back to the stored picture, by the walks picture_turn follows
+  u64 corners[2][2] = {{upright.x, upright.y}, {upright.x + upright.width - 1, upright.y + upright.height - 1}};
+  u64 sx[2], sy[2];
+  for (int i = 0; i < 2; i += 1) {
+    u64 x = corners[i][0], y = corners[i][1];
+    switch (orientation) {
+      case 2: sx[i] = width - 1 - x, sy[i] = y; break;
+      case 3: sx[i] = width - 1 - x, sy[i] = height - 1 - y; break;
+      case 4: sx[i] = x, sy[i] = height - 1 - y; break;
+      case 5: sx[i] = y, sy[i] = x; break;
+      case 6: sx[i] = y, sy[i] = height - 1 - x; break;
+      case 7: sx[i] = width - 1 - y, sy[i] = height - 1 - x; break;
+      case 8: sx[i] = width - 1 - y, sy[i] = x; break;
+      default: sx[i] = x, sy[i] = y; break;
+    }
+  }
+  u64 x0 = min_of(sx[0], sx[1]), y0 = min_of(sy[0], sy[1]);
+  return RectU64{x0, y0, max_of(sx[0], sx[1]) - x0 + 1, max_of(sy[0], sy[1]) - y0 + 1};
 }
 
 //~ Backgrounds

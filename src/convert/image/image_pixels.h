@@ -1,5 +1,6 @@
-// Pixel helpers of the pipeline: the size a picture takes inside a target's box, turning a
-// picture as its EXIF orientation says, and the background of a letterboxed output. They work
+// Pixel helpers of the pipeline: the size a picture takes inside a target's box (or the window
+// of it that covers the box), turning a picture as its EXIF orientation says, and the
+// background of a letterboxed output. They work
 // on the caller's buffers (the compositing's canvas comes from the caller's arena) and keep
 // nothing, so any number of threads use them at once.
 #pragma once
@@ -19,6 +20,18 @@ struct SizeU64 {
 SizeU64 fit_inside(u64 source_width, u64 source_height, u64 target_width, u64 target_height);
 u32 gcd_u32(u32 a, u32 b);
 
+struct RectU64 {
+  u64 x;
+  u64 y;
+  u64 width;
+  u64 height;
+};
+
+// The largest window of the target's proportions inside the source, each side rounded to the
+// nearest pixel and kept between one pixel and the source's side: what a picture scaled to
+// cover the target shows of the source.
+SizeU64 fit_cover_window(u64 source_width, u64 source_height, u64 target_width, u64 target_height);
+
 //~ Turning
 // EXIF orientations 5 to 8 show the stored picture with its width and height swapped.
 inline bool orientation_swaps(u32 orientation) { return orientation >= 5 && orientation <= 8; }
@@ -27,6 +40,9 @@ inline bool orientation_swaps(u32 orientation) { return orientation >= 5 && orie
 // width for an orientation that swaps them, rows `out_stride` bytes apart.
 void picture_turn(const u8 *in, u64 in_stride, u64 width, u64 height, u32 bpp, u32 orientation, u8 *out,
                   u64 out_stride);
+// The rectangle of the stored picture (width × height) that a viewer applying `orientation`
+// shows as the rectangle `upright` of the turned picture.
+RectU64 orientation_stored_rect(u32 orientation, u64 width, u64 height, RectU64 upright);
 
 //~ Backgrounds
 // The background pixel of a packed 0xRRGGBBAA colour for a channel count: (R, G, B, A),

@@ -16,6 +16,7 @@ static_assert(STBIR_1CHANNEL == 1 && STBIR_2CHANNEL == 2 && STBIR_RGB == 3 && ST
 static_assert(STBIR_FILTER_DEFAULT == 0 && STBIR_FILTER_BOX == 1 && STBIR_FILTER_TRIANGLE == 2 &&
               STBIR_FILTER_CUBICBSPLINE == 3 && STBIR_FILTER_CATMULLROM == 4 && STBIR_FILTER_MITCHELL == 5 &&
               STBIR_FILTER_POINT_SAMPLE == 6);
+static_assert(STBIR_EDGE_CLAMP == 0 && STBIR_EDGE_REFLECT == 1 && STBIR_EDGE_WRAP == 2 && STBIR_EDGE_ZERO == 3);
 
 static bool mul_checked(u64 a, u64 b, u64 *out) {
   if (a != 0 && b > ~0ull / a) return false;
@@ -436,14 +437,15 @@ static bool picture_fits(CodecPicture p, u64 channels) {
   return span + row <= p.size;
 }
 
-bool codec_resize(CodecPicture in, CodecPicture out, u32 pixel_layout, u32 filter) {
-  if (pixel_layout < 1 || pixel_layout > 4 || filter > 6) return false;
+bool codec_resize(CodecPicture in, CodecPicture out, u32 pixel_layout, u32 filter, u32 edge) {
+  if (pixel_layout < 1 || pixel_layout > 4 || filter > 6 || edge > 3) return false;
   if (!picture_fits(in, pixel_layout) || !picture_fits(out, pixel_layout)) return false;
 
   STBIR_RESIZE resize;
   stbir_resize_init(&resize, in.pixels, (int)in.width, (int)in.height, (int)in.stride, out.pixels, (int)out.width,
                     (int)out.height, (int)out.stride, (stbir_pixel_layout)pixel_layout, STBIR_TYPE_UINT8);
   stbir_set_filters(&resize, (stbir_filter)filter, (stbir_filter)filter);
+  stbir_set_edgemodes(&resize, (stbir_edge)edge, (stbir_edge)edge);
   return stbir_resize_extended(&resize) != 0;
 }
 

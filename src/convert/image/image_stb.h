@@ -82,12 +82,13 @@ struct CodecPicture {
   u64 stride;
 };
 
-// Pixel layout 1..4 and filter 0..6 are the resampler's own numbers (1 one channel, 2 two
-// independent channels, 3 RGB, 4 RGBA alpha-weighted; 0 default, 1 box, 2 triangle,
-// 3 cubic B-spline, 4 Catmull-Rom, 5 Mitchell, 6 point sample), used on both axes. False,
-// without touching the output, when a number is out of range or a picture does not fit its
-// buffer; otherwise the resampler's result.
-bool codec_resize(CodecPicture in, CodecPicture out, u32 pixel_layout, u32 filter);
+// Pixel layout 1..4, filter 0..6 and edge mode 0..3 are the resampler's own numbers (1 one
+// channel, 2 two independent channels, 3 RGB, 4 RGBA alpha-weighted; 0 default, 1 box,
+// 2 triangle, 3 cubic B-spline, 4 Catmull-Rom, 5 Mitchell, 6 point sample; 0 clamp, the
+// resampler's own default, 1 reflect, 2 wrap, 3 zero), used on both axes. False, without
+// touching the output, when a number is out of range or a picture does not fit its buffer;
+// otherwise the resampler's result.
+bool codec_resize(CodecPicture in, CodecPicture out, u32 pixel_layout, u32 filter, u32 edge);
 
 //~ Encoding
 // Set once at set-up, before any encoding.
