@@ -269,22 +269,7 @@ void plan_checksums_and_encode(ConvertPlan *plan) {
       width = image->width_bg;
       height = image->height_bg;
     }
-    EncodeSink sink;
-    encode_sink_begin(&sink, plan->file_arena, &record->bytes, image->pixel_size);
-    const ImageFormat *format = format_of_type((u32)pair->target.image_type);
-    bool lossless = format && format->can_be_lossless && pair->target.lossless;
-    bool encoded = false;
-    if (format && format->encode) {
-      StderrCapture capture;
-      plan_library_begin(format, &capture);
-      encoded = format->encode(&sink, image->pixels, image->pixel_size, width, height, image->pixel_layout,
-                               pair->target.quality, lossless);
-      plan_library_end(plan, record, format, &capture);
-    }
-    if (encoded) {
-      record->file_type = format->file_type;
-      if (format->takes_quality && !lossless) record->quality = pair->target.quality;
-    } else {
+    if (!plan_encode_output(plan, pair, width, height)) {
       record->bytes = Str8{};
       message_add(plan->arena, &record->messages, MessageNote, str8_lit("Was unable to produce the file."));
     }
