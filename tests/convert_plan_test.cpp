@@ -476,3 +476,91 @@ TEST_F(PlanFixture, KeptExifIsRewrittenForTheOutputAndNamedInItsRecord) {
   expected.insert(expected.size() - strlen("[END_FILE];"), "[metadata_kept]exif;");
   EXPECT_EQ(with.record, expected);
 }
+
+//~ Byte budget
+struct BudgetOutput {
+  std::string bytes;
+  int quality;
+  std::vector<std::string> notes;
+  u64 encodes;
+};
+
+// The one output of `file` for target `t`, and the encodes it took.
+static BudgetOutput budget_output(Arena *arena, Arena *file_arena, Arena *layout_arena, const Bytes &file, Target t) {
+  Target *copy = arena_push<Target>(arena);
+  *copy = t;
+  TargetNode *node = arena_push<TargetNode>(arena);
+  node->target = copy;
+  TargetList targets = {node, node, 1};
+  u64 before = budget_counts().encodes;
+  ConvertPlan plan;
+  plan_begin(&plan, arena, file_arena, layout_arena, str8_lit("/out"), view(file));
+  CodecProbe probe = {};
+  EXPECT_TRUE(codec_probe(view(file), &probe));
+  plan_set_source(&plan, probe);
+  plan_targets(&plan, &targets);
+  plan_geometry(&plan);
+  plan_decode(&plan);
+  plan_resample(&plan);
+  plan_stats_and_background(&plan);
+  plan_checksums_and_encode(&plan);
+  EXPECT_TRUE(plan.ok);
+  EXPECT_EQ(plan.pair_count, 2u);
+  OutputRecord *r = plan.pairs[1].record;
+  BudgetOutput out = {std::string((const char *)r->bytes.str, r->bytes.size), r->quality, {},
+                      budget_counts().encodes - before};
+  for (Message *m = r->messages.first; m; m = m->next) out.notes.push_back(std::string((const char *)m->text.str, m->text.size));
+  plan_release_layouts(&plan);
+  return out;
+}
+
+// A lossy output over its budget is written at the highest quality that fits, found by
+// bisection; one that fits costs one encode and keeps its bytes; one that cannot fit, or a
+// lossless one, is written with a note.
+TEST_F(PlanFixture, ByteBudgetLowersTheQualityUntilTheFileFits) {
+  Bytes pixels = noise(96 * 64 * 3, 7);
+  Bytes source = png_file(pixels, 96, 64, 3);
+  auto run = [&](i32 type, u8 quality, u64 max_bytes) {
+    Target t = target(0, 0, quality, type);
+    t.max_bytes = max_bytes;
+    return budget_output(arena, file_arena, layout_arena, source, t);
+  };
+
+  // fits at once: one encode, the bytes of the same output without a budget
+  BudgetOutput free = run(FileTypeJpeg, 60, 0);
+  BudgetOutput roomy = run(FileTypeJpeg, 60, free.bytes.size());
+  EXPECT_EQ(roomy.encodes, 1u);
+  EXPECT_EQ(roomy.quality, 60);
+  EXPECT_EQ(roomy.bytes, free.bytes);
+  EXPECT_TRUE(roomy.notes.empty());
+
+  // over: the highest quality whose file fits, and the next one up would not
+  u64 budget = run(FileTypeJpeg, 35, 0).bytes.size() + 40;
+  BudgetOutput lowered = run(FileTypeJpeg, 60, budget);
+  EXPECT_LE(lowered.encodes, (u64)BudgetEncodesMax);
+  EXPECT_GT(lowered.encodes, 1u);
+  EXPECT_LT(lowered.quality, 60);
+  EXPECT_GE(lowered.quality, 35);
+  EXPECT_LE(lowered.bytes.size(), budget);
+  EXPECT_TRUE(lowered.notes.empty());
+  EXPECT_EQ(lowered.bytes, run(FileTypeJpeg, (u8)lowered.quality, 0).bytes);
+  EXPECT_GT(run(FileTypeJpeg, (u8)(lowered.quality + 1), 0).bytes.size(), budget);
+
+  // even quality 1 is over: written at 1, noted, within the encodes allowed
+  BudgetOutput tight = run(FileTypeWebp, 90, 100);
+  BudgetOutput webp_1 = run(FileTypeWebp, 1, 0);
+  EXPECT_EQ(tight.encodes, (u64)BudgetEncodesMax);
+  EXPECT_EQ(tight.quality, 1);
+  EXPECT_EQ(tight.bytes, webp_1.bytes);
+  EXPECT_EQ(tight.notes, std::vector<std::string>{"Output is " + std::to_string(webp_1.bytes.size()) +
+                                                  " bytes, over its budget of 100 bytes; it was written at quality 1."});
+
+  // a PNG cannot be made smaller: written as it is, noted
+  BudgetOutput png = run(FileTypePng, 0, 0);
+  BudgetOutput png_over = run(FileTypePng, 0, 1000);
+  EXPECT_EQ(png_over.encodes, 1u);
+  EXPECT_EQ(png_over.quality, 100);
+  EXPECT_EQ(png_over.bytes, png.bytes);
+  EXPECT_EQ(png_over.notes, std::vector<std::string>{"Output is " + std::to_string(png.bytes.size()) +
+                                                     " bytes, over its budget of 1000 bytes; it was written as it is."});
+}

@@ -9,6 +9,7 @@
 //   convert_claims    the claim table: the paths workers hold, and what was settled of each
 //   convert_metadata  a record's text, where a source's record goes, and the record names given
 //   convert_plan      one attempt's outputs: targets, sizes, layouts, what a viewer applies
+//   convert_budget    one output's encoding within its target's byte budget
 //   convert_pipeline  the plan carried out: decoding, resampling, statistics, checksums, encoding
 //   convert_tally     what became of the sources, for a drain's summary and the progress line
 //   convert_worker    what the workers share with the application, and the loop each one runs
@@ -128,6 +129,7 @@
 #include "convert/convert_claims.h"
 #include "convert/convert_metadata.h"
 #include "convert/convert_plan.h"
+#include "convert/convert_budget.h"
 #include "convert/convert_pipeline.h"
 #include "convert/convert_tally.h"
 #include "convert/convert_worker.h"

@@ -346,31 +346,13 @@ void plan_checksums_and_encode(ConvertPlan *plan) {
       width = image->width_bg;
       height = image->height_bg;
     }
-    EncodeSink sink;
-    encode_sink_begin(&sink, plan->file_arena, &record->bytes, image->pixel_size);
-    const ImageFormat *format = format_of_type((u32)pair->target.image_type);
-    bool lossless = format && format->can_be_lossless && pair->target.lossless;
-    bool encoded = false;
     // only an output that keeps something takes the encoder that writes it: others stay as they were
+    const ImageFormat *format = format_of_type((u32)pair->target.image_type);
     ImageMetadata kept = {};
     u32 keep = pair->target.keep;
     if (keep && format && format->encode_kept) kept = plan_kept_metadata(plan, keep, width, height, image->pixel_layout);
-    if (format && format->encode) {
-      StderrCapture capture;
-      plan_library_begin(format, &capture);
-      if (metadata_empty(&kept)) {
-        encoded = format->encode(&sink, image->pixels, image->pixel_size, width, height, image->pixel_layout,
-                                 pair->target.quality, lossless);
-      } else {
-        encoded = format->encode_kept(&sink, image->pixels, image->pixel_size, width, height, image->pixel_layout,
-                                      pair->target.quality, lossless, &kept);
-        if (encoded) record->metadata_kept = plan_kept_names(plan->arena, keep, &kept);
-      }
-      plan_library_end(plan, record, format, &capture);
-    }
-    if (encoded) {
-      record->file_type = format->file_type;
-      if (format->takes_quality && !lossless) record->quality = pair->target.quality;
+    if (plan_encode_output(plan, pair, width, height, &kept)) {
+      if (!metadata_empty(&kept)) record->metadata_kept = plan_kept_names(plan->arena, keep, &kept);
     } else {
       record->bytes = Str8{};
       message_add(plan->arena, &record->messages, MessageNote, str8_lit("Was unable to produce the file."));

@@ -6,6 +6,7 @@
 #include "base/base.h"
 #include "convert/image/image.h"
 #include "convert/convert_plan.h"
+#include "convert/convert_budget.h"
 
 // Decodes every needed layout once (a 16-bit source through the 16-bit decoder). A picture that
 // the format's decoder crops or turns itself (HEIF) is planned again at the size it decoded to.
@@ -14,7 +15,8 @@ void plan_decode(ConvertPlan *plan);
 void plan_resample(ConvertPlan *plan);
 // Statistics of every picture, then the background of letterboxed outputs.
 void plan_stats_and_background(ConvertPlan *plan);
-// Checksums and names of every record, then the encoding of every output. The decoded layouts
+// Checksums and names of every record, then the encoding of every output (within its
+// target's byte budget, see convert_budget). The decoded layouts
 // are released in between when no output of the source's size still reads them.
 void plan_checksums_and_encode(ConvertPlan *plan);
 // Returns the decoded layouts' memory (the end of every attempt does it too).
