@@ -64,8 +64,8 @@ Target make_target(i32 image_type, u64 width, u64 height, u32 bg_color, u8 quali
 }
 
 std::vector<Target> builtin_expected() {
-  return {make_target(0, 0, 0, 0, 0, 12582912, 0, 0, 0), make_target(0, 100, 100, 0, 60, 20480, 5, 0, 0),
-          make_target(0, 300, 300, 0, 60, 204800, 5, 0, 0), make_target(0, 1920, 1080, 0, 80, 2097152, 5, 0, 0)};
+  return {make_target(0, 0, 0, 0, 0, 0, 0, 0, 0), make_target(0, 100, 100, 0, 60, 0, 5, 0, 0),
+          make_target(0, 300, 300, 0, 60, 0, 5, 0, 0), make_target(0, 1920, 1080, 0, 80, 0, 5, 0, 0)};
 }
 
 

@@ -487,7 +487,7 @@ TEST(ReadmeExamples, DefaultTargetsTableIsTheBuiltInList) {
   const Target *builtin = app_builtin_targets(&count);
   ASSERT_EQ(rows.size(), count);
   for (u64 i = 0; i < count; i += 1) {
-    ASSERT_GE(rows[i].size(), 5u);
+    ASSERT_GE(rows[i].size(), 4u);
     const Target &t = builtin[i];
     std::string size = t.width ? size_text(std::to_string(t.width), std::to_string(t.height)) : "source size";
     EXPECT_EQ(rows[i][1], size) << "row " << i + 1;
@@ -497,7 +497,7 @@ TEST(ReadmeExamples, DefaultTargetsTableIsTheBuiltInList) {
       if (std::string(v.key) == "resampling_filter" && v.number == t.resampling_filter) filter = v.name;
     }
     EXPECT_EQ(rows[i][3], filter) << "row " << i + 1;
-    EXPECT_EQ(rows[i][4], std::to_string(t.max_bytes)) << "row " << i + 1;
+    EXPECT_EQ(t.max_bytes, 0u) << "row " << i + 1;
   }
 }
 

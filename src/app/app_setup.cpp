@@ -6,22 +6,22 @@
 #include "vantor_install.h" // written into the build folder by the build
 
 //~ Targets
-static constexpr Target app_builtin_target(u64 width, u64 height, u8 quality, u64 max_bytes, i32 filter) {
+static constexpr Target app_builtin_target(u64 width, u64 height, u8 quality, i32 filter) {
   Target t = {};
   t.width = width;
   t.height = height;
   t.quality = quality;
-  t.max_bytes = max_bytes;
   t.resampling_filter = filter;
   return t;
 }
 
-// The first has no size: the source at its own size. Filter 5 is Mitchell.
+// The first has no size: the source at its own size. Filter 5 is Mitchell. They set no byte
+// budget: one would only add notes to the many letterboxed PNGs a budget cannot shrink.
 static constexpr Target app_builtin_target_table[] = {
-    app_builtin_target(0, 0, 0, 12582912, 0),
-    app_builtin_target(100, 100, 60, 20480, 5),
-    app_builtin_target(300, 300, 60, 204800, 5),
-    app_builtin_target(1920, 1080, 80, 2097152, 5),
+    app_builtin_target(0, 0, 0, 0),
+    app_builtin_target(100, 100, 60, 5),
+    app_builtin_target(300, 300, 60, 5),
+    app_builtin_target(1920, 1080, 80, 5),
 };
 
 const Target *app_builtin_targets(u64 *count) {

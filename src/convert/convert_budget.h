@@ -21,8 +21,8 @@ constexpr u32 BudgetEncodesMax = 7;
 // Encodes the pair's picture (`width` x `height`: the canvas when there is one) into its
 // record's bytes, within the target's max_bytes as far as the format allows, and sets the
 // record's file type and the quality written; `kept`, when not empty, is written into the file
-// (and counts in its size; what the format could not hold is emptied). False when the format cannot write it (the record's bytes are then
-// empty).
+// and counts in its size (what the format could not hold is emptied). False when the format
+// cannot write it (the record's bytes are then empty).
 bool plan_encode_output(ConvertPlan *plan, PlanPair *pair, u64 width, u64 height, ImageMetadata *kept);
 
 //- counts
