@@ -254,11 +254,6 @@ void plan_stats_and_background(ConvertPlan *plan) {
 }
 
 //- kept metadata
-// A target's keep bits are the image library's own.
-static_assert((u32)KeepIcc == (u32)MetaIcc && (u32)KeepExif == (u32)MetaExif && (u32)KeepGps == (u32)MetaGps &&
-              (u32)KeepXmp == (u32)MetaXmp && (u32)KeepIptc == (u32)MetaIptc &&
-              (u32)KeepCopyright == (u32)MetaCopyright);
-
 // An ICC profile's data colour space (bytes 16 to 19 of its header) is RGB.
 static bool profile_is_rgb(Str8 icc) { return icc.size >= 128 && memcmp(icc.str + 16, "RGB ", 4) == 0; }
 

@@ -22,7 +22,7 @@ struct Target {
   u8 fit;                // TargetFit: how the picture meets the box
   u8 crop;               // TargetCrop: which window of the picture a cover output shows
   bool no_enlarge;       // a picture smaller than the box keeps its size
-  u32 keep;              // TargetKeep bits: the source's metadata written into the output
+  u32 keep;              // Keep* bits: the source's metadata written into the output
 };
 
 enum TargetFit : u8 {
@@ -36,14 +36,11 @@ enum TargetCrop : u8 {
   CropAttention = 1, // the window with the most detail, saturation and skin-like colour
 };
 
+// A target's `keep`: the image library's metadata parts, so that the plan hands them on as they are.
 enum : u32 {
-  KeepIcc = 0x1,
-  KeepExif = 0x2,
-  KeepGps = 0x4,
-  KeepXmp = 0x8,
-  KeepIptc = 0x10,
-  KeepCopyright = 0x20,
-  KeepAll = 0x3F,
+  KeepIcc = MetaIcc, KeepExif = MetaExif, KeepGps = MetaGps, KeepXmp = MetaXmp, KeepIptc = MetaIptc,
+  KeepCopyright = MetaCopyright,
+  KeepAll = KeepIcc | KeepExif | KeepGps | KeepXmp | KeepIptc | KeepCopyright,
 };
 
 struct TargetNode {

@@ -154,7 +154,14 @@ Str8 color_srgb_profile() {
     bool ok = srgb && cmsSaveProfileToMem(srgb, nullptr, &needed) && needed <= sizeof(bytes) &&
               cmsSaveProfileToMem(srgb, bytes, &needed);
     if (srgb) cmsCloseProfile(srgb);
-    return ok ? (u64)needed : 0;
+    if (!ok || needed < 128) return (u64)0;
+    // lcms2 dates a profile it makes by the clock: a fixed date (2000-01-01) keeps every output
+    // that embeds it the same bytes from one run, or one system, to the next; the profile ID, a
+    // digest over those bytes, is left unset (zero), as the profile allows.
+    const u8 date[12] = {0x07, 0xD0, 0, 1, 0, 1, 0, 0, 0, 0, 0, 0};
+    memcpy(bytes + 24, date, sizeof(date));
+    memset(bytes + 84, 0, 16);
+    return (u64)needed;
   }();
   return Str8{bytes, size};
 }
