@@ -155,11 +155,13 @@ Str8 color_srgb_profile() {
               cmsSaveProfileToMem(srgb, bytes, &needed);
     if (srgb) cmsCloseProfile(srgb);
     if (!ok || needed < 128) return (u64)0;
-    // lcms2 dates a profile it makes by the clock: a fixed date (2000-01-01) keeps every output
-    // that embeds it the same bytes from one run, or one system, to the next; the profile ID, a
-    // digest over those bytes, is left unset (zero), as the profile allows.
+    // lcms2 dates a profile it makes by the clock and names the system it was built for as its
+    // platform: a fixed date (2000-01-01) and no platform keep every output that embeds it the
+    // same bytes from one run, or one system, to the next. The profile ID, a digest over those
+    // bytes, is left unset (zero), as the profile allows.
     const u8 date[12] = {0x07, 0xD0, 0, 1, 0, 1, 0, 0, 0, 0, 0, 0};
     memcpy(bytes + 24, date, sizeof(date));
+    memset(bytes + 40, 0, 4);
     memset(bytes + 84, 0, 16);
     return (u64)needed;
   }();
