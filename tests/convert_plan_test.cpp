@@ -355,22 +355,29 @@ TEST_F(PlanFixture, LibraryLinesBecomeBoundedNotes) {
 }
 
 //~ Reused memory
+// Every step of an attempt, up to the encoded outputs; `photo`: what a viewer applies is read too.
+static void plan_run(ConvertPlan *plan, Arena *arena, Arena *file_arena, Arena *layout_arena, const Bytes &file,
+                     const TargetList *targets, bool photo) {
+  plan_begin(plan, arena, file_arena, layout_arena, str8_lit("/out"), view(file));
+  CodecProbe probe = {};
+  EXPECT_TRUE(codec_probe(view(file), &probe));
+  plan_set_source(plan, probe);
+  if (photo) plan_photo(plan, false, false);
+  plan_targets(plan, targets);
+  plan_geometry(plan);
+  plan_decode(plan);
+  plan_resample(plan);
+  plan_stats_and_background(plan);
+  plan_checksums_and_encode(plan);
+  EXPECT_TRUE(plan->ok);
+}
+
 // What one attempt leaves behind: every record's checksum, encoded bytes and metadata text.
 static std::string plan_all(Arena *arena, Arena *file_arena, Arena *layout_arena, const Bytes &file,
                             const TargetList *targets) {
   Scratch scratch = scratch_mark(arena);
   ConvertPlan plan;
-  plan_begin(&plan, arena, file_arena, layout_arena, str8_lit("/out"), view(file));
-  CodecProbe probe = {};
-  EXPECT_TRUE(codec_probe(view(file), &probe));
-  plan_set_source(&plan, probe);
-  plan_targets(&plan, targets);
-  plan_geometry(&plan);
-  plan_decode(&plan);
-  plan_resample(&plan);
-  plan_stats_and_background(&plan);
-  plan_checksums_and_encode(&plan);
-  EXPECT_TRUE(plan.ok);
+  plan_run(&plan, arena, file_arena, layout_arena, file, targets, false);
   std::string result;
   Str8List text = {};
   for (OutputRecord *r = plan.first_record; r; r = r->next) {
@@ -441,18 +448,7 @@ TEST_F(PlanFixture, KeptExifIsRewrittenForTheOutputAndNamedInItsRecord) {
     t.keep = keep;
     add(t);
     ConvertPlan plan;
-    plan_begin(&plan, arena, file_arena, layout_arena, str8_lit("/out"), view(source));
-    CodecProbe probe = {};
-    EXPECT_TRUE(codec_probe(view(source), &probe));
-    plan_set_source(&plan, probe);
-    plan_photo(&plan, false, false);
-    plan_targets(&plan, &list);
-    plan_geometry(&plan);
-    plan_decode(&plan);
-    plan_resample(&plan);
-    plan_stats_and_background(&plan);
-    plan_checksums_and_encode(&plan);
-    EXPECT_TRUE(plan.ok);
+    plan_run(&plan, arena, file_arena, layout_arena, source, &list, true);
     OutputRecord *r = plan.first_record->next;
     Str8List text = {};
     format_metadata_record(arena, &text, r);
