@@ -2,6 +2,8 @@
 
 #include <libdeflate.h>
 
+#include <cmath>
+
 #include "convert/image/image.h"
 #include "test_images.h"
 
@@ -96,4 +98,58 @@ TEST(ConvertCodecHook, ZlibHookRoundTripsAndRefusesBadLevels) {
   unsigned char *empty = zlib_compress_hook(data.data(), 0, &length, 12);
   EXPECT_NE(empty, nullptr);
   codec_heap_release(empty);
+}
+
+// Without iCCP or sRGB, a PNG's gAMA and cHRM say what its numbers are, and the outputs are
+// converted from them as a browser shows them: within 3 levels of the values worked out from
+// the chunks. Chunks that describe sRGB, or an sRGB chunk beside them, leave the numbers alone.
+TEST_F(ConvertCodec, PngGammaAndChromaticitiesConvertAsBrowsersShowThem) {
+  const Bytes pixels = {200, 50, 30, 30, 200, 50, 128, 128, 128, 10, 20, 250};
+  auto be32s = [](std::vector<u32> values) {
+    Bytes out;
+    for (u32 v : values) out.insert(out.end(), {(u8)(v >> 24), (u8)(v >> 16), (u8)(v >> 8), (u8)v});
+    return out;
+  };
+  // white, then red, green and blue, as cHRM lists them; here red and green swapped
+  const Bytes swapped = be32s({31270, 32900, 30000, 60000, 64000, 33000, 15000, 6000});
+  const Bytes srgb_chrm = be32s({31270, 32900, 64000, 33000, 30000, 60000, 15000, 6000});
+  auto srgb_encode = [](double v) {
+    v = v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1 / 2.4) - 0.055;
+    return 255.0 * v;
+  };
+  auto converted = [&](const Bytes &png) {
+    CodecPhotoTags tags = png_photo_tags(arena, view(png));
+    ColorConversion *c = color_to_srgb_from_primaries(&tags.primaries);
+    Bytes out = pixels;
+    if (c) color_convert(c, pixels.data(), 12, out.data(), 12, 4, 1, 3);
+    return std::make_pair(c != nullptr, out);
+  };
+  Bytes png = png_file(pixels, 4, 1, 3);
+  struct Case {
+    Bytes chrm;
+    u32 gama; // 0: no chunk
+    double gamma;
+    bool swap;
+  };
+  for (const Case &k : {Case{swapped, 45455, 100000.0 / 45455, true}, Case{{}, 100000, 1.0, false},
+                        Case{swapped, 0, 0.0, true}}) {
+    Bytes file = png;
+    if (!k.chrm.empty()) file = png_with_chunk(file, "cHRM", k.chrm);
+    if (k.gama) file = png_with_chunk(file, "gAMA", be32s({k.gama}));
+    auto [made, out] = converted(file);
+    ASSERT_TRUE(made) << "gAMA " << k.gama;
+    for (u32 p = 0; p < 4; p += 1) {
+      for (u32 ch = 0; ch < 3; ch += 1) {
+        u32 from = k.swap && ch < 2 ? 1 - ch : ch;
+        double v = pixels[p * 3 + from] / 255.0;
+        // no gAMA: sRGB's own curve, so only the primaries move the numbers
+        double linear = k.gama ? std::pow(v, k.gamma) : (v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4));
+        EXPECT_NEAR(out[p * 3 + ch], srgb_encode(linear), 3.0) << "gAMA " << k.gama << ", pixel " << p << ", channel " << ch;
+      }
+    }
+  }
+  // sRGB's values, or an sRGB chunk or a profile beside the chunks: the numbers stay
+  EXPECT_FALSE(converted(png_with_chunk(png_with_chunk(png, "cHRM", srgb_chrm), "gAMA", be32s({45455}))).first);
+  EXPECT_FALSE(converted(png_with_chunk(png_with_chunk(png, "cHRM", swapped), "sRGB", Bytes{0})).first);
+  EXPECT_FALSE(converted(png).first);
 }

@@ -98,14 +98,21 @@ ColorConversion *color_to_srgb_from_primaries(const CodecPrimaries *p) {
   const f32 Bt709[8] = {0.640f, 0.330f, 0.300f, 0.600f, 0.150f, 0.060f, 0.3127f, 0.3290f};
   bool srgb = true;
   for (u32 i = 0; i < 8; i += 1) srgb &= xy[i] > Bt709[i] - 0.001f && xy[i] < Bt709[i] + 0.001f;
-  if (srgb) return nullptr;
-  u32 key[9];
+  // A power curve is sRGB's when it is the 2.2 that encoders write beside sRGB's primaries
+  // (a PNG's gAMA of 45455), as browsers take it.
+  bool power = p->transfer == TransferPower;
+  if (power && !(p->gamma > 0.05f && p->gamma < 20.0f)) return nullptr;
+  if (srgb && (!power || (p->gamma > 2.178f && p->gamma < 2.222f))) return nullptr;
+  u32 key[10];
   memcpy(key, xy, sizeof(f32) * 8);
   key[8] = p->transfer;
+  memcpy(&key[9], &p->gamma, sizeof(f32));
   return conversion_for(codec_blake2b128(key, sizeof(key)), [&]() -> cmsHPROFILE {
     cmsToneCurve *curve = nullptr;
     if (p->transfer == TransferGamma22 || p->transfer == TransferGamma28 || p->transfer == TransferLinear) {
       curve = cmsBuildGamma(nullptr, p->transfer == TransferLinear ? 1.0 : p->transfer == TransferGamma22 ? 2.2 : 2.8);
+    } else if (p->transfer == TransferPower) {
+      curve = cmsBuildGamma(nullptr, p->gamma);
     } else {
       // sRGB's curve: ((v + 0.055) / 1.055)^2.4 above 0.04045, v / 12.92 below
       const cmsFloat64Number srgb_curve[5] = {2.4, 1.0 / 1.055, 0.055 / 1.055, 1.0 / 12.92, 0.04045};

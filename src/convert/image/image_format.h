@@ -54,8 +54,11 @@ constexpr u64 CodecFramesUncounted = ~0ull;
 // and the white point's chromaticities, and the transfer characteristics' code of ITU-T H.273.
 struct CodecPrimaries {
   f32 xy[8];    // red x, y, green x, y, blue x, y, white x, y; all 0 when not stated
-  u32 transfer; // 13 the sRGB curve, 8 linear, 4 gamma 2.2, 5 gamma 2.8, ...
+  u32 transfer; // 13 the sRGB curve, 8 linear, 4 gamma 2.2, 5 gamma 2.8, ..., TransferPower
+  f32 gamma;    // with TransferPower: the exponent that decodes the numbers (a PNG's 1 / gAMA)
 };
+// Not one of the codes a HEIF's colour box uses: a power curve of the primaries' own gamma.
+constexpr u32 TransferPower = 0x10000;
 struct CodecPhotoTags {
   u32 orientation;  // the EXIF orientation, 1 to 8; 1 when absent, damaged or out of range
   Str8 icc_profile; // the embedded profile, its JPEG segments joined in sequence order; empty when absent

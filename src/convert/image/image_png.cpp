@@ -58,20 +58,40 @@ static Str8 png_inflate_profile(Arena *arena, Str8 chunk) {
 
 CodecPhotoTags png_photo_tags(Arena *arena, Str8 bytes) {
   CodecPhotoTags tags = {1, {}, {}};
-  bool exif_seen = false, icc_seen = false;
+  bool exif_seen = false, icc_seen = false, srgb_seen = false, before_data = true;
+  // gAMA and cHRM count only before the image data, and only without iCCP or sRGB
+  u64 gama = 0;
+  const u8 *chrm = nullptr;
   const u8 *b = bytes.str;
   for (u64 at = sizeof(PngSignature); at + 12 <= bytes.size;) {
     u64 length = read_be32(b + at);
     if (length > bytes.size - at - 12 || memcmp(b + at + 4, "IEND", 4) == 0) break;
     Str8 data = {(u8 *)b + at + 8, length};
+    if (memcmp(b + at + 4, "IDAT", 4) == 0) before_data = false;
     if (!exif_seen && memcmp(b + at + 4, "eXIf", 4) == 0) {
       exif_seen = true;
       tags.orientation = codec_tiff_orientation(data);
     } else if (!icc_seen && memcmp(b + at + 4, "iCCP", 4) == 0) {
       icc_seen = true;
       tags.icc_profile = png_inflate_profile(arena, data);
+    } else if (before_data && memcmp(b + at + 4, "sRGB", 4) == 0) {
+      srgb_seen = true;
+    } else if (before_data && !gama && length == 4 && memcmp(b + at + 4, "gAMA", 4) == 0) {
+      gama = read_be32(data.str);
+    } else if (before_data && !chrm && length == 32 && memcmp(b + at + 4, "cHRM", 4) == 0) {
+      chrm = data.str;
     }
     at += 12 + length;
+  }
+  if (!icc_seen && !srgb_seen && (gama || chrm)) {
+    // cHRM lists white first, then red, green and blue; without it, sRGB's primaries
+    const f32 Srgb[8] = {0.640f, 0.330f, 0.300f, 0.600f, 0.150f, 0.060f, 0.3127f, 0.3290f};
+    for (u32 i = 0; i < 8; i += 1) {
+      tags.primaries.xy[i] = chrm ? (f32)read_be32(chrm + 4 * ((i + 2) % 8)) / 100000.0f : Srgb[i];
+    }
+    // gAMA is the encoding exponent times 100000; without it, sRGB's curve
+    tags.primaries.transfer = gama ? TransferPower : 13;
+    tags.primaries.gamma = gama ? 100000.0f / (f32)gama : 0.0f;
   }
   return tags;
 }
