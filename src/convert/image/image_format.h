@@ -87,6 +87,8 @@ enum : u32 {
   FileTypeWebp = 3,
   FileTypeHeif = 4,
   FileTypeAvif = 5,
+  FileTypeTiff = 6,
+  FileTypeGif = 7,
 };
 
 struct ImageFormat {
