@@ -152,6 +152,58 @@ void color_convert(ColorConversion *c, const u8 *in, u64 in_stride, u8 *out, u64
                            (cmsUInt32Number)out_stride, 0, 0);
 }
 
+//~ CMYK
+// The thread's CMYK transforms: one for each convention, of the last profile met.
+struct CmykConversion {
+  U128 profile_digest;
+  bool known;
+  cmsHPROFILE source;
+  cmsHTRANSFORM transform[2]; // [inverted]
+};
+
+static thread_local CmykConversion t_cmyk;
+
+static void cmyk_clear(CmykConversion *c) {
+  for (cmsHTRANSFORM t : c->transform) {
+    if (t) cmsDeleteTransform(t);
+  }
+  if (c->source) cmsCloseProfile(c->source);
+  *c = CmykConversion{};
+}
+
+bool color_cmyk_to_srgb(Str8 profile, const u8 *cmyk, u64 count, bool inverted, u8 *rgb) {
+  if (profile.size == 0 || profile.size > 0xFFFFFFFFull) return false;
+  CmykConversion *c = &t_cmyk;
+  U128 digest = codec_blake2b128(profile.str, profile.size);
+  if (!(c->known && u128_equal(c->profile_digest, digest))) {
+    cmyk_clear(c);
+    c->known = true;
+    c->profile_digest = digest;
+    c->source = cmsOpenProfileFromMem(profile.str, (cmsUInt32Number)profile.size);
+    if (c->source && cmsGetColorSpace(c->source) != cmsSigCmykData) {
+      cmsCloseProfile(c->source);
+      c->source = nullptr;
+    }
+  }
+  if (!c->source) return false;
+  cmsHTRANSFORM &t = c->transform[inverted ? 1 : 0];
+  if (!t) {
+    cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+    if (!srgb) return false;
+    // lcms2's CMYK is 0 for no ink; its "reversed" layout is the inverted one
+    t = cmsCreateTransform(c->source, inverted ? TYPE_CMYK_8_REV : TYPE_CMYK_8, srgb, TYPE_RGB_8, INTENT_PERCEPTUAL, 0);
+    cmsCloseProfile(srgb);
+    if (!t) return false;
+  }
+  // in pieces, as the library counts pixels in 32 bits
+  constexpr u64 Piece = 1u << 24;
+  for (u64 at = 0; at < count; at += Piece) {
+    u64 n = min_of(Piece, count - at);
+    cmsDoTransform(t, cmyk + at * 4, rgb + at * 3, (cmsUInt32Number)n);
+  }
+  return true;
+}
+
 Str8 color_srgb_profile() {
   // made on the first call, which C++ makes one thread's while others wait
   static u8 bytes[8192];

@@ -30,6 +30,13 @@ ColorConversion *color_to_srgb_from_primaries(const CodecPrimaries *primaries);
 void color_convert(ColorConversion *conversion, const u8 *in, u64 in_stride, u8 *out, u64 out_stride, u64 width,
                    u64 height, u32 channels);
 
+// Converts `count` CMYK pixels (4 bytes each, 0 no ink, 255 full ink; `inverted`: Adobe's
+// convention, 255 no ink) through `profile`, a CMYK profile, into `rgb` (3 bytes each), with
+// the perceptual intent. False, and `rgb` untouched, when the profile is not a CMYK one or
+// the library refuses it: the caller then keeps its own conversion. Any thread may call it;
+// the transform is the calling thread's, kept while the profile stays the same.
+bool color_cmyk_to_srgb(Str8 profile, const u8 *cmyk, u64 count, bool inverted, u8 *rgb);
+
 // A compact sRGB profile (the library's own, saved once), for outputs whose colours were
 // converted and keep their profile; empty when it cannot be made. Any thread reads it.
 Str8 color_srgb_profile();
