@@ -4,7 +4,8 @@
 #
 #   cmake -DSOURCE_DIR=... -DOUTPUT=.../vantor_version.h -DVERSION=x.y.z -DSTB_VERSION=...
 #         -DLIBDEFLATE_VERSION=... -DLIBB2_VERSION=... -DLIBXXHASH_VERSION=... -DLCMS2_VERSION=...
-#         -DLIBHEIF_VERSION=... -DLIBWEBP_VERSION=... -P cmake/vantor_version.cmake
+#         -DLIBHEIF_VERSION=... -DLIBWEBP_VERSION=... -DLIBJPEG_VERSION=... -DLIBTIFF_VERSION=...
+#         -DGIFLIB_VERSION=... -P cmake/vantor_version.cmake
 #
 # configure_file leaves OUTPUT untouched when its text is the same, so nothing is rebuilt.
 set(VANTOR_VERSION_TEXT "${VERSION}")
