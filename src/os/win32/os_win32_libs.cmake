@@ -15,7 +15,9 @@ set(VANTOR_POSIX_ONLY_TESTS "[a-z0-9_]+_posix_test|test_process")
 file(GLOB VANTOR_BACKEND_TEST_SOURCES CONFIGURE_DEPENDS "${CMAKE_SOURCE_DIR}/tests/win32/*.cpp")
 set(VANTOR_BACKEND_TEST_LIBS psapi)
 
-# The image libraries are static here: what each needs in turn (libheif its codecs) is only in
-# pkg-config's --static lines, linked after them.
-target_link_directories(vantor_core PUBLIC ${HEIF_STATIC_LIBRARY_DIRS} ${WEBP_STATIC_LIBRARY_DIRS})
-target_link_libraries(vantor_core PUBLIC ${HEIF_STATIC_LIBRARIES} ${WEBP_STATIC_LIBRARIES})
+# The image libraries are static here: what each needs in turn (libheif its codecs, libtiff the
+# libraries it decodes with) is only in pkg-config's --static lines, linked after them.
+target_link_directories(vantor_core PUBLIC ${HEIF_STATIC_LIBRARY_DIRS} ${WEBP_STATIC_LIBRARY_DIRS}
+  ${TIFF_STATIC_LIBRARY_DIRS})
+target_link_libraries(vantor_core PUBLIC ${HEIF_STATIC_LIBRARIES} ${TIFF_STATIC_LIBRARIES}
+  ${WEBP_STATIC_LIBRARIES})
