@@ -406,7 +406,7 @@ TEST_F(PlanFixture, ReusedWorkerMemoryGivesTheSameOutputs) {
       png_file(gradient(64, 48, 3), 64, 48, 3),        jpeg_file(gradient(640, 480, 3), 640, 480, 3, 90),
       png_file(gradient(300, 200, 4), 300, 200, 4),   png_file(gradient(1000, 10, 1), 1000, 10, 1),
       jpeg_file(gradient(200, 300, 3), 200, 300, 3, 75), png_file(gradient(33, 77, 2), 33, 77, 2),
-      // libjpeg's decoder, its grey layout too
+      // a file only libjpeg reads
       libjpeg_file(gradient(120, 90, 3), 120, 90, 3, {true, true, false, {}}),
   };
 
