@@ -3,7 +3,7 @@
 // the sets the many-files and idle runs drain or leave in place.
 //
 //   bench_corpus [--quick] [--large | --flood | --backlog | --stuck | --phone | --phone-untagged |
-//                --heic | --webp] <folder>
+//                --heic | --webp | --odd-jpeg] <folder>
 //
 //   (none)     about 60 photos, scans and cut-outs, 300 megapixels (--quick: 8 files, 16 MP)
 //   --large    six 20-megapixel camera photos
@@ -18,6 +18,9 @@
 //              4032x3024 and 20 portrait 3024x4032, stored upright (--quick: 5 and 1)
 //   --webp     300 WebP pictures in the sizes of the photo corpus: lossy photos, frames and
 //              thumbnails, lossy and lossless cut-outs with alpha, lossless scans (--quick: 20)
+//   --odd-jpeg six JPEGs through libjpeg-turbo's writer that stb does not read, or not in their
+//              colours: arithmetic-coded (sequential and progressive), stray bytes before a
+//              marker, a short APP14 segment, CMYK and YCCK with a CMYK profile
 //
 // The folder is generated once and reused: a stamp naming the corpus version and mode is
 // written last, and a folder whose stamp matches is left as it is. Otherwise every file in
@@ -25,7 +28,9 @@
 // same bytes. The pictures are written without syncing each one (20000 syncs would take
 // longer than drawing them); only the stamp is durable.
 #include <cstdio>
+#include <cstdlib>
 
+#include <jpeglib.h>
 #include <lcms2.h>
 #include <libheif/heif.h>
 
@@ -44,6 +49,13 @@ enum CorpusKind : u32 {
   CorpusHeic,      // HEVC at the group's quality
   CorpusWebp,      // lossy at the group's quality
   CorpusWebpLossless,
+  // libjpeg-turbo's writer (see "Odd JPEGs")
+  CorpusJpegArithmetic,
+  CorpusJpegArithmeticProgressive,
+  CorpusJpegStray,     // three bytes that are no marker before the start of scan
+  CorpusJpegShortApp14, // an APP14 whose length field is 0, after the start of image
+  CorpusJpegCmyk,      // inks stored inverted with an Adobe marker, and a CMYK profile
+  CorpusJpegYcck,
 };
 
 // The colour spaces phones tag their photos with.
@@ -188,6 +200,17 @@ static const CorpusGroup CorpusWebpQuick[] = {
     {"thumb", 2, 180, 240, 4, CorpusWebpLossless, 0},
 };
 
+// JPEGs that other tools read and stb does not, or not in their colours: the second decoder's
+// and the CMYK conversion's work, and the same bytes on every system.
+static const CorpusGroup CorpusOddJpeg[] = {
+    {"arithmetic", 1, 1600, 1200, 3, CorpusJpegArithmetic, 90},
+    {"arithmetic_progressive", 1, 1600, 1200, 3, CorpusJpegArithmeticProgressive, 90},
+    {"stray", 1, 1600, 1200, 3, CorpusJpegStray, 90},
+    {"short_app14", 1, 1600, 1200, 3, CorpusJpegShortApp14, 90},
+    {"cmyk", 1, 1200, 1600, 3, CorpusJpegCmyk, 90},
+    {"ycck", 1, 1200, 1600, 3, CorpusJpegYcck, 90},
+};
+
 #define CORPUS_GROUPS(groups) groups, sizeof(groups) / sizeof(groups[0])
 
 struct CorpusPlan {
@@ -221,6 +244,7 @@ static const CorpusPlan CorpusPlans[] = {
     {"heic", "heic quick", CORPUS_GROUPS(CorpusHeicQuick), 0, 500000},
     {"webp", "webp", CORPUS_GROUPS(CorpusWebpSet), 0, 600000},
     {"webp", "webp quick", CORPUS_GROUPS(CorpusWebpQuick), 0, 600000},
+    {"odd-jpeg", "odd jpeg", CORPUS_GROUPS(CorpusOddJpeg), 0, 700000},
 };
 
 //~ Phone photos
@@ -474,6 +498,133 @@ static bool corpus_encode_heic(EncodeSink *sink, const u8 *rgb, u64 width, u64 h
 //~ Writing
 
 // The size a file of the group is stored at: an untagged phone photo is stored upright.
+//~ Odd JPEGs
+// A CMYK output profile made with lcms2: tables from inks to Lab and back, the inks' colours
+// those of a print whose inks absorb a little of the others' primaries. Empty on failure.
+static cmsInt32Number odd_inks_to_lab(const cmsUInt16Number in[], cmsUInt16Number out[], void *to_lab) {
+  f64 c = in[0] / 65535.0, m = in[1] / 65535.0, y = in[2] / 65535.0, k = in[3] / 65535.0;
+  f64 rgb[3] = {(1 - 0.92 * c) * (1 - 0.08 * m) * (1 - 0.9 * k), (1 - 0.1 * c) * (1 - 0.88 * m) * (1 - 0.9 * k),
+                (1 - 0.15 * m) * (1 - 0.95 * y) * (1 - 0.9 * k)};
+  cmsUInt16Number rgb16[3];
+  for (int i = 0; i < 3; i += 1) rgb16[i] = (cmsUInt16Number)(rgb[i] * 65535.0 + 0.5);
+  cmsDoTransform((cmsHTRANSFORM)to_lab, rgb16, out, 1);
+  return TRUE;
+}
+
+static cmsInt32Number odd_lab_to_inks(const cmsUInt16Number in[], cmsUInt16Number out[], void *to_rgb) {
+  cmsUInt16Number rgb[3];
+  cmsDoTransform((cmsHTRANSFORM)to_rgb, in, rgb, 1);
+  u32 most = max_of<u32>(rgb[0], max_of<u32>(rgb[1], rgb[2])), k = 65535 - most;
+  for (int i = 0; i < 3; i += 1) out[i] = most ? (cmsUInt16Number)((most - rgb[i]) * 65535ull / most) : 0;
+  out[3] = (cmsUInt16Number)k;
+  return TRUE;
+}
+
+static Str8 odd_cmyk_profile(Arena *arena) {
+  cmsHPROFILE srgb = cmsCreate_sRGBProfile(), lab = cmsCreateLab4Profile(nullptr);
+  cmsHTRANSFORM to_lab = cmsCreateTransform(srgb, TYPE_RGB_16, lab, TYPE_Lab_16, INTENT_PERCEPTUAL, 0);
+  cmsHTRANSFORM to_rgb = cmsCreateTransform(lab, TYPE_Lab_16, srgb, TYPE_RGB_16, INTENT_PERCEPTUAL, 0);
+  cmsHPROFILE profile = cmsCreateProfilePlaceholder(nullptr);
+  cmsSetProfileVersion(profile, 4.3);
+  cmsSetDeviceClass(profile, cmsSigOutputClass);
+  cmsSetColorSpace(profile, cmsSigCmykData);
+  cmsSetPCS(profile, cmsSigLabData);
+  // a v4 table is curves, a grid, curves: the curves are straight lines
+  cmsPipeline *a2b = cmsPipelineAlloc(nullptr, 4, 3), *b2a = cmsPipelineAlloc(nullptr, 3, 4);
+  cmsStage *forward = cmsStageAllocCLut16bit(nullptr, 9, 4, 3, nullptr);
+  cmsStage *backward = cmsStageAllocCLut16bit(nullptr, 17, 3, 4, nullptr);
+  cmsStageSampleCLut16bit(forward, odd_inks_to_lab, to_lab, 0);
+  cmsStageSampleCLut16bit(backward, odd_lab_to_inks, to_rgb, 0);
+  cmsPipelineInsertStage(a2b, cmsAT_END, cmsStageAllocToneCurves(nullptr, 4, nullptr));
+  cmsPipelineInsertStage(a2b, cmsAT_END, forward);
+  cmsPipelineInsertStage(a2b, cmsAT_END, cmsStageAllocToneCurves(nullptr, 3, nullptr));
+  cmsPipelineInsertStage(b2a, cmsAT_END, cmsStageAllocToneCurves(nullptr, 3, nullptr));
+  cmsPipelineInsertStage(b2a, cmsAT_END, backward);
+  cmsPipelineInsertStage(b2a, cmsAT_END, cmsStageAllocToneCurves(nullptr, 4, nullptr));
+  cmsWriteTag(profile, cmsSigAToB0Tag, a2b);
+  cmsWriteTag(profile, cmsSigBToA0Tag, b2a);
+  cmsCIEXYZ white = {0.9642, 1.0, 0.8249};
+  cmsWriteTag(profile, cmsSigMediaWhitePointTag, &white);
+  // no date, platform or ID, so that every run on every system writes the same bytes
+  cmsUInt32Number size = 0;
+  Str8 result = {};
+  if (cmsSaveProfileToMem(profile, nullptr, &size) && size >= 128) {
+    result = Str8{arena_push_uninit<u8>(arena, size), size};
+    if (!cmsSaveProfileToMem(profile, result.str, &size)) result = Str8{};
+    if (result.size) memset(result.str + 24, 0, 12), memset(result.str + 40, 0, 4), memset(result.str + 84, 0, 16);
+  }
+  cmsPipelineFree(a2b);
+  cmsPipelineFree(b2a);
+  cmsCloseProfile(profile);
+  cmsDeleteTransform(to_lab);
+  cmsDeleteTransform(to_rgb);
+  cmsCloseProfile(srgb);
+  cmsCloseProfile(lab);
+  return result;
+}
+
+static Str8 corpus_cmyk_profile; // made once, before any CMYK file
+
+// The picture through libjpeg-turbo's writer at the group's quality, then edited as its kind
+// says; the CMYK kinds store the photo's inks (255 - the colour's grey component removed)
+// inverted, as Photoshop does.
+static Str8 odd_jpeg(Arena *arena, const CorpusGroup *group, const u8 *rgb, u64 width, u64 height) {
+  bool inks = group->kind == CorpusJpegCmyk || group->kind == CorpusJpegYcck;
+  const u8 *rows = rgb;
+  if (inks) {
+    u8 *cmyk = arena_push_uninit<u8>(arena, width * height * 4);
+    for (u64 i = 0; i < width * height; i += 1) {
+      const u8 *p = rgb + i * 3;
+      u32 most = max_of<u32>(p[0], max_of<u32>(p[1], p[2]));
+      for (int c = 0; c < 3; c += 1) cmyk[i * 4 + c] = (u8)(255 - (most ? (most - p[c]) * 255 / most : 0));
+      cmyk[i * 4 + 3] = (u8)most;
+    }
+    rows = cmyk;
+  }
+  jpeg_compress_struct info;
+  jpeg_error_mgr errors;
+  info.err = jpeg_std_error(&errors);
+  jpeg_create_compress(&info);
+  unsigned char *buffer = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&info, &buffer, &size);
+  info.image_width = (JDIMENSION)width;
+  info.image_height = (JDIMENSION)height;
+  info.input_components = inks ? 4 : 3;
+  info.in_color_space = inks ? JCS_CMYK : JCS_RGB;
+  jpeg_set_defaults(&info);
+  if (group->kind == CorpusJpegYcck) jpeg_set_colorspace(&info, JCS_YCCK);
+  jpeg_set_quality(&info, group->quality, TRUE);
+  info.arith_code = group->kind == CorpusJpegArithmetic || group->kind == CorpusJpegArithmeticProgressive;
+  if (group->kind == CorpusJpegArithmeticProgressive) jpeg_simple_progression(&info);
+  jpeg_start_compress(&info, TRUE);
+  if (inks) jpeg_write_icc_profile(&info, corpus_cmyk_profile.str, (unsigned)corpus_cmyk_profile.size);
+  u64 stride = width * (inks ? 4 : 3);
+  while (info.next_scanline < height) {
+    JSAMPROW row = (JSAMPROW)rows + info.next_scanline * stride;
+    jpeg_write_scanlines(&info, &row, 1);
+  }
+  jpeg_finish_compress(&info);
+  jpeg_destroy_compress(&info);
+
+  // the edits: bytes put in before the first start of scan, or after the start of image
+  u64 at = 2, extra = 0;
+  const u8 *insert = nullptr;
+  static const u8 stray[3] = {0x00, 0x17, 0x2A}, short_app14[4] = {0xFF, 0xEE, 0x00, 0x00};
+  if (group->kind == CorpusJpegStray) {
+    while (at + 1 < size && !(buffer[at] == 0xFF && buffer[at + 1] == 0xDA)) at += 1;
+    insert = stray, extra = sizeof(stray);
+  } else if (group->kind == CorpusJpegShortApp14) {
+    insert = short_app14, extra = sizeof(short_app14);
+  }
+  Str8 file = {arena_push_uninit<u8>(arena, size + extra), size + extra};
+  memcpy(file.str, buffer, at);
+  if (extra) memcpy(file.str + at, insert, extra);
+  memcpy(file.str + at + extra, buffer + at, size - at);
+  free(buffer);
+  return file;
+}
+
 static void corpus_stored_size(const CorpusGroup *group, bool untagged, u64 *width, u64 *height) {
   bool upright = untagged && group->kind == CorpusPhoneJpeg && group->orientation >= 5;
   *width = upright ? group->height : group->width;
@@ -500,6 +651,7 @@ static Str8 corpus_encode(Arena *arena, const CorpusGroup *group, u64 seed, bool
     bench_photo(pixels, width, height, group->channels, seed);
   }
   if (group->kind == CorpusPng16) return bench_png16_from_rgb(arena, pixels, width, height, seed);
+  if (group->kind >= CorpusJpegArithmetic) return odd_jpeg(arena, group, pixels, width, height);
 
   Str8 buffer = {};
   EncodeSink sink;
@@ -580,7 +732,7 @@ int main(int argc, char **argv) {
   }
   if (usage || folder.size == 0 || !plan) {
     fprintf(stderr, "usage: bench_corpus [--quick] [--large | --flood | --backlog | --stuck | --phone | "
-                    "--phone-untagged | --heic | --webp] <folder>\n");
+                    "--phone-untagged | --heic | --webp | --odd-jpeg] <folder>\n");
     return 2;
   }
 
@@ -620,6 +772,14 @@ int main(int argc, char **argv) {
       }
     }
   }
+  for (u64 g = 0; g < plan->group_count && !corpus_cmyk_profile.size; g += 1) {
+    if (plan->groups[g].kind != CorpusJpegCmyk && plan->groups[g].kind != CorpusJpegYcck) continue;
+    corpus_cmyk_profile = odd_cmyk_profile(arena);
+    if (corpus_cmyk_profile.size == 0) {
+      fprintf(stderr, "corpus: lcms2 cannot make the CMYK profile\n");
+      return 1;
+    }
+  }
   for (u64 g = 0; g < plan->group_count; g += 1) {
     if (plan->groups[g].kind == CorpusHeic && heif_init(nullptr).code != heif_error_Ok) {
       fprintf(stderr, "corpus: libheif cannot start\n");
@@ -633,7 +793,7 @@ int main(int argc, char **argv) {
     for (u32 i = 0; i < group->count; i += 1) {
       u64 seed = plan->seed_base + files + 1;
       bool phone = group->kind == CorpusPhoneJpeg;
-      const char *extension = group->kind == CorpusJpeg || phone ? "jpg"
+      const char *extension = group->kind == CorpusJpeg || phone || group->kind >= CorpusJpegArithmetic ? "jpg"
                               : group->kind == CorpusHeic                ? "heic"
                               : group->kind == CorpusWebp || group->kind == CorpusWebpLossless ? "webp"
                                                                                               : "png";

@@ -360,7 +360,7 @@ static void plan_run(ConvertPlan *plan, Arena *arena, Arena *file_arena, Arena *
                      const TargetList *targets, bool photo) {
   plan_begin(plan, arena, file_arena, layout_arena, str8_lit("/out"), view(file));
   CodecProbe probe = {};
-  EXPECT_TRUE(codec_probe(view(file), &probe));
+  EXPECT_TRUE(plan_probe(plan, &probe));
   plan_set_source(plan, probe);
   if (photo) plan_photo(plan, false, false);
   plan_targets(plan, targets);
@@ -406,6 +406,8 @@ TEST_F(PlanFixture, ReusedWorkerMemoryGivesTheSameOutputs) {
       png_file(gradient(64, 48, 3), 64, 48, 3),        jpeg_file(gradient(640, 480, 3), 640, 480, 3, 90),
       png_file(gradient(300, 200, 4), 300, 200, 4),   png_file(gradient(1000, 10, 1), 1000, 10, 1),
       jpeg_file(gradient(200, 300, 3), 200, 300, 3, 75), png_file(gradient(33, 77, 2), 33, 77, 2),
+      // a file only libjpeg reads
+      libjpeg_file(gradient(120, 90, 3), 120, 90, 3, {true, true, false, {}}),
   };
 
   std::vector<std::string> fresh(files.size());

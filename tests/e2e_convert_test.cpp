@@ -1408,7 +1408,7 @@ Bytes heif_with_property(const Bytes &file, const Bytes &property) {
 }
 
 // Files left in place say why, once each, and are counted apart from files cut short: JPEGs the
-// decoder refuses (12-bit samples, arithmetic coding). An AVIF turned or cropped by its own
+// decoders refuse (12-bit samples, lossless coding). An AVIF turned or cropped by its own
 // boxes converts upright at the size it shows; an animated PNG converts its first frame and
 // says so.
 TEST(EndToEnd, FilesLeftInPlaceSayWhyAndTurnedAvifsConvert) {
@@ -1418,11 +1418,11 @@ TEST(EndToEnd, FilesLeftInPlaceSayWhyAndTurnedAvifsConvert) {
   size_t sof = 0;
   while (sof + 1 < jpg.size() && !(jpg[sof] == 0xFF && jpg[sof + 1] == 0xC0)) sof += 1;
   ASSERT_LT(sof + 4, jpg.size());
-  Bytes twelve = jpg, arithmetic = jpg;
+  Bytes twelve = jpg, lossless = jpg;
   twelve[sof + 4] = 12;
-  arithmetic[sof + 1] = 0xC9;
+  lossless[sof + 1] = 0xC3;
   f.drop("twelve.jpg", twelve);
-  f.drop("arithmetic.jpg", arithmetic);
+  f.drop("lossless.jpg", lossless);
   f.drop("cut.jpg", Bytes(jpg.begin(), jpg.end() - 20));
   f.drop("frames.png", png_with_chunk(png_file(gradient(20, 10, 3), 20, 10, 3), "acTL", {0, 0, 0, 3, 0, 0, 0, 0}));
 
@@ -1450,13 +1450,13 @@ TEST(EndToEnd, FilesLeftInPlaceSayWhyAndTurnedAvifsConvert) {
   };
   EXPECT_EQ(count("Image could not be decoded (JPEG format not supported: 8-bit only), twelve.jpg was left in place."), 1u)
       << run.out;
-  EXPECT_EQ(count("Image could not be decoded (arithmetic-coded JPEG is not supported), arithmetic.jpg was left in place."), 1u) << run.out;
+  EXPECT_EQ(count("Image could not be decoded (lossless JPEG is not supported), lossless.jpg was left in place."), 1u) << run.out;
   // it may still have been being written: named once, when the drain ends
   EXPECT_EQ(count("cut.jpg"), 1u) << run.out;
   EXPECT_LT(run.out.find("File is empty or cut short, cut.jpg was left in place."), run.out.find("[Vantor] drained"));
   EXPECT_NE(run.out.find("left in place (too large 0, cut short or empty 1, not decodable 2, unreadable 0"),
             std::string::npos) << run.out;
-  for (const char *name : {"twelve.jpg", "arithmetic.jpg", "cut.jpg"}) EXPECT_TRUE(fs::exists(f.in + "/" + name)) << name;
+  for (const char *name : {"twelve.jpg", "lossless.jpg", "cut.jpg"}) EXPECT_TRUE(fs::exists(f.in + "/" + name)) << name;
 
   Metadata frames = parse_metadata(f.text("frames"));
   ASSERT_EQ(frames.records.size(), 2u);

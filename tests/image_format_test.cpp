@@ -23,7 +23,12 @@ TEST_F(ConvertCodec, DamagedFilesNeverCrashTheDecoder) {
   Bytes webp = bytes_of(encode_as(FileTypeWebp, rgba, 24, 17, 4, 80, false));
   Bytes webp_lossless = bytes_of(encode_as(FileTypeWebp, grey, 30, 21, 1, 0, true));
   Bytes avif = bytes_of(encode_as(FileTypeAvif, rgba, 24, 17, 4, 60, false));
-  const Bytes *originals[] = {&png, &jpg, &jpg_grey, &webp, &webp_lossless, &avif};
+  // libjpeg's: arithmetic-coded, sequential and progressive
+  Bytes rgb = gradient(24, 17, 3);
+  Bytes jpg_arithmetic = libjpeg_file(rgb, 24, 17, 3, {true, false, false, {}});
+  Bytes jpg_arithmetic_progressive = libjpeg_file(rgb, 24, 17, 3, {true, true, false, {}});
+  const Bytes *originals[] = {&png, &jpg, &jpg_grey, &webp, &webp_lossless, &avif, &jpg_arithmetic,
+                              &jpg_arithmetic_progressive};
   constexpr u64 Count = sizeof(originals) / sizeof(originals[0]);
 
   TestRng rng{0x5EED1234ABCDull};

@@ -2,7 +2,12 @@
 
 #include <libdeflate.h>
 
+#include <algorithm>
+
 #include <cstdio>
+
+#include <jpeglib.h>
+#include <lcms2.h>
 
 Bytes noise(u64 count, u64 seed) {
   TestRng rng{seed};
@@ -248,4 +253,94 @@ Bytes webp_chunk(const char *tag, const Bytes &data) {
   c.insert(c.end(), data.begin(), data.end());
   if (n & 1) c.push_back(0);
   return c;
+}
+
+Bytes libjpeg_file(const Bytes &pixels, u32 width, u32 height, u32 channels, const LibjpegOptions &options) {
+  jpeg_compress_struct info;
+  jpeg_error_mgr errors;
+  info.err = jpeg_std_error(&errors);
+  jpeg_create_compress(&info);
+  unsigned char *buffer = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&info, &buffer, &size);
+  info.image_width = width;
+  info.image_height = height;
+  info.input_components = (int)channels;
+  info.in_color_space = channels == 1 ? JCS_GRAYSCALE : channels == 3 ? JCS_RGB : JCS_CMYK;
+  jpeg_set_defaults(&info);
+  if (options.ycck) jpeg_set_colorspace(&info, JCS_YCCK);
+  jpeg_set_quality(&info, 90, TRUE);
+  info.arith_code = options.arithmetic ? TRUE : FALSE;
+  if (options.progressive) jpeg_simple_progression(&info);
+  jpeg_start_compress(&info, TRUE);
+  if (!options.icc.empty()) jpeg_write_icc_profile(&info, options.icc.data(), (unsigned)options.icc.size());
+  while (info.next_scanline < height) {
+    JSAMPROW row = (JSAMPROW)pixels.data() + (u64)info.next_scanline * width * channels;
+    jpeg_write_scanlines(&info, &row, 1);
+  }
+  jpeg_finish_compress(&info);
+  jpeg_destroy_compress(&info);
+  Bytes out(buffer, buffer + size);
+  free(buffer);
+  return out;
+}
+
+// The inks' colour, in Lab, for the profile's table: each ink absorbs its own primary with a
+// tint of the others, black a little less than fully.
+static cmsInt32Number cmyk_to_lab_sample(const cmsUInt16Number in[], cmsUInt16Number out[], void *cargo) {
+  f64 c = in[0] / 65535.0, m = in[1] / 65535.0, y = in[2] / 65535.0, k = in[3] / 65535.0;
+  f64 rgb[3] = {(1 - 0.92 * c) * (1 - 0.08 * m) * (1 - 0.9 * k), (1 - 0.1 * c) * (1 - 0.88 * m) * (1 - 0.9 * k),
+                (1 - 0.15 * m) * (1 - 0.95 * y) * (1 - 0.9 * k)};
+  cmsUInt16Number rgb16[3];
+  for (int i = 0; i < 3; i += 1) rgb16[i] = (cmsUInt16Number)(rgb[i] * 65535.0 + 0.5);
+  cmsDoTransform((cmsHTRANSFORM)cargo, rgb16, out, 1);
+  return TRUE;
+}
+
+static cmsInt32Number lab_to_cmyk_sample(const cmsUInt16Number in[], cmsUInt16Number out[], void *cargo) {
+  cmsUInt16Number rgb[3];
+  cmsDoTransform((cmsHTRANSFORM)cargo, in, rgb, 1);
+  u32 k = 65535 - std::max({rgb[0], rgb[1], rgb[2]});
+  for (int i = 0; i < 3; i += 1) out[i] = k == 65535 ? 0 : (cmsUInt16Number)((65535 - rgb[i] - k) * 65535.0 / (65535 - k));
+  out[3] = (cmsUInt16Number)k;
+  return TRUE;
+}
+
+Bytes cmyk_test_profile() {
+  cmsHPROFILE srgb = cmsCreate_sRGBProfile(), lab = cmsCreateLab4Profile(nullptr);
+  cmsHTRANSFORM to_lab = cmsCreateTransform(srgb, TYPE_RGB_16, lab, TYPE_Lab_16, INTENT_PERCEPTUAL, 0);
+  cmsHTRANSFORM to_rgb = cmsCreateTransform(lab, TYPE_Lab_16, srgb, TYPE_RGB_16, INTENT_PERCEPTUAL, 0);
+  cmsHPROFILE profile = cmsCreateProfilePlaceholder(nullptr);
+  cmsSetProfileVersion(profile, 4.3);
+  cmsSetDeviceClass(profile, cmsSigOutputClass);
+  cmsSetColorSpace(profile, cmsSigCmykData);
+  cmsSetPCS(profile, cmsSigLabData);
+  cmsPipeline *a2b = cmsPipelineAlloc(nullptr, 4, 3), *b2a = cmsPipelineAlloc(nullptr, 3, 4);
+  cmsStage *forward = cmsStageAllocCLut16bit(nullptr, 9, 4, 3, nullptr);
+  cmsStage *backward = cmsStageAllocCLut16bit(nullptr, 17, 3, 4, nullptr);
+  cmsStageSampleCLut16bit(forward, cmyk_to_lab_sample, to_lab, 0);
+  cmsStageSampleCLut16bit(backward, lab_to_cmyk_sample, to_rgb, 0);
+  // a v4 table is curves, a grid, curves: the curves are straight lines
+  cmsPipelineInsertStage(a2b, cmsAT_END, cmsStageAllocToneCurves(nullptr, 4, nullptr));
+  cmsPipelineInsertStage(a2b, cmsAT_END, forward);
+  cmsPipelineInsertStage(a2b, cmsAT_END, cmsStageAllocToneCurves(nullptr, 3, nullptr));
+  cmsPipelineInsertStage(b2a, cmsAT_END, cmsStageAllocToneCurves(nullptr, 3, nullptr));
+  cmsPipelineInsertStage(b2a, cmsAT_END, backward);
+  cmsPipelineInsertStage(b2a, cmsAT_END, cmsStageAllocToneCurves(nullptr, 4, nullptr));
+  cmsWriteTag(profile, cmsSigAToB0Tag, a2b);
+  cmsWriteTag(profile, cmsSigBToA0Tag, b2a);
+  cmsCIEXYZ white = {0.9642, 1.0, 0.8249};
+  cmsWriteTag(profile, cmsSigMediaWhitePointTag, &white);
+  cmsUInt32Number size = 0;
+  cmsSaveProfileToMem(profile, nullptr, &size);
+  Bytes out(size);
+  cmsSaveProfileToMem(profile, out.data(), &size);
+  cmsPipelineFree(a2b);
+  cmsPipelineFree(b2a);
+  cmsCloseProfile(profile);
+  cmsDeleteTransform(to_lab);
+  cmsDeleteTransform(to_rgb);
+  cmsCloseProfile(srgb);
+  cmsCloseProfile(lab);
+  return out;
 }

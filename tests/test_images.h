@@ -47,6 +47,20 @@ Bytes make_progressive_grey_jpeg(u32 width, u32 height, u32 ac_rounds);
 // A baseline JPEG of the same grey, 4:2:0, with a restart marker after every `interval` MCUs.
 Bytes make_restart_grey_jpeg(u32 width, u32 height, u32 interval);
 
+// A JPEG through libjpeg-turbo's own writer, at quality 90: `channels` 1 (grey), 3 (RGB, stored
+// as YCbCr) or 4 (CMYK as Photoshop stores it, 255 no ink, with an Adobe marker; `ycck` stores
+// it as YCCK); arithmetic-coded, progressive, with an ICC profile, as asked.
+struct LibjpegOptions {
+  bool arithmetic;
+  bool progressive;
+  bool ycck;
+  Bytes icc;
+};
+Bytes libjpeg_file(const Bytes &pixels, u32 width, u32 height, u32 channels, const LibjpegOptions &options);
+// A CMYK output profile made with lcms2 (Lab tables both ways), its inks' colours unlike the
+// naive c * k conversion.
+Bytes cmyk_test_profile();
+
 // Files through our own encoders.
 Bytes png_file(const Bytes &pixels, u64 width, u64 height, u32 channels);
 Bytes jpeg_file(const Bytes &pixels, u64 width, u64 height, u32 channels, int quality);

@@ -46,6 +46,18 @@ static void plan_decode_failed(ConvertPlan *plan, CodecFailure failure) {
   plan->ok = false;
 }
 
+// A layout the source's own cannot give, decoded by the format's own decoder (a JPEG's grey
+// is its luma plane) and kept in the layout arena.
+static CodecDecoded plan_decode_layout(ConvertPlan *plan, u32 channels) {
+  CodecDecoded layout = plan->format->decode_heap(plan->source_bytes, plan->probe.width, plan->probe.height, channels);
+  if (layout.pixels.size == 0) return layout;
+  Str8 copy = {arena_push_uninit<u8>(plan->layout_arena, layout.pixels.size), layout.pixels.size};
+  memcpy(copy.str, layout.pixels.str, layout.pixels.size);
+  codec_heap_free(layout.pixels);
+  layout.pixels = copy;
+  return layout;
+}
+
 void plan_decode(ConvertPlan *plan) {
   if (!plan->ok) return;
   OutputRecord *source = plan->first_record;
@@ -117,7 +129,7 @@ void plan_decode(ConvertPlan *plan) {
       layout.pixels = codec_derive_8(plan->layout_arena, own_pixels, own, channels, pixel_count);
       if (layout.pixels.size == 0) layout.failure = plan_out_of_memory();
     } else {
-      layout = codec_decode_8(plan->layout_arena, plan->source_bytes, probe.width, probe.height, channels);
+      layout = plan_decode_layout(plan, channels);
     }
     if (layout.pixels.size == 0) return plan_decode_failed(plan, layout.failure);
     Str8 pixels = layout.pixels;

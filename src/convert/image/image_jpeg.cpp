@@ -3,11 +3,32 @@
 #include "convert/image/image_metadata.h"
 #include "convert/image/image_jpeg_writer.h"
 #include "convert/image/image_stb.h"
+#include "convert/image/image_jpeg_turbo.h"
 
 //~ Reading
 bool codec_starts_as_jpeg(Str8 bytes) {
   return bytes.size >= 2 && bytes.str[0] == JpegMarkerPrefix && bytes.str[1] == JpegStartOfImage;
 }
+
+// Between segments the decoders pass over bytes that are no marker, stray bytes a writer left
+// there (libjpeg with a warning, "extraneous bytes before marker"): the offset of the next FF
+// that starts a marker, from `at`; `at` itself when a marker (or fill) starts there, bytes.size
+// when none follows.
+static u64 jpeg_skip_stray(Str8 bytes, u64 at) {
+  const u8 *b = bytes.str;
+  while (at < bytes.size && b[at] != JpegMarkerPrefix) {
+    const u8 *ff = (const u8 *)memchr(b + at, JpegMarkerPrefix, bytes.size - at);
+    if (!ff) return bytes.size;
+    at = (u64)(ff - b);
+    // FF 00 is a stuffed byte of data, not a marker
+    if (at + 1 < bytes.size && b[at + 1] == 0x00) at += 2;
+  }
+  return min_of(at, bytes.size);
+}
+
+// An APPn or COM segment whose length field says less than its own two bytes: libjpeg reads the
+// field and goes on after it (stb refuses it).
+static bool jpeg_passed_over(u8 marker) { return (marker >= 0xE0 && marker <= 0xEF) || marker == 0xFE; }
 
 // Walks a JPEG's marker segments from its start-of-image and returns the offset of the first
 // segment that `wanted(marker, offset)` accepts; bytes.size when the walk ends first (a scan,
@@ -19,7 +40,8 @@ template <typename F> static u64 jpeg_find_segment(Str8 bytes, F wanted) {
   if (bytes.size < 4 || !codec_starts_as_jpeg(bytes)) return bytes.size;
   u64 at = 2;
   while (at + 4 <= bytes.size) {
-    if (b[at] != JpegMarkerPrefix) break;
+    at = jpeg_skip_stray(bytes, at);
+    if (at + 4 > bytes.size) break;
     u8 marker = b[at + 1];
     if (marker == JpegMarkerPrefix) {
       at += 1;
@@ -27,8 +49,8 @@ template <typename F> static u64 jpeg_find_segment(Str8 bytes, F wanted) {
     }
     if (wanted(marker, at)) return at;
     u64 length = read_be16(b + at + 2);
-    if (marker == JpegEndOfImage || marker == JpegStartOfScan || length < 2) break;
-    at += 2 + length;
+    if (marker == JpegEndOfImage || marker == JpegStartOfScan || (length < 2 && !jpeg_passed_over(marker))) break;
+    at += length < 2 ? 4 : 2 + length;
   }
   return bytes.size;
 }
@@ -61,7 +83,9 @@ static u64 jpeg_walk_scans(Str8 bytes, u64 *entropy) {
   if (!codec_starts_as_jpeg(bytes)) return 0;
   u64 scans = 0;
   u64 at = 2;
-  while (at + 2 <= bytes.size && b[at] == JpegMarkerPrefix) {
+  while (at + 2 <= bytes.size) {
+    at = jpeg_skip_stray(bytes, at);
+    if (at + 2 > bytes.size) break;
     u8 marker = b[at + 1];
     if (marker == JpegMarkerPrefix) {
       at += 1;
@@ -73,8 +97,10 @@ static u64 jpeg_walk_scans(Str8 bytes, u64 *entropy) {
       at += 2;
       continue;
     }
-    if (at + 4 > bytes.size || read_be16(b + at + 2) < 2) break;
-    at += 2 + read_be16(b + at + 2);
+    if (at + 4 > bytes.size) break;
+    u64 length = read_be16(b + at + 2);
+    if (length < 2 && !jpeg_passed_over(marker)) break;
+    at += length < 2 ? 4 : 2 + length;
     if (marker == JpegStartOfScan) {
       scans += 1;
       u64 data = min_of(at, bytes.size);
@@ -395,7 +421,8 @@ CodecPhotoTags jpeg_photo_tags(Arena *arena, Str8 bytes) {
   // the segments before the first scan, each read only when it lies whole inside the file
   jpeg_find_segment(bytes, [&](u8 marker, u64 at) {
     u64 length = read_be16(bytes.str + at + 2);
-    if (length < 2 || at + 2 + length > bytes.size) return true;
+    if (length < 2) return false;
+    if (at + 2 + length > bytes.size) return true;
     Str8 payload = {bytes.str + at + 4, length - 2};
     if (marker == JpegApp1 && !exif_seen && starts_with_bytes(payload, ExifPrefix, sizeof(ExifPrefix))) {
       exif_seen = true;
@@ -418,7 +445,8 @@ ImageMetadata jpeg_metadata(Arena *arena, Str8 bytes) {
   Str8 xmp_prefix = {(u8 *)XmpPrefix, sizeof(XmpPrefix)}; // its zero byte included
   jpeg_find_segment(bytes, [&](u8 marker, u64 at) {
     u64 length = read_be16(bytes.str + at + 2);
-    if (length < 2 || at + 2 + length > bytes.size) return true;
+    if (length < 2) return false;
+    if (at + 2 + length > bytes.size) return true;
     Str8 payload = {bytes.str + at + 4, length - 2};
     if (marker == JpegApp1 && !m.exif.size && starts_with_bytes(payload, ExifPrefix, sizeof(ExifPrefix))) {
       m.exif = str8_drop_front(payload, sizeof(ExifPrefix));
@@ -433,6 +461,73 @@ ImageMetadata jpeg_metadata(Arena *arena, Str8 bytes) {
   return m;
 }
 
+//~ The two decoders
+// stb decodes every JPEG it reads, so those keep its pixels; libjpeg-turbo (image_jpeg_turbo)
+// reads what stb refuses, and the CMYK and YCCK pictures whose profile gives their colours.
+
+// An arithmetic-coded frame (SOF9 sequential, SOF10 progressive): stb does not read the coding
+// at all, so when libjpeg refuses such a file too, its words are the reason.
+static bool jpeg_arithmetic(Str8 bytes) {
+  u64 at = jpeg_find_frame(bytes);
+  return at + 2 <= bytes.size && (bytes.str[at + 1] == 0xC9 || bytes.str[at + 1] == 0xCA);
+}
+
+static bool jpeg_probe(Str8 bytes, CodecProbe *out) {
+  if (codec_probe(bytes, out)) return true;
+  // stb read the header and refused the picture for its size or its data: that stands
+  if (out->channels != 0 || !codec_starts_as_jpeg(bytes) || bytes.size > CodecIntMax) return false;
+  CodecProbe second = {};
+  bool read = jpeg_turbo_probe(bytes, &second);
+  // refused by both, *out keeps the size the frame header declares, for the pixel limit
+  if (!read && !jpeg_arithmetic(bytes)) return false;
+  if (!read) {
+    out->failure = second.failure;
+    return false;
+  }
+  *out = second;
+  if (jpeg_data_holds_picture(bytes)) return true;
+  codec_failure_set(&out->failure, DecodeRefused, "Image data ends before the picture does");
+  return false;
+}
+
+// Stray bytes between the segments before the first scan, or an APP or COM segment whose length
+// field says less than its own two bytes: stb takes what follows for damage and, after the
+// frame header, hands over a picture it never decoded, so libjpeg decodes such files.
+static bool jpeg_header_irregular(Str8 bytes) {
+  bool irregular = false;
+  u64 expected = 2;
+  jpeg_find_segment(bytes, [&](u8, u64 at) {
+    for (u64 i = expected; i < at; i += 1) irregular |= bytes.str[i] != JpegMarkerPrefix;
+    u64 length = read_be16(bytes.str + at + 2);
+    irregular |= length < 2;
+    expected = at + (length < 2 ? 4 : 2 + length);
+    return irregular;
+  });
+  return irregular;
+}
+
+// A picture of four components with a CMYK profile that lcms2 takes is decoded to its inks and
+// made sRGB through the profile; any other, and one whose inks cannot be decoded so, is stb's,
+// and libjpeg's where stb refuses it or would misread its header. stb's words stand when both refuse, but for a coding stb
+// does not read.
+static CodecDecoded jpeg_decode_heap(Str8 bytes, u64 width, u64 height, u32 channels) {
+  u64 frame = jpeg_find_frame(bytes);
+  if (frame + 10 <= bytes.size && bytes.str[frame + 9] == 4) {
+    Scratch scratch = scratch_begin(nullptr);
+    Str8 profile = jpeg_photo_tags(scratch.arena, bytes).icc_profile;
+    CodecDecoded inks = {};
+    if (profile.size > 0) inks = jpeg_turbo_decode_heap(bytes, width, height, channels, profile);
+    scratch_restore(scratch);
+    if (inks.pixels.size > 0) return inks;
+  }
+  if (jpeg_header_irregular(bytes)) return jpeg_turbo_decode_heap(bytes, width, height, channels, Str8{});
+  CodecDecoded first = codec_decode_8_heap(bytes, width, height, channels);
+  if (first.pixels.size > 0 || first.failure.kind == DecodeOverBudget) return first;
+  CodecDecoded second = jpeg_turbo_decode_heap(bytes, width, height, channels, Str8{});
+  if (second.pixels.size == 0 && !jpeg_arithmetic(bytes)) second.failure = first.failure;
+  return second;
+}
+
 //~ Entry
 static bool format_encode_jpeg_kept(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 channels,
                                     int quality, bool, ImageMetadata *kept) {
@@ -445,13 +540,13 @@ static bool format_encode_jpeg(EncodeSink *sink, const u8 *pixels, u64 size, u64
 }
 
 // A JPEG needs a byte past its start-of-image marker to be told from other bytes. stb's
-// decoder reads it and our own writer writes it; neither prints.
+// decoder reads it, libjpeg-turbo what stb refuses, and our own writer writes it; none prints.
 const ImageFormat FormatJpeg = {
     .file_type = FileTypeJpeg, .name = str8_lit("JPEG"), .extension = str8_lit("jpg"), .other_extension = Str8{},
     .signature_size = 3, .signature = str8_lit("\xFF\xD8?"),
     .keeps_alpha = false, .takes_quality = true, .can_be_lossless = false,
-    .starts_as = codec_starts_as_jpeg, .complete = codec_jpeg_complete, .probe = codec_probe, .photo_tags = codec_photo_tags,
-    .scan_count = codec_jpeg_scans, .scan_limit = JpegScanLimit, .decode_heap = codec_decode_8_heap,
+    .starts_as = codec_starts_as_jpeg, .complete = codec_jpeg_complete, .probe = jpeg_probe, .photo_tags = codec_photo_tags,
+    .scan_count = codec_jpeg_scans, .scan_limit = JpegScanLimit, .decode_heap = jpeg_decode_heap,
     .encode = format_encode_jpeg,
     .metadata = jpeg_metadata, .holds = HoldsExif | HoldsXmp | HoldsIptc | HoldsIcc, .encode_kept = format_encode_jpeg_kept,
     .library = Str8{},

@@ -1,8 +1,9 @@
 // JPEG: its markers and segments walked without decoding: its signature, completeness, the
 // scans a decode would make, whether its entropy-coded data can hold the picture its header
 // declares, and the tags a viewer applies; and its entry in the format table. The decoder is
-// stb's (image_stb), the writer our own (image_jpeg_writer). Nothing is kept between calls:
-// any number of threads read at once.
+// stb's (image_stb), with libjpeg-turbo's (image_jpeg_turbo) for what stb refuses and for CMYK
+// pictures with a CMYK profile; the writer is our own (image_jpeg_writer). Nothing is kept
+// between calls: any number of threads read at once.
 #pragma once
 
 #include "base/base.h"
