@@ -23,7 +23,15 @@ TEST_F(ConvertCodec, DamagedFilesNeverCrashTheDecoder) {
   Bytes webp = bytes_of(encode_as(FileTypeWebp, rgba, 24, 17, 4, 80, false));
   Bytes webp_lossless = bytes_of(encode_as(FileTypeWebp, grey, 30, 21, 1, 0, true));
   Bytes avif = bytes_of(encode_as(FileTypeAvif, rgba, 24, 17, 4, 60, false));
-  const Bytes *originals[] = {&png, &jpg, &jpg_grey, &webp, &webp_lossless, &avif};
+  Bytes palette(256 * 3);
+  for (u64 i = 0; i < palette.size(); i += 1) palette[i] = (u8)(i * 7);
+  Bytes indexes = noise(24 * 17, 5);
+  Bytes gif = make_gif(24, 17, palette, {GifFrame{0, 0, 24, 17, indexes, {}}});
+  // interlaced, transparent, at an offset and past the screen's edge, then a second frame
+  Bytes gif_animated = make_gif(20, 15, Bytes(palette.begin(), palette.begin() + 48),
+                                {GifFrame{6, 4, 18, 13, Bytes(indexes.begin(), indexes.begin() + 18 * 13), {}, 3, true},
+                                 GifFrame{0, 0, 20, 15, Bytes(20 * 15, 9), {}}});
+  const Bytes *originals[] = {&png, &jpg, &jpg_grey, &webp, &webp_lossless, &avif, &gif, &gif_animated};
   constexpr u64 Count = sizeof(originals) / sizeof(originals[0]);
 
   TestRng rng{0x5EED1234ABCDull};
