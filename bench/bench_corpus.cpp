@@ -1,9 +1,9 @@
 // Writes the benchmark corpora: photo-like JPEGs and PNGs in the mix a photo drop sees, phone
-// photos with and without their Exif and ICC segments, phone photos as HEIC, WebP pictures, and
-// the sets the many-files and idle runs drain or leave in place.
+// photos with and without their Exif and ICC segments, phone photos as HEIC, WebP pictures, GIFs,
+// and the sets the many-files and idle runs drain or leave in place.
 //
 //   bench_corpus [--quick] [--large | --flood | --backlog | --stuck | --phone | --phone-untagged |
-//                --heic | --webp | --odd-jpeg] <folder>
+//                --heic | --webp | --odd-jpeg | --gif] <folder>
 //
 //   (none)     about 60 photos, scans and cut-outs, 300 megapixels (--quick: 8 files, 16 MP)
 //   --large    six 20-megapixel camera photos
@@ -21,6 +21,9 @@
 //   --odd-jpeg six JPEGs through libjpeg-turbo's writer that stb does not read, or not in their
 //              colours: arithmetic-coded (sequential and progressive), stray bytes before a
 //              marker, a short APP14 segment, CMYK and YCCK with a CMYK profile
+//   --gif      300 GIFs as the web serves them: logos with transparency, banners, animations
+//              of 6 to 12 frames with and without it, small photos; 256 colours, dithered
+//              (--quick: 20)
 //
 // The folder is generated once and reused: a stamp naming the corpus version and mode is
 // written last, and a folder whose stamp matches is left as it is. Otherwise every file in
@@ -31,6 +34,7 @@
 #include <cstdlib>
 
 #include <jpeglib.h>
+#include <gif_lib.h>
 #include <lcms2.h>
 #include <libheif/heif.h>
 
@@ -56,6 +60,7 @@ enum CorpusKind : u32 {
   CorpusJpegShortApp14, // an APP14 whose length field is 0, after the start of image
   CorpusJpegCmyk,      // inks stored inverted with an Adobe marker, and a CMYK profile
   CorpusJpegYcck,
+  CorpusGif, // 256 colours, ordered dithering; its frames after the first move over it
 };
 
 // The colour spaces phones tag their photos with.
@@ -75,6 +80,7 @@ struct CorpusGroup {
   int quality; // JPEG, lossy WebP and HEIC
   u32 orientation = 0;                 // phone photos: the Exif orientation, 1 to 8
   CorpusProfile profile = ProfileNone; // phone photos
+  u32 frames = 1;                      // GIFs
 };
 
 // Bump when a picture or the plan changes, so that stale corpora are regenerated.
@@ -211,6 +217,26 @@ static const CorpusGroup CorpusOddJpeg[] = {
     {"ycck", 1, 1200, 1600, 3, CorpusJpegYcck, 90},
 };
 
+// GIFs as the web serves them: logos and stickers with a transparent colour, banners, short
+// animations of sub-rectangles over a first frame, small photos. About 36 megapixels of first
+// frames.
+static const CorpusGroup CorpusGifSet[] = {
+    {"logo", 100, 256, 256, 4, CorpusGif, 0},
+    {"logo_wide", 40, 400, 120, 4, CorpusGif, 0},
+    {"banner", 40, 728, 90, 3, CorpusGif, 0},
+    {"anim", 60, 480, 270, 3, CorpusGif, 0, 0, ProfileNone, 12},
+    {"sticker", 30, 320, 320, 4, CorpusGif, 0, 0, ProfileNone, 6},
+    {"photo", 30, 800, 600, 3, CorpusGif, 0},
+};
+static const CorpusGroup CorpusGifQuick[] = {
+    {"logo", 6, 256, 256, 4, CorpusGif, 0},
+    {"logo_wide", 3, 400, 120, 4, CorpusGif, 0},
+    {"banner", 3, 728, 90, 3, CorpusGif, 0},
+    {"anim", 4, 480, 270, 3, CorpusGif, 0, 0, ProfileNone, 12},
+    {"sticker", 2, 320, 320, 4, CorpusGif, 0, 0, ProfileNone, 6},
+    {"photo", 2, 800, 600, 3, CorpusGif, 0},
+};
+
 #define CORPUS_GROUPS(groups) groups, sizeof(groups) / sizeof(groups[0])
 
 struct CorpusPlan {
@@ -245,6 +271,8 @@ static const CorpusPlan CorpusPlans[] = {
     {"webp", "webp", CORPUS_GROUPS(CorpusWebpSet), 0, 600000},
     {"webp", "webp quick", CORPUS_GROUPS(CorpusWebpQuick), 0, 600000},
     {"odd-jpeg", "odd jpeg", CORPUS_GROUPS(CorpusOddJpeg), 0, 700000},
+    {"gif", "gif", CORPUS_GROUPS(CorpusGifSet), 0, 700000},
+    {"gif", "gif quick", CORPUS_GROUPS(CorpusGifQuick), 0, 700000},
 };
 
 //~ Phone photos
@@ -495,6 +523,108 @@ static bool corpus_encode_heic(EncodeSink *sink, const u8 *rgb, u64 width, u64 h
   return encode_sink_finish(sink, ok);
 }
 
+//~ GIFs
+// A fixed palette of 6 levels of red, 7 of green and 6 of blue (252 colours), reached through
+// a 4 x 4 ordered dither, as simple writers quantise; the last index is the transparent one,
+// for pixels less than half opaque.
+static constexpr u32 GifLevels[3] = {6, 7, 6};
+static constexpr int GifTransparent = 255;
+
+static void corpus_gif_palette(GifColorType *colors) {
+  memset(colors, 0, 256 * sizeof(GifColorType));
+  for (u32 r = 0; r < GifLevels[0]; r += 1) {
+    for (u32 g = 0; g < GifLevels[1]; g += 1) {
+      for (u32 b = 0; b < GifLevels[2]; b += 1) {
+        GifColorType *c = &colors[(r * GifLevels[1] + g) * GifLevels[2] + b];
+        c->Red = (u8)(r * 255 / (GifLevels[0] - 1));
+        c->Green = (u8)(g * 255 / (GifLevels[1] - 1));
+        c->Blue = (u8)(b * 255 / (GifLevels[2] - 1));
+      }
+    }
+  }
+}
+
+static void corpus_gif_quantise(const u8 *pixels, u64 width, u64 height, u32 channels, u8 *indexes) {
+  static const int Bayer[4][4] = {{0, 8, 2, 10}, {12, 4, 14, 6}, {3, 11, 1, 9}, {15, 7, 13, 5}};
+  for (u64 y = 0; y < height; y += 1) {
+    for (u64 x = 0; x < width; x += 1) {
+      const u8 *p = pixels + (y * width + x) * channels;
+      if (channels == 4 && p[3] < 128) {
+        indexes[y * width + x] = GifTransparent;
+        continue;
+      }
+      // a level step is 255 units; the threshold moves the rounding by -15/32 to +15/32 of a step
+      int offset = (Bayer[y & 3][x & 3] * 2 + 1 - 16) * 255 / 32;
+      u32 index = 0;
+      for (u32 c = 0; c < 3; c += 1) {
+        int top = (int)GifLevels[c] - 1;
+        int level = clamp_of(0, ((int)p[c] * top + 127 + offset) / 255, top);
+        index = index * GifLevels[c] + (u32)level;
+      }
+      indexes[y * width + x] = (u8)index;
+    }
+  }
+}
+
+static int corpus_gif_write(GifFileType *gif, const GifByteType *data, int size) {
+  encode_sink_write(gif->UserData, (void *)data, size);
+  return size;
+}
+
+// One frame: its graphics control extension (a tenth of a second, the transparent index where
+// the group has alpha) and its rows.
+static bool corpus_gif_frame(GifFileType *gif, const u8 *indexes, u64 left, u64 top, u64 width, u64 height,
+                             bool transparent) {
+  GraphicsControlBlock control = {transparent ? DISPOSE_BACKGROUND : DISPOSE_DO_NOT, false, 10,
+                                  transparent ? GifTransparent : NO_TRANSPARENT_COLOR};
+  GifByteType extension[4];
+  size_t size = EGifGCBToExtension(&control, extension);
+  bool ok = EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, (int)size, extension) != GIF_ERROR &&
+            EGifPutImageDesc(gif, (int)left, (int)top, (int)width, (int)height, false, nullptr) != GIF_ERROR;
+  for (u64 y = 0; ok && y < height; y += 1) {
+    ok = EGifPutLine(gif, (GifPixelType *)indexes + y * width, (int)width) != GIF_ERROR;
+  }
+  return ok;
+}
+
+// The first frame is the group's picture; each later one a picture of half its sides, moving
+// across it, as animations update a part of their screen.
+static bool corpus_encode_gif(EncodeSink *sink, const CorpusGroup *group, const u8 *pixels, u64 seed) {
+  u64 width = group->width, height = group->height;
+  bool alpha = group->channels == 4;
+  // beside the sink's arena, so that its buffer keeps growing in place
+  Scratch scratch = scratch_begin(sink->arena);
+  u8 *indexes = arena_push_uninit<u8>(scratch.arena, width * height);
+  corpus_gif_quantise(pixels, width, height, group->channels, indexes);
+  GifColorType colors[256];
+  corpus_gif_palette(colors);
+  int error = 0;
+  GifFileType *gif = EGifOpen(sink, corpus_gif_write, &error);
+  ColorMapObject *palette = gif ? GifMakeMapObject(256, colors) : nullptr;
+  bool ok = palette != nullptr;
+  if (ok) EGifSetGifVersion(gif, true);
+  ok = ok && EGifPutScreenDesc(gif, (int)width, (int)height, 8, 0, palette) != GIF_ERROR;
+  GifFreeMapObject(palette);
+  if (ok && group->frames > 1) { // loop for ever
+    static const GifByteType Loop[3] = {1, 0, 0};
+    ok = EGifPutExtensionLeader(gif, APPLICATION_EXT_FUNC_CODE) != GIF_ERROR &&
+         EGifPutExtensionBlock(gif, 11, "NETSCAPE2.0") != GIF_ERROR && EGifPutExtensionBlock(gif, 3, Loop) != GIF_ERROR &&
+         EGifPutExtensionTrailer(gif) != GIF_ERROR;
+  }
+  ok = ok && corpus_gif_frame(gif, indexes, 0, 0, width, height, alpha);
+  u64 part_w = width / 2, part_h = height / 2;
+  u8 *part = arena_push_uninit<u8>(scratch.arena, part_w * part_h * group->channels);
+  for (u32 f = 1; ok && f < group->frames; f += 1) {
+    bench_photo(part, part_w, part_h, group->channels, seed * 31 + f);
+    corpus_gif_quantise(part, part_w, part_h, group->channels, indexes);
+    u64 left = (width - part_w) * f / group->frames, top = (height - part_h) * (group->frames - f) / group->frames;
+    ok = corpus_gif_frame(gif, indexes, left, top, part_w, part_h, alpha);
+  }
+  if (gif) ok = EGifCloseFile(gif, &error) != GIF_ERROR && ok;
+  scratch_restore(scratch);
+  return encode_sink_finish(sink, ok);
+}
+
 //~ Writing
 
 // The size a file of the group is stored at: an untagged phone photo is stored upright.
@@ -668,6 +798,7 @@ static Str8 corpus_encode(Arena *arena, const CorpusGroup *group, u64 seed, bool
     ok = webp_encode(&sink, pixels, pixel_size, width, height, group->channels, group->quality,
                      group->kind == CorpusWebpLossless);
     break;
+  case CorpusGif: ok = corpus_encode_gif(&sink, group, pixels, seed); break;
   default: ok = codec_encode_png(&sink, pixels, pixel_size, width, height, group->channels); break;
   }
   return ok ? buffer : Str8{};
@@ -732,7 +863,7 @@ int main(int argc, char **argv) {
   }
   if (usage || folder.size == 0 || !plan) {
     fprintf(stderr, "usage: bench_corpus [--quick] [--large | --flood | --backlog | --stuck | --phone | "
-                    "--phone-untagged | --heic | --webp | --odd-jpeg] <folder>\n");
+                    "--phone-untagged | --heic | --webp | --odd-jpeg | --gif] <folder>\n");
     return 2;
   }
 
@@ -796,6 +927,7 @@ int main(int argc, char **argv) {
       const char *extension = group->kind == CorpusJpeg || phone || group->kind >= CorpusJpegArithmetic ? "jpg"
                               : group->kind == CorpusHeic                ? "heic"
                               : group->kind == CorpusWebp || group->kind == CorpusWebpLossless ? "webp"
+                              : group->kind == CorpusGif                                       ? "gif"
                                                                                               : "png";
       u64 mark = arena_offset(arena);
       Str8 parent = plan->folders ? arena_format(arena, "%S/d%02u", folder, (u32)(files % plan->folders)) : folder;

@@ -118,9 +118,10 @@ TEST_F(AppSetupFixture, FitCropEnlargeAndKeepAreReadAndMisspeltNamesWarned) {
                                  "  { fit: \"inside\", enlarge: 1, keep: \"all\" }  # every part\n"
                                  "  { fit: \"contain\", crop: \"top\", keep: \"none\" }\n"
                                  "  { image_type: \"JPG\", edge_mode: \"mirror\", keep: \"icc,exiff\" }\n"
+                                 "  { image_type: \"gif\" }  # read, never written\n"
                                  "]\n",
                                  &problems);
-  ASSERT_EQ(got.size(), 4u);
+  ASSERT_EQ(got.size(), 5u);
   EXPECT_EQ(got[0].fit, FitCover);
   EXPECT_EQ(got[0].crop, CropAttention);
   EXPECT_TRUE(got[0].no_enlarge);
@@ -132,6 +133,7 @@ TEST_F(AppSetupFixture, FitCropEnlargeAndKeepAreReadAndMisspeltNamesWarned) {
   EXPECT_EQ(got[2].crop, CropCenter);
   EXPECT_EQ(got[3].keep, (u32)KeepIcc);
   EXPECT_EQ(got[3].image_type, (i32)FileTypeNone);
+  EXPECT_EQ(got[4].image_type, (i32)FileTypeNone);
   EXPECT_EQ(lines_of(problems),
             (std::vector<std::string>{
                 "warning: targets file t.txt:4:10: \"contain\" is not a value of fit (pad, inside or cover); it is left unset.",
@@ -142,6 +144,8 @@ TEST_F(AppSetupFixture, FitCropEnlargeAndKeepAreReadAndMisspeltNamesWarned) {
                 "it is left unset.",
                 "warning: targets file t.txt:5:51: \"exiff\" is not a value of keep (icc, exif, gps, xmp, iptc, copyright, "
                 "all or none); it is left out.",
+                "warning: targets file t.txt:6:17: \"gif\" is not a value of image_type (JPEG, PNG, WEBP or AVIF); it is "
+                "left unset.",
             }));
 }
 

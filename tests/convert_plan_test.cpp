@@ -67,11 +67,13 @@ TEST(PlanGeometry, SignatureDecidesTheFileType) {
   EXPECT_EQ(plan_file_type_of(str8_lit("\xFF\xD8")), (u32)FileTypeNone); // needs more than two bytes
   EXPECT_EQ(plan_file_type_of(str8_lit("\x89PNG\r\n\x1A\n")), (u32)FileTypePng);
   EXPECT_EQ(plan_file_type_of(str8_lit("\x89PNG\r\n\x1A")), (u32)FileTypeNone);
-  EXPECT_EQ(plan_file_type_of(str8_lit("GIF89a....")), (u32)FileTypeNone);
+  EXPECT_EQ(plan_file_type_of(str8_lit("GIF89a....")), (u32)FileTypeGif);
+  EXPECT_EQ(plan_file_type_of(str8_lit("GIF88a....")), (u32)FileTypeNone);
   // the start of a signature may still become a picture; other short bytes cannot
   EXPECT_TRUE(format_may_become(str8_lit("\x89PN")));
   EXPECT_TRUE(format_may_become(str8_lit("RIFF\x10\0\0\0WE")));
   EXPECT_TRUE(format_may_become(str8_lit("\xFF")));
+  EXPECT_TRUE(format_may_become(str8_lit("GIF8")));
   EXPECT_FALSE(format_may_become(str8_lit("hello")));
   EXPECT_FALSE(format_may_become(str8_lit("RIFF\x10\0\0\0WAVE")));
 }

@@ -277,6 +277,11 @@ TEST(EndToEnd, DefaultTargetsConvertEveryKindOfSource) {
   Bytes deep = make_png16(64, 48, 3);
   Bytes photo = jpeg_file(gradient(4000, 3000, 3), 4000, 3000, 3, 85);
   Bytes nested = jpeg_file(gradient(800, 600, 3), 800, 600, 3, 80);
+  // two frames, the first transparent at index 0 and short of the screen's last rows
+  Bytes palette(256 * 3);
+  for (size_t i = 0; i < palette.size(); i += 1) palette[i] = (u8)(i * 5);
+  Bytes indexes = noise(120 * 70, 8);
+  Bytes gif = make_gif(120, 80, palette, {GifFrame{0, 0, 120, 70, indexes, {}, 0}, GifFrame{0, 0, 120, 80, Bytes(9600, 1), {}}});
   f.drop("rgb.png", rgb);
   f.drop("rgba.png", rgba);
   f.drop("grey.png", grey);
@@ -284,6 +289,7 @@ TEST(EndToEnd, DefaultTargetsConvertEveryKindOfSource) {
   f.drop("deep.png", deep);
   f.drop("photo.jpg", photo);
   f.drop(".hidden/nested/inner.jpg", nested);
+  f.drop("logo.gif", gif);
 
   Program p(f.args({"-drain"}));
   ASSERT_TRUE(p.wait_for_exit(240)) << p.out;
@@ -301,6 +307,22 @@ TEST(EndToEnd, DefaultTargetsConvertEveryKindOfSource) {
   expect_converted(f, "deep", deep, 4);
   expect_converted(f, "photo", photo, 4);
   expect_converted(f, ".hidden/nested/inner", nested, 4);
+  expect_converted(f, "logo", gif, 4);
+
+  // A GIF's copy keeps its type and its first frame is converted, with what shows through it.
+  Metadata l = parse_metadata(f.text("logo"));
+  EXPECT_EQ(l.records[0].at("file_type"), "GIF");
+  EXPECT_EQ(fs::path(l.records[0].at("file_path")).extension(), ".gif");
+  EXPECT_EQ(l.records[0].at("pixel_layout"), "RGBA");
+  EXPECT_EQ(l.notes[0], "Picture has 2 frames; the first was converted.");
+  Bytes first(120 * 80 * 4, 0);
+  for (size_t i = 0; i < indexes.size(); i += 1) {
+    if (indexes[i] != 0) first[i * 4 + 3] = 255, std::copy_n(&palette[indexes[i] * 3], 3, &first[i * 4]);
+  }
+  Arena *checksums = arena_create(mib(1), kib(64));
+  Str8 expected = checksum_text(checksums, codec_blake2b128(first.data(), first.size()));
+  EXPECT_EQ(l.records[0].at("checksum"), std::string((char *)expected.str, expected.size));
+  arena_destroy(checksums);
 
   // A square picture into a square box is not letterboxed: a grey JPEG.
   Metadata g = parse_metadata(f.text("grey"));
@@ -481,10 +503,12 @@ TEST(EndToEnd, TwinsKeepTheirOriginalsAndNamesSharingAStemTheirRecords) {
 // below "<out>/unsupported" with its sub-folders, under a numbered name when its own is taken.
 TEST(EndToEnd, UnsupportedFilesAreMovedAsideEmptyAndTruncatedFilesStay) {
   Folders f;
-  Bytes gif = {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0, 0, 0};
+  Bytes bmp = {'B', 'M', 62, 0, 0, 0, 0, 0, 0, 0, 26, 0, 0, 0, 12, 0};
+  Bytes gif = {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0, 0, 0}; // its screen, no frame yet
   Bytes notes = {'k', 'e', 'e', 'p', ' ', 'm', 'e', '\n'};
   Bytes notes_again = {'a', 'n', 'd', ' ', 'm', 'e', ' ', 't', 'o', 'o', '\n'};
-  f.drop("anim.gif", gif);
+  f.drop("scan.bmp", bmp);
+  f.drop("cut.gif", gif);
   f.drop("docs/notes.txt", notes);
   f.drop("empty.png", Bytes{});
   Bytes full = png_file(gradient(64, 64, 3), 64, 64, 3);
@@ -496,15 +520,15 @@ TEST(EndToEnd, UnsupportedFilesAreMovedAsideEmptyAndTruncatedFilesStay) {
   ASSERT_TRUE(p.wait_for_exit(120)) << "drain ends although two files can never convert";
   EXPECT_EQ(p.exit_code, 3);
 
-  EXPECT_FALSE(fs::exists(f.in + "/anim.gif"));
+  EXPECT_FALSE(fs::exists(f.in + "/scan.bmp"));
   EXPECT_FALSE(fs::exists(f.in + "/docs/notes.txt"));
-  EXPECT_EQ(read_file(f.out + "/unsupported/anim.gif"), gif);
+  EXPECT_EQ(read_file(f.out + "/unsupported/scan.bmp"), bmp);
   EXPECT_EQ(read_file(f.out + "/unsupported/docs/notes.txt"), notes);
-  EXPECT_EQ(f.text("anim"), "errorUnsupported file format, anim.gif was skipped");
+  EXPECT_EQ(f.text("scan"), "errorUnsupported file format, scan.bmp was skipped");
   EXPECT_EQ(f.text("docs/notes"), "errorUnsupported file format, notes.txt was skipped");
-  EXPECT_NE(p.out.find("error:\nUnsupported file format, anim.gif was skipped\n"), std::string::npos) << p.out;
+  EXPECT_NE(p.out.find("error:\nUnsupported file format, scan.bmp was skipped\n"), std::string::npos) << p.out;
   EXPECT_EQ(p.out.find("Unable to move"), std::string::npos) << p.out;
-  EXPECT_NE(p.out.find(": 0 converted, 3 left in place (too large 0, cut short or empty 3, not decodable 0, unreadable 0, "
+  EXPECT_NE(p.out.find(": 0 converted, 4 left in place (too large 0, cut short or empty 4, not decodable 0, unreadable 0, "
                        "write failed 0, could not be deleted 0), 2 unsupported set aside.\n"),
             std::string::npos)
       << p.out;
@@ -512,6 +536,7 @@ TEST(EndToEnd, UnsupportedFilesAreMovedAsideEmptyAndTruncatedFilesStay) {
   EXPECT_TRUE(fs::exists(f.in + "/empty.png"));
   EXPECT_TRUE(fs::exists(f.in + "/cut.png"));
   EXPECT_TRUE(fs::exists(f.in + "/cut.jpg"));
+  EXPECT_TRUE(fs::exists(f.in + "/cut.gif"));
   EXPECT_FALSE(fs::exists(f.meta + "/empty.metadatas"));
   EXPECT_FALSE(fs::exists(f.meta + "/cut.metadatas"));
   EXPECT_EQ(f.out_files(), 0u);

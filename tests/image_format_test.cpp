@@ -27,8 +27,16 @@ TEST_F(ConvertCodec, DamagedFilesNeverCrashTheDecoder) {
   Bytes rgb = gradient(24, 17, 3);
   Bytes jpg_arithmetic = libjpeg_file(rgb, 24, 17, 3, {true, false, false, {}});
   Bytes jpg_arithmetic_progressive = libjpeg_file(rgb, 24, 17, 3, {true, true, false, {}});
-  const Bytes *originals[] = {&png, &jpg, &jpg_grey, &webp, &webp_lossless, &avif, &jpg_arithmetic,
-                              &jpg_arithmetic_progressive};
+  Bytes palette(256 * 3);
+  for (u64 i = 0; i < palette.size(); i += 1) palette[i] = (u8)(i * 7);
+  Bytes indexes = noise(24 * 17, 5);
+  Bytes gif = make_gif(24, 17, palette, {GifFrame{0, 0, 24, 17, indexes, {}}});
+  // interlaced, transparent, at an offset and past the screen's edge, then a second frame
+  Bytes gif_animated = make_gif(20, 15, Bytes(palette.begin(), palette.begin() + 48),
+                                {GifFrame{6, 4, 18, 13, Bytes(indexes.begin(), indexes.begin() + 18 * 13), {}, 3, true},
+                                 GifFrame{0, 0, 20, 15, Bytes(20 * 15, 9), {}}});
+  const Bytes *originals[] = {&png, &jpg, &jpg_grey, &webp, &webp_lossless, &avif, &gif, &gif_animated,
+                              &jpg_arithmetic, &jpg_arithmetic_progressive};
   constexpr u64 Count = sizeof(originals) / sizeof(originals[0]);
 
   TestRng rng{0x5EED1234ABCDull};

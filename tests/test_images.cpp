@@ -1,5 +1,6 @@
 #include "test_images.h"
 
+#include <gif_lib.h>
 #include <libdeflate.h>
 
 #include <algorithm>
@@ -343,4 +344,53 @@ Bytes cmyk_test_profile() {
   cmsCloseProfile(srgb);
   cmsCloseProfile(lab);
   return out;
+}
+
+static int gif_append(GifFileType *gif, const GifByteType *data, int size) {
+  Bytes *out = (Bytes *)gif->UserData;
+  out->insert(out->end(), data, data + size);
+  return size;
+}
+
+static ColorMapObject *gif_table(const Bytes &palette) {
+  if (palette.empty()) return nullptr;
+  return GifMakeMapObject((int)(palette.size() / 3), (const GifColorType *)palette.data());
+}
+
+Bytes make_gif(u32 screen_width, u32 screen_height, const Bytes &palette, const std::vector<GifFrame> &frames) {
+  Bytes out;
+  int error = 0;
+  GifFileType *gif = EGifOpen(&out, gif_append, &error);
+  if (!gif) return {};
+  EGifSetGifVersion(gif, true);
+  ColorMapObject *global = gif_table(palette);
+  bool ok = EGifPutScreenDesc(gif, (int)screen_width, (int)screen_height, 8, 0, global) != GIF_ERROR;
+  GifFreeMapObject(global);
+  for (const GifFrame &frame : frames) {
+    if (!ok) break;
+    GraphicsControlBlock control = {DISPOSAL_UNSPECIFIED, false, 10, frame.transparent};
+    GifByteType extension[4];
+    size_t size = EGifGCBToExtension(&control, extension);
+    ok = EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, (int)size, extension) != GIF_ERROR;
+    ColorMapObject *local = gif_table(frame.palette);
+    ok = ok && EGifPutImageDesc(gif, (int)frame.left, (int)frame.top, (int)frame.width, (int)frame.height,
+                                frame.interlaced, local) != GIF_ERROR;
+    GifFreeMapObject(local);
+    // the rows in the order they are stored: four passes when interlaced
+    std::vector<u32> order;
+    if (frame.interlaced) {
+      const u32 start[4] = {0, 4, 2, 1}, step[4] = {8, 8, 4, 2};
+      for (u32 pass = 0; pass < 4; pass += 1) {
+        for (u32 y = start[pass]; y < frame.height; y += step[pass]) order.push_back(y);
+      }
+    } else {
+      for (u32 y = 0; y < frame.height; y += 1) order.push_back(y);
+    }
+    for (u32 y : order) {
+      Bytes row(frame.indexes.begin() + (u64)y * frame.width, frame.indexes.begin() + (u64)(y + 1) * frame.width);
+      ok = ok && EGifPutLine(gif, row.data(), (int)frame.width) != GIF_ERROR;
+    }
+  }
+  ok = EGifCloseFile(gif, &error) != GIF_ERROR && ok;
+  return ok ? out : Bytes{};
 }

@@ -78,6 +78,20 @@ Bytes exif_block(u32 orientation, bool little_endian, u32 entries = 2, u32 keep_
 // A chunk of a WebP (RIFF) file: its tag, its size, its data and the padding to an even size.
 Bytes webp_chunk(const char *tag, const Bytes &data);
 
+// A GIF written by giflib's encoder: a logical screen with a global colour table (RGB triples,
+// a power of two of them from 2 to 256; none when empty) and frames, each a rectangle of
+// colour indexes given in row order (written in the interlaced order when asked), with its own
+// table when `palette` is not empty and a graphics control extension naming `transparent`
+// (-1: none). Empty when giflib refuses.
+struct GifFrame {
+  u32 left, top, width, height;
+  Bytes indexes;
+  Bytes palette;
+  int transparent = -1;
+  bool interlaced = false;
+};
+Bytes make_gif(u32 screen_width, u32 screen_height, const Bytes &palette, const std::vector<GifFrame> &frames);
+
 bool write_file(const std::string &path, const Bytes &bytes);
 Bytes read_file(const std::string &path);
 

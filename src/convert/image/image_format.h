@@ -2,7 +2,7 @@
 // What differs between formats (how its files begin and end, its name in records and targets,
 // its extension, what it can hold, its probe, decoder and encoder) is its entry's: the worker
 // and the plan go through the table and never name a format. Each entry is defined in its
-// format's own module (image_png, image_jpeg, image_webp, image_heif) and listed in
+// format's own module (image_png, image_jpeg, image_webp, image_heif, image_gif) and listed in
 // image_format.cpp. What a format's functions hand back (a probe, the tags a viewer applies, a
 // decode, why one failed) is declared here, before the table that names them.
 //
