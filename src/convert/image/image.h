@@ -6,7 +6,7 @@
 // probe, the tags a viewer applies, its decoder and encoder, its entry in the table); one
 // adapter per library, the only module that calls it: stb's decoder, resampler and writers in
 // image_stb (src/third_party compiles them), libdeflate behind the PNG writer's zlib step and
-// the iCCP reader in image_png, libwebp in image_webp, libheif in image_heif, lcms2 in
+// the iCCP reader in image_png, libwebp in image_webp, libheif in image_heif, libtiff in image_tiff, lcms2 in
 // image_color; the image libraries' heap; our own JPEG writer, stb's bytes written faster;
 // the encoders' sink; and the picture stages of the pipeline: statistics and the pixel
 // checksum, colour conversion to sRGB, fitting into a box, turning upright, backgrounds, and
@@ -58,6 +58,7 @@
 #include "convert/image/image_webp.h"
 #include "convert/image/image_heif_sizes.h"
 #include "convert/image/image_heif.h"
+#include "convert/image/image_tiff.h"
 #include "convert/image/image_stats.h"
 #include "convert/image/image_color.h"
 #include "convert/image/image_pixels.h"

@@ -3,6 +3,7 @@
 #include "convert/image/image_jpeg.h"
 #include "convert/image/image_webp.h"
 #include "convert/image/image_heif.h"
+#include "convert/image/image_tiff.h"
 
 //~ What a format's functions give
 void codec_failure_set(CodecFailure *failure, u32 kind, const char *reason) {
@@ -25,6 +26,7 @@ static const ImageFormat *const Formats[] = {
     &FormatWebp,
     &FormatAvif,
     &FormatHeif,
+    &FormatTiff,
 };
 
 //- lookups
