@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <tiffio.h>
 #include <webp/demux.h>
 
 #include <algorithm>
@@ -23,7 +24,15 @@ TEST_F(ConvertCodec, DamagedFilesNeverCrashTheDecoder) {
   Bytes webp = bytes_of(encode_as(FileTypeWebp, rgba, 24, 17, 4, 80, false));
   Bytes webp_lossless = bytes_of(encode_as(FileTypeWebp, grey, 30, 21, 1, 0, true));
   Bytes avif = bytes_of(encode_as(FileTypeAvif, rgba, 24, 17, 4, 60, false));
-  const Bytes *originals[] = {&png, &jpg, &jpg_grey, &webp, &webp_lossless, &avif};
+  Bytes tiff = tiff_file({{.width = 24, .height = 17, .samples = 4, .bits = 8, .photometric = PHOTOMETRIC_RGB,
+                           .compression = COMPRESSION_LZW, .extra = EXTRASAMPLE_ASSOCALPHA, .tile = 16, .pixels = rgba}});
+  std::vector<u16> deep(30 * 21);
+  for (u64 i = 0; i < deep.size(); i += 1) deep[i] = (u16)(grey[i] * 257 + i);
+  Bytes tiff_deep = tiff_file({{.width = 30, .height = 21, .samples = 1, .bits = 16, .photometric = PHOTOMETRIC_MINISWHITE,
+                                .compression = COMPRESSION_ADOBE_DEFLATE, .pixels = tiff_samples16(deep)},
+                               {.width = 24, .height = 17, .samples = 3, .bits = 8, .photometric = PHOTOMETRIC_RGB,
+                                .compression = COMPRESSION_JPEG, .pixels = gradient(24, 17, 3)}});
+  const Bytes *originals[] = {&png, &jpg, &jpg_grey, &webp, &webp_lossless, &avif, &tiff, &tiff_deep};
   constexpr u64 Count = sizeof(originals) / sizeof(originals[0]);
 
   TestRng rng{0x5EED1234ABCDull};
