@@ -501,7 +501,7 @@ static bool tiff_band_fill(TIFF *tif, const TiffLayout *l, TiffBand *b, u32 y, u
       continue;
     }
     u32 tile_width = 0;
-    TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tile_width);
+    if (!TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tile_width) || tile_width == 0) return false;
     for (u32 x = 0; x < l->width; x += tile_width) {
       tmsize_t got = TIFFReadEncodedTile(tif, TIFFComputeTile(tif, x, y, 0, (u16)plane), b->piece, (tmsize_t)b->piece_size);
       if (got != (tmsize_t)b->piece_size) return false;
