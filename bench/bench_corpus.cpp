@@ -3,7 +3,7 @@
 // and the sets the many-files and idle runs drain or leave in place.
 //
 //   bench_corpus [--quick] [--large | --flood | --backlog | --stuck | --phone | --phone-untagged |
-//                --heic | --webp | --odd-jpeg | --gif] <folder>
+//                --heic | --webp | --odd-jpeg | --gif | --tiff] <folder>
 //
 //   (none)     about 60 photos, scans and cut-outs, 300 megapixels (--quick: 8 files, 16 MP)
 //   --large    six 20-megapixel camera photos
@@ -24,6 +24,9 @@
 //   --gif      300 GIFs as the web serves them: logos with transparency, banners, animations
 //              of 6 to 12 frames with and without it, small photos; 256 colours, dithered
 //              (--quick: 20)
+//   --tiff     78 TIFFs through libtiff, about 350 MB: A4 scans at 300 dpi (8-bit RGB, LZW,
+//              strips), 16-bit RGB (Deflate), grey scans, tiled pictures, frames and thumbnails,
+//              and three-page files (--quick: 10 smaller ones)
 //
 // The folder is generated once and reused: a stamp naming the corpus version and mode is
 // written last, and a folder whose stamp matches is left as it is. Otherwise every file in
@@ -37,6 +40,7 @@
 #include <gif_lib.h>
 #include <lcms2.h>
 #include <libheif/heif.h>
+#include <tiffio.h>
 
 #include "convert/image/image.h"
 #include "os/os.h"
@@ -61,6 +65,10 @@ enum CorpusKind : u32 {
   CorpusJpegCmyk,      // inks stored inverted with an Adobe marker, and a CMYK profile
   CorpusJpegYcck,
   CorpusGif, // 256 colours, ordered dithering; its frames after the first move over it
+  CorpusTiffLzw,     // 8 bits, LZW with horizontal differencing, strips
+  CorpusTiff16,      // 16-bit RGB, Deflate with horizontal differencing, strips
+  CorpusTiffTiled,   // 8 bits, Deflate, 256x256 tiles
+  CorpusTiffPages,   // three pages, LZW: the picture, then two at half its size
 };
 
 // The colour spaces phones tag their photos with.
@@ -237,6 +245,26 @@ static const CorpusGroup CorpusGifQuick[] = {
     {"photo", 2, 800, 600, 3, CorpusGif, 0},
 };
 
+// TIFF as scanners, print and archives deliver it. About 350 MB.
+static const CorpusGroup CorpusTiffSet[] = {
+    {"scan_a4", 6, 2480, 3508, 3, CorpusTiffLzw, 0},
+    {"deep16", 3, 2400, 1600, 3, CorpusTiff16, 0},
+    {"grey_a4", 8, 2480, 3508, 1, CorpusTiffLzw, 0},
+    {"tiled", 8, 2048, 2048, 3, CorpusTiffTiled, 0},
+    {"hd", 16, 1920, 1080, 3, CorpusTiffLzw, 0},
+    {"pages", 4, 1600, 1200, 3, CorpusTiffPages, 0},
+    {"thumb", 33, 200, 200, 3, CorpusTiffLzw, 0},
+};
+static const CorpusGroup CorpusTiffQuick[] = {
+    {"scan_a4", 1, 1240, 1754, 3, CorpusTiffLzw, 0},
+    {"deep16", 1, 640, 480, 3, CorpusTiff16, 0},
+    {"grey_a4", 1, 1240, 1754, 1, CorpusTiffLzw, 0},
+    {"tiled", 1, 800, 800, 3, CorpusTiffTiled, 0},
+    {"hd", 2, 1920, 1080, 3, CorpusTiffLzw, 0},
+    {"pages", 1, 640, 480, 3, CorpusTiffPages, 0},
+    {"thumb", 3, 200, 200, 3, CorpusTiffLzw, 0},
+};
+
 #define CORPUS_GROUPS(groups) groups, sizeof(groups) / sizeof(groups[0])
 
 struct CorpusPlan {
@@ -273,6 +301,8 @@ static const CorpusPlan CorpusPlans[] = {
     {"odd-jpeg", "odd jpeg", CORPUS_GROUPS(CorpusOddJpeg), 0, 700000},
     {"gif", "gif", CORPUS_GROUPS(CorpusGifSet), 0, 700000},
     {"gif", "gif quick", CORPUS_GROUPS(CorpusGifQuick), 0, 700000},
+    {"tiff", "tiff", CORPUS_GROUPS(CorpusTiffSet), 0, 700000},
+    {"tiff", "tiff quick", CORPUS_GROUPS(CorpusTiffQuick), 0, 700000},
 };
 
 //~ Phone photos
@@ -625,6 +655,88 @@ static bool corpus_encode_gif(EncodeSink *sink, const CorpusGroup *group, const 
   return encode_sink_finish(sink, ok);
 }
 
+//~ TIFF
+// Written by libtiff straight into the file, as a scanner's driver writes it: strips of about
+// 8 KB (the library's default), or tiles. 16-bit samples are the picture's widened with noise
+// in their low bits, as bench_png16_from_rgb makes them. A page's bytes stay the same for the
+// same library version: no date or software tag is written.
+static bool corpus_tiff_page(TIFF *tif, Arena *arena, const CorpusGroup *group, u64 width, u64 height, u64 seed,
+                             u32 page) {
+  Scratch scratch = scratch_begin(arena);
+  u32 channels = group->channels;
+  bool deep = group->kind == CorpusTiff16;
+  u64 sample = deep ? 2 : 1;
+  u8 *pixels = arena_push_uninit<u8>(scratch.arena, width * height * channels);
+  bench_photo(pixels, width, height, channels, seed + page * 7919);
+  u8 *samples = pixels;
+  if (deep) {
+    BenchRng rng = {seed ^ 0x5EED16ull};
+    u16 *wide = arena_push_uninit<u16>(scratch.arena, width * height * channels);
+    for (u64 i = 0; i < width * height * channels; i += 1) {
+      i32 v = (i32)pixels[i] * 257 + (i32)(bench_rng_next(&rng) & 0x1FF) - 256;
+      wide[i] = (u16)(v < 0 ? 0 : v > 65535 ? 65535 : v);
+    }
+    samples = (u8 *)wide;
+  }
+  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, (u32)width);
+  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, (u32)height);
+  TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, (u16)channels);
+  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, (u16)(sample * 8));
+  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, channels >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
+  TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  TIFFSetField(tif, TIFFTAG_COMPRESSION, group->kind == CorpusTiffLzw || group->kind == CorpusTiffPages
+                                             ? COMPRESSION_LZW : COMPRESSION_ADOBE_DEFLATE);
+  TIFFSetField(tif, TIFFTAG_PREDICTOR, group->kind == CorpusTiffTiled ? PREDICTOR_NONE : PREDICTOR_HORIZONTAL);
+  TIFFSetField(tif, TIFFTAG_XRESOLUTION, 300.0);
+  TIFFSetField(tif, TIFFTAG_YRESOLUTION, 300.0);
+  TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+  u64 row = width * channels * sample;
+  bool ok = true;
+  if (group->kind == CorpusTiffTiled) {
+    const u32 tile = 256;
+    TIFFSetField(tif, TIFFTAG_TILEWIDTH, tile);
+    TIFFSetField(tif, TIFFTAG_TILELENGTH, tile);
+    u64 tile_row = (u64)tile * channels * sample;
+    u8 *piece = arena_push<u8>(scratch.arena, tile_row * tile);
+    for (u64 y = 0; ok && y < height; y += tile) {
+      for (u64 x = 0; ok && x < width; x += tile) {
+        memset(piece, 0, tile_row * tile);
+        u64 columns = min_of<u64>(tile, width - x) * channels * sample;
+        for (u64 r = 0; r < tile && y + r < height; r += 1) {
+          memcpy(piece + r * tile_row, samples + (y + r) * row + x * channels * sample, columns);
+        }
+        ok = TIFFWriteEncodedTile(tif, TIFFComputeTile(tif, (u32)x, (u32)y, 0, 0), piece, (tmsize_t)(tile_row * tile)) >= 0;
+      }
+    }
+  } else {
+    u32 rows = TIFFDefaultStripSize(tif, 0);
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rows);
+    for (u64 y = 0; ok && y < height; y += rows) {
+      u64 n = min_of<u64>(rows, height - y);
+      ok = TIFFWriteEncodedStrip(tif, TIFFComputeStrip(tif, (u32)y, 0), samples + y * row, (tmsize_t)(n * row)) >= 0;
+    }
+  }
+  scratch_restore(scratch);
+  return ok && TIFFWriteDirectory(tif);
+}
+
+// The file's size, or 0 when it could not be written.
+static u64 corpus_write_tiff(Arena *arena, Str8 path, const CorpusGroup *group, u64 seed) {
+  Scratch scratch = scratch_begin(arena);
+  const char *name = (const char *)str8_copy(scratch.arena, path).str; // zero-terminated
+  TIFF *tif = TIFFOpen(name, "w");
+  bool ok = tif != nullptr;
+  u32 pages = group->kind == CorpusTiffPages ? 3 : 1;
+  for (u32 page = 0; ok && page < pages; page += 1) {
+    u64 shrink = page ? 2 : 1;
+    ok = corpus_tiff_page(tif, arena, group, group->width / shrink, group->height / shrink, seed, page);
+  }
+  if (tif) TIFFClose(tif);
+  FileProps props = file_props_from_path(path);
+  scratch_restore(scratch);
+  return ok ? props.size : 0;
+}
+
 //~ Writing
 
 // The size a file of the group is stored at: an untagged phone photo is stored upright.
@@ -781,7 +893,7 @@ static Str8 corpus_encode(Arena *arena, const CorpusGroup *group, u64 seed, bool
     bench_photo(pixels, width, height, group->channels, seed);
   }
   if (group->kind == CorpusPng16) return bench_png16_from_rgb(arena, pixels, width, height, seed);
-  if (group->kind >= CorpusJpegArithmetic) return odd_jpeg(arena, group, pixels, width, height);
+  if (group->kind >= CorpusJpegArithmetic && group->kind <= CorpusJpegYcck) return odd_jpeg(arena, group, pixels, width, height);
 
   Str8 buffer = {};
   EncodeSink sink;
@@ -863,7 +975,7 @@ int main(int argc, char **argv) {
   }
   if (usage || folder.size == 0 || !plan) {
     fprintf(stderr, "usage: bench_corpus [--quick] [--large | --flood | --backlog | --stuck | --phone | "
-                    "--phone-untagged | --heic | --webp | --odd-jpeg | --gif] <folder>\n");
+                    "--phone-untagged | --heic | --webp | --odd-jpeg | --gif | --tiff] <folder>\n");
     return 2;
   }
 
@@ -924,7 +1036,10 @@ int main(int argc, char **argv) {
     for (u32 i = 0; i < group->count; i += 1) {
       u64 seed = plan->seed_base + files + 1;
       bool phone = group->kind == CorpusPhoneJpeg;
-      const char *extension = group->kind == CorpusJpeg || phone || group->kind >= CorpusJpegArithmetic ? "jpg"
+      bool tiff = group->kind >= CorpusTiffLzw;
+      bool odd_jpeg = group->kind >= CorpusJpegArithmetic && group->kind <= CorpusJpegYcck;
+      const char *extension = tiff                                       ? "tif"
+                              : group->kind == CorpusJpeg || phone || odd_jpeg ? "jpg"
                               : group->kind == CorpusHeic                ? "heic"
                               : group->kind == CorpusWebp || group->kind == CorpusWebpLossless ? "webp"
                               : group->kind == CorpusGif                                       ? "gif"
@@ -942,6 +1057,19 @@ int main(int argc, char **argv) {
       Str8 path = arena_format(arena, "%S/%02u_%S_%ux%u.%s", parent, (u32)(files + 1), stem, (u32)stored_w,
                                (u32)stored_h, extension);
       u64 image_mark = arena_offset(image_arena);
+      if (tiff) {
+        u64 size = corpus_write_tiff(image_arena, path, group, seed);
+        if (size == 0) {
+          fprintf(stderr, "corpus: cannot write %.*s\n", (int)path.size, (const char *)path.str);
+          return 1;
+        }
+        files += 1;
+        pixels += (u64)group->width * group->height;
+        bytes += size;
+        arena_rewind(image_arena, image_mark);
+        arena_rewind(arena, mark);
+        continue;
+      }
       Str8 data = corpus_encode(image_arena, group, seed, plan->untagged);
       if (phone && data.size) {
         data = phone_file(image_arena, data, group, plan->untagged ? nullptr : &profiles[group->profile]);

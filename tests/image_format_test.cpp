@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <tiffio.h>
 #include <webp/demux.h>
 
 #include <algorithm>
@@ -35,8 +36,16 @@ TEST_F(ConvertCodec, DamagedFilesNeverCrashTheDecoder) {
   Bytes gif_animated = make_gif(20, 15, Bytes(palette.begin(), palette.begin() + 48),
                                 {GifFrame{6, 4, 18, 13, Bytes(indexes.begin(), indexes.begin() + 18 * 13), {}, 3, true},
                                  GifFrame{0, 0, 20, 15, Bytes(20 * 15, 9), {}}});
+  Bytes tiff = tiff_file({{.width = 24, .height = 17, .samples = 4, .bits = 8, .photometric = PHOTOMETRIC_RGB,
+                           .compression = COMPRESSION_LZW, .extra = EXTRASAMPLE_ASSOCALPHA, .tile = 16, .pixels = rgba}});
+  std::vector<u16> deep(30 * 21);
+  for (u64 i = 0; i < deep.size(); i += 1) deep[i] = (u16)(grey[i] * 257 + i);
+  Bytes tiff_deep = tiff_file({{.width = 30, .height = 21, .samples = 1, .bits = 16, .photometric = PHOTOMETRIC_MINISWHITE,
+                                .compression = COMPRESSION_ADOBE_DEFLATE, .pixels = tiff_samples16(deep)},
+                               {.width = 24, .height = 17, .samples = 3, .bits = 8, .photometric = PHOTOMETRIC_RGB,
+                                .compression = COMPRESSION_JPEG, .pixels = gradient(24, 17, 3)}});
   const Bytes *originals[] = {&png, &jpg, &jpg_grey, &webp, &webp_lossless, &avif, &gif, &gif_animated,
-                              &jpg_arithmetic, &jpg_arithmetic_progressive};
+                              &jpg_arithmetic, &jpg_arithmetic_progressive, &tiff, &tiff_deep};
   constexpr u64 Count = sizeof(originals) / sizeof(originals[0]);
 
   TestRng rng{0x5EED1234ABCDull};

@@ -2,6 +2,7 @@
 
 #include <gif_lib.h>
 #include <libdeflate.h>
+#include <tiffio.h>
 
 #include <algorithm>
 
@@ -394,3 +395,123 @@ Bytes make_gif(u32 screen_width, u32 screen_height, const Bytes &palette, const 
   ok = EGifCloseFile(gif, &error) != GIF_ERROR && ok;
   return ok ? out : Bytes{};
 }
+//~ TIFF
+namespace {
+struct TiffSink {
+  Bytes data;
+  u64 at = 0;
+};
+tmsize_t sink_read(thandle_t h, void *buf, tmsize_t n) {
+  TiffSink *s = (TiffSink *)h;
+  u64 got = s->at < s->data.size() ? std::min<u64>((u64)n, s->data.size() - s->at) : 0;
+  memcpy(buf, s->data.data() + s->at, got);
+  s->at += got;
+  return (tmsize_t)got;
+}
+tmsize_t sink_write(thandle_t h, void *buf, tmsize_t n) {
+  TiffSink *s = (TiffSink *)h;
+  if (s->at + n > s->data.size()) s->data.resize(s->at + n);
+  memcpy(s->data.data() + s->at, buf, (size_t)n);
+  s->at += n;
+  return n;
+}
+toff_t sink_seek(thandle_t h, toff_t off, int whence) {
+  TiffSink *s = (TiffSink *)h;
+  s->at = (whence == SEEK_CUR ? s->at : whence == SEEK_END ? s->data.size() : 0) + off;
+  return s->at;
+}
+int sink_close(thandle_t) { return 0; }
+toff_t sink_size(thandle_t h) { return ((TiffSink *)h)->data.size(); }
+int sink_map(thandle_t, void **, toff_t *) { return 0; }
+void sink_unmap(thandle_t, void *, toff_t) {}
+} // namespace
+
+Bytes tiff_file(const std::vector<TiffPage> &pages) {
+  TiffSink sink;
+  TIFF *tif = TIFFClientOpen("test", pages.size() && pages[0].big ? "w8" : "w", (thandle_t)&sink, sink_read, sink_write,
+                             sink_seek, sink_close, sink_size, sink_map, sink_unmap);
+  if (!tif) return {};
+  for (const TiffPage &p : pages) {
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, p.width);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, p.height);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, p.samples);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, p.bits);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, p.photometric);
+    TIFFSetField(tif, TIFFTAG_COMPRESSION, p.compression);
+    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, p.separate ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
+    if (p.extra) TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, &p.extra);
+    if (p.orientation) TIFFSetField(tif, TIFFTAG_ORIENTATION, p.orientation);
+    if (!p.icc.empty()) TIFFSetField(tif, TIFFTAG_ICCPROFILE, (u32)p.icc.size(), p.icc.data());
+    if (!p.colormap.empty()) {
+      u64 n = p.colormap.size() / 3;
+      TIFFSetField(tif, TIFFTAG_COLORMAP, p.colormap.data(), p.colormap.data() + n, p.colormap.data() + 2 * n);
+    }
+    if (p.dng) TIFFSetField(tif, TIFFTAG_DNGVERSION, "\x01\x04\x00\x00");
+    if (p.compression == COMPRESSION_JPEG && p.photometric == PHOTOMETRIC_YCBCR) {
+      TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+      TIFFSetField(tif, TIFFTAG_JPEGQUALITY, 90);
+    }
+    u32 planes = p.separate ? p.samples : 1;
+    u64 sample = p.bits / 8;
+    u64 unit = p.separate ? sample : p.samples * sample; // bytes of a pixel in one plane
+    u64 pixel = p.samples * sample;
+    auto plane_rows = [&](u32 plane, u32 y, u32 rows, u32 x, u32 columns, u32 stride, Bytes &out) {
+      out.assign((u64)rows * stride * unit, 0);
+      for (u32 r = 0; r < rows && y + r < p.height; r += 1) {
+        for (u32 c = 0; c < columns && x + c < p.width; c += 1) {
+          const u8 *s = p.pixels.data() + ((u64)(y + r) * p.width + x + c) * pixel + (p.separate ? plane * sample : 0);
+          memcpy(out.data() + ((u64)r * stride + c) * unit, s, unit);
+        }
+      }
+    };
+    Bytes piece;
+    if (p.bits < 8) {
+      u64 row = ((u64)p.width * p.samples * p.bits + 7) / 8;
+      TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, p.height);
+      if (TIFFWriteEncodedStrip(tif, 0, (void *)p.pixels.data(), (tmsize_t)(row * p.height)) < 0) {
+        TIFFClose(tif);
+        return {};
+      }
+    } else if (p.tile) {
+      TIFFSetField(tif, TIFFTAG_TILEWIDTH, p.tile);
+      TIFFSetField(tif, TIFFTAG_TILELENGTH, p.tile);
+      for (u32 plane = 0; plane < planes; plane += 1) {
+        for (u32 y = 0; y < p.height; y += p.tile) {
+          for (u32 x = 0; x < p.width; x += p.tile) {
+            plane_rows(plane, y, p.tile, x, p.tile, p.tile, piece);
+            if (TIFFWriteEncodedTile(tif, TIFFComputeTile(tif, x, y, 0, (u16)plane), piece.data(), (tmsize_t)piece.size()) < 0) {
+              TIFFClose(tif);
+              return {};
+            }
+          }
+        }
+      }
+    } else {
+      u32 rows = p.rows_per_strip ? p.rows_per_strip : 8;
+      TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rows);
+      for (u32 plane = 0; plane < planes; plane += 1) {
+        for (u32 y = 0; y < p.height; y += rows) {
+          u32 n = std::min(rows, p.height - y);
+          plane_rows(plane, y, n, 0, p.width, p.width, piece);
+          if (TIFFWriteEncodedStrip(tif, TIFFComputeStrip(tif, y, (u16)plane), piece.data(), (tmsize_t)piece.size()) < 0) {
+            TIFFClose(tif);
+            return {};
+          }
+        }
+      }
+    }
+    if (!TIFFWriteDirectory(tif)) {
+      TIFFClose(tif);
+      return {};
+    }
+  }
+  TIFFClose(tif);
+  return sink.data;
+}
+
+Bytes tiff_samples16(const std::vector<u16> &samples) {
+  Bytes b(samples.size() * 2);
+  memcpy(b.data(), samples.data(), b.size());
+  return b;
+}
+

@@ -91,6 +91,28 @@ struct GifFrame {
   bool interlaced = false;
 };
 Bytes make_gif(u32 screen_width, u32 screen_height, const Bytes &palette, const std::vector<GifFrame> &frames);
+// A TIFF written by libtiff's own writer, in memory: one page each, strips of `rows_per_strip`
+// rows (8 when 0) or square tiles of `tile` pixels.
+// One page: its samples packed as stored (16-bit ones in the machine's order).
+struct TiffPage {
+  u32 width, height;
+  u16 samples, bits, photometric;
+  u16 compression = 1; // none
+  u16 extra = 0; // the kind of a fifth (or second) sample; 0: none declared
+  u16 orientation = 0;
+  bool separate = false;
+  u32 tile = 0;
+  u32 rows_per_strip = 0;
+  bool big = false;
+  bool dng = false;
+  Bytes icc = {};
+  std::vector<u16> colormap = {};
+  Bytes pixels = {}; // rows of fewer than 8 bits a sample packed, each starting on a byte
+};
+
+Bytes tiff_file(const std::vector<TiffPage> &pages);
+// 16-bit samples as a TiffPage holds them.
+Bytes tiff_samples16(const std::vector<u16> &samples);
 
 bool write_file(const std::string &path, const Bytes &bytes);
 Bytes read_file(const std::string &path);

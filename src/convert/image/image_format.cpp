@@ -4,6 +4,7 @@
 #include "convert/image/image_webp.h"
 #include "convert/image/image_heif.h"
 #include "convert/image/image_gif.h"
+#include "convert/image/image_tiff.h"
 
 //~ What a format's functions give
 void codec_failure_set(CodecFailure *failure, u32 kind, const char *reason) {
@@ -26,6 +27,7 @@ static const ImageFormat *const Formats[] = {
     &FormatWebp,
     &FormatAvif,
     &FormatHeif,
+    &FormatTiff,
     &FormatGif,
 };
 
