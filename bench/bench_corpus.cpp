@@ -20,7 +20,8 @@
 //              thumbnails, lossy and lossless cut-outs with alpha, lossless scans (--quick: 20)
 //   --odd-jpeg six JPEGs through libjpeg-turbo's writer that stb does not read, or not in their
 //              colours: arithmetic-coded (sequential and progressive), stray bytes before a
-//              marker, a short APP14 segment, CMYK and YCCK with a CMYK profile
+//              marker, a short APP14 segment, CMYK and YCCK with a CMYK profile (--quick: the
+//              same six at 64 x 48)
 //   --gif      300 GIFs as the web serves them: logos with transparency, banners, animations
 //              of 6 to 12 frames with and without it, small photos; 256 colours, dithered
 //              (--quick: 20)
@@ -224,6 +225,15 @@ static const CorpusGroup CorpusOddJpeg[] = {
     {"cmyk", 1, 1200, 1600, 3, CorpusJpegCmyk, 90},
     {"ycck", 1, 1200, 1600, 3, CorpusJpegYcck, 90},
 };
+// The same six at the size of the Windows build's check, 64 x 48.
+static const CorpusGroup CorpusOddJpegQuick[] = {
+    {"arithmetic", 1, 64, 48, 3, CorpusJpegArithmetic, 90},
+    {"arithmetic_progressive", 1, 64, 48, 3, CorpusJpegArithmeticProgressive, 90},
+    {"stray", 1, 64, 48, 3, CorpusJpegStray, 90},
+    {"short_app14", 1, 64, 48, 3, CorpusJpegShortApp14, 90},
+    {"cmyk", 1, 64, 48, 3, CorpusJpegCmyk, 90},
+    {"ycck", 1, 64, 48, 3, CorpusJpegYcck, 90},
+};
 
 // GIFs as the web serves them: logos and stickers with a transparent colour, banners, short
 // animations of sub-rectangles over a first frame, small photos. About 36 megapixels of first
@@ -299,6 +309,7 @@ static const CorpusPlan CorpusPlans[] = {
     {"webp", "webp", CORPUS_GROUPS(CorpusWebpSet), 0, 600000},
     {"webp", "webp quick", CORPUS_GROUPS(CorpusWebpQuick), 0, 600000},
     {"odd-jpeg", "odd jpeg", CORPUS_GROUPS(CorpusOddJpeg), 0, 700000},
+    {"odd-jpeg", "odd jpeg quick", CORPUS_GROUPS(CorpusOddJpegQuick), 0, 700000},
     {"gif", "gif", CORPUS_GROUPS(CorpusGifSet), 0, 700000},
     {"gif", "gif quick", CORPUS_GROUPS(CorpusGifQuick), 0, 700000},
     {"tiff", "tiff", CORPUS_GROUPS(CorpusTiffSet), 0, 700000},
