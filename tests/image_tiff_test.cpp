@@ -219,6 +219,13 @@ TEST_F(ConvertCodec, TiffPagesTagsCompletenessAndCameraRaw) {
   Bytes big = tiff_file({{.width = w, .height = h, .samples = 3, .bits = 8, .photometric = PHOTOMETRIC_RGB, .big = true, .pixels = first}});
   ASSERT_EQ(memcmp(big.data(), "II+\0", 4), 0);
   EXPECT_EQ(read_tiff(big).pixels, first);
+  // and so does the big-endian order, its structure walked as whole and its tags read
+  Bytes motorola = tiff_file({{.width = w, .height = h, .samples = 3, .bits = 8, .photometric = PHOTOMETRIC_RGB,
+                               .orientation = ORIENTATION_RIGHTTOP, .big_endian = true, .pixels = first}});
+  ASSERT_EQ(memcmp(motorola.data(), "MM\0*", 4), 0);
+  EXPECT_TRUE(tiff_complete(view(motorola)));
+  EXPECT_EQ(tiff_photo_tags(arena, view(motorola)).orientation, 6u);
+  EXPECT_EQ(read_tiff(motorola).pixels, first);
 
   // a camera's raw file built on TIFF is no picture of this format
   Bytes dng = tiff_file({{.width = w, .height = h, .samples = 3, .bits = 8, .photometric = PHOTOMETRIC_RGB, .dng = true, .pixels = first}});

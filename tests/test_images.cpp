@@ -428,7 +428,7 @@ void sink_unmap(thandle_t, void *, toff_t) {}
 
 Bytes tiff_file(const std::vector<TiffPage> &pages) {
   TiffSink sink;
-  TIFF *tif = TIFFClientOpen("test", pages.size() && pages[0].big ? "w8" : "w", (thandle_t)&sink, sink_read, sink_write,
+  TIFF *tif = TIFFClientOpen("test", pages.empty() ? "w" : pages[0].big ? (pages[0].big_endian ? "w8b" : "w8") : (pages[0].big_endian ? "wb" : "w"), (thandle_t)&sink, sink_read, sink_write,
                              sink_seek, sink_close, sink_size, sink_map, sink_unmap);
   if (!tif) return {};
   for (const TiffPage &p : pages) {

@@ -104,6 +104,7 @@ struct TiffPage {
   u32 tile = 0;
   u32 rows_per_strip = 0;
   bool big = false;
+  bool big_endian = false; // "MM", as Macs and many scanners write
   bool dng = false;
   Bytes icc = {};
   std::vector<u16> colormap = {};

@@ -55,7 +55,7 @@ enum : u64 {
 static u64 tiff_read(const TiffFile *f, u64 at, u32 size) {
   const u8 *p = f->bytes.str + at;
   u64 v = 0;
-  for (u32 i = 0; i < size; i += 1) v |= (u64)p[f->little ? i : size - 1 - i] << (8 * (f->little ? i : size - 1 - i));
+  for (u32 i = 0; i < size; i += 1) v |= (u64)p[i] << (8 * (f->little ? i : size - 1 - i));
   return v;
 }
 
