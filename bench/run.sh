@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # `make bench`: the converter drains generated corpora end to end, phone photos against the
-# same pictures untagged, HEIC and WebP sources and WebP and AVIF targets against a libvips
+# same pictures untagged, HEIC, WebP, TIFF and GIF sources and WebP and AVIF targets against a libvips
 # peer, many small files against a Pillow peer, how it idles beside files it refuses, two
 # instances draining one shared folder (local, through sshfs, and on a GlusterFS volume of its
 # own) against one and one of two killed part-way on GlusterFS, then per-stage timings.
@@ -9,7 +9,7 @@
 #   ONLY=many     only the many-files and idle sections; ONLY=idle: only the idle section;
 #                 ONLY=photos: only the big-photo corpus and the 20-megapixel run;
 #                 ONLY=phone: only the phone photos, tagged against untagged;
-#                 ONLY=formats: only the HEIC, WebP and AVIF sets against libvips;
+#                 ONLY=formats: only the HEIC, WebP, TIFF, GIF and AVIF sets against libvips;
 #                 ONLY=shared: only one instance against two on the same folders, and the
 #                 takeover of a killed one on GlusterFS
 #   PHONE_RUNS    how many times each phone set is drained (default 3)
@@ -609,7 +609,7 @@ Image.frombytes("RGB", (32, 32), pixels).save(sys.argv[1])' "$work/new/new_32x32
 }
 
 #~ formats
-# HEIC and WebP sources with the default targets, and the photo corpus made into WebP and into
+# HEIC, WebP, TIFF and GIF sources with the default targets, and the photo corpus made into WebP and into
 # AVIF targets of the default targets' sizes and qualities. Each set is drained by vantor and
 # then by bench/vips_peer.cpp, which does the same work with libvips (one full decode per
 # source, the three resized outputs in the same formats and qualities, the source copied and
@@ -679,18 +679,23 @@ formats_set() {
 
 run_formats() {
   local heic="$build/bench-heic$set_suffix" webp="$build/bench-webp$set_suffix"
+  local tiff="$build/bench-tiff$set_suffix" gif="$build/bench-gif$set_suffix"
   local webp_targets="$target_work/webp-targets.txt" avif_targets="$target_work/avif-targets.txt"
   formats_rows="$target_work/formats.txt"
   : >"$formats_rows"
   [ -f "$heic/.corpus-stamp" ] || echo "corpus: encoding the HEIC photos with x265 (a few minutes, once)"
   "$build/bench_corpus" "${set_flags[@]}" --heic "$heic"
   "$build/bench_corpus" "${set_flags[@]}" --webp "$webp"
+  "$build/bench_corpus" "${set_flags[@]}" --tiff "$tiff"
+  "$build/bench_corpus" "${set_flags[@]}" --gif "$gif"
   "$build/bench_corpus" "${corpus_flags[@]}" "$corpus"
   formats_targets WEBP >"$webp_targets"
   formats_targets AVIF >"$avif_targets"
 
   formats_set heic "$heic" "default targets" JPEG
   formats_set webp "$webp" "default targets" JPEG
+  formats_set tiff "$tiff" "default targets" JPEG
+  formats_set gif "$gif" "default targets" JPEG
   formats_set photos-webp "$corpus" "the $label, WebP targets" WEBP -targets="$webp_targets"
   formats_set photos-avif "$corpus" "the $label, AVIF targets" AVIF -targets="$avif_targets"
 
@@ -712,9 +717,9 @@ run_formats() {
              cpu[i], rss[i] / 1024, cr, wr
     }
     printf "(ratio = vantor / libvips, each set drained by both in turn; CPU = user + system)\n"
-    printf "goal: vantor within 1.2x of libvips on the HEIC and WebP sets\n"
-    split("heic webp", goal_sets, " ")
-    for (g = 1; g <= 2; g++) {
+    printf "goal: vantor within 1.2x of libvips on the HEIC, WebP, TIFF and GIF sets\n"
+    split("heic webp tiff gif", goal_sets, " ")
+    for (g = 1; g <= 4; g++) {
       k = goal_sets[g]
       c = vantor_cpu[k] / (vips_cpu[k] > 0 ? vips_cpu[k] : 0.001)
       w = vantor_wall[k] / (vips_wall[k] > 0 ? vips_wall[k] : 0.001)

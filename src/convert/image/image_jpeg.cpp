@@ -508,8 +508,8 @@ static bool jpeg_header_irregular(Str8 bytes) {
 
 // A picture of four components with a CMYK profile that lcms2 takes is decoded to its inks and
 // made sRGB through the profile; any other, and one whose inks cannot be decoded so, is stb's,
-// and libjpeg's where stb refuses it or would misread its header. stb's words stand when both refuse, but for a coding stb
-// does not read.
+// and libjpeg's where stb refuses it or would misread its header. stb's words stand when both
+// refuse, but for a coding stb does not read.
 static CodecDecoded jpeg_decode_heap(Str8 bytes, u64 width, u64 height, u32 channels) {
   u64 frame = jpeg_find_frame(bytes);
   if (frame + 10 <= bytes.size && bytes.str[frame + 9] == 4) {
