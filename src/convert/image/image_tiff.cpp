@@ -303,7 +303,10 @@ static u64 tiff_page_bytes(Str8 bytes) {
   u64 tile_width = tiff_tag_value(&f, f.first, count, TiffTagTileWidth, 0);
   u64 tile_height = tiff_tag_value(&f, f.first, count, TiffTagTileLength, 0);
   u64 pixel_bytes = samples * ((bits + 7) / 8);
-  if (width > 0xFFFFFFFFull || height > 0xFFFFFFFFull || width * height > TiffPixelsMax || pixel_bytes > TiffPixelBytesMax || tile_width > 65536 || tile_height > 65536) return 0;
+  if (width > 0xFFFFFFFFull || height > 0xFFFFFFFFull || width * height > TiffPixelsMax ||
+      pixel_bytes > TiffPixelBytesMax || tile_width > 65536 || tile_height > 65536) {
+    return 0;
+  }
   // tiles cover the page with whole tiles
   u64 covered_width = tile_width ? (width + tile_width - 1) / tile_width * tile_width : width;
   u64 covered_height = tile_height ? (height + tile_height - 1) / tile_height * tile_height : height;
