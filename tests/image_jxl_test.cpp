@@ -18,6 +18,7 @@ struct JxlOptions {
   u32 orientation = 1;
   bool container = false;
   const Bytes *jpeg = nullptr;
+  u32 layer = 0; // a single frame of layer x layer pixels, cropped onto the picture
 };
 
 Bytes libjxl_file(const std::vector<Bytes> &frames, u32 width, u32 height, u32 channels, const JxlOptions &o) {
@@ -55,10 +56,13 @@ Bytes libjxl_file(const std::vector<Bytes> &frames, u32 width, u32 height, u32 c
     }
     JxlPixelFormat format = {channels, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
     for (const Bytes &frame : frames) {
-      if (frames.size() > 1) {
+      if (frames.size() > 1 || o.layer) {
         JxlFrameHeader header;
         JxlEncoderInitFrameHeader(&header);
         header.duration = 1;
+        header.layer_info.have_crop = o.layer ? JXL_TRUE : JXL_FALSE;
+        header.layer_info.xsize = o.layer;
+        header.layer_info.ysize = o.layer;
         EXPECT_EQ(JxlEncoderSetFrameHeader(settings, &header), JXL_ENC_SUCCESS);
       }
       EXPECT_EQ(JxlEncoderAddImageFrame(settings, &format, frame.data(), frame.size()), JXL_ENC_SUCCESS);
@@ -198,6 +202,15 @@ TEST_F(ConvertCodec, JxlReadsWhatLibjxlWrites) {
       }
     }
   }
+  // a frame coded far larger than the picture (the decoder would allocate for all of it):
+  // refused from its header, before decoding
+  Bytes layer = libjxl_file({Bytes(1100 * 1100 * 3, 90)}, 16, 16, 3, {.layer = 1100});
+  ASSERT_TRUE(FormatJxl.probe(view(layer), &probe));
+  EXPECT_EQ(probe.width, 16u);
+  CodecDecoded over = FormatJxl.decode_heap(view(layer), 16, 16, 3);
+  EXPECT_EQ(over.pixels.size, 0u);
+  EXPECT_EQ(over.failure.kind, (u32)DecodeOverBudget);
+
   // the start of a container's signature is not yet a file of no format
   for (u64 keep = 1; keep < 12; keep += 1) EXPECT_TRUE(format_may_become(str8(boxed.data(), keep))) << keep;
 }

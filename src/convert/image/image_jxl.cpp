@@ -8,7 +8,8 @@
 static const u8 JxlContainerSignature[JxlContainerSignatureSize] = {0, 0, 0, 0x0C, 'J', 'X', 'L', ' ', 0x0D, 0x0A, 0x87, 0x0A};
 
 // The library allocates its own state through the image libraries' heap, so a decode's budget
-// counts it.
+// counts it; the planes it decodes into come from its own allocator, so what they may take is
+// judged from the frames' sizes before decoding (see jxl_layers_fit).
 static void *jxl_alloc(void *, size_t size) { return codec_heap_alloc(size); }
 static void jxl_free(void *, void *block) { codec_heap_release(block); }
 static const JxlMemoryManager JxlHeap = {nullptr, jxl_alloc, jxl_free};
@@ -213,10 +214,36 @@ ImageMetadata jxl_metadata(Arena *arena, Str8 bytes) {
   return m;
 }
 
+// The library decodes each frame at its own size, which a codestream may set far above the
+// picture's (a layer is cropped onto the canvas only once decoded), and allocates for it: every
+// layer's header is read, not decoded, and one larger than the picture allows is refused like
+// data that needs more memory than its size. Layers overhang the canvas in some animations: a
+// layer may hold four times the picture, and any picture's layer a megapixel.
+static constexpr u64 JxlLayerFloor = u64(1) << 18;
+static bool jxl_layers_fit(Str8 bytes, u64 width, u64 height) {
+  u64 limit = 4 * max_of(width * height, JxlLayerFloor);
+  codec_heap_budget_begin(JxlHeaderBudget);
+  // what cannot be walked is left for the decode to refuse, with its reason
+  JxlDecoder *dec = jxl_open(bytes, JXL_DEC_FRAME);
+  bool fit = true, walk = dec && JxlDecoderSetCoalescing(dec, JXL_FALSE) == JXL_DEC_SUCCESS;
+  while (walk && fit && JxlDecoderProcessInput(dec) == JXL_DEC_FRAME) {
+    JxlFrameHeader header;
+    fit = JxlDecoderGetFrameHeader(dec, &header) == JXL_DEC_SUCCESS &&
+          (u64)header.layer_info.xsize * header.layer_info.ysize <= limit;
+  }
+  if (dec) JxlDecoderDestroy(dec);
+  codec_heap_budget_end();
+  return fit;
+}
+
 CodecDecoded jxl_decode_heap(Str8 bytes, u64 width, u64 height, u32 channels) {
   CodecDecoded result = {};
   if (channels < 1 || channels > 4 || width == 0 || height == 0) {
     codec_failure_set(&result.failure, DecodeRefused, nullptr);
+    return result;
+  }
+  if (!jxl_layers_fit(bytes, width, height)) {
+    codec_failure_set(&result.failure, DecodeOverBudget, nullptr);
     return result;
   }
   codec_heap_budget_begin(jxl_decode_budget(width, height, 4));
