@@ -252,14 +252,18 @@ TEST_F(ConvertCodec, JxlTargetsDecodeBack) {
   kept.exif = view(exif);
   kept.xmp = str8((const u8 *)xmp.data(), xmp.size());
   kept.iptc = str8_lit("iptc");
+  kept.icc = color_srgb_profile();
   Str8 out = {};
   EncodeSink sink;
   encode_sink_begin(&sink, arena, &out, rgb.size());
   ASSERT_TRUE(FormatJxl.encode_kept(&sink, rgb.data(), rgb.size(), 64, 48, 3, 80, false, &kept));
   EXPECT_EQ(kept.iptc.size, 0u);
+  EXPECT_GT(kept.icc.size, 0u);
   EXPECT_TRUE(FormatJxl.complete(out));
   ImageMetadata read = FormatJxl.metadata(arena, out);
   EXPECT_EQ(bytes_of(read.exif), exif);
   EXPECT_EQ(std::string((const char *)read.xmp.str, read.xmp.size), xmp);
+  EXPECT_GT(read.icc.size, 0u);
+  EXPECT_EQ(color_to_srgb(read.icc), nullptr); // the sRGB it was written in
   EXPECT_LE(mean_difference(decode(bytes_of(out), 64, 48, 3).pixels, rgb), 3.0);
 }
