@@ -1,9 +1,10 @@
 // Writes the benchmark corpora: photo-like JPEGs and PNGs in the mix a photo drop sees, phone
 // photos with and without their Exif and ICC segments, phone photos as HEIC, WebP pictures, GIFs,
+// TIFFs, JPEG XL pictures,
 // and the sets the many-files and idle runs drain or leave in place.
 //
 //   bench_corpus [--quick] [--large | --flood | --backlog | --stuck | --phone | --phone-untagged |
-//                --heic | --webp | --odd-jpeg | --gif | --tiff] <folder>
+//                --heic | --webp | --odd-jpeg | --gif | --tiff | --jxl] <folder>
 //
 //   (none)     about 60 photos, scans and cut-outs, 300 megapixels (--quick: 8 files, 16 MP)
 //   --large    six 20-megapixel camera photos
@@ -28,6 +29,9 @@
 //   --tiff     78 TIFFs through libtiff, about 350 MB: A4 scans at 300 dpi (8-bit RGB, LZW,
 //              strips), 16-bit RGB (Deflate), grey scans, tiled pictures, frames and thumbnails,
 //              and three-page files (--quick: 10 smaller ones)
+//   --jxl      100 JPEG XL pictures through libjxl in the sizes of the photo corpus: lossy photos,
+//              frames and thumbnails at distance 1 (quality 90), lossy cut-outs with alpha,
+//              lossless cut-outs with alpha, scans and thumbnails (--quick: 10)
 //
 // The folder is generated once and reused: a stamp naming the corpus version and mode is
 // written last, and a folder whose stamp matches is left as it is. Otherwise every file in
@@ -58,6 +62,8 @@ enum CorpusKind : u32 {
   CorpusHeic,      // HEVC at the group's quality
   CorpusWebp,      // lossy at the group's quality
   CorpusWebpLossless,
+  CorpusJxl,         // lossy, at the distance of the group's quality
+  CorpusJxlLossless,
   // libjpeg-turbo's writer (see "Odd JPEGs")
   CorpusJpegArithmetic,
   CorpusJpegArithmeticProgressive,
@@ -86,7 +92,7 @@ struct CorpusGroup {
   u32 height;
   u32 channels;
   CorpusKind kind;
-  int quality; // JPEG, lossy WebP and HEIC
+  int quality; // JPEG, lossy WebP and JPEG XL, and HEIC
   u32 orientation = 0;                 // phone photos: the Exif orientation, 1 to 8
   CorpusProfile profile = ProfileNone; // phone photos
   u32 frames = 1;                      // GIFs
@@ -215,6 +221,28 @@ static const CorpusGroup CorpusWebpQuick[] = {
     {"thumb", 2, 180, 240, 4, CorpusWebpLossless, 0},
 };
 
+// JPEG XL as archives and web pipelines store it: lossy photos at distance 1 (quality 90), cut-outs
+// with alpha, lossy and lossless, lossless scans. About 200 megapixels.
+static const CorpusGroup CorpusJxlSet[] = {
+    {"photo", 10, 4000, 3000, 3, CorpusJxl, 90},
+    {"portrait", 2, 3000, 4000, 3, CorpusJxl, 90},
+    {"hd", 30, 1920, 1080, 3, CorpusJxl, 90},
+    {"cutout_square", 6, 2048, 2048, 4, CorpusJxl, 90},
+    {"cutout_portrait", 4, 1600, 2400, 4, CorpusJxlLossless, 0},
+    {"scan", 3, 2400, 1600, 3, CorpusJxlLossless, 0},
+    {"thumb", 30, 200, 200, 3, CorpusJxl, 90},
+    {"thumb", 15, 180, 240, 4, CorpusJxlLossless, 0},
+};
+static const CorpusGroup CorpusJxlQuick[] = {
+    {"photo", 1, 4000, 3000, 3, CorpusJxl, 90},
+    {"hd", 3, 1920, 1080, 3, CorpusJxl, 90},
+    {"cutout_square", 1, 800, 800, 4, CorpusJxl, 90},
+    {"cutout_portrait", 1, 600, 900, 4, CorpusJxlLossless, 0},
+    {"scan", 1, 1200, 800, 3, CorpusJxlLossless, 0},
+    {"thumb", 2, 200, 200, 3, CorpusJxl, 90},
+    {"thumb", 1, 180, 240, 4, CorpusJxlLossless, 0},
+};
+
 // JPEGs that other tools read and stb does not, or not in their colours: the second decoder's
 // and the CMYK conversion's work, and the same bytes on every system.
 static const CorpusGroup CorpusOddJpeg[] = {
@@ -314,6 +342,8 @@ static const CorpusPlan CorpusPlans[] = {
     {"gif", "gif quick", CORPUS_GROUPS(CorpusGifQuick), 0, 700000},
     {"tiff", "tiff", CORPUS_GROUPS(CorpusTiffSet), 0, 700000},
     {"tiff", "tiff quick", CORPUS_GROUPS(CorpusTiffQuick), 0, 700000},
+    {"jxl", "jxl", CORPUS_GROUPS(CorpusJxlSet), 0, 800000},
+    {"jxl", "jxl quick", CORPUS_GROUPS(CorpusJxlQuick), 0, 800000},
 };
 
 //~ Phone photos
@@ -922,6 +952,11 @@ static Str8 corpus_encode(Arena *arena, const CorpusGroup *group, u64 seed, bool
                      group->kind == CorpusWebpLossless);
     break;
   case CorpusGif: ok = corpus_encode_gif(&sink, group, pixels, seed); break;
+  case CorpusJxl:
+  case CorpusJxlLossless:
+    ok = jxl_encode(&sink, pixels, pixel_size, width, height, group->channels, group->quality,
+                    group->kind == CorpusJxlLossless);
+    break;
   default: ok = codec_encode_png(&sink, pixels, pixel_size, width, height, group->channels); break;
   }
   return ok ? buffer : Str8{};
@@ -986,7 +1021,7 @@ int main(int argc, char **argv) {
   }
   if (usage || folder.size == 0 || !plan) {
     fprintf(stderr, "usage: bench_corpus [--quick] [--large | --flood | --backlog | --stuck | --phone | "
-                    "--phone-untagged | --heic | --webp | --odd-jpeg | --gif | --tiff] <folder>\n");
+                    "--phone-untagged | --heic | --webp | --odd-jpeg | --gif | --tiff | --jxl] <folder>\n");
     return 2;
   }
 
@@ -1054,6 +1089,7 @@ int main(int argc, char **argv) {
                               : group->kind == CorpusHeic                ? "heic"
                               : group->kind == CorpusWebp || group->kind == CorpusWebpLossless ? "webp"
                               : group->kind == CorpusGif                                       ? "gif"
+                              : group->kind == CorpusJxl || group->kind == CorpusJxlLossless   ? "jxl"
                                                                                               : "png";
       u64 mark = arena_offset(arena);
       Str8 parent = plan->folders ? arena_format(arena, "%S/d%02u", folder, (u32)(files % plan->folders)) : folder;

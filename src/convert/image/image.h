@@ -62,6 +62,7 @@
 #include "convert/image/image_heif.h"
 #include "convert/image/image_gif.h"
 #include "convert/image/image_tiff.h"
+#include "convert/image/image_jxl.h"
 #include "convert/image/image_stats.h"
 #include "convert/image/image_color.h"
 #include "convert/image/image_pixels.h"

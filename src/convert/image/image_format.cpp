@@ -5,6 +5,7 @@
 #include "convert/image/image_heif.h"
 #include "convert/image/image_gif.h"
 #include "convert/image/image_tiff.h"
+#include "convert/image/image_jxl.h"
 
 //~ What a format's functions give
 void codec_failure_set(CodecFailure *failure, u32 kind, const char *reason) {
@@ -29,6 +30,7 @@ static const ImageFormat *const Formats[] = {
     &FormatHeif,
     &FormatTiff,
     &FormatGif,
+    &FormatJxl,
 };
 
 //- lookups

@@ -89,6 +89,7 @@ enum : u32 {
   FileTypeAvif = 5,
   FileTypeTiff = 6,
   FileTypeGif = 7,
+  FileTypeJxl = 8,
 };
 
 struct ImageFormat {
