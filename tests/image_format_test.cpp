@@ -44,8 +44,10 @@ TEST_F(ConvertCodec, DamagedFilesNeverCrashTheDecoder) {
                                 .compression = COMPRESSION_ADOBE_DEFLATE, .pixels = tiff_samples16(deep)},
                                {.width = 24, .height = 17, .samples = 3, .bits = 8, .photometric = PHOTOMETRIC_RGB,
                                 .compression = COMPRESSION_JPEG, .pixels = gradient(24, 17, 3)}});
+  // a camera's raw file: a DNG's mosaic developed by LibRaw (which reads no sensor under 22 pixels)
+  Bytes dng = dng_file(gradient(32, 24, 3), 32, 24, 6);
   const Bytes *originals[] = {&png, &jpg, &jpg_grey, &webp, &webp_lossless, &avif, &gif, &gif_animated,
-                              &jpg_arithmetic, &jpg_arithmetic_progressive, &tiff, &tiff_deep};
+                              &jpg_arithmetic, &jpg_arithmetic_progressive, &tiff, &tiff_deep, &dng};
   constexpr u64 Count = sizeof(originals) / sizeof(originals[0]);
 
   TestRng rng{0x5EED1234ABCDull};
