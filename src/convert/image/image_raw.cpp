@@ -75,6 +75,9 @@ static bool raw_open(RawCall *c, Str8 bytes) {
   p->output_bps = 8;
   p->gamm[0] = 1 / 2.4; // the sRGB curve, not the library's BT.709 one
   p->gamm[1] = 12.92;
+  // the exposure as the camera made it: the library's automatic brightening would scale each
+  // file by its own histogram (1% of its pixels made white)
+  p->no_auto_bright = 1;
   p->user_flip = 0;    // stored as the sensor saw it: our own turn applies the camera's orientation
   p->max_raw_memory_mb = RawMemoryMaxMb;
   int code = libraw_open_buffer(c->raw, (void *)bytes.str, bytes.size);
