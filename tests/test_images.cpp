@@ -533,9 +533,14 @@ Bytes dng_file(const Bytes &rgb, u32 width, u32 height, u16 orientation) {
   const u32 preview_width = 4, preview_height = 4;
   Bytes preview(preview_width * preview_height * 3, 128);
   toff_t sub_offset = 0;
-  // camera RGB is linear sRGB: the matrix from XYZ is sRGB's, the neutral white is (1, 1, 1)
+  // camera RGB is linear sRGB seen through the sensor's own response to each colour: the
+  // matrix from XYZ (for daylight) is sRGB's times that response. The scene was lit by a warm
+  // light, so white as shot is the response times that light: only the camera's white
+  // balance, not daylight's, takes its cast away.
+  const float response[3] = {0.45f, 1.0f, 0.7f}, light[3] = {1.25f, 1.0f, 0.65f};
   float xyz_to_camera[9] = {3.2406f, -1.5372f, -0.4986f, -0.9689f, 1.8758f, 0.0415f, 0.0557f, -0.2040f, 1.0570f};
-  float neutral[3] = {1, 1, 1};
+  for (u32 i = 0; i < 9; i += 1) xyz_to_camera[i] *= response[i / 3];
+  float neutral[3] = {response[0] * light[0], response[1] * light[1], response[2] * light[2]};
   TIFFSetField(tif, TIFFTAG_SUBFILETYPE, FILETYPE_REDUCEDIMAGE);
   TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, preview_width);
   TIFFSetField(tif, TIFFTAG_IMAGELENGTH, preview_height);
@@ -564,8 +569,8 @@ Bytes dng_file(const Bytes &rgb, u32 width, u32 height, u16 orientation) {
   for (u32 y = 0; y < height; y += 1) {
     for (u32 x = 0; x < width; x += 1) {
       u32 channel = (y & 1) + (x & 1); // R G / G B
-      double light = srgb_linear(rgb[((u64)y * width + x) * 3 + channel]);
-      mosaic[(u64)y * width + x] = (u16)(black + light * (white - black) + 0.5);
+      double seen = srgb_linear(rgb[((u64)y * width + x) * 3 + channel]) * neutral[channel];
+      mosaic[(u64)y * width + x] = (u16)(black + seen * (white - black) + 0.5);
     }
   }
   u16 pattern_dim[2] = {2, 2};
