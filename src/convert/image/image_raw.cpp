@@ -37,7 +37,7 @@ struct RawCall {
 
 // Sensors of more pixels than this are refused before anything is unpacked.
 static constexpr u64 RawPixelsMax = 1ull << 29;
-// LibRaw's own ceiling on one allocation of raw data, in MiB.
+// LibRaw's own ceiling on the raw data unpacked, in MiB, whatever the sensor's size.
 static constexpr u32 RawMemoryMaxMb = 2048;
 
 static void raw_on_data_error(void *user, const char *, const int offset) {
@@ -91,6 +91,10 @@ static bool raw_open(RawCall *c, Str8 bytes) {
     codec_failure_set(&c->failure, DecodeRefused, "the sensor's size is out of range");
     return false;
   }
+  // the raw data unpacked takes at most four 16-bit samples a photosite (a linear DNG's): any
+  // more is refused by the library as over its limit
+  u64 need_mb = ((u64)s->raw_width * (s->raw_height + 8) * 8 >> 20) + 16;
+  p->max_raw_memory_mb = (unsigned)min_of<u64>(need_mb, RawMemoryMaxMb);
   return true;
 }
 
