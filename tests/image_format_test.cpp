@@ -59,8 +59,10 @@ TEST_F(ConvertCodec, DamagedFilesNeverCrashTheDecoder) {
   };
   Bytes jxl = jxl_boxed(rgba, 24, 17, 4, false);
   Bytes jxl_lossless = jxl_boxed(grey, 30, 21, 1, true);
+  // a camera's raw file: a DNG's mosaic developed by LibRaw (which reads no sensor under 22 pixels)
+  Bytes dng = dng_file(gradient(32, 24, 3), 32, 24, 6);
   const Bytes *originals[] = {&png, &jpg, &jpg_grey, &webp, &webp_lossless, &avif, &gif, &gif_animated,
-                              &jpg_arithmetic, &jpg_arithmetic_progressive, &tiff, &tiff_deep, &jxl, &jxl_lossless};
+                              &jpg_arithmetic, &jpg_arithmetic_progressive, &tiff, &tiff_deep, &jxl, &jxl_lossless, &dng};
   constexpr u64 Count = sizeof(originals) / sizeof(originals[0]);
 
   TestRng rng{0x5EED1234ABCDull};
