@@ -679,7 +679,7 @@ formats_set() {
 
 run_formats() {
   local heic="$build/bench-heic$set_suffix" webp="$build/bench-webp$set_suffix"
-  local tiff="$build/bench-tiff$set_suffix" gif="$build/bench-gif$set_suffix"
+  local tiff="$build/bench-tiff$set_suffix" gif="$build/bench-gif$set_suffix" jxl="$build/bench-jxl$set_suffix"
   local webp_targets="$target_work/webp-targets.txt" avif_targets="$target_work/avif-targets.txt"
   formats_rows="$target_work/formats.txt"
   : >"$formats_rows"
@@ -688,6 +688,7 @@ run_formats() {
   "$build/bench_corpus" "${set_flags[@]}" --webp "$webp"
   "$build/bench_corpus" "${set_flags[@]}" --tiff "$tiff"
   "$build/bench_corpus" "${set_flags[@]}" --gif "$gif"
+  "$build/bench_corpus" "${set_flags[@]}" --jxl "$jxl"
   "$build/bench_corpus" "${corpus_flags[@]}" "$corpus"
   formats_targets WEBP >"$webp_targets"
   formats_targets AVIF >"$avif_targets"
@@ -696,6 +697,7 @@ run_formats() {
   formats_set webp "$webp" "default targets" JPEG
   formats_set tiff "$tiff" "default targets" JPEG
   formats_set gif "$gif" "default targets" JPEG
+  formats_set jxl "$jxl" "default targets" JPEG
   formats_set photos-webp "$corpus" "the $label, WebP targets" WEBP -targets="$webp_targets"
   formats_set photos-avif "$corpus" "the $label, AVIF targets" AVIF -targets="$avif_targets"
 
@@ -717,9 +719,9 @@ run_formats() {
              cpu[i], rss[i] / 1024, cr, wr
     }
     printf "(ratio = vantor / libvips, each set drained by both in turn; CPU = user + system)\n"
-    printf "goal: vantor within 1.2x of libvips on the HEIC, WebP, TIFF and GIF sets\n"
-    split("heic webp tiff gif", goal_sets, " ")
-    for (g = 1; g <= 4; g++) {
+    printf "goal: vantor within 1.2x of libvips on the HEIC, WebP, TIFF, GIF and JPEG XL sets\n"
+    split("heic webp tiff gif jxl", goal_sets, " ")
+    for (g = 1; g <= 5; g++) {
       k = goal_sets[g]
       c = vantor_cpu[k] / (vips_cpu[k] > 0 ? vips_cpu[k] : 0.001)
       w = vantor_wall[k] / (vips_wall[k] > 0 ? vips_wall[k] : 0.001)
