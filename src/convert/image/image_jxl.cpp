@@ -318,8 +318,10 @@ static constexpr int JxlEffortLossless = 4;
 // The largest side a codestream of the library's default level takes.
 static constexpr u64 JxlSideMax = u64(1) << 18;
 
-// cjxl's and libvips' mapping: distance 1 (visually lossless) at quality 90, rising by 0.09 a
-// step down to quality 30 (distance 6.4), then along a parabola to 25 at quality 0.
+// libjxl's own mapping (JxlEncoderDistanceFromQuality from 0.9 on, which cjxl and libvips now
+// use): distance 1 (visually lossless) at quality 90, rising by 0.09 a step down to quality 30
+// (distance 6.4), then along a parabola to 25 at quality 0. Debian 12's cjxl 0.7 and libvips
+// 8.14 agree from quality 30 up; below it they follow older, steeper curves.
 f32 jxl_distance_of_quality(int quality) {
   f64 q = (f64)clamp_of(1, quality, 100);
   f64 d = q >= 30 ? 0.1 + (100 - q) * 0.09 : 53.0 / 3000.0 * q * q - 23.0 / 20.0 * q + 25.0;
