@@ -294,12 +294,8 @@ CodecDecoded jxl_decode_heap(Str8 bytes, u64 width, u64 height, u32 channels) {
     codec_failure_set(&result.failure, within ? DecodeRefused : DecodeOverBudget, within ? failure : nullptr);
     return result;
   }
-  Str8 taken = {pixels, size};
-  u32 decoded = format.num_channels;
-  if (channels < decoded) taken = codec_narrow_heap(taken, decoded, channels, width * height);
-  if (channels > decoded) taken = codec_expand_heap(taken, decoded, channels, width * height);
+  Str8 taken = codec_relayout_heap(Str8{pixels, size}, format.num_channels, channels, width * height);
   if (taken.size == 0) {
-    codec_heap_release(pixels);
     codec_failure_set(&result.failure, DecodeRefused, "out of memory");
     return result;
   }

@@ -210,10 +210,7 @@ CodecDecoded raw_decode_heap(Str8 bytes, u64 width, u64 height, u32 channels) {
     Str8 taken = {};
     if (pixels) {
       memcpy(pixels, image->data, count * 3);
-      taken = Str8{pixels, count * 3};
-      if (channels < 3) taken = codec_narrow_heap(taken, 3, channels, count);
-      if (channels > 3) taken = codec_expand_heap(taken, 3, channels, count);
-      if (taken.size == 0) codec_heap_release(pixels);
+      taken = codec_relayout_heap(Str8{pixels, count * 3}, 3, channels, count);
     }
     if (taken.size == 0) {
       codec_failure_set(&c.failure, DecodeRefused, "out of memory");

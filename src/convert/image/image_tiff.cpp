@@ -696,11 +696,8 @@ CodecDecoded tiff_decode_heap(Str8 bytes, u64 width, u64 height, u32 channels) {
   }
   TIFFClose(tif);
   if (!pixels) return result;
-  Str8 taken = {pixels, count * l.channels};
-  if (channels < l.channels) taken = codec_narrow_heap(taken, l.channels, channels, count);
-  if (channels > l.channels) taken = codec_expand_heap(taken, l.channels, channels, count);
+  Str8 taken = codec_relayout_heap(Str8{pixels, count * l.channels}, l.channels, channels, count);
   if (taken.size == 0) {
-    codec_heap_release(pixels);
     codec_failure_set(&result.failure, DecodeRefused, "out of memory");
     return result;
   }
