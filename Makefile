@@ -31,7 +31,7 @@ test: build
 
 bench:
 	@scripts/deps --bench
-	@BUILD=$(BUILD) JOBS=$(JOBS) QUICK=$(QUICK) ONLY=$(ONLY) PHONE_RUNS=$(PHONE_RUNS) VANTOR=$(VANTOR) \
+	@BUILD=$(BUILD) JOBS=$(JOBS) QUICK=$(QUICK) ONLY=$(ONLY) SETS="$(SETS)" PHONE_RUNS=$(PHONE_RUNS) VANTOR=$(VANTOR) \
 	  bash bench/run.sh
 
 test-sanitize:

@@ -1,9 +1,10 @@
 // Writes the benchmark corpora: photo-like JPEGs and PNGs in the mix a photo drop sees, phone
 // photos with and without their Exif and ICC segments, phone photos as HEIC, WebP pictures, GIFs,
+// TIFFs, JPEG XL pictures,
 // and the sets the many-files and idle runs drain or leave in place.
 //
 //   bench_corpus [--quick] [--large | --flood | --backlog | --stuck | --phone | --phone-untagged |
-//                --heic | --webp | --odd-jpeg | --gif | --tiff] <folder>
+//                --heic | --webp | --odd-jpeg | --gif | --tiff | --jxl | --dng] <folder>
 //
 //   (none)     about 60 photos, scans and cut-outs, 300 megapixels (--quick: 8 files, 16 MP)
 //   --large    six 20-megapixel camera photos
@@ -28,6 +29,11 @@
 //   --tiff     78 TIFFs through libtiff, about 350 MB: A4 scans at 300 dpi (8-bit RGB, LZW,
 //              strips), 16-bit RGB (Deflate), grey scans, tiled pictures, frames and thumbnails,
 //              and three-page files (--quick: 10 smaller ones)
+//   --jxl      100 JPEG XL pictures through libjxl in the sizes of the photo corpus: lossy photos,
+//              frames and thumbnails at distance 1 (quality 90), lossy cut-outs with alpha,
+//              lossless cut-outs with alpha, scans and thumbnails (--quick: 10)
+//   --dng      30 DNGs of a 12-megapixel sensor, about 720 MB: an RGGB mosaic of 16-bit samples
+//              with its colour matrix and white balance, 6 of them turned (--quick: 3 of 3 MP)
 //
 // The folder is generated once and reused: a stamp naming the corpus version and mode is
 // written last, and a folder whose stamp matches is left as it is. Otherwise every file in
@@ -58,6 +64,8 @@ enum CorpusKind : u32 {
   CorpusHeic,      // HEVC at the group's quality
   CorpusWebp,      // lossy at the group's quality
   CorpusWebpLossless,
+  CorpusJxl,         // lossy, at the distance of the group's quality
+  CorpusJxlLossless,
   // libjpeg-turbo's writer (see "Odd JPEGs")
   CorpusJpegArithmetic,
   CorpusJpegArithmeticProgressive,
@@ -70,6 +78,7 @@ enum CorpusKind : u32 {
   CorpusTiff16,      // 16-bit RGB, Deflate with horizontal differencing, strips
   CorpusTiffTiled,   // 8 bits, Deflate, 256x256 tiles
   CorpusTiffPages,   // three pages, LZW: the picture, then two at half its size
+  CorpusDng,         // a camera's raw file: an RGGB mosaic of 16-bit samples (see "DNG")
 };
 
 // The colour spaces phones tag their photos with.
@@ -86,8 +95,8 @@ struct CorpusGroup {
   u32 height;
   u32 channels;
   CorpusKind kind;
-  int quality; // JPEG, lossy WebP and HEIC
-  u32 orientation = 0;                 // phone photos: the Exif orientation, 1 to 8
+  int quality; // JPEG, lossy WebP and JPEG XL, and HEIC
+  u32 orientation = 0;                 // phone photos and DNGs: the Exif orientation, 1 to 8
   CorpusProfile profile = ProfileNone; // phone photos
   u32 frames = 1;                      // GIFs
 };
@@ -215,6 +224,28 @@ static const CorpusGroup CorpusWebpQuick[] = {
     {"thumb", 2, 180, 240, 4, CorpusWebpLossless, 0},
 };
 
+// JPEG XL as archives and web pipelines store it: lossy photos at distance 1 (quality 90), cut-outs
+// with alpha, lossy and lossless, lossless scans. About 200 megapixels.
+static const CorpusGroup CorpusJxlSet[] = {
+    {"photo", 10, 4000, 3000, 3, CorpusJxl, 90},
+    {"portrait", 2, 3000, 4000, 3, CorpusJxl, 90},
+    {"hd", 30, 1920, 1080, 3, CorpusJxl, 90},
+    {"cutout_square", 6, 2048, 2048, 4, CorpusJxl, 90},
+    {"cutout_portrait", 4, 1600, 2400, 4, CorpusJxlLossless, 0},
+    {"scan", 3, 2400, 1600, 3, CorpusJxlLossless, 0},
+    {"thumb", 30, 200, 200, 3, CorpusJxl, 90},
+    {"thumb", 15, 180, 240, 4, CorpusJxlLossless, 0},
+};
+static const CorpusGroup CorpusJxlQuick[] = {
+    {"photo", 1, 4000, 3000, 3, CorpusJxl, 90},
+    {"hd", 3, 1920, 1080, 3, CorpusJxl, 90},
+    {"cutout_square", 1, 800, 800, 4, CorpusJxl, 90},
+    {"cutout_portrait", 1, 600, 900, 4, CorpusJxlLossless, 0},
+    {"scan", 1, 1200, 800, 3, CorpusJxlLossless, 0},
+    {"thumb", 2, 200, 200, 3, CorpusJxl, 90},
+    {"thumb", 1, 180, 240, 4, CorpusJxlLossless, 0},
+};
+
 // JPEGs that other tools read and stb does not, or not in their colours: the second decoder's
 // and the CMYK conversion's work, and the same bytes on every system.
 static const CorpusGroup CorpusOddJpeg[] = {
@@ -275,6 +306,17 @@ static const CorpusGroup CorpusTiffQuick[] = {
     {"thumb", 3, 200, 200, 3, CorpusTiffLzw, 0},
 };
 
+// Camera raw files as a photographer's card holds them, DNGs of a 12-megapixel sensor: the
+// picture developed by LibRaw is the sensor's size. About 720 MB.
+static const CorpusGroup CorpusDngSet[] = {
+    {"dng", 24, 4000, 3000, 3, CorpusDng, 0, 1},
+    {"dng_portrait", 6, 4000, 3000, 3, CorpusDng, 0, 6},
+};
+static const CorpusGroup CorpusDngQuick[] = {
+    {"dng", 2, 2000, 1500, 3, CorpusDng, 0, 1},
+    {"dng_portrait", 1, 2000, 1500, 3, CorpusDng, 0, 6},
+};
+
 #define CORPUS_GROUPS(groups) groups, sizeof(groups) / sizeof(groups[0])
 
 struct CorpusPlan {
@@ -314,6 +356,10 @@ static const CorpusPlan CorpusPlans[] = {
     {"gif", "gif quick", CORPUS_GROUPS(CorpusGifQuick), 0, 700000},
     {"tiff", "tiff", CORPUS_GROUPS(CorpusTiffSet), 0, 700000},
     {"tiff", "tiff quick", CORPUS_GROUPS(CorpusTiffQuick), 0, 700000},
+    {"jxl", "jxl", CORPUS_GROUPS(CorpusJxlSet), 0, 800000},
+    {"jxl", "jxl quick", CORPUS_GROUPS(CorpusJxlQuick), 0, 800000},
+    {"dng", "dng", CORPUS_GROUPS(CorpusDngSet), 0, 800000},
+    {"dng", "dng quick", CORPUS_GROUPS(CorpusDngQuick), 0, 800000},
 };
 
 //~ Phone photos
@@ -748,6 +794,94 @@ static u64 corpus_write_tiff(Arena *arena, Str8 path, const CorpusGroup *group, 
   return ok ? props.size : 0;
 }
 
+//~ DNG
+// What a camera's sensor would have counted for the picture: its sRGB curve undone, each
+// photosite keeping the one colour its filter passes (R G / G B), scaled between a black level
+// of 512 and a 14-bit white, with the sensor's own response to each colour. Its colour matrix
+// is then sRGB's from XYZ times that response, and the white balance as shot the response to
+// white: a developer undoes both and finds the picture again. Written by libtiff straight
+// into the file as a camera writes a DNG: a small preview as the first page, the raw data
+// uncompressed in its sub-image. The same bytes for the same library version.
+static bool corpus_write_dng_file(TIFF *tif, Arena *arena, const u8 *rgb, u64 width, u64 height, u32 orientation) {
+  static const f32 response[3] = {0.45f, 1.0f, 0.7f};
+  static const f32 xyz_to_srgb[9] = {3.2406f, -1.5372f, -0.4986f, -0.9689f, 1.8758f, 0.0415f, 0.0557f, -0.2040f, 1.0570f};
+  f32 matrix[9];
+  for (u32 i = 0; i < 9; i += 1) matrix[i] = xyz_to_srgb[i] * response[i / 3];
+  f32 neutral[3] = {response[0], response[1], response[2]};
+  f32 linear[256];
+  for (u32 v = 0; v < 256; v += 1) {
+    f64 c = v / 255.0;
+    linear[v] = (f32)(c <= 0.04045 ? c / 12.92 : pow((c + 0.055) / 1.055, 2.4));
+  }
+  const u32 black = 512, white = 16383;
+  // the preview: every 16th pixel
+  u64 preview_w = width / 16, preview_h = height / 16;
+  u8 *preview = arena_push_uninit<u8>(arena, preview_w * preview_h * 3);
+  u16 *row = arena_push_uninit<u16>(arena, width);
+  for (u64 y = 0; y < preview_h; y += 1) {
+    for (u64 x = 0; x < preview_w; x += 1) memcpy(preview + (y * preview_w + x) * 3, rgb + (y * 16 * width + x * 16) * 3, 3);
+  }
+  toff_t sub_offset = 0;
+  TIFFSetField(tif, TIFFTAG_SUBFILETYPE, FILETYPE_REDUCEDIMAGE);
+  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, (u32)preview_w);
+  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, (u32)preview_h);
+  TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3);
+  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
+  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+  TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, (u32)preview_h);
+  TIFFSetField(tif, TIFFTAG_MAKE, "Vantor");
+  TIFFSetField(tif, TIFFTAG_MODEL, "Bench Camera");
+  TIFFSetField(tif, TIFFTAG_ORIENTATION, (u16)orientation);
+  TIFFSetField(tif, TIFFTAG_DNGVERSION, "\x01\x04\x00\x00");
+  TIFFSetField(tif, TIFFTAG_DNGBACKWARDVERSION, "\x01\x01\x00\x00");
+  TIFFSetField(tif, TIFFTAG_UNIQUECAMERAMODEL, "Vantor Bench Camera");
+  TIFFSetField(tif, TIFFTAG_COLORMATRIX1, 9, matrix);
+  TIFFSetField(tif, TIFFTAG_ASSHOTNEUTRAL, 3, neutral);
+  TIFFSetField(tif, TIFFTAG_CALIBRATIONILLUMINANT1, 21); // D65
+  TIFFSetField(tif, TIFFTAG_SUBIFD, 1, &sub_offset);
+  bool ok = TIFFWriteEncodedStrip(tif, 0, preview, (tmsize_t)(preview_w * preview_h * 3)) >= 0 && TIFFWriteDirectory(tif);
+  u16 pattern_dim[2] = {2, 2};
+  u8 pattern[4] = {0, 1, 1, 2};
+  f32 black_level[1] = {(f32)black};
+  u32 white_level[1] = {white};
+  TIFFSetField(tif, TIFFTAG_SUBFILETYPE, 0);
+  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, (u32)width);
+  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, (u32)height);
+  TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
+  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 16);
+  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_CFA);
+  TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 1);
+  TIFFSetField(tif, TIFFTAG_CFAREPEATPATTERNDIM, pattern_dim);
+  TIFFSetField(tif, TIFFTAG_CFAPATTERN, 4, pattern);
+  TIFFSetField(tif, TIFFTAG_BLACKLEVEL, 1, black_level);
+  TIFFSetField(tif, TIFFTAG_WHITELEVEL, 1, white_level);
+  for (u64 y = 0; ok && y < height; y += 1) {
+    for (u64 x = 0; x < width; x += 1) {
+      u32 channel = (u32)((y & 1) + (x & 1));
+      f32 light = linear[rgb[(y * width + x) * 3 + channel]] * response[channel];
+      row[x] = (u16)(black + light * (white - black) + 0.5f);
+    }
+    ok = TIFFWriteEncodedStrip(tif, (u32)y, row, (tmsize_t)(width * 2)) >= 0;
+  }
+  return ok && TIFFWriteDirectory(tif);
+}
+
+// The file's size, or 0 when it could not be written.
+static u64 corpus_write_dng(Arena *arena, Str8 path, const CorpusGroup *group, u64 seed) {
+  Scratch scratch = scratch_begin(arena);
+  const char *name = (const char *)str8_copy(scratch.arena, path).str; // zero-terminated
+  u8 *rgb = arena_push_uninit<u8>(scratch.arena, (u64)group->width * group->height * 3);
+  phone_photo(scratch.arena, rgb, group->width, group->height, group->orientation, seed);
+  TIFF *tif = TIFFOpen(name, "w");
+  bool ok = tif && corpus_write_dng_file(tif, scratch.arena, rgb, group->width, group->height, group->orientation);
+  if (tif) TIFFClose(tif);
+  FileProps props = file_props_from_path(path);
+  scratch_restore(scratch);
+  return ok ? props.size : 0;
+}
+
 //~ Writing
 
 // The size a file of the group is stored at: an untagged phone photo is stored upright.
@@ -922,6 +1056,11 @@ static Str8 corpus_encode(Arena *arena, const CorpusGroup *group, u64 seed, bool
                      group->kind == CorpusWebpLossless);
     break;
   case CorpusGif: ok = corpus_encode_gif(&sink, group, pixels, seed); break;
+  case CorpusJxl:
+  case CorpusJxlLossless:
+    ok = jxl_encode(&sink, pixels, pixel_size, width, height, group->channels, group->quality,
+                    group->kind == CorpusJxlLossless);
+    break;
   default: ok = codec_encode_png(&sink, pixels, pixel_size, width, height, group->channels); break;
   }
   return ok ? buffer : Str8{};
@@ -986,7 +1125,8 @@ int main(int argc, char **argv) {
   }
   if (usage || folder.size == 0 || !plan) {
     fprintf(stderr, "usage: bench_corpus [--quick] [--large | --flood | --backlog | --stuck | --phone | "
-                    "--phone-untagged | --heic | --webp | --odd-jpeg | --gif | --tiff] <folder>\n");
+                    "--phone-untagged | --heic | --webp | --odd-jpeg | --gif | --tiff | --jxl | "
+                    "--dng] <folder>\n");
     return 2;
   }
 
@@ -1047,13 +1187,16 @@ int main(int argc, char **argv) {
     for (u32 i = 0; i < group->count; i += 1) {
       u64 seed = plan->seed_base + files + 1;
       bool phone = group->kind == CorpusPhoneJpeg;
-      bool tiff = group->kind >= CorpusTiffLzw;
+      bool tiff = group->kind >= CorpusTiffLzw && group->kind <= CorpusTiffPages;
+      bool dng = group->kind == CorpusDng;
       bool odd_jpeg = group->kind >= CorpusJpegArithmetic && group->kind <= CorpusJpegYcck;
-      const char *extension = tiff                                       ? "tif"
+      const char *extension = dng                                        ? "dng"
+                              : tiff                                     ? "tif"
                               : group->kind == CorpusJpeg || phone || odd_jpeg ? "jpg"
                               : group->kind == CorpusHeic                ? "heic"
                               : group->kind == CorpusWebp || group->kind == CorpusWebpLossless ? "webp"
                               : group->kind == CorpusGif                                       ? "gif"
+                              : group->kind == CorpusJxl || group->kind == CorpusJxlLossless   ? "jxl"
                                                                                               : "png";
       u64 mark = arena_offset(arena);
       Str8 parent = plan->folders ? arena_format(arena, "%S/d%02u", folder, (u32)(files % plan->folders)) : folder;
@@ -1068,8 +1211,8 @@ int main(int argc, char **argv) {
       Str8 path = arena_format(arena, "%S/%02u_%S_%ux%u.%s", parent, (u32)(files + 1), stem, (u32)stored_w,
                                (u32)stored_h, extension);
       u64 image_mark = arena_offset(image_arena);
-      if (tiff) {
-        u64 size = corpus_write_tiff(image_arena, path, group, seed);
+      if (tiff || dng) {
+        u64 size = dng ? corpus_write_dng(image_arena, path, group, seed) : corpus_write_tiff(image_arena, path, group, seed);
         if (size == 0) {
           fprintf(stderr, "corpus: cannot write %.*s\n", (int)path.size, (const char *)path.str);
           return 1;

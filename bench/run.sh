@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
-# `make bench`: the converter drains generated corpora end to end, phone photos against the
-# same pictures untagged, HEIC, WebP, TIFF and GIF sources and WebP and AVIF targets against a libvips
-# peer, many small files against a Pillow peer, how it idles beside files it refuses, two
-# instances draining one shared folder (local, through sshfs, and on a GlusterFS volume of its
-# own) against one and one of two killed part-way on GlusterFS, then per-stage timings.
+# `make bench`: the converter drains generated corpora end to end, phone photos against the same
+# pictures untagged, HEIC, WebP, TIFF, GIF, JPEG XL and DNG sources and WebP and AVIF targets
+# against a libvips peer, many small files against a Pillow peer, how it idles beside files it
+# refuses, two instances draining one shared folder (local, through sshfs, and on a GlusterFS
+# volume of its own) against one and one of two killed part-way on GlusterFS, then per-stage
+# timings.
 #
 #   QUICK=1       small corpora and short stage timings (a couple of minutes once built)
 #   ONLY=many     only the many-files and idle sections; ONLY=idle: only the idle section;
 #                 ONLY=photos: only the big-photo corpus and the 20-megapixel run;
 #                 ONLY=phone: only the phone photos, tagged against untagged;
-#                 ONLY=formats: only the HEIC, WebP, TIFF, GIF and AVIF sets against libvips;
+#                 ONLY=formats: only the HEIC, WebP, TIFF, GIF, JPEG XL, DNG, photos-webp and
+#                 photos-avif sets against libvips;
 #                 ONLY=shared: only one instance against two on the same folders, and the
 #                 takeover of a killed one on GlusterFS
+#   SETS="jxl dng" only these of the formats sets (to rerun a figure)
 #   PHONE_RUNS    how many times each phone set is drained (default 3)
 #   VANTOR=<exe>  run this converter instead of $BUILD/vantor (to compare with a baseline)
 #   BUILD         build folder (default build), configured RelWithDebInfo
@@ -39,6 +42,14 @@ case "$only" in
   "" | many | idle | photos | phone | formats | shared) ;;
   *) echo "bench: ONLY is many, idle, photos, phone, formats or shared, not \"$only\"" >&2; exit 2 ;;
 esac
+formats_sets="${SETS:-heic webp tiff gif jxl dng photos-webp photos-avif}"
+for set in $formats_sets; do
+  case " heic webp tiff gif jxl dng photos-webp photos-avif " in
+    *" $set "*) ;;
+    *) echo "bench: SETS names formats sets (heic webp tiff gif jxl dng photos-webp photos-avif), not \"$set\"" >&2
+       exit 2 ;;
+  esac
+done
 phone_runs="${PHONE_RUNS:-3}"
 case "$phone_runs" in
   "" | *[!0-9]* | 0) echo "bench: PHONE_RUNS is a count of runs, not \"$phone_runs\"" >&2; exit 2 ;;
@@ -609,11 +620,12 @@ Image.frombytes("RGB", (32, 32), pixels).save(sys.argv[1])' "$work/new/new_32x32
 }
 
 #~ formats
-# HEIC, WebP, TIFF and GIF sources with the default targets, and the photo corpus made into WebP and into
-# AVIF targets of the default targets' sizes and qualities. Each set is drained by vantor and
-# then by bench/vips_peer.cpp, which does the same work with libvips (one full decode per
-# source, the three resized outputs in the same formats and qualities, the source copied and
-# deleted), each on a fresh copy, so the ratios compare two runs made minutes apart.
+# HEIC, WebP, TIFF, GIF, JPEG XL and camera raw (DNG) sources with the default targets, and the
+# photo corpus made into WebP and into AVIF targets of the default targets' sizes and qualities.
+# SETS picks some of them. Each set is drained by vantor and then by bench/vips_peer.cpp, which
+# does the same work with libvips (one full decode per source, the three resized outputs in the
+# same formats and qualities, the source copied and deleted), each on a fresh copy, so the ratios
+# compare two runs made minutes apart.
 
 formats_targets() {
   local type="$1"
@@ -667,38 +679,53 @@ formats_tool() {
   rm -rf "$work"
 }
 
-# formats_set <set> <corpus> <what> <peer type> [vantor options...]
+# formats_set <set> <corpus> <what> <peer type> [vantor options...]: peer type RAW is the
+# default targets' types from camera raw sources, which the peer develops with LibRaw
 formats_set() {
-  local set="$1" corpus="$2" what="$3" type="$4"
+  local set="$1" corpus="$2" what="$3" type="$4" peer_option
   shift 4
+  peer_option="--type=$type"
+  [ "$type" = RAW ] && peer_option=--raw
   corpus_count "$corpus"
   echo "vantor, then libvips: the $set set, $files files, $what"
   formats_tool "$set" vantor "$corpus" drain_vantor "$@"
-  formats_tool "$set" vips "$corpus" drain_vips "--type=$type"
+  formats_tool "$set" vips "$corpus" drain_vips "$peer_option"
+}
+
+formats_wanted() {
+  case " $formats_sets " in *" $1 "*) return 0 ;; *) return 1 ;; esac
 }
 
 run_formats() {
   local heic="$build/bench-heic$set_suffix" webp="$build/bench-webp$set_suffix"
-  local tiff="$build/bench-tiff$set_suffix" gif="$build/bench-gif$set_suffix"
+  local tiff="$build/bench-tiff$set_suffix" gif="$build/bench-gif$set_suffix" jxl="$build/bench-jxl$set_suffix"
+  local dng="$build/bench-dng$set_suffix"
   local webp_targets="$target_work/webp-targets.txt" avif_targets="$target_work/avif-targets.txt"
   formats_rows="$target_work/formats.txt"
   : >"$formats_rows"
-  [ -f "$heic/.corpus-stamp" ] || echo "corpus: encoding the HEIC photos with x265 (a few minutes, once)"
-  "$build/bench_corpus" "${set_flags[@]}" --heic "$heic"
-  "$build/bench_corpus" "${set_flags[@]}" --webp "$webp"
-  "$build/bench_corpus" "${set_flags[@]}" --tiff "$tiff"
-  "$build/bench_corpus" "${set_flags[@]}" --gif "$gif"
-  "$build/bench_corpus" "${corpus_flags[@]}" "$corpus"
+  local photos_set=""
+  case " $formats_sets " in *" photos-"*) photos_set=1 ;; esac
+  if formats_wanted heic; then
+    [ -f "$heic/.corpus-stamp" ] || echo "corpus: encoding the HEIC photos with x265 (a few minutes, once)"
+    "$build/bench_corpus" "${set_flags[@]}" --heic "$heic"
+  fi
+  formats_wanted webp && "$build/bench_corpus" "${set_flags[@]}" --webp "$webp"
+  formats_wanted tiff && "$build/bench_corpus" "${set_flags[@]}" --tiff "$tiff"
+  formats_wanted gif && "$build/bench_corpus" "${set_flags[@]}" --gif "$gif"
+  formats_wanted jxl && "$build/bench_corpus" "${set_flags[@]}" --jxl "$jxl"
+  formats_wanted dng && "$build/bench_corpus" "${set_flags[@]}" --dng "$dng"
+  [ -n "$photos_set" ] && "$build/bench_corpus" "${corpus_flags[@]}" "$corpus"
   formats_targets WEBP >"$webp_targets"
   formats_targets AVIF >"$avif_targets"
 
-  formats_set heic "$heic" "default targets" JPEG
-  formats_set webp "$webp" "default targets" JPEG
-  formats_set tiff "$tiff" "default targets" JPEG
-  formats_set gif "$gif" "default targets" JPEG
-  formats_set photos-webp "$corpus" "the $label, WebP targets" WEBP -targets="$webp_targets"
-  formats_set photos-avif "$corpus" "the $label, AVIF targets" AVIF -targets="$avif_targets"
-
+  formats_wanted heic && formats_set heic "$heic" "default targets" JPEG
+  formats_wanted webp && formats_set webp "$webp" "default targets" JPEG
+  formats_wanted tiff && formats_set tiff "$tiff" "default targets" JPEG
+  formats_wanted gif && formats_set gif "$gif" "default targets" JPEG
+  formats_wanted jxl && formats_set jxl "$jxl" "default targets" JPEG
+  formats_wanted dng && formats_set dng "$dng" "default targets" RAW
+  formats_wanted photos-webp && formats_set photos-webp "$corpus" "the $label, WebP targets" WEBP -targets="$webp_targets"
+  formats_wanted photos-avif && formats_set photos-avif "$corpus" "the $label, AVIF targets" AVIF -targets="$avif_targets"
   echo
   echo "Formats: vantor -drain -thread=$threads against libvips (bench/vips_peer, 2 workers), the same outputs"
   awk 'function ratio(a, b) { return sprintf("%.2f", a / (b > 0 ? b : 0.001)) }
@@ -717,10 +744,11 @@ run_formats() {
              cpu[i], rss[i] / 1024, cr, wr
     }
     printf "(ratio = vantor / libvips, each set drained by both in turn; CPU = user + system)\n"
-    printf "goal: vantor within 1.2x of libvips on the HEIC, WebP, TIFF and GIF sets\n"
-    split("heic webp tiff gif", goal_sets, " ")
-    for (g = 1; g <= 4; g++) {
+    printf "goal: vantor within 1.2x of libvips on the HEIC, WebP, TIFF, GIF, JPEG XL and DNG sets\n"
+    split("heic webp tiff gif jxl dng", goal_sets, " ")
+    for (g = 1; g <= 6; g++) {
       k = goal_sets[g]
+      if (!(k in vips_cpu)) continue
       c = vantor_cpu[k] / (vips_cpu[k] > 0 ? vips_cpu[k] : 0.001)
       w = vantor_wall[k] / (vips_wall[k] > 0 ? vips_wall[k] : 0.001)
       printf "  %s: wall %.2f %s, CPU %.2f %s\n", k, w, (w <= 1.2 ? "met" : "missed"), c, (c <= 1.2 ? "met" : "missed")

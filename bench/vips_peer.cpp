@@ -1,7 +1,7 @@
-// The peer `make bench` compares vantor with on HEIC, WebP and AVIF: the work of three targets
-// done with libvips.
+// The peer `make bench` compares vantor with on HEIC, WebP, AVIF and the other formats sets:
+// the work of three targets done with libvips.
 //
-//   vips_peer [--type=JPEG | --type=WEBP | --type=AVIF] <input folder> <output folder>
+//   vips_peer [--type=JPEG | --type=WEBP | --type=AVIF] [--raw] <input folder> <output folder>
 //
 // Every file under the input folder (sub-folders too) is copied into the output folder,
 // decoded in full once, and made into three outputs of the default targets' sizes and
@@ -19,6 +19,11 @@
 // last line says how many pixels were decoded; `make bench` checks them against the sizes in
 // the files' names.
 //
+// With --raw every source is a camera raw file, developed as libvips's own raw loader (which
+// this Debian's libvips predates) develops it: LibRaw opens the file, unpacks it and develops
+// it with the camera's white balance to 8-bit sRGB, upright; the picture goes into libvips
+// from memory and on through the same steps.
+//
 // Two workers share the files, as vantor -thread=2 shares them between two workers; libvips
 // evaluates each worker's pipelines on one thread of its own (concurrency 1).
 #include <algorithm>
@@ -28,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include <libraw/libraw.h>
 #include <vips/vips.h>
 
 enum PeerType { PeerJpeg, PeerWebp, PeerAvif };
@@ -45,6 +51,7 @@ static const PeerTarget Targets[] = {{100, 100, 60}, {300, 300, 60}, {1920, 1080
 static const int AvifEffort = 1;
 
 static PeerType peer_type = PeerJpeg;
+static bool raw_sources = false;
 static std::string out_folder;
 static std::vector<std::string> sources;
 static std::atomic<size_t> next_source{0};
@@ -142,6 +149,30 @@ static bool make_output(VipsImage *decoded, const PeerTarget &target, const std:
   return ok;
 }
 
+// The camera raw file developed, held in memory; null, with libvips's error set, when LibRaw
+// failed.
+static VipsImage *develop_raw(const std::string &path) {
+  libraw_data_t *raw = libraw_init(0);
+  if (!raw) return nullptr;
+  raw->params.use_camera_wb = 1;
+  raw->params.output_bps = 8;
+  int code = libraw_open_file(raw, path.c_str());
+  if (code == LIBRAW_SUCCESS) code = libraw_unpack(raw);
+  if (code == LIBRAW_SUCCESS) code = libraw_dcraw_process(raw);
+  libraw_processed_image_t *image = code == LIBRAW_SUCCESS ? libraw_dcraw_make_mem_image(raw, &code) : nullptr;
+  VipsImage *developed = nullptr;
+  if (image && image->type == LIBRAW_IMAGE_BITMAP && image->bits == 8) {
+    developed = vips_image_new_from_memory_copy(image->data, image->data_size, image->width, image->height,
+                                                image->colors, VIPS_FORMAT_UCHAR);
+    if (developed) developed->Type = image->colors >= 3 ? VIPS_INTERPRETATION_sRGB : VIPS_INTERPRETATION_B_W;
+  } else {
+    vips_error("vips_peer", "LibRaw: %s", code == LIBRAW_SUCCESS ? "not an 8-bit bitmap" : libraw_strerror(code));
+  }
+  if (image) libraw_dcraw_clear_mem(image);
+  libraw_close(raw);
+  return developed;
+}
+
 // True when the source was copied, made into every output and deleted.
 static bool convert(const std::string &path) {
   std::string name = path.substr(path.rfind('/') + 1);
@@ -152,9 +183,14 @@ static bool convert(const std::string &path) {
     return false;
   }
   // decode
-  VipsImage *file = vips_image_new_from_file(path.c_str(), "access", VIPS_ACCESS_SEQUENTIAL, nullptr);
-  VipsImage *decoded = file ? vips_image_copy_memory(file) : nullptr;
-  if (file) g_object_unref(file);
+  VipsImage *decoded = nullptr;
+  if (raw_sources) {
+    decoded = develop_raw(path);
+  } else {
+    VipsImage *file = vips_image_new_from_file(path.c_str(), "access", VIPS_ACCESS_SEQUENTIAL, nullptr);
+    decoded = file ? vips_image_copy_memory(file) : nullptr;
+    if (file) g_object_unref(file);
+  }
   bool ok = decoded != nullptr;
   if (ok) decoded_pixels += (unsigned long long)decoded->Xsize * (unsigned long long)decoded->Ysize;
   // resize and save
@@ -191,6 +227,8 @@ int main(int argc, char **argv) {
       peer_type = PeerWebp;
     } else if (strcmp(argv[i], "--type=AVIF") == 0) {
       peer_type = PeerAvif;
+    } else if (strcmp(argv[i], "--raw") == 0) {
+      raw_sources = true;
     } else if (argv[i][0] != '-') {
       folders.push_back(argv[i]);
     } else {
@@ -198,7 +236,8 @@ int main(int argc, char **argv) {
     }
   }
   if (usage || folders.size() != 2) {
-    fprintf(stderr, "usage: vips_peer [--type=JPEG | --type=WEBP | --type=AVIF] <input folder> <output folder>\n");
+    fprintf(stderr, "usage: vips_peer [--type=JPEG | --type=WEBP | --type=AVIF] [--raw] <input folder> <output "
+                    "folder>\n");
     return 2;
   }
   out_folder = folders[1];

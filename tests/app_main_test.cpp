@@ -35,7 +35,7 @@ const std::string help_text = "Converter - Help -\n"
                               "\tout:       folder path images converted (produced by the program).\n"
                               "\ttargets:   file path which specify the image details conversion. None will used "
                               "default targets.\n"
-                              "\timage types: reads JPEG, PNG, WEBP, AVIF, HEIF, TIFF and GIF; writes JPEG, PNG, WEBP and AVIF.\n"
+                              "\timage types: reads JPEG, PNG, WEBP, AVIF, HEIF, RAW, TIFF, GIF and JXL; writes JPEG, PNG, WEBP, AVIF and JXL.\n"
                               "\tmetadatas: folder path images converted's metadatas. Which can be used to extract "
                               "informations of them.\n"
                               "\torientation: upright (default) turns the outputs as a viewer shows the photo; "
@@ -102,13 +102,14 @@ TEST(AppMain, VersionNamesTheProgramAndItsLibrariesAndSetsNothingUp) {
     std::vector<std::string> lines;
     std::istringstream in(run.out);
     for (std::string line; std::getline(in, line);) lines.push_back(line);
-    ASSERT_EQ(lines.size(), 11u) << flag << "\n" << run.out;
+    ASSERT_EQ(lines.size(), 13u) << flag << "\n" << run.out;
     std::string program = "vantor " + version[1].str();
     EXPECT_TRUE(lines[0] == program || lines[0].rfind(program + " (git ", 0) == 0) << lines[0];
     EXPECT_EQ(lines[1], "stb " + pin[1].str()) << "the stb headers in use are not the pinned ones";
     EXPECT_EQ(lines[2], std::string("libdeflate ") + LIBDEFLATE_VERSION_STRING);
-    const char *libraries[] = {"libb2", "libxxhash", "lcms2", "libheif", "libwebp", "libjpeg-turbo", "libtiff", "giflib"};
-    for (u32 i = 0; i < 8; i += 1) {
+    const char *libraries[] = {"libb2", "libxxhash", "lcms2", "libheif", "libwebp", "libjpeg-turbo", "libtiff", "giflib", "libjxl",
+                               "LibRaw"};
+    for (u32 i = 0; i < 10; i += 1) {
       std::regex pattern(std::string(libraries[i]) + R"( [0-9][0-9A-Za-z.+~:-]*)");
       EXPECT_TRUE(std::regex_match(lines[3 + i], pattern)) << lines[3 + i];
     }

@@ -138,13 +138,13 @@ TEST_F(AppSetupFixture, FitCropEnlargeAndKeepAreReadAndMisspeltNamesWarned) {
             (std::vector<std::string>{
                 "warning: targets file t.txt:4:10: \"contain\" is not a value of fit (pad, inside or cover); it is left unset.",
                 "warning: targets file t.txt:4:27: \"top\" is not a value of crop (center or attention); it is left unset.",
-                "warning: targets file t.txt:5:17: \"JPG\" is not a value of image_type (JPEG, PNG, WEBP or AVIF); it is "
+                "warning: targets file t.txt:5:17: \"JPG\" is not a value of image_type (JPEG, PNG, WEBP, AVIF or JXL); it is "
                 "left unset.",
                 "warning: targets file t.txt:5:35: \"mirror\" is not a value of edge_mode (CLAMP, REFLECT, WRAP or ZERO); "
                 "it is left unset.",
                 "warning: targets file t.txt:5:51: \"exiff\" is not a value of keep (icc, exif, gps, xmp, iptc, copyright, "
                 "all or none); it is left out.",
-                "warning: targets file t.txt:6:17: \"gif\" is not a value of image_type (JPEG, PNG, WEBP or AVIF); it is "
+                "warning: targets file t.txt:6:17: \"gif\" is not a value of image_type (JPEG, PNG, WEBP, AVIF or JXL); it is "
                 "left unset.",
             }));
 }

@@ -1588,3 +1588,45 @@ TEST(EndToEnd, LibrariesLinesBecomeNotesNeverConsoleText) {
   EXPECT_NE(run.out.find("), broken.avif was left in place.\n"), std::string::npos) << run.out;
   EXPECT_EQ(run.out.find("OBU"), std::string::npos) << run.out;
 }
+
+// A camera's raw file is told by its content, developed and turned upright by the camera's
+// orientation; its copy keeps the raw file's extension, and one cut short waits.
+TEST(EndToEnd, CameraRawIsDevelopedUprightAndACutShortOneWaits) {
+  Folders f;
+  Bytes picture(64 * 48 * 3);
+  for (size_t i = 0; i < picture.size(); i += 1) picture[i] = (u8)(i / 3 < 64 * 24 ? 40 + i % 3 * 60 : 200 - i % 3 * 50);
+  Bytes turned = dng_file(picture, 64, 48, 6);
+  Bytes upright = dng_file(picture, 64, 48, 1);
+  ASSERT_FALSE(turned.empty());
+  f.drop("card/IMG_0001.DNG", turned);
+  f.drop("card/misnamed.tif", upright);
+  f.drop("card/cut.dng", Bytes(upright.begin(), upright.begin() + upright.size() * 2 / 3));
+  Program p(f.args({"-drain"}));
+  ASSERT_TRUE(p.wait_for_exit(120)) << p.out;
+  EXPECT_EQ(p.exit_code, 3);
+  EXPECT_NE(p.out.find(": 2 converted, 1 left in place (too large 0, cut short or empty 1, not decodable 0, unreadable 0, "
+                       "write failed 0, could not be deleted 0), 0 unsupported set aside.\n"),
+            std::string::npos)
+      << p.out;
+  EXPECT_TRUE(fs::exists(f.in + "/card/cut.dng"));
+  EXPECT_FALSE(fs::exists(f.meta + "/card/cut.metadatas"));
+
+  Metadata t = parse_metadata(f.text("card/IMG_0001"));
+  ASSERT_EQ(t.records.size(), 4u);
+  EXPECT_EQ(t.records[0].at("file_type"), "RAW");
+  EXPECT_EQ(fs::path(t.records[0].at("file_path")).extension(), ".dng");
+  EXPECT_EQ(read_file(t.records[0].at("file_path")), turned);
+  EXPECT_EQ(num(t.records[0], "width"), 64u); // as the sensor stored it
+  EXPECT_EQ(t.notes[0], "Bitmap was 16bits/channel, we do not support it and convert it to 8bits/channel.");
+  // 300 x 300: the upright picture is a portrait
+  EXPECT_EQ(num(t.records[2], "width"), 225u);
+  EXPECT_EQ(num(t.records[2], "height"), 300u);
+  Metadata u = parse_metadata(f.text("card/misnamed"));
+  ASSERT_EQ(u.records.size(), 4u);
+  EXPECT_EQ(u.records[0].at("file_type"), "RAW");
+  EXPECT_EQ(fs::path(u.records[0].at("file_path")).extension(), ".raw");
+  EXPECT_EQ(num(u.records[2], "width"), 300u);
+  EXPECT_EQ(num(u.records[2], "height"), 225u);
+  // the same sensor data either way: the stored pictures are twins
+  EXPECT_EQ(t.records[0].at("checksum"), u.records[0].at("checksum"));
+}

@@ -44,8 +44,25 @@ TEST_F(ConvertCodec, DamagedFilesNeverCrashTheDecoder) {
                                 .compression = COMPRESSION_ADOBE_DEFLATE, .pixels = tiff_samples16(deep)},
                                {.width = 24, .height = 17, .samples = 3, .bits = 8, .photometric = PHOTOMETRIC_RGB,
                                 .compression = COMPRESSION_JPEG, .pixels = gradient(24, 17, 3)}});
+  // JPEG XL lossy and lossless, each in a container behind an Exif box: damage to the
+  // codestream is nearly always found, so the box is what leaves a decodable picture
+  auto jxl_boxed = [&](const Bytes &px, u64 w, u64 h, u32 channels, bool lossless) {
+    Bytes exif(64, 0);
+    memcpy(exif.data(), "MM\0*\0\0\0\x08", 8);
+    ImageMetadata kept = {};
+    kept.exif = view(exif);
+    Str8 out = {};
+    EncodeSink sink;
+    encode_sink_begin(&sink, arena, &out, px.size());
+    EXPECT_TRUE(FormatJxl.encode_kept(&sink, px.data(), px.size(), w, h, channels, 80, lossless, &kept));
+    return bytes_of(out);
+  };
+  Bytes jxl = jxl_boxed(rgba, 24, 17, 4, false);
+  Bytes jxl_lossless = jxl_boxed(grey, 30, 21, 1, true);
+  // a camera's raw file: a DNG's mosaic developed by LibRaw (which reads no sensor under 22 pixels)
+  Bytes dng = dng_file(gradient(32, 24, 3), 32, 24, 6);
   const Bytes *originals[] = {&png, &jpg, &jpg_grey, &webp, &webp_lossless, &avif, &gif, &gif_animated,
-                              &jpg_arithmetic, &jpg_arithmetic_progressive, &tiff, &tiff_deep};
+                              &jpg_arithmetic, &jpg_arithmetic_progressive, &tiff, &tiff_deep, &jxl, &jxl_lossless, &dng};
   constexpr u64 Count = sizeof(originals) / sizeof(originals[0]);
 
   TestRng rng{0x5EED1234ABCDull};

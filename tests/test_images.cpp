@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include <cmath>
 #include <cstdio>
 
 #include <jpeglib.h>
@@ -515,3 +516,90 @@ Bytes tiff_samples16(const std::vector<u16> &samples) {
   return b;
 }
 
+
+//~ DNG
+// The sRGB curve undone: a sensor counts light linearly.
+static double srgb_linear(u8 v) {
+  double c = v / 255.0;
+  return c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+}
+
+Bytes dng_file(const Bytes &rgb, u32 width, u32 height, u16 orientation) {
+  TiffSink sink;
+  TIFF *tif = TIFFClientOpen("test", "w", (thandle_t)&sink, sink_read, sink_write, sink_seek, sink_close, sink_size,
+                             sink_map, sink_unmap);
+  if (!tif) return {};
+  // the first page: a small preview, as cameras write, pointing at the raw data in a sub-image
+  const u32 preview_width = 4, preview_height = 4;
+  Bytes preview(preview_width * preview_height * 3, 128);
+  toff_t sub_offset = 0;
+  // camera RGB is linear sRGB seen through the sensor's own response to each colour: the
+  // matrix from XYZ (for daylight) is sRGB's times that response. The scene was lit by a warm
+  // light, so white as shot is the response times that light: only the camera's white
+  // balance, not daylight's, takes its cast away.
+  const float response[3] = {0.45f, 1.0f, 0.7f}, light[3] = {1.25f, 1.0f, 0.65f};
+  float xyz_to_camera[9] = {3.2406f, -1.5372f, -0.4986f, -0.9689f, 1.8758f, 0.0415f, 0.0557f, -0.2040f, 1.0570f};
+  for (u32 i = 0; i < 9; i += 1) xyz_to_camera[i] *= response[i / 3];
+  float neutral[3] = {response[0] * light[0], response[1] * light[1], response[2] * light[2]};
+  TIFFSetField(tif, TIFFTAG_SUBFILETYPE, FILETYPE_REDUCEDIMAGE);
+  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, preview_width);
+  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, preview_height);
+  TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3);
+  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
+  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+  TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, preview_height);
+  TIFFSetField(tif, TIFFTAG_MAKE, "Vantor");
+  TIFFSetField(tif, TIFFTAG_MODEL, "Test Camera");
+  TIFFSetField(tif, TIFFTAG_ORIENTATION, orientation);
+  TIFFSetField(tif, TIFFTAG_DNGVERSION, "\x01\x04\x00\x00");
+  TIFFSetField(tif, TIFFTAG_DNGBACKWARDVERSION, "\x01\x01\x00\x00");
+  TIFFSetField(tif, TIFFTAG_UNIQUECAMERAMODEL, "Vantor Test Camera");
+  TIFFSetField(tif, TIFFTAG_COLORMATRIX1, 9, xyz_to_camera);
+  TIFFSetField(tif, TIFFTAG_ASSHOTNEUTRAL, 3, neutral);
+  TIFFSetField(tif, TIFFTAG_CALIBRATIONILLUMINANT1, 21); // D65
+  TIFFSetField(tif, TIFFTAG_SUBIFD, 1, &sub_offset);
+  if (TIFFWriteEncodedStrip(tif, 0, preview.data(), (tmsize_t)preview.size()) < 0 || !TIFFWriteDirectory(tif)) {
+    TIFFClose(tif);
+    return {};
+  }
+  // the raw data: an RGGB mosaic of 16-bit samples between the black and white levels
+  const u32 black = 512, white = 16383;
+  std::vector<u16> mosaic((u64)width * height);
+  for (u32 y = 0; y < height; y += 1) {
+    for (u32 x = 0; x < width; x += 1) {
+      u32 channel = (y & 1) + (x & 1); // R G / G B
+      double seen = srgb_linear(rgb[((u64)y * width + x) * 3 + channel]) * neutral[channel];
+      mosaic[(u64)y * width + x] = (u16)(black + seen * (white - black) + 0.5);
+    }
+  }
+  u16 pattern_dim[2] = {2, 2};
+  u8 pattern[4] = {0, 1, 1, 2};
+  float black_level[1] = {black};
+  u32 white_level[1] = {white};
+  TIFFSetField(tif, TIFFTAG_SUBFILETYPE, 0);
+  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
+  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
+  TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
+  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 16);
+  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_CFA);
+  TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 16);
+  TIFFSetField(tif, TIFFTAG_CFAREPEATPATTERNDIM, pattern_dim);
+  TIFFSetField(tif, TIFFTAG_CFAPATTERN, 4, pattern);
+  TIFFSetField(tif, TIFFTAG_BLACKLEVEL, 1, black_level);
+  TIFFSetField(tif, TIFFTAG_WHITELEVEL, 1, white_level);
+  for (u32 y = 0; y < height; y += 16) {
+    u32 rows = std::min(16u, height - y);
+    if (TIFFWriteEncodedStrip(tif, y / 16, mosaic.data() + (u64)y * width, (tmsize_t)rows * width * 2) < 0) {
+      TIFFClose(tif);
+      return {};
+    }
+  }
+  if (!TIFFWriteDirectory(tif)) {
+    TIFFClose(tif);
+    return {};
+  }
+  TIFFClose(tif);
+  return sink.data;
+}

@@ -112,6 +112,12 @@ struct TiffPage {
 };
 
 Bytes tiff_file(const std::vector<TiffPage> &pages);
+// A DNG written by libtiff: a small preview as its first page, and in its sub-image an RGGB
+// mosaic of 16-bit samples sampled from `rgb` (packed rows of three channels) as linear light
+// through a sensor that answers each colour with its own strength under a warm light, with
+// black and white levels, the colour matrix and white balance as shot that undo both, and the
+// orientation tag.
+Bytes dng_file(const Bytes &rgb, u32 width, u32 height, u16 orientation);
 // 16-bit samples as a TiffPage holds them.
 Bytes tiff_samples16(const std::vector<u16> &samples);
 

@@ -8,7 +8,7 @@
 // image_stb (src/third_party compiles them), libdeflate behind the PNG writer's zlib step and
 // the iCCP reader in image_png, libjpeg-turbo (the JPEGs stb refuses, CMYK through their
 // profile) in image_jpeg_turbo, libwebp in image_webp, libheif in image_heif, libtiff in
-// image_tiff, giflib in image_gif, lcms2 in image_color; the image libraries' heap; our own
+// image_tiff, LibRaw in image_raw, giflib in image_gif, lcms2 in image_color; the image libraries' heap; our own
 // JPEG writer, stb's bytes written faster; the encoders' sink; and the picture stages of the pipeline: statistics and the pixel
 // checksum, colour conversion to sRGB, fitting into a box, turning upright, backgrounds, and
 // the attention search that picks a cover output's window.
@@ -62,6 +62,8 @@
 #include "convert/image/image_heif.h"
 #include "convert/image/image_gif.h"
 #include "convert/image/image_tiff.h"
+#include "convert/image/image_jxl.h"
+#include "convert/image/image_raw.h"
 #include "convert/image/image_stats.h"
 #include "convert/image/image_color.h"
 #include "convert/image/image_pixels.h"

@@ -5,6 +5,8 @@
 #include "convert/image/image_heif.h"
 #include "convert/image/image_gif.h"
 #include "convert/image/image_tiff.h"
+#include "convert/image/image_jxl.h"
+#include "convert/image/image_raw.h"
 
 //~ What a format's functions give
 void codec_failure_set(CodecFailure *failure, u32 kind, const char *reason) {
@@ -27,8 +29,10 @@ static const ImageFormat *const Formats[] = {
     &FormatWebp,
     &FormatAvif,
     &FormatHeif,
+    &FormatRaw,
     &FormatTiff,
     &FormatGif,
+    &FormatJxl,
 };
 
 //- lookups
@@ -68,10 +72,16 @@ Str8 format_extension(u32 file_type) {
 
 Str8 format_copy_extension(u32 file_type, Str8 source_name) {
   const ImageFormat *f = format_of_type(file_type);
-  if (f && f->other_extension.size > 0 && source_name.size > f->other_extension.size &&
-      source_name.str[source_name.size - f->other_extension.size - 1] == '.' &&
-      str8_equals(str8_keep_back(source_name, f->other_extension.size), f->other_extension, MatchIgnoreCase)) {
-    return f->other_extension;
+  Str8 others = f ? f->other_extension : Str8{};
+  for (u64 start = 0; start < others.size;) {
+    u64 end = start;
+    while (end < others.size && others.str[end] != ' ') end += 1;
+    Str8 other = {others.str + start, end - start};
+    if (other.size > 0 && source_name.size > other.size && source_name.str[source_name.size - other.size - 1] == '.' &&
+        str8_equals(str8_keep_back(source_name, other.size), other, MatchIgnoreCase)) {
+      return other;
+    }
+    start = end + 1;
   }
   return format_extension(file_type);
 }

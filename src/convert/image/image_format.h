@@ -89,13 +89,16 @@ enum : u32 {
   FileTypeAvif = 5,
   FileTypeTiff = 6,
   FileTypeGif = 7,
+  FileTypeJxl = 8,
+  FileTypeRaw = 9,
 };
 
 struct ImageFormat {
   u32 file_type;
   Str8 name;          // a record's [file_type], a target's image_type: "JPEG"
   Str8 extension;     // of the files written: "jpg"
-  Str8 other_extension; // a source named with this one keeps it on its copy ("heif"); may be empty
+  Str8 other_extension; // a source named with this one keeps it on its copy ("heif"); several
+                        // separated by spaces ("dng cr2 nef"); may be empty
   u64 signature_size; // the fewest bytes that tell a file of this format
   Str8 signature;     // what those bytes are, '?' standing for any byte
   bool keeps_alpha;   // holds transparency: a picture on a see-through canvas stays in this format
@@ -147,8 +150,8 @@ const ImageFormat *format_with_alpha();
 // failed) is named as a PNG, as it always was.
 Str8 format_name(u32 file_type);
 Str8 format_extension(u32 file_type);
-// The extension of a source's copy: the format's other extension when the source is named
-// with it (in any letter case), else the format's own.
+// The extension of a source's copy: the format's other extension (one of them) when the source
+// is named with it (in any letter case), else the format's own.
 Str8 format_copy_extension(u32 file_type, Str8 source_name);
 // The formats' names for people, in the table's order: every format read, or those written
 // ("JPEG, PNG and WEBP").

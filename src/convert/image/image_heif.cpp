@@ -217,11 +217,8 @@ CodecDecoded heif_decode_heap(Str8 bytes, u64 width, u64 height, u32 channels) {
     if (pixels) {
       u64 pixel_count = (u64)w * (u64)h;
       for (u64 y = 0; y < (u64)h; y += 1) memcpy(pixels + y * row, plane + y * (u64)stride, row);
-      Str8 taken = {pixels, row * (u64)h};
-      if (channels < decoded) taken = codec_narrow_heap(taken, decoded, channels, pixel_count);
-      if (channels > decoded) taken = codec_expand_heap(taken, decoded, channels, pixel_count);
+      Str8 taken = codec_relayout_heap(Str8{pixels, row * (u64)h}, decoded, channels, pixel_count);
       if (taken.size == 0) {
-        codec_heap_release(pixels);
         codec_failure_set(&result.failure, DecodeRefused, "out of memory");
       } else {
         result.pixels = taken;

@@ -390,6 +390,14 @@ Str8 codec_narrow_heap(Str8 pixels, u32 from, u32 to, u64 pixel_count) {
   return Str8{pixels.str, pixel_count * to};
 }
 
+Str8 codec_relayout_heap(Str8 pixels, u32 from, u32 to, u64 pixel_count) {
+  Str8 taken = pixels;
+  if (to < from) taken = codec_narrow_heap(pixels, from, to, pixel_count);
+  if (to > from) taken = codec_expand_heap(pixels, from, to, pixel_count);
+  if (taken.size == 0) codec_heap_release(pixels.str);
+  return taken;
+}
+
 CodecFailure codec_decode_16_layouts(Arena *arena, Str8 bytes, u64 width, u64 height, u32 channels,
                                      const bool needed[4], Str8 out[4]) {
   CodecFailure failure = {};

@@ -71,6 +71,9 @@ Str8 codec_narrow_heap(Str8 pixels, u32 from, u32 to, u64 pixel_count);
 // the decoder's rules: the narrower picture is gone afterwards and the buffer may have moved.
 // Empty on failure, with the original buffer still valid.
 Str8 codec_expand_heap(Str8 pixels, u32 from, u32 to, u64 pixel_count);
+// A decoder's buffer of the image libraries' heap in `to` channels: as it is, narrowed or
+// widened. Empty on failure, with the buffer released.
+Str8 codec_relayout_heap(Str8 pixels, u32 from, u32 to, u64 pixel_count);
 
 //~ Resampling
 // An 8-bit picture: rows `stride` bytes apart inside `size` bytes.

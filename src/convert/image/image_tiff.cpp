@@ -170,6 +170,11 @@ bool tiff_starts_as(Str8 bytes) {
   return tiff_header(bytes, &f) && !tiff_is_camera_raw(&f);
 }
 
+bool tiff_starts_as_camera_raw(Str8 bytes) {
+  TiffFile f;
+  return tiff_header(bytes, &f) && tiff_is_camera_raw(&f);
+}
+
 // A page's values lie inside the file, and for the first page its data too. Entries past
 // `*budget` over all pages are not looked at, so a file of many large directories costs bounded
 // time.
@@ -215,6 +220,22 @@ bool tiff_complete(Str8 bytes) {
   TiffFile f;
   bool whole = false;
   return tiff_header(bytes, &f) && tiff_pages(&f, &whole) > 0 && whole;
+}
+
+// A camera's raw data mostly lies in a sub-image of the first page: each of them must lie whole
+// inside the file, with every strip or tile it declares.
+bool tiff_raw_complete(Str8 bytes) {
+  TiffFile f;
+  u64 count, sub_count, budget = TiffEntriesChecked;
+  if (!tiff_complete(bytes) || !tiff_header(bytes, &f) || !tiff_directory(&f, f.first, &count)) return false;
+  TiffEntry e;
+  if (!tiff_find(&f, f.first, count, TiffTagSubImages, &e)) return true;
+  if (!e.inside) return false;
+  for (u64 i = 0; i < e.count && i < TiffSubImagesMax; i += 1) {
+    u64 at = tiff_value(&f, &e, i);
+    if (!tiff_directory(&f, at, &sub_count) || !tiff_page_whole(&f, at, sub_count, true, &budget)) return false;
+  }
+  return true;
 }
 
 CodecPhotoTags tiff_photo_tags(Arena *, Str8 bytes) {
@@ -675,11 +696,8 @@ CodecDecoded tiff_decode_heap(Str8 bytes, u64 width, u64 height, u32 channels) {
   }
   TIFFClose(tif);
   if (!pixels) return result;
-  Str8 taken = {pixels, count * l.channels};
-  if (channels < l.channels) taken = codec_narrow_heap(taken, l.channels, channels, count);
-  if (channels > l.channels) taken = codec_expand_heap(taken, l.channels, channels, count);
+  Str8 taken = codec_relayout_heap(Str8{pixels, count * l.channels}, l.channels, channels, count);
   if (taken.size == 0) {
-    codec_heap_release(pixels);
     codec_failure_set(&result.failure, DecodeRefused, "out of memory");
     return result;
   }

@@ -15,9 +15,14 @@ constexpr u64 TiffSignatureSize = 4;
 // linear raw data in the first page or its sub-images, a Canon CR2): those are no pictures of
 // this format.
 bool tiff_starts_as(Str8 bytes);
+// A TIFF header on a camera's raw file: the files tiff_starts_as leaves to the raw format.
+bool tiff_starts_as_camera_raw(Str8 bytes);
 // Every page's directory lies inside the file, and so do the first page's tag values and every
 // strip or tile it declares: a file still being written is shorter.
 bool tiff_complete(Str8 bytes);
+// tiff_complete, and every sub-image of the first page (where cameras keep their raw data)
+// lies whole inside the file with every strip or tile it declares.
+bool tiff_raw_complete(Str8 bytes);
 // The first page's size and channels (grey 1, colour, palette and CMYK 3, one more with alpha),
 // `deep` for more than 8 bits a sample, and the pages as frames; false, with the library's
 // reason, for a page it cannot read.

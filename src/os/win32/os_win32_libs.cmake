@@ -16,8 +16,9 @@ file(GLOB VANTOR_BACKEND_TEST_SOURCES CONFIGURE_DEPENDS "${CMAKE_SOURCE_DIR}/tes
 set(VANTOR_BACKEND_TEST_LIBS psapi)
 
 # The image libraries are static here: what each needs in turn (libheif its codecs, libtiff the
-# libraries it decodes with) is only in pkg-config's --static lines, linked after them.
+# libraries it decodes with, libjxl highway and brotli, LibRaw libjpeg and lcms2) is only in
+# pkg-config's --static lines, linked after them.
 target_link_directories(vantor_core PUBLIC ${HEIF_STATIC_LIBRARY_DIRS} ${WEBP_STATIC_LIBRARY_DIRS}
-  ${TIFF_STATIC_LIBRARY_DIRS})
+  ${TIFF_STATIC_LIBRARY_DIRS} ${JXL_STATIC_LIBRARY_DIRS} ${RAW_STATIC_LIBRARY_DIRS})
 target_link_libraries(vantor_core PUBLIC ${HEIF_STATIC_LIBRARIES} ${TIFF_STATIC_LIBRARIES}
-  ${WEBP_STATIC_LIBRARIES})
+  ${WEBP_STATIC_LIBRARIES} ${JXL_STATIC_LIBRARIES} ${RAW_STATIC_LIBRARIES})
