@@ -132,4 +132,5 @@
 #include "convert/convert_budget.h"
 #include "convert/convert_pipeline.h"
 #include "convert/convert_tally.h"
+#include "convert/convert_activity.h"
 #include "convert/convert_worker.h"
