@@ -393,6 +393,8 @@ bool cv_wait_srw_shared(OsObject *cv, OsObject *srw, u64 deadline);
 void cv_wake_all(OsObject *cv);
 
 u64 clock_now_us(); // monotonic, no wrap-around
+// The wall clock: microseconds since 1970-01-01 00:00 UTC (for logs and the times people read).
+u64 clock_wall_us();
 // 0xFFFFFFFF for DeadlineNone; otherwise whole milliseconds left, rounded up; 0 when past.
 u32 deadline_to_ms(u64 deadline);
 void sleep_ms(u32 ms);

@@ -203,6 +203,12 @@ u64 clock_now_us() {
   return (u64)now.tv_sec * 1000000ull + (u64)now.tv_nsec / 1000;
 }
 
+u64 clock_wall_us() {
+  timespec now;
+  if (clock_gettime(CLOCK_REALTIME, &now) != 0 || now.tv_sec < 0) return 0;
+  return (u64)now.tv_sec * 1000000ull + (u64)now.tv_nsec / 1000;
+}
+
 // A finite deadline never turns into the endless wait: far deadlines stop one short of it.
 u32 deadline_to_ms(u64 deadline) {
   if (deadline == DeadlineNone) {
