@@ -64,16 +64,31 @@ int app_main(ArgTable *table) {
   AppCommandLine line = app_command_line_read(options_arena, table);
   AppOptions options = line.options;
   bool help = line.help, drain = line.drain;
+  // The help stays text whatever the log's form; the JSON log listens from before the first
+  // worker starts, and the status line stays off, as standard error may be collected with it.
+  bool json = line.json_log && !help;
+  if (json) app_log_json_start();
 
   // what becomes of the sources is counted for the drain's summary and the status line, from
   // before the first worker starts
-  bool status_line = !help && console_status_wanted();
+  bool status_line = !help && !json && console_status_wanted();
   if (drain || status_line) outcome_tally_enable();
 
   // set-up, then the summary and whatever the user should know about the options
   Str8List problems = {};
   u32 running = app_setup(&options, &problems);
-  if (running) {
+  if (json) {
+    Scratch scratch = scratch_mark(thread_scratch_arena(nullptr, 0));
+    if (running) {
+      AppState *state = app_state();
+      app_log_options(scratch.arena, state, state->default_targets ? str8_lit("default") : options.targets_path);
+    }
+    str8_list_append_list(&problems, &line.warnings);
+    app_log_problems(scratch.arena, &problems);
+    if (running) app_log_line(scratch.arena, "info", "waiting", str8_lit("Waiting for PNG/JPEG files..."));
+    else app_log_line(scratch.arena, "error", "error", str8_lit("Unable to run the program, check paramaters."));
+    scratch_restore(scratch);
+  } else if (running) {
     AppState *state = app_state();
     Str8 targets_text = state->default_targets ? str8_lit("default") : options.targets_path;
     printf("Options:\n\tin:        %.*s\n\tout:       %.*s\n\tmetadatas: %.*s\n\ttargets:   %.*s\n\tthread:    "
@@ -143,11 +158,20 @@ int app_main(ArgTable *table) {
     Scratch scratch = scratch_mark(thread_scratch_arena(nullptr, 0));
     outcome_tally_report_cut_short();
     OutcomeTally tally = outcome_tally_read(true);
-    console_print(drain_summary(scratch.arena, clock_now_us() - started_us, &tally));
+    u64 elapsed_us = clock_now_us() - started_us;
+    Str8 summary = drain_summary(scratch.arena, elapsed_us, &tally);
+    if (json) app_log_summary(scratch.arena, elapsed_us, &tally, summary);
+    else console_print(summary);
     if (tally.left_total > 0) status = AppExitLeftInPlace;
     scratch_restore(scratch);
   }
-  console_print(str8_lit("[Vantor] ended.\n"));
+  if (json) {
+    Scratch scratch = scratch_mark(thread_scratch_arena(nullptr, 0));
+    app_log_line(scratch.arena, "info", "ended", str8_lit("[Vantor] ended."));
+    scratch_restore(scratch);
+  } else {
+    console_print(str8_lit("[Vantor] ended.\n"));
+  }
   return status;
 }
 

@@ -32,6 +32,7 @@ void conversion_worker(u64 index) {
     ContentLease *lease = content_lease_begin();
     Str8 path = string_ring_pop(shared->queue, scratch.arena);
     atomic_add_u64(shared->workers_busy, 1);
+    memory.taken_us = activity_wanted() ? clock_now_us() : 0;
     FileProps seen = file_props_from_path(path);
     // Duplicates of a path stay queued after its file was converted and deleted, and while
     // another worker holds it: those cost a look, not a pause.

@@ -48,6 +48,7 @@ struct WorkerMemory {
   Arena *file_arena;   // resampled pixels, canvases, encoded outputs; reset after each attempt
   Arena *layout_arena; // decoded layouts at the source's size; rewound after each attempt
   SourceBatch *batch; // the sources converted since the last hand-over to the committer
+  u64 taken_us;       // when the worker took its current path (clock_now_us); only when anyone listens
 };
 void worker_memory_init(WorkerMemory *memory);
 

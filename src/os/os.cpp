@@ -798,9 +798,19 @@ void message_report(Arena *arena, MessageList *list, Str8List *out, int print) {
   message_report_named(arena, list, out, print, Str8{});
 }
 
-void message_report_named(Arena *arena, MessageList *list, Str8List *out, int print, Str8 name) {
+// The JSON log's line for one message: its level is its event too.
+static Str8 message_json_line(Arena *arena, Message *m, Str8 source) {
+  const char *level = m->level == MessageNote ? "note" : m->level == MessageWarning ? "warning" : "error";
+  JsonLine line = json_line_begin(arena, clock_wall_us(), level, level);
+  if (source.size > 0) json_add_string(&line, "source", source);
+  json_add_string(&line, "message", m->text);
+  return json_line_end(&line);
+}
+
+void message_report_named(Arena *arena, MessageList *list, Str8List *out, int print, Str8 name, Str8 source) {
   bool printing = print != 0 || out == nullptr;
-  Str8 shown_name = printing && name.size > 0 && list->first ? str8_escape_line(arena, name) : Str8{};
+  bool json = printing && console_json();
+  Str8 shown_name = printing && !json && name.size > 0 && list->first ? str8_escape_line(arena, name) : Str8{};
   Str8List lines = {};
   for (Message *m = list->first; m; m = m->next) {
     Str8 label = message_label(m->level);
@@ -809,12 +819,19 @@ void message_report_named(Arena *arena, MessageList *list, Str8List *out, int pr
       str8_list_add(arena, out, m->text);
     }
     Str8 shown = m->level == MessageNote && shown_name.size > 0 ? shown_name : label;
-    if (printing) str8_list_addf(arena, &lines, "%S:\n%S\n", shown, m->text);
+    if (json) str8_list_add(arena, &lines, message_json_line(arena, m, source));
+    else if (printing) str8_list_addf(arena, &lines, "%S:\n%S\n", shown, m->text);
   }
   if (lines.node_count > 0) console_print(str8_list_join(arena, &lines, nullptr));
 }
 
 //~ Console
+// Written once at set-up, before any other thread prints.
+static bool g_console_json;
+
+void console_json_set(bool json) { g_console_json = json; }
+bool console_json() { return g_console_json; }
+
 struct ConsoleStatus {
   OsObject *lock;
   u8 line[256]; // the status line now drawn, when shown

@@ -462,8 +462,15 @@ void message_add(Arena *arena, MessageList *list, i32 level, Str8 text);
 void message_report(Arena *arena, MessageList *list, Str8List *out, int print);
 // The same for one source's messages: on the console each note's label line is the source's
 // name, escaped as one line, so that a note never stands without the file it is about; out
-// gets the empty label as above. An empty name prints as message_report does.
-void message_report_named(Arena *arena, MessageList *list, Str8List *out, int print, Str8 name);
+// gets the empty label as above. An empty name prints as message_report does. In the JSON log
+// each message is one line instead ("note", "warning" or "error"), naming `source` (the
+// source's path below the input folder) when it is given.
+void message_report_named(Arena *arena, MessageList *list, Str8List *out, int print, Str8 name, Str8 source = {});
+
+// The console's form, chosen at set-up before any other thread prints: text for people (the
+// default), or the JSON log, one object a line (base_json), for collectors.
+void console_json_set(bool json);
+bool console_json();
 
 // Standard output's lines and the status line on standard error share one lock: a print clears
 // the status line first and draws it again after, so on a terminal the two never mix.
