@@ -21,4 +21,5 @@
 #include "app/app_setup.h"
 #include "app/app_options.h"
 #include "app/app_scan.h"
+#include "app/app_metrics.h"
 #include "app/app_main.h"
