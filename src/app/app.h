@@ -22,4 +22,5 @@
 #include "app/app_options.h"
 #include "app/app_scan.h"
 #include "app/app_log.h"
+#include "app/app_metrics.h"
 #include "app/app_main.h"

@@ -92,12 +92,16 @@ int app_main(ArgTable *table) {
     AppState *state = app_state();
     Str8 targets_text = state->default_targets ? str8_lit("default") : options.targets_path;
     printf("Options:\n\tin:        %.*s\n\tout:       %.*s\n\tmetadatas: %.*s\n\ttargets:   %.*s\n\tthread:    "
-           "%d\n\torientation: %s\n\tcolor:     %s\n\tpng_level: %d\n\nWaiting for PNG/JPEG files...\n",
+           "%d\n\torientation: %s\n\tcolor:     %s\n\tpng_level: %d\n",
            (int)state->in_folder.size, (const char *)state->in_folder.str, (int)state->out_folder.size,
            (const char *)state->out_folder.str, (int)state->metadatas_folder.size,
            (const char *)state->metadatas_folder.str, (int)targets_text.size, (const char *)targets_text.str,
            (int)state->thread_count, state->keep_orientation ? "stored" : "upright",
            state->keep_color ? "stored" : "sRGB", (int)state->png_level);
+    if (state->metrics_url.size > 0) {
+      printf("\tmetrics:   %.*s\n", (int)state->metrics_url.size, (const char *)state->metrics_url.str);
+    }
+    printf("\nWaiting for PNG/JPEG files...\n");
     str8_list_append_list(&problems, &line.warnings);
     for (Str8Node *n = problems.first; n; n = n->next) {
       printf("%.*s\n", (int)n->string.size, (const char *)n->string.str);
@@ -129,7 +133,9 @@ int app_main(ArgTable *table) {
       // one whose claimer went quiet is not, and is asked about again until it is taken over.
       u64 pending = 0;
       if (instances_bury_gone(false) > 0) held_until_us = clock_now_us() + ElsewhereRecheckUs;
-      app_scan_pass(scratch.arena, drain || status_line ? &pending : nullptr);
+      bool metrics = app_state()->metrics_url.size > 0;
+      app_scan_pass(scratch.arena, drain || status_line || metrics ? &pending : nullptr);
+      if (metrics) atomic_store_u64(&app_state()->sources_waiting, pending);
       if (status_line) progress_draw(&progress, scratch.arena, pending);
       // A settled file that changed a moment ago may not have been looked at yet: all of them
       // are, before the drain ends. A neighbour killed since the last look for gone instances
@@ -153,6 +159,7 @@ int app_main(ArgTable *table) {
   }
 
   if (status == AppExitDone) instances_stop();
+  metrics_stop();
   if (status_line) console_status_clear();
   if (drain && status == AppExitDone && !help) {
     Scratch scratch = scratch_mark(thread_scratch_arena(nullptr, 0));

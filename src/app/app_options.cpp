@@ -27,6 +27,8 @@ void app_print_help(Arena *arena) {
          (unsigned long long)AppMaxThreads);
   printf("\tmax_pixels: pictures with more pixels than this are left in place; 0 (the default): %llu.\n",
          (unsigned long long)AppDefaultMaxPixels);
+  printf("\tmetrics:   <address>:<port> (127.0.0.1:9464, [::1]:9464; port 0: any free one) serves /metrics, "
+         "/health and a status page there; off by default.\n");
   printf("\tdrain:     end once every file in the input folder has been converted or tried and left in place.\n");
   printf("\tlog:       text (the default) prints lines for people; json prints one JSON object a line for log "
          "collectors.\n");
@@ -38,7 +40,7 @@ void app_print_help(Arena *arena) {
 // Every key the program reads; "quiet" is start-up's, "version" ends the program before it.
 static const char *const app_known_keys[] = {"in",    "out",   "metadatas",   "targets", "thread",
                                              "max_pixels", "help", "drain", "quiet",       "orientation",
-                                             "color", "png_level", "version", "log"};
+                                             "color", "png_level", "version", "log", "metrics"};
 
 static bool app_key_is_known(Str8 key) {
   for (const char *known : app_known_keys) {

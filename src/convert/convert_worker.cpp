@@ -1,6 +1,7 @@
 // The conversion worker: one source path per cycle, claimed so that no other worker holds it,
 // converted from the intake's complete read, written durably, then deleted or left in place.
 #include <atomic>
+#include <cstring>
 
 #include "convert/convert_internal.h"
 
@@ -9,6 +10,25 @@ static std::atomic<ConvertShared *> convert_shared_pointer{nullptr};
 
 void convert_share(ConvertShared *shared) { convert_shared_pointer.store(shared, std::memory_order_release); }
 ConvertShared *convert_shared() { return convert_shared_pointer.load(std::memory_order_acquire); }
+
+u64 worker_watch_read(WorkerWatch *watch, u8 *name, u64 *name_size) {
+  cs_enter(watch->lock);
+  u64 started = atomic_load_u64(&watch->started_us);
+  *name_size = started ? watch->source_size : 0;
+  memcpy(name, watch->source, *name_size);
+  cs_leave(watch->lock);
+  u64 now = clock_now_us();
+  return started && now > started ? now - started : 0;
+}
+
+static void worker_watch_take(WorkerWatch *watch, Str8 path) {
+  Str8 kept = str8_keep_back(path, WorkerWatchNameMost);
+  cs_enter(watch->lock);
+  memcpy(watch->source, kept.str, kept.size);
+  watch->source_size = kept.size;
+  atomic_store_u64(&watch->started_us, max_of(clock_now_us(), (u64)1));
+  cs_leave(watch->lock);
+}
 
 //~ Worker
 void worker_memory_init(WorkerMemory *memory) {
@@ -33,6 +53,8 @@ void conversion_worker(u64 index) {
     Str8 path = string_ring_pop(shared->queue, scratch.arena);
     atomic_add_u64(shared->workers_busy, 1);
     memory.taken_us = activity_wanted() ? clock_now_us() : 0;
+    WorkerWatch *watch = shared->watch ? &shared->watch[index] : nullptr;
+    if (watch) worker_watch_take(watch, path);
     FileProps seen = file_props_from_path(path);
     // Duplicates of a path stay queued after its file was converted and deleted, and while
     // another worker holds it: those cost a look, not a pause.
@@ -45,6 +67,7 @@ void conversion_worker(u64 index) {
     }
     content_lease_end(lease);
     scratch_restore(scratch);
+    if (watch) atomic_store_u64(&watch->started_us, 0);
     atomic_add_u64(shared->workers_busy, (u64)-1);
     // The intake has not read this version yet: give the streamers a moment before the next
     // path, which is often a duplicate of this one.

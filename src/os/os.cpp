@@ -663,6 +663,35 @@ bool folder_sync_many(Str8 *folders, u64 count) {
   return ok;
 }
 
+//~ Process usage and listening sockets
+bool net_address_split(Str8 address, Str8 *host, u32 *port, bool *ipv6) {
+  u64 colon = address.size;
+  for (u64 i = address.size; i > 0; i -= 1) {
+    if (address.str[i - 1] == ':') {
+      colon = i - 1;
+      break;
+    }
+  }
+  if (colon == address.size || colon + 1 == address.size || address.size - colon - 1 > 5) return false;
+  u64 value = 0;
+  for (u64 i = colon + 1; i < address.size; i += 1) {
+    if (address.str[i] < '0' || address.str[i] > '9') return false;
+    value = value * 10 + (address.str[i] - '0');
+  }
+  if (value > 65535) return false;
+  Str8 name = str8_keep_front(address, colon);
+  *ipv6 = name.size >= 2 && name.str[0] == '[' && name.str[name.size - 1] == ']';
+  if (*ipv6) name = str8_slice(name, {1, name.size - 1});
+  // the system's parser says whether the rest is an address; no name is looked up
+  if (name.size == 0 || name.size > 45) return false;
+  for (u64 i = 0; i < name.size; i += 1) {
+    if (name.str[i] == '[' || name.str[i] == ']' || (!*ipv6 && name.str[i] == ':')) return false;
+  }
+  *host = name;
+  *port = (u32)value;
+  return true;
+}
+
 //~ String ring
 void string_ring_init(StringRing *ring, Arena *arena, u64 capacity, bool each_once) {
   *ring = {};

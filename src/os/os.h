@@ -399,9 +399,58 @@ u64 clock_wall_us();
 u32 deadline_to_ms(u64 deadline);
 void sleep_ms(u32 ms);
 
+//~ Process usage and listening sockets (per operating system, except where marked written once)
+// What the system counts of this process, for the metrics server; a field the system does not
+// offer stays 0.
+struct ProcessUsage {
+  u64 resident_bytes;
+  u64 cpu_us;        // user and system time
+  u64 start_wall_us; // when the process started, on clock_wall_us's scale
+  u64 open_files;    // descriptors (POSIX) or handles (Windows)
+};
+bool process_usage_read(ProcessUsage *out);
+
+// A TCP socket listening on one address only. Written once: net_address_split reads
+// "127.0.0.1:9464" or "[::1]:9464" (port 0: the system picks one); false for anything else.
+struct NetListener {
+  u64 socket;
+  u32 port; // the port bound, the system's pick for 0
+  bool ipv6;
+};
+bool net_address_split(Str8 address, Str8 *host, u32 *port, bool *ipv6);
+// False with *error (in arena) saying why: an address that is none, or the system's reason
+// (an address in use, one not on this machine). The socket is not inherited by children.
+bool net_listen(Arena *arena, Str8 address, NetListener *out, Str8 *error);
+void net_close(u64 socket);
+
+//~ HTTP server (written once, on libmicrohttpd)
+// A small HTTP/1.1 server on one listening socket, answering on a thread of its own. Only GET
+// and HEAD reach the handler (any other method: 405 with "Allow: GET, HEAD"); a request body is
+// never read. At most HttpConnectionsMost connections at once, each closed after
+// HttpIdleSeconds without progress, each with HttpConnectionMemory bytes for its request: a
+// slow or malformed client costs the server's thread nothing more, and no other thread waits
+// on it.
+constexpr u32 HttpConnectionsMost = 16;
+constexpr u32 HttpIdleSeconds = 10;
+constexpr u64 HttpConnectionMemory = 32768;
+
+struct HttpAnswer {
+  u32 status;        // 200 unless the handler says otherwise
+  Str8 content_type;
+  Str8 body;         // in the handler's arena; copied before the arena goes
+};
+// Called on the server's thread, one request at a time; `path` is the request's path as the
+// client sent it, percent-decoded, without the query. The arena lives until the answer is sent.
+typedef void HttpHandler(Arena *arena, Str8 path, HttpAnswer *answer, void *user);
+struct HttpServer;
+// Takes the listener's socket (closed with the server, or at once on failure); null on failure.
+HttpServer *http_serve(NetListener *listener, HttpHandler *handler, void *user);
+void http_stop(HttpServer *server);
+
 //~ Atomics (written once)
 inline u64 atomic_add_u64(u64 *p, u64 n) { return std::atomic_ref<u64>(*p).fetch_add(n) + n; }
 inline u64 atomic_load_u64(u64 *p) { return std::atomic_ref<u64>(*p).load(); }
+inline void atomic_store_u64(u64 *p, u64 v) { std::atomic_ref<u64>(*p).store(v); }
 inline u32 atomic_load_u32(u32 *p) { return std::atomic_ref<u32>(*p).load(); }
 inline void atomic_store_u32(u32 *p, u32 v) { std::atomic_ref<u32>(*p).store(v); }
 inline u32 atomic_exchange_u32(u32 *p, u32 v) { return std::atomic_ref<u32>(*p).exchange(v); }
