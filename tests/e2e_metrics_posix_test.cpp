@@ -214,6 +214,13 @@ TEST(EndToEnd, MetricsServerFollowsTheOutputFolder) {
       << bad.out;
   EXPECT_FALSE(fs::exists(tmp.at("in2/.vantor"))) << "nothing was started";
 
+  // a real conversion moves the counters
+  ASSERT_TRUE(write_file(tmp.at("in/a.png"), png_file(noise(40 * 30 * 3, 7), 40, 30, 3)));
+  EXPECT_TRUE(wait_until([&] {
+    return metric_line(http_request(port, "GET", "/metrics").body,
+                       "vantor_sources_total{outcome=\"converted\",reason=\"\"}") ==
+           "vantor_sources_total{outcome=\"converted\",reason=\"\"} 1";
+  })) << http_request(port, "GET", "/metrics").body;
   EXPECT_EQ(http_request(port, "GET", "/health").status, 200);
   fs::rename(tmp.at("out"), tmp.at("out-away"));
   ASSERT_TRUE(write_text(tmp.at("out"), "a file where the folder was"));

@@ -96,6 +96,7 @@ void app_log_options(Arena *arena, const AppState *state, Str8 targets_text) {
   json_add_string(&line, "orientation", state->keep_orientation ? str8_lit("stored") : str8_lit("upright"));
   json_add_string(&line, "color", state->keep_color ? str8_lit("stored") : str8_lit("sRGB"));
   json_add_u64(&line, "png_level", state->png_level);
+  if (state->metrics_url.size > 0) json_add_string(&line, "metrics", state->metrics_url);
   console_print(json_line_end(&line));
 }
 

@@ -113,6 +113,7 @@ AppCommandLine app_command_line_read(Arena *arena, ArgTable *table) {
     str8_list_addf(arena, &line.warnings, "warning: log value \"%S\" is neither text nor json; using the default (text)",
                    log);
   }
+  options->metrics = arg_value(table, str8_lit("metrics"));
   return line;
 }
 

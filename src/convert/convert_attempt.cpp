@@ -358,7 +358,11 @@ void settle_left_in_place(ConvertShared *shared, ClaimEntry *entry, Str8 path, S
   bool held_by_intake = unchanged && intake_knows && !remembers_failure;
   u32 reason = tally_reason_of(outcome);
   if (unchanged && reason != TallyNone) tally_left(path, reason);
-  if (unchanged && reason != TallyNone && !(outcome == AttemptWriteFailed && remembers_failure) && activity_wanted()) {
+  // A version still being written (cut short, nothing said about it) waits for the next one: it
+  // is no outcome, and the end of a drain names those still cut short then.
+  bool waits = reason == TallyCutShortOrEmpty && message.size == 0;
+  bool repeated = outcome == AttemptWriteFailed && remembers_failure;
+  if (unchanged && reason != TallyNone && !waits && !repeated && activity_wanted()) {
     ActivityEvent event = {};
     event.kind = ActivityLeftInPlace;
     event.reason = reason;
