@@ -125,7 +125,7 @@ int app_main(ArgTable *table) {
       // No pass offers anything now. The sources in flight are committed, or what is not done
       // by the deadline is left as a killed run leaves it: in place, never half-written.
       if (!convert_in_flight() || clock_now_us() >= stop_deadline_us) running = 0;
-      app_service_tick(&service, outcome_tally_read(false).converted, service.waiting);
+      app_service_beat(&service);
     } else {
       // Drain mode ends once nothing is left that a worker could still change: every file in
       // the tree has had an attempt since its last change and no worker is in a cycle. A source

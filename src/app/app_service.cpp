@@ -23,6 +23,11 @@ void app_service_tick(ServiceNotes *notes, u64 converted, u64 waiting) {
     notes->status_sent_us = now;
     notes->status_told = true;
   }
+  app_service_beat(notes);
+}
+
+void app_service_beat(ServiceNotes *notes) {
+  u64 now = clock_now_us();
   if (notes->watchdog_every_us > 0 && now - notes->watchdog_sent_us >= notes->watchdog_every_us) {
     service_notify(str8_lit("WATCHDOG=1"));
     notes->watchdog_sent_us = now;

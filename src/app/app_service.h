@@ -25,5 +25,6 @@ struct ServiceNotes {
 // "READY=1", once the program waits for files; notes how often the watchdog wants to hear.
 void app_service_ready(ServiceNotes *notes);
 // From each turn of the main loop: "STATUS=<n> converted, <m> waiting" when it changed, and
-// "WATCHDOG=1" when it is due.
+// "WATCHDOG=1" when it is due. During a stop no pass counts what waits: the watchdog alone.
 void app_service_tick(ServiceNotes *notes, u64 converted, u64 waiting);
+void app_service_beat(ServiceNotes *notes);
