@@ -803,7 +803,7 @@ TEST(EndToEnd, SecondStopRequestEndsAtOnce) {
   std::string in = tmp.at("in"), out = tmp.at("out"), meta = tmp.at("meta");
   fs::create_directories(in);
   // one picture whose conversion takes long: a large one, and the strongest PNG compression
-  Bytes png = png_file(gradient(3000, 2000, 3), 3000, 2000, 3);
+  Bytes png = png_file(gradient(4000, 3000, 3), 4000, 3000, 3);
   ASSERT_TRUE(write_file(in + "/big.png", png));
   NotifySocket manager(tmp.at("notify"));
   ASSERT_GE(manager.fd, 0) << tmp.at("notify");
