@@ -27,7 +27,8 @@ void app_print_help(Arena *arena) {
          (unsigned long long)AppMaxThreads);
   printf("\tmax_pixels: pictures with more pixels than this are left in place; 0 (the default): %llu.\n",
          (unsigned long long)AppDefaultMaxPixels);
-  printf("\tdrain:     end once every file in the input folder has been converted or tried and left in place.\n");
+  printf("\tdrain:     end once every file in the input folder has been converted or tried and left in place; "
+         "Ctrl+C or SIGTERM ends sooner, once the pictures being converted are done (a second one at once).\n");
   printf("\t--quiet:   on a crash, end without the crash report; also turns the progress line off.\n");
   printf("\t--version: print the versions of the program and of its libraries, then end.\n");
 }
