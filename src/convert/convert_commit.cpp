@@ -97,7 +97,8 @@ bool commit_source_writes(Arena *arena, SourceWrites *files, bool quiet, Str8 *f
 // moved aside instead, under the same check. Nothing is lost: a source goes only once what it
 // produced is durable. A source that cannot be deleted or moved is reported and settled, so
 // that it is not converted again until it changes. A batch lives at the start of its own arena.
-// Atomic: sources added to a worker's batch whose commit is not done yet.
+
+// Atomic: sources added to a worker's batch whose commit is not done yet, for a stop to wait on.
 static u64 g_sources_uncommitted;
 
 SourceBatch *batch_create() {

@@ -1,8 +1,8 @@
 // OS layer: one portable API over the operating system, in the order start-up uses it.
 //
 // Written per operating system (src/os/posix/, src/os/win32/): virtual memory, process
-// facts, file and folder calls, threads, locks, condition variables, the clock, the fatal
-// report. Written once on top of them (os.cpp): the argument copies, the command-line parser,
+// facts, stop requests and the service manager, file and folder calls, threads, locks,
+// condition variables, the clock, the fatal report. Written once on top of them (os.cpp): the argument copies, the command-line parser,
 // the start-up skeleton and the process entry body, whole-file reads, folder chains, the
 // temporary-file names and the sweep of stale ones, the string ring, the message report and
 // the taking of libraries' standard error. Nothing outside src/os/ includes a system header.
