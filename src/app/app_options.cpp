@@ -29,7 +29,8 @@ void app_print_help(Arena *arena) {
          (unsigned long long)AppDefaultMaxPixels);
   printf("\tmetrics:   <address>:<port> (127.0.0.1:9464, [::1]:9464; port 0: any free one) serves /metrics, "
          "/health and a status page there; off by default.\n");
-  printf("\tdrain:     end once every file in the input folder has been converted or tried and left in place.\n");
+  printf("\tdrain:     end once every file in the input folder has been converted or tried and left in place; "
+         "Ctrl+C or SIGTERM ends sooner, once the pictures being converted are done (a second one at once).\n");
   printf("\tlog:       text (the default) prints lines for people; json prints one JSON object a line for log "
          "collectors.\n");
   printf("\t--quiet:   on a crash, end without the crash report; also turns the progress line off.\n");

@@ -100,6 +100,10 @@ bool commit_source_writes(Arena *arena, SourceWrites *files, bool quiet, Str8 *f
 // moved aside instead, under the same check. Nothing is lost: a source goes only once what it
 // produced is durable. A source that cannot be deleted or moved is reported and settled, so
 // that it is not converted again until it changes. A batch lives at the start of its own arena.
+
+// Atomic: sources added to a worker's batch whose commit is not done yet, for a stop to wait on.
+static u64 g_sources_uncommitted;
+
 SourceBatch *batch_create() {
   Arena *arena = arena_create(mib(8), kib(256));
   SourceBatch *batch = arena_push<SourceBatch>(arena);
@@ -129,7 +133,10 @@ void worker_batch_add(WorkerMemory *memory, ClaimEntry *entry, Str8 path, Source
   sll_queue_push(batch->first, batch->last, d);
   batch->count += 1;
   batch->open_files += files.count;
+  atomic_add_u64(&g_sources_uncommitted, 1);
 }
+
+u64 sources_uncommitted() { return atomic_load_u64(&g_sources_uncommitted); }
 
 // An unsupported file keeps its bytes: it goes to "<out>/unsupported/<its path below the input
 // folder>", under a numbered name when that one is taken. False, reported (the warning's text
@@ -294,6 +301,7 @@ static void committer_thread(u64 arg) {
     cs_leave(c->lock);
 
     batch_commit(batch);
+    atomic_add_u64(&g_sources_uncommitted, (u64)0 - batch->count);
     batch = batch_reset(batch);
 
     cs_enter(c->lock);

@@ -152,6 +152,8 @@ SourceBatch *batch_reset(SourceBatch *batch);
 void worker_batch_add(WorkerMemory *memory, ClaimEntry *entry, Str8 path, SourceVersions versions, SourceWrites files,
                       bool converted);
 bool worker_batch_due(WorkerMemory *memory, bool queue_empty);
+// How many sources were added to a batch and are not committed yet (any thread).
+u64 sources_uncommitted();
 // Hands the batch to the committer thread (started with the first one), which puts every
 // temporary in place, syncs the output and metadata folders once (and the metadata's
 // sub-folders), then deletes, moves aside (or releases) every source of the batch; the worker

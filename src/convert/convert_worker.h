@@ -67,3 +67,12 @@ void worker_memory_init(WorkerMemory *memory);
 
 // The conversion worker's thread entry; app_setup starts one per worker with its index.
 void conversion_worker(u64 index);
+
+//~ Stopping
+// From convert_stop on (any thread), no worker takes a new source: the paths still queued are
+// dropped and their files left untouched. The sources being converted finish, and each worker
+// hands its batch over at once to be committed. convert_in_flight is true until every one of
+// them is done: no worker in a cycle, no converted source waiting for its commit.
+void convert_stop();
+bool convert_stopping();
+bool convert_in_flight();

@@ -775,10 +775,16 @@ bool string_ring_push(StringRing *ring, Str8 s, u64 deadline) {
   return pushed || waiting;
 }
 
-Str8 string_ring_pop(StringRing *ring, Arena *arena) {
+Str8 string_ring_pop(StringRing *ring, Arena *arena) { return string_ring_pop_until(ring, arena, DeadlineNone); }
+
+Str8 string_ring_pop_until(StringRing *ring, Arena *arena, u64 deadline) {
   cs_enter(ring->lock);
   while (ring->write_pos - ring->read_pos < 8) {
-    cv_wait_cs(ring->cv, ring->lock, DeadlineNone);
+    if (clock_now_us() >= deadline) {
+      cs_leave(ring->lock);
+      return Str8{};
+    }
+    cv_wait_cs(ring->cv, ring->lock, deadline);
   }
   u64 length = 0;
   ring->read_pos += byte_ring_read(ring->buffer, ring->capacity, ring->read_pos, &length, 8);

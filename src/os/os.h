@@ -1,8 +1,8 @@
 // OS layer: one portable API over the operating system, in the order start-up uses it.
 //
 // Written per operating system (src/os/posix/, src/os/win32/): virtual memory, process
-// facts, file and folder calls, threads, locks, condition variables, the clock, the fatal
-// report. Written once on top of them (os.cpp): the argument copies, the command-line parser,
+// facts, stop requests and the service manager, file and folder calls, threads, locks,
+// condition variables, the clock, the fatal report. Written once on top of them (os.cpp): the argument copies, the command-line parser,
 // the start-up skeleton and the process entry body, whole-file reads, folder chains, the
 // temporary-file names and the sweep of stale ones, the string ring, the message report and
 // the taking of libraries' standard error. Nothing outside src/os/ includes a system header.
@@ -86,6 +86,25 @@ int process_startup(int argc, char **argv);
 // True when standard error is a terminal (a console window on Windows), not a pipe or a file.
 // Asks about the real standard error, also while libraries' output is taken.
 bool console_error_is_terminal();
+
+//~ Stop requests and the service manager (per operating system)
+// A stop asked for from outside: SIGTERM or SIGINT on POSIX; Ctrl+C, Ctrl+Break or the console
+// closing on Windows. Once stop_requests_install has run (on the main thread, once), the first
+// request is only counted: the handler sets nothing but the count, and the program finishes
+// what it is doing. The second ends the process at once, as the system ends an ordinary
+// program (POSIX: the signal's default action; Windows: the exit code of a Ctrl+C). Threads
+// started by thread_create never take these signals on POSIX, so no system call of theirs is
+// cut short by one.
+void stop_requests_install();
+u32 stop_requests(); // how many were asked for since the install; any thread
+
+// The service manager (systemd), told about the program's state in its own words ("READY=1",
+// "STATUS=...", "WATCHDOG=1", "STOPPING=1"). Nothing is sent where the process was not started
+// by one (no NOTIFY_SOCKET) and on Windows. Main thread; it never waits on the manager.
+void service_notify(Str8 state);
+// How often the manager wants to hear "WATCHDOG=1" at the latest, in microseconds; 0 when it
+// does not watch this process.
+u64 service_watchdog_us();
 
 //~ Command line (written once)
 struct ArgEntry {
@@ -479,6 +498,8 @@ void string_ring_init(StringRing *ring, Arena *arena, u64 capacity, bool each_on
 // A string that can never fit (size + 8 > capacity) fails at once.
 bool string_ring_push(StringRing *ring, Str8 s, u64 deadline);
 Str8 string_ring_pop(StringRing *ring, Arena *arena); // blocks until a string is there
+// The same, waiting only until the deadline: an empty view when none came by then.
+Str8 string_ring_pop_until(StringRing *ring, Arena *arena, u64 deadline);
 bool string_ring_is_empty(StringRing *ring);
 
 //~ Console messages (written once)
