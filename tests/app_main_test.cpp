@@ -48,8 +48,13 @@ const std::string help_text = "Converter - Help -\n"
                               "number of processors.\n"
                               "\tmax_pixels: pictures with more pixels than this are left in place; 0 (the default): "
                               "134217728.\n"
+                              "\tmetrics:   <address>:<port> (127.0.0.1:9464, [::1]:9464; port 0: any free one) serves "
+                              "/metrics, /health and a status page there; off by default.\n"
                               "\tdrain:     end once every file in the input folder has been converted or tried and "
-                              "left in place.\n"
+                              "left in place; Ctrl+C or SIGTERM ends sooner, once the pictures being converted are "
+                              "done (a second one at once).\n"
+                              "\tlog:       text (the default) prints lines for people; json prints one JSON object a "
+                              "line for log collectors.\n"
                               "\t--quiet:   on a crash, end without the crash report; also turns the progress line "
                               "off.\n"
                               "\t--version: print the versions of the program and of its libraries, then end.\n";
@@ -139,7 +144,7 @@ TEST(AppMain, UnknownKeysAndUnreadableNumbersAreWarnedAndTheRestApplies) {
   TempFolder tmp;
   std::vector<std::string> args = folder_args(tmp);
   for (const char *arg : {"-input=/nowhere", "-outt=/nowhere", "-thread=abc", "-max_pixels=-5", "-orientation=left",
-                          "-color=stored", "-png_level=13", "-help"}) {
+                          "-color=stored", "-png_level=13", "-log=xml", "-help"}) {
     args.push_back(arg);
   }
   Program program(args);
@@ -155,7 +160,8 @@ TEST(AppMain, UnknownKeysAndUnreadableNumbersAreWarnedAndTheRestApplies) {
                          "warning: max_pixels value \"-5\" is not a number; using the default (134217728)\n"
                          "warning: png_level value \"13\" is not between 1 and 12; using the default (12)\n"
                          "warning: orientation value \"left\" is neither upright nor stored; using the default "
-                         "(upright)\n";
+                         "(upright)\n"
+                         "warning: log value \"xml\" is neither text nor json; using the default (text)\n";
   EXPECT_NE(program.out.find("\torientation: upright\n\tcolor:     stored\n\tpng_level: 12\n"), std::string::npos)
       << program.out;
   EXPECT_NE(program.out.find(warnings + help_text + "[Vantor] ended.\n"), std::string::npos) << program.out;

@@ -2,17 +2,23 @@
 // the kernel keeps (15 bytes), and sources the program may not open or delete.
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/inotify.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <memory>
+#include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -652,6 +658,190 @@ TEST(EndToEnd, InstancesOnTwoGlusterFsMountsConvertEachSourceOnce) {
     }
   }
   EXPECT_EQ(left, 0);
+}
+
+//~ Service manager and stop
+// Stands in for systemd's notification socket: a datagram socket the test binds, named to the
+// program by NOTIFY_SOCKET; every datagram received is one state.
+struct NotifySocket {
+  std::string path;
+  int fd = -1;
+  std::vector<std::string> states;
+  explicit NotifySocket(const std::string &at) : path(at) {
+    fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof(address.sun_path)) return;
+    memcpy(address.sun_path, path.c_str(), path.size());
+    if (bind(fd, (sockaddr *)&address, sizeof(address)) != 0) close(fd), fd = -1;
+  }
+  ~NotifySocket() {
+    if (fd >= 0) close(fd);
+    unlink(path.c_str());
+  }
+  void read_all() {
+    char buffer[4096];
+    for (ssize_t n; (n = recv(fd, buffer, sizeof(buffer), 0)) > 0;) states.emplace_back(buffer, (size_t)n);
+  }
+  bool has(const std::string &state) { return std::find(states.begin(), states.end(), state) != states.end(); }
+};
+
+// The program under a stand-in service manager that asks for a watchdog. Only the environment
+// of the spawn names the socket: it is set for the spawn alone.
+std::unique_ptr<Program> program_notifying(const std::vector<std::string> &args, const NotifySocket &socket) {
+  setenv("NOTIFY_SOCKET", socket.path.c_str(), 1);
+  setenv("WATCHDOG_USEC", "1500000", 1);
+  unsetenv("WATCHDOG_PID");
+  auto program = std::make_unique<Program>(args);
+  unsetenv("NOTIFY_SOCKET");
+  unsetenv("WATCHDOG_USEC");
+  return program;
+}
+
+bool is_temporary(const fs::path &path) {
+  std::string name = path.filename().string();
+  return name.starts_with(".vantor-") && name.ends_with(".tmp");
+}
+
+// Sources in flight when SIGTERM comes are finished and committed; those only queued stay as
+// they were. The service manager hears READY=1 once the program waits for files, the counts,
+// the watchdog's beat, and STOPPING=1; the run ends with the summary and status 0.
+TEST(EndToEnd, StopRequestCommitsTheSourcesInFlightAndTellsTheServiceManager) {
+  TempFolder tmp("e2e-stop");
+  std::string in = tmp.at("in"), out = tmp.at("out"), meta = tmp.at("meta");
+  fs::create_directories(in);
+  // large enough that each conversion takes a while, each file other bytes of the same pixels
+  Bytes png = png_file(gradient(3000, 2000, 3), 3000, 2000, 3);
+  const int sources = 12;
+  std::vector<Bytes> written;
+  for (int i = 0; i < sources; i += 1) {
+    written.push_back(png_with_chunk(png, "tEXt", Bytes{'n', 0, (u8)('0' + i)}));
+    ASSERT_TRUE(write_file(in + "/s" + std::to_string(i) + ".png", written.back()));
+  }
+  NotifySocket manager(tmp.at("notify"));
+  ASSERT_GE(manager.fd, 0) << tmp.at("notify");
+  auto program = program_notifying({"-in=" + in, "-out=" + out, "-metadatas=" + meta, "-thread=2", "-png_level=1"},
+                                   manager);
+  Program &p = *program;
+  ASSERT_GT(p.pid, 0);
+  ASSERT_TRUE(p.wait_for_output("Waiting for PNG/JPEG files...\n")) << p.out;
+
+  // the first source is committed (its record there) and the watchdog has been fed: a stop now
+  // finds the other worker in the middle of one
+  auto records = [&] {
+    int n = 0;
+    for (auto &e : fs::directory_iterator(meta)) n += e.path().extension() == ".metadatas";
+    return n;
+  };
+  ASSERT_TRUE(wait_until([&] {
+    p.pump(0);
+    manager.read_all();
+    return records() > 0 && manager.has("WATCHDOG=1");
+  }, 120)) << p.out;
+  // the sources in flight: claimed (converting, or converted and waiting for their commit)
+  std::vector<std::string> in_flight;
+  for (auto &e : fs::directory_iterator(in + "/.vantor/claims")) {
+    std::string claim = read_text(e.path().string());
+    if (claim.starts_with("vantor claim ") && claim.ends_with("\n")) {
+      claim.pop_back();
+      in_flight.push_back(fs::path(claim.substr(claim.rfind(' ') + 1)).stem().string());
+    }
+  }
+  ASSERT_EQ(kill(p.pid, SIGTERM), 0);
+  EXPECT_FALSE(in_flight.empty());
+  ASSERT_TRUE(p.wait_for_exit(120)) << p.out;
+  manager.read_all();
+  EXPECT_EQ(p.exit_code, 0) << p.out;
+
+  // the summary counts what is on disk, then the usual last line
+  std::smatch m;
+  std::regex summary(R"(\[Vantor\] drained in [0-9.]+ s: ([0-9]+) converted, 0 left in place \(too large 0, cut short or empty 0, not decodable 0, unreadable 0, write failed 0, could not be deleted 0\), 0 unsupported set aside\.\n\[Vantor\] ended\.\n$)");
+  ASSERT_TRUE(std::regex_search(p.out, m, summary)) << p.out;
+  int converted = std::stoi(m[1]);
+  EXPECT_EQ(converted, records());
+  // what was in flight at the stop was finished; what was only queued was not taken
+  for (const std::string &name : in_flight) {
+    EXPECT_TRUE(fs::exists(meta + "/" + name + ".metadatas")) << name << " was in flight";
+  }
+  EXPECT_LT(converted, sources);
+  // each source converted whole (its record there, the source gone) or untouched
+  for (int i = 0; i < sources; i += 1) {
+    std::string name = "s" + std::to_string(i);
+    bool gone = !fs::exists(in + "/" + name + ".png");
+    EXPECT_EQ(gone, fs::exists(meta + "/" + name + ".metadatas")) << name;
+    if (!gone) {
+      EXPECT_EQ(read_text(in + "/" + name + ".png"), std::string(written[i].begin(), written[i].end())) << name;
+    }
+  }
+  for (const std::string &folder : {in, out, meta}) {
+    for (auto &e : fs::recursive_directory_iterator(folder)) EXPECT_FALSE(is_temporary(e.path())) << e.path();
+  }
+
+  // ready first, then the counts as they were at the first pass; stopping once, and at the stop
+  ASSERT_FALSE(manager.states.empty());
+  EXPECT_EQ(manager.states[0], "READY=1");
+  std::regex status(R"(STATUS=([0-9]+) converted, ([0-9]+) waiting)");
+  auto first_status = std::find_if(manager.states.begin(), manager.states.end(),
+                                   [](const std::string &s) { return s.starts_with("STATUS="); });
+  ASSERT_NE(first_status, manager.states.end());
+  EXPECT_EQ(*first_status, "STATUS=0 converted, " + std::to_string(sources) + " waiting");
+  u64 last_converted = 0;
+  for (const std::string &state : manager.states) {
+    if (state == "READY=1" || state == "WATCHDOG=1" || state == "STOPPING=1") continue;
+    ASSERT_TRUE(std::regex_match(state, m, status)) << state;
+    EXPECT_GE(std::stoull(m[1]), last_converted) << state;
+    last_converted = std::stoull(m[1]);
+  }
+  EXPECT_EQ(std::count(manager.states.begin(), manager.states.end(), "STOPPING=1"), 1);
+  EXPECT_EQ(std::count(manager.states.begin(), manager.states.end(), "READY=1"), 1);
+}
+
+// A second request ends the program at once, as the signal ends any program: no summary, the
+// source in flight left where it is, whole.
+TEST(EndToEnd, SecondStopRequestEndsAtOnce) {
+  TempFolder tmp("e2e-stop2");
+  std::string in = tmp.at("in"), out = tmp.at("out"), meta = tmp.at("meta");
+  fs::create_directories(in);
+  // one picture whose conversion takes long: a large one, and the strongest PNG compression
+  Bytes png = png_file(gradient(4000, 3000, 3), 4000, 3000, 3);
+  ASSERT_TRUE(write_file(in + "/big.png", png));
+  NotifySocket manager(tmp.at("notify"));
+  ASSERT_GE(manager.fd, 0) << tmp.at("notify");
+  auto program = program_notifying({"-in=" + in, "-out=" + out, "-metadatas=" + meta, "-thread=1"}, manager);
+  Program &p = *program;
+  ASSERT_GT(p.pid, 0);
+  ASSERT_TRUE(p.wait_for_output("Waiting for PNG/JPEG files...\n")) << p.out;
+
+  // the worker is well into the conversion (a tenth of a second of its processor time) ...
+  auto worker_ticks = [&] {
+    long ticks = 0;
+    for (auto &t : fs::directory_iterator("/proc/" + std::to_string(p.pid) + "/task")) {
+      if (read_text(t.path().string() + "/comm") != "[VANTOR] Conver\n") continue;
+      std::string stat = read_text(t.path().string() + "/stat");
+      std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+      std::string field;
+      for (int i = 3; i <= 14 && fields >> field; i += 1) {
+      }
+      ticks += std::stol(field); // utime, the 14th field
+    }
+    return ticks;
+  };
+  long tick = sysconf(_SC_CLK_TCK);
+  ASSERT_TRUE(wait_until([&] { return worker_ticks() * 10 >= tick || !p.running(); }, 120));
+  ASSERT_TRUE(p.running()) << p.out;
+  // ... when the first request starts the stop, which waits for it
+  ASSERT_EQ(kill(p.pid, SIGTERM), 0);
+  ASSERT_TRUE(wait_until([&] {
+    manager.read_all();
+    return manager.has("STOPPING=1");
+  }, 120));
+  ASSERT_EQ(kill(p.pid, SIGTERM), 0);
+  ASSERT_TRUE(p.wait_for_exit(120)) << p.out;
+  EXPECT_EQ(p.exit_code, 128 + SIGTERM) << p.out;
+  EXPECT_EQ(p.out.find("[Vantor] drained"), std::string::npos) << p.out;
+  EXPECT_EQ(p.out.find("[Vantor] ended."), std::string::npos) << p.out;
+  EXPECT_EQ(read_text(in + "/big.png"), std::string(png.begin(), png.end()));
+  EXPECT_FALSE(fs::exists(meta + "/big.metadatas"));
 }
 
 } // namespace

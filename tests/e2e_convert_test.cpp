@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <map>
 #include <set>
+#include <sstream>
 #include <regex>
 #include <string>
 #include <thread>
@@ -22,6 +23,7 @@
 
 #include "convert/convert_metadata.h"
 #include "test_images.h"
+#include "test_json.h"
 #include "test_process.h"
 
 namespace fs = std::filesystem;
@@ -582,6 +584,102 @@ TEST(EndToEnd, DrainSummaryCountsWhatBecameOfEachSource) {
   ASSERT_TRUE(again.wait_for_exit(120)) << again.out;
   EXPECT_EQ(again.exit_code, 0) << again.out;
   EXPECT_NE(again.out.find(": 0 converted, 0 left in place (too large 0"), std::string::npos) << again.out;
+}
+
+// With -log=json every line is one JSON object: the options, each source's note, warning and
+// outcome (the events the workers and the committer publish), the summary and the end.
+TEST(EndToEnd, JsonLogIsOneObjectALineForEverySourceAndTheSummary) {
+  Folders f;
+  std::string targets = f.tmp.write("targets.txt", "targets: [ { width: 32, height: 32, image_type: \"PNG\" } ]\n");
+  Bytes ok = png_file(gradient(40, 30, 3), 40, 30, 3);
+  f.drop("cam 1/ok.png", ok);
+  Bytes palette(16 * 3, 90);
+  Bytes gif = make_gif(20, 10, palette, {GifFrame{0, 0, 20, 10, Bytes(200, 1), {}}, GifFrame{0, 0, 20, 10, Bytes(200, 2), {}}});
+  f.drop("anim.gif", gif);
+  f.drop("big.png", png_file(gradient(300, 200, 3), 300, 200, 3));
+  Bytes full = png_file(gradient(64, 64, 3), 64, 64, 3);
+  f.drop("cut.png", Bytes(full.begin(), full.begin() + full.size() / 2));
+  std::string notes = "some notes, no picture\n";
+  f.drop("notes.txt", Bytes(notes.begin(), notes.end()));
+  FinishedRun run = run_to_end(f.args({"-drain", "-max_pixels=10000", "-targets=" + targets, "-log=json"}));
+  ASSERT_TRUE(run.ended) << run.out;
+  EXPECT_EQ(run.exit_code, 3) << run.out;
+  EXPECT_EQ(run.err, "");
+
+  std::vector<Json> lines;
+  std::map<std::string, std::vector<Json>> by_event; // "event source"
+  std::regex time(R"(20[0-9]{2}-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-6][0-9]\.[0-9]{3}Z)");
+  std::istringstream text(run.out);
+  for (std::string line; std::getline(text, line);) {
+    Json j = read_json(line);
+    ASSERT_TRUE(j.ok && j.kind == Json::Object) << line;
+    EXPECT_TRUE(std::regex_match(j["time"].text, time)) << line;
+    EXPECT_TRUE(std::set<std::string>({"info", "note", "warning", "error"}).count(j["level"].text)) << line;
+    by_event[j["event"].text + " " + j["source"].text].push_back(j);
+    lines.push_back(j);
+  }
+  ASSERT_GE(lines.size(), 3u) << run.out;
+  EXPECT_EQ(run.out.back(), '\n');
+  EXPECT_EQ(lines[0]["event"].text, "options");
+  EXPECT_EQ(lines[0]["in"].text, f.in);
+  EXPECT_EQ(lines[0]["targets"].text, targets);
+  EXPECT_EQ(lines[0]["thread"].number, 2);
+  EXPECT_EQ(lines[1]["message"].text, "Waiting for PNG/JPEG files...");
+  EXPECT_EQ(lines.back()["event"].text, "ended");
+  EXPECT_EQ(lines.back()["message"].text, "[Vantor] ended.");
+
+  // converted: the source's copy first, then the target's file, each as it is on disk
+  for (const char *source : {"cam 1/ok.png", "anim.gif"}) {
+    ASSERT_EQ(by_event["converted " + std::string(source)].size(), 1u) << source << run.out;
+    const Json &c = by_event["converted " + std::string(source)][0];
+    EXPECT_EQ(c["level"].text, "info");
+    EXPECT_GT(c["seconds"].number, 0) << source;
+    const Json &outputs = c["outputs"];
+    ASSERT_EQ(outputs.items.size(), 2u) << source;
+    EXPECT_EQ(outputs[0]["bytes"].number, c["source_bytes"].number);
+    EXPECT_EQ(outputs[0]["format"].text, source[0] == 'c' ? "PNG" : "GIF");
+    EXPECT_EQ(outputs[0]["width"].number, source[0] == 'c' ? 40 : 20);
+    EXPECT_EQ(outputs[1]["format"].text, "PNG");
+    EXPECT_EQ(outputs[1]["width"].number, 32);
+    for (const Json &o : outputs.items) {
+      std::string at = f.out + "/" + o["name"].text;
+      ASSERT_TRUE(fs::exists(at)) << at;
+      EXPECT_EQ((double)fs::file_size(at), o["bytes"].number) << at;
+    }
+    EXPECT_FALSE(fs::exists(f.in + "/" + source));
+  }
+  EXPECT_EQ(by_event["converted cam 1/ok.png"][0]["source_bytes"].number, (double)ok.size());
+  EXPECT_EQ(read_file(f.out + "/" + by_event["converted cam 1/ok.png"][0]["outputs"][0]["name"].text), ok);
+  ASSERT_EQ(by_event["note anim.gif"].size(), 1u) << run.out;
+  EXPECT_EQ(by_event["note anim.gif"][0]["message"].text, "Picture has 2 frames; the first was converted.");
+
+  // left in place: the reason as a word, with the warning printed about it
+  std::string too_large = "Image is too large (300 x 200 pixels, the limit is 10000), big.png was left in place.";
+  ASSERT_EQ(by_event["left_in_place big.png"].size(), 1u) << run.out;
+  EXPECT_EQ(by_event["left_in_place big.png"][0]["reason"].text, "too_large");
+  EXPECT_EQ(by_event["left_in_place big.png"][0]["message"].text, too_large);
+  ASSERT_EQ(by_event["warning big.png"].size(), 1u) << run.out;
+  EXPECT_EQ(by_event["warning big.png"][0]["message"].text, too_large);
+  // a file still being written is no outcome: only the drain's end says it stayed cut short
+  EXPECT_EQ(by_event["left_in_place cut.png"].size(), 0u) << run.out;
+  ASSERT_EQ(by_event["warning cut.png"].size(), 1u) << run.out;
+  EXPECT_EQ(by_event["warning cut.png"][0]["message"].text, "File is empty or cut short, cut.png was left in place.");
+  ASSERT_EQ(by_event["set_aside notes.txt"].size(), 1u) << run.out;
+  ASSERT_EQ(by_event["error notes.txt"].size(), 1u) << run.out;
+  EXPECT_EQ(by_event["error notes.txt"][0]["message"].text, "Unsupported file format, notes.txt was skipped");
+
+  ASSERT_EQ(by_event["summary "].size(), 1u) << run.out;
+  const Json &summary = by_event["summary "][0];
+  std::map<std::string, double> counts = {{"converted", 2}, {"left_in_place", 2}, {"too_large", 1},
+                                          {"cut_short_or_empty", 1}, {"not_decodable", 0}, {"unreadable", 0},
+                                          {"write_failed", 0}, {"not_deleted", 0}, {"set_aside", 1}};
+  for (auto &[key, count] : counts) EXPECT_EQ(summary[key].number, count) << key;
+  EXPECT_TRUE(std::regex_match(summary["message"].text,
+                               std::regex(R"(\[Vantor\] drained in [0-9]+\.[0-9] s: 2 converted, 2 left in place \(too )"
+                                          R"(large 1, cut short or empty 1, not decodable 0, unreadable 0, write failed 0, )"
+                                          R"(could not be deleted 0\), 1 unsupported set aside\.)")))
+      << summary["message"].text;
+  EXPECT_EQ(lines.size(), by_event.size() + by_event["left_in_place cut.png"].size() - 1) << "nothing else: " << run.out;
 }
 
 // Paths with spaces reach the program whole, in each form an option takes: a folder, a value

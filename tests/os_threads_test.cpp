@@ -60,6 +60,12 @@ TEST_F(StringRingTest, RecordsTakeLengthPlusBytesRoundedToEight) {
     EXPECT_EQ(s.str[s.size], 0);
   }
   EXPECT_EQ(ring.read_pos, ring.write_pos);
+  // empty: a pop with a deadline gives up at it, one with a record takes it at once
+  u64 deadline = clock_now_us() + 30000;
+  EXPECT_EQ(string_ring_pop_until(&ring, arena, deadline).size, 0u);
+  EXPECT_GE(clock_now_us(), deadline);
+  ASSERT_TRUE(string_ring_push(&ring, str8_lit("ab"), 0));
+  EXPECT_EQ(text_of(string_ring_pop_until(&ring, arena, 0)), "ab");
 }
 
 TEST_F(StringRingTest, FitsOnlyWhenLengthPlusEightIsFree) {

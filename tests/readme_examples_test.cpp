@@ -15,6 +15,7 @@
 
 #include "app/app_setup.h"
 #include "test_images.h"
+#include "test_json.h"
 #include "test_process.h"
 
 namespace fs = std::filesystem;
@@ -397,6 +398,14 @@ TEST(ReadmeExamples, KeepsTheEntryPointsAndTheyDoWhatItSays) {
   EXPECT_GE(blocks_tagged("sh-example").size(), 4u);
   EXPECT_EQ(blocks_tagged("help-output").size(), 1u);
 
+  // the JSON log's examples: each line one object as a collector reads it
+  std::vector<Block> json = blocks_tagged("json-lines");
+  ASSERT_EQ(json.size(), 1u);
+  std::istringstream lines(json[0].text);
+  for (std::string line; std::getline(lines, line);) {
+    Json j = read_json(line);
+    EXPECT_TRUE(j.ok && j.has("time") && j.has("level") && j.has("event")) << line;
+  }
 }
 
 //~ The targets file

@@ -1,7 +1,7 @@
 // Application layer: the targets document reader, the set-up of the process-wide AppState
 // (folders, targets, conversion queue, ClaimTable, conversion workers), the command line
-// (options, help, version), the scan of the input tree, and the entry with its main loop
-// (progress line, drain report).
+// (options, help, version), the scan of the input tree, the JSON log, what the service manager
+// is told, and the entry with its main loop (progress line, drain report, the stop).
 //
 // Threads: everything here runs on the main thread. app_setup writes AppState's folders,
 // targets and limits before it starts the workers, which only read them afterwards. The main
@@ -21,4 +21,7 @@
 #include "app/app_setup.h"
 #include "app/app_options.h"
 #include "app/app_scan.h"
+#include "app/app_log.h"
+#include "app/app_metrics.h"
+#include "app/app_service.h"
 #include "app/app_main.h"

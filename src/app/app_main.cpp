@@ -64,25 +64,48 @@ int app_main(ArgTable *table) {
   AppCommandLine line = app_command_line_read(options_arena, table);
   AppOptions options = line.options;
   bool help = line.help, drain = line.drain;
+  // The help stays text whatever the log's form; the JSON log listens from before the first
+  // worker starts, and the status line stays off, as standard error may be collected with it.
+  bool json = line.json_log && !help;
+  if (json) app_log_json_start();
 
-  // what becomes of the sources is counted for the drain's summary and the status line, from
-  // before the first worker starts
-  bool status_line = !help && console_status_wanted();
-  if (drain || status_line) outcome_tally_enable();
+  // What becomes of the sources is counted for the summary (a drain's end or a stop's) and the
+  // status line, from before the first worker starts. From here on a stop asked for (SIGTERM,
+  // Ctrl+C) lets the sources in flight finish; a second one ends the process at once.
+  bool status_line = !help && !json && console_status_wanted();
+  if (!help) {
+    outcome_tally_enable();
+    stop_requests_install();
+  }
 
   // set-up, then the summary and whatever the user should know about the options
   Str8List problems = {};
   u32 running = app_setup(&options, &problems);
-  if (running) {
+  if (json) {
+    Scratch scratch = scratch_mark(thread_scratch_arena(nullptr, 0));
+    if (running) {
+      AppState *state = app_state();
+      app_log_options(scratch.arena, state, state->default_targets ? str8_lit("default") : options.targets_path);
+    }
+    str8_list_append_list(&problems, &line.warnings);
+    app_log_problems(scratch.arena, &problems);
+    if (running) app_log_line(scratch.arena, "info", "waiting", str8_lit("Waiting for PNG/JPEG files..."));
+    else app_log_line(scratch.arena, "error", "error", str8_lit("Unable to run the program, check paramaters."));
+    scratch_restore(scratch);
+  } else if (running) {
     AppState *state = app_state();
     Str8 targets_text = state->default_targets ? str8_lit("default") : options.targets_path;
     printf("Options:\n\tin:        %.*s\n\tout:       %.*s\n\tmetadatas: %.*s\n\ttargets:   %.*s\n\tthread:    "
-           "%d\n\torientation: %s\n\tcolor:     %s\n\tpng_level: %d\n\nWaiting for PNG/JPEG files...\n",
+           "%d\n\torientation: %s\n\tcolor:     %s\n\tpng_level: %d\n",
            (int)state->in_folder.size, (const char *)state->in_folder.str, (int)state->out_folder.size,
            (const char *)state->out_folder.str, (int)state->metadatas_folder.size,
            (const char *)state->metadatas_folder.str, (int)targets_text.size, (const char *)targets_text.str,
            (int)state->thread_count, state->keep_orientation ? "stored" : "upright",
            state->keep_color ? "stored" : "sRGB", (int)state->png_level);
+    if (state->metrics_url.size > 0) {
+      printf("\tmetrics:   %.*s\n", (int)state->metrics_url.size, (const char *)state->metrics_url.str);
+    }
+    printf("\nWaiting for PNG/JPEG files...\n");
     str8_list_append_list(&problems, &line.warnings);
     for (Str8Node *n = problems.first; n; n = n->next) {
       printf("%.*s\n", (int)n->string.size, (const char *)n->string.str);
@@ -96,17 +119,32 @@ int app_main(ArgTable *table) {
     fflush(stdout);
   }
   int status = running ? AppExitDone : AppExitUsage;
+  ServiceNotes service = {};
+  if (running && !help) app_service_ready(&service);
 
-  // the loop: it ends after the help text, or once a drain is done
+  // the loop: it ends after the help text, once a drain is done, or once a stop is
   u64 started_us = clock_now_us();
   u64 held_until_us = 0; // a drain that buried an instance goes on at least until then
   Progress progress = {};
+  bool stopped = false;  // a stop was asked for: nothing new is taken, what was taken finishes
+  u64 stop_deadline_us = 0;
   while (running) {
     Scratch scratch = scratch_mark(thread_scratch_arena(nullptr, 0));
+    if (!help && !stopped && stop_requests() > 0) {
+      stopped = true;
+      stop_deadline_us = clock_now_us() + AppStopGraceUs;
+      service_notify(str8_lit("STOPPING=1"));
+      convert_stop();
+    }
     if (help) {
       app_print_help(scratch.arena);
       fflush(stdout);
       running = 0;
+    } else if (stopped) {
+      // No pass offers anything now. The sources in flight are committed, or what is not done
+      // by the deadline is left as a killed run leaves it: in place, never half-written.
+      if (!convert_in_flight() || clock_now_us() >= stop_deadline_us) running = 0;
+      app_service_beat(&service);
     } else {
       // Drain mode ends once nothing is left that a worker could still change: every file in
       // the tree has had an attempt since its last change and no worker is in a cycle. A source
@@ -114,8 +152,10 @@ int app_main(ArgTable *table) {
       // one whose claimer went quiet is not, and is asked about again until it is taken over.
       u64 pending = 0;
       if (instances_bury_gone(false) > 0) held_until_us = clock_now_us() + ElsewhereRecheckUs;
-      app_scan_pass(scratch.arena, drain || status_line ? &pending : nullptr);
+      app_scan_pass(scratch.arena, &pending);
+      if (app_state()->metrics_url.size > 0) atomic_store_u64(&app_state()->sources_waiting, pending);
       if (status_line) progress_draw(&progress, scratch.arena, pending);
+      app_service_tick(&service, outcome_tally_read(false).converted, pending);
       // A settled file that changed a moment ago may not have been looked at yet: all of them
       // are, before the drain ends. A neighbour killed since the last look for gone instances
       // left temporaries that only its burial sweeps, so the drain looks once more and ends
@@ -137,17 +177,30 @@ int app_main(ArgTable *table) {
     scratch_restore(scratch);
   }
 
+  if (status == AppExitDone && !help && !stopped) service_notify(str8_lit("STOPPING=1"));
   if (status == AppExitDone) instances_stop();
+  metrics_stop();
   if (status_line) console_status_clear();
-  if (drain && status == AppExitDone && !help) {
+  // A stopped run has its summary too, and ends with 0: it did what it was asked. Files cut
+  // short are named only by a drain that ended by itself: a stop may come while one is written.
+  if ((drain || stopped) && status == AppExitDone && !help) {
     Scratch scratch = scratch_mark(thread_scratch_arena(nullptr, 0));
-    outcome_tally_report_cut_short();
+    if (!stopped) outcome_tally_report_cut_short();
     OutcomeTally tally = outcome_tally_read(true);
-    console_print(drain_summary(scratch.arena, clock_now_us() - started_us, &tally));
-    if (tally.left_total > 0) status = AppExitLeftInPlace;
+    u64 elapsed_us = clock_now_us() - started_us;
+    Str8 summary = drain_summary(scratch.arena, elapsed_us, &tally);
+    if (json) app_log_summary(scratch.arena, elapsed_us, &tally, summary);
+    else console_print(summary);
+    if (!stopped && tally.left_total > 0) status = AppExitLeftInPlace;
     scratch_restore(scratch);
   }
-  console_print(str8_lit("[Vantor] ended.\n"));
+  if (json) {
+    Scratch scratch = scratch_mark(thread_scratch_arena(nullptr, 0));
+    app_log_line(scratch.arena, "info", "ended", str8_lit("[Vantor] ended."));
+    scratch_restore(scratch);
+  } else {
+    console_print(str8_lit("[Vantor] ended.\n"));
+  }
   return status;
 }
 

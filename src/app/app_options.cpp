@@ -27,7 +27,12 @@ void app_print_help(Arena *arena) {
          (unsigned long long)AppMaxThreads);
   printf("\tmax_pixels: pictures with more pixels than this are left in place; 0 (the default): %llu.\n",
          (unsigned long long)AppDefaultMaxPixels);
-  printf("\tdrain:     end once every file in the input folder has been converted or tried and left in place.\n");
+  printf("\tmetrics:   <address>:<port> (127.0.0.1:9464, [::1]:9464; port 0: any free one) serves /metrics, "
+         "/health and a status page there; off by default.\n");
+  printf("\tdrain:     end once every file in the input folder has been converted or tried and left in place; "
+         "Ctrl+C or SIGTERM ends sooner, once the pictures being converted are done (a second one at once).\n");
+  printf("\tlog:       text (the default) prints lines for people; json prints one JSON object a line for log "
+         "collectors.\n");
   printf("\t--quiet:   on a crash, end without the crash report; also turns the progress line off.\n");
   printf("\t--version: print the versions of the program and of its libraries, then end.\n");
 }
@@ -36,7 +41,7 @@ void app_print_help(Arena *arena) {
 // Every key the program reads; "quiet" is start-up's, "version" ends the program before it.
 static const char *const app_known_keys[] = {"in",    "out",   "metadatas",   "targets", "thread",
                                              "max_pixels", "help", "drain", "quiet",       "orientation",
-                                             "color", "png_level", "version"};
+                                             "color", "png_level", "version", "log", "metrics"};
 
 static bool app_key_is_known(Str8 key) {
   for (const char *known : app_known_keys) {
@@ -102,6 +107,14 @@ AppCommandLine app_command_line_read(Arena *arena, ArgTable *table) {
   }
   options->keep_orientation = app_stored_option(arena, table, "orientation", "upright", &line.warnings);
   options->keep_color = app_stored_option(arena, table, "color", "sRGB", &line.warnings);
+  // the log's form: text or json (any letter case); another value is warned about like the above
+  Str8 log = arg_value(table, str8_lit("log"));
+  line.json_log = str8_equals(log, str8_lit("json"), MatchIgnoreCase);
+  if (log.size > 0 && !line.json_log && !str8_equals(log, str8_lit("text"), MatchIgnoreCase)) {
+    str8_list_addf(arena, &line.warnings, "warning: log value \"%S\" is neither text nor json; using the default (text)",
+                   log);
+  }
+  options->metrics = arg_value(table, str8_lit("metrics"));
   return line;
 }
 

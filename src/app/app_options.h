@@ -11,6 +11,7 @@ struct AppCommandLine {
   AppOptions options;
   bool help;
   bool drain;
+  bool json_log; // -log=json: one JSON object a line instead of text
   Str8List warnings;
 };
 AppCommandLine app_command_line_read(Arena *arena, ArgTable *table);

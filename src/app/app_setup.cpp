@@ -357,6 +357,20 @@ u32 app_setup(const AppOptions *options, Str8List *problems) {
       !app_folder_ready(arena, state->metadatas_folder, str8_lit("metadata"), false, problems)) {
     return 0;
   }
+  // the workers' watch, and the metrics server when asked for: its socket before anything is
+  // started or written, so that an address it cannot use ends the run with nothing changed
+  state->thread_count = app_thread_count(options->threads, sys_info()->processor_count);
+  state->watch = arena_push<WorkerWatch>(arena, state->thread_count);
+  for (u64 i = 0; i < state->thread_count; i += 1) state->watch[i].lock = cs_create();
+  if (options->metrics.size > 0) {
+    MetricsWatched watched = {state->out_folder,   state->metadatas_folder, state->watch,
+                              state->thread_count, &state->workers_busy,    &state->sources_waiting};
+    Str8List refused = {};
+    if (!metrics_start(arena, options->metrics, &watched, &state->metrics_url, &refused)) {
+      if (problems) str8_list_append_list(problems, &refused);
+      return 0;
+    }
+  }
   // This instance's heartbeat in the shared input folder, before it claims or writes anything;
   // then what killed runs left where outputs are written goes, never a live instance's.
   instances_start(arena, state->in_folder, problems);
@@ -365,7 +379,6 @@ u32 app_setup(const AppOptions *options, Str8List *problems) {
 
   // conversion queue and claim table
   string_ring_init(&state->conversion_queue, arena, AppConversionQueueBytes, true);
-  state->thread_count = app_thread_count(options->threads, sys_info()->processor_count);
   claim_table_init(&state->claims, arena, state->thread_count);
 
   // the encoder's one shared setting, before any worker can encode
@@ -384,6 +397,7 @@ u32 app_setup(const AppOptions *options, Str8List *problems) {
   shared->queue = &state->conversion_queue;
   shared->claims = &state->claims;
   shared->workers_busy = &state->workers_busy;
+  shared->watch = state->watch;
   convert_share(shared);
   app_state_pointer.store(state, std::memory_order_release);
   state->workers = arena_push<OsObject *>(arena, state->thread_count);

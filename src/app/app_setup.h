@@ -61,6 +61,7 @@ struct AppOptions {
   u64 png_level = 0; // 1..12
   bool keep_orientation = false; // outputs keep the stored orientation instead of showing upright
   bool keep_color = false;       // outputs keep the stored colour numbers instead of sRGB
+  Str8 metrics = {};             // "<address>:<port>" of the metrics server; empty: none
 };
 
 // Builds AppState in an arena of its own and publishes it once it is complete: folders
@@ -71,6 +72,7 @@ struct AppOptions {
 // rejected tokens) are appended to *problems, when given, as lines without a line feed living
 // in the AppState arena. Returns 0, with one "error:" line, when a working folder cannot be
 // used (it cannot be made, is not a folder, the input cannot be listed, the output or metadata
-// folder cannot be written, or the input is one of the other two): nothing is published and no
-// worker starts then. Returns 1 otherwise.
+// folder cannot be written, or the input is one of the other two), or when the metrics server
+// was asked for and cannot listen: nothing is published and no worker starts then. Returns 1
+// otherwise.
 u32 app_setup(const AppOptions *options, Str8List *problems);

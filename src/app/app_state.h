@@ -31,6 +31,9 @@ struct AppState {
   bool keep_orientation; // -orientation=stored: outputs are not turned upright
   bool keep_color;       // -color=stored: outputs are not converted to sRGB
   u64 workers_busy; // atomic: workers between taking a path and the end of its cycle
+  u64 sources_waiting; // atomic: what the main loop's last pass found pending (with -metrics)
+  WorkerWatch *watch;  // one per worker: what it holds and since when
+  Str8 metrics_url;    // where the metrics server answers; empty when it is off
   ConvertShared shared; // what the workers read of the above
 };
 

@@ -7,3 +7,4 @@
 #include "base/base_string.h"
 #include "base/base_format.h"
 #include "base/base_hash.h"
+#include "base/base_json.h"

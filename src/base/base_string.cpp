@@ -216,9 +216,8 @@ Str16 str16_from_str8(Arena *arena, Str8 s) {
 
 char *cstr_from_str8(Arena *arena, Str8 s) { return (char *)str8_copy(arena, s).str; }
 
-// The length of the well-formed UTF-8 sequence of two bytes or more at p, 0 when there is none.
 // The second byte's range rules out overlong forms, surrogates and values beyond U+10FFFF.
-static u32 utf8_sequence_size(const u8 *p, u64 available) {
+u32 utf8_sequence_size(const u8 *p, u64 available) {
   u8 lead = p[0];
   u32 n = 0;
   u8 low = 0x80, high = 0xBF;

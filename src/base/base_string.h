@@ -136,6 +136,9 @@ Str8 str8_list_join(Arena *arena, const Str8List *list, const JoinParams *params
 Str8 str8_from_str16(Arena *arena, Str16 s);
 Str16 str16_from_str8(Arena *arena, Str8 s);
 char *cstr_from_str8(Arena *arena, Str8 s);
+// The length of the well-formed UTF-8 sequence of two bytes or more at p (no overlong form,
+// surrogate or value beyond U+10FFFF), 0 when there is none there.
+u32 utf8_sequence_size(const u8 *p, u64 available);
 // The bytes as one line of console text: control bytes (0x00-0x1F, 0x7F) and every byte that is
 // not part of well-formed UTF-8 (overlong forms, surrogates, beyond U+10FFFF, sequences cut
 // short) become "\xHH", upper-case hex; the rest is copied. A name holding a line break can

@@ -12,7 +12,7 @@
 //   convert_budget    one output's encoding within its target's byte budget
 //   convert_pipeline  the plan carried out: decoding, resampling, statistics, checksums, encoding
 //   convert_tally     what became of the sources, for a drain's summary and the progress line
-//   convert_worker    what the workers share with the application, and the loop each one runs
+//   convert_worker    what the workers share with the application, the loop each one runs, the stop
 // and, behind convert_internal.h, which the application does not include: convert_attempt (one
 // attempt's phases: bytes, claim, probe, plan, decode, pixels, encode, write, settle) and
 // convert_commit (a worker's batch, the committer, moving aside, folder syncs). The job uses the
@@ -24,7 +24,7 @@
 // first batch a worker hands over, puts the batches' files in place and lets their sources go;
 // "[VANTOR] Beat", started with the instances' board, renews this instance's heartbeat in the
 // shared input folder. A worker holds one claimed source at a time; its memory (arenas, the
-// libraries' kept blocks) is its own. The main thread reads the tally.
+// libraries' kept blocks) is its own. The main thread reads the tally, and asks for a stop.
 //
 // Locks: the claim table's stripe locks, the intake's, the committer's critical section (its
 // queue of batches; a batch is committed with no lock held), the tally's, the record names'
@@ -132,4 +132,5 @@
 #include "convert/convert_budget.h"
 #include "convert/convert_pipeline.h"
 #include "convert/convert_tally.h"
+#include "convert/convert_activity.h"
 #include "convert/convert_worker.h"

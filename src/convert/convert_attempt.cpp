@@ -18,6 +18,7 @@ struct Attempt {
   ClaimEntry *entry;
   Str8 path;
   Str8 file_name;
+  Str8 source; // the path below the input folder, a view into path: what warnings and listeners name
   Arena *arena; // records, texts, messages: the worker's scratch
   WorkerMemory *memory;
   ContentLease *lease;
@@ -37,7 +38,29 @@ struct Attempt {
   bool intake_settled; // the intake answered that this version was settled already
   bool quiet;          // a retry of a version whose failed write was reported: nothing printed
   bool held_back;      // a retry whose folder cannot take the file yet: nothing was tried
+  Str8 warned;         // the warning printed about the source, for whoever listens
 };
+
+// A warning about the source; the first one is what a listener hears of a version left in place.
+static void attempt_warn(Attempt *a, Str8 text) {
+  warn(a->arena, text, a->source);
+  if (a->warned.size == 0) a->warned = text;
+}
+
+// A source's messages on the console; each warning or error printed is told to whoever listens.
+static void attempt_report(Attempt *a, MessageList *list, Str8List *out, bool print) {
+  message_report_named(a->arena, list, out, print, a->file_name, a->source);
+  if (!print || !activity_wanted()) return;
+  for (Message *m = list->first; m; m = m->next) {
+    if (m->level < MessageWarning) continue;
+    ActivityEvent event = {};
+    event.kind = ActivityWarning;
+    event.source = a->source;
+    event.message = m->text;
+    activity_publish(&event);
+    if (a->warned.size == 0) a->warned = m->text;
+  }
+}
 
 
 // Each phase returns whether the attempt goes on; one that ends it has set the outcome.
@@ -97,7 +120,7 @@ static bool attempt_not_decodable(Attempt *a, const CodecFailure *failure) {
   Str8 name = str8_escape_line(a->arena, a->file_name);
   Str8 text = reason.size > 0 ? arena_format(a->arena, "Image could not be decoded (%S), %S was left in place.", reason, name)
                               : arena_format(a->arena, "Image could not be decoded, %S was left in place.", name);
-  warn(a->arena, text);
+  attempt_warn(a, text);
   return attempt_end(a, AttemptNotDecodable);
 }
 
@@ -127,13 +150,13 @@ static bool phase_probe(Attempt *a) {
   CodecProbe probe = {};
   bool probed = plan_probe(&a->plan, &probe);
   if (probe.width * probe.height > a->shared->max_pixels) {
-    warn(a->arena, arena_format(a->arena, "Image is too large (%I64u x %I64u pixels, the limit is %I64u), %S was left in place.",
+    attempt_warn(a, arena_format(a->arena, "Image is too large (%I64u x %I64u pixels, the limit is %I64u), %S was left in place.",
                                 probe.width, probe.height, a->shared->max_pixels, str8_escape_line(a->arena, a->file_name)));
     return attempt_end(a, AttemptRefused);
   }
   u64 scans = format->scan_count ? format->scan_count(a->bytes) : 1;
   if (format->scan_limit && scans > format->scan_limit) {
-    warn(a->arena, arena_format(a->arena, "Image has too many scans (%I64u, the limit is %I64u), %S was left in place.",
+    attempt_warn(a, arena_format(a->arena, "Image has too many scans (%I64u, the limit is %I64u), %S was left in place.",
                                 scans, format->scan_limit, str8_escape_line(a->arena, a->file_name)));
     return attempt_end(a, AttemptRefused);
   }
@@ -165,7 +188,7 @@ static bool phase_plan(Attempt *a) {
 static bool phase_decode(Attempt *a) {
   plan_decode(&a->plan);
   if (a->plan.failure.kind == DecodeOverBudget) {
-    warn(a->arena, arena_format(a->arena, "Image data is larger than its size needs (%I64u x %I64u pixels), %S was left in place.",
+    attempt_warn(a, arena_format(a->arena, "Image data is larger than its size needs (%I64u x %I64u pixels), %S was left in place.",
                                 a->plan.probe.width, a->plan.probe.height, str8_escape_line(a->arena, a->file_name)));
     return attempt_end(a, AttemptRefused);
   }
@@ -212,6 +235,22 @@ static void attempt_note_failure(Attempt *a, Str8 path, u64 bytes) {
   a->failed_bytes = bytes;
 }
 
+// What whoever listens is told of the files once they are in place: what the records know
+// already, kept with the temporaries until the commit.
+static void attempt_list_outputs(Attempt *a, Arena *keep) {
+  SourceWrites *files = &a->files;
+  files->source_bytes = a->bytes.size;
+  files->outputs = arena_push<ActivityOutput>(keep, a->plan.record_count);
+  for (OutputRecord *r = a->plan.first_record; r && files->output_count < a->plan.record_count; r = r->next) {
+    ActivityOutput *o = &files->outputs[files->output_count++];
+    o->path = str8_copy(keep, r->file_path);
+    o->file_type = r->file_type;
+    o->width = r->image ? (u32)r->image->width : 0;
+    o->height = r->image ? (u32)r->image->height : 0;
+    o->bytes = r->file_info.size;
+  }
+}
+
 static bool phase_write(Attempt *a) {
   Arena *keep = a->memory->batch->arena; // the temporaries live until their commit
   SourceWrites *files = &a->files;
@@ -248,9 +287,10 @@ static bool phase_write(Attempt *a) {
                   arena_format(a->arena, "Unable to write %S: %S.", str8_escape_line(a->arena, r->file_path), reason));
     }
   }
+  if (activity_wanted()) attempt_list_outputs(a, keep);
   for (OutputRecord *r = a->plan.first_record; r; r = r->next) {
     format_metadata_record(a->arena, &a->metadata, r);
-    message_report_named(a->arena, &r->messages, &a->metadata, !a->quiet, a->file_name);
+    attempt_report(a, &r->messages, &a->metadata, !a->quiet);
   }
   a->outcome = write_failed ? AttemptWriteFailed : AttemptConverted;
   return true;
@@ -260,7 +300,7 @@ static bool phase_write(Attempt *a) {
 // under the record name this source holds. False when its temporary could not be written.
 static bool attempt_stage_metadata(Attempt *a) {
   message_report(a->arena, &a->file_messages, &a->metadata, 0);
-  message_report_named(a->arena, &a->console_notes, nullptr, !a->quiet, a->file_name);
+  attempt_report(a, &a->console_notes, nullptr, !a->quiet);
   Arena *keep = a->memory->batch->arena;
   SourceWrites *files = &a->files;
   if (!files->writes) files->writes = arena_push<PendingWrite>(keep, 1);
@@ -281,7 +321,7 @@ static bool attempt_stage_metadata(Attempt *a) {
   attempt_note_failure(a, a->metadata_path, text.size);
   Str8 reason = file_last_error_text(a->arena);
   if (!a->quiet) {
-    warn(a->arena, arena_format(a->arena, "Unable to write %S: %S.", str8_escape_line(a->arena, a->metadata_path), reason));
+    attempt_warn(a, arena_format(a->arena, "Unable to write %S: %S.", str8_escape_line(a->arena, a->metadata_path), reason));
   }
   return false;
 }
@@ -311,12 +351,27 @@ static u32 tally_reason_of(AttemptOutcome outcome) {
 }
 
 void settle_left_in_place(ConvertShared *shared, ClaimEntry *entry, Str8 path, SourceVersions *v, AttemptOutcome outcome,
-                          bool intake_knows, Str8 failed_path, u64 failed_bytes) {
+                          bool intake_knows, Str8 failed_path, u64 failed_bytes, Str8 message, u64 taken_us) {
   v->now = file_props_from_path(path);
   bool unchanged = same_version(v->now, v->seen);
   bool remembers_failure = unchanged && same_version(entry->warned, v->seen);
   bool held_by_intake = unchanged && intake_knows && !remembers_failure;
-  if (unchanged && tally_reason_of(outcome) != TallyNone) tally_left(path, tally_reason_of(outcome));
+  u32 reason = tally_reason_of(outcome);
+  if (unchanged && reason != TallyNone) tally_left(path, reason);
+  // A version still being written (cut short, nothing said about it) waits for the next one: it
+  // is no outcome, and the end of a drain names those still cut short then.
+  bool waits = reason == TallyCutShortOrEmpty && message.size == 0;
+  bool repeated = outcome == AttemptWriteFailed && remembers_failure;
+  if (unchanged && reason != TallyNone && !waits && !repeated && activity_wanted()) {
+    ActivityEvent event = {};
+    event.kind = ActivityLeftInPlace;
+    event.reason = reason;
+    event.source = source_below_input(shared->in_folder, path);
+    event.source_bytes = v->seen.size;
+    event.seconds_us = taken_us ? clock_now_us() - taken_us : 0;
+    event.message = message;
+    activity_publish(&event);
+  }
   if (unchanged && !intake_knows) {
     switch (outcome) {
     case AttemptRefused:
@@ -346,26 +401,29 @@ void settle_left_in_place(ConvertShared *shared, ClaimEntry *entry, Str8 path, S
 
 static void phase_settle(Attempt *a) {
   if (a->outcome == AttemptUnreadable) {
-    warn(a->arena, arena_format(a->arena, "Unable to open %S, it was left in place.", str8_escape_line(a->arena, a->file_name)));
+    attempt_warn(a, arena_format(a->arena, "Unable to open %S, it was left in place.", str8_escape_line(a->arena, a->file_name)));
   }
   bool tried = !a->held_back;
   if (tried && (a->outcome == AttemptConverted || a->outcome == AttemptWriteFailed || a->outcome == AttemptUnsupported)) {
     if (!attempt_stage_metadata(a)) a->outcome = AttemptWriteFailed;
   }
   if (a->outcome == AttemptConverted || a->outcome == AttemptUnsupported) {
+    a->files.source_bytes = a->bytes.size;
     worker_batch_add(a->memory, a->entry, a->path, a->versions, a->files, a->outcome == AttemptConverted);
     return;
   }
   // What could be written of a failed attempt is put in place now, its notes included.
   if (tried && a->outcome == AttemptWriteFailed) {
     Str8 failed = {};
-    if (!commit_source_writes(a->arena, &a->files, a->quiet, &failed)) attempt_note_failure(a, failed, 0);
+    Str8 warning = {};
+    if (!commit_source_writes(a->arena, &a->files, a->quiet, &failed, a->source, &warning)) attempt_note_failure(a, failed, 0);
+    if (a->warned.size == 0) a->warned = warning;
     Str8 folders[] = {a->shared->out_folder, a->shared->metadatas_folder};
     folder_sync_many(folders, 2);
     if (a->memory->batch->count == 0) a->memory->batch = batch_reset(a->memory->batch);
   }
   settle_left_in_place(a->shared, a->entry, a->path, &a->versions, a->outcome, a->intake_settled, a->failed_path,
-                       a->failed_bytes);
+                       a->failed_bytes, a->warned, a->memory->taken_us);
 }
 
 AttemptOutcome convert_attempt(ConvertShared *shared, ClaimEntry *entry, Str8 path, FileProps seen, ContentLease *lease,
@@ -375,6 +433,7 @@ AttemptOutcome convert_attempt(ConvertShared *shared, ClaimEntry *entry, Str8 pa
   a.entry = entry;
   a.path = path;
   a.file_name = str8_file_name(path);
+  a.source = source_below_input(shared->in_folder, path);
   a.arena = arena;
   a.memory = memory;
   a.lease = lease;

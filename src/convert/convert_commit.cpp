@@ -41,7 +41,7 @@ static Str8 metadata_with_copy_name(Arena *arena, Str8 text, Str8 planned, Str8 
   return str8_list_join(arena, &pieces, nullptr);
 }
 
-bool commit_source_writes(Arena *arena, SourceWrites *files, bool quiet, Str8 *failed) {
+bool commit_source_writes(Arena *arena, SourceWrites *files, bool quiet, Str8 *failed, Str8 source, Str8 *warning) {
   if (files->count == 0) return true;
   bool has_metadata = files->metadata_text.size > 0;
   u64 outputs = files->count - (has_metadata ? 1 : 0);
@@ -83,7 +83,10 @@ bool commit_source_writes(Arena *arena, SourceWrites *files, bool quiet, Str8 *f
     if (bad == outputs) bad_path = metadata_path;
   }
   if (bad == files->count) return true;
-  if (!quiet) warn(arena, arena_format(arena, "Unable to write %S: %S.", str8_escape_line(arena, bad_path), reason));
+  if (!quiet) {
+    *warning = arena_format(arena, "Unable to write %S: %S.", str8_escape_line(arena, bad_path), reason);
+    warn(arena, *warning, source);
+  }
   *failed = bad_path;
   return false;
 }
@@ -97,6 +100,10 @@ bool commit_source_writes(Arena *arena, SourceWrites *files, bool quiet, Str8 *f
 // moved aside instead, under the same check. Nothing is lost: a source goes only once what it
 // produced is durable. A source that cannot be deleted or moved is reported and settled, so
 // that it is not converted again until it changes. A batch lives at the start of its own arena.
+
+// Atomic: sources added to a worker's batch whose commit is not done yet, for a stop to wait on.
+static u64 g_sources_uncommitted;
+
 SourceBatch *batch_create() {
   Arena *arena = arena_create(mib(8), kib(256));
   SourceBatch *batch = arena_push<SourceBatch>(arena);
@@ -121,15 +128,20 @@ void worker_batch_add(WorkerMemory *memory, ClaimEntry *entry, Str8 path, Source
   d->path = str8_copy(batch->arena, path);
   d->versions = versions;
   d->files = files;
+  d->taken_us = memory->taken_us;
   d->converted = converted;
   sll_queue_push(batch->first, batch->last, d);
   batch->count += 1;
   batch->open_files += files.count;
+  atomic_add_u64(&g_sources_uncommitted, 1);
 }
 
+u64 sources_uncommitted() { return atomic_load_u64(&g_sources_uncommitted); }
+
 // An unsupported file keeps its bytes: it goes to "<out>/unsupported/<its path below the input
-// folder>", under a numbered name when that one is taken. False, reported, when it could not.
-static bool move_aside(Arena *arena, ConvertShared *shared, Str8 path) {
+// folder>", under a numbered name when that one is taken. False, reported (the warning's text
+// in *warning), when it could not.
+static bool move_aside(Arena *arena, ConvertShared *shared, Str8 path, Str8 *warning) {
   Str8 root = shared->unsupported_folder;
   Str8 to = arena_format(arena, "%S/%S", root, source_below_input(shared->in_folder, path));
   Str8 reason = {};
@@ -146,9 +158,32 @@ static bool move_aside(Arena *arena, ConvertShared *shared, Str8 path) {
     if (file_move_to_free_name(arena, path, to).size > 0) return true;
     reason = file_last_error_text(arena);
   }
-  warn(arena, arena_format(arena, "Unable to move %S to %S: %S, it was left in place.", str8_escape_line(arena, path),
-                           str8_escape_line(arena, to), reason));
+  *warning = arena_format(arena, "Unable to move %S to %S: %S, it was left in place.", str8_escape_line(arena, path),
+                          str8_escape_line(arena, to), reason);
+  warn(arena, *warning, source_below_input(shared->in_folder, path));
   return false;
+}
+
+// Whoever listens hears of a source that left the input: converted, with its files as they
+// were put in place (the copy under the name it landed under), or set aside.
+static void publish_gone(ConvertShared *shared, BatchedSource *d) {
+  SourceWrites *files = &d->files;
+  if (files->copy_index != SourceWritesNone) {
+    Str8 placed = files->writes[files->copy_index].path;
+    for (u32 i = 0; i < files->output_count; i += 1) {
+      if (str8_equals(files->outputs[i].path, files->copy_planned, 0)) files->outputs[i].path = placed;
+    }
+  }
+  ActivityEvent event = {};
+  event.kind = d->converted ? ActivityConverted : ActivitySetAside;
+  event.source = source_below_input(shared->in_folder, d->path);
+  event.source_bytes = files->source_bytes;
+  event.seconds_us = d->taken_us ? clock_now_us() - d->taken_us : 0;
+  if (d->converted) {
+    event.outputs = files->outputs;
+    event.output_count = files->output_count;
+  }
+  activity_publish(&event);
 }
 
 static void batch_commit(SourceBatch *batch) {
@@ -176,7 +211,8 @@ static void batch_commit(SourceBatch *batch) {
       continue;
     }
     bool quiet = same_version(d->entry->warned, d->versions.seen);
-    d->in_place = commit_source_writes(scratch.arena, &d->files, quiet, &d->failed_path);
+    d->in_place = commit_source_writes(scratch.arena, &d->files, quiet, &d->failed_path,
+                                       source_below_input(shared->in_folder, d->path), &d->warning);
     any_output |= d->converted;
   }
   // then the folders that took them, all at once, before any source goes
@@ -196,7 +232,7 @@ static void batch_commit(SourceBatch *batch) {
       continue;
     }
     if (!d->in_place) {
-      settle_left_in_place(shared, d->entry, d->path, v, AttemptWriteFailed, false, d->failed_path, 0);
+      settle_left_in_place(shared, d->entry, d->path, v, AttemptWriteFailed, false, d->failed_path, 0, d->warning, d->taken_us);
       continue;
     }
     v->now = file_props_from_path(d->path);
@@ -211,20 +247,21 @@ static void batch_commit(SourceBatch *batch) {
       gone = file_delete(d->path) || file_last_error_missing();
       if (!gone) {
         Str8 reason = file_last_error_text(scratch.arena);
-        warn(scratch.arena,
-             arena_format(scratch.arena, "Unable to delete %S: %S, it was left in place.",
-                          str8_escape_line(scratch.arena, d->path), reason));
+        d->warning = arena_format(scratch.arena, "Unable to delete %S: %S, it was left in place.",
+                                  str8_escape_line(scratch.arena, d->path), reason);
+        warn(scratch.arena, d->warning, source_below_input(shared->in_folder, d->path));
       }
     } else {
-      gone = move_aside(scratch.arena, shared, d->path);
+      gone = move_aside(scratch.arena, shared, d->path, &d->warning);
     }
     if (gone) {
       intake_release_reads(d->path);
       tally_gone(d->path, d->converted);
+      if (activity_wanted()) publish_gone(shared, d);
       release_source(shared, d->entry, d->path, true, v->now, true, &v->seen);
     } else {
       settle_left_in_place(shared, d->entry, d->path, v, d->converted ? AttemptDeleteFailed : AttemptMoveFailed, false, Str8{},
-                           0);
+                           0, d->warning, d->taken_us);
     }
   }
   scratch_restore(scratch);
@@ -264,6 +301,7 @@ static void committer_thread(u64 arg) {
     cs_leave(c->lock);
 
     batch_commit(batch);
+    atomic_add_u64(&g_sources_uncommitted, (u64)0 - batch->count);
     batch = batch_reset(batch);
 
     cs_enter(c->lock);

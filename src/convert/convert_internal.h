@@ -17,12 +17,21 @@ inline bool props_is_file(FileProps p) {
 
 inline bool same_version(FileProps a, FileProps b) { return props_is_file(a) && file_props_same_version(a, b); }
 
-// A warning of its own on the console, at once. A name or path in its text comes from the input
-// tree: the caller escapes it (str8_escape_line), so that one warning is always its two lines.
-inline void warn(Arena *arena, Str8 text) {
+// A warning of its own on the console, at once, and told to whoever listens; `source` is the
+// path below the input folder of the source it is about, when there is one. A name or path in
+// its text comes from the input tree: the caller escapes it (str8_escape_line), so that one
+// warning is always its two lines.
+inline void warn(Arena *arena, Str8 text, Str8 source = {}) {
   MessageList note = {};
   message_add(arena, &note, MessageWarning, text);
-  message_report(arena, &note, nullptr, 1);
+  message_report_named(arena, &note, nullptr, 1, Str8{}, source);
+  if (activity_wanted()) {
+    ActivityEvent event = {};
+    event.kind = ActivityWarning;
+    event.source = source;
+    event.message = text;
+    activity_publish(&event);
+  }
 }
 
 //~ What became of the sources
@@ -78,8 +87,11 @@ void release_source(ConvertShared *shared, ClaimEntry *entry, Str8 path, bool re
 // entry goes too: the intake answers for that version from then on, and a path left in place
 // costs its registry node only. The entry keeps the settled version itself only where the
 // intake could not take it (a read was under way).
+// Whoever listens is told of a version left in place once (not of the silent retries of a
+// failed write), with `message`, the warning printed about it if any, and the time since
+// `taken_us` (0: not timed).
 void settle_left_in_place(ConvertShared *shared, ClaimEntry *entry, Str8 path, SourceVersions *v, AttemptOutcome outcome,
-                          bool intake_knows, Str8 failed_path, u64 failed_bytes);
+                          bool intake_knows, Str8 failed_path, u64 failed_bytes, Str8 message = {}, u64 taken_us = 0);
 
 //~ The worker's batch
 constexpr u64 SourceWritesNone = ~0ull;
@@ -93,6 +105,12 @@ struct SourceWrites {
   u64 copy_index;     // of the source copy among the writes; SourceWritesNone when it is not written
   Str8 copy_planned;  // the copy's name as the records give it
   Str8 metadata_text; // the metadata's text, kept for that rewrite; empty: no metadata write
+  // What whoever listens is told of the files once they are in place (only when anyone
+  // listens): each record's file as planned, the source's copy first; the copy's entry is
+  // given the name it landed under at the commit.
+  ActivityOutput *outputs;
+  u32 output_count;
+  u64 source_bytes;
 };
 
 // A converted source waiting in its worker's batch, still claimed, with its temporaries.
@@ -103,6 +121,8 @@ struct BatchedSource {
   SourceVersions versions;
   SourceWrites files;
   Str8 failed_path; // the first file the commit could not put in place
+  u64 taken_us;     // when its worker took the path (WorkerMemory), for whoever listens
+  Str8 warning;     // the warning printed when it could not be put in place or leave the input
   bool converted; // false: an unsupported file, which has its metadata only and is moved aside
   bool in_place;  // every temporary was put in place by the commit
   bool lost;      // its claim in the shared folder was taken over: nothing was put in place
@@ -132,6 +152,8 @@ SourceBatch *batch_reset(SourceBatch *batch);
 void worker_batch_add(WorkerMemory *memory, ClaimEntry *entry, Str8 path, SourceVersions versions, SourceWrites files,
                       bool converted);
 bool worker_batch_due(WorkerMemory *memory, bool queue_empty);
+// How many sources were added to a batch and are not committed yet (any thread).
+u64 sources_uncommitted();
 // Hands the batch to the committer thread (started with the first one), which puts every
 // temporary in place, syncs the output and metadata folders once (and the metadata's
 // sub-folders), then deletes, moves aside (or releases) every source of the batch; the worker
@@ -140,6 +162,7 @@ void worker_hand_over(WorkerMemory *memory);
 
 // Commits a source's temporaries: the copy and the outputs, then the metadata, written again
 // first when the copy went to a numbered name. False when any could not be put in place (the
-// metadata is then not put in place either), with a note naming the first (unless quiet),
-// which *failed receives.
-bool commit_source_writes(Arena *arena, SourceWrites *files, bool quiet, Str8 *failed);
+// metadata is then not put in place either), with a warning naming the first (unless quiet),
+// which *failed receives, and the warning's text *warning (empty when quiet); `source` is the
+// path below the input folder that the warning is about.
+bool commit_source_writes(Arena *arena, SourceWrites *files, bool quiet, Str8 *failed, Str8 source, Str8 *warning);

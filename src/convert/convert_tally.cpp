@@ -19,6 +19,18 @@ struct Tally {
 };
 static Tally g_tally;
 
+Str8 tally_reason_word(u32 reason) {
+  switch (reason) {
+  case TallyTooLarge: return str8_lit("too_large");
+  case TallyCutShortOrEmpty: return str8_lit("cut_short_or_empty");
+  case TallyNotDecodable: return str8_lit("not_decodable");
+  case TallyUnreadable: return str8_lit("unreadable");
+  case TallyWriteFailed: return str8_lit("write_failed");
+  case TallyNotDeleted: return str8_lit("not_deleted");
+  default: return Str8{};
+  }
+}
+
 void outcome_tally_enable() {
   Tally *t = &g_tally;
   t->lock = cs_create();
@@ -101,8 +113,12 @@ void outcome_tally_report_cut_short() {
   cs_leave(t->lock);
   for (Str8Node *n = names.first; n; n = n->next) {
     if (!props_is_file(file_props_from_path(n->string))) continue;
-    warn(scratch.arena, arena_format(scratch.arena, "File is empty or cut short, %S was left in place.",
-                                     str8_escape_line(scratch.arena, str8_file_name(n->string))));
+    ConvertShared *shared = convert_shared();
+    Str8 source = shared ? source_below_input(shared->in_folder, n->string) : str8_file_name(n->string);
+    warn(scratch.arena,
+         arena_format(scratch.arena, "File is empty or cut short, %S was left in place.",
+                      str8_escape_line(scratch.arena, str8_file_name(n->string))),
+         source);
   }
   scratch_restore(scratch);
 }

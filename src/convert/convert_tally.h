@@ -23,6 +23,10 @@ enum TallyReason : u32 {
   TallyReasonCount,
 };
 
+// The reason as one word, as logs and metrics name it ("too_large", "cut_short_or_empty",
+// "not_decodable", "unreadable", "write_failed", "not_deleted"); empty for TallyNone.
+Str8 tally_reason_word(u32 reason);
+
 struct OutcomeTally {
   u64 converted;
   u64 set_aside; // unsupported files

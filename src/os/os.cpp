@@ -663,6 +663,35 @@ bool folder_sync_many(Str8 *folders, u64 count) {
   return ok;
 }
 
+//~ Process usage and listening sockets
+bool net_address_split(Str8 address, Str8 *host, u32 *port, bool *ipv6) {
+  u64 colon = address.size;
+  for (u64 i = address.size; i > 0; i -= 1) {
+    if (address.str[i - 1] == ':') {
+      colon = i - 1;
+      break;
+    }
+  }
+  if (colon == address.size || colon + 1 == address.size || address.size - colon - 1 > 5) return false;
+  u64 value = 0;
+  for (u64 i = colon + 1; i < address.size; i += 1) {
+    if (address.str[i] < '0' || address.str[i] > '9') return false;
+    value = value * 10 + (address.str[i] - '0');
+  }
+  if (value > 65535) return false;
+  Str8 name = str8_keep_front(address, colon);
+  *ipv6 = name.size >= 2 && name.str[0] == '[' && name.str[name.size - 1] == ']';
+  if (*ipv6) name = str8_slice(name, {1, name.size - 1});
+  // the system's parser says whether the rest is an address; no name is looked up
+  if (name.size == 0 || name.size > 45) return false;
+  for (u64 i = 0; i < name.size; i += 1) {
+    if (name.str[i] == '[' || name.str[i] == ']' || (!*ipv6 && name.str[i] == ':')) return false;
+  }
+  *host = name;
+  *port = (u32)value;
+  return true;
+}
+
 //~ String ring
 void string_ring_init(StringRing *ring, Arena *arena, u64 capacity, bool each_once) {
   *ring = {};
@@ -746,10 +775,16 @@ bool string_ring_push(StringRing *ring, Str8 s, u64 deadline) {
   return pushed || waiting;
 }
 
-Str8 string_ring_pop(StringRing *ring, Arena *arena) {
+Str8 string_ring_pop(StringRing *ring, Arena *arena) { return string_ring_pop_until(ring, arena, DeadlineNone); }
+
+Str8 string_ring_pop_until(StringRing *ring, Arena *arena, u64 deadline) {
   cs_enter(ring->lock);
   while (ring->write_pos - ring->read_pos < 8) {
-    cv_wait_cs(ring->cv, ring->lock, DeadlineNone);
+    if (clock_now_us() >= deadline) {
+      cs_leave(ring->lock);
+      return Str8{};
+    }
+    cv_wait_cs(ring->cv, ring->lock, deadline);
   }
   u64 length = 0;
   ring->read_pos += byte_ring_read(ring->buffer, ring->capacity, ring->read_pos, &length, 8);
@@ -798,9 +833,19 @@ void message_report(Arena *arena, MessageList *list, Str8List *out, int print) {
   message_report_named(arena, list, out, print, Str8{});
 }
 
-void message_report_named(Arena *arena, MessageList *list, Str8List *out, int print, Str8 name) {
+// The JSON log's line for one message: its level is its event too.
+static Str8 message_json_line(Arena *arena, Message *m, Str8 source) {
+  const char *level = m->level == MessageNote ? "note" : m->level == MessageWarning ? "warning" : "error";
+  JsonLine line = json_line_begin(arena, clock_wall_us(), level, level);
+  if (source.size > 0) json_add_string(&line, "source", source);
+  json_add_string(&line, "message", m->text);
+  return json_line_end(&line);
+}
+
+void message_report_named(Arena *arena, MessageList *list, Str8List *out, int print, Str8 name, Str8 source) {
   bool printing = print != 0 || out == nullptr;
-  Str8 shown_name = printing && name.size > 0 && list->first ? str8_escape_line(arena, name) : Str8{};
+  bool json = printing && console_json();
+  Str8 shown_name = printing && !json && name.size > 0 && list->first ? str8_escape_line(arena, name) : Str8{};
   Str8List lines = {};
   for (Message *m = list->first; m; m = m->next) {
     Str8 label = message_label(m->level);
@@ -809,12 +854,19 @@ void message_report_named(Arena *arena, MessageList *list, Str8List *out, int pr
       str8_list_add(arena, out, m->text);
     }
     Str8 shown = m->level == MessageNote && shown_name.size > 0 ? shown_name : label;
-    if (printing) str8_list_addf(arena, &lines, "%S:\n%S\n", shown, m->text);
+    if (json) str8_list_add(arena, &lines, message_json_line(arena, m, source));
+    else if (printing) str8_list_addf(arena, &lines, "%S:\n%S\n", shown, m->text);
   }
   if (lines.node_count > 0) console_print(str8_list_join(arena, &lines, nullptr));
 }
 
 //~ Console
+// Written once at set-up, before any other thread prints.
+static bool g_console_json;
+
+void console_json_set(bool json) { g_console_json = json; }
+bool console_json() { return g_console_json; }
+
 struct ConsoleStatus {
   OsObject *lock;
   u8 line[256]; // the status line now drawn, when shown

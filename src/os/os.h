@@ -1,8 +1,8 @@
 // OS layer: one portable API over the operating system, in the order start-up uses it.
 //
 // Written per operating system (src/os/posix/, src/os/win32/): virtual memory, process
-// facts, file and folder calls, threads, locks, condition variables, the clock, the fatal
-// report. Written once on top of them (os.cpp): the argument copies, the command-line parser,
+// facts, stop requests and the service manager, file and folder calls, threads, locks,
+// condition variables, the clock, the fatal report. Written once on top of them (os.cpp): the argument copies, the command-line parser,
 // the start-up skeleton and the process entry body, whole-file reads, folder chains, the
 // temporary-file names and the sweep of stale ones, the string ring, the message report and
 // the taking of libraries' standard error. Nothing outside src/os/ includes a system header.
@@ -86,6 +86,25 @@ int process_startup(int argc, char **argv);
 // True when standard error is a terminal (a console window on Windows), not a pipe or a file.
 // Asks about the real standard error, also while libraries' output is taken.
 bool console_error_is_terminal();
+
+//~ Stop requests and the service manager (per operating system)
+// A stop asked for from outside: SIGTERM or SIGINT on POSIX; Ctrl+C, Ctrl+Break or the console
+// closing on Windows. Once stop_requests_install has run (on the main thread, once), the first
+// request is only counted: the handler sets nothing but the count, and the program finishes
+// what it is doing. The second ends the process at once, as the system ends an ordinary
+// program (POSIX: the signal's default action; Windows: the exit code of a Ctrl+C). Threads
+// started by thread_create never take these signals on POSIX, so no system call of theirs is
+// cut short by one.
+void stop_requests_install();
+u32 stop_requests(); // how many were asked for since the install; any thread
+
+// The service manager (systemd), told about the program's state in its own words ("READY=1",
+// "STATUS=...", "WATCHDOG=1", "STOPPING=1"). Nothing is sent where the process was not started
+// by one (no NOTIFY_SOCKET) and on Windows. Main thread; it never waits on the manager.
+void service_notify(Str8 state);
+// How often the manager wants to hear "WATCHDOG=1" at the latest, in microseconds; 0 when it
+// does not watch this process.
+u64 service_watchdog_us();
 
 //~ Command line (written once)
 struct ArgEntry {
@@ -393,13 +412,64 @@ bool cv_wait_srw_shared(OsObject *cv, OsObject *srw, u64 deadline);
 void cv_wake_all(OsObject *cv);
 
 u64 clock_now_us(); // monotonic, no wrap-around
+// The wall clock: microseconds since 1970-01-01 00:00 UTC (for logs and the times people read).
+u64 clock_wall_us();
 // 0xFFFFFFFF for DeadlineNone; otherwise whole milliseconds left, rounded up; 0 when past.
 u32 deadline_to_ms(u64 deadline);
 void sleep_ms(u32 ms);
 
+//~ Process usage and listening sockets (per operating system, except where marked written once)
+// What the system counts of this process, for the metrics server; a field the system does not
+// offer stays 0.
+struct ProcessUsage {
+  u64 resident_bytes;
+  u64 cpu_us;        // user and system time
+  u64 start_wall_us; // when the process started, on clock_wall_us's scale
+  u64 open_files;    // descriptors (POSIX) or handles (Windows)
+};
+bool process_usage_read(ProcessUsage *out);
+
+// A TCP socket listening on one address only. Written once: net_address_split reads
+// "127.0.0.1:9464" or "[::1]:9464" (port 0: the system picks one); false for anything else.
+struct NetListener {
+  u64 socket;
+  u32 port; // the port bound, the system's pick for 0
+  bool ipv6;
+};
+bool net_address_split(Str8 address, Str8 *host, u32 *port, bool *ipv6);
+// False with *error (in arena) saying why: an address that is none, or the system's reason
+// (an address in use, one not on this machine). The socket is not inherited by children.
+bool net_listen(Arena *arena, Str8 address, NetListener *out, Str8 *error);
+void net_close(u64 socket);
+
+//~ HTTP server (written once, on libmicrohttpd)
+// A small HTTP/1.1 server on one listening socket, answering on a thread of its own. Only GET
+// and HEAD reach the handler (any other method: 405 with "Allow: GET, HEAD"); a request body is
+// never read. At most HttpConnectionsMost connections at once, each closed after
+// HttpIdleSeconds without progress, each with HttpConnectionMemory bytes for its request: a
+// slow or malformed client costs the server's thread nothing more, and no other thread waits
+// on it.
+constexpr u32 HttpConnectionsMost = 16;
+constexpr u32 HttpIdleSeconds = 10;
+constexpr u64 HttpConnectionMemory = 32768;
+
+struct HttpAnswer {
+  u32 status;        // 200 unless the handler says otherwise
+  Str8 content_type;
+  Str8 body;         // in the handler's arena; copied before the arena goes
+};
+// Called on the server's thread, one request at a time; `path` is the request's path as the
+// client sent it, percent-decoded, without the query. The arena lives until the answer is sent.
+typedef void HttpHandler(Arena *arena, Str8 path, HttpAnswer *answer, void *user);
+struct HttpServer;
+// Takes the listener's socket (closed with the server, or at once on failure); null on failure.
+HttpServer *http_serve(NetListener *listener, HttpHandler *handler, void *user);
+void http_stop(HttpServer *server);
+
 //~ Atomics (written once)
 inline u64 atomic_add_u64(u64 *p, u64 n) { return std::atomic_ref<u64>(*p).fetch_add(n) + n; }
 inline u64 atomic_load_u64(u64 *p) { return std::atomic_ref<u64>(*p).load(); }
+inline void atomic_store_u64(u64 *p, u64 v) { std::atomic_ref<u64>(*p).store(v); }
 inline u32 atomic_load_u32(u32 *p) { return std::atomic_ref<u32>(*p).load(); }
 inline void atomic_store_u32(u32 *p, u32 v) { std::atomic_ref<u32>(*p).store(v); }
 inline u32 atomic_exchange_u32(u32 *p, u32 v) { return std::atomic_ref<u32>(*p).exchange(v); }
@@ -428,6 +498,8 @@ void string_ring_init(StringRing *ring, Arena *arena, u64 capacity, bool each_on
 // A string that can never fit (size + 8 > capacity) fails at once.
 bool string_ring_push(StringRing *ring, Str8 s, u64 deadline);
 Str8 string_ring_pop(StringRing *ring, Arena *arena); // blocks until a string is there
+// The same, waiting only until the deadline: an empty view when none came by then.
+Str8 string_ring_pop_until(StringRing *ring, Arena *arena, u64 deadline);
 bool string_ring_is_empty(StringRing *ring);
 
 //~ Console messages (written once)
@@ -460,8 +532,15 @@ void message_add(Arena *arena, MessageList *list, i32 level, Str8 text);
 void message_report(Arena *arena, MessageList *list, Str8List *out, int print);
 // The same for one source's messages: on the console each note's label line is the source's
 // name, escaped as one line, so that a note never stands without the file it is about; out
-// gets the empty label as above. An empty name prints as message_report does.
-void message_report_named(Arena *arena, MessageList *list, Str8List *out, int print, Str8 name);
+// gets the empty label as above. An empty name prints as message_report does. In the JSON log
+// each message is one line instead ("note", "warning" or "error"), naming `source` (the
+// source's path below the input folder) when it is given.
+void message_report_named(Arena *arena, MessageList *list, Str8List *out, int print, Str8 name, Str8 source = {});
+
+// The console's form, chosen at set-up before any other thread prints: text for people (the
+// default), or the JSON log, one object a line (base_json), for collectors.
+void console_json_set(bool json);
+bool console_json();
 
 // Standard output's lines and the status line on standard error share one lock: a print clears
 // the status line first and draws it again after, so on a terminal the two never mix.

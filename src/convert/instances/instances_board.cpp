@@ -318,6 +318,11 @@ bool instance_temp_writer_gone(void *, u64 instance_id, Str8 path) {
   return state == InstanceGone;
 }
 
+u64 instances_live() {
+  InstanceBoard *b = board();
+  return 1 + (b ? atomic_load_u32(&b->others) : 0);
+}
+
 //- where the scan starts
 u64 instances_scan_rotation() {
   InstanceBoard *b = board();

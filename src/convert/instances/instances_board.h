@@ -26,6 +26,9 @@ Str8 instances_folder();
 void instances_stop();
 
 //~ What this instance makes of another
+// The instances live on the shared input folder at the last look, this one included (1 when
+// alone, or when no heartbeat could be written). Any thread.
+u64 instances_live();
 enum InstanceState : u32 {
   InstanceLive = 0,
   InstanceSilent, // not renewed lately; not yet gone

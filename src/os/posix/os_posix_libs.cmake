@@ -24,3 +24,8 @@ if(IS_ABSOLUTE "${_vantor_libbacktrace}" AND EXISTS "${_vantor_libbacktrace}" AN
 else()
   message(STATUS "libbacktrace not found: the fatal report names symbols without source lines")
 endif()
+
+# systemd's notifications (readiness, status, watchdog, stopping) go through libsystemd's
+# sd_notify, which does nothing where the process was not started by systemd.
+pkg_check_modules(SYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
+target_link_libraries(vantor_core PUBLIC PkgConfig::SYSTEMD)

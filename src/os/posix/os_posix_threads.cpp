@@ -4,6 +4,7 @@
 #include <limits.h>
 #include <linux/futex.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -86,10 +87,18 @@ OsObject *thread_create(ThreadEntry *entry, u64 arg) {
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  // The thread is born with SIGTERM and SIGINT blocked: only the main thread takes a stop
+  // request, so that no other thread's system call is cut short by one.
+  sigset_t stops, kept;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGTERM);
+  sigaddset(&stops, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stops, &kept);
   pthread_t handle;
   if (pthread_create(&handle, &attr, thread_start, thread) == 0) {
     thread->thread.handle = handle;
   }
+  pthread_sigmask(SIG_SETMASK, &kept, nullptr);
   pthread_attr_destroy(&attr);
   return thread;
 }
@@ -200,6 +209,12 @@ u64 clock_now_us() {
   if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
     return 0;
   }
+  return (u64)now.tv_sec * 1000000ull + (u64)now.tv_nsec / 1000;
+}
+
+u64 clock_wall_us() {
+  timespec now;
+  if (clock_gettime(CLOCK_REALTIME, &now) != 0 || now.tv_sec < 0) return 0;
   return (u64)now.tv_sec * 1000000ull + (u64)now.tv_nsec / 1000;
 }
 

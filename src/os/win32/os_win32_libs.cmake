@@ -1,11 +1,12 @@
 # Libraries and link options the Windows backend needs beyond the C++ runtime.
 #
 # shell32 gives the user's application-data folder, shlwapi the report's formatting, bcrypt the
-# random instance id; dbghelp
+# random instance id, ws2_32 the metrics server's socket (libmicrohttpd's static library names
+# no library of its own); dbghelp
 # is loaded by name when a fault happens, so the program does not depend on it at load time.
 # The entry is wmain, which MinGW reaches with -municode.
 target_compile_definitions(vantor_core PUBLIC _WIN32_WINNT=0x0A00 WINVER=0x0A00 UNICODE _UNICODE)
-target_link_libraries(vantor_core PUBLIC shell32 shlwapi bcrypt)
+target_link_libraries(vantor_core PUBLIC shell32 shlwapi bcrypt ws2_32)
 target_link_options(vantor PRIVATE -municode)
 
 # The test runner: files named *_posix_test.cpp hold the cases only POSIX has (FIFOs, links,

@@ -199,6 +199,14 @@ u64 clock_now_us() {
   return (ticks / frequency) * 1000000ull + (ticks % frequency) * 1000000ull / frequency;
 }
 
+u64 clock_wall_us() {
+  FILETIME now; // 100 ns steps since 1601-01-01 UTC
+  GetSystemTimePreciseAsFileTime(&now);
+  u64 ticks = ((u64)now.dwHighDateTime << 32) | now.dwLowDateTime;
+  const u64 unix_epoch = 116444736000000000ull;
+  return ticks > unix_epoch ? (ticks - unix_epoch) / 10 : 0;
+}
+
 // A finite deadline never turns into the endless wait: far deadlines stop one short of it.
 u32 deadline_to_ms(u64 deadline) {
   if (deadline == DeadlineNone) {
