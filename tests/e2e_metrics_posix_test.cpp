@@ -75,7 +75,8 @@ TEST(Metrics, CountsThePublishedActivityAndServesOnlyItsThumbnails) {
   WorkerWatch workers[2] = {};
   for (WorkerWatch &w : workers) w.lock = cs_create();
   u64 busy = 1, waiting = 7;
-  MetricsWatched watched = {str8_cstring(tmp.at("out").c_str()), str8_cstring(tmp.at("meta").c_str()), workers, 2, &busy,
+  std::string out_folder = tmp.at("out"), meta_folder = tmp.at("meta");
+  MetricsWatched watched = {str8_cstring(out_folder.c_str()), str8_cstring(meta_folder.c_str()), workers, 2, &busy,
                             &waiting};
   Str8 url = {};
   Str8List problems = {};

@@ -81,13 +81,13 @@ static MetricsServer g_metrics;
 
 static void text_keep_back(MetricsText *t, Str8 s) {
   s = str8_keep_back(s, MetricsTextMost);
-  memcpy(t->bytes, s.str, s.size);
+  if (s.size > 0) memcpy(t->bytes, s.str, s.size);
   t->size = s.size;
 }
 
 static void text_keep_front(MetricsText *t, Str8 s) {
   s = str8_keep_front(s, MetricsTextMost);
-  memcpy(t->bytes, s.str, s.size);
+  if (s.size > 0) memcpy(t->bytes, s.str, s.size);
   t->size = s.size;
 }
 
@@ -455,6 +455,9 @@ bool metrics_start(Arena *arena, Str8 address, const MetricsWatched *watched, St
   cs_enter(m->lock);
   m->counts = {};
   m->watched = *watched;
+  // the folders' names are the server's own for as long as it runs
+  m->watched.out_folder = str8_copy(arena, watched->out_folder);
+  m->watched.metadatas_folder = str8_copy(arena, watched->metadatas_folder);
   m->health_checked_us = 0;
   cs_leave(m->lock);
   NetListener listener = {};

@@ -35,7 +35,7 @@ static enum MHD_Result http_send(struct MHD_Connection *connection, u32 status, 
       MHD_create_response_from_buffer(body.size, (void *)body.str, MHD_RESPMEM_MUST_COPY);
   if (!response) return MHD_NO;
   char type[128] = {};
-  memcpy(type, content_type.str, content_type.size < sizeof(type) - 1 ? content_type.size : sizeof(type) - 1);
+  if (content_type.size > 0) memcpy(type, content_type.str, content_type.size < sizeof(type) - 1 ? content_type.size : sizeof(type) - 1);
   if (type[0]) MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, type);
   MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
   MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
