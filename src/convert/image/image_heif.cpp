@@ -272,13 +272,13 @@ bool heif_encode_avif_kept(EncodeSink *sink, const u8 *pixels, u64 size, u64 wid
     for (u64 y = 0; ok && y < height; y += 1) {
       const u8 *s = pixels + y * width * channels;
       u8 *d = plane + y * (u64)stride;
+      if (channels == wide) {
+        memcpy(d, s, width * wide);
+        continue;
+      }
       for (u64 x = 0; x < width; x += 1, s += channels, d += wide) {
-        if (channels >= 3) {
-          memcpy(d, s, wide);
-        } else {
-          d[0] = d[1] = d[2] = s[0];
-          if (alpha) d[3] = s[1];
-        }
+        d[0] = d[1] = d[2] = s[0];
+        if (alpha) d[3] = s[1];
       }
     }
   }
