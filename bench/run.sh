@@ -163,10 +163,10 @@ corpus_copy() {
   rm -f "$2/.corpus-stamp"
 }
 
-# corpus_count <folder>: sets files and pixels; the generator names every file
-# <n>_<kind>_<width>x<height>.<ext>.
+# corpus_count <folder>: sets files and pixels; the folder may be a symbolic link (to another
+# build's corpus). The generator names every file <n>_<kind>_<width>x<height>.<ext>.
 corpus_count() {
-  read -r files pixels < <(find "$1" -type f ! -name .corpus-stamp -printf '%f\n' | awk '{
+  read -r files pixels < <(find "$1"/ -type f ! -name .corpus-stamp -printf '%f\n' | awk '{
     n += 1
     if (match($0, /_[0-9]+x[0-9]+\.[a-z]+$/)) {
       split(substr($0, RSTART + 1, RLENGTH - 1), wh, /[x.]/)

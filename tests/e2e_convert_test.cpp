@@ -1096,15 +1096,18 @@ Picture heif_picture(const Bytes &file) {
 // A WebP with alpha converts, one cut short stays; WebP targets, lossy and lossless (this one
 // letterboxed on a see-through canvas, which a WebP keeps), decode back to their planned size,
 // the lossless one to the very pixels its record's checksum names; a lossy AVIF without alpha
-// decodes back to its size; a lossless AVIF target, read back as a source, has the pixels its
-// record names, and its cut-short half stays.
+// decodes back to its size; a lossless AVIF target without alpha decodes to the pixels its record
+// names, one with alpha, read back as a source, has the pixels its record names, and its cut-short
+// half stays.
 TEST(EndToEnd, WebpAndAvifInAndOut) {
   Folders f;
   std::string targets = f.tmp.write("targets.txt", "targets: [ { width: 48, height: 36, image_type: 'WEBP', quality: 70 },\n"
                                                    "  { width: 24, height: 24, image_type: 'WEBP', lossless: 1 },\n"
                                                    "  { width: 32, height: 24, image_type: 'AVIF', lossless: 1 },\n"
                                                    "  { width: 40, height: 40, image_type: 'AVIF', quality: 60, "
-                                                   "pixel_layout: 'RGB', bg_color: 255 } ]\n");
+                                                   "pixel_layout: 'RGB', bg_color: 255 },\n"
+                                                   "  { width: 16, height: 12, image_type: 'AVIF', lossless: 1, "
+                                                   "pixel_layout: 'RGB' } ]\n");
   Bytes px = gradient(64, 48, 4);
   u8 *encoded = nullptr;
   size_t size = WebPEncodeRGBA(px.data(), 64, 48, 64 * 4, 90, &encoded);
@@ -1118,7 +1121,7 @@ TEST(EndToEnd, WebpAndAvifInAndOut) {
   EXPECT_EQ(run.exit_code, 3) << run.out; // the cut-short file stays
   EXPECT_TRUE(fs::exists(f.in + "/cut.webp"));
   Metadata m = parse_metadata(f.text("alpha"));
-  ASSERT_EQ(m.records.size(), 5u);
+  ASSERT_EQ(m.records.size(), 6u);
   EXPECT_EQ(m.records[0].at("file_type"), "WEBP");
   EXPECT_EQ(read_file(m.records[0].at("file_path")), webp);
   EXPECT_EQ(fs::path(m.records[0].at("file_path")).extension(), ".webp");
@@ -1157,6 +1160,18 @@ TEST(EndToEnd, WebpAndAvifInAndOut) {
   if (decoded.w == 40) {
     EXPECT_EQ(decoded.at(20, 2)[3], 255) << "the letterbox is opaque";
   }
+
+  // The lossless AVIF without alpha keeps every pixel its record's checksum names.
+  const Record &rgb = m.records[5];
+  EXPECT_EQ(rgb.at("pixel_layout"), "RGB");
+  Picture rgb_decoded = heif_picture(read_file(rgb.at("file_path")));
+  ASSERT_EQ(rgb_decoded.w * rgb_decoded.h, 16u * 12u);
+  Bytes rgb_px;
+  for (u64 i = 0; i < 16 * 12; i += 1) rgb_px.insert(rgb_px.end(), &rgb_decoded.px[i * 4], &rgb_decoded.px[i * 4 + 3]);
+  Arena *arena = arena_create(mib(1), kib(64));
+  Str8 rgb_sum = checksum_text(arena, codec_blake2b128(rgb_px.data(), rgb_px.size()));
+  EXPECT_EQ(rgb.at("checksum"), std::string((char *)rgb_sum.str, rgb_sum.size));
+  arena_destroy(arena);
 
   // The lossless AVIF, dropped in as a source, has the very pixels its record's checksum names.
   const Record &avif = m.records[3];

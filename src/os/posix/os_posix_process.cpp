@@ -127,12 +127,12 @@ void process_init_system(ProcInfo *info) {
 
   // The image libraries' buffers are the only large heap memory. Those a worker's next file
   // can use again are kept by the libraries' own heap (image_heap); beyond that, a fixed
-  // threshold maps every buffer of a decoded photo on its own and returns it to the system when
-  // freed, where the allocator's moving threshold would keep freed buffers in each thread's
-  // heap. Below it, the encoders' working buffers (the AV1 and WebP encoders allocate and free
-  // some hundred megabytes per output picture, each under 32 MiB) come from the thread's heap
-  // and are used again: mapped anew each time, their pages cost a fault each, a tenth of the
-  // CPU time of an AVIF target.
+  // threshold maps each buffer of 32 MiB or more (a decoded photo of 12 megapixels and up) on
+  // its own and returns it to the system when freed, where the allocator's moving threshold
+  // would keep such buffers in each thread's heap. Smaller ones come from the thread's heap and
+  // are used again: for each full-HD picture, the AV1 and WebP encoders allocate and free tens
+  // of megabytes in blocks of up to 16 MB, and were those mapped anew each time, their pages
+  // would cost a fault each: 7% of the CPU time of a photo made into AVIF targets.
   mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
 
   // machine facts, before the first arena: arenas size their reservations by the huge page
