@@ -12,10 +12,9 @@ folder>/<stem>.metadatas, and then for the source to be gone from the input fold
 converter deletes it only once its outputs and metadata are durable). The next photo follows
 after a pause of 0.3 to 0.8 s (a fixed seed), so that each lands on an idle converter at any
 point of its scan loop. One row per photo: its name, the close's wall clock (Unix seconds),
-seconds from the close to the metadata file, from the close to the source being gone, the
+seconds from the close to the metadata file, from the close to the source being gone, and the
 converter's CPU seconds (user + system, from /proc) from just before the write until the
-source was gone, and the seconds its threads spent ready to run while other programs held the
-cores (the run queue, from /proc/<pid>/task/*/schedstat) over the same time. A photo without its metadata after 120 s ends the run with status 1.
+source was gone. A photo without its metadata after 120 s ends the run with status 1.
 
 report: the rows beside the converter's JSON log (-log=json), whose "converted" line for each
 photo says when it was published and how long since a worker took the path: the time from the
@@ -43,18 +42,6 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def runqueue_seconds(pid):
-    """How long the process's threads were ready to run while other programs held the cores."""
-    total = 0
-    for task in os.listdir(f"/proc/{pid}/task"):
-        try:
-            with open(f"/proc/{pid}/task/{task}/schedstat") as f:
-                total += int(f.read().split()[1])
-        except (FileNotFoundError, ProcessLookupError, IndexError):
-            pass
-    return total / 1e9
-
-
 def wait_for(predicate, since):
     while not predicate():
         if time.monotonic() - since > LIMIT_S:
@@ -74,7 +61,6 @@ def drop(photos, input_folder, metadatas, rows_path, pid):
             target = os.path.join(input_folder, name)
             record = os.path.join(metadatas, os.path.splitext(name)[0] + ".metadatas")
             cpu_before = cpu_seconds(pid)
-            runqueue_before = runqueue_seconds(pid)
             fd = os.open(target, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
             for at in range(0, len(data), PIECE):
                 os.write(fd, data[at:at + PIECE])
@@ -90,8 +76,7 @@ def drop(photos, input_folder, metadatas, rows_path, pid):
                 print(f"latency: {target} still in the input folder after {LIMIT_S:.0f} s", file=sys.stderr)
                 return 1
             cpu = cpu_seconds(pid) - cpu_before
-            runqueue = runqueue_seconds(pid) - runqueue_before
-            rows.write(f"{name} {closed_wall:.6f} {to_record:.6f} {to_gone:.6f} {cpu:.2f} {runqueue:.3f}\n")
+            rows.write(f"{name} {closed_wall:.6f} {to_record:.6f} {to_gone:.6f} {cpu:.2f}\n")
             rows.flush()
     return 0
 
@@ -111,23 +96,21 @@ def report(rows_path, console_path, drain_cpu, photos):
     rows = []
     with open(rows_path) as f:
         for line in f:
-            name, closed, to_record, to_gone, cpu, runqueue = line.split()
+            name, closed, to_record, to_gone, cpu = line.split()
             wait = taken[name] - float(closed) if name in taken else float("nan")
-            rows.append((name, float(to_record), float(to_gone), wait, float(cpu), float(runqueue)))
-    print(f"{'photo':<26} {'to metadata s':>14} {'to gone s':>10} {'until taken s':>14} {'vantor CPU s':>13} "
-          f"{'run queue s':>12}")
-    for name, to_record, to_gone, wait, cpu, runqueue in rows:
-        print(f"{name:<26} {to_record:>14.3f} {to_gone:>10.3f} {wait:>14.3f} {cpu:>13.2f} {runqueue:>12.3f}")
+            rows.append((name, float(to_record), float(to_gone), wait, float(cpu)))
+    print(f"{'photo':<26} {'to metadata s':>14} {'to gone s':>10} {'until taken s':>14} {'vantor CPU s':>13}")
+    for name, to_record, to_gone, wait, cpu in rows:
+        print(f"{name:<26} {to_record:>14.3f} {to_gone:>10.3f} {wait:>14.3f} {cpu:>13.2f}")
     conversion = drain_cpu / photos
     median = statistics.median(r[1] for r in rows)
     worst = max(r[1] for r in rows)
     waits = [r[3] for r in rows if r[3] == r[3]]
     print()
     print(f"{'photos':>6} {'median s':>9} {'worst s':>8} {'median gone s':>14} {'median until taken s':>21} "
-          f"{'median run queue s':>19} {'conversion CPU s':>17} {'median - CPU s':>15} {'ratio':>6}  goal")
+          f"{'conversion CPU s':>17} {'median - CPU s':>15} {'ratio':>6}  goal")
     print(f"{len(rows):>6} {median:>9.3f} {worst:>8.3f} {statistics.median(r[2] for r in rows):>14.3f} "
-          f"{statistics.median(waits) if waits else float('nan'):>21.3f} "
-          f"{statistics.median(r[5] for r in rows):>19.3f} {conversion:>17.3f} "
+          f"{statistics.median(waits) if waits else float('nan'):>21.3f} {conversion:>17.3f} "
           f"{median - conversion:>15.3f} {median / conversion:>6.2f}  "
           f"{'met' if median <= conversion + GOAL_S else 'missed'}")
     return 0

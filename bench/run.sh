@@ -1260,8 +1260,7 @@ run_latency() {
   "$python" bench/latency.py report "$rows" "$work/console.txt" "$drain_cpu" "$files"
   echo "(to metadata: from the writer's close until the metadata file was in place; to gone: until the source" \
        "was deleted, once everything it made was durable; until taken: until a worker took the path, from the" \
-       "JSON log; vantor CPU: the process's CPU from the write until the source was gone; run queue: how long its" \
-       "threads were ready to run while other programs held the cores; conversion CPU: the CPU" \
+       "JSON log; vantor CPU: the process's CPU from the write until the source was gone; conversion CPU: the CPU" \
        "of a drain of the same photos over their count)"
   echo "goal: median to metadata <= conversion CPU + 0.15 s"
   rm -rf "$work"

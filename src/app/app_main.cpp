@@ -182,19 +182,13 @@ int app_main(ArgTable *table) {
         // soon as its writer is done. A pass found something waiting runs after the full
         // pause, and one woken early no sooner than the shortest gap, however many files
         // are closed meanwhile.
-        // A file closed again that was settled (a picture cut short while its writer paused)
-        // is looked at now, not at the detector's slow round.
         u64 pause_from = clock_now_us();
-        Scratch wait_scratch = scratch_mark(thread_scratch_arena(nullptr, 0));
-        Str8List closed = {};
-        if (pending == 0 && folder_watch_wait(wait_scratch.arena, pause_from + AppScanPauseUs, &closed)) {
-          for (Str8Node *n = closed.first; n; n = n->next) intake_look_again(n->string);
+        if (pending == 0 && folder_watch_wait(pause_from + AppScanPauseUs)) {
           u64 since = clock_now_us() - pause_from;
           if (since < AppScanGapUs) sleep_ms((u32)((AppScanGapUs - since + 999) / 1000));
         } else if (pending > 0) {
           sleep_ms(AppScanPauseUs / 1000);
         }
-        scratch_restore(wait_scratch);
         continue;
       }
     }

@@ -321,29 +321,6 @@ static u64 detector_pass(u64 pass, bool every_settled) {
 
 u64 intake_recheck_settled() { return detector_pass(0, true); }
 
-bool intake_look_again(Str8 path) {
-  Scratch scratch = scratch_begin(nullptr);
-  RegistryPlace place = registry_place(scratch.arena, path);
-  bool queued = false;
-  // shared across the file query, as in the detector's walk
-  srw_lock_shared(place.stripe->lock);
-  RequestNode *node = registry_find(place.bucket, place.normal);
-  if (node && atomic_load_u32(&node->settled) != 0 && atomic_load_u32(&node->in_queue) == 0 &&
-      !file_props_same_version(file_props_from_path(node->path), node->props) &&
-      atomic_cas_u32(&node->in_queue, 0, 1)) {
-    queued = intake_queue_push(node->path, clock_now_us() + 100000);
-    if (queued) {
-      atomic_add_u64(&node->times_queued, 1);
-      if (atomic_exchange_u32(&node->settled, 0)) atomic_add_u64(&intake_counters()->settled_changed, 1);
-    } else {
-      atomic_exchange_u32(&node->in_queue, 0);
-    }
-  }
-  srw_unlock_shared(place.stripe->lock);
-  scratch_restore(scratch);
-  return queued;
-}
-
 void detector_thread(u64 arg) {
   (void)arg;
   thread_set_name("[fs] detector");

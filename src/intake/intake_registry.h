@@ -90,10 +90,6 @@ bool intake_settled(Str8 path);
 // Looks at every settled path's file now; changed ones are queued for reading. Returns how
 // many changed. For the end of a drain, which must not wait for the detector's slow round.
 u64 intake_recheck_settled();
-// Looks at one settled path's file now (its writer closed it, say): when it changed, it is
-// queued for reading as the detector would, without waiting for the detector's slow round over
-// settled paths. True when it was queued; a path not settled is left to the scan and the workers.
-bool intake_look_again(Str8 path);
 
 //- streamer side
 enum ReadOutcome : u32 {

@@ -362,14 +362,12 @@ void dir_iter_close(DirIter *iter);
 
 // Change wake-ups: a wait that ends early once a file in a watched folder was closed after
 // writing or moved in, so that a new file is looked at as soon as its writer is done. Only a
-// hint to look again: where the system cannot tell (the Windows build, no watch left) the wait
-// simply lasts until its deadline, and a folder renamed since its watch was added gives its
-// files under the old path. A folder's watch lasts while the folder does; adding it again
-// costs one call and changes nothing. One caller thread at a time.
+// hint to look again: it says nothing of which file, and where the system cannot tell (the
+// Windows build, no watch left) the wait simply lasts until its deadline. A folder's watch
+// lasts while the folder does; adding it again costs one call and changes nothing. One caller
+// thread at a time.
 void folder_watch_add(Str8 folder);
-// True when woken by a change before the deadline; the paths of the files closed or moved in
-// ("<folder>/<name>", in `arena`) are added to *changed, each as often as it was told.
-bool folder_watch_wait(Arena *arena, u64 deadline, Str8List *changed);
+bool folder_watch_wait(u64 deadline); // true when woken by a change before the deadline
 
 // The sync threads (written once). A sync waits for the disk, not the processor (about 2 ms
 // each on a busy disk), so file_write_sync and folder_sync_many hand theirs to a few threads

@@ -640,57 +640,25 @@ void dir_iter_close(DirIter *iter) {
 }
 
 //- change wake-ups
-// One inotify descriptor for the process, made at the first watch, and each watch's folder by
-// its descriptor. Only a close after writing and a move into the folder count: a file still
-// being written wakes nobody, and the streamers' own reads close without writing.
-struct FolderWatch {
-  FolderWatch *next;
-  int wd;
-  Str8 folder;
-  u64 capacity; // of folder's buffer, for the entry's next use
-};
-static constexpr u64 FolderWatchBuckets = 256;
+// One inotify descriptor for the process, made at the first watch. Only a close after writing
+// and a move into the folder count: a file still being written wakes nobody, and the
+// streamers' own reads close without writing.
 static int g_watch_fd = -1;
 static bool g_watch_failed;
-static Arena *g_watch_arena;
-static FolderWatch *g_watch_buckets[FolderWatchBuckets];
-static FolderWatch *g_watch_free;
-
-static FolderWatch **folder_watch_slot(int wd) {
-  FolderWatch **at = &g_watch_buckets[(u32)wd % FolderWatchBuckets];
-  while (*at && (*at)->wd != wd) at = &(*at)->next;
-  return at;
-}
 
 void folder_watch_add(Str8 folder) {
   if (g_watch_fd < 0 && !g_watch_failed) {
     g_watch_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     g_watch_failed = g_watch_fd < 0;
-    if (!g_watch_failed) g_watch_arena = arena_create(mib(64), kib(64));
   }
   if (g_watch_fd < 0) return;
   Scratch scratch = scratch_begin(nullptr);
   char *cpath = posix_path(scratch.arena, folder);
-  int wd = cpath ? inotify_add_watch(g_watch_fd, cpath, IN_CLOSE_WRITE | IN_MOVED_TO | IN_ONLYDIR) : -1;
+  if (cpath) inotify_add_watch(g_watch_fd, cpath, IN_CLOSE_WRITE | IN_MOVED_TO | IN_ONLYDIR);
   scratch_restore(scratch);
-  if (wd < 0 || *folder_watch_slot(wd)) return;
-  // a freed entry is reused when its path fits; the arena only grows with the deepest paths
-  FolderWatch *w = g_watch_free;
-  if (w && w->capacity >= folder.size) {
-    g_watch_free = w->next;
-    memcpy(w->folder.str, folder.str, folder.size);
-    w->folder.size = folder.size;
-  } else {
-    w = arena_push<FolderWatch>(g_watch_arena);
-    w->folder = str8_copy(g_watch_arena, folder);
-    w->capacity = folder.size;
-  }
-  w->wd = wd;
-  w->next = g_watch_buckets[(u32)wd % FolderWatchBuckets];
-  g_watch_buckets[(u32)wd % FolderWatchBuckets] = w;
 }
 
-bool folder_watch_wait(Arena *arena, u64 deadline, Str8List *changed) {
+bool folder_watch_wait(u64 deadline) {
   if (g_watch_fd < 0) {
     u32 ms = deadline_to_ms(deadline);
     if (ms > 0) sleep_ms(ms);
@@ -704,26 +672,9 @@ bool folder_watch_wait(Arena *arena, u64 deadline, Str8List *changed) {
     if (ready <= 0) return false;
     break;
   }
+  // the events themselves say nothing the next pass would not find: they are only drained
   alignas(struct inotify_event) char events[4096];
-  for (ssize_t got; (got = read(g_watch_fd, events, sizeof(events))) > 0;) {
-    for (ssize_t at = 0; at + (ssize_t)sizeof(struct inotify_event) <= got;) {
-      const struct inotify_event *e = (const struct inotify_event *)(events + at);
-      at += (ssize_t)sizeof(struct inotify_event) + e->len;
-      FolderWatch **slot = folder_watch_slot(e->wd);
-      if (!*slot) continue;
-      if (e->mask & IN_IGNORED) {
-        // the folder went: its entry waits for the next one
-        FolderWatch *gone = *slot;
-        *slot = gone->next;
-        gone->next = g_watch_free;
-        g_watch_free = gone;
-      } else if (e->len > 0 && !(e->mask & IN_ISDIR)) {
-        Str8 folder = (*slot)->folder;
-        Str8 name = str8_cstring(e->name);
-        bool rooted = folder.size > 0 && folder.str[folder.size - 1] == '/';
-        str8_list_add(arena, changed, arena_format(arena, rooted ? "%S%S" : "%S/%S", folder, name));
-      }
-    }
+  while (read(g_watch_fd, events, sizeof(events)) > 0) {
   }
   return true;
 }
