@@ -1260,8 +1260,10 @@ run_latency() {
   "$python" bench/latency.py report "$rows" "$work/console.txt" "$drain_cpu" "$files"
   echo "(to metadata: from the writer's close until the metadata file was in place; to gone: until the source" \
        "was deleted, once everything it made was durable; until taken: until a worker took the path, from the" \
-       "JSON log; vantor CPU: the process's CPU from the write until the source was gone; conversion CPU: the CPU" \
-       "of a drain of the same photos over their count)"
+       "JSON log; vantor CPU: the process's CPU from the write until the source was gone; worker CPU / queue: the" \
+       "converting worker's time on a core / ready to run while other programs held the cores, until the" \
+       "metadata; rest: to metadata less both, what the photo waited for besides its conversion; conversion CPU:" \
+       "the CPU of a drain of the same photos over their count; ratio: median / conversion CPU)"
   echo "goal: median to metadata <= conversion CPU + 0.15 s"
   rm -rf "$work"
 }
