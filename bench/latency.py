@@ -149,14 +149,18 @@ def report(rows_path, console_path, drain_cpu, photos):
     def mid(i):
         return statistics.median(r[i] for r in rows)
 
+    # Other programs on the machine only ever add run queue time: taken out, what is left is
+    # what a quiet machine would show.
+    unloaded = statistics.median(r[1] - r[6] for r in rows)
+    goal = "met" if median <= conversion + GOAL_S else "met less the run queue" if unloaded <= conversion + GOAL_S \
+        else "missed"
     print()
     print(f"{'photos':>6} {'median s':>9} {'worst s':>8} {'median gone s':>14} {'median until taken s':>21} "
           f"{'median worker CPU s':>20} {'median worker queue s':>22} {'median rest s':>14} "
-          f"{'conversion CPU s':>17} {'ratio':>6}  goal")
+          f"{'median less queue s':>20} {'conversion CPU s':>17} {'ratio':>6}  goal")
     print(f"{len(rows):>6} {median:>9.3f} {worst:>8.3f} {mid(2):>14.3f} "
           f"{statistics.median(waits) if waits else float('nan'):>21.3f} {mid(5):>20.3f} {mid(6):>22.3f} "
-          f"{mid(7):>14.3f} {conversion:>17.3f} {median / conversion:>6.2f}  "
-          f"{'met' if median <= conversion + GOAL_S else 'missed'}")
+          f"{mid(7):>14.3f} {unloaded:>20.3f} {conversion:>17.3f} {median / conversion:>6.2f}  {goal}")
     return 0
 
 

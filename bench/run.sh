@@ -1263,8 +1263,10 @@ run_latency() {
        "JSON log; vantor CPU: the process's CPU from the write until the source was gone; worker CPU / queue: the" \
        "converting worker's time on a core / ready to run while other programs held the cores, until the" \
        "metadata; rest: to metadata less both, what the photo waited for besides its conversion; conversion CPU:" \
-       "the CPU of a drain of the same photos over their count; ratio: median / conversion CPU)"
-  echo "goal: median to metadata <= conversion CPU + 0.15 s"
+       "the CPU of a drain of the same photos over their count; less queue: each photo's time to metadata less its" \
+       "worker's run queue wait, what a quiet machine would show; ratio: median / conversion CPU)"
+  echo "goal: median to metadata <= conversion CPU + 0.15 s (where other programs held the cores: the median less" \
+       "the run queue)"
   rm -rf "$work"
 }
 
