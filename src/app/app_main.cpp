@@ -179,9 +179,9 @@ int app_main(ArgTable *table) {
       if (running) {
         // With nothing waiting, a file closed after writing (or moved in) starts the next pass
         // at once instead of after the pause: a photo dropped into a quiet folder is taken as
-        // soon as its writer is done. A pass found something waiting runs after the full
-        // pause, and one woken early no sooner than the shortest gap, however many files
-        // are closed meanwhile.
+        // soon as its writer is done. After a pass that found something waiting, the next one
+        // comes after the full pause; one woken early comes no sooner than the shortest gap,
+        // however many files are closed meanwhile.
         u64 pause_from = clock_now_us();
         if (pending == 0 && folder_watch_wait(pause_from + AppScanPauseUs)) {
           u64 since = clock_now_us() - pause_from;
