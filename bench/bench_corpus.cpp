@@ -317,6 +317,15 @@ static const CorpusGroup CorpusDngQuick[] = {
     {"dng_portrait", 1, 2000, 1500, 3, CorpusDng, 0, 6},
 };
 
+// Photos a camera uploads one at a time into a watched folder: the photo corpus's 12-megapixel
+// kind, each of its own scene, so that no two share an output's name.
+static const CorpusGroup CorpusLatency[] = {
+    {"photo", 30, 4000, 3000, 3, CorpusJpeg, 90},
+};
+static const CorpusGroup CorpusLatencyQuick[] = {
+    {"photo", 6, 4000, 3000, 3, CorpusJpeg, 90},
+};
+
 #define CORPUS_GROUPS(groups) groups, sizeof(groups) / sizeof(groups[0])
 
 struct CorpusPlan {
@@ -360,6 +369,8 @@ static const CorpusPlan CorpusPlans[] = {
     {"jxl", "jxl quick", CORPUS_GROUPS(CorpusJxlQuick), 0, 800000},
     {"dng", "dng", CORPUS_GROUPS(CorpusDngSet), 0, 800000},
     {"dng", "dng quick", CORPUS_GROUPS(CorpusDngQuick), 0, 800000},
+    {"latency", "latency", CORPUS_GROUPS(CorpusLatency), 0, 900000},
+    {"latency", "latency quick", CORPUS_GROUPS(CorpusLatencyQuick), 0, 900000},
 };
 
 //~ Phone photos
@@ -1126,7 +1137,7 @@ int main(int argc, char **argv) {
   if (usage || folder.size == 0 || !plan) {
     fprintf(stderr, "usage: bench_corpus [--quick] [--large | --flood | --backlog | --stuck | --phone | "
                     "--phone-untagged | --heic | --webp | --odd-jpeg | --gif | --tiff | --jxl | "
-                    "--dng] <folder>\n");
+                    "--dng | --latency] <folder>\n");
     return 2;
   }
 

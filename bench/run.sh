@@ -3,8 +3,8 @@
 # pictures untagged, HEIC, WebP, TIFF, GIF, JPEG XL and DNG sources and WebP and AVIF targets
 # against a libvips peer, many small files against a Pillow peer, how it idles beside files it
 # refuses, two instances draining one shared folder (local, through sshfs, and on a GlusterFS
-# volume of its own) against one and one of two killed part-way on GlusterFS, then per-stage
-# timings.
+# volume of its own) against one and one of two killed part-way on GlusterFS, how long a photo
+# dropped into a watched folder takes until its metadata is in place, then per-stage timings.
 #
 #   QUICK=1       small corpora and short stage timings (a couple of minutes once built)
 #   ONLY=many     only the many-files and idle sections; ONLY=idle: only the idle section;
@@ -13,7 +13,8 @@
 #                 ONLY=formats: only the HEIC, WebP, TIFF, GIF, JPEG XL, DNG, photos-webp and
 #                 photos-avif sets against libvips;
 #                 ONLY=shared: only one instance against two on the same folders, and the
-#                 takeover of a killed one on GlusterFS
+#                 takeover of a killed one on GlusterFS;
+#                 ONLY=latency: only the photos dropped one at a time into a watched folder
 #   SETS="jxl dng" only these of the formats sets (to rerun a figure)
 #   PHONE_RUNS    how many times each phone set is drained (default 3)
 #   VANTOR=<exe>  run this converter instead of $BUILD/vantor (to compare with a baseline)
@@ -39,8 +40,8 @@ quick="${QUICK:-0}"
 [ "$quick" = "0" ] && quick=""
 only="${ONLY:-}"
 case "$only" in
-  "" | many | idle | photos | phone | formats | shared) ;;
-  *) echo "bench: ONLY is many, idle, photos, phone, formats or shared, not \"$only\"" >&2; exit 2 ;;
+  "" | many | idle | photos | phone | formats | shared | latency) ;;
+  *) echo "bench: ONLY is many, idle, photos, phone, formats, shared or latency, not \"$only\"" >&2; exit 2 ;;
 esac
 formats_sets="${SETS:-heic webp tiff gif jxl dng photos-webp photos-avif}"
 for set in $formats_sets; do
@@ -1214,6 +1215,61 @@ run_shared() {
   fi
 }
 
+#~ latency
+# One instance without -drain (default targets) watching an idle folder; bench/latency.py drops
+# the latency set's 12-megapixel photos into it one at a time, each after the one before has
+# left the input folder, and times each from its writer's close to its metadata file. The
+# conversion's own CPU time is that of a drain of the same photos, over their count.
+run_latency() {
+  local corpus="$build/bench-latency$set_suffix" left drain_cpu rows
+  "$build/bench_corpus" "${set_flags[@]}" --latency "$corpus"
+  corpus_count "$corpus"
+
+  #- the conversion's CPU: a drain of the same photos
+  new_work
+  corpus_copy "$corpus" "$work/in"
+  echo "vantor: draining the latency set, $files photos (-thread=$threads, default targets)"
+  drain_vantor
+  left=$(left_in "$work/in")
+  if [ -n "$failure" ] || [ "$left" -ne 0 ]; then
+    run_failed "the latency set's drain failed: ${failure:-$left files left in the input folder}"
+  fi
+  time_measures
+  drain_cpu=$(awk -v u="$user" -v s="$system" 'BEGIN { print u + s }')
+  rm -rf "$work"
+
+  #- one photo at a time into a watched folder
+  new_work
+  mkdir -p "$work/in" "$work/out" "$work/metadatas"
+  rows="$work/rows.txt"
+  "$vantor" -in="$work/in" -out="$work/out" -metadatas="$work/metadatas" -thread="$threads" -log=json \
+    >"$work/console.txt" 2>&1 &
+  watch_pid=$!
+  for _ in $(seq 1 600); do
+    grep -q '"event":"waiting"' "$work/console.txt" && break
+    kill -0 "$watch_pid" 2>/dev/null || run_failed "vantor ended before it watched the folder"
+    sleep 0.1
+  done
+  echo "vantor: watching $work/in; $files photos dropped one at a time"
+  "$python" bench/latency.py drop "$corpus" "$work/in" "$work/metadatas" "$rows" "$watch_pid" ||
+    run_failed "a dropped photo was not converted"
+  stop_vantor
+
+  echo
+  echo "Latency: vantor -thread=$threads without -drain, default targets, $files photos of 12 MP dropped one at a time"
+  "$python" bench/latency.py report "$rows" "$work/console.txt" "$drain_cpu" "$files"
+  echo "(to metadata: from the writer's close until the metadata file was in place; to gone: until the source" \
+       "was deleted, once everything it made was durable; until taken: until a worker took the path, from the" \
+       "JSON log; vantor CPU: the process's CPU from the write until the source was gone; worker CPU / queue: the" \
+       "converting worker's time on a core / ready to run while other programs held the cores, until the" \
+       "metadata; rest: to metadata less both, what the photo waited for besides its conversion; conversion CPU:" \
+       "the CPU of a drain of the same photos over their count; less queue: each photo's time to metadata less its" \
+       "worker's run queue wait, what a quiet machine would show; ratio: median / conversion CPU)"
+  echo "goal: median to metadata <= conversion CPU + 0.15 s (where other programs held the cores: the median less" \
+       "the run queue)"
+  rm -rf "$work"
+}
+
 #~ the sections
 if [ -z "$only" ] || [ "$only" = photos ]; then
   run_corpus "$corpus" "$label" "${corpus_flags[@]}"
@@ -1242,6 +1298,10 @@ fi
 if [ -z "$only" ] || [ "$only" = shared ]; then
   echo
   run_shared
+fi
+if [ -z "$only" ] || [ "$only" = latency ]; then
+  echo
+  run_latency
 fi
 
 if [ -z "$only" ]; then

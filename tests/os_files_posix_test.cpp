@@ -152,3 +152,44 @@ TEST(OsFilesPosix, IterationReportsFoldersAndFilesOnly) {
   EXPECT_EQ(root[0].name, "");
   EXPECT_EQ(root[0].flags, (u32)FilePropsFolder);
 }
+
+TEST(OsFilesPosix, WatchedFolderWakesOnlyWhenAWriterIsDone) {
+  TempFolder tmp;
+  fs::create_directories(tmp.at("in/sub"));
+  fs::create_directories(tmp.at("elsewhere"));
+  auto quiet = [] { return !folder_watch_wait(clock_now_us() + 100000); };
+  auto woken = [] { return folder_watch_wait(clock_now_us() + 30000000); };
+  // whatever earlier tests' watches left (a removed folder's watch ends with an event) goes first
+  folder_watch_wait(clock_now_us());
+  folder_watch_add(s8(tmp.at("in")));
+  folder_watch_add(s8(tmp.at("in"))); // again: still one watch, one wake
+  EXPECT_TRUE(quiet());
+
+  // a file being written wakes nobody; its close does, once
+  int fd = open(tmp.at("in/photo.jpg").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, "half", 4), 4);
+  EXPECT_TRUE(quiet());
+  ASSERT_EQ(write(fd, " and the rest", 13), 13);
+  close(fd);
+  EXPECT_TRUE(woken());
+  EXPECT_TRUE(quiet());
+
+  // a reader's close and a sub-folder that was not added stay quiet
+  EXPECT_EQ(read_back(tmp.at("in/photo.jpg")), "half and the rest");
+  ASSERT_TRUE(file_write_all(s8(tmp.at("elsewhere/other.jpg")), str8_lit("other"), 0));
+  fd = open(tmp.at("in/sub/late.jpg").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  EXPECT_TRUE(quiet());
+
+  // a file moved in wakes it, as does a close in a sub-folder once that is added
+  ASSERT_EQ(rename(tmp.at("elsewhere/other.jpg").c_str(), tmp.at("in/other.jpg").c_str()), 0);
+  EXPECT_TRUE(woken());
+  folder_watch_add(s8(tmp.at("in/sub")));
+  fd = open(tmp.at("in/sub/late.jpg").c_str(), O_WRONLY | O_TRUNC);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  EXPECT_TRUE(woken());
+  EXPECT_TRUE(quiet());
+}

@@ -51,6 +51,11 @@ static Str8 drain_summary(Arena *arena, u64 elapsed_us, const OutcomeTally *t) {
 }
 
 //~ Entry
+// The pause between two passes over the input tree, and the shortest one when a change ended it
+// early (see the loop).
+static constexpr u64 AppScanPauseUs = 200000;
+static constexpr u64 AppScanGapUs = 20000;
+
 int app_main(ArgTable *table) {
   // --version (or -version) answers before set-up, which would create the folders
   if (arg_flag(table, str8_lit("version"))) {
@@ -171,7 +176,21 @@ int app_main(ArgTable *table) {
         }
       }
       scratch_restore(scratch);
-      if (running) sleep_ms(100);
+      if (running) {
+        // With nothing waiting, a file closed after writing (or moved in) starts the next pass
+        // at once instead of after the pause: a photo dropped into a quiet folder is taken as
+        // soon as its writer is done. After a pass that found something waiting, the next one
+        // comes after the full pause; one woken early comes no sooner than the shortest gap,
+        // however many files are closed meanwhile.
+        u64 pause_from = clock_now_us();
+        if (pending == 0 && folder_watch_wait(pause_from + AppScanPauseUs)) {
+          u64 since = clock_now_us() - pause_from;
+          if (since < AppScanGapUs) sleep_ms((u32)((AppScanGapUs - since + 999) / 1000));
+        } else if (pending > 0) {
+          sleep_ms(AppScanPauseUs / 1000);
+        }
+        continue;
+      }
     }
     sleep_ms(100);
     scratch_restore(scratch);

@@ -188,6 +188,8 @@ static bool app_scan_visit(void *context, Str8 folder, Str8 **children, u64 *chi
     return false;
   }
   memo->listed_us = pass->now;
+  // a file closed in it from now on ends the main loop's pause early
+  folder_watch_add(folder);
   pass->memo = memo;
   pass->folder_pending = 0;
   return true;

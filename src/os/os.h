@@ -360,6 +360,15 @@ DirIter *dir_iter_open(Arena *arena, Str8 folder, u32 filter);
 bool dir_iter_next(Arena *arena, DirIter *iter, DirEntry *out);
 void dir_iter_close(DirIter *iter);
 
+// Change wake-ups: a wait that ends early once a file in a watched folder was closed after
+// writing or moved in, so that a new file is looked at as soon as its writer is done. Only a
+// hint to look again: it says nothing of which file, and where the system cannot tell (the
+// Windows build, no watch left) the wait simply lasts until its deadline. A folder's watch
+// lasts while the folder does; adding it again costs one call and changes nothing. One caller
+// thread at a time.
+void folder_watch_add(Str8 folder);
+bool folder_watch_wait(u64 deadline); // true when woken by a change before the deadline
+
 // The sync threads (written once). A sync waits for the disk, not the processor (about 2 ms
 // each on a busy disk), so file_write_sync and folder_sync_many hand theirs to a few threads
 // that wait together: a batch then costs about its slowest sync, not the sum of them. Started

@@ -3,6 +3,8 @@
 // descriptor plus one, so that 0 stays "no file".
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/types.h>
@@ -635,4 +637,44 @@ void dir_iter_close(DirIter *iter) {
     closedir(iter->dir);
     iter->dir = nullptr;
   }
+}
+
+//- change wake-ups
+// One inotify descriptor for the process, made at the first watch. Only a close after writing
+// and a move into the folder count: a file still being written wakes nobody, and the
+// streamers' own reads close without writing.
+static int g_watch_fd = -1;
+static bool g_watch_failed;
+
+void folder_watch_add(Str8 folder) {
+  if (g_watch_fd < 0 && !g_watch_failed) {
+    g_watch_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    g_watch_failed = g_watch_fd < 0;
+  }
+  if (g_watch_fd < 0) return;
+  Scratch scratch = scratch_begin(nullptr);
+  char *cpath = posix_path(scratch.arena, folder);
+  if (cpath) inotify_add_watch(g_watch_fd, cpath, IN_CLOSE_WRITE | IN_MOVED_TO | IN_ONLYDIR);
+  scratch_restore(scratch);
+}
+
+bool folder_watch_wait(u64 deadline) {
+  if (g_watch_fd < 0) {
+    u32 ms = deadline_to_ms(deadline);
+    if (ms > 0) sleep_ms(ms);
+    return false;
+  }
+  struct pollfd p = {g_watch_fd, POLLIN, 0};
+  for (;;) {
+    u32 ms = deadline_to_ms(deadline);
+    int ready = poll(&p, 1, ms == 0xFFFFFFFFu ? -1 : (int)min_of<u32>(ms, 0x7FFFFFFF));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return false;
+    break;
+  }
+  // the events themselves say nothing the next pass would not find: they are only drained
+  alignas(struct inotify_event) char events[4096];
+  while (read(g_watch_fd, events, sizeof(events)) > 0) {
+  }
+  return true;
 }

@@ -629,3 +629,13 @@ void dir_iter_close(DirIter *iter) {
     iter->find = INVALID_HANDLE_VALUE;
   }
 }
+
+//- change wake-ups
+// Not told here: every wait lasts until its deadline.
+void folder_watch_add(Str8) {}
+
+bool folder_watch_wait(u64 deadline) {
+  u32 ms = deadline_to_ms(deadline);
+  if (ms > 0) sleep_ms(ms);
+  return false;
+}
