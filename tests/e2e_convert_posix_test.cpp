@@ -504,6 +504,45 @@ TEST(EndToEnd, InstancesInPidNamespacesShareOneFolder) {
 // kept going by a source that the quiet one claimed, and the drop follows one of its looks for
 // gone instances (seen as it opens the heartbeat), so that the next look due is not the one
 // that finds the killed neighbour.
+// A source that a live instance on another machine claimed is never opened here, not even to be
+// read ahead: its claim is looked at first. The free source beside it is opened and converted
+// (the watch sees opens).
+TEST(EndToEnd, SourceClaimedByALiveInstanceIsNeverOpened) {
+  TempFolder tmp("e2e-held");
+  fs::create_directories(tmp.at("in/.vantor/claims"));
+  fs::create_directories(tmp.at("in/.vantor/instances"));
+  ASSERT_TRUE(write_file(tmp.at("in/held.png"), png_file(noise(40 * 30 * 3, 1), 40, 30, 3)));
+  ASSERT_TRUE(write_file(tmp.at("in/free.png"), png_file(noise(40 * 30 * 3, 2), 40, 30, 3)));
+  std::string beat = tmp.at("in/.vantor/instances/00000000000000aa");
+  ASSERT_TRUE(write_file(beat, bytes_of(str8_lit("vantor instance 0 beat 9 pid 1 host far domain far:1\n"))));
+  HeartbeatKept live(beat);
+  U128 d = blake2b_128("held.png", 8);
+  char name[40];
+  snprintf(name, sizeof(name), "%016llx%016llx", (unsigned long long)d.u64s[0], (unsigned long long)d.u64s[1]);
+  ASSERT_TRUE(write_file(tmp.at("in/.vantor/claims/") + name, bytes_of(str8_lit("vantor claim 00000000000000aa 7 held.png\n"))));
+
+  int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(inotify_add_watch(fd, tmp.at("in").c_str(), IN_OPEN), 0);
+  FinishedRun run = run_to_end({"-drain", "-in=" + tmp.at("in"), "-out=" + tmp.at("out"), "-metadatas=" + tmp.at("meta")});
+  live.stop();
+  std::map<std::string, int> opens;
+  alignas(inotify_event) char buffer[4096];
+  for (ssize_t n; (n = read(fd, buffer, sizeof(buffer))) > 0;) {
+    for (char *at = buffer; at < buffer + n; at += sizeof(inotify_event) + ((inotify_event *)at)->len) {
+      inotify_event *e = (inotify_event *)at;
+      if (e->len) opens[e->name] += 1;
+    }
+  }
+  close(fd);
+  ASSERT_TRUE(run.ended) << run.out;
+  EXPECT_EQ(run.exit_code, 0) << run.out;
+  EXPECT_NE(run.out.find(": 1 converted, 0 left in place "), std::string::npos) << run.out;
+  EXPECT_GE(opens["free.png"], 1);
+  EXPECT_EQ(opens.count("held.png"), 0u) << "opened " << opens["held.png"] << " times";
+  EXPECT_TRUE(fs::exists(tmp.at("in/held.png")));
+  EXPECT_FALSE(fs::exists(tmp.at("in/free.png")));
+}
+
 TEST(EndToEnd, DrainEndingRightAfterANeighbourIsKilledLeavesNoTemporary) {
   TempFolder tmp("e2e-last-look");
   std::string in = tmp.at("in"), out = tmp.at("out"), meta = tmp.at("meta");

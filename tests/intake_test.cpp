@@ -501,3 +501,64 @@ TEST(Intake, SettledPathsHoldNoBytesUntilTheyChange) {
   EXPECT_TRUE(same(fresh.digest, digest_of(newer)));
   EXPECT_EQ(leased_bytes(fresh.digest), newer);
 }
+
+// A file another program works on (the read gate says so) is neither read nor hashed: nothing is
+// published for it until the gate lets it through. Held without a read, it answers as settled
+// and is not offered; once it changes, it is read as any other.
+static std::atomic<const std::string *> g_gated_path{nullptr};
+static std::atomic<u64> g_gate_asked{0};
+
+static bool test_read_gate(Str8 path, FileProps) {
+  const std::string *gated = g_gated_path.load();
+  if (!gated || !str8_equals(path, view(*gated), 0)) return false;
+  g_gate_asked += 1;
+  return true;
+}
+
+TEST(Intake, GatedFileIsNotReadAndAHoldNeedsNoRead) {
+  intake_test_start();
+  TempFolder dir("gated");
+  std::string path = dir.at("held.jpg");
+  std::string bytes = "worked on elsewhere " + dir.path;
+  write_file(path, bytes);
+  g_gated_path.store(&path);
+  intake_set_read_gate(test_read_gate);
+
+  // asked for ahead and by a worker: the gate is asked, nothing is read or kept
+  u64 passed = intake_stats().reads_passed;
+  EXPECT_TRUE(u128_is_zero(intake_request(view(path), 0)));
+  EXPECT_TRUE(wait_until([&] { return intake_stats().reads_passed > passed && intake_path_info(view(path)).in_queue == 0; }));
+  FileProps seen = file_props_from_path(view(path));
+  IntakeRead read = intake_request_read(view(path), clock_now_us() + 200000, &seen);
+  EXPECT_EQ(read.kind, (u32)IntakeNoRead);
+  IntakePathInfo info = intake_path_info(view(path));
+  EXPECT_EQ(info.version, 0u);
+  EXPECT_EQ(info.read_complete, 0u);
+  EXPECT_EQ(info.reads_dropped, 0u);
+  EXPECT_GE(g_gate_asked.load(), 2u);
+
+  // held without a read: settled for that version, not queued again by the detector
+  ASSERT_TRUE(wait_until([&] { return intake_hold(view(path), seen, 0); }));
+  EXPECT_TRUE(intake_settled(view(path)));
+  read = intake_request_read(view(path), clock_now_us() + 60000000ull, &seen);
+  EXPECT_EQ(read.kind, (u32)IntakeSettled);
+  EXPECT_TRUE(file_props_same_version(read.props, seen));
+  u64 queued = intake_path_info(view(path)).times_queued;
+  ASSERT_TRUE(wait_detector_passes(6));
+  EXPECT_EQ(intake_path_info(view(path)).times_queued, queued);
+
+  // the other program let go and the file changed: read and published as usual
+  g_gated_path.store(nullptr);
+  std::string changed = "changed after the hold " + dir.path;
+  write_file(path, changed);
+  intake_recheck_settled();
+  EXPECT_TRUE(wait_published(path, digest_of(changed)));
+  intake_set_read_gate(nullptr);
+
+  // a path never asked for before can be held too
+  std::string unseen = dir.at("unseen.jpg");
+  write_file(unseen, "never read " + dir.path);
+  EXPECT_TRUE(intake_hold(view(unseen), file_props_from_path(view(unseen)), 0));
+  EXPECT_TRUE(intake_settled(view(unseen)));
+  EXPECT_FALSE(intake_path_info(view(unseen)).read_complete);
+}

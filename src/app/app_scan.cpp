@@ -1,4 +1,6 @@
 // The scan: the walk over a folder tree, and the main loop's pass over the input tree.
+#include <algorithm>
+
 #include "app/app.h"
 #include "intake/intake.h"
 #include "convert/convert.h"
@@ -25,6 +27,25 @@ static Str8 app_scan_child_path(Arena *arena, Str8 folder, Str8 name) {
     return arena_format(arena, "%S%S", folder, name);
   }
   return arena_format(arena, "%S/%S", folder, name);
+}
+
+// A name's place in the order `order`: a 64-bit mix of its hash with the order's key.
+struct ScanRank {
+  u64 rank;
+  Str8 name;
+};
+
+static u64 scan_rank_of(Str8 name, u64 order) {
+  u64 x = xxh3_128(name.str, name.size).u64s[0] ^ order;
+  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
+  x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
+  return x ^ (x >> 31);
+}
+
+static bool scan_rank_less(const ScanRank &x, const ScanRank &y) {
+  if (x.rank != y.rank) return x.rank < y.rank;
+  int bytes = memcmp(x.name.str, y.name.str, min_of(x.name.size, y.name.size));
+  return bytes != 0 ? bytes < 0 : x.name.size < y.name.size;
 }
 
 u64 app_scan_walk(Arena *arena, Str8 root, const Str8 *skip, u64 skip_count, const ScanHooks *hooks, void *context) {
@@ -62,7 +83,7 @@ u64 app_scan_walk(Arena *arena, Str8 root, const Str8 *skip, u64 skip_count, con
           sll_queue_push(first.next, last, node);
         }
       } else {
-        if (hooks->offer && hooks->rotate == 0) {
+        if (hooks->offer && hooks->order == 0) {
           hooks->offer(context, app_scan_child_path(scratch.arena, folder->path, entry.name));
         } else if (hooks->offer) {
           str8_list_add(scratch.arena, &names, str8_copy(scratch.arena, entry.name));
@@ -72,10 +93,11 @@ u64 app_scan_walk(Arena *arena, Str8 root, const Str8 *skip, u64 skip_count, con
     }
     if (iter) dir_iter_close(iter);
     if (names.node_count > 0) {
-      Str8Array listed = str8_array_from_list(scratch.arena, &names);
-      for (u64 i = 0, at = hooks->rotate % listed.count; i < listed.count; i += 1, at = (at + 1) % listed.count) {
-        hooks->offer(context, app_scan_child_path(scratch.arena, folder->path, listed.v[at]));
-      }
+      ScanRank *ranks = arena_push<ScanRank>(scratch.arena, names.node_count);
+      u64 count = 0;
+      for (Str8Node *n = names.first; n; n = n->next) ranks[count++] = ScanRank{scan_rank_of(n->string, hooks->order), n->string};
+      std::sort(ranks, ranks + count, scan_rank_less);
+      for (u64 i = 0; i < count; i += 1) hooks->offer(context, app_scan_child_path(scratch.arena, folder->path, ranks[i].name));
     }
     if (hooks->listed) hooks->listed(context, folder->path, &children);
     scratch_restore(scratch);
@@ -101,6 +123,10 @@ static constexpr u64 ScanRelistUs = 3000000;
 // fewer reads than this waiting.
 static constexpr u64 ScanReadAheadBytes = mib(64);
 static constexpr u64 ScanReadAheadReads = 64;
+// With other instances on the folder, only the next few sources in this instance's order are
+// read ahead, per worker: any source read further ahead may be claimed by another first, and
+// its read and hash were for nothing.
+static constexpr u64 ScanReadAheadSharedPerWorker = 16;
 
 static bool scan_may_read_ahead() {
   IntakeStats *c = intake_counters();
@@ -124,6 +150,7 @@ struct ScanMemory {
   ScanFolderMemo **buckets[2];
   u32 current;
   u64 settled_changed; // the intake's count when the last pass ran
+  u64 order;           // the order the last pass offered files in
   bool started;
 };
 static constexpr u64 ScanMemoBuckets = 1024;
@@ -144,6 +171,7 @@ struct ScanPassContext {
   ScanFolderMemo **buckets;  // the next generation's
   Arena *keep;               // the next generation's arena
   ScanFolderMemo *memo;      // of the folder being listed
+  u64 read_ahead_left;       // pending files still to be read ahead in this pass
   bool relist_all;
   u64 now;
 };
@@ -156,7 +184,10 @@ static void app_scan_offer(void *context, Str8 path) {
   if (intake_settled(path)) return;
   pass->folder_pending += 1;
   if (pass->pending) *pass->pending += 1;
-  if (scan_may_read_ahead()) intake_request(path, 0);
+  if (pass->read_ahead_left > 0) {
+    pass->read_ahead_left -= 1;
+    if (scan_may_read_ahead()) intake_request(path, 0);
+  }
   string_ring_push(&pass->state->conversion_queue, path, 0);
 }
 
@@ -229,9 +260,20 @@ u64 app_scan_pass(Arena *arena, u64 *pending) {
   pass.now = clock_now_us();
 
   Str8 skip[3] = {state->out_folder, state->metadatas_folder, instances_folder()};
-  // Instances sharing the folder each start from a place of their own in it, so that they
+  // Instances sharing the folder each go through it in an order of their own, so that they
   // seldom reach for the same source (and read it) at once.
-  ScanHooks hooks = {app_scan_visit, app_scan_offer, app_scan_listed, instances_scan_rotation()};
+  ScanHooks hooks = {app_scan_visit, app_scan_offer, app_scan_listed, instances_scan_order()};
+  pass.read_ahead_left = hooks.order != 0 ? ScanReadAheadSharedPerWorker * state->thread_count : ~0ull;
+  // A new order (another instance seen, or the last other one gone) holds at once: the paths
+  // queued in the old one leave the queue, and this pass queues them again in the new one.
+  if (hooks.order != memory->order) {
+    Scratch scratch = scratch_begin(arena);
+    while (string_ring_pop_until(&state->conversion_queue, scratch.arena, 0).size > 0) {
+    }
+    scratch_restore(scratch);
+    memory->order = hooks.order;
+    pass.relist_all = true;
+  }
   u64 files = app_scan_walk(arena, state->in_folder, skip, 3, &hooks, &pass);
   memory->current = next;
   return files;

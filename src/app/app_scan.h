@@ -11,13 +11,14 @@ typedef void ScanOffer(void *context, Str8 path);
 // What a walk asks of its caller, folder by folder; null members are skipped. `visit` comes
 // first: false leaves the folder unlisted, its sub-folders to walk given in *children (a
 // folder the caller remembers), true lists it. `offer` gets each file listed, `listed` the
-// folder's sub-folders once its listing is done. With `rotate`, a folder's files are offered
-// from the (rotate modulo their count)-th of the listing on, then from its start.
+// folder's sub-folders once its listing is done. With `order`, a folder's files are offered
+// in an order of the caller's own, by a hash of each name mixed with `order`: the same from one
+// listing to the next however many files come and go, and unlike any other order's.
 struct ScanHooks {
   bool (*visit)(void *context, Str8 folder, Str8 **children, u64 *child_count);
   ScanOffer *offer;
   void (*listed)(void *context, Str8 folder, Str8List *children);
-  u64 rotate;
+  u64 order;
 };
 
 // Walks the tree under `root` breadth first (names starting with "." included), offering

@@ -2,6 +2,7 @@
 #include <atomic>
 
 #include "app/app.h"
+#include "intake/intake.h"
 #include "convert/convert.h"
 #include "vantor_install.h" // written into the build folder by the build
 
@@ -399,6 +400,8 @@ u32 app_setup(const AppOptions *options, Str8List *problems) {
   shared->workers_busy = &state->workers_busy;
   shared->watch = state->watch;
   convert_share(shared);
+  // the streamers leave alone what another instance sharing the input folder works on
+  intake_set_read_gate(convert_source_held);
   app_state_pointer.store(state, std::memory_order_release);
   state->workers = arena_push<OsObject *>(arena, state->thread_count);
   for (u64 i = 0; i < state->thread_count; i += 1) {

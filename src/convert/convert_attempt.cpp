@@ -81,6 +81,9 @@ static bool phase_bytes(Attempt *a) {
     return attempt_end(a, AttemptWriteFailed);
   }
 
+  // A source another live instance works on is its: not read or hashed here at all.
+  if (shared_claim_held(a->source, v->seen)) return attempt_end(a, AttemptHeldElsewhere);
+
   // Bytes of another version than the one seen at the start would be converted and then the
   // newer file deleted: only a read of this very version is taken.
   IntakeRead read = intake_request_read(a->path, clock_now_us() + 400000, &v->seen);
@@ -392,7 +395,7 @@ void settle_left_in_place(ConvertShared *shared, ClaimEntry *entry, Str8 path, S
       // Only a pause the intake keeps counts: otherwise the path is offered again at once.
       if (intake_settle(path, v->seen, pause)) entry->retry_pause_us = pause;
     } break;
-    case AttemptHeldElsewhere: held_by_intake = intake_settle(path, v->seen, ElsewhereRecheckUs); break;
+    case AttemptHeldElsewhere: held_by_intake = intake_hold(path, v->seen, ElsewhereRecheckUs); break;
     default: break;
     }
   }

@@ -11,6 +11,11 @@ static std::atomic<ConvertShared *> convert_shared_pointer{nullptr};
 void convert_share(ConvertShared *shared) { convert_shared_pointer.store(shared, std::memory_order_release); }
 ConvertShared *convert_shared() { return convert_shared_pointer.load(std::memory_order_acquire); }
 
+bool convert_source_held(Str8 path, FileProps props) {
+  ConvertShared *shared = convert_shared();
+  return shared && shared_claim_held(source_below_input(shared->in_folder, path), props);
+}
+
 u64 worker_watch_read(WorkerWatch *watch, u8 *name, u64 *name_size) {
   cs_enter(watch->lock);
   u64 started = atomic_load_u64(&watch->started_us);

@@ -48,6 +48,10 @@ struct ConvertShared {
 void convert_share(ConvertShared *shared);
 ConvertShared *convert_shared();
 
+// The intake's read gate: true when the source at `path` (in the version `props`) is claimed by
+// another live instance sharing the folder, or left it in that version already.
+bool convert_source_held(Str8 path, FileProps props);
+
 // A source that a live instance sharing the folder claimed is looked at again after this long:
 // by then it is usually gone, converted. A drain that buried an instance waits this long
 // before it ends, so that the sources the buried one held are asked about again.

@@ -7,7 +7,8 @@
 // per-stripe free lists, so memory follows the files present, not every path ever seen.
 //
 // Threads: the main loop and the conversion workers call intake_request and the leases;
-// 1..4 streamers "[fs] streamer #n" read queued paths and publish; the detector "[fs] detector"
+// 1..4 streamers "[fs] streamer #n" read queued paths and publish (each asks the read gate the
+// application installed first, and leaves a file it refuses unread); the detector "[fs] detector"
 // re-queues registered files that changed, walking a fifth of the registry every 100 ms; the
 // reaper frees unheld contents once a second.
 //

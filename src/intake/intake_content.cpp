@@ -252,6 +252,7 @@ IntakeStats intake_stats() {
   s.reads_published = atomic_load_u64(&c->reads_published);
   s.reads_dropped = atomic_load_u64(&c->reads_dropped);
   s.reads_finished = atomic_load_u64(&c->reads_finished);
+  s.reads_passed = atomic_load_u64(&c->reads_passed);
   s.paths_forgotten = atomic_load_u64(&c->paths_forgotten);
   s.registered_nodes = atomic_load_u64(&c->registered_nodes);
   s.live_contents = atomic_load_u64(&c->live_contents);

@@ -211,6 +211,27 @@ bool intake_settle(Str8 path, FileProps version, u64 retry_after_us) {
   return settled;
 }
 
+bool intake_hold(Str8 path, FileProps version, u64 retry_after_us) {
+  Scratch scratch = scratch_begin(nullptr);
+  RegistryPlace place = registry_place(scratch.arena, path);
+  srw_lock_exclusive(place.stripe->lock);
+  RequestNode *node = registry_find(place.bucket, place.normal);
+  if (!node) node = registry_append(place.stripe, place.bucket, place.normal);
+  bool held = atomic_load_u32(&node->in_queue) == 0;
+  if (held) {
+    // No read stands for this version: once the hold ends, the file is read afresh.
+    node->props = version;
+    node->read_complete = 0;
+    node->unreadable = 0;
+    node->retry_at = retry_after_us ? clock_now_us() + retry_after_us : 0;
+    atomic_exchange_u32(&node->settled, 1);
+    path_index_forget(place.key);
+  }
+  srw_unlock_exclusive(place.stripe->lock);
+  scratch_restore(scratch);
+  return held;
+}
+
 void intake_release_reads(Str8 path) {
   Scratch scratch = scratch_begin(nullptr);
   path_index_forget(digest128(path_normalize(scratch.arena, path)));
@@ -250,7 +271,7 @@ void registry_read_done(Str8 path, U128 path_key, ReadOutcome outcome, FileProps
       node->unreadable = outcome == ReadUnreadable;
       node->retry_at = 0;
       atomic_exchange_u32(&node->settled, 0);
-    } else {
+    } else if (outcome == ReadDropped) {
       atomic_add_u64(&node->reads_dropped, 1);
     }
     atomic_exchange_u32(&node->in_queue, 0);

@@ -50,6 +50,13 @@ IntakeState *intake_state();
 // after content_store_start.
 void intake_start();
 
+// Asked by a streamer before it reads a file, with the file's properties then: true when the
+// file is not this program's to read now (another program sharing the folder works on it). The
+// read is not made; the path is read again when it is asked for again. Any streamer thread.
+typedef bool IntakeReadGate(Str8 path, FileProps props);
+// Installed once, before anything is requested; none means every file is read.
+void intake_set_read_gate(IntakeReadGate *gate);
+
 //~ Requests
 // Registers the path (normalised), queues it for reading when it is not already queued, and
 // answers the digest of its latest complete read: zero when there is none, when the latest read
@@ -82,6 +89,10 @@ IntakeRead intake_request_read(Str8 path, u64 deadline, const FileProps *seen);
 // seconds. With retry_after_us, the version is read and offered again after that long anyway.
 // False when the registry's last complete read is not of this version (nothing changes then).
 bool intake_settle(Str8 path, FileProps version, u64 retry_after_us);
+// intake_settle for a version the application leaves to another program for a while, whether it
+// was read or not: its reads go, it is not read or offered until the file changes or the retry
+// comes. False while a read of the path is under way (nothing changes then).
+bool intake_hold(Str8 path, FileProps version, u64 retry_after_us);
 // The caller deleted the path's file: the bytes of its reads are let go now (the path itself
 // is forgotten once a read finds the file gone).
 void intake_release_reads(Str8 path);
@@ -99,6 +110,7 @@ enum ReadOutcome : u32 {
                     // index entry is already forgotten
   ReadUnreadable = 4, // the same file before and after, but it could not be opened; the path
                       // index entry (an older version's reads) is already forgotten
+  ReadPassed = 5,     // not read: the read gate said it is not ours now; nothing is recorded
 };
 // Clears the path's in-queue flag after a read and records the outcome; wakes the stripe's waiters.
 void registry_read_done(Str8 path, U128 path_key, ReadOutcome outcome, FileProps props);

@@ -138,6 +138,7 @@ struct IntakeStats {
   u64 reads_published;  // complete reads published
   u64 reads_dropped;    // reads thrown away: changed, unopenable, or fewer bytes came
   u64 reads_finished;   // reads that ended, whatever their outcome
+  u64 reads_passed;     // reads not made: the read gate said another program works on the file
   u64 paths_forgotten;  // paths whose file was found gone
   u64 registered_nodes; // registry nodes now
   u64 live_contents;    // content entries now

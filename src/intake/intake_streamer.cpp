@@ -14,6 +14,10 @@ bool intake_queue_push(Str8 path, u64 deadline) {
 Str8 intake_queue_pop(Arena *arena) { return string_ring_pop(&intake_state()->queue, arena); }
 
 //~ Streamers
+static std::atomic<IntakeReadGate *> g_read_gate{nullptr};
+
+void intake_set_read_gate(IntakeReadGate *gate) { g_read_gate.store(gate); }
+
 // One read of a queued path. The bytes count only when the file was the same version (size and
 // full-resolution last-write time) before and after the read, every byte of that size came, and
 // no writer still holds the file where the system can tell.
@@ -22,6 +26,14 @@ static void streamer_read(Str8 path, U128 key) {
   FileProps before = file_props_from_path(path);
   bool is_file = (before.flags & FilePropsExists) && !(before.flags & FilePropsFolder);
   bool unreachable = (before.flags & FilePropsUnreachable) != 0;
+  // another program sharing the folder works on it: its bytes are not ours to read or hash
+  IntakeReadGate *gate = g_read_gate.load();
+  if (is_file && gate && gate(path, before)) {
+    atomic_add_u64(&intake_counters()->reads_passed, 1);
+    registry_read_done(path, key, ReadPassed, before);
+    atomic_add_u64(&intake_counters()->reads_finished, 1);
+    return;
+  }
   Arena *arena = nullptr;
   Str8 content = {};
   bool opened = false;

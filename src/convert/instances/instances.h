@@ -23,7 +23,8 @@
 // and os alone: the folders it sweeps are handed to it once, and it walks them itself.
 //
 // Threads: "[VANTOR] Beat", started by the first instances_start, renews the heartbeat; the
-// conversion workers take, check and drop claims or make them tombstones; the main thread
+// conversion workers take, check and drop claims or make them tombstones; the intake's
+// streamers and the workers look at a claim before a source is read; the main thread
 // starts and stops the board, sweeps at start-up and looks for gone instances once per pass.
 //
 // Locks: the board's beat lock, held across a rewrite of the heartbeat (the one lock held

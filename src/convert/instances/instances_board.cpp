@@ -323,8 +323,8 @@ u64 instances_live() {
   return 1 + (b ? atomic_load_u32(&b->others) : 0);
 }
 
-//- where the scan starts
-u64 instances_scan_rotation() {
+//- the scan's order
+u64 instances_scan_order() {
   InstanceBoard *b = board();
   return b && atomic_load_u32(&b->others) > 0 ? b->id : 0;
 }

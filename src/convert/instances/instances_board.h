@@ -38,6 +38,6 @@ enum InstanceState : u32 {
 // What this instance makes of another, from its heartbeat (looked at again after half a second).
 InstanceState instance_state_of(u64 instance_id);
 
-// Where this instance's scan starts in a folder's listing: 0 (the listing's order, as when it
-// runs alone) until another live instance was seen, then a place of this instance's own.
-u64 instances_scan_rotation();
+// The order in which this instance's scan offers a folder's files: 0 (the listing's order, as
+// when it runs alone) until another live instance was seen, then a key of this instance's own.
+u64 instances_scan_order();

@@ -148,6 +148,21 @@ ClaimTake shared_claim_take(Str8 key, FileProps seen, u64 *serial) {
   return result;
 }
 
+bool shared_claim_held(Str8 key, FileProps seen) {
+  InstanceBoard *b = board();
+  if (!b || atomic_load_u32(&b->others) == 0) return false;
+  Scratch scratch = scratch_begin(nullptr);
+  ClaimFile c = claim_read(scratch.arena, claim_path(scratch.arena, b, key));
+  bool held = false;
+  if (c.done) {
+    held = file_props_same_version(c.gone, seen);
+  } else if (c.parsed && c.holder != b->id) {
+    held = instance_state_in(b, c.holder) == InstanceLive;
+  }
+  scratch_restore(scratch);
+  return held;
+}
+
 static bool claim_is_ours_at(Arena *arena, InstanceBoard *b, Str8 path, u64 serial) {
   ClaimFile c = claim_read(arena, path);
   return c.parsed && c.holder == b->id && c.serial == serial;

@@ -15,6 +15,10 @@ enum ClaimTake : u32 {
 };
 // Claims the source whose path below the input folder is `key`, in the version `seen`.
 ClaimTake shared_claim_take(Str8 key, FileProps seen, u64 *serial);
+// Looks at the source's claim without making one: true when another live instance holds it, or
+// when its tombstone names the version `seen` (it left the input folder already). Only while
+// other instances were seen at the last look; alone, false without a look.
+bool shared_claim_held(Str8 key, FileProps seen);
 // True while the claim is still this instance's.
 bool shared_claim_is_ours(Str8 key, u64 serial);
 // Removes the claim when it is still this instance's; `checked`: the caller has just found it so.
