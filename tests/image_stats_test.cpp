@@ -4,6 +4,8 @@
 #include <thread>
 #include <vector>
 
+#include <blake2.h>
+
 #include "convert/image/image.h"
 
 static ImageStats stats_of(const std::vector<u8> &pixels, u64 width, u64 height, u64 stride, u32 layout) {
@@ -232,4 +234,35 @@ TEST(ConvertCodecChecksum, Blake2b128Digests) {
   U128 empty = codec_blake2b128(nullptr, 0);
   EXPECT_EQ(empty.u64s[0], 0x40bdefd94169e6caull);
   EXPECT_EQ(empty.u64s[1], 0x7076a68e75884d4eull);
+}
+
+TEST(ConvertCodecChecksum, AgreesWithLibb2WholeAndInPieces) {
+  // every length 0-4096 (block edges, partial last blocks), a picture's size and one past a MiB,
+  // each whole and fed in uneven pieces
+  std::vector<u8> bytes(921600 + 4096);
+  u32 seed = 777;
+  for (u8 &b : bytes) b = (u8)((seed = seed * 1664525u + 1013904223u) >> 24);
+  std::vector<u64> sizes;
+  for (u64 n = 0; n <= 4096; n += 1) sizes.push_back(n);
+  sizes.push_back(921600);
+  sizes.push_back((1 << 20) + 17);
+  bytes.resize((1 << 20) + 17, 0x5A);
+  for (u64 n : sizes) {
+    u8 expected[16];
+    blake2b(expected, bytes.data(), nullptr, 16, n, 0);
+    U128 whole = codec_blake2b128(bytes.data(), n);
+    ASSERT_EQ(memcmp(whole.u64s, expected, 16), 0) << n; // little-endian words are the digest's bytes
+    Blake2b128 state;
+    blake2b128_begin(&state);
+    u64 done = 0, step = n % 131 + 1;
+    while (done < n) {
+      u64 take = std::min(step, n - done);
+      blake2b128_feed(&state, bytes.data() + done, take);
+      blake2b128_feed(&state, nullptr, 0);
+      done += take;
+      step = step * 7 % 300 + 1;
+    }
+    U128 pieces = blake2b128_end(&state);
+    ASSERT_EQ(memcmp(pieces.u64s, expected, 16), 0) << n;
+  }
 }
