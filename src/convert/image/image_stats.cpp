@@ -87,11 +87,36 @@ template <u32 Channels> struct LaneStats {
 };
 #endif
 
+// The checksum taken in the same pass: the hashed bytes are fed band by band, each band just
+// before the statistics read its rows, so a large buffer comes from memory once. The statistics'
+// rows normally lie inside the hashed bytes (a picture inside its canvas); when they do not,
+// the bytes are still fed in order, all of them by the end.
+struct StatsHash {
+  Blake2b128 state;
+  const u8 *bytes;
+  u64 size;
+  u64 fed;
+};
+
+// Rows per band: about 64 KiB, so a band is still in the first cache levels when the
+// statistics read it after the hash.
+static u64 stats_band_rows(u64 x_stride) { return x_stride >= 65536 ? 1 : 65536 / max_of<u64>(x_stride, 1); }
+
+// Feeds the hashed bytes that come before `end`.
+static void stats_hash_until(StatsHash *hash, const u8 *end) {
+  uintptr_t start = (uintptr_t)hash->bytes, stop = (uintptr_t)end;
+  u64 until = stop <= start ? 0 : min_of<u64>(stop - start, hash->size);
+  if (until <= hash->fed) return;
+  blake2b128_feed(&hash->state, hash->bytes + hash->fed, until - hash->fed);
+  hash->fed = until;
+}
+
 // One specialisation per channel count keeps the channel mapping out of the inner loop. Each
 // row is read twice while it sits in the cache: once for the sums, squares and extremes (kept
 // in locals, which the table stores below cannot alias), once for the colour table.
 template <u32 Channels>
-static void stats_pass(const u8 *pixels, u64 width, u64 height, u64 x_stride, u32 *table, StatsAccumulator *acc) {
+static void stats_pass(const u8 *pixels, u64 width, u64 height, u64 x_stride, u32 *table, StatsAccumulator *acc,
+                       StatsHash *hash) {
   constexpr u32 Colour = Channels >= 3 ? 3 : 1; // distinct colour channels in the data
   constexpr bool HasAlpha = Channels == 2 || Channels == 4;
   u64 sum[4] = {}, square[3] = {};
@@ -113,8 +138,13 @@ static void stats_pass(const u8 *pixels, u64 width, u64 height, u64 x_stride, u3
   u64 chunks = 0;
 #endif
 
+  u64 band_rows = stats_band_rows(x_stride), band_end = 0;
   for (u64 y = 0; y < height; y += 1) {
     const u8 *row = pixels + y * x_stride;
+    if (hash && y == band_end) {
+      band_end = min_of(height, y + band_rows);
+      stats_hash_until(hash, pixels + (band_end - 1) * x_stride + x_stride);
+    }
 
     //- sums, squares and extremes
 #if defined(__SSE2__)
@@ -197,7 +227,8 @@ static void stats_pass(const u8 *pixels, u64 width, u64 height, u64 x_stride, u3
   acc->count = count;
 }
 
-void compute_image_stats(const u8 *pixels, u64 width, u64 height, u64 x_stride, ImageStats *stats) {
+static void stats_compute(const u8 *pixels, u64 width, u64 height, u64 x_stride, ImageStats *stats,
+                          StatsHash *hash) {
   // accumulate
   StatsAccumulator acc = {};
   memset(acc.min, 255, sizeof(acc.min));
@@ -207,10 +238,10 @@ void compute_image_stats(const u8 *pixels, u64 width, u64 height, u64 x_stride, 
   u32 *table = arena_push<u32>(scratch.arena, ColorSeenSlotCount);
   if (pixels) {
     switch (stats->pixel_layout) {
-    case 1: stats_pass<1>(pixels, width, height, x_stride, table, &acc); break;
-    case 2: stats_pass<2>(pixels, width, height, x_stride, table, &acc); break;
-    case 3: stats_pass<3>(pixels, width, height, x_stride, table, &acc); break;
-    case 4: stats_pass<4>(pixels, width, height, x_stride, table, &acc); break;
+    case 1: stats_pass<1>(pixels, width, height, x_stride, table, &acc, hash); break;
+    case 2: stats_pass<2>(pixels, width, height, x_stride, table, &acc, hash); break;
+    case 3: stats_pass<3>(pixels, width, height, x_stride, table, &acc, hash); break;
+    case 4: stats_pass<4>(pixels, width, height, x_stride, table, &acc, hash); break;
     default: break;
     }
   }
@@ -227,6 +258,21 @@ void compute_image_stats(const u8 *pixels, u64 width, u64 height, u64 x_stride, 
   memcpy(stats->min, acc.min, sizeof(acc.min));
   memcpy(stats->max, acc.max, sizeof(acc.max));
   stats->approx_unique_colors = acc.count;
+}
+
+void compute_image_stats(const u8 *pixels, u64 width, u64 height, u64 x_stride, ImageStats *stats) {
+  stats_compute(pixels, width, height, x_stride, stats, nullptr);
+}
+
+U128 compute_image_stats_and_checksum(const u8 *pixels, u64 width, u64 height, u64 x_stride, const void *hashed,
+                                      u64 hashed_size, ImageStats *stats) {
+  StatsHash hash = {};
+  blake2b128_begin(&hash.state);
+  hash.bytes = (const u8 *)hashed;
+  hash.size = hashed_size;
+  stats_compute(pixels, width, height, x_stride, stats, &hash);
+  stats_hash_until(&hash, hash.bytes + hash.size);
+  return blake2b128_end(&hash.state);
 }
 
 //~ Checksum
