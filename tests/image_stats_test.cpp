@@ -266,3 +266,34 @@ TEST(ConvertCodecChecksum, AgreesWithLibb2WholeAndInPieces) {
     ASSERT_EQ(memcmp(pieces.u64s, expected, 16), 0) << n;
   }
 }
+
+TEST(ConvertStats, StatsAndChecksumInOnePassAgreeWithApart) {
+  // tall pictures (several 64 KiB bands), rows wider than a band, padded rows, and a picture
+  // inside a larger canvas whose whole bytes are hashed
+  u32 seed = 4242;
+  auto next = [&] { return seed = seed * 1664525u + 1013904223u; };
+  struct Case {
+    u64 width, height, pad;
+  };
+  for (u32 layout = 1; layout <= 4; layout += 1) {
+    for (Case c : {Case{17, 3000, 0}, Case{33, 2100, 5}, Case{30000, 3, 0}, Case{1, 1, 0}, Case{641, 480, 3}}) {
+      u64 stride = c.width * layout + c.pad;
+      u64 top = 2, bottom = 3;
+      std::vector<u8> canvas(stride * (top + c.height + bottom));
+      for (u8 &b : canvas) b = (u8)(next() >> 24);
+      const u8 *picture = canvas.data() + top * stride + (c.pad ? 1 : 0);
+      u64 picture_size = stride * (c.height - 1) + c.width * layout;
+
+      ImageStats apart = {}, fused = {}, whole = {};
+      apart.pixel_layout = fused.pixel_layout = whole.pixel_layout = layout;
+      compute_image_stats(picture, c.width, c.height, stride, &apart);
+      U128 own = compute_image_stats_and_checksum(picture, c.width, c.height, stride, picture, picture_size, &fused);
+      EXPECT_TRUE(same_stats(apart, fused)) << layout << " " << c.width;
+      EXPECT_TRUE(u128_equal(own, codec_blake2b128(picture, picture_size))) << layout << " " << c.width;
+      U128 all = compute_image_stats_and_checksum(picture, c.width, c.height, stride, canvas.data(), canvas.size(),
+                                                  &whole);
+      EXPECT_TRUE(same_stats(apart, whole)) << layout << " " << c.width;
+      EXPECT_TRUE(u128_equal(all, codec_blake2b128(canvas.data(), canvas.size()))) << layout << " " << c.width;
+    }
+  }
+}
