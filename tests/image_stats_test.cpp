@@ -297,3 +297,37 @@ TEST(ConvertStats, StatsAndChecksumInOnePassAgreeWithApart) {
     }
   }
 }
+
+TEST(ConvertStats, Avx2PassAgreesWithReference) {
+  if (!image_stats_avx2()) GTEST_SKIP() << "no AVX2 on this processor";
+  // noise, runs of one colour (whole groups of eight skipped, groups straddling a run's end),
+  // black after a colour that took slot 0, odd widths around 8 and the chunk sizes, padded rows
+  u32 seed = 99;
+  auto next = [&] { return seed = seed * 1664525u + 1013904223u; };
+  u32 z = key_in_slot(0, 0);
+  for (u32 layout = 1; layout <= 4; layout += 1) {
+    for (u64 width : {1ull, 7ull, 8ull, 9ull, 31ull, 33ull, 95ull, 97ull, 1001ull, 4099ull}) {
+      for (u64 pad : {0ull, 13ull}) {
+        u64 height = 11, stride = width * layout + pad;
+        std::vector<u8> pixels(stride * height);
+        for (u64 y = 0; y < height; y += 1) {
+          u8 *row = pixels.data() + y * stride;
+          u32 colour = next();
+          for (u64 x = 0; x < width; x += 1) {
+            u32 r = next();
+            if ((r >> 28) < 3) colour = next(); // runs of one colour, of uneven length
+            u32 v = y % 3 == 0 ? r : colour;
+            if (y == 5 && x % 2 == 0) v = x % 4 ? z << 8 : 0; // a colour in slot 0, then black
+            for (u32 c = 0; c < layout; c += 1) row[x * layout + c] = (u8)(v >> (24 - 8 * c));
+          }
+          for (u64 i = width * layout; i < stride; i += 1) row[i] = (u8)next();
+        }
+        ImageStats fast = {}, reference = {};
+        fast.pixel_layout = reference.pixel_layout = layout;
+        compute_image_stats(pixels.data(), width, height, stride, &fast);
+        compute_image_stats_reference(pixels.data(), width, height, stride, &reference);
+        EXPECT_TRUE(same_stats(fast, reference)) << layout << " " << width << " " << pad;
+      }
+    }
+  }
+}
