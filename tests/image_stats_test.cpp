@@ -4,6 +4,8 @@
 #include <thread>
 #include <vector>
 
+#include <blake2.h>
+
 #include "convert/image/image.h"
 
 static ImageStats stats_of(const std::vector<u8> &pixels, u64 width, u64 height, u64 stride, u32 layout) {
@@ -232,4 +234,100 @@ TEST(ConvertCodecChecksum, Blake2b128Digests) {
   U128 empty = codec_blake2b128(nullptr, 0);
   EXPECT_EQ(empty.u64s[0], 0x40bdefd94169e6caull);
   EXPECT_EQ(empty.u64s[1], 0x7076a68e75884d4eull);
+}
+
+TEST(ConvertCodecChecksum, AgreesWithLibb2WholeAndInPieces) {
+  // every length 0-4096 (block edges, partial last blocks), a picture's size and one past a MiB,
+  // each whole and fed in uneven pieces
+  std::vector<u8> bytes(921600 + 4096);
+  u32 seed = 777;
+  for (u8 &b : bytes) b = (u8)((seed = seed * 1664525u + 1013904223u) >> 24);
+  std::vector<u64> sizes;
+  for (u64 n = 0; n <= 4096; n += 1) sizes.push_back(n);
+  sizes.push_back(921600);
+  sizes.push_back((1 << 20) + 17);
+  bytes.resize((1 << 20) + 17, 0x5A);
+  for (u64 n : sizes) {
+    u8 expected[16];
+    blake2b(expected, bytes.data(), nullptr, 16, n, 0);
+    U128 whole = codec_blake2b128(bytes.data(), n);
+    ASSERT_EQ(memcmp(whole.u64s, expected, 16), 0) << n; // little-endian words are the digest's bytes
+    Blake2b128 state;
+    blake2b128_begin(&state);
+    u64 done = 0, step = n % 131 + 1;
+    while (done < n) {
+      u64 take = std::min(step, n - done);
+      blake2b128_feed(&state, bytes.data() + done, take);
+      blake2b128_feed(&state, nullptr, 0);
+      done += take;
+      step = step * 7 % 300 + 1;
+    }
+    U128 pieces = blake2b128_end(&state);
+    ASSERT_EQ(memcmp(pieces.u64s, expected, 16), 0) << n;
+  }
+}
+
+TEST(ConvertStats, StatsAndChecksumInOnePassAgreeWithApart) {
+  // tall pictures (several 64 KiB bands), rows wider than a band, padded rows, and a picture
+  // inside a larger canvas whose whole bytes are hashed
+  u32 seed = 4242;
+  auto next = [&] { return seed = seed * 1664525u + 1013904223u; };
+  struct Case {
+    u64 width, height, pad;
+  };
+  for (u32 layout = 1; layout <= 4; layout += 1) {
+    for (Case c : {Case{17, 3000, 0}, Case{33, 2100, 5}, Case{30000, 3, 0}, Case{1, 1, 0}, Case{641, 480, 3}}) {
+      u64 stride = c.width * layout + c.pad;
+      u64 top = 2, bottom = 3;
+      std::vector<u8> canvas(stride * (top + c.height + bottom));
+      for (u8 &b : canvas) b = (u8)(next() >> 24);
+      const u8 *picture = canvas.data() + top * stride + (c.pad ? 1 : 0);
+      u64 picture_size = stride * (c.height - 1) + c.width * layout;
+
+      ImageStats apart = {}, fused = {}, whole = {};
+      apart.pixel_layout = fused.pixel_layout = whole.pixel_layout = layout;
+      compute_image_stats(picture, c.width, c.height, stride, &apart);
+      U128 own = compute_image_stats_and_checksum(picture, c.width, c.height, stride, picture, picture_size, &fused);
+      EXPECT_TRUE(same_stats(apart, fused)) << layout << " " << c.width;
+      EXPECT_TRUE(u128_equal(own, codec_blake2b128(picture, picture_size))) << layout << " " << c.width;
+      U128 all = compute_image_stats_and_checksum(picture, c.width, c.height, stride, canvas.data(), canvas.size(),
+                                                  &whole);
+      EXPECT_TRUE(same_stats(apart, whole)) << layout << " " << c.width;
+      EXPECT_TRUE(u128_equal(all, codec_blake2b128(canvas.data(), canvas.size()))) << layout << " " << c.width;
+    }
+  }
+}
+
+TEST(ConvertStats, Avx2PassAgreesWithReference) {
+  if (!image_stats_avx2()) GTEST_SKIP() << "no AVX2 on this processor";
+  // noise, runs of one colour (whole groups of eight skipped, groups straddling a run's end),
+  // black after a colour that took slot 0, odd widths around 8 and the chunk sizes, padded rows
+  u32 seed = 99;
+  auto next = [&] { return seed = seed * 1664525u + 1013904223u; };
+  u32 z = key_in_slot(0, 0);
+  for (u32 layout = 1; layout <= 4; layout += 1) {
+    for (u64 width : {1ull, 7ull, 8ull, 9ull, 31ull, 33ull, 95ull, 97ull, 1001ull, 4099ull}) {
+      for (u64 pad : {0ull, 13ull}) {
+        u64 height = 11, stride = width * layout + pad;
+        std::vector<u8> pixels(stride * height);
+        for (u64 y = 0; y < height; y += 1) {
+          u8 *row = pixels.data() + y * stride;
+          u32 colour = next();
+          for (u64 x = 0; x < width; x += 1) {
+            u32 r = next();
+            if ((r >> 28) < 3) colour = next(); // runs of one colour, of uneven length
+            u32 v = y % 3 == 0 ? r : colour;
+            if (y == 5 && x % 2 == 0) v = x % 4 ? z << 8 : 0; // a colour in slot 0, then black
+            for (u32 c = 0; c < layout; c += 1) row[x * layout + c] = (u8)(v >> (24 - 8 * c));
+          }
+          for (u64 i = width * layout; i < stride; i += 1) row[i] = (u8)next();
+        }
+        ImageStats fast = {}, reference = {};
+        fast.pixel_layout = reference.pixel_layout = layout;
+        compute_image_stats(pixels.data(), width, height, stride, &fast);
+        compute_image_stats_reference(pixels.data(), width, height, stride, &reference);
+        EXPECT_TRUE(same_stats(fast, reference)) << layout << " " << width << " " << pad;
+      }
+    }
+  }
 }

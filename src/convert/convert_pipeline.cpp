@@ -139,8 +139,8 @@ void plan_decode(ConvertPlan *plan) {
   if (widen_to) {
     // The source record's statistics and checksum come from its own layout, before it goes.
     ImageStats *image = source->image;
-    compute_image_stats(own_pixels.str, image->width, image->height, image->x_stride, image);
-    plan->source_digest = codec_blake2b128(own_pixels.str, own_pixels.size);
+    plan->source_digest = compute_image_stats_and_checksum(own_pixels.str, image->width, image->height,
+                                                           image->x_stride, own_pixels.str, own_pixels.size, image);
     plan->source_done = true;
     Str8 wide = codec_expand_heap(own_pixels, own, widen_to, pixel_count);
     if (wide.size == 0) return plan_decode_failed(plan, plan_out_of_memory());
@@ -253,14 +253,21 @@ void plan_stats_and_background(ConvertPlan *plan) {
   for (u64 i = plan->source_done ? 1 : 0; i < plan->pair_count; i += 1) {
     PlanPair *pair = &plan->pairs[i];
     ImageStats *image = pair->record->image;
-    if (image->pixels && image->bytes_per_channel == 1) {
-      compute_image_stats(image->pixels, image->width, image->height, image->x_stride, image);
+    // The statistics read the picture; the checksum reads what is encoded, the canvas once its
+    // borders are painted (painting them leaves the picture's pixels as they are).
+    const u8 *picture = image->pixels;
+    u64 picture_stride = image->x_stride;
+    if (image->pixel_count_bg != 0) {
+      if (pair->canvas) {
+        compose_borders(pair->canvas, image);
+      } else {
+        compose_background(plan->file_arena, image);
+      }
     }
-    if (image->pixel_count_bg == 0) continue;
-    if (pair->canvas) {
-      compose_borders(pair->canvas, image);
-    } else {
-      compose_background(plan->file_arena, image);
+    if (picture && image->bytes_per_channel == 1) {
+      pair->digest = compute_image_stats_and_checksum(picture, image->width, image->height, picture_stride,
+                                                      image->pixels, image->pixel_size, image);
+      pair->digest_taken = true;
     }
   }
 }
@@ -326,7 +333,10 @@ void plan_checksums_and_encode(ConvertPlan *plan) {
     ImageStats *image = record->image;
     bool early = i == 0 && plan->source_done;
     if (record->bytes.size == 0 && image->pixel_size == 0 && !early) continue;
-    U128 digest = early ? plan->source_digest : codec_blake2b128(image->pixels, image->pixel_size);
+    PlanPair *pair = &plan->pairs[i];
+    U128 digest = early               ? plan->source_digest
+                  : pair->digest_taken ? pair->digest
+                                       : codec_blake2b128(image->pixels, image->pixel_size);
     record->checksum = checksum_text(plan->arena, digest);
     record->quality = 100;
     record->file_path = arena_format(plan->arena, "%S/%S", plan->out_folder, record->checksum);

@@ -20,6 +20,10 @@ struct PlanPair {
   Target target;
   u8 *canvas; // a letterboxed output's canvas, its picture resampled in place; null otherwise
   bool one_side; // the target gave one side, the other was taken from the picture's proportions
+  // The record's pixel checksum, taken with its statistics in one pass (once the background is
+  // composed: the checksum covers the canvas).
+  bool digest_taken;
+  U128 digest;
 };
 
 struct ConvertPlan {

@@ -49,6 +49,18 @@ u32 color_seen_slot(u32 key);
 // width × channel count bytes of each row are read. One pass over the pixels.
 void compute_image_stats(const u8 *pixels, u64 width, u64 height, u64 x_stride, ImageStats *stats);
 
+// Where the processor has AVX2 (checked once, at run time), the pass runs with 32-byte vectors;
+// the results are the same numbers. compute_image_stats_reference always takes the SSE2 (or,
+// without SSE2, byte-by-byte) pass that the vector path is checked against.
+bool image_stats_avx2();
+void compute_image_stats_reference(const u8 *pixels, u64 width, u64 height, u64 x_stride, ImageStats *stats);
+
+// The same statistics and, in the same pass, codec_blake2b128 of the `hashed_size` bytes at
+// `hashed` (the picture's buffer, or the canvas it sits in), fed a band of rows ahead of the
+// statistics, so that each band is read from memory once for both.
+U128 compute_image_stats_and_checksum(const u8 *pixels, u64 width, u64 height, u64 x_stride, const void *hashed,
+                                      u64 hashed_size, ImageStats *stats);
+
 //~ Checksum
 // BLAKE2b with a 16-byte digest length (not a truncated 64-byte digest), no key; an empty
 // input gets the digest of empty input. u64s[0] holds digest bytes 0-7 little-endian,
