@@ -1162,7 +1162,7 @@ run_shared() {
   echo "Shared folder: vantor -drain -thread=1, one instance against two on the same -in, -out and -metadatas"
   awk -F'|' '{ fs[NR] = $1; n[NR] = $2; files[NR] = $3; wall[NR] = $4; cpu[NR] = $5; sum[NR] = $6; st[NR] = $7
                records[NR] = $8; temps[NR] = $9; unable[NR] = $10
-               if ($2 == 1) one[$1] = $4 }
+               if ($2 == 1) { one[$1] = $4; onecpu[$1] = $5 } }
   END {
     printf "%-6s %-11s %9s %6s %8s %12s %18s %13s %7s %5s %6s %6s  %s\n", "set", "file system", "instances", "files",
            "wall s", "ratio to one", "CPU s per instance", "converted sum", "records", "temps", "unable", "exit", "goal"
@@ -1171,7 +1171,12 @@ run_shared() {
       if (n[i] > 1 && one[fs[i]] > 0) {
         r = wall[i] / one[fs[i]]
         ratio = sprintf("%.2f", r)
-        if (r > (fs[i] == "glusterfs" ? 0.75 : 0.6)) missed = "wall"
+        if (r > (fs[i] == "glusterfs" ? 0.75 : 0.62)) missed = "wall"
+        if (fs[i] == "local" && onecpu[fs[i]] > 0) {
+          split(cpu[i], each, " "); total = 0
+          for (k in each) total += each[k]
+          if (total > 1.05 * onecpu[fs[i]]) missed = missed (missed == "" ? "" : ", ") "CPU"
+        }
       }
       if (sum[i] != files[i]) missed = missed (missed == "" ? "" : ", ") "sum"
       if (records[i] != files[i]) missed = missed (missed == "" ? "" : ", ") "records"
@@ -1187,7 +1192,8 @@ run_shared() {
        "instances' drain summaries added up; records: metadata files; temps: .vantor-*.tmp files left in the input," \
        "output and metadata folders; unable: \"Unable to delete\" lines on the consoles, each a source another" \
        "instance had converted and deleted)"
-  echo "goal: two instances <= 0.6x the wall of one (GlusterFS: 0.75x); converted sum == records == files; no" \
+  echo "goal: two instances <= 0.62x the wall of one (GlusterFS: 0.75x), locally <= 1.05x its CPU together;" \
+       "converted sum == records == files; no" \
        "temporary and no \"Unable to delete\" line"
 
   if [ -s "$takeover_row" ]; then
