@@ -120,10 +120,9 @@ AppCommandLine app_command_line_read(Arena *arena, ArgTable *table) {
 
 //~ Version
 void app_print_version() {
-  printf("vantor %s\nstb %s\nlibdeflate %s\nlibb2 %s\nlibxxhash %s\nlcms2 %s\nlibheif %s\nlibwebp %s\n"
+  printf("vantor %s\nstb %s\nlibdeflate %s\nlibxxhash %s\nlcms2 %s\nlibheif %s\nlibwebp %s\n"
          "libjpeg-turbo %s\nlibtiff %s\ngiflib %s\nlibjxl %s\nLibRaw %s\n",
-         VANTOR_VERSION, VANTOR_STB_VERSION, VANTOR_LIBDEFLATE_VERSION, VANTOR_LIBB2_VERSION,
-         VANTOR_LIBXXHASH_VERSION, VANTOR_LCMS2_VERSION, VANTOR_LIBHEIF_VERSION, VANTOR_LIBWEBP_VERSION,
-         VANTOR_LIBJPEG_VERSION, VANTOR_LIBTIFF_VERSION, VANTOR_GIFLIB_VERSION, VANTOR_LIBJXL_VERSION,
-         VANTOR_LIBRAW_VERSION);
+         VANTOR_VERSION, VANTOR_STB_VERSION, VANTOR_LIBDEFLATE_VERSION, VANTOR_LIBXXHASH_VERSION,
+         VANTOR_LCMS2_VERSION, VANTOR_LIBHEIF_VERSION, VANTOR_LIBWEBP_VERSION, VANTOR_LIBJPEG_VERSION,
+         VANTOR_LIBTIFF_VERSION, VANTOR_GIFLIB_VERSION, VANTOR_LIBJXL_VERSION, VANTOR_LIBRAW_VERSION);
 }
