@@ -173,16 +173,19 @@ TEST(Metrics, CountsThePublishedActivityAndServesOnlyItsThumbnails) {
   EXPECT_EQ(post.status, 405);
   EXPECT_NE(post.head.find("Allow: GET, HEAD"), std::string::npos) << post.head;
 
-  // a worker that has held one source for over ten minutes makes the service unhealthy
+  // a worker that has held one source for over ten minutes makes the service unhealthy; the
+  // clock counts from the machine's start, so a machine up for less than that cannot show it
   EXPECT_EQ(http_request(port, "GET", "/health").body, "ok\n");
-  memcpy(workers[1].source, "huge.dng", 8);
-  workers[1].source_size = 8;
-  atomic_store_u64(&workers[1].started_us, clock_now_us() - 660000000ull);
-  HttpReply stuck = http_request(port, "GET", "/health");
-  EXPECT_EQ(stuck.status, 503);
-  EXPECT_EQ(stuck.body.rfind("a worker is stuck on huge.dng for 6", 0), 0u) << stuck.body;
-  atomic_store_u64(&workers[1].started_us, clock_now_us());
-  EXPECT_EQ(http_request(port, "GET", "/health").status, 200);
+  if (clock_now_us() > 660000000ull) {
+    memcpy(workers[1].source, "huge.dng", 8);
+    workers[1].source_size = 8;
+    atomic_store_u64(&workers[1].started_us, clock_now_us() - 660000000ull);
+    HttpReply stuck = http_request(port, "GET", "/health");
+    EXPECT_EQ(stuck.status, 503);
+    EXPECT_EQ(stuck.body.rfind("a worker is stuck on huge.dng for 6", 0), 0u) << stuck.body;
+    atomic_store_u64(&workers[1].started_us, clock_now_us());
+    EXPECT_EQ(http_request(port, "GET", "/health").status, 200);
+  }
   metrics_stop();
   arena_destroy(arena);
 }
