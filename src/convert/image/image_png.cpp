@@ -1,5 +1,9 @@
 #include <libdeflate.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "convert/image/image_png.h"
 #include "convert/image/image_heap.h"
 #include "convert/image/image_exif.h"
@@ -161,6 +165,179 @@ unsigned char *zlib_compress_hook(unsigned char *data, int length, int *out_leng
   }
   *out_length = (int)written;
   return buffer;
+}
+
+//- the writer
+// The file stb_image_write makes, byte for byte, in less time: every row gets the filter whose
+// bytes, read as signed numbers, have the smallest sum of magnitudes (the lowest filter number on
+// a tie), with zeros left of the first pixel and above the first row; the filtered rows are one
+// zlib stream at the set level in one IDAT chunk.
+
+static inline int png_magnitude(int v) { return v < 0 ? -v : v; }
+
+static inline u8 png_paeth(u8 a, u8 b, u8 c) {
+  int p = a + b - c, pa = png_magnitude(p - a), pb = png_magnitude(p - b), pc = png_magnitude(p - c);
+  if (pa <= pb && pa <= pc) return a;
+  return pb <= pc ? b : c;
+}
+
+// x the byte, a the same sample of the pixel to its left, b the one above, c above-left.
+static inline u8 png_filtered(u32 filter, u8 x, u8 a, u8 b, u8 c) {
+  switch (filter) {
+  case 0: return x;
+  case 1: return (u8)(x - a);
+  case 2: return (u8)(x - b);
+  case 3: return (u8)(x - ((a + b) >> 1));
+  default: return (u8)(x - png_paeth(a, b, c));
+  }
+}
+
+// `cur` and `prev` are rows with `n` zero bytes before them; bytes [from, bytes) of the row.
+static void png_sums_scalar(const u8 *cur, const u8 *prev, u64 n, u64 from, u64 bytes, u64 sums[5]) {
+  for (u64 i = from; i < bytes; i += 1) {
+    for (u32 f = 0; f < 5; f += 1) {
+      sums[f] += (u64)png_magnitude((i8)png_filtered(f, cur[i], cur[i - n], prev[i], prev[i - n]));
+    }
+  }
+}
+
+static void png_apply_scalar(u32 filter, const u8 *cur, const u8 *prev, u64 n, u64 from, u64 bytes, u8 *out) {
+  for (u64 i = from; i < bytes; i += 1) out[i] = png_filtered(filter, cur[i], cur[i - n], prev[i], prev[i - n]);
+}
+
+#if defined(__SSE2__)
+struct PngBlock {
+  __m128i x, a, b, c;
+};
+
+static inline PngBlock png_block(const u8 *cur, const u8 *prev, u64 n, u64 i) {
+  return {_mm_loadu_si128((const __m128i *)(cur + i)), _mm_loadu_si128((const __m128i *)(cur + i - n)),
+          _mm_loadu_si128((const __m128i *)(prev + i)), _mm_loadu_si128((const __m128i *)(prev + i - n))};
+}
+
+static inline __m128i png_abs16(__m128i v) { return _mm_max_epi16(v, _mm_sub_epi16(_mm_setzero_si128(), v)); }
+
+// The Paeth predictor of eight samples widened to 16 bits.
+static inline __m128i png_paeth8(__m128i a, __m128i b, __m128i c) {
+  __m128i bc = _mm_sub_epi16(b, c), ac = _mm_sub_epi16(a, c);
+  __m128i pa = png_abs16(bc), pb = png_abs16(ac), pc = png_abs16(_mm_add_epi16(bc, ac));
+  __m128i not_a = _mm_or_si128(_mm_cmpgt_epi16(pa, pb), _mm_cmpgt_epi16(pa, pc));
+  __m128i not_b = _mm_cmpgt_epi16(pb, pc);
+  __m128i b_or_c = _mm_or_si128(_mm_and_si128(not_b, c), _mm_andnot_si128(not_b, b));
+  return _mm_or_si128(_mm_and_si128(not_a, b_or_c), _mm_andnot_si128(not_a, a));
+}
+
+static inline __m128i png_filtered16(u32 filter, const PngBlock &k) {
+  switch (filter) {
+  case 0: return k.x;
+  case 1: return _mm_sub_epi8(k.x, k.a);
+  case 2: return _mm_sub_epi8(k.x, k.b);
+  case 3: {
+    // the rounded-up average less the bit it rounded up
+    __m128i up = _mm_avg_epu8(k.a, k.b);
+    return _mm_sub_epi8(k.x, _mm_sub_epi8(up, _mm_and_si128(_mm_xor_si128(k.a, k.b), _mm_set1_epi8(1))));
+  }
+  default: {
+    __m128i zero = _mm_setzero_si128();
+    __m128i lo = png_paeth8(_mm_unpacklo_epi8(k.a, zero), _mm_unpacklo_epi8(k.b, zero), _mm_unpacklo_epi8(k.c, zero));
+    __m128i hi = png_paeth8(_mm_unpackhi_epi8(k.a, zero), _mm_unpackhi_epi8(k.b, zero), _mm_unpackhi_epi8(k.c, zero));
+    return _mm_sub_epi8(k.x, _mm_packus_epi16(lo, hi));
+  }
+  }
+}
+
+// The magnitudes of 16 signed bytes, summed into the two 64-bit halves.
+static inline __m128i png_magnitudes(__m128i v) {
+  __m128i zero = _mm_setzero_si128();
+  return _mm_sad_epu8(_mm_min_epu8(v, _mm_sub_epi8(zero, v)), zero);
+}
+
+static u64 png_row_sums(const u8 *cur, const u8 *prev, u64 n, u64 bytes, u64 sums[5]) {
+  __m128i acc[5] = {};
+  u64 i = 0;
+  for (; i + 16 <= bytes; i += 16) {
+    PngBlock k = png_block(cur, prev, n, i);
+    for (u32 f = 0; f < 5; f += 1) acc[f] = _mm_add_epi64(acc[f], png_magnitudes(png_filtered16(f, k)));
+  }
+  for (u32 f = 0; f < 5; f += 1) {
+    sums[f] = (u64)_mm_cvtsi128_si64(acc[f]) + (u64)_mm_cvtsi128_si64(_mm_unpackhi_epi64(acc[f], acc[f]));
+  }
+  return i;
+}
+
+static u64 png_row_apply(u32 filter, const u8 *cur, const u8 *prev, u64 n, u64 bytes, u8 *out) {
+  u64 i = 0;
+  for (; i + 16 <= bytes; i += 16) {
+    _mm_storeu_si128((__m128i *)(out + i), png_filtered16(filter, png_block(cur, prev, n, i)));
+  }
+  return i;
+}
+#else
+static u64 png_row_sums(const u8 *, const u8 *, u64, u64, u64 sums[5]) {
+  for (u32 f = 0; f < 5; f += 1) sums[f] = 0;
+  return 0;
+}
+static u64 png_row_apply(u32, const u8 *, const u8 *, u64, u64, u8 *) { return 0; }
+#endif
+
+// The filter byte and the filtered bytes of every row, (width × n + 1) × height bytes.
+static void png_filter_rows(const u8 *pixels, u64 width, u64 height, u32 n, u8 *pad, u8 *out) {
+  u64 bytes = width * n, padded = bytes + n + 16;
+  u8 *rows[2] = {pad, pad + padded}; // each row with n zeros before it, the one above first zeros
+  memset(pad, 0, 2 * padded);
+  for (u64 y = 0; y < height; y += 1) {
+    u8 *prev = rows[y % 2] + n, *cur = rows[(y + 1) % 2] + n;
+    memcpy(cur, pixels + y * bytes, bytes);
+    u64 sums[5];
+    u64 done = png_row_sums(cur, prev, n, bytes, sums);
+    png_sums_scalar(cur, prev, n, done, bytes, sums);
+    u32 best = 0;
+    for (u32 f = 1; f < 5; f += 1) best = sums[f] < sums[best] ? f : best;
+    u8 *line = out + y * (bytes + 1);
+    line[0] = (u8)best;
+    done = png_row_apply(best, cur, prev, n, bytes, line + 1);
+    png_apply_scalar(best, cur, prev, n, done, bytes, line + 1);
+  }
+}
+
+bool png_encode(EncodeSink *sink, const u8 *pixels, u64 width, u64 height, u32 components, int level) {
+  static const u8 ColourType[5] = {0, 0, 4, 2, 6};
+  u64 filtered_size = (width * components + 1) * height;
+  u64 pad_size = 2 * (width * components + components + 16);
+  u8 *filtered = (u8 *)codec_heap_alloc(filtered_size + pad_size);
+  libdeflate_compressor *compressor = filtered ? libdeflate_alloc_compressor(level) : nullptr;
+  bool ok = compressor != nullptr;
+  if (ok) {
+    png_filter_rows(pixels, width, height, components, filtered + filtered_size, filtered);
+    u64 bound = libdeflate_zlib_compress_bound(compressor, filtered_size);
+    u8 *file = encode_sink_reserve(sink, 8 + 25 + 8 + bound + 4 + 12);
+    memcpy(file, PngSignature, 8);
+    u8 *head = file + 8;
+    put_be32(head, 13);
+    memcpy(head + 4, "IHDR", 4);
+    put_be32(head + 8, width);
+    put_be32(head + 12, height);
+    const u8 rest[5] = {8, ColourType[components], 0, 0, 0};
+    memcpy(head + 16, rest, 5);
+    put_be32(head + 21, libdeflate_crc32(0, head + 4, 17));
+    u8 *data = head + 25;
+    u64 zlen = libdeflate_zlib_compress(compressor, filtered, filtered_size, data + 8, bound);
+    // the length is a 31-bit number; the stream as stb framed it stays within an int
+    ok = zlen > 0 && zlen <= CodecIntMax - 64;
+    if (ok) {
+      put_be32(data, zlen);
+      memcpy(data + 4, "IDAT", 4);
+      put_be32(data + 8 + zlen, libdeflate_crc32(0, data + 4, 4 + zlen));
+      u8 *end = data + 12 + zlen;
+      put_be32(end, 0);
+      memcpy(end + 4, "IEND", 4);
+      put_be32(end + 8, libdeflate_crc32(0, end + 4, 4));
+      sink->cursor = end + 12;
+    }
+  }
+  if (compressor) libdeflate_free_compressor(compressor);
+  if (filtered) codec_heap_release(filtered);
+  return ok;
 }
 
 //- kept metadata

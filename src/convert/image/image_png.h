@@ -40,5 +40,9 @@ unsigned char *zlib_compress_hook(unsigned char *data, int length, int *out_leng
 // holds no PNG.
 bool png_embed(EncodeSink *sink, ImageMetadata *kept);
 
+// Packed rows of 1 to 4 components, whose filtered size the caller checked, as one PNG file at
+// the sink's cursor; stb_image_write's PNG writer gives the same bytes.
+bool png_encode(EncodeSink *sink, const u8 *pixels, u64 width, u64 height, u32 components, int level);
+
 //~ Entry
 extern const ImageFormat FormatPng;

@@ -474,6 +474,14 @@ bool codec_encode_png(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u
   u64 filtered = 0;
   bool ok = encode_input_fits(pixels, size, width, height, components) &&
             codec_int_size(width * components + 1, height, 1, &filtered);
+  if (ok) ok = png_encode(sink, pixels, width, height, components, stbi_write_png_compression_level);
+  return encode_sink_finish(sink, ok);
+}
+
+bool codec_encode_png_stb(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 components) {
+  u64 filtered = 0;
+  bool ok = encode_input_fits(pixels, size, width, height, components) &&
+            codec_int_size(width * components + 1, height, 1, &filtered);
   if (ok) {
     ok = stbi_write_png_to_func(encode_sink_write, sink, (int)width, (int)height, (int)components, pixels, 0) != 0;
   }

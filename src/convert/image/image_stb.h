@@ -1,9 +1,8 @@
 // stb's image libraries behind one adapter, the only module that includes their headers:
 // decoding PNG and JPEG (stb_image), with the probe, the completeness rule and the tags reader
 // those two formats share; deriving every layout from one decode; resampling
-// (stb_image_resize2); and encoding, PNG through stb_image_write (libdeflate behind its zlib
-// step, image_png's hook) and JPEG through image_jpeg_writer, which writes stb_image_write's
-// own bytes. src/third_party compiles the libraries, their allocations going to image_heap.
+// (stb_image_resize2); and encoding, PNG through image_png's writer and JPEG through
+// image_jpeg_writer, each of which writes stb_image_write's own bytes. src/third_party compiles the libraries, their allocations going to image_heap.
 //
 // Every call works on the caller's buffers and keeps nothing between calls, so any number of
 // threads use the adapter at once. The one shared setting, the PNG compression level, is
@@ -100,6 +99,8 @@ void codec_set_png_compression_level(int level);
 // Rows packed at width × components bytes inside `size` bytes. On success *sink->buffer
 // holds the file; on failure it is empty (the encoders hand over no byte before failing).
 bool codec_encode_png(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 components);
+// The same file through stb_image_write's own PNG writer, kept for the tests and benchmarks.
+bool codec_encode_png_stb(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 components);
 bool codec_encode_jpeg(EncodeSink *sink, const u8 *pixels, u64 size, u64 width, u64 height, u32 components,
                        int quality);
 // The same file through stb_image_write's own JPEG writer: what codec_encode_jpeg must give
