@@ -153,7 +153,7 @@ TEST(OsFilesPosix, IterationReportsFoldersAndFilesOnly) {
   EXPECT_EQ(root[0].flags, (u32)FilePropsFolder);
 }
 
-TEST(OsFilesPosix, WatchedFolderWakesOnlyWhenAWriterIsDone) {
+TEST(OsFilesPosix, WatchedFolderWakesWhenAWriterIsDoneOrAFileEnds) {
   TempFolder tmp;
   fs::create_directories(tmp.at("in/sub"));
   fs::create_directories(tmp.at("elsewhere"));
@@ -190,6 +190,13 @@ TEST(OsFilesPosix, WatchedFolderWakesOnlyWhenAWriterIsDone) {
   fd = open(tmp.at("in/sub/late.jpg").c_str(), O_WRONLY | O_TRUNC);
   ASSERT_GE(fd, 0);
   close(fd);
+  EXPECT_TRUE(woken());
+  EXPECT_TRUE(quiet());
+
+  // so does a file's end: removed, or moved out
+  ASSERT_EQ(unlink(tmp.at("in/photo.jpg").c_str()), 0);
+  EXPECT_TRUE(woken());
+  ASSERT_EQ(rename(tmp.at("in/other.jpg").c_str(), tmp.at("elsewhere/other.jpg").c_str()), 0);
   EXPECT_TRUE(woken());
   EXPECT_TRUE(quiet());
 }

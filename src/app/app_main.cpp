@@ -166,8 +166,9 @@ int app_main(ArgTable *table) {
       // left temporaries that only its burial sweeps, so the drain looks once more and ends
       // only when that look buried no one; the sources that a buried instance held are asked
       // about again first, as they are anyone's now.
-      bool idle = drain && pending == 0 && atomic_load_u64(&app_state()->workers_busy) == 0 &&
-                  intake_recheck_settled() == 0;
+      u64 busy = atomic_load_u64(&app_state()->workers_busy);
+      u64 rechecked = drain && pending == 0 && busy == 0 ? intake_recheck_settled() : 0;
+      bool idle = drain && pending == 0 && busy == 0 && rechecked == 0;
       if (idle && clock_now_us() >= held_until_us) {
         if (instances_bury_gone(true) > 0) {
           held_until_us = clock_now_us() + ElsewhereRecheckUs;
@@ -177,22 +178,35 @@ int app_main(ArgTable *table) {
       }
       scratch_restore(scratch);
       if (running) {
-        // With nothing waiting, a file closed after writing (or moved in) starts the next pass
-        // at once instead of after the pause: a photo dropped into a quiet folder is taken as
-        // soon as its writer is done. After a pass that found something waiting, the next one
-        // comes after the full pause; one woken early comes no sooner than the shortest gap,
-        // however many files are closed meanwhile.
+        // With nothing waiting, a file closed after writing (or moved in, or removed) starts the
+        // next pass at once instead of after the pause: a photo dropped into a quiet folder is
+        // taken as soon as its writer is done. After a pass that found something waiting, the
+        // next one comes after the full pause; one woken early comes no sooner than the
+        // shortest gap, however many files change meanwhile. A drain looks again as soon as it
+        // can tell more: once the workers have taken everything queued, when what waits is all
+        // in their hands (each source's removal wakes the pause), and after the shortest gap
+        // when only a worker's last steps or the sources looked at again (gone: another
+        // instance took them) stand between it and its end.
         u64 pause_from = clock_now_us();
-        if (pending == 0 && folder_watch_wait(pause_from + AppScanPauseUs)) {
-          u64 since = clock_now_us() - pause_from;
-          if (since < AppScanGapUs) sleep_ms((u32)((AppScanGapUs - since + 999) / 1000));
-        } else if (pending > 0) {
+        bool woken = false;
+        if (drain && pending == 0 && (busy > 0 || rechecked > 0)) {
+          sleep_ms(AppScanGapUs / 1000);
+        } else if (pending == 0 || (drain && pending <= busy)) {
+          woken = folder_watch_wait(pause_from + AppScanPauseUs);
+        } else if (drain) {
+          do {
+            sleep_ms(AppScanGapUs / 1000);
+          } while (clock_now_us() - pause_from < AppScanPauseUs &&
+                   !string_ring_is_empty(&app_state()->conversion_queue));
+        } else {
           sleep_ms(AppScanPauseUs / 1000);
         }
+        u64 since = clock_now_us() - pause_from;
+        if (woken && since < AppScanGapUs) sleep_ms((u32)((AppScanGapUs - since + 999) / 1000));
         continue;
       }
     }
-    sleep_ms(100);
+    if (running) sleep_ms(100);
     scratch_restore(scratch);
   }
 

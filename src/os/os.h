@@ -361,7 +361,8 @@ bool dir_iter_next(Arena *arena, DirIter *iter, DirEntry *out);
 void dir_iter_close(DirIter *iter);
 
 // Change wake-ups: a wait that ends early once a file in a watched folder was closed after
-// writing or moved in, so that a new file is looked at as soon as its writer is done. Only a
+// writing, moved in or out, or removed, so that a new file is looked at as soon as its writer is
+// done and a file's end is seen at once. Only a
 // hint to look again: it says nothing of which file, and where the system cannot tell (the
 // Windows build, no watch left) the wait simply lasts until its deadline. A folder's watch
 // lasts while the folder does; adding it again costs one call and changes nothing. One caller

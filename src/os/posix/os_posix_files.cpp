@@ -654,7 +654,7 @@ void folder_watch_add(Str8 folder) {
   if (g_watch_fd < 0) return;
   Scratch scratch = scratch_begin(nullptr);
   char *cpath = posix_path(scratch.arena, folder);
-  if (cpath) inotify_add_watch(g_watch_fd, cpath, IN_CLOSE_WRITE | IN_MOVED_TO | IN_ONLYDIR);
+  if (cpath) inotify_add_watch(g_watch_fd, cpath, IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_ONLYDIR);
   scratch_restore(scratch);
 }
 
