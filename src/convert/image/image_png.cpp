@@ -171,7 +171,8 @@ unsigned char *zlib_compress_hook(unsigned char *data, int length, int *out_leng
 // The file stb_image_write makes, byte for byte, in less time: every row gets the filter whose
 // bytes, read as signed numbers, have the smallest sum of magnitudes (the lowest filter number on
 // a tie), with zeros left of the first pixel and above the first row; the filtered rows are one
-// zlib stream at the set level in one IDAT chunk.
+// zlib stream at the set level in one IDAT chunk. Its buffers come from the image libraries'
+// heap, as stb's did, and the sink gets the finished file's size.
 
 static inline int png_magnitude(int v) { return v < 0 ? -v : v; }
 
@@ -306,11 +307,17 @@ bool png_encode(EncodeSink *sink, const u8 *pixels, u64 width, u64 height, u32 c
   u64 pad_size = 2 * (width * components + components + 16);
   u8 *filtered = (u8 *)codec_heap_alloc(filtered_size + pad_size);
   libdeflate_compressor *compressor = filtered ? libdeflate_alloc_compressor(level) : nullptr;
-  bool ok = compressor != nullptr;
-  if (ok) {
+  u64 bound = compressor ? libdeflate_zlib_compress_bound(compressor, filtered_size) : 0;
+  u8 *zlib = bound ? (u8 *)codec_heap_alloc(bound) : nullptr;
+  u64 zlen = 0;
+  if (zlib) {
     png_filter_rows(pixels, width, height, components, filtered + filtered_size, filtered);
-    u64 bound = libdeflate_zlib_compress_bound(compressor, filtered_size);
-    u8 *file = encode_sink_reserve(sink, 8 + 25 + 8 + bound + 4 + 12);
+    zlen = libdeflate_zlib_compress(compressor, filtered, filtered_size, zlib, bound);
+  }
+  // a chunk's length is a 31-bit number; the stream as stb framed it stays within an int
+  bool ok = zlen > 0 && zlen <= CodecIntMax - 64;
+  if (ok) {
+    u8 *file = encode_sink_reserve(sink, 8 + 25 + 12 + zlen + 12);
     memcpy(file, PngSignature, 8);
     u8 *head = file + 8;
     put_be32(head, 13);
@@ -321,20 +328,17 @@ bool png_encode(EncodeSink *sink, const u8 *pixels, u64 width, u64 height, u32 c
     memcpy(head + 16, rest, 5);
     put_be32(head + 21, libdeflate_crc32(0, head + 4, 17));
     u8 *data = head + 25;
-    u64 zlen = libdeflate_zlib_compress(compressor, filtered, filtered_size, data + 8, bound);
-    // the length is a 31-bit number; the stream as stb framed it stays within an int
-    ok = zlen > 0 && zlen <= CodecIntMax - 64;
-    if (ok) {
-      put_be32(data, zlen);
-      memcpy(data + 4, "IDAT", 4);
-      put_be32(data + 8 + zlen, libdeflate_crc32(0, data + 4, 4 + zlen));
-      u8 *end = data + 12 + zlen;
-      put_be32(end, 0);
-      memcpy(end + 4, "IEND", 4);
-      put_be32(end + 8, libdeflate_crc32(0, end + 4, 4));
-      sink->cursor = end + 12;
-    }
+    put_be32(data, zlen);
+    memcpy(data + 4, "IDAT", 4);
+    memcpy(data + 8, zlib, zlen);
+    put_be32(data + 8 + zlen, libdeflate_crc32(0, data + 4, 4 + zlen));
+    u8 *end = data + 12 + zlen;
+    put_be32(end, 0);
+    memcpy(end + 4, "IEND", 4);
+    put_be32(end + 8, libdeflate_crc32(0, end + 4, 4));
+    sink->cursor = end + 12;
   }
+  if (zlib) codec_heap_release(zlib);
   if (compressor) libdeflate_free_compressor(compressor);
   if (filtered) codec_heap_release(filtered);
   return ok;
