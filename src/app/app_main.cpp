@@ -166,9 +166,12 @@ int app_main(ArgTable *table) {
       // left temporaries that only its burial sweeps, so the drain looks once more and ends
       // only when that look buried no one; the sources that a buried instance held are asked
       // about again first, as they are anyone's now.
+      // A source a worker has converted is in flight until the committer is done with it: its
+      // removal from the folder comes before its claim is released and its outcome told.
       u64 busy = atomic_load_u64(&app_state()->workers_busy);
-      u64 rechecked = drain && pending == 0 && busy == 0 ? intake_recheck_settled() : 0;
-      bool idle = drain && pending == 0 && busy == 0 && rechecked == 0;
+      bool in_flight = drain && convert_in_flight();
+      u64 rechecked = drain && pending == 0 && !in_flight ? intake_recheck_settled() : 0;
+      bool idle = drain && pending == 0 && !in_flight && rechecked == 0;
       if (idle && clock_now_us() >= held_until_us) {
         if (instances_bury_gone(true) > 0) {
           held_until_us = clock_now_us() + ElsewhereRecheckUs;
@@ -185,11 +188,11 @@ int app_main(ArgTable *table) {
         // shortest gap, however many files change meanwhile. A drain looks again as soon as it
         // can tell more: once the workers have taken everything queued, when what waits is all
         // in their hands (each source's removal wakes the pause), and after the shortest gap
-        // when only a worker's last steps or the sources looked at again (gone: another
-        // instance took them) stand between it and its end.
+        // when only the last steps of a worker or of the committer, or the sources looked at
+        // again (gone: another instance took them) stand between it and its end.
         u64 pause_from = clock_now_us();
         bool woken = false;
-        if (drain && pending == 0 && (busy > 0 || rechecked > 0)) {
+        if (drain && pending == 0 && (in_flight || rechecked > 0)) {
           sleep_ms(AppScanGapUs / 1000);
         } else if (pending == 0 || (drain && pending <= busy)) {
           woken = folder_watch_wait(pause_from + AppScanPauseUs);
