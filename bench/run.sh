@@ -739,7 +739,7 @@ run_formats() {
       cr = "-"; wr = "-"
       if (tool[i] == "vantor" && set[i] in vips_wall) {
         cr = ratio(cpu[i], vips_cpu[set[i]]); wr = ratio(wall[i], vips_wall[set[i]])
-        vantor_cpu[set[i]] = cpu[i]; vantor_wall[set[i]] = wall[i]
+        vantor_cpu[set[i]] = cpu[i]
       }
       printf "%-12s %-7s %6d %11.1f %8.2f %8.2f %13.1f %10s %11s\n", set[i], tool[i], files[i], mp[i], wall[i],
              cpu[i], rss[i] / 1024, cr, wr
