@@ -367,3 +367,33 @@ TEST_F(ConvertCodec, DecodesHoldNoMoreThanThePictureNeedsAndScansAreCounted) {
   }
   EXPECT_GE(previous, 1200u);
 }
+
+void stb_jpeg_ycbcr_row(unsigned char *out, const unsigned char *y, const unsigned char *cb, const unsigned char *cr,
+                        int count, bool header);
+
+// The JPEG decoder's three-byte colour conversion is ours: it must give the header's bytes for
+// every Y, Cb and Cr, and for rows whose length is not a multiple of its eight pixels.
+TEST(ConvertCodecJpeg, ColourConversionGivesTheDecodersOwnBytesForEveryInput) {
+  std::vector<unsigned char> y(1001), cb(1001), cr(1001), ours(3 * 1001 + 1), header(3 * 1001 + 1);
+  for (int i = 0; i < 256; i += 1) y[i] = (unsigned char)i;
+  for (int pair = 0; pair < 65536; pair += 1) {
+    std::fill(cb.begin(), cb.begin() + 256, (unsigned char)pair);
+    std::fill(cr.begin(), cr.begin() + 256, (unsigned char)(pair >> 8));
+    stb_jpeg_ycbcr_row(ours.data(), y.data(), cb.data(), cr.data(), 256, false);
+    stb_jpeg_ycbcr_row(header.data(), y.data(), cb.data(), cr.data(), 256, true);
+    ASSERT_TRUE(std::equal(ours.begin(), ours.begin() + 3 * 256, header.begin())) << "Cb " << (pair & 255) << " Cr "
+                                                                                  << (pair >> 8);
+  }
+  unsigned state = 12345;
+  for (int count : {1, 7, 8, 9, 31, 1001}) {
+    for (int i = 0; i < count; i += 1) {
+      state = state * 1103515245u + 12345u;
+      y[i] = (unsigned char)(state >> 24), cb[i] = (unsigned char)(state >> 16), cr[i] = (unsigned char)(state >> 8);
+    }
+    std::fill(ours.begin(), ours.end(), 0);
+    std::fill(header.begin(), header.end(), 0);
+    stb_jpeg_ycbcr_row(ours.data(), y.data(), cb.data(), cr.data(), count, false);
+    stb_jpeg_ycbcr_row(header.data(), y.data(), cb.data(), cr.data(), count, true);
+    EXPECT_TRUE(std::equal(ours.begin(), ours.begin() + 3 * count, header.begin())) << count << " pixels";
+  }
+}
