@@ -514,6 +514,17 @@ static bool os_make_folders(Str8 path, bool include_last) {
   for (u64 i = 0; i < chain.size; i += 1) {
     chain.str[i] = char_fold_slash(chain.str[i]);
   }
+  // The deepest folder asked for is nearly always there already: one look at it instead of one
+  // at every folder on the way.
+  u64 deepest = chain.size;
+  if (!include_last) {
+    while (deepest > 0 && chain.str[deepest - 1] != '/') deepest -= 1;
+    deepest = deepest > 0 ? deepest - 1 : 0;
+  }
+  if (deepest > 0 && (file_props_from_path(str8_keep_front(chain, deepest)).flags & FilePropsFolder)) {
+    scratch_restore(scratch);
+    return true;
+  }
   bool drive_first = chain.size >= 2 && chain.str[1] == ':' && char_is_alpha(chain.str[0]);
   bool first = true;
   bool ok = true;

@@ -99,6 +99,18 @@ static bool posix_is_folder(const char *path) {
   return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// A temporary's name carries the process's and the thread's ids, each asked of the system
+// once (neither call is answered without entering the kernel).
+static u32 posix_process_id() {
+  u32 id = proc_info()->process_id;
+  return id ? id : (u32)getpid();
+}
+
+static u32 posix_thread_id() {
+  static thread_local u32 id = (u32)gettid();
+  return id;
+}
+
 //- properties
 FileProps file_props_from_handle(FileHandle file) {
   PosixStat st;
@@ -212,7 +224,7 @@ u64 file_write_range(FileHandle file, RangeU64 range, const void *data) {
 bool file_write_begin(Arena *arena, Str8 path, Str8 data, u32 flags, PendingWrite *out) {
   *out = PendingWrite{};
   if (path.size == 0 || ((flags & WriteAllMakeParents) && !folder_make_parents(path))) return false;
-  Str8 temp = file_temp_path(arena, path, proc_info()->instance_id, (u32)getpid(), (u32)gettid());
+  Str8 temp = file_temp_path(arena, path, proc_info()->instance_id, posix_process_id(), posix_thread_id());
   int fd = open((char *)temp.str, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
   if (fd < 0) return false;
   if (file_write_range((FileHandle)fd + 1, RangeU64{0, data.size}, data.str) != data.size) {
@@ -356,7 +368,7 @@ static FileMoveResult posix_move_by_copy(Arena *arena, const char *from, Str8 to
     errno = error;
     return FileMoveFailed;
   }
-  Str8 temp = file_temp_path(arena, to_path, proc_info()->instance_id, (u32)getpid(), (u32)gettid());
+  Str8 temp = file_temp_path(arena, to_path, proc_info()->instance_id, posix_process_id(), posix_thread_id());
   int dst = open((char *)temp.str, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
   if (dst < 0) {
     int error = errno;
@@ -529,7 +541,7 @@ bool folder_sync(Str8 path) {
 bool folder_can_take(Str8 folder, u64 bytes) {
   Scratch scratch = scratch_begin(nullptr);
   Str8 probe = file_temp_path(scratch.arena, arena_format(scratch.arena, "%S/probe", folder),
-                              proc_info()->instance_id, (u32)getpid(), (u32)gettid());
+                              proc_info()->instance_id, posix_process_id(), posix_thread_id());
   int fd = open((char *)probe.str, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
   bool ok = fd >= 0;
   if (ok && bytes > 0) {
