@@ -1274,7 +1274,25 @@ run_latency() {
   rm -rf "$work"
 }
 
+#~ the cores' speeds
+# On a virtual machine one core can run slower than another (its host core shared with other
+# work), and by how much changes over minutes. CPU time then depends on which core a run landed
+# on: a run on the slower core costs more CPU seconds for the same work. The same fixed loop is
+# timed on each core at the bench's start and end, so that a ratio can be read against them.
+core_speeds() {
+  command -v taskset >/dev/null && command -v perl >/dev/null || return 0
+  local cores core line=""
+  cores=$(getconf _NPROCESSORS_ONLN)
+  for ((core = 0; core < cores; core += 1)); do
+    /usr/bin/time -f "%U" -o "$target_work/core-time" taskset -c "$core" \
+      perl -e '$x = 0; for (1 .. 20000000) { $x += $_ * 3 }' || return 0
+    line+=" core $core $(cat "$target_work/core-time") s,"
+  done
+  echo "bench: $1, CPU seconds of one fixed loop on each core:${line%,}"
+}
+
 #~ the sections
+core_speeds "at the start"
 if [ -z "$only" ] || [ "$only" = photos ]; then
   run_corpus "$corpus" "$label" "${corpus_flags[@]}"
   if [ -z "$quick" ]; then
@@ -1313,3 +1331,6 @@ if [ -z "$only" ]; then
   echo "Stages: megapixels of each stage's input per CPU second (4000x3000 source, 1920x1080 outputs)"
   "$build/bench_stages" --benchmark_min_time="$min_time"
 fi
+
+echo
+core_speeds "at the end"
