@@ -1275,8 +1275,8 @@ run_latency() {
 }
 
 #~ the cores' speeds
-# On a virtual machine one core can run slower than another (its host core shared with other
-# work). CPU time then depends on which core a run landed on: a run on the slower core costs
+# On a virtual machine one core can run slower than another (presumably its host core shared with
+# other work). CPU time then depends on which core a run landed on: a run on the slower core costs
 # more CPU seconds for the same work. The same fixed loop is timed on each core at the bench's
 # start and end, so that a ratio can be read against them.
 core_speeds() {
